@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Contributors: read CONTRIBUTING.md at the top of the tree first.
 #pragma once
 
 #include "voicesdk.h"
