@@ -119,6 +119,7 @@ enum Errors {
     ERROR_channel_is_default = 0x0304,
     ERROR_channel_already_in = 0x0305,
     ERROR_channel_invalid_name = 0x0306,
+    ERROR_channel_limit_reached = 0x0307, /* too many channels, or nested too deep */
 
     ERROR_server_invalid_password = 0x0400,
     ERROR_server_full = 0x0401,

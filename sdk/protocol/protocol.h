@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "voicesdk.h" // error codes travel as the API's ERROR_* values
+
+#include <QLatin1String>
+
+// Message types, field names and limits of the control protocol (docs/protocol.md).
+namespace voicesdk::protocol {
+
+constexpr int Version = 1;
+
+// A frame is a 4-byte big-endian length followed by that many bytes of one CBOR map.
+constexpr int FrameHeaderSize = 4;
+constexpr int MaxFrameSize = 64 * 1024;
+
+namespace limits {
+constexpr int TextLength = 1024;          // UTF-16 code units per text message
+constexpr int NicknameLength = 64;
+constexpr int ChannelNameLength = 40;
+constexpr int ChannelTopicLength = 255;
+constexpr int ChannelDescriptionLength = 8192;
+constexpr int PasswordLength = 128;
+constexpr int QuitMessageLength = 255;
+constexpr int WelcomeMessageLength = 1024;
+constexpr int UniqueIdentifierLength = 64;
+constexpr int ReturnCodeLength = 64;
+constexpr int ChannelPathDepth = 16;
+constexpr int ChannelDepth = 8;           // levels of nested channels
+} // namespace limits
+
+// Every frame's map carries the message type under this key.
+inline constexpr QLatin1String TypeKey("type");
+
+namespace type {
+// client -> server
+inline constexpr QLatin1String Hello("hello");
+inline constexpr QLatin1String Quit("quit");
+inline constexpr QLatin1String Move("move");
+inline constexpr QLatin1String Text("text");
+inline constexpr QLatin1String ChannelCreate("channelCreate");
+inline constexpr QLatin1String ChannelDelete("channelDelete");
+inline constexpr QLatin1String SelfUpdate("selfUpdate");
+inline constexpr QLatin1String SubscribeAll("subscribeAll");
+inline constexpr QLatin1String Ping("ping");
+// opens a file transfer connection instead of a control connection (reserved)
+inline constexpr QLatin1String Transfer("transfer");
+// server -> client
+inline constexpr QLatin1String Welcome("welcome");
+inline constexpr QLatin1String Refused("refused");
+inline constexpr QLatin1String Channel("channel");        // initial state
+inline constexpr QLatin1String Client("client");          // initial state
+inline constexpr QLatin1String Synced("synced");          // end of initial state
+inline constexpr QLatin1String ClientJoined("clientJoined");
+inline constexpr QLatin1String ClientMoved("clientMoved");
+inline constexpr QLatin1String ClientLeft("clientLeft");
+inline constexpr QLatin1String ClientUpdated("clientUpdated");
+inline constexpr QLatin1String ChannelCreated("channelCreated");
+inline constexpr QLatin1String ChannelDeleted("channelDeleted");
+inline constexpr QLatin1String TextMessage("textMessage");
+inline constexpr QLatin1String Error("error");
+inline constexpr QLatin1String Pong("pong");
+} // namespace type
+
+namespace field {
+inline constexpr QLatin1String Version("version");
+inline constexpr QLatin1String Nickname("nickname");
+inline constexpr QLatin1String UniqueId("uniqueId");
+inline constexpr QLatin1String ServerPassword("serverPassword");
+inline constexpr QLatin1String DefaultChannel("defaultChannel");
+inline constexpr QLatin1String DefaultChannelPath("defaultChannelPath");
+inline constexpr QLatin1String ChannelPassword("channelPassword");
+inline constexpr QLatin1String InputMuted("inputMuted");
+inline constexpr QLatin1String OutputMuted("outputMuted");
+inline constexpr QLatin1String InputDeactivated("inputDeactivated");
+inline constexpr QLatin1String ClientId("clientId");
+inline constexpr QLatin1String ChannelId("channelId");
+inline constexpr QLatin1String ParentId("parentId");
+inline constexpr QLatin1String FromChannel("fromChannel");
+inline constexpr QLatin1String ToChannel("toChannel");
+inline constexpr QLatin1String Name("name");
+inline constexpr QLatin1String Topic("topic");
+inline constexpr QLatin1String Description("description");
+inline constexpr QLatin1String Password("password");
+inline constexpr QLatin1String HasPassword("hasPassword");
+inline constexpr QLatin1String Permanent("permanent");
+inline constexpr QLatin1String SemiPermanent("semiPermanent");
+inline constexpr QLatin1String Force("force");
+inline constexpr QLatin1String WelcomeMessage("welcomeMessage");
+inline constexpr QLatin1String ServerName("serverName");
+inline constexpr QLatin1String ServerUniqueId("serverUniqueId");
+inline constexpr QLatin1String Message("message");
+inline constexpr QLatin1String TargetMode("targetMode");
+inline constexpr QLatin1String Target("target");
+inline constexpr QLatin1String FromId("fromId");
+inline constexpr QLatin1String FromName("fromName");
+inline constexpr QLatin1String FromUniqueId("fromUniqueId");
+inline constexpr QLatin1String InvokerId("invokerId");
+inline constexpr QLatin1String InvokerName("invokerName");
+inline constexpr QLatin1String InvokerUniqueId("invokerUniqueId");
+inline constexpr QLatin1String Reason("reason");
+inline constexpr QLatin1String Code("code");
+inline constexpr QLatin1String ReturnCode("returnCode");
+inline constexpr QLatin1String Extra("extra");
+inline constexpr QLatin1String Key("key");
+} // namespace field
+
+// Why a client left (clientLeft.reason).
+enum class LeaveReason { Quit = 0, Dropped = 1 };
+
+} // namespace voicesdk::protocol

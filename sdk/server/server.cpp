@@ -1,0 +1,638 @@
+// SPDX-License-Identifier: MIT
+#include "server.h"
+
+#include "message.h"
+
+#include <QCborArray>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUuid>
+
+#include <cstdio>
+
+namespace voiceserver {
+
+using namespace voicesdk::protocol;
+
+namespace {
+constexpr quint64 DefaultChannelId = 1;
+
+bool isValidName(const QString& name, int maxLength)
+{
+    if (name.trimmed().isEmpty() || name.size() > maxLength)
+        return false;
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+Server::Server(const ServerOptions& options, QObject* parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_store(options.dataDirectory)
+    , m_listener(new QTcpServer(this))
+{
+    Channel lobby;
+    lobby.id = DefaultChannelId;
+    lobby.name = QStringLiteral("Default Channel");
+    lobby.permanent = true;
+    m_channels.insert(lobby.id, lobby);
+
+    QString warning;
+    const PersistentState state = m_store.load(&warning);
+    if (!warning.isEmpty())
+        log(warning);
+    m_serverUniqueId = state.serverUniqueId;
+    m_nextChannelId = state.nextChannelId;
+    for (const Channel& channel : state.channels)
+        m_channels.insert(channel.id, channel);
+    // A parent lost from the file makes its children top-level channels.
+    for (Channel& channel : m_channels) {
+        if (channel.parent != 0 && !m_channels.contains(channel.parent))
+            channel.parent = 0;
+    }
+    if (m_serverUniqueId.isEmpty()) {
+        m_serverUniqueId = QString::fromLatin1(
+            QCryptographicHash::hash(QUuid::createUuid().toRfc4122(), QCryptographicHash::Sha1)
+                .toBase64());
+        persist();
+    }
+    connect(m_listener, &QTcpServer::newConnection, this, &Server::acceptConnections);
+}
+
+Server::~Server()
+{
+    const auto sessions = m_sessions;
+    m_sessions.clear();
+    for (Session* session : sessions) {
+        disconnect(session, nullptr, this, nullptr);
+        delete session;
+    }
+}
+
+bool Server::listen(QString* error)
+{
+    if (!m_listener->listen(m_options.address, m_options.port)) {
+        *error = m_listener->errorString();
+        return false;
+    }
+    log(QStringLiteral("listening on %1:%2 with %3 channel(s)")
+            .arg(address().toString())
+            .arg(port())
+            .arg(m_channels.size()));
+    return true;
+}
+
+quint16 Server::port() const
+{
+    return m_listener->serverPort();
+}
+
+QHostAddress Server::address() const
+{
+    return m_listener->serverAddress();
+}
+
+void Server::log(const QString& line) const
+{
+    const QByteArray text = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() +
+                            ' ' + line.toUtf8() + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+}
+
+void Server::acceptConnections()
+{
+    while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
+        auto* session = new Session(socket, m_options.maxOutputBytes, this);
+        m_sessions.insert(session);
+        log(QStringLiteral("%1 connected").arg(session->peer()));
+        connect(session, &Session::frameReceived, this,
+                [this, session](const QCborMap& message) { handleFrame(session, message); });
+        connect(session, &Session::closed, this,
+                [this, session](const QString& reason) { sessionClosed(session, reason); });
+        connect(session, &Session::finished, this, [this, session] {
+            if (m_sessions.remove(session))
+                session->deleteLater();
+        });
+        auto* helloTimer = new QTimer(session);
+        helloTimer->setSingleShot(true);
+        connect(helloTimer, &QTimer::timeout, session, [session] {
+            if (session->state() == Session::State::AwaitingHello)
+                session->close(QStringLiteral("no hello in time"), false);
+        });
+        helloTimer->start(m_options.helloTimeoutMs);
+    }
+}
+
+void Server::sendTo(Session* session, const QCborMap& message)
+{
+    const QByteArray frame = encodeFrame(message);
+    if (frame.isEmpty()) {
+        log(QStringLiteral("dropped an unencodable %1 message").arg(message.value(TypeKey).toString()));
+        return;
+    }
+    session->send(frame);
+}
+
+void Server::broadcast(const QCborMap& message, const Session* except)
+{
+    const QByteArray frame = encodeFrame(message);
+    if (frame.isEmpty())
+        return;
+    // A recipient dropped while sending leaves the map; iterate over a copy.
+    const QList<Session*> recipients = m_clients.values();
+    for (Session* client : recipients) {
+        if (client != except)
+            client->send(frame);
+    }
+}
+
+void Server::reply(Session* session, const QString& returnCode, unsigned int code,
+                   const QString& extra)
+{
+    if (code == ERROR_ok && returnCode.isEmpty())
+        return;
+    QCborMap message{{TypeKey, type::Error}, {field::Code, qint64(code)}};
+    if (!returnCode.isEmpty())
+        message.insert(field::ReturnCode, returnCode);
+    if (!extra.isEmpty())
+        message.insert(field::Extra, extra);
+    sendTo(session, message);
+}
+
+void Server::refuse(Session* session, unsigned int code, const QString& reason)
+{
+    log(QStringLiteral("%1 refused: %2").arg(session->peer(), reason));
+    sendTo(session, QCborMap{{TypeKey, type::Refused},
+                             {field::Code, qint64(code)},
+                             {field::Message, reason}});
+    session->close(QStringLiteral("refused"), true);
+}
+
+void Server::protocolError(Session* session, const QString& reason)
+{
+    sendTo(session, QCborMap{{TypeKey, type::Error},
+                             {field::Code, qint64(ERROR_connection_protocol)},
+                             {field::Extra, reason}});
+    session->close(QStringLiteral("protocol error: %1").arg(reason), true);
+}
+
+void Server::sessionClosed(Session* session, const QString& reason)
+{
+    log(QStringLiteral("%1 closed (client %2): %3")
+            .arg(session->peer())
+            .arg(session->clientId)
+            .arg(reason));
+    if (session->clientId == 0 || m_clients.value(session->clientId) != session)
+        return;
+    m_clients.remove(session->clientId);
+    // Others learn about it after the current frame is handled, never in the middle of
+    // another broadcast.
+    QCborMap left{{TypeKey, type::ClientLeft},
+                  {field::ClientId, session->clientId},
+                  {field::ChannelId, qint64(session->channel)},
+                  {field::Reason, int(session->leaveReason)},
+                  {field::Message, session->leaveReason == LeaveReason::Quit
+                                       ? session->leaveMessage
+                                       : QStringLiteral("connection lost")}};
+    QMetaObject::invokeMethod(this, [this, left] { broadcast(left); }, Qt::QueuedConnection);
+}
+
+void Server::handleFrame(Session* session, const QCborMap& message)
+{
+    const QString type = message.value(TypeKey).toString();
+    if (session->state() == Session::State::AwaitingHello) {
+        if (type == type::Hello)
+            handleHello(session, message);
+        else if (type == type::Transfer)
+            session->close(QStringLiteral("file transfers are not available"), false);
+        else
+            protocolError(session, QStringLiteral("'%1' before hello").arg(type));
+        return;
+    }
+    if (type == type::Text) {
+        handleText(session, message);
+    } else if (type == type::Move) {
+        handleMove(session, message);
+    } else if (type == type::ChannelCreate) {
+        handleChannelCreate(session, message);
+    } else if (type == type::ChannelDelete) {
+        handleChannelDelete(session, message);
+    } else if (type == type::SelfUpdate) {
+        handleSelfUpdate(session, message);
+    } else if (type == type::SubscribeAll) {
+        MessageReader reader(message);
+        const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+        if (!reader.ok())
+            return protocolError(session, reader.errorString());
+        reply(session, returnCode, ERROR_ok); // everybody sees everything already
+    } else if (type == type::Ping) {
+        sendTo(session, QCborMap{{TypeKey, type::Pong}});
+    } else if (type == type::Quit) {
+        MessageReader reader(message);
+        const QString text = reader.optionalString(field::Message, limits::QuitMessageLength);
+        if (!reader.ok())
+            return protocolError(session, reader.errorString());
+        session->leaveReason = LeaveReason::Quit;
+        session->leaveMessage = text;
+        session->close(QStringLiteral("quit"), true);
+    } else {
+        protocolError(session, QStringLiteral("unexpected message '%1'").arg(type));
+    }
+}
+
+void Server::handleHello(Session* session, const QCborMap& message)
+{
+    MessageReader reader(message);
+    const qint64 version = reader.integer(field::Version, 0, 0xFFFF);
+    const QString nickname = reader.string(field::Nickname, limits::NicknameLength);
+    const QString uniqueId = reader.optionalString(field::UniqueId, limits::UniqueIdentifierLength);
+    const QString password = reader.optionalString(field::ServerPassword, limits::PasswordLength);
+    const quint64 wantedChannel =
+        quint64(reader.optionalInteger(field::DefaultChannel, 0, std::numeric_limits<qint64>::max()));
+    const QStringList path = reader.optionalStringList(
+        field::DefaultChannelPath, limits::ChannelPathDepth, limits::ChannelNameLength);
+    const QString channelPassword =
+        reader.optionalString(field::ChannelPassword, limits::PasswordLength);
+    const bool inputMuted = reader.optionalBoolean(field::InputMuted);
+    const bool outputMuted = reader.optionalBoolean(field::OutputMuted);
+    const bool inputDeactivated = reader.optionalBoolean(field::InputDeactivated);
+    if (!reader.ok())
+        return protocolError(session, QStringLiteral("bad hello: %1").arg(reader.errorString()));
+    if (version != Version)
+        return refuse(session, ERROR_connection_protocol,
+                      QStringLiteral("protocol version %1 is not supported").arg(version));
+    if (!m_options.password.isEmpty() && password != m_options.password)
+        return refuse(session, ERROR_server_invalid_password, QStringLiteral("wrong server password"));
+    if (!isValidName(nickname, limits::NicknameLength))
+        return refuse(session, ERROR_parameter_invalid, QStringLiteral("invalid nickname"));
+    if (m_clients.size() >= m_options.maxClients)
+        return refuse(session, ERROR_server_full, QStringLiteral("server is full"));
+    const anyID id = allocateClientId();
+    if (id == 0)
+        return refuse(session, ERROR_server_full, QStringLiteral("no client ID left"));
+
+    quint64 channel = wantedChannel != 0 ? wantedChannel : resolveChannelPath(path);
+    if (!m_channels.contains(channel) || !m_channels[channel].checkPassword(channelPassword))
+        channel = DefaultChannelId;
+
+    session->clientId = id;
+    session->nickname = uniqueNickname(nickname.trimmed());
+    session->uniqueId = uniqueId;
+    session->channel = channel;
+    session->inputMuted = inputMuted;
+    session->outputMuted = outputMuted;
+    session->inputDeactivated = inputDeactivated;
+    session->setActive();
+    m_clients.insert(id, session);
+    log(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
+            .arg(session->peer())
+            .arg(id)
+            .arg(session->nickname)
+            .arg(channel));
+
+    sendTo(session, QCborMap{{TypeKey, type::Welcome},
+                             {field::Version, Version},
+                             {field::ClientId, id},
+                             {field::Nickname, session->nickname},
+                             {field::WelcomeMessage, m_options.welcomeMessage},
+                             {field::ServerName, QStringLiteral("Meeting voice server")},
+                             {field::ServerUniqueId, m_serverUniqueId}});
+    // Parents before children, so a receiver can build the tree as it goes.
+    QList<quint64> order;
+    QList<quint64> level{0};
+    while (!level.isEmpty()) {
+        QList<quint64> next;
+        for (const Channel& channel : qAsConst(m_channels)) {
+            if (level.contains(channel.parent)) {
+                order.append(channel.id);
+                next.append(channel.id);
+            }
+        }
+        level = next;
+    }
+    for (quint64 channelId : qAsConst(order))
+        sendTo(session, channelMessage(m_channels[channelId], type::Channel));
+    const QList<Session*> clients = m_clients.values();
+    for (Session* client : clients)
+        sendTo(session, clientMessage(client, type::Client));
+    sendTo(session, QCborMap{{TypeKey, type::Synced}});
+    broadcast(clientMessage(session, type::ClientJoined), session);
+}
+
+void Server::handleMove(Session* session, const QCborMap& message)
+{
+    MessageReader reader(message);
+    const anyID clientId = anyID(reader.integer(field::ClientId, 0, 0xFFFF));
+    const quint64 channelId =
+        quint64(reader.integer(field::ChannelId, 0, std::numeric_limits<qint64>::max()));
+    const QString password = reader.optionalString(field::Password, limits::PasswordLength);
+    const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+    if (!reader.ok())
+        return protocolError(session, reader.errorString());
+    if (!m_clients.contains(clientId))
+        return reply(session, returnCode, ERROR_client_invalid_id);
+    if (clientId != session->clientId)
+        return reply(session, returnCode, ERROR_client_not_allowed,
+                     QStringLiteral("clients may only move themselves"));
+    if (!m_channels.contains(channelId))
+        return reply(session, returnCode, ERROR_channel_invalid_id);
+    if (channelId == session->channel)
+        return reply(session, returnCode, ERROR_channel_already_in);
+    if (!m_channels[channelId].checkPassword(password))
+        return reply(session, returnCode, ERROR_channel_invalid_password);
+    const quint64 from = session->channel;
+    session->channel = channelId;
+    QCborMap moved{{TypeKey, type::ClientMoved},
+                   {field::ClientId, clientId},
+                   {field::FromChannel, qint64(from)},
+                   {field::ToChannel, qint64(channelId)}};
+    addInvoker(&moved, session);
+    broadcast(moved);
+    reply(session, returnCode, ERROR_ok);
+}
+
+void Server::handleText(Session* session, const QCborMap& message)
+{
+    MessageReader reader(message);
+    const int mode = int(reader.integer(field::TargetMode, 0, 0xFFFF));
+    const qint64 target = reader.integer(field::Target, 0, std::numeric_limits<qint64>::max());
+    const QString text = reader.string(field::Message, MaxFrameSize);
+    const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+    if (!reader.ok())
+        return protocolError(session, reader.errorString());
+    if (text.size() > limits::TextLength)
+        return reply(session, returnCode, ERROR_parameter_too_long,
+                     QStringLiteral("text messages are limited to %1 characters")
+                         .arg(limits::TextLength));
+    QCborMap out{{TypeKey, type::TextMessage},
+                 {field::TargetMode, mode},
+                 {field::FromId, session->clientId},
+                 {field::FromName, session->nickname},
+                 {field::FromUniqueId, session->uniqueId},
+                 {field::Message, text}};
+    if (mode == TextMessageTarget_CLIENT) {
+        Session* receiver = m_clients.value(anyID(target <= 0xFFFF ? target : 0));
+        if (!receiver)
+            return reply(session, returnCode, ERROR_client_invalid_id);
+        out.insert(field::Target, target);
+        const QByteArray frame = encodeFrame(out);
+        receiver->send(frame);
+        if (receiver != session)
+            session->send(frame);
+    } else if (mode == TextMessageTarget_CHANNEL) {
+        const quint64 channel = target == 0 ? session->channel : quint64(target);
+        if (!m_channels.contains(channel))
+            return reply(session, returnCode, ERROR_channel_invalid_id);
+        if (channel != session->channel)
+            return reply(session, returnCode, ERROR_client_not_allowed,
+                         QStringLiteral("channel texts go to the own channel"));
+        out.insert(field::Target, qint64(channel));
+        const QByteArray frame = encodeFrame(out);
+        const QList<Session*> recipients = m_clients.values();
+        for (Session* client : recipients) {
+            if (client->channel == channel)
+                client->send(frame);
+        }
+    } else {
+        return reply(session, returnCode, ERROR_parameter_invalid,
+                     QStringLiteral("unknown target mode"));
+    }
+    reply(session, returnCode, ERROR_ok);
+}
+
+void Server::handleChannelCreate(Session* session, const QCborMap& message)
+{
+    MessageReader reader(message);
+    const quint64 parent =
+        quint64(reader.integer(field::ParentId, 0, std::numeric_limits<qint64>::max()));
+    const QString name = reader.string(field::Name, MaxFrameSize);
+    const QString topic = reader.optionalString(field::Topic, MaxFrameSize);
+    const QString description = reader.optionalString(field::Description, MaxFrameSize);
+    const QString password = reader.optionalString(field::Password, MaxFrameSize);
+    const bool permanent = reader.optionalBoolean(field::Permanent);
+    const bool semiPermanent = reader.optionalBoolean(field::SemiPermanent);
+    const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+    if (!reader.ok())
+        return protocolError(session, reader.errorString());
+    if (!isValidName(name, limits::ChannelNameLength))
+        return reply(session, returnCode, ERROR_channel_invalid_name);
+    if (topic.size() > limits::ChannelTopicLength ||
+        description.size() > limits::ChannelDescriptionLength ||
+        password.size() > limits::PasswordLength)
+        return reply(session, returnCode, ERROR_parameter_too_long);
+    if (parent != 0 && !m_channels.contains(parent))
+        return reply(session, returnCode, ERROR_channel_invalid_id);
+    for (const Channel& sibling : qAsConst(m_channels)) {
+        if (sibling.parent == parent && sibling.name == name)
+            return reply(session, returnCode, ERROR_channel_name_inuse);
+    }
+    if (m_channels.size() >= m_options.maxChannels || depthOf(parent) >= limits::ChannelDepth)
+        return reply(session, returnCode, ERROR_channel_limit_reached);
+
+    Channel channel;
+    channel.id = m_nextChannelId++;
+    channel.parent = parent;
+    channel.name = name;
+    channel.topic = topic;
+    channel.description = description;
+    channel.setPassword(password);
+    channel.permanent = permanent;
+    channel.semiPermanent = semiPermanent && !permanent;
+    m_channels.insert(channel.id, channel);
+    persist();
+    log(QStringLiteral("client %1 created channel %2 '%3'").arg(session->clientId).arg(channel.id).arg(name));
+    QCborMap created = channelMessage(channel, type::ChannelCreated);
+    addInvoker(&created, session);
+    broadcast(created);
+    reply(session, returnCode, ERROR_ok);
+}
+
+void Server::handleChannelDelete(Session* session, const QCborMap& message)
+{
+    MessageReader reader(message);
+    const quint64 channelId =
+        quint64(reader.integer(field::ChannelId, 0, std::numeric_limits<qint64>::max()));
+    const bool force = reader.optionalBoolean(field::Force);
+    const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+    if (!reader.ok())
+        return protocolError(session, reader.errorString());
+    if (!m_channels.contains(channelId))
+        return reply(session, returnCode, ERROR_channel_invalid_id);
+    if (channelId == DefaultChannelId)
+        return reply(session, returnCode, ERROR_channel_is_default);
+    const QList<quint64> doomed = subtree(channelId);
+    QList<Session*> occupants;
+    for (Session* client : qAsConst(m_clients)) {
+        if (doomed.contains(client->channel))
+            occupants.append(client);
+    }
+    if (!occupants.isEmpty() && !force)
+        return reply(session, returnCode, ERROR_channel_not_empty);
+
+    for (Session* client : qAsConst(occupants)) {
+        QCborMap moved{{TypeKey, type::ClientMoved},
+                       {field::ClientId, client->clientId},
+                       {field::FromChannel, qint64(client->channel)},
+                       {field::ToChannel, qint64(DefaultChannelId)}};
+        addInvoker(&moved, session);
+        client->channel = DefaultChannelId;
+        broadcast(moved);
+    }
+    for (quint64 id : doomed) {
+        m_channels.remove(id);
+        QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(id)}};
+        addInvoker(&deleted, session);
+        broadcast(deleted);
+    }
+    persist();
+    log(QStringLiteral("client %1 deleted channel %2").arg(session->clientId).arg(channelId));
+    reply(session, returnCode, ERROR_ok);
+}
+
+void Server::handleSelfUpdate(Session* session, const QCborMap& message)
+{
+    MessageReader reader(message);
+    const bool inputMuted = reader.optionalBoolean(field::InputMuted, session->inputMuted);
+    const bool outputMuted = reader.optionalBoolean(field::OutputMuted, session->outputMuted);
+    const bool inputDeactivated =
+        reader.optionalBoolean(field::InputDeactivated, session->inputDeactivated);
+    const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+    if (!reader.ok())
+        return protocolError(session, reader.errorString());
+    if (inputMuted != session->inputMuted || outputMuted != session->outputMuted ||
+        inputDeactivated != session->inputDeactivated) {
+        session->inputMuted = inputMuted;
+        session->outputMuted = outputMuted;
+        session->inputDeactivated = inputDeactivated;
+        QCborMap updated = clientMessage(session, type::ClientUpdated);
+        addInvoker(&updated, session);
+        broadcast(updated);
+    }
+    reply(session, returnCode, ERROR_ok);
+}
+
+QString Server::uniqueNickname(const QString& wanted) const
+{
+    auto taken = [this](const QString& name) {
+        for (const Session* client : m_clients) {
+            if (client->nickname == name)
+                return true;
+        }
+        return false;
+    };
+    if (!taken(wanted))
+        return wanted;
+    for (int n = 1;; ++n) {
+        const QString suffix = QString::number(n);
+        const QString candidate = wanted.left(limits::NicknameLength - suffix.size()) + suffix;
+        if (!taken(candidate))
+            return candidate;
+    }
+}
+
+anyID Server::allocateClientId()
+{
+    for (int tries = 0; tries < 0xFFFF; ++tries) {
+        const anyID id = m_nextClientId;
+        m_nextClientId = m_nextClientId == 0xFFFF ? 1 : anyID(m_nextClientId + 1);
+        if (!m_clients.contains(id))
+            return id;
+    }
+    return 0;
+}
+
+quint64 Server::resolveChannelPath(const QStringList& path) const
+{
+    quint64 parent = 0;
+    for (const QString& name : path) {
+        quint64 found = 0;
+        for (const Channel& channel : m_channels) {
+            if (channel.parent == parent && channel.name == name) {
+                found = channel.id;
+                break;
+            }
+        }
+        if (found == 0)
+            return 0;
+        parent = found;
+    }
+    return parent;
+}
+
+QList<quint64> Server::subtree(quint64 channelId) const
+{
+    QList<quint64> result;
+    for (const Channel& channel : m_channels) {
+        if (channel.parent == channelId)
+            result.append(subtree(channel.id));
+    }
+    result.append(channelId);
+    return result;
+}
+
+int Server::depthOf(quint64 channelId) const
+{
+    int depth = 0;
+    while (channelId != 0 && depth <= limits::ChannelDepth) {
+        channelId = m_channels.value(channelId).parent;
+        ++depth;
+    }
+    return depth;
+}
+
+QCborMap Server::channelMessage(const Channel& channel, QLatin1String type) const
+{
+    return QCborMap{{TypeKey, type},
+                    {field::ChannelId, qint64(channel.id)},
+                    {field::ParentId, qint64(channel.parent)},
+                    {field::Name, channel.name},
+                    {field::Topic, channel.topic},
+                    {field::Description, channel.description},
+                    {field::HasPassword, channel.hasPassword()},
+                    {field::Permanent, channel.permanent},
+                    {field::SemiPermanent, channel.semiPermanent}};
+}
+
+QCborMap Server::clientMessage(const Session* client, QLatin1String type) const
+{
+    return QCborMap{{TypeKey, type},
+                    {field::ClientId, client->clientId},
+                    {field::Nickname, client->nickname},
+                    {field::UniqueId, client->uniqueId},
+                    {field::ChannelId, qint64(client->channel)},
+                    {field::InputMuted, client->inputMuted},
+                    {field::OutputMuted, client->outputMuted},
+                    {field::InputDeactivated, client->inputDeactivated}};
+}
+
+void Server::addInvoker(QCborMap* message, const Session* invoker) const
+{
+    message->insert(field::InvokerId, invoker->clientId);
+    message->insert(field::InvokerName, invoker->nickname);
+    message->insert(field::InvokerUniqueId, invoker->uniqueId);
+}
+
+void Server::persist()
+{
+    if (m_options.dataDirectory.isEmpty())
+        return;
+    PersistentState state;
+    state.serverUniqueId = m_serverUniqueId;
+    state.nextChannelId = m_nextChannelId;
+    for (const Channel& channel : qAsConst(m_channels)) {
+        if (channel.permanent && channel.id != DefaultChannelId)
+            state.channels.append(channel);
+    }
+    QString error;
+    if (!m_store.save(state, &error))
+        log(QStringLiteral("could not save %1: %2").arg(m_store.filePath(), error));
+}
+
+} // namespace voiceserver

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "channelstore.h"
+#include "session.h"
+
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+
+class QTcpServer;
+
+namespace voiceserver {
+
+struct ServerOptions
+{
+    QHostAddress address = QHostAddress::LocalHost;
+    quint16 port = 10087;
+    QString password = QStringLiteral("mossel");
+    QString welcomeMessage;
+    QString dataDirectory;
+    int maxClients = 512;
+    int maxChannels = 1024;
+    qint64 maxOutputBytes = 4 * 1024 * 1024;
+    int helloTimeoutMs = 10000;
+};
+
+// The voice server: channels, clients and text relay over the control protocol. Single threaded;
+// everything happens in the Qt event loop.
+class Server : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Server(const ServerOptions& options, QObject* parent = nullptr);
+    ~Server() override;
+
+    bool listen(QString* error);
+    quint16 port() const;
+    QHostAddress address() const;
+
+private:
+    void acceptConnections();
+    void handleFrame(Session* session, const QCborMap& message);
+    void handleHello(Session* session, const QCborMap& message);
+    void handleMove(Session* session, const QCborMap& message);
+    void handleText(Session* session, const QCborMap& message);
+    void handleChannelCreate(Session* session, const QCborMap& message);
+    void handleChannelDelete(Session* session, const QCborMap& message);
+    void handleSelfUpdate(Session* session, const QCborMap& message);
+    void sessionClosed(Session* session, const QString& reason);
+
+    void refuse(Session* session, unsigned int code, const QString& reason);
+    void reply(Session* session, const QString& returnCode, unsigned int code,
+               const QString& extra = QString());
+    void protocolError(Session* session, const QString& reason);
+    void broadcast(const QCborMap& message, const Session* except = nullptr);
+    void sendTo(Session* session, const QCborMap& message);
+
+    QString uniqueNickname(const QString& wanted) const;
+    anyID allocateClientId();
+    quint64 resolveChannelPath(const QStringList& path) const;
+    QList<quint64> subtree(quint64 channelId) const; // descendants first, the channel last
+    int depthOf(quint64 channelId) const;
+    QCborMap channelMessage(const Channel& channel, QLatin1String type) const;
+    QCborMap clientMessage(const Session* client, QLatin1String type) const;
+    void addInvoker(QCborMap* message, const Session* invoker) const;
+    void persist();
+    void log(const QString& line) const;
+
+    ServerOptions m_options;
+    ChannelStore m_store;
+    QString m_serverUniqueId;
+    quint64 m_nextChannelId = 2;
+    anyID m_nextClientId = 1;
+    QTcpServer* m_listener;
+    QMap<quint64, Channel> m_channels;
+    QMap<anyID, Session*> m_clients; // sessions past the hello
+    QSet<Session*> m_sessions;       // every open session
+};
+
+} // namespace voiceserver

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+#include "session.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+
+namespace voiceserver {
+
+namespace {
+constexpr int ReadChunk = 64 * 1024;
+constexpr int GracefulCloseMs = 2000;
+} // namespace
+
+Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_maxOutputBytes(maxOutputBytes)
+    , m_peer(QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort()))
+{
+    m_socket->setParent(this);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    m_closeTimer.setSingleShot(true);
+    connect(&m_closeTimer, &QTimer::timeout, m_socket, &QTcpSocket::abort);
+    connect(m_socket, &QTcpSocket::readyRead, this, &Session::readFrames);
+    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
+        close(QStringLiteral("connection closed by peer"), false);
+        m_closeTimer.stop();
+        emit finished();
+    });
+}
+
+void Session::readFrames()
+{
+    while (m_state != State::Closed && m_socket->bytesAvailable() > 0) {
+        m_decoder.append(m_socket->read(ReadChunk));
+        QCborMap message;
+        for (;;) {
+            const auto result = m_decoder.next(&message);
+            if (result == voicesdk::protocol::FrameDecoder::NeedMore)
+                break;
+            if (result == voicesdk::protocol::FrameDecoder::Error) {
+                close(QStringLiteral("protocol error: %1").arg(m_decoder.errorString()), false);
+                return;
+            }
+            emit frameReceived(message);
+            if (m_state == State::Closed)
+                return;
+        }
+    }
+}
+
+void Session::send(const QByteArray& frame)
+{
+    if (m_state == State::Closed)
+        return;
+    if (m_socket->bytesToWrite() + frame.size() > m_maxOutputBytes) {
+        close(QStringLiteral("output buffer overflow (peer not reading)"), false);
+        return;
+    }
+    m_socket->write(frame);
+}
+
+void Session::close(const QString& reason, bool graceful)
+{
+    if (m_state == State::Closed)
+        return;
+    m_state = State::Closed;
+    emit closed(reason);
+    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+        emit finished();
+        return;
+    }
+    if (graceful) {
+        m_closeTimer.start(GracefulCloseMs);
+        m_socket->disconnectFromHost();
+    } else {
+        m_socket->abort();
+    }
+}
+
+} // namespace voiceserver

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "frame.h"
+#include "protocol.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+class QTcpSocket;
+
+namespace voiceserver {
+
+// One TCP connection to the server: framing, the bounded output buffer and the way it closes.
+// What the frames mean is the Server's business.
+class Session : public QObject
+{
+    Q_OBJECT
+public:
+    enum class State { AwaitingHello, Active, Closed };
+
+    Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent);
+
+    State state() const { return m_state; }
+    void setActive() { m_state = State::Active; }
+    QString peer() const { return m_peer; }
+
+    // Queues an encoded frame. A peer whose unsent output would exceed the bound is dropped.
+    void send(const QByteArray& frame);
+    // Closes once. Graceful closes flush what is queued first (bounded by a timer).
+    void close(const QString& reason, bool graceful);
+
+    // Connection state the server keeps per client.
+    anyID clientId = 0;
+    QString nickname;
+    QString uniqueId;
+    quint64 channel = 0;
+    bool inputMuted = false;
+    bool outputMuted = false;
+    bool inputDeactivated = false;
+    QString leaveMessage;
+    voicesdk::protocol::LeaveReason leaveReason = voicesdk::protocol::LeaveReason::Dropped;
+
+signals:
+    void frameReceived(const QCborMap& message);
+    // Emitted once, when the session stops taking part; the server then forgets it.
+    void closed(const QString& reason);
+    // Emitted when the socket is gone; the session may be deleted.
+    void finished();
+
+private:
+    void readFrames();
+
+    QTcpSocket* m_socket;
+    voicesdk::protocol::FrameDecoder m_decoder;
+    qint64 m_maxOutputBytes;
+    State m_state = State::AwaitingHello;
+    QString m_peer;
+    QTimer m_closeTimer;
+};
+
+} // namespace voiceserver
