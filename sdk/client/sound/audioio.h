@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// What the voice path sees of a sound device: 48 kHz mono 16-bit audio in 20 ms frames.
+namespace voicesdk::sound {
+
+constexpr int kSampleRate = 48000;
+constexpr int kFrameSamples = kSampleRate / 50;
+
+using Frame = std::array<int16_t, kFrameSamples>;
+
+enum class ReadStatus {
+    Frame,   // a full frame was delivered
+    Pending, // a clocked device has not captured a full frame yet
+    Ended    // the source has nothing more to give (a file at its end)
+};
+
+// Used by one thread at a time (the voice path's); never blocks.
+class CaptureSource
+{
+public:
+    virtual ~CaptureSource() = default;
+    virtual ReadStatus read(Frame& frame) = 0;
+    // True when the device's own clock produces the frames. Otherwise frames come on demand and
+    // the caller reads one every 20 ms.
+    virtual bool isClocked() const = 0;
+};
+
+// Used by one thread at a time; never blocks.
+class PlaybackSink
+{
+public:
+    virtual ~PlaybackSink() = default;
+    // False when the frame was dropped: a full buffer or a failed write.
+    virtual bool write(const Frame& frame) = 0;
+    // True when the device consumes frames at its own pace; otherwise the caller paces it.
+    virtual bool isClocked() const = 0;
+};
+
+} // namespace voicesdk::sound

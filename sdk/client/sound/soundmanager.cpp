@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+#include "soundmanager.h"
+
+#include "virtualdevices.h"
+#if VOICESDK_WITH_PORTAUDIO
+#include "portaudiosystem.h"
+#endif
+
+namespace voicesdk::sound {
+
+SoundManager::SoundManager(std::vector<std::unique_ptr<SoundSystem>> systems)
+    : systems_(std::move(systems))
+{
+    systems_.push_back(std::make_unique<VirtualSoundSystem>());
+}
+
+std::unique_ptr<SoundManager> SoundManager::create()
+{
+    std::vector<std::unique_ptr<SoundSystem>> systems;
+#if VOICESDK_WITH_PORTAUDIO
+    systems = createPortAudioSystems();
+#endif
+    return std::make_unique<SoundManager>(std::move(systems));
+}
+
+// A system is a mode of a direction only when it has devices there.
+QList<QByteArray> SoundManager::modes(Direction direction) const
+{
+    QList<QByteArray> out;
+    for (const auto& system : systems_)
+        if (!system->devices(direction).isEmpty())
+            out.append(system->id());
+    return out;
+}
+
+// The first system in preference order with a default device; the virtual one always has one.
+QByteArray SoundManager::defaultMode(Direction direction) const
+{
+    for (const auto& system : systems_)
+        if (!system->defaultDevice(direction).isEmpty())
+            return system->id();
+    return {};
+}
+
+SoundSystem* SoundManager::findSystem(Direction direction, const QByteArray& mode) const
+{
+    const QByteArray wanted = mode.isEmpty() ? defaultMode(direction) : mode;
+    for (const auto& system : systems_)
+        if (system->id() == wanted && !system->devices(direction).isEmpty())
+            return system.get();
+    return nullptr;
+}
+
+unsigned int SoundManager::devices(Direction direction, const QByteArray& mode,
+                                   QList<DeviceInfo>* out) const
+{
+    const SoundSystem* system = findSystem(direction, mode);
+    if (!system)
+        return ERROR_sound_invalid_mode;
+    *out = system->devices(direction);
+    return ERROR_ok;
+}
+
+unsigned int SoundManager::defaultDevice(Direction direction, const QByteArray& mode,
+                                         DeviceInfo* out) const
+{
+    const SoundSystem* system = findSystem(direction, mode);
+    if (!system)
+        return ERROR_sound_invalid_mode;
+    const QByteArray id = system->defaultDevice(direction);
+    for (const DeviceInfo& device : system->devices(direction)) {
+        if (device.id == id) {
+            *out = device;
+            return ERROR_ok;
+        }
+    }
+    return ERROR_sound_invalid_device;
+}
+
+unsigned int SoundManager::openOn(SoundSystem* system, Direction direction,
+                                  const QByteArray& device, HandlerState& state)
+{
+    unsigned int code;
+    if (direction == Direction::Capture) {
+        std::unique_ptr<CaptureSource> source;
+        code = system->openCapture(device, &source);
+        if (code == ERROR_ok) {
+            state.capture = std::move(source);
+            state.captureName = {system->id(), device};
+        }
+    } else {
+        std::unique_ptr<PlaybackSink> sink;
+        code = system->openPlayback(device, &sink);
+        if (code == ERROR_ok) {
+            state.playback = std::move(sink);
+            state.playbackName = {system->id(), device};
+        }
+    }
+    return code;
+}
+
+unsigned int SoundManager::open(uint64 handler, Direction direction, const QByteArray& mode,
+                                const QByteArray& device)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    SoundSystem* system = findSystem(direction, mode);
+    if (!system)
+        return ERROR_sound_invalid_mode;
+    const QByteArray id = device.isEmpty() ? system->defaultDevice(direction) : device;
+    if (id.isEmpty())
+        return ERROR_sound_invalid_device;
+
+    HandlerState& state = handlers_[handler];
+    unsigned int code = openOn(system, direction, id, state);
+    Opened& name = direction == Direction::Capture ? state.captureName : state.playbackName;
+    if (code != ERROR_sound_device_open_failed || name.device.isEmpty())
+        return code;
+
+    // Hardware that takes one stream at a time may be busy with this handler's own old stream:
+    // close it and try again, and bring the old one back when the new one still fails.
+    const Opened old = name;
+    name = {};
+    if (direction == Direction::Capture)
+        state.capture.reset();
+    else
+        state.playback.reset();
+    code = openOn(system, direction, id, state);
+    if (code != ERROR_ok) {
+        if (SoundSystem* oldSystem = findSystem(direction, old.mode))
+            openOn(oldSystem, direction, old.device, state);
+    }
+    return code;
+}
+
+unsigned int SoundManager::current(uint64 handler, Direction direction, QByteArray* mode,
+                                   QByteArray* device, bool* isDefault) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = handlers_.find(handler);
+    if (it == handlers_.end())
+        return ERROR_sound_invalid_device;
+    const Opened& name =
+        direction == Direction::Capture ? it->second.captureName : it->second.playbackName;
+    if (name.device.isEmpty())
+        return ERROR_sound_invalid_device;
+    if (mode)
+        *mode = name.mode;
+    if (device)
+        *device = name.device;
+    if (isDefault) {
+        const SoundSystem* system = findSystem(direction, name.mode);
+        *isDefault = system && system->defaultDevice(direction) == name.device;
+    }
+    return ERROR_ok;
+}
+
+std::shared_ptr<CaptureSource> SoundManager::captureSource(uint64 handler) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = handlers_.find(handler);
+    return it == handlers_.end() ? nullptr : it->second.capture;
+}
+
+std::shared_ptr<PlaybackSink> SoundManager::playbackSink(uint64 handler) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = handlers_.find(handler);
+    return it == handlers_.end() ? nullptr : it->second.playback;
+}
+
+unsigned int SoundManager::setPreProcessorValue(uint64 handler, const QByteArray& ident,
+                                                const QByteArray& value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    SoundConfig config = handlers_.count(handler) ? handlers_[handler].config : SoundConfig();
+    const unsigned int code = config.setPreProcessorValue(ident, value);
+    if (code == ERROR_ok)
+        handlers_[handler].config = config;
+    return code;
+}
+
+unsigned int SoundManager::preProcessorValue(uint64 handler, const QByteArray& ident,
+                                             QByteArray* text) const
+{
+    return config(handler).preProcessorValue(ident, text);
+}
+
+unsigned int SoundManager::setPlaybackValue(uint64 handler, const QByteArray& ident,
+                                            const QByteArray& value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    SoundConfig config = handlers_.count(handler) ? handlers_[handler].config : SoundConfig();
+    const unsigned int code = config.setPlaybackValue(ident, value);
+    if (code == ERROR_ok)
+        handlers_[handler].config = config;
+    return code;
+}
+
+unsigned int SoundManager::playbackValue(uint64 handler, const QByteArray& ident,
+                                         float* value) const
+{
+    return config(handler).playbackValue(ident, value);
+}
+
+SoundConfig SoundManager::config(uint64 handler) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = handlers_.find(handler);
+    return it == handlers_.end() ? SoundConfig() : it->second.config;
+}
+
+void SoundManager::releaseHandler(uint64 handler)
+{
+    HandlerState released;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = handlers_.find(handler);
+        if (it == handlers_.end())
+            return;
+        released = std::move(it->second);
+        handlers_.erase(it);
+    }
+    // The devices close here, outside the lock.
+}
+
+} // namespace voicesdk::sound

@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: MIT
+#include "virtualdevices.h"
+
+#include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+
+namespace voicesdk::sound {
+
+const char* const kVirtualMode = "virtual";
+const char* const kFileDevicePrefix = "file:";
+const char* const kListedCaptureFile = "file:capture.wav";
+const char* const kListedPlaybackFile = "file:playback.wav";
+
+namespace {
+
+constexpr qint64 kFrameBytes = kFrameSamples * 2;
+constexpr qint64 kWavHeaderBytes = 44;
+
+bool isWavPath(const QString& path)
+{
+    return path.endsWith(QLatin1String(".wav"), Qt::CaseInsensitive);
+}
+
+// The path of a "file:<path>" ID; empty for any other ID.
+QString filePath(const QByteArray& deviceId)
+{
+    if (!deviceId.startsWith(kFileDevicePrefix))
+        return {};
+    return QString::fromUtf8(deviceId.mid(int(std::strlen(kFileDevicePrefix))));
+}
+
+} // namespace
+
+ReadStatus SilenceSource::read(Frame& frame)
+{
+    frame.fill(0);
+    return ReadStatus::Frame;
+}
+
+ReadStatus ToneSource::read(Frame& frame)
+{
+    constexpr double twoPi = 2.0 * M_PI;
+    constexpr double step = twoPi * kFrequency / kSampleRate;
+    for (auto& sample : frame) {
+        sample = int16_t(std::lround(kAmplitude * std::sin(phase_)));
+        phase_ += step;
+        if (phase_ >= twoPi)
+            phase_ -= twoPi;
+    }
+    return ReadStatus::Frame;
+}
+
+unsigned int FileCaptureSource::open(const QString& path)
+{
+    file_.setFileName(path);
+    if (!file_.open(QIODevice::ReadOnly))
+        return ERROR_sound_device_open_failed;
+    if (isWavPath(path))
+        return readWavHeader();
+    remaining_ = file_.size();
+    return ERROR_ok;
+}
+
+// Walks the chunks up to "data"; only 48 kHz mono 16-bit PCM is taken, since nothing here
+// converts formats.
+unsigned int FileCaptureSource::readWavHeader()
+{
+    const auto fail = [this] {
+        file_.close();
+        return ERROR_sound_device_open_failed;
+    };
+    const QByteArray riff = file_.read(12);
+    if (riff.size() != 12 || !riff.startsWith("RIFF") || riff.mid(8, 4) != "WAVE")
+        return fail();
+    bool formatOk = false;
+    for (;;) {
+        const QByteArray header = file_.read(8);
+        if (header.size() != 8)
+            return fail();
+        const quint32 size = qFromLittleEndian<quint32>(header.constData() + 4);
+        const qint64 bodyStart = file_.pos();
+        if (header.startsWith("fmt ")) {
+            if (size < 16)
+                return fail();
+            const QByteArray fmt = file_.read(16);
+            if (fmt.size() != 16)
+                return fail();
+            const char* p = fmt.constData();
+            formatOk = qFromLittleEndian<quint16>(p) == 1 && qFromLittleEndian<quint16>(p + 2) == 1
+                       && qFromLittleEndian<quint32>(p + 4) == quint32(kSampleRate)
+                       && qFromLittleEndian<quint16>(p + 12) == 2
+                       && qFromLittleEndian<quint16>(p + 14) == 16;
+            if (!formatOk)
+                return fail();
+        } else if (header.startsWith("data")) {
+            if (!formatOk)
+                return fail();
+            // Writers that stream often leave the size unset; the file's end bounds it anyway.
+            remaining_ = qMin<qint64>(size, file_.size() - bodyStart);
+            return ERROR_ok;
+        }
+        const qint64 next = bodyStart + qint64(size) + (size & 1);
+        if (next > file_.size() || !file_.seek(next))
+            return fail();
+    }
+}
+
+ReadStatus FileCaptureSource::read(Frame& frame)
+{
+    if (!file_.isOpen() || remaining_ < 2)
+        return ReadStatus::Ended;
+    char bytes[kFrameBytes];
+    const qint64 got = file_.read(bytes, qMin(kFrameBytes, remaining_));
+    if (got < 2) {
+        remaining_ = 0;
+        return ReadStatus::Ended;
+    }
+    remaining_ -= got;
+    const qint64 samples = got / 2;
+    for (qint64 i = 0; i < samples; ++i)
+        frame[size_t(i)] = qFromLittleEndian<qint16>(bytes + 2 * i);
+    // The last frame of a file is padded with silence.
+    for (size_t i = size_t(samples); i < frame.size(); ++i)
+        frame[i] = 0;
+    return ReadStatus::Frame;
+}
+
+unsigned int FilePlaybackSink::open(const QString& path)
+{
+    file_.setFileName(path);
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return ERROR_sound_device_open_failed;
+    wav_ = isWavPath(path);
+    if (wav_ && !updateWavHeader()) {
+        file_.close();
+        return ERROR_sound_device_open_failed;
+    }
+    return ERROR_ok;
+}
+
+bool FilePlaybackSink::updateWavHeader()
+{
+    char h[kWavHeaderBytes];
+    std::memcpy(h, "RIFF", 4);
+    qToLittleEndian<quint32>(quint32(36 + dataBytes_), h + 4);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    qToLittleEndian<quint32>(16, h + 16);
+    qToLittleEndian<quint16>(1, h + 20); // PCM
+    qToLittleEndian<quint16>(1, h + 22); // mono
+    qToLittleEndian<quint32>(quint32(kSampleRate), h + 24);
+    qToLittleEndian<quint32>(quint32(kSampleRate * 2), h + 28);
+    qToLittleEndian<quint16>(2, h + 32);
+    qToLittleEndian<quint16>(16, h + 34);
+    std::memcpy(h + 36, "data", 4);
+    qToLittleEndian<quint32>(dataBytes_, h + 40);
+    const qint64 end = file_.pos();
+    if (!file_.seek(0) || file_.write(h, kWavHeaderBytes) != kWavHeaderBytes)
+        return false;
+    return file_.seek(qMax(end, kWavHeaderBytes));
+}
+
+// The header is rewritten with every frame so the file is complete whenever it is read.
+bool FilePlaybackSink::write(const Frame& frame)
+{
+    if (!file_.isOpen())
+        return false;
+    if (wav_ && quint64(dataBytes_) + kFrameBytes > 0xFFFFFFFFull - 36)
+        return false; // a WAV file cannot describe more
+    char bytes[kFrameBytes];
+    for (size_t i = 0; i < frame.size(); ++i)
+        qToLittleEndian<qint16>(frame[i], bytes + 2 * i);
+    if (file_.write(bytes, kFrameBytes) != kFrameBytes)
+        return false;
+    dataBytes_ += quint32(kFrameBytes);
+    if (wav_ && !updateWavHeader())
+        return false;
+    return file_.flush();
+}
+
+QByteArray VirtualSoundSystem::id() const
+{
+    return kVirtualMode;
+}
+
+QList<DeviceInfo> VirtualSoundSystem::devices(Direction direction) const
+{
+    if (direction == Direction::Capture)
+        return {{"silence", "Silence"},
+                {"tone", "Tone 440 Hz"},
+                {kListedCaptureFile, "File capture.wav"}};
+    return {{"discard", "Discard"}, {kListedPlaybackFile, "File playback.wav"}};
+}
+
+QByteArray VirtualSoundSystem::defaultDevice(Direction direction) const
+{
+    return direction == Direction::Capture ? "silence" : "discard";
+}
+
+unsigned int VirtualSoundSystem::openCapture(const QByteArray& deviceId,
+                                             std::unique_ptr<CaptureSource>* out)
+{
+    if (deviceId == "silence") {
+        *out = std::make_unique<SilenceSource>();
+        return ERROR_ok;
+    }
+    if (deviceId == "tone") {
+        *out = std::make_unique<ToneSource>();
+        return ERROR_ok;
+    }
+    const QString path = filePath(deviceId);
+    if (path.isEmpty())
+        return ERROR_sound_invalid_device;
+    auto source = std::make_unique<FileCaptureSource>();
+    const unsigned int code = source->open(path);
+    if (code == ERROR_ok)
+        *out = std::move(source);
+    return code;
+}
+
+unsigned int VirtualSoundSystem::openPlayback(const QByteArray& deviceId,
+                                              std::unique_ptr<PlaybackSink>* out)
+{
+    if (deviceId == "discard") {
+        *out = std::make_unique<DiscardSink>();
+        return ERROR_ok;
+    }
+    const QString path = filePath(deviceId);
+    if (path.isEmpty())
+        return ERROR_sound_invalid_device;
+    auto sink = std::make_unique<FilePlaybackSink>();
+    const unsigned int code = sink->open(path);
+    if (code == ERROR_ok)
+        *out = std::move(sink);
+    return code;
+}
+
+} // namespace voicesdk::sound

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "soundsystem.h"
+
+#include <QFile>
+#include <QString>
+
+// The sound system that exists on every machine. Its devices produce and take frames on demand;
+// the file-backed ones let tests feed known audio in and check what came out.
+//
+// Device IDs: capture "silence", "tone" (440 Hz sine), "file:<path>"; playback "discard",
+// "file:<path>". A path ending in ".wav" (any case) is a 48 kHz mono 16-bit PCM WAV file,
+// anything else raw 48 kHz mono 16-bit little-endian samples. A relative path is taken from the
+// process's working directory. Playback creates or truncates its file.
+namespace voicesdk::sound {
+
+extern const char* const kVirtualMode;        // "virtual"
+extern const char* const kFileDevicePrefix;   // "file:"
+extern const char* const kListedCaptureFile;  // the file device shown in the capture list
+extern const char* const kListedPlaybackFile; // the file device shown in the playback list
+
+class SilenceSource : public CaptureSource
+{
+public:
+    ReadStatus read(Frame& frame) override;
+    bool isClocked() const override { return false; }
+};
+
+class ToneSource : public CaptureSource
+{
+public:
+    static constexpr double kFrequency = 440.0;
+    static constexpr double kAmplitude = 8000.0;
+    ReadStatus read(Frame& frame) override;
+    bool isClocked() const override { return false; }
+
+private:
+    double phase_ = 0.0;
+};
+
+class FileCaptureSource : public CaptureSource
+{
+public:
+    // ERROR_ok, or ERROR_sound_device_open_failed when the file cannot be read or is a WAV file
+    // of another format.
+    unsigned int open(const QString& path);
+    ReadStatus read(Frame& frame) override;
+    bool isClocked() const override { return false; }
+
+private:
+    unsigned int readWavHeader();
+    QFile file_;
+    qint64 remaining_ = 0; // bytes of sample data left
+};
+
+class DiscardSink : public PlaybackSink
+{
+public:
+    bool write(const Frame&) override { return true; }
+    bool isClocked() const override { return false; }
+};
+
+class FilePlaybackSink : public PlaybackSink
+{
+public:
+    unsigned int open(const QString& path);
+    bool write(const Frame& frame) override;
+    bool isClocked() const override { return false; }
+
+private:
+    bool updateWavHeader();
+    QFile file_;
+    bool wav_ = false;
+    quint32 dataBytes_ = 0;
+};
+
+class VirtualSoundSystem : public SoundSystem
+{
+public:
+    QByteArray id() const override;
+    QList<DeviceInfo> devices(Direction direction) const override;
+    QByteArray defaultDevice(Direction direction) const override;
+    unsigned int openCapture(const QByteArray& deviceId,
+                             std::unique_ptr<CaptureSource>* out) override;
+    unsigned int openPlayback(const QByteArray& deviceId,
+                              std::unique_ptr<PlaybackSink>* out) override;
+};
+
+} // namespace voicesdk::sound

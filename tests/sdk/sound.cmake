@@ -1,0 +1,9 @@
+# SPDX-License-Identifier: MIT
+# Sound tests. tst_sound_devices builds the sound module's sources directly to reach its C++
+# side (devices, files, values); tst_sound goes through the C API of the client library.
+include(${CMAKE_CURRENT_LIST_DIR}/../../sdk/client/sound/sound.cmake)
+
+meeting_add_test(NAME tst_sound_devices
+                 SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sound_devices.cpp ${VOICESDK_SOUND_CORE_SOURCES}
+                 LIBRARIES voicesdk_sound_deps Qt5::Core
+                 TIMEOUT 60)
