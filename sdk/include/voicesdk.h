@@ -327,6 +327,16 @@ VOICESDK_EXPORT unsigned int ts3client_requestCreateDirectory(uint64 serverConne
 
 /* ---- Sound ------------------------------------------------------------------------------- */
 
+/* Modes are PortAudio's host APIs (device IDs are the device names, stable across runs) and the
+ * "virtual" mode, which always exists and is the default where the machine has no sound device:
+ *   capture  "silence", "tone" (440 Hz sine), "file:<path>" (reads the file's samples)
+ *   playback "discard", "file:<path>" (creates or truncates the file and writes what it plays)
+ * A path ending in ".wav" is a 48 kHz mono 16-bit PCM WAV file, any other raw 48 kHz mono 16-bit
+ * little-endian samples; relative paths start at the working directory. A null or empty mode or
+ * device means the default one. Opening replaces the handler's previous device; when the new
+ * one fails the previous one stays. getCurrent* fail with ERROR_sound_invalid_device while
+ * nothing is open. */
+
 VOICESDK_EXPORT unsigned int ts3client_getDefaultCaptureMode(char** result);
 VOICESDK_EXPORT unsigned int ts3client_getDefaultPlayBackMode(char** result);
 /* result: a {name, id} pair. */

@@ -7,3 +7,13 @@ meeting_add_test(NAME tst_sound_devices
                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sound_devices.cpp ${VOICESDK_SOUND_CORE_SOURCES}
                  LIBRARIES voicesdk_sound_deps Qt5::Core
                  TIMEOUT 60)
+
+if(TARGET VoiceSdk::client)
+  meeting_add_test(NAME tst_sound
+                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sound.cpp
+                           ${CMAKE_CURRENT_LIST_DIR}/../../sdk/cli/soundcommands.h
+                           ${CMAKE_CURRENT_LIST_DIR}/../../sdk/cli/soundcommands.cpp
+                   LIBRARIES VoiceSdk::client Qt5::Core
+                   TIMEOUT 60)
+  target_include_directories(tst_sound PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../../sdk/cli)
+endif()

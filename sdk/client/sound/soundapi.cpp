@@ -228,6 +228,7 @@ void releaseHandler(uint64 serverConnectionHandlerID)
 } // namespace voicesdk::sound
 
 using namespace voicesdk::sound;
+using voicesdk::dupString;
 
 extern "C" {
 
