@@ -8,6 +8,14 @@ meeting_add_test(NAME tst_sound_devices
                  LIBRARIES voicesdk_sound_deps Qt5::Core
                  TIMEOUT 60)
 
+if(VOICESDK_WITH_PORTAUDIO)
+  meeting_add_test(NAME tst_sound_portaudio
+                   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sound_portaudio.cpp
+                           ${VOICESDK_SOUND_CORE_SOURCES}
+                   LIBRARIES voicesdk_sound_deps Qt5::Core
+                   TIMEOUT 60)
+endif()
+
 if(TARGET VoiceSdk::client)
   meeting_add_test(NAME tst_sound
                    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sound.cpp
