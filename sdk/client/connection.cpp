@@ -1,0 +1,496 @@
+// SPDX-License-Identifier: MIT
+#include "connection.h"
+
+#include "message.h"
+#include "protocol.h"
+
+#include <QTcpSocket>
+
+namespace voicesdk {
+
+using namespace protocol;
+
+namespace {
+constexpr int HandshakeTimeoutMs = 10000; // TCP connect, hello, welcome and state
+constexpr int CloseTimeoutMs = 2000;
+constexpr int ReadChunk = 64 * 1024;
+constexpr qint64 MaxId = std::numeric_limits<qint64>::max();
+
+bool readChannel(const QCborMap& message, ChannelState* channel, QString* error)
+{
+    MessageReader reader(message);
+    channel->id = uint64(reader.integer(field::ChannelId, 1, MaxId));
+    channel->parent = uint64(reader.integer(field::ParentId, 0, MaxId));
+    channel->name = reader.string(field::Name, limits::ChannelNameLength);
+    channel->topic = reader.optionalString(field::Topic, limits::ChannelTopicLength);
+    channel->description =
+        reader.optionalString(field::Description, limits::ChannelDescriptionLength);
+    channel->hasPassword = reader.optionalBoolean(field::HasPassword);
+    channel->permanent = reader.optionalBoolean(field::Permanent);
+    channel->semiPermanent = reader.optionalBoolean(field::SemiPermanent);
+    *error = reader.errorString();
+    return reader.ok();
+}
+
+bool readClient(const QCborMap& message, ClientState* client, QString* error)
+{
+    MessageReader reader(message);
+    client->id = anyID(reader.integer(field::ClientId, 1, 0xFFFF));
+    client->nickname = reader.string(field::Nickname, limits::NicknameLength);
+    client->uniqueId = reader.optionalString(field::UniqueId, limits::UniqueIdentifierLength);
+    client->channel = uint64(reader.integer(field::ChannelId, 1, MaxId));
+    client->inputMuted = reader.optionalBoolean(field::InputMuted);
+    client->outputMuted = reader.optionalBoolean(field::OutputMuted);
+    client->inputDeactivated = reader.optionalBoolean(field::InputDeactivated);
+    *error = reader.errorString();
+    return reader.ok();
+}
+
+struct Invoker
+{
+    anyID id = 0;
+    QByteArray name;
+    QByteArray uniqueId;
+};
+
+Invoker readInvoker(MessageReader& reader)
+{
+    Invoker invoker;
+    invoker.id = anyID(reader.optionalInteger(field::InvokerId, 0, 0xFFFF));
+    invoker.name = reader.optionalString(field::InvokerName, limits::NicknameLength).toUtf8();
+    invoker.uniqueId =
+        reader.optionalString(field::InvokerUniqueId, limits::UniqueIdentifierLength).toUtf8();
+    return invoker;
+}
+} // namespace
+
+Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_handler(handler)
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        fail(ERROR_failed_connection_initialisation, QStringLiteral("connection timed out"));
+    });
+}
+
+Connection::~Connection()
+{
+    shutdown();
+}
+
+void Connection::start(const Start& start)
+{
+    if (m_phase != Phase::Idle)
+        closeSocket({});
+    m_generation = start.generation;
+    m_hello = start.hello;
+    m_decoder = FrameDecoder();
+    m_sync = ServerMirror();
+    m_channelOrder.clear();
+    m_phase = Phase::Connecting;
+    m_socket = new QTcpSocket(this);
+    connect(m_socket, &QTcpSocket::connected, this, &Connection::onConnected);
+    connect(m_socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
+    connect(m_socket, &QTcpSocket::disconnected, this, &Connection::onSocketGone);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &Connection::onSocketGone);
+    log(LogLevel_INFO, "Connection",
+        QStringLiteral("connecting to %1:%2").arg(start.host).arg(start.port), m_handler);
+    notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTING), 0u);
+    m_timer.start(HandshakeTimeoutMs);
+    m_socket->connectToHost(start.host, start.port);
+}
+
+void Connection::stop(quint64 generation, const QString& quitMessage)
+{
+    if (generation != m_generation || m_phase == Phase::Idle)
+        return;
+    QByteArray quit;
+    if (m_phase != Phase::Connecting)
+        quit = encodeFrame(QCborMap{{TypeKey, type::Quit}, {field::Message, quitMessage}});
+    closeSocket(quit);
+    resetMirror();
+    log(LogLevel_INFO, "Connection", QStringLiteral("disconnected"), m_handler);
+    notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_DISCONNECTED),
+           unsigned(ERROR_ok));
+}
+
+void Connection::shutdown()
+{
+    if (m_phase == Phase::Idle)
+        return;
+    QByteArray quit;
+    if (m_phase != Phase::Connecting)
+        quit = encodeFrame(QCborMap{{TypeKey, type::Quit}, {field::Message, QString()}});
+    closeSocket(quit);
+}
+
+void Connection::send(const QCborMap& message)
+{
+    if (m_phase != Phase::Established) {
+        log(LogLevel_WARNING, "Connection",
+            QStringLiteral("dropped a '%1' request: not connected")
+                .arg(message.value(TypeKey).toString()),
+            m_handler);
+        return;
+    }
+    const QByteArray frame = encodeFrame(message);
+    if (frame.isEmpty()) {
+        log(LogLevel_ERROR, "Connection", QStringLiteral("request too large to send"), m_handler);
+        return;
+    }
+    m_socket->write(frame);
+}
+
+void Connection::closeSocket(const QByteArray& lastWords)
+{
+    m_phase = Phase::Idle;
+    m_timer.stop();
+    QTcpSocket* socket = m_socket;
+    m_socket = nullptr;
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    // The socket outlives this connection until its last words are out; Core owns it meanwhile.
+    socket->setParent(parent());
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    if (!lastWords.isEmpty()) {
+        socket->write(lastWords);
+        socket->flush();
+    }
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(CloseTimeoutMs, socket, &QObject::deleteLater);
+    socket->disconnectFromHost();
+}
+
+void Connection::resetMirror()
+{
+    QMutexLocker locker(&stateMutex());
+    if (HandlerState* state = findHandler(m_handler)) {
+        state->mirror = ServerMirror();
+        if (state->generation == m_generation)
+            state->active = false;
+    }
+}
+
+void Connection::fail(unsigned int error, const QString& reason)
+{
+    if (m_phase == Phase::Idle)
+        return;
+    closeSocket({});
+    resetMirror();
+    log(LogLevel_WARNING, "Connection",
+        QStringLiteral("connection ended: %1 (%2)").arg(reason, QLatin1String(errorText(error))),
+        m_handler);
+    notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_DISCONNECTED), error);
+}
+
+void Connection::onConnected()
+{
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    m_phase = Phase::Handshaking;
+    m_socket->write(encodeFrame(m_hello));
+}
+
+void Connection::onSocketGone()
+{
+    if (m_phase == Phase::Idle)
+        return;
+    const QString reason = m_socket ? m_socket->errorString() : QString();
+    fail(m_phase == Phase::Established ? ERROR_connection_lost
+                                       : ERROR_failed_connection_initialisation,
+         reason);
+}
+
+void Connection::onReadyRead()
+{
+    QTcpSocket* socket = m_socket;
+    while (socket == m_socket && socket->bytesAvailable() > 0) {
+        m_decoder.append(socket->read(ReadChunk));
+        QCborMap message;
+        for (;;) {
+            const auto result = m_decoder.next(&message);
+            if (result == FrameDecoder::NeedMore)
+                break;
+            if (result == FrameDecoder::Error)
+                return fail(ERROR_connection_protocol, m_decoder.errorString());
+            handleMessage(message);
+            if (socket != m_socket)
+                return; // the message ended the connection
+        }
+    }
+}
+
+void Connection::handleMessage(const QCborMap& message)
+{
+    const QString type = message.value(TypeKey).toString();
+    bool ok = false;
+    switch (m_phase) {
+    case Phase::Handshaking: ok = handleHandshake(type, message); break;
+    case Phase::Syncing: ok = handleSync(type, message); break;
+    case Phase::Established: ok = handleEvent(type, message); break;
+    case Phase::Idle:
+    case Phase::Connecting: return;
+    }
+    if (!ok && m_phase != Phase::Idle)
+        fail(ERROR_connection_protocol, QStringLiteral("bad or unexpected '%1' message").arg(type));
+}
+
+bool Connection::handleHandshake(const QString& type, const QCborMap& message)
+{
+    MessageReader reader(message);
+    if (type == type::Welcome) {
+        m_sync.ownId = anyID(reader.integer(field::ClientId, 1, 0xFFFF));
+        m_sync.welcomeMessage = reader.optionalString(field::WelcomeMessage, MaxFrameSize);
+        m_sync.serverName = reader.optionalString(field::ServerName, MaxFrameSize);
+        m_sync.serverUniqueId = reader.optionalString(field::ServerUniqueId, MaxFrameSize);
+        if (!reader.ok())
+            return false;
+        m_phase = Phase::Syncing;
+        return true;
+    }
+    if (type == type::Refused || type == type::Error) {
+        const unsigned int code =
+            unsigned(reader.optionalInteger(field::Code, 1, 0xFFFF, ERROR_connection_protocol));
+        const QString reason = reader.optionalString(field::Message, MaxFrameSize);
+        fail(code, QStringLiteral("refused by the server: %1").arg(reason));
+        return true;
+    }
+    return false;
+}
+
+bool Connection::handleSync(const QString& type, const QCborMap& message)
+{
+    QString error;
+    if (type == type::Channel) {
+        ChannelState channel;
+        if (!readChannel(message, &channel, &error))
+            return false;
+        if (!m_sync.channels.contains(channel.id))
+            m_channelOrder.append(channel.id);
+        m_sync.channels.insert(channel.id, channel);
+        return true;
+    }
+    if (type == type::Client) {
+        ClientState client;
+        if (!readClient(message, &client, &error))
+            return false;
+        m_sync.clients.insert(client.id, client);
+        return true;
+    }
+    if (type == type::Synced) {
+        if (!m_sync.clients.contains(m_sync.ownId))
+            return false;
+        commitState();
+        return true;
+    }
+    return false;
+}
+
+void Connection::commitState()
+{
+    m_timer.stop();
+    m_phase = Phase::Established;
+    m_sync.connected = true;
+    const ServerMirror state = m_sync;
+    m_sync = ServerMirror();
+    {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* handler = findHandler(m_handler))
+            handler->mirror = state;
+    }
+    log(LogLevel_INFO, "Connection",
+        QStringLiteral("connected as client %1 with %2 channel(s) and %3 client(s)")
+            .arg(state.ownId)
+            .arg(state.channels.size())
+            .arg(state.clients.size()),
+        m_handler);
+    const quint64 generation = m_generation;
+    // A callback may stop the connection only through a queued request, so the sequence runs
+    // to its end unless the handler disappears, which notify() checks.
+    notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTED), 0u);
+    for (uint64 id : qAsConst(m_channelOrder))
+        notify(&ClientUIFunctions::onNewChannelEvent, id, state.channels[id].parent);
+    const ClientState own = state.clients.value(state.ownId);
+    notify(&ClientUIFunctions::onClientMoveEvent, own.id, uint64(0), own.channel,
+           int(ENTER_VISIBILITY), "");
+    for (const ClientState& client : state.clients) {
+        if (client.id != state.ownId)
+            notify(&ClientUIFunctions::onClientMoveSubscriptionEvent, client.id, uint64(0),
+                   client.channel, int(ENTER_VISIBILITY));
+    }
+    if (generation == m_generation && m_phase == Phase::Established) {
+        notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTION_ESTABLISHING),
+               0u);
+        notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTION_ESTABLISHED),
+               0u);
+    }
+    m_channelOrder.clear();
+}
+
+bool Connection::handleEvent(const QString& type, const QCborMap& message)
+{
+    MessageReader reader(message);
+    QString error;
+    if (type == type::TextMessage) {
+        const int mode = int(reader.integer(field::TargetMode, 1, 3));
+        const qint64 target = reader.optionalInteger(field::Target, 0, MaxId);
+        const anyID from = anyID(reader.integer(field::FromId, 0, 0xFFFF));
+        const QByteArray name = reader.string(field::FromName, limits::NicknameLength).toUtf8();
+        const QByteArray uid =
+            reader.optionalString(field::FromUniqueId, limits::UniqueIdentifierLength).toUtf8();
+        const QByteArray text = reader.string(field::Message, limits::TextLength).toUtf8();
+        if (!reader.ok())
+            return false;
+        const anyID to = mode == TextMessageTarget_CLIENT ? anyID(target) : anyID(0);
+        notify(&ClientUIFunctions::onTextMessageEvent, anyID(mode), to, from, name.constData(),
+               uid.constData(), text.constData());
+        return true;
+    }
+    if (type == type::ClientJoined) {
+        ClientState client;
+        if (!readClient(message, &client, &error))
+            return false;
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler))
+                state->mirror.clients.insert(client.id, client);
+        }
+        notify(&ClientUIFunctions::onClientMoveEvent, client.id, uint64(0), client.channel,
+               int(ENTER_VISIBILITY), "");
+        return true;
+    }
+    if (type == type::ClientMoved) {
+        const anyID id = anyID(reader.integer(field::ClientId, 1, 0xFFFF));
+        const uint64 from = uint64(reader.integer(field::FromChannel, 0, MaxId));
+        const uint64 to = uint64(reader.integer(field::ToChannel, 1, MaxId));
+        const Invoker invoker = readInvoker(reader);
+        if (!reader.ok())
+            return false;
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler)) {
+                auto it = state->mirror.clients.find(id);
+                if (it != state->mirror.clients.end())
+                    it->channel = to;
+            }
+        }
+        if (invoker.id == 0 || invoker.id == id)
+            notify(&ClientUIFunctions::onClientMoveEvent, id, from, to, int(RETAIN_VISIBILITY),
+                   "");
+        else
+            notify(&ClientUIFunctions::onClientMoveMovedEvent, id, from, to,
+                   int(RETAIN_VISIBILITY), invoker.id, invoker.name.constData(),
+                   invoker.uniqueId.constData(), "");
+        return true;
+    }
+    if (type == type::ClientLeft) {
+        const anyID id = anyID(reader.integer(field::ClientId, 1, 0xFFFF));
+        const int reason = int(reader.optionalInteger(field::Reason, 0, 0xFFFF));
+        const QByteArray text = reader.optionalString(field::Message, MaxFrameSize).toUtf8();
+        if (!reader.ok())
+            return false;
+        uint64 channel = 0;
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler))
+                channel = state->mirror.clients.take(id).channel;
+        }
+        if (reason == int(LeaveReason::Quit))
+            notify(&ClientUIFunctions::onClientMoveEvent, id, channel, uint64(0),
+                   int(LEAVE_VISIBILITY), text.constData());
+        else
+            notify(&ClientUIFunctions::onClientMoveTimeoutEvent, id, channel, uint64(0),
+                   int(LEAVE_VISIBILITY), text.constData());
+        return true;
+    }
+    if (type == type::ClientUpdated) {
+        ClientState client;
+        if (!readClient(message, &client, &error))
+            return false;
+        const Invoker invoker = readInvoker(reader);
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler))
+                state->mirror.clients.insert(client.id, client);
+        }
+        notify(&ClientUIFunctions::onUpdateClientEvent, client.id,
+               invoker.id ? invoker.id : client.id, invoker.name.constData(),
+               invoker.uniqueId.constData());
+        return true;
+    }
+    if (type == type::ChannelCreated) {
+        ChannelState channel;
+        if (!readChannel(message, &channel, &error))
+            return false;
+        const Invoker invoker = readInvoker(reader);
+        if (!reader.ok())
+            return false;
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler))
+                state->mirror.channels.insert(channel.id, channel);
+        }
+        notify(&ClientUIFunctions::onNewChannelCreatedEvent, channel.id, channel.parent,
+               invoker.id, invoker.name.constData(), invoker.uniqueId.constData());
+        return true;
+    }
+    if (type == type::ChannelDeleted) {
+        const uint64 id = uint64(reader.integer(field::ChannelId, 1, MaxId));
+        const Invoker invoker = readInvoker(reader);
+        if (!reader.ok())
+            return false;
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler))
+                state->mirror.channels.remove(id);
+        }
+        notify(&ClientUIFunctions::onDelChannelEvent, id, invoker.id, invoker.name.constData(),
+               invoker.uniqueId.constData());
+        return true;
+    }
+    if (type == type::Error) {
+        const unsigned int code = unsigned(reader.integer(field::Code, 0, 0xFFFF));
+        const QByteArray returnCode =
+            reader.optionalString(field::ReturnCode, limits::ReturnCodeLength).toUtf8();
+        const QByteArray extra = reader.optionalString(field::Extra, MaxFrameSize).toUtf8();
+        if (!reader.ok())
+            return false;
+        const char* text = errorText(code);
+        notify(&ClientUIFunctions::onServerErrorEvent, text ? text : "unknown error", code,
+               returnCode.constData(), extra.constData());
+        return true;
+    }
+    // Types this version does not know are skipped: newer servers may announce more.
+    return true;
+}
+
+Core::~Core()
+{
+    for (auto& entry : m_connections)
+        delete entry.second;
+    m_connections.clear();
+}
+
+Connection* Core::connection(uint64 handler)
+{
+    Connection*& connection = m_connections[handler];
+    if (!connection)
+        connection = new Connection(handler, this);
+    return connection;
+}
+
+void Core::remove(uint64 handler)
+{
+    auto it = m_connections.find(handler);
+    if (it == m_connections.end())
+        return;
+    it->second->shutdown();
+    it->second->deleteLater(); // it may be the one calling back right now
+    m_connections.erase(it);
+}
+
+} // namespace voicesdk

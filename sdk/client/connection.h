@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "core.h"
+#include "frame.h"
+
+#include <QCborMap>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <map>
+
+class QTcpSocket;
+
+namespace voicesdk {
+
+// The control connection of one handler. Lives on the network thread; turns server messages
+// into mirror updates and callbacks.
+//
+//   Idle -> Connecting (TCP) -> Handshaking (hello sent) -> Syncing (welcome received, state
+//   arriving) -> Established (state committed: statuses 2, 3, 4) -> Idle
+//
+// Any failure returns to Idle with status 0 and the error; stop() returns to Idle with status 0
+// and ERROR_ok.
+class Connection : public QObject
+{
+    Q_OBJECT
+public:
+    struct Start
+    {
+        quint64 generation = 0;
+        QString host;
+        quint16 port = 0;
+        QCborMap hello;
+    };
+
+    Connection(uint64 handler, QObject* parent);
+    ~Connection() override;
+
+    void start(const Start& start);
+    void stop(quint64 generation, const QString& quitMessage);
+    // Sends a request; dropped with a log line unless established.
+    void send(const QCborMap& message);
+    // Ends the connection quietly because the handler is gone.
+    void shutdown();
+
+private:
+    enum class Phase { Idle, Connecting, Handshaking, Syncing, Established };
+
+    void onConnected();
+    void onReadyRead();
+    void onSocketGone();
+    void handleMessage(const QCborMap& message);
+    bool handleHandshake(const QString& type, const QCborMap& message);
+    bool handleSync(const QString& type, const QCborMap& message);
+    bool handleEvent(const QString& type, const QCborMap& message);
+    void commitState();
+    void fail(unsigned int error, const QString& reason);
+    void closeSocket(const QByteArray& lastWords);
+    void resetMirror();
+
+    template <typename Fn, typename... Args>
+    void notify(Fn ClientUIFunctions::*entry, Args... args)
+    {
+        Fn fn = callbacks().*entry;
+        if (fn && handlerExists(m_handler))
+            fn(m_handler, args...);
+    }
+
+    uint64 m_handler;
+    Phase m_phase = Phase::Idle;
+    quint64 m_generation = 0;
+    QTcpSocket* m_socket = nullptr;
+    protocol::FrameDecoder m_decoder;
+    QTimer m_timer;
+    QCborMap m_hello;
+    ServerMirror m_sync; // the state being received
+    QList<uint64> m_channelOrder;
+};
+
+// Owns the connections; the network thread's root object.
+class Core : public QObject
+{
+    Q_OBJECT
+public:
+    Core() = default;
+    ~Core() override;
+
+    Connection* connection(uint64 handler);
+    void remove(uint64 handler);
+
+private:
+    std::map<uint64, Connection*> m_connections;
+};
+
+} // namespace voicesdk

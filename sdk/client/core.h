@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "library.h"
+
+#include <QMap>
+#include <QRecursiveMutex>
+#include <QString>
+
+#include <functional>
+
+// Internals of the client library shared by its translation units.
+namespace voicesdk {
+
+struct ChannelState
+{
+    uint64 id = 0;
+    uint64 parent = 0;
+    QString name;
+    QString topic;
+    QString description;
+    bool hasPassword = false;
+    bool permanent = false;
+    bool semiPermanent = false;
+};
+
+struct ClientState
+{
+    anyID id = 0;
+    uint64 channel = 0;
+    QString nickname;
+    QString uniqueId;
+    bool inputMuted = false;
+    bool outputMuted = false;
+    bool inputDeactivated = false;
+};
+
+// The library's copy of what the server announced; written by the network thread only.
+struct ServerMirror
+{
+    bool connected = false; // welcome and initial state received
+    anyID ownId = 0;
+    QString welcomeMessage;
+    QString serverName;
+    QString serverUniqueId;
+    QMap<uint64, ChannelState> channels;
+    QMap<anyID, ClientState> clients;
+};
+
+// Properties of the channel that the next flushChannelCreation creates.
+struct PendingChannel
+{
+    QString name;
+    QString topic;
+    QString description;
+    QString password;
+    bool permanent = false;
+    bool semiPermanent = false;
+};
+
+struct SelfFlags
+{
+    bool inputMuted = false;
+    bool outputMuted = false;
+    bool inputDeactivated = false;
+};
+
+struct HandlerState
+{
+    ServerMirror mirror;
+    PendingChannel pending;
+    SelfFlags self;
+    // Set by startConnection, cleared by stopConnection or when the connection ends. The
+    // generation tells a connection's end apart from a newer start.
+    bool active = false;
+    quint64 generation = 0;
+};
+
+class Core;
+
+// Guards every HandlerState and the handler registry. Never held while calling a callback.
+QRecursiveMutex& stateMutex();
+// The handler's state, or null when it does not exist or the library is down. Needs the mutex.
+HandlerState* findHandler(uint64 handler);
+// The callback table; fixed while the library is initialised.
+const ClientUIFunctions& callbacks();
+// Queues fn to the network thread. False when the library is down.
+bool post(std::function<void(Core&)> fn);
+bool onNetworkThread();
+
+void log(LogLevel level, const char* channel, const QString& message, uint64 handler = 0);
+const char* errorText(unsigned int code);
+
+// Locks, finds the handler and runs fn on it; returns its result or the error.
+template <typename F>
+unsigned int withHandler(uint64 handler, F&& fn)
+{
+    QMutexLocker locker(&stateMutex());
+    HandlerState* state = findHandler(handler);
+    if (!state)
+        return isLibraryInitialised() ? ERROR_connection_handler_invalid
+                                      : ERROR_lib_not_initialized;
+    return fn(*state);
+}
+
+inline QString fromUtf8(const char* text)
+{
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+} // namespace voicesdk
