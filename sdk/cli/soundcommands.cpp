@@ -51,9 +51,8 @@ QJsonArray takeDeviceList(char*** list, const QString& defaultId)
     QJsonArray out;
     for (char*** entry = list; *entry; ++entry) {
         const QString id = takeString((*entry)[1]);
-        out.append(QJsonObject{{"name", takeString((*entry)[0])},
-                               {"id", id},
-                               {"default", id == defaultId}});
+        out.append(QJsonObject{
+            {"name", takeString((*entry)[0])}, {"id", id}, {"default", id == defaultId}});
         ts3client_freeMemory(*entry);
     }
     ts3client_freeMemory(list);
@@ -68,9 +67,9 @@ unsigned int modes(QJsonObject* result)
         unsigned int (*list)(char***);
         unsigned int (*deflt)(char**);
     };
-    const Side sides[] = {{"capture", ts3client_getCaptureModeList, ts3client_getDefaultCaptureMode},
-                          {"playback", ts3client_getPlaybackModeList,
-                           ts3client_getDefaultPlayBackMode}};
+    const Side sides[] = {
+        {"capture", ts3client_getCaptureModeList, ts3client_getDefaultCaptureMode},
+        {"playback", ts3client_getPlaybackModeList, ts3client_getDefaultPlayBackMode}};
     for (const Side& side : sides) {
         char** list = nullptr;
         if (const unsigned int code = side.list(&list))
@@ -142,13 +141,12 @@ unsigned int openDevice(const QJsonArray& cmd, uint64 handler, QJsonObject* resu
         return code;
     char* current = nullptr;
     if ((capture ? ts3client_getCurrentCaptureMode(handler, &current)
-                 : ts3client_getCurrentPlayBackMode(handler, &current))
-        == ERROR_ok)
+                 : ts3client_getCurrentPlayBackMode(handler, &current)) == ERROR_ok)
         (*result)["mode"] = takeString(current);
     int isDefault = 0;
-    if ((capture ? ts3client_getCurrentCaptureDeviceName(handler, &current, &isDefault)
-                 : ts3client_getCurrentPlaybackDeviceName(handler, &current, &isDefault))
-        == ERROR_ok) {
+    if ((capture
+             ? ts3client_getCurrentCaptureDeviceName(handler, &current, &isDefault)
+             : ts3client_getCurrentPlaybackDeviceName(handler, &current, &isDefault)) == ERROR_ok) {
         (*result)["device"] = takeString(current);
         (*result)["isDefault"] = isDefault != 0;
     }
@@ -197,7 +195,8 @@ unsigned int setConfig(const QJsonArray& cmd, uint64 handler, QJsonObject* resul
     else
         return ERROR_parameter_invalid;
     (*result)["ident"] = QString::fromUtf8(ident.text);
-    unsigned int code = ts3client_setPreProcessorConfigValue(handler, ptr(ident), value.constData());
+    unsigned int code =
+        ts3client_setPreProcessorConfigValue(handler, ptr(ident), value.constData());
     if (code == ERROR_sound_invalid_identifier)
         code = ts3client_setPlaybackConfigValue(handler, ptr(ident), value.constData());
     return code;

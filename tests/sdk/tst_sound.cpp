@@ -206,8 +206,7 @@ private slots:
         DeviceList capture, playback;
         QCOMPARE(ts3client_getCaptureDeviceList("virtual", &capture.p), unsigned(ERROR_ok));
         QCOMPARE(ts3client_getPlaybackDeviceList("virtual", &playback.p), unsigned(ERROR_ok));
-        QCOMPARE(capture.ids(),
-                 (QList<QByteArray>{"silence", "tone", "file:capture.wav"}));
+        QCOMPARE(capture.ids(), (QList<QByteArray>{"silence", "tone", "file:capture.wav"}));
         QCOMPARE(playback.ids(), (QList<QByteArray>{"discard", "file:playback.wav"}));
         Pair pair;
         QCOMPARE(ts3client_getDefaultCaptureDevice("virtual", &pair.p), unsigned(ERROR_ok));
@@ -324,14 +323,22 @@ private slots:
         const unsigned badMode = ERROR_sound_invalid_mode;
         const unsigned badDevice = ERROR_sound_invalid_device;
         const unsigned failed = ERROR_sound_device_open_failed;
-        QTest::newRow("unknown mode") << true << QByteArray("no such mode") << QByteArray("silence") << badMode;
-        QTest::newRow("unknown device") << true << QByteArray("virtual") << QByteArray("no such device") << badDevice;
-        QTest::newRow("playback device as capture") << true << QByteArray("virtual") << QByteArray("discard") << badDevice;
-        QTest::newRow("capture device as playback") << false << QByteArray("virtual") << QByteArray("tone") << badDevice;
-        QTest::newRow("file without path") << true << QByteArray("virtual") << QByteArray("file:") << badDevice;
-        QTest::newRow("missing capture file") << true << QByteArray("virtual") << QByteArray("file:/nonexistent/in.wav") << failed;
-        QTest::newRow("unwritable playback file") << false << QByteArray("virtual") << QByteArray("file:/nonexistent/out.wav") << failed;
-        QTest::newRow("long garbage") << false << QByteArray("virtual") << QByteArray(5000, '\x7f') << badDevice;
+        QTest::newRow("unknown mode")
+            << true << QByteArray("no such mode") << QByteArray("silence") << badMode;
+        QTest::newRow("unknown device")
+            << true << QByteArray("virtual") << QByteArray("no such device") << badDevice;
+        QTest::newRow("playback device as capture")
+            << true << QByteArray("virtual") << QByteArray("discard") << badDevice;
+        QTest::newRow("capture device as playback")
+            << false << QByteArray("virtual") << QByteArray("tone") << badDevice;
+        QTest::newRow("file without path")
+            << true << QByteArray("virtual") << QByteArray("file:") << badDevice;
+        QTest::newRow("missing capture file")
+            << true << QByteArray("virtual") << QByteArray("file:/nonexistent/in.wav") << failed;
+        QTest::newRow("unwritable playback file")
+            << false << QByteArray("virtual") << QByteArray("file:/nonexistent/out.wav") << failed;
+        QTest::newRow("long garbage")
+            << false << QByteArray("virtual") << QByteArray(5000, '\x7f') << badDevice;
     }
 
     void badOpensAreRefusedAndKeepTheDevice()
@@ -381,16 +388,26 @@ private slots:
         QTest::addColumn<QByteArray>("readBack");
         const unsigned ok = ERROR_ok;
         const unsigned badValue = ERROR_sound_invalid_value;
-        QTest::newRow("vad on") << QByteArray("vad") << QByteArray("true") << ok << QByteArray("true");
-        QTest::newRow("vad maybe") << QByteArray("vad") << QByteArray("maybe") << badValue << QByteArray("true");
-        QTest::newRow("vad off") << QByteArray("vad") << QByteArray("false") << ok << QByteArray("false");
-        QTest::newRow("level -20") << QByteArray("voiceactivation_level") << QByteArray("-20") << ok << QByteArray("-20");
-        QTest::newRow("level abc") << QByteArray("voiceactivation_level") << QByteArray("abc") << badValue << QByteArray("-20");
-        QTest::newRow("level inf") << QByteArray("voiceactivation_level") << QByteArray("inf") << badValue << QByteArray("-20");
-        QTest::newRow("level too low") << QByteArray("voiceactivation_level") << QByteArray("-500") << badValue << QByteArray("-20");
-        QTest::newRow("level digits") << QByteArray("voiceactivation_level") << QByteArray("0.123456789") << ok << QByteArray("0.123457");
-        QTest::newRow("echo on") << QByteArray("echo_canceling") << QByteArray("true") << ok << QByteArray("true");
-        QTest::newRow("echo 1") << QByteArray("echo_canceling") << QByteArray("1") << badValue << QByteArray("true");
+        QTest::newRow("vad on") << QByteArray("vad") << QByteArray("true") << ok
+                                << QByteArray("true");
+        QTest::newRow("vad maybe")
+            << QByteArray("vad") << QByteArray("maybe") << badValue << QByteArray("true");
+        QTest::newRow("vad off") << QByteArray("vad") << QByteArray("false") << ok
+                                 << QByteArray("false");
+        QTest::newRow("level -20")
+            << QByteArray("voiceactivation_level") << QByteArray("-20") << ok << QByteArray("-20");
+        QTest::newRow("level abc") << QByteArray("voiceactivation_level") << QByteArray("abc")
+                                   << badValue << QByteArray("-20");
+        QTest::newRow("level inf") << QByteArray("voiceactivation_level") << QByteArray("inf")
+                                   << badValue << QByteArray("-20");
+        QTest::newRow("level too low") << QByteArray("voiceactivation_level") << QByteArray("-500")
+                                       << badValue << QByteArray("-20");
+        QTest::newRow("level digits") << QByteArray("voiceactivation_level")
+                                      << QByteArray("0.123456789") << ok << QByteArray("0.123457");
+        QTest::newRow("echo on") << QByteArray("echo_canceling") << QByteArray("true") << ok
+                                 << QByteArray("true");
+        QTest::newRow("echo 1") << QByteArray("echo_canceling") << QByteArray("1") << badValue
+                                << QByteArray("true");
     }
 
     // Rows run in order on one handler: a refused value leaves the previous one.
@@ -402,7 +419,8 @@ private slots:
         QFETCH(QByteArray, readBack);
         QCOMPARE(ts3client_setPreProcessorConfigValue(handler_, ident, value), code);
         Text text;
-        QCOMPARE(ts3client_getPreProcessorConfigValue(handler_, ident, &text.p), unsigned(ERROR_ok));
+        QCOMPARE(ts3client_getPreProcessorConfigValue(handler_, ident, &text.p),
+                 unsigned(ERROR_ok));
         QCOMPARE(text.value(), readBack);
     }
 
@@ -500,9 +518,11 @@ private slots:
         const QJsonObject defaults = run({"opendevice", "playback"}, handler_);
         QCOMPARE(defaults.value("error").toInt(), 0);
         QVERIFY(!defaults.value("device").toString().isEmpty());
-        QCOMPARE(run({"opendevice", "sideways", "virtual", "tone"}, handler_).value("error").toInt(),
-                 int(ERROR_parameter_invalid));
-        QCOMPARE(run({"opendevice"}, handler_).value("error").toInt(), int(ERROR_parameter_missing));
+        QCOMPARE(
+            run({"opendevice", "sideways", "virtual", "tone"}, handler_).value("error").toInt(),
+            int(ERROR_parameter_invalid));
+        QCOMPARE(run({"opendevice"}, handler_).value("error").toInt(),
+                 int(ERROR_parameter_missing));
         QCOMPARE(run({"opendevice", "capture", "virtual", "nope"}, handler_).value("error").toInt(),
                  int(ERROR_sound_invalid_device));
         QCOMPARE(run({"opendevice", "capture", "virtual", "tone"}, kNoSuchHandler)
@@ -513,7 +533,8 @@ private slots:
 
     void cliConfigValues()
     {
-        QCOMPARE(run({"setconfig", "voiceactivation_level", -12.5}, handler_).value("error").toInt(), 0);
+        QCOMPARE(
+            run({"setconfig", "voiceactivation_level", -12.5}, handler_).value("error").toInt(), 0);
         QCOMPARE(run({"getconfig", "voiceactivation_level"}, handler_).value("value").toString(),
                  QString("-12.5"));
         QCOMPARE(run({"setconfig", "vad", true}, handler_).value("error").toInt(), 0);

@@ -229,7 +229,8 @@ private slots:
         }
         QVERIFY2(qAbs(crossings - 880) <= 2, qPrintable(QString::number(crossings)));
         QVERIFY(qAbs(peak - int(ToneSource::kAmplitude)) <= 2);
-        const double slope = ToneSource::kAmplitude * 2 * M_PI * ToneSource::kFrequency / kSampleRate;
+        const double slope =
+            ToneSource::kAmplitude * 2 * M_PI * ToneSource::kFrequency / kSampleRate;
         QVERIFY2(maxStep <= int(std::ceil(slope)) + 1, qPrintable(QString::number(maxStep)));
     }
 
@@ -256,8 +257,8 @@ private slots:
         const QVector<qint16> in = ramp(kFrameSamples);
         // An odd-sized chunk (padded) before the data, and trailing bytes after it.
         const QByteArray list = QByteArray("LIST") + QByteArray("\x03\0\0\0", 4) + "abc" + '\0';
-        QVERIFY(writeFile(path, wavHeader(1, 1, 48000, 16, quint32(in.size() * 2), list)
-                                    + samplesLE(in) + "trailing junk!"));
+        QVERIFY(writeFile(path, wavHeader(1, 1, 48000, 16, quint32(in.size() * 2), list) +
+                                    samplesLE(in) + "trailing junk!"));
         FileCaptureSource source;
         QCOMPARE(source.open(path), unsigned(ERROR_ok));
         QCOMPARE(drain(source), in);
@@ -411,38 +412,70 @@ private slots:
         const unsigned ok = ERROR_ok;
         const unsigned badValue = ERROR_sound_invalid_value;
         const unsigned badIdent = ERROR_sound_invalid_identifier;
-        QTest::newRow("vad on") << QByteArray("vad") << QByteArray("true") << ok << QByteArray("true");
-        QTest::newRow("vad off") << QByteArray("vad") << QByteArray("false") << ok << QByteArray("false");
-        QTest::newRow("vad maybe") << QByteArray("vad") << QByteArray("maybe") << badValue << QByteArray();
+        QTest::newRow("vad on") << QByteArray("vad") << QByteArray("true") << ok
+                                << QByteArray("true");
+        QTest::newRow("vad off") << QByteArray("vad") << QByteArray("false") << ok
+                                 << QByteArray("false");
+        QTest::newRow("vad maybe")
+            << QByteArray("vad") << QByteArray("maybe") << badValue << QByteArray();
         QTest::newRow("vad 1") << QByteArray("vad") << QByteArray("1") << badValue << QByteArray();
-        QTest::newRow("vad TRUE") << QByteArray("vad") << QByteArray("TRUE") << badValue << QByteArray();
-        QTest::newRow("vad empty") << QByteArray("vad") << QByteArray("") << badValue << QByteArray();
-        QTest::newRow("echo on") << QByteArray("echo_canceling") << QByteArray("true") << ok << QByteArray("true");
-        QTest::newRow("echo space") << QByteArray("echo_canceling") << QByteArray("true ") << badValue << QByteArray();
-        QTest::newRow("level -20") << QByteArray("voiceactivation_level") << QByteArray("-20") << ok << QByteArray("-20");
-        QTest::newRow("level 0.5") << QByteArray("voiceactivation_level") << QByteArray("0.5") << ok << QByteArray("0.5");
-        QTest::newRow("level plus") << QByteArray("voiceactivation_level") << QByteArray("+12.25") << ok << QByteArray("12.25");
-        QTest::newRow("level six digits") << QByteArray("voiceactivation_level") << QByteArray("0.123456789") << ok << QByteArray("0.123457");
-        QTest::newRow("level exponent") << QByteArray("voiceactivation_level") << QByteArray("-1.5e1") << ok << QByteArray("-15");
-        QTest::newRow("level min") << QByteArray("voiceactivation_level") << QByteArray("-100") << ok << QByteArray("-100");
-        QTest::newRow("level max") << QByteArray("voiceactivation_level") << QByteArray("100") << ok << QByteArray("100");
-        QTest::newRow("level below") << QByteArray("voiceactivation_level") << QByteArray("-100.5") << badValue << QByteArray();
-        QTest::newRow("level above") << QByteArray("voiceactivation_level") << QByteArray("1e3") << badValue << QByteArray();
-        QTest::newRow("level abc") << QByteArray("voiceactivation_level") << QByteArray("abc") << badValue << QByteArray();
-        QTest::newRow("level nan") << QByteArray("voiceactivation_level") << QByteArray("nan") << badValue << QByteArray();
-        QTest::newRow("level inf") << QByteArray("voiceactivation_level") << QByteArray("-inf") << badValue << QByteArray();
-        QTest::newRow("level comma") << QByteArray("voiceactivation_level") << QByteArray("-2,5") << badValue << QByteArray();
-        QTest::newRow("level trailing") << QByteArray("voiceactivation_level") << QByteArray("-20dB") << badValue << QByteArray();
-        QTest::newRow("level leading space") << QByteArray("voiceactivation_level") << QByteArray(" -20") << badValue << QByteArray();
-        QTest::newRow("level two signs") << QByteArray("voiceactivation_level") << QByteArray("+-3") << badValue << QByteArray();
-        QTest::newRow("level hex") << QByteArray("voiceactivation_level") << QByteArray("0x10") << badValue << QByteArray();
-        QTest::newRow("level huge") << QByteArray("voiceactivation_level") << QByteArray("1e400") << badValue << QByteArray();
-        QTest::newRow("level empty") << QByteArray("voiceactivation_level") << QByteArray("") << badValue << QByteArray();
-        QTest::newRow("level bool") << QByteArray("voiceactivation_level") << QByteArray("true") << badValue << QByteArray();
-        QTest::newRow("unknown") << QByteArray("noise_reduction") << QByteArray("true") << badIdent << QByteArray();
-        QTest::newRow("case") << QByteArray("VAD") << QByteArray("true") << badIdent << QByteArray();
-        QTest::newRow("playback ident") << QByteArray("volume_modifier") << QByteArray("1") << badIdent << QByteArray();
-        QTest::newRow("empty ident") << QByteArray("") << QByteArray("true") << badIdent << QByteArray();
+        QTest::newRow("vad TRUE") << QByteArray("vad") << QByteArray("TRUE") << badValue
+                                  << QByteArray();
+        QTest::newRow("vad empty")
+            << QByteArray("vad") << QByteArray("") << badValue << QByteArray();
+        QTest::newRow("echo on") << QByteArray("echo_canceling") << QByteArray("true") << ok
+                                 << QByteArray("true");
+        QTest::newRow("echo space")
+            << QByteArray("echo_canceling") << QByteArray("true ") << badValue << QByteArray();
+        QTest::newRow("level -20")
+            << QByteArray("voiceactivation_level") << QByteArray("-20") << ok << QByteArray("-20");
+        QTest::newRow("level 0.5")
+            << QByteArray("voiceactivation_level") << QByteArray("0.5") << ok << QByteArray("0.5");
+        QTest::newRow("level plus") << QByteArray("voiceactivation_level") << QByteArray("+12.25")
+                                    << ok << QByteArray("12.25");
+        QTest::newRow("level six digits")
+            << QByteArray("voiceactivation_level") << QByteArray("0.123456789") << ok
+            << QByteArray("0.123457");
+        QTest::newRow("level exponent") << QByteArray("voiceactivation_level")
+                                        << QByteArray("-1.5e1") << ok << QByteArray("-15");
+        QTest::newRow("level min") << QByteArray("voiceactivation_level") << QByteArray("-100")
+                                   << ok << QByteArray("-100");
+        QTest::newRow("level max")
+            << QByteArray("voiceactivation_level") << QByteArray("100") << ok << QByteArray("100");
+        QTest::newRow("level below") << QByteArray("voiceactivation_level") << QByteArray("-100.5")
+                                     << badValue << QByteArray();
+        QTest::newRow("level above")
+            << QByteArray("voiceactivation_level") << QByteArray("1e3") << badValue << QByteArray();
+        QTest::newRow("level abc")
+            << QByteArray("voiceactivation_level") << QByteArray("abc") << badValue << QByteArray();
+        QTest::newRow("level nan")
+            << QByteArray("voiceactivation_level") << QByteArray("nan") << badValue << QByteArray();
+        QTest::newRow("level inf") << QByteArray("voiceactivation_level") << QByteArray("-inf")
+                                   << badValue << QByteArray();
+        QTest::newRow("level comma") << QByteArray("voiceactivation_level") << QByteArray("-2,5")
+                                     << badValue << QByteArray();
+        QTest::newRow("level trailing") << QByteArray("voiceactivation_level")
+                                        << QByteArray("-20dB") << badValue << QByteArray();
+        QTest::newRow("level leading space") << QByteArray("voiceactivation_level")
+                                             << QByteArray(" -20") << badValue << QByteArray();
+        QTest::newRow("level two signs")
+            << QByteArray("voiceactivation_level") << QByteArray("+-3") << badValue << QByteArray();
+        QTest::newRow("level hex") << QByteArray("voiceactivation_level") << QByteArray("0x10")
+                                   << badValue << QByteArray();
+        QTest::newRow("level huge") << QByteArray("voiceactivation_level") << QByteArray("1e400")
+                                    << badValue << QByteArray();
+        QTest::newRow("level empty")
+            << QByteArray("voiceactivation_level") << QByteArray("") << badValue << QByteArray();
+        QTest::newRow("level bool") << QByteArray("voiceactivation_level") << QByteArray("true")
+                                    << badValue << QByteArray();
+        QTest::newRow("unknown") << QByteArray("noise_reduction") << QByteArray("true") << badIdent
+                                 << QByteArray();
+        QTest::newRow("case") << QByteArray("VAD") << QByteArray("true") << badIdent
+                              << QByteArray();
+        QTest::newRow("playback ident")
+            << QByteArray("volume_modifier") << QByteArray("1") << badIdent << QByteArray();
+        QTest::newRow("empty ident")
+            << QByteArray("") << QByteArray("true") << badIdent << QByteArray();
     }
 
     void configValues()
@@ -493,13 +526,21 @@ private slots:
         QTest::addColumn<unsigned>("code");
         QTest::addColumn<float>("readBack");
         const unsigned ok = ERROR_ok;
-        QTest::newRow("modifier") << QByteArray("volume_modifier") << QByteArray("1.25") << ok << 1.25f;
-        QTest::newRow("modifier low") << QByteArray("volume_modifier") << QByteArray("-40") << ok << -40.0f;
-        QTest::newRow("wave") << QByteArray("volume_factor_wave") << QByteArray("-12.5") << ok << -12.5f;
-        QTest::newRow("wave abc") << QByteArray("volume_factor_wave") << QByteArray("abc") << unsigned(ERROR_sound_invalid_value) << 0.0f;
-        QTest::newRow("wave out of range") << QByteArray("volume_factor_wave") << QByteArray("-1000") << unsigned(ERROR_sound_invalid_value) << 0.0f;
-        QTest::newRow("modifier nan") << QByteArray("volume_modifier") << QByteArray("NaN") << unsigned(ERROR_sound_invalid_value) << 0.0f;
-        QTest::newRow("preprocessor ident") << QByteArray("vad") << QByteArray("true") << unsigned(ERROR_sound_invalid_identifier) << 0.0f;
+        QTest::newRow("modifier") << QByteArray("volume_modifier") << QByteArray("1.25") << ok
+                                  << 1.25f;
+        QTest::newRow("modifier low")
+            << QByteArray("volume_modifier") << QByteArray("-40") << ok << -40.0f;
+        QTest::newRow("wave") << QByteArray("volume_factor_wave") << QByteArray("-12.5") << ok
+                              << -12.5f;
+        QTest::newRow("wave abc") << QByteArray("volume_factor_wave") << QByteArray("abc")
+                                  << unsigned(ERROR_sound_invalid_value) << 0.0f;
+        QTest::newRow("wave out of range")
+            << QByteArray("volume_factor_wave") << QByteArray("-1000")
+            << unsigned(ERROR_sound_invalid_value) << 0.0f;
+        QTest::newRow("modifier nan") << QByteArray("volume_modifier") << QByteArray("NaN")
+                                      << unsigned(ERROR_sound_invalid_value) << 0.0f;
+        QTest::newRow("preprocessor ident") << QByteArray("vad") << QByteArray("true")
+                                            << unsigned(ERROR_sound_invalid_identifier) << 0.0f;
     }
 
     void playbackValues()
@@ -593,10 +634,11 @@ private slots:
         const QString in = dir.filePath("in.wav");
         const QString out = dir.filePath("out.wav");
         const QVector<qint16> samples = ramp(kFrameSamples * 2);
-        QVERIFY(writeFile(in, wavHeader(1, 1, 48000, 16, quint32(samples.size() * 2))
-                                  + samplesLE(samples)));
+        QVERIFY(writeFile(in, wavHeader(1, 1, 48000, 16, quint32(samples.size() * 2)) +
+                                  samplesLE(samples)));
         SoundManager m({});
-        QCOMPARE(m.open(7, Direction::Capture, "virtual", "file:" + in.toUtf8()), unsigned(ERROR_ok));
+        QCOMPARE(m.open(7, Direction::Capture, "virtual", "file:" + in.toUtf8()),
+                 unsigned(ERROR_ok));
         QCOMPARE(m.open(7, Direction::Playback, "virtual", "file:" + out.toUtf8()),
                  unsigned(ERROR_ok));
         QByteArray device;
@@ -656,8 +698,8 @@ private slots:
                     if (m.setPreProcessorValue(h, "voiceactivation_level", value) != ERROR_ok)
                         bad = true;
                     QByteArray text;
-                    if (m.preProcessorValue(h, "voiceactivation_level", &text) != ERROR_ok
-                        || (text != "-10" && text != "-20"))
+                    if (m.preProcessorValue(h, "voiceactivation_level", &text) != ERROR_ok ||
+                        (text != "-10" && text != "-20"))
                         bad = true;
                     if (i % 100 == 0)
                         m.open(h, Direction::Capture, {}, (i % 200) ? "tone" : "silence");

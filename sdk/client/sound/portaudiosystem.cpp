@@ -83,7 +83,7 @@ PaStreamParameters monoInt16(PaDeviceIndex device, Direction direction)
     p.channelCount = 1;
     p.sampleFormat = paInt16;
     p.suggestedLatency = info ? (direction == Direction::Capture ? info->defaultLowInputLatency
-                                                                  : info->defaultLowOutputLatency)
+                                                                 : info->defaultLowOutputLatency)
                               : 0.05;
     return p;
 }
@@ -95,8 +95,7 @@ class Capture : public CaptureSource
 public:
     explicit Capture(std::shared_ptr<Runtime> runtime)
         : runtime_(std::move(runtime)), ring_(kRingFrames * kFrameSamples)
-    {
-    }
+    {}
 
     unsigned int open(PaDeviceIndex device)
     {
@@ -144,8 +143,7 @@ class Playback : public PlaybackSink
 public:
     explicit Playback(std::shared_ptr<Runtime> runtime)
         : runtime_(std::move(runtime)), ring_(kRingFrames * kFrameSamples)
-    {
-    }
+    {}
 
     unsigned int open(PaDeviceIndex device)
     {
@@ -200,16 +198,14 @@ class HostApiSystem : public SoundSystem
 public:
     HostApiSystem(std::shared_ptr<Runtime> runtime, QByteArray name)
         : runtime_(std::move(runtime)), name_(std::move(name))
-    {
-    }
+    {}
 
     void add(Direction direction, const Device& device, bool isDefault)
     {
         auto& list = direction == Direction::Capture ? capture_ : playback_;
         list.append(device);
         if (isDefault)
-            (direction == Direction::Capture ? defaultCapture_ : defaultPlayback_) =
-                device.info.id;
+            (direction == Direction::Capture ? defaultCapture_ : defaultPlayback_) = device.info.id;
     }
 
     bool empty() const { return capture_.isEmpty() && playback_.isEmpty(); }
@@ -303,7 +299,8 @@ std::vector<std::unique_ptr<SoundSystem>> createPortAudioSystems()
         const PaDeviceInfo* info = Pa_GetDeviceInfo(d);
         if (!info || info->hostApi < 0 || info->hostApi >= apiCount || !apis[size_t(info->hostApi)])
             continue;
-        const QByteArray name = info->name && *info->name ? QByteArray(info->name) : QByteArray("Device");
+        const QByteArray name =
+            info->name && *info->name ? QByteArray(info->name) : QByteArray("Device");
         const int repeat = ++seen[info->hostApi][name];
         const QByteArray id = repeat == 1 ? name : name + " (" + QByteArray::number(repeat) + ")";
         const Device device{{id, id}, d};
@@ -315,8 +312,8 @@ std::vector<std::unique_ptr<SoundSystem>> createPortAudioSystems()
             system->add(Direction::Playback, device, api->defaultOutputDevice == d);
     }
 
-    if (defaultApi >= 0 && defaultApi < apiCount && apis[size_t(defaultApi)]
-        && !apis[size_t(defaultApi)]->empty())
+    if (defaultApi >= 0 && defaultApi < apiCount && apis[size_t(defaultApi)] &&
+        !apis[size_t(defaultApi)]->empty())
         systems.push_back(std::move(apis[size_t(defaultApi)]));
     for (auto& api : apis)
         if (api && !api->empty())

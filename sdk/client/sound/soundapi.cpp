@@ -181,8 +181,7 @@ unsigned int currentDevice(uint64 handler, Direction direction, char** result, i
     return ERROR_ok;
 }
 
-unsigned int openDevice(uint64 handler, Direction direction, const char* mode,
-                        const char* device)
+unsigned int openDevice(uint64 handler, Direction direction, const char* mode, const char* device)
 {
     std::shared_ptr<SoundManager> m;
     if (const unsigned int code = handlerManager(handler, &m))
@@ -288,8 +287,8 @@ unsigned int ts3client_getCurrentCaptureDeviceName(uint64 serverConnectionHandle
     return currentDevice(serverConnectionHandlerID, Direction::Capture, result, isDefault);
 }
 
-unsigned int ts3client_getCurrentPlaybackDeviceName(uint64 serverConnectionHandlerID,
-                                                    char** result, int* isDefault)
+unsigned int ts3client_getCurrentPlaybackDeviceName(uint64 serverConnectionHandlerID, char** result,
+                                                    int* isDefault)
 {
     return currentDevice(serverConnectionHandlerID, Direction::Playback, result, isDefault);
 }

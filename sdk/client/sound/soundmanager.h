@@ -27,27 +27,23 @@ public:
     // An empty mode or device below means the default one.
     QList<QByteArray> modes(Direction direction) const;
     QByteArray defaultMode(Direction direction) const;
-    unsigned int devices(Direction direction, const QByteArray& mode,
-                         QList<DeviceInfo>* out) const;
-    unsigned int defaultDevice(Direction direction, const QByteArray& mode,
-                               DeviceInfo* out) const;
+    unsigned int devices(Direction direction, const QByteArray& mode, QList<DeviceInfo>* out) const;
+    unsigned int defaultDevice(Direction direction, const QByteArray& mode, DeviceInfo* out) const;
 
     // Replaces the handler's device. When the new device cannot be opened the old one stays.
     unsigned int open(uint64 handler, Direction direction, const QByteArray& mode,
                       const QByteArray& device);
     // ERROR_sound_invalid_device while nothing is open in that direction.
-    unsigned int current(uint64 handler, Direction direction, QByteArray* mode,
-                         QByteArray* device, bool* isDefault) const;
+    unsigned int current(uint64 handler, Direction direction, QByteArray* mode, QByteArray* device,
+                         bool* isDefault) const;
     // For the voice path; null while nothing is open. Holding one keeps the device open.
     std::shared_ptr<CaptureSource> captureSource(uint64 handler) const;
     std::shared_ptr<PlaybackSink> playbackSink(uint64 handler) const;
 
     unsigned int setPreProcessorValue(uint64 handler, const QByteArray& ident,
                                       const QByteArray& value);
-    unsigned int preProcessorValue(uint64 handler, const QByteArray& ident,
-                                   QByteArray* text) const;
-    unsigned int setPlaybackValue(uint64 handler, const QByteArray& ident,
-                                  const QByteArray& value);
+    unsigned int preProcessorValue(uint64 handler, const QByteArray& ident, QByteArray* text) const;
+    unsigned int setPlaybackValue(uint64 handler, const QByteArray& ident, const QByteArray& value);
     unsigned int playbackValue(uint64 handler, const QByteArray& ident, float* value) const;
     SoundConfig config(uint64 handler) const;
 

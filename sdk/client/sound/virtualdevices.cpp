@@ -88,10 +88,10 @@ unsigned int FileCaptureSource::readWavHeader()
             if (fmt.size() != 16)
                 return fail();
             const char* p = fmt.constData();
-            formatOk = qFromLittleEndian<quint16>(p) == 1 && qFromLittleEndian<quint16>(p + 2) == 1
-                       && qFromLittleEndian<quint32>(p + 4) == quint32(kSampleRate)
-                       && qFromLittleEndian<quint16>(p + 12) == 2
-                       && qFromLittleEndian<quint16>(p + 14) == 16;
+            formatOk =
+                qFromLittleEndian<quint16>(p) == 1 && qFromLittleEndian<quint16>(p + 2) == 1 &&
+                qFromLittleEndian<quint32>(p + 4) == quint32(kSampleRate) &&
+                qFromLittleEndian<quint16>(p + 12) == 2 && qFromLittleEndian<quint16>(p + 14) == 16;
             if (!formatOk)
                 return fail();
         } else if (header.startsWith("data")) {
