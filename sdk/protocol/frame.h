@@ -23,7 +23,11 @@ public:
 
     explicit FrameDecoder(int maxFrameSize = MaxFrameSize) : m_maxFrameSize(maxFrameSize) {}
 
-    void append(const QByteArray& bytes) { m_buffer.append(bytes); }
+    void append(const QByteArray& bytes)
+    {
+        if (m_error.isEmpty())
+            m_buffer.append(bytes);
+    }
     Result next(QCborMap* message);
     QString errorString() const { return m_error; }
     // Bytes received but not yet decoded.

@@ -55,8 +55,13 @@ void Session::send(const QByteArray& frame)
     if (m_state == State::Closed)
         return;
     if (m_socket->bytesToWrite() + frame.size() > m_maxOutputBytes) {
-        close(QStringLiteral("output buffer overflow (peer not reading)"), false);
-        return;
+        // Qt writes to the kernel only between events; hand it what the kernel takes now, and
+        // only then judge the peer.
+        m_socket->flush();
+        if (m_socket->bytesToWrite() + frame.size() > m_maxOutputBytes) {
+            close(QStringLiteral("output buffer overflow (peer not reading)"), false);
+            return;
+        }
     }
     m_socket->write(frame);
 }

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+#include "voiceserverprocess.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+VoiceServerProcess::VoiceServerProcess(const QStringList& extraArguments)
+    : m_extra(extraArguments)
+{
+    m_process.setStandardErrorFile(QDir(m_data.path()).filePath(QStringLiteral("server.log")),
+                                   QIODevice::Append);
+}
+
+VoiceServerProcess::~VoiceServerProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QString VoiceServerProcess::binary(const QString& name)
+{
+    QString dir = qEnvironmentVariable("MEETING_BIN_DIR");
+    if (dir.isEmpty())
+        dir = QStringLiteral(MEETING_DEFAULT_BIN_DIR);
+    return QDir(dir).filePath(name);
+}
+
+bool VoiceServerProcess::start(int timeoutMs)
+{
+    if (m_process.state() != QProcess::NotRunning || !m_data.isValid())
+        return false;
+    QStringList arguments{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                          QStringLiteral("--port"), QString::number(m_port),
+                          QStringLiteral("--data"), m_data.path()};
+    arguments += m_extra;
+    m_process.start(binary(QStringLiteral("voice-server")), arguments);
+    if (!m_process.waitForStarted(timeoutMs))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (!m_process.canReadLine()) {
+        const qint64 left = timeoutMs - timer.elapsed();
+        if (left <= 0 || m_process.state() != QProcess::Running)
+            return false;
+        m_process.waitForReadyRead(int(qMin<qint64>(left, 100)));
+    }
+    const QStringList words = QString::fromUtf8(m_process.readLine()).trimmed().split(QLatin1Char(' '));
+    if (words.size() != 3 || words.at(0) != QLatin1String("listening"))
+        return false;
+    m_port = quint16(words.at(2).toUInt());
+    return m_port != 0;
+}
+
+bool VoiceServerProcess::stop(int timeoutMs)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    m_process.terminate();
+    if (!m_process.waitForFinished(timeoutMs)) {
+        m_process.kill();
+        m_process.waitForFinished(timeoutMs);
+        return false;
+    }
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+QString VoiceServerProcess::log() const
+{
+    QFile file(QDir(m_data.path()).filePath(QStringLiteral("server.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}

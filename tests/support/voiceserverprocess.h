@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A real voice-server for a test: started on a free port (--port 0) with its own temporary
+// data directory, killed on destruction. Its log (stderr) goes to a file readable by log().
+//
+//   VoiceServerProcess server;
+//   QVERIFY2(server.start(), qPrintable(server.log()));
+//   connect to 127.0.0.1:server.port() ...
+class VoiceServerProcess
+{
+public:
+    // Extra command-line options, e.g. {"--password", ""} or {"--max-output-kib", "64"}.
+    explicit VoiceServerProcess(const QStringList& extraArguments = {});
+    ~VoiceServerProcess();
+    VoiceServerProcess(const VoiceServerProcess&) = delete;
+    VoiceServerProcess& operator=(const VoiceServerProcess&) = delete;
+
+    // Starts and waits for the "listening" line. On a restart the port stays the same.
+    bool start(int timeoutMs = 10000);
+    // Ends the server with SIGTERM; true when it exited cleanly with status 0.
+    bool stop(int timeoutMs = 10000);
+    bool restart() { return stop() && start(); }
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
+
+    quint16 port() const { return m_port; }
+    QString dataDirectory() const { return m_data.path(); }
+    QString log() const;
+
+    // Where voice-server and voice-cli are: $MEETING_BIN_DIR, else the build's bin directory.
+    static QString binary(const QString& name);
+
+private:
+    QStringList m_extra;
+    QTemporaryDir m_data;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
