@@ -30,10 +30,12 @@ function(meeting_add_test)
   if(NOT T_XVFB)
     list(APPEND env "QT_QPA_PLATFORM=offscreen")
   endif()
+  # Each test runs in its own folder: files it writes to its working directory (identity.txt,
+  # downloads) never meet another test's.
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}"
-                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+                       WORKING_DIRECTORY ${home}/work)
   if(T_LABELS)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
   endif()
-  file(MAKE_DIRECTORY ${home}/config ${home}/data)
+  file(MAKE_DIRECTORY ${home}/config ${home}/data ${home}/work)
 endfunction()
