@@ -3,6 +3,7 @@
 // thread and returns; the outcome arrives as events.
 #include "connection.h"
 #include "core.h"
+#include "frame.h"
 #include "protocol.h"
 
 #include <QCborArray>
@@ -31,11 +32,15 @@ unsigned int request(uint64 handler, const char* returnCode, QCborMap message)
         return ERROR_parameter_too_long;
     if (!code.isEmpty())
         message.insert(field::ReturnCode, code);
+    // Encoded here, on the caller's thread, to keep the network thread free for the network.
+    const QByteArray frame = encodeFrame(message);
+    if (frame.isEmpty())
+        return ERROR_parameter_too_long;
     return withHandler(handler, [&](HandlerState& state) -> unsigned int {
         if (!state.mirror.connected)
             return ERROR_connection_not_connected;
-        const bool queued = post([handler, message](Core& core) {
-            core.connection(handler)->send(message);
+        const bool queued = post([handler, frame](Core& core) {
+            core.connection(handler)->send(frame);
         });
         return queued ? ERROR_ok : ERROR_lib_not_initialized;
     });

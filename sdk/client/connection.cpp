@@ -115,6 +115,7 @@ void Connection::stop(quint64 generation, const QString& quitMessage)
 
 void Connection::shutdown()
 {
+    m_removed = true;
     if (m_phase == Phase::Idle)
         return;
     QByteArray quit;
@@ -123,18 +124,11 @@ void Connection::shutdown()
     closeSocket(quit);
 }
 
-void Connection::send(const QCborMap& message)
+void Connection::send(const QByteArray& frame)
 {
     if (m_phase != Phase::Established) {
-        log(LogLevel_WARNING, "Connection",
-            QStringLiteral("dropped a '%1' request: not connected")
-                .arg(message.value(TypeKey).toString()),
+        log(LogLevel_WARNING, "Connection", QStringLiteral("dropped a request: not connected"),
             m_handler);
-        return;
-    }
-    const QByteArray frame = encodeFrame(message);
-    if (frame.isEmpty()) {
-        log(LogLevel_ERROR, "Connection", QStringLiteral("request too large to send"), m_handler);
         return;
     }
     m_socket->write(frame);
@@ -310,7 +304,7 @@ void Connection::commitState()
         m_handler);
     const quint64 generation = m_generation;
     // A callback may stop the connection only through a queued request, so the sequence runs
-    // to its end unless the handler disappears, which notify() checks.
+    // to its end unless the handler is destroyed, after which notify() stays silent.
     notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTED), 0u);
     for (uint64 id : qAsConst(m_channelOrder))
         notify(&ClientUIFunctions::onNewChannelEvent, id, state.channels[id].parent);

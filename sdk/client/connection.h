@@ -40,9 +40,9 @@ public:
 
     void start(const Start& start);
     void stop(quint64 generation, const QString& quitMessage);
-    // Sends a request; dropped with a log line unless established.
-    void send(const QCborMap& message);
-    // Ends the connection quietly because the handler is gone.
+    // Sends an encoded request; dropped with a log line unless established.
+    void send(const QByteArray& frame);
+    // Ends the connection quietly because the handler is gone; no callback follows.
     void shutdown();
 
 private:
@@ -64,11 +64,12 @@ private:
     void notify(Fn ClientUIFunctions::*entry, Args... args)
     {
         Fn fn = callbacks().*entry;
-        if (fn && handlerExists(m_handler))
+        if (fn && !m_removed)
             fn(m_handler, args...);
     }
 
     uint64 m_handler;
+    bool m_removed = false; // the handler is gone
     Phase m_phase = Phase::Idle;
     quint64 m_generation = 0;
     QTcpSocket* m_socket = nullptr;

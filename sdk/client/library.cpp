@@ -22,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace voicesdk {
 
@@ -36,6 +37,11 @@ struct Library
     std::thread::id threadId;
     Core* core = nullptr;         // lives on the network thread
     QEventLoop* loop = nullptr;   // the network thread's loop
+    // Work for the network thread. One posted event drains everything queued meanwhile, so a
+    // burst of requests costs one wake-up, not one each.
+    std::mutex queueMutex;
+    std::vector<std::function<void(Core&)>> queue;
+    bool drainPosted = false;
 };
 
 QRecursiveMutex g_stateMutex;
@@ -128,11 +134,32 @@ const ClientUIFunctions& callbacks()
 bool post(std::function<void(Core&)> fn)
 {
     QMutexLocker locker(&g_stateMutex);
-    if (!g_library || !g_library->core)
+    Library* library = g_library;
+    if (!library || !library->core)
         return false;
-    Core* core = g_library->core;
+    bool postDrain = false;
+    {
+        std::lock_guard<std::mutex> lock(library->queueMutex);
+        library->queue.push_back(std::move(fn));
+        postDrain = !library->drainPosted;
+        library->drainPosted = true;
+    }
+    if (!postDrain)
+        return true;
+    Core* core = library->core;
     return QMetaObject::invokeMethod(
-        core, [core, fn = std::move(fn)] { fn(*core); }, Qt::QueuedConnection);
+        core,
+        [library, core] {
+            std::vector<std::function<void(Core&)>> batch;
+            {
+                std::lock_guard<std::mutex> lock(library->queueMutex);
+                batch.swap(library->queue);
+                library->drainPosted = false;
+            }
+            for (auto& work : batch)
+                work(*core);
+        },
+        Qt::QueuedConnection);
 }
 
 bool onNetworkThread()
@@ -276,7 +303,14 @@ unsigned int ts3client_destroyServerConnectionHandler(uint64 serverConnectionHan
     // After this returns no callback names the handler: wait for the network thread to drop it,
     // unless this is the network thread itself.
     if (onNetworkThread()) {
-        post([serverConnectionHandlerID](Core& core) { core.remove(serverConnectionHandlerID); });
+        // From a callback: drop the connection now, so the burst being delivered stops here.
+        Core* core = nullptr;
+        {
+            QMutexLocker locker(&g_stateMutex);
+            core = g_library ? g_library->core : nullptr;
+        }
+        if (core)
+            core->remove(serverConnectionHandlerID);
     } else {
         auto done = std::make_shared<std::promise<void>>();
         std::future<void> finished = done->get_future();
