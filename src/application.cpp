@@ -4,8 +4,14 @@
 #include "application_p.h"
 #include "logindialog.h"
 #include "mainwindow.h"
+#include "errors.h"
 #include "stylesheet.h"
+#include "tsclient/tsparameters.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
 
+#include <QDebug>
+#include <QMessageBox>
 #include <QSettings>
 
 namespace MeetingSupport {
@@ -31,6 +37,11 @@ void ApplicationPrivate::init()
 
     setInterval(5000);
     setSingleShot(true);
+
+    TsSDKClient* client = TsSDKClient::instance();
+    connect(client, &TsSDKClient::onConnectStatusChanged, this, &ApplicationPrivate::teamSpeakConnected);
+    connect(client, &TsSDKClient::onServerErrorEvent, q, &Application::serverError);
+    connect(client, &TsSDKClient::onUserLoggingMessageEvent, q, &Application::userLoggingMessage);
     connect(this, &QTimer::timeout, this, &ApplicationPrivate::connectTeamSpeak);
 }
 
@@ -38,13 +49,52 @@ void ApplicationPrivate::connectTeamSpeak()
 {
     if (userName.isEmpty())
         return;
-    // The voice connection is started here once the voice client layer exists.
+    // Read at every attempt, so a reconnection picks up a changed file.
+    const TsParameters params = TsParameters::fromServerFile(userName, QCoreApplication::applicationDirPath());
+    TsSDKClient* client = TsSDKClient::instance();
+    client->connectToServer(params);
+    client->setRole(3);
 }
 
 void ApplicationPrivate::teamSpeakConnected(int newStatus, const QString& msg)
 {
-    Q_UNUSED(newStatus)
     Q_UNUSED(msg)
+    try {
+        TsSDKClient* client = TsSDKClient::instance();
+        switch (newStatus) {
+        case STATUS_DISCONNECTED:
+            if (client->ownClientID() != 0) {
+                start();
+            } else {
+                QMessageBox::critical(mainWindow, tr("Fatal Error"), tr("Failed to log in to TeamSpeak3 server"),
+                                      QMessageBox::Ok);
+            }
+            break;
+        case STATUS_CONNECTED:
+            client->requestSubscribeAll();
+            if (mainWindow) {
+                MainWindow::setMuted(true);
+                mainWindow->refreshLists();
+            }
+            break;
+        case STATUS_CONNECTION_ESTABLISHED: {
+            // A name already online is given to us with a number appended, so it is the own
+            // entry that must carry the name typed at login.
+            if (client->clientList().value(client->ownClientID()) != userName)
+                RYL_THROW(RylSystem::FatalError(tr("\"%1\" is login, can't repeat login!").arg(userName)));
+            if (mainWindow)
+                mainWindow->refreshLists();
+            break;
+        }
+        default:
+            break;
+        }
+    } catch (const std::exception& error) {
+        qDebug().noquote() << "Leaving:" << QString::fromUtf8(error.what());
+        QCoreApplication::exit(0);
+    } catch (...) {
+        QCoreApplication::exit(0);
+    }
 }
 
 Application::Application(int& argc, char** argv)
@@ -56,8 +106,29 @@ Application::Application(int& argc, char** argv)
 
 Application::~Application()
 {
+    TsSDKClient* client = TsSDKClient::instance();
+    client->disconnect(this);
+    client->disconnect(d);
+    // With no own ID the status 0 that follows does not schedule a reconnection.
+    client->setOwnClientID(0);
+    client->sdk()->disconnectFromServer();
     delete d->mainWindow;
     delete d;
+}
+
+void Application::serverError(const QString& errorMsg, const QString& extraMsg)
+{
+    Q_UNUSED(errorMsg)
+    Q_UNUSED(extraMsg)
+}
+
+void Application::userLoggingMessage(int logLevel, const QString& logMsg, const QString& logTime,
+                                     const QString& completeLogString)
+{
+    Q_UNUSED(logLevel)
+    Q_UNUSED(logMsg)
+    Q_UNUSED(logTime)
+    Q_UNUSED(completeLogString)
 }
 
 bool Application::login()

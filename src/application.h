@@ -20,6 +20,11 @@ public:
     virtual bool login();
 
 private:
+    // The voice client's server errors and log lines need no action here.
+    void serverError(const QString& errorMsg, const QString& extraMsg);
+    void userLoggingMessage(int logLevel, const QString& logMsg, const QString& logTime,
+                            const QString& completeLogString);
+
     ApplicationPrivate* d;
     friend class ApplicationPrivate;
 };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <QTimer>
 
@@ -12,6 +13,8 @@ class MainWindow;
 // The application's state; itself the reconnect timer.
 class ApplicationPrivate : public QTimer
 {
+    Q_DECLARE_TR_FUNCTIONS(MeetingSupport::Application)
+
 public:
     explicit ApplicationPrivate(Application* q);
     ~ApplicationPrivate() override;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
 
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+
 namespace MeetingSupport {
 
 class MainWindowPrivate
@@ -27,6 +30,19 @@ MainWindow::MainWindow()
 MainWindow::~MainWindow()
 {
     delete d;
+}
+
+void MainWindow::refreshLists()
+{
+}
+
+void MainWindow::setMuted(bool muted)
+{
+    TsSDKInterface* sdk = TsSDKClient::instance()->sdk();
+    for (int flag : {int(CLIENT_INPUT_MUTED), int(CLIENT_OUTPUT_MUTED)}) {
+        if (sdk->getClientSelfVariableAsInt(flag) != muted)
+            sdk->setClientSelfVariableAsInt(flag, muted ? 1 : 0);
+    }
 }
 
 } // namespace MeetingSupport

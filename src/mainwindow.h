@@ -15,6 +15,12 @@ public:
     MainWindow();
     ~MainWindow() override;
 
+    // Refreshes the meeting list, then the supporter list.
+    void refreshLists();
+
+    // Sets the own microphone (input muted) and then speakers (output muted) where they differ.
+    static void setMuted(bool muted);
+
 private:
     MainWindowPrivate* d;
     friend class MainWindowPrivate;

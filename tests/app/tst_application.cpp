@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "application.h"
 #include "mainwindow.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "voicecliprocess.h"
+#include "voiceserverprocess.h"
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QTcpServer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -41,7 +47,66 @@ class TestApplication : public QObject
         return nullptr;
     }
 
+    // Closes every message box that comes up, remembering title and text.
+    QTimer m_boxCloser;
+    QStringList m_boxes;
+    VoiceServerProcess m_server;
+    quint16 m_deadPort = 0;
+
+    static void writeServerFile(quint16 port)
+    {
+        QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/ts3_server.dat"));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QStringLiteral("{\"domain\": \"127.0.0.1\", \"port\": %1}").arg(port).toUtf8());
+    }
+
+    static void loginAs(const QString& name)
+    {
+        auto* app = qobject_cast<MeetingSupport::Application*>(qApp);
+        onLoginDialog([name](QDialog* dialog) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))->setText(name);
+            dialog->findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->click();
+        });
+        QVERIFY(app->login());
+    }
+
+    static bool waitForStatus(QSignalSpy& spy, int status, int timeout)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        int checked = 0;
+        while (timer.elapsed() < timeout) {
+            for (; checked < spy.count(); ++checked)
+                if (spy.at(checked).at(0).toInt() == status)
+                    return true;
+            spy.wait(100);
+        }
+        return false;
+    }
+
 private slots:
+    void initTestCase()
+    {
+        m_boxCloser.setInterval(20);
+        connect(&m_boxCloser, &QTimer::timeout, this, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                m_boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
+                box->accept();
+            }
+        });
+        m_boxCloser.start();
+        // Until a test says otherwise, logins connect to a port where nothing listens.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        m_deadPort = probe.serverPort();
+        writeServerFile(m_deadPort);
+    }
+
+    void cleanupTestCase()
+    {
+        QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/ts3_server.dat"));
+    }
+
     void startUpSettings()
     {
         QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Meeting"));
@@ -79,6 +144,76 @@ private slots:
         onLoginDialog([](QDialog* dialog) { dialog->findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->click(); });
         QVERIFY(app->login());
         QCOMPARE(mainWindow(), window);
+    }
+
+    void unreachableServerIsFatal()
+    {
+        QSignalSpy status(TsSDKClient::instance(), &TsSDKClient::onConnectStatusChanged);
+        // The earlier logins' attempts end first.
+        QTest::qWait(500);
+        m_boxes.clear();
+        status.clear();
+        loginAs(QStringLiteral("linus"));
+        QVERIFY(waitForStatus(status, 0, 10000));
+        QTRY_COMPARE(m_boxes, QStringList{QStringLiteral("Fatal Error: Failed to log in to TeamSpeak3 server")});
+        QCOMPARE(TsSDKClient::instance()->role(), 3);
+        // No retry follows a connection that never came up.
+        QTest::qWait(300);
+        QCOMPARE(status.count(), 2); // connecting, then disconnected
+    }
+
+    void lostConnectionIsRetriedUntilTheServerIsBack()
+    {
+        QVERIFY2(m_server.start(), qPrintable(m_server.log()));
+        writeServerFile(m_server.port());
+        m_boxes.clear();
+        TsSDKClient* client = TsSDKClient::instance();
+        QSignalSpy status(client, &TsSDKClient::onConnectStatusChanged);
+        loginAs(QStringLiteral("linus"));
+        QVERIFY(waitForStatus(status, 4, 10000));
+        QCOMPARE(client->nickname(), QStringLiteral("linus"));
+        QCOMPARE(client->role(), 3);
+        // Connected means muted in the lobby.
+        QTRY_VERIFY(client->sdk()->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
+        QTRY_VERIFY(client->sdk()->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
+
+        VoiceCliProcess watcher;
+        QVERIFY(watcher.start());
+        QVERIFY(watcher.connectTo(m_server.port(), QStringLiteral("watcher")));
+
+        status.clear();
+        QVERIFY(m_server.stop());
+        QVERIFY(waitForStatus(status, 0, 10000));
+        QTest::qWait(1000);
+        QVERIFY(m_server.start());
+        // The retry runs 5 s after the loss, without anyone doing anything.
+        QVERIFY(waitForStatus(status, 4, 15000));
+        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(client->isConnected());
+        QCOMPARE(client->clientList().value(client->ownClientID()), QStringLiteral("linus"));
+    }
+
+    void nameAlreadyOnlineQuitsWithZero()
+    {
+        TsSDKClient* client = TsSDKClient::instance();
+        QSignalSpy status(client, &TsSDKClient::onConnectStatusChanged);
+        client->disconnectFromServer();
+        QVERIFY(waitForStatus(status, 0, 10000));
+
+        VoiceCliProcess grace;
+        QVERIFY(grace.start());
+        QVERIFY(grace.connectTo(m_server.port(), QStringLiteral("grace")));
+
+        status.clear();
+        loginAs(QStringLiteral("grace"));
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(42); });
+        watchdog.start(15000);
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(waitForStatus(status, 4, 5000));
+        // The server gave us another name; grace is still the other user.
+        QVERIFY(client->clientList().value(client->ownClientID()) != QStringLiteral("grace"));
     }
 };
 

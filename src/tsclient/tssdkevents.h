@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "voicesdk.h"
+
+#include <QHash>
+#include <QMap>
+#include <QMutex>
+#include <QString>
+
+// The SDK's event callbacks: they run on the SDK's thread, look up what they need there and emit
+// the signals of TsSDKClient.
+class TsSDKEvents
+{
+public:
+    static void fillCallbacks(ClientUIFunctions* functions);
+
+    // Texts arrive as begin marker, fragments and end marker, per sender. A text that grows past
+    // this many UTF-16 code units is dropped.
+    static constexpr int MaxTextLength = 32 * 1024 * 1024;
+
+    // Reassembly of framed texts, one buffer per sending client.
+    class Reassembler
+    {
+    public:
+        // Feeds one SDK text message; true with the complete text in *text when an end marker
+        // closed a text begun by the same sender.
+        bool feed(anyID fromID, const QString& message, QString* text);
+        void clear();
+        int pendingSenders() const;
+
+    private:
+        mutable QMutex m_mutex;
+        QHash<anyID, QString> m_buffers;
+    };
+
+    static Reassembler& reassembler();
+    // Client ID to the first nickname seen for it while it was known.
+    static QString cachedNickname(anyID clientID, const QString& current, bool known);
+
+    static void onConnectStatusChangeEvent(uint64 handler, int newStatus, unsigned int errorNumber);
+    static void onNewChannelEvent(uint64 handler, uint64 channelID, uint64 channelParentID);
+    static void onNewChannelCreatedEvent(uint64 handler, uint64 channelID, uint64 channelParentID, anyID invokerID,
+                                         const char* invokerName, const char* invokerUniqueIdentifier);
+    static void onDelChannelEvent(uint64 handler, uint64 channelID, anyID invokerID, const char* invokerName,
+                                  const char* invokerUniqueIdentifier);
+    static void onUpdateClientEvent(uint64 handler, anyID clientID, anyID invokerID, const char* invokerName,
+                                    const char* invokerUniqueIdentifier);
+    static void onClientMoveEvent(uint64 handler, anyID clientID, uint64 oldChannelID, uint64 newChannelID,
+                                  int visibility, const char* moveMessage);
+    static void onClientMoveSubscriptionEvent(uint64 handler, anyID clientID, uint64 oldChannelID,
+                                              uint64 newChannelID, int visibility);
+    static void onClientMoveTimeoutEvent(uint64 handler, anyID clientID, uint64 oldChannelID, uint64 newChannelID,
+                                         int visibility, const char* timeoutMessage);
+    static void onClientMoveMovedEvent(uint64 handler, anyID clientID, uint64 oldChannelID, uint64 newChannelID,
+                                       int visibility, anyID moverID, const char* moverName,
+                                       const char* moverUniqueIdentifier, const char* moveMessage);
+    static void onServerErrorEvent(uint64 handler, const char* errorMessage, unsigned int error,
+                                   const char* returnCode, const char* extraMessage);
+    static void onTextMessageEvent(uint64 handler, anyID targetMode, anyID toID, anyID fromID, const char* fromName,
+                                   const char* fromUniqueIdentifier, const char* message);
+    static void onTalkStatusChangeEvent(uint64 handler, int status, int isReceivedWhisper, anyID clientID);
+    static void onIgnoredWhisperEvent(uint64 handler, anyID clientID);
+    static void onServerConnectionInfoEvent(uint64 handler);
+    static void onUserLoggingMessageEvent(const char* logMessage, int logLevel, const char* logChannel, uint64 logID,
+                                          const char* logTime, const char* completeLogString);
+    static void onFileTransferStatusEvent(anyID transferID, unsigned int status, const char* statusMessage,
+                                          uint64 remotefileSize, uint64 handler);
+    static void onFileListEvent(uint64 handler, uint64 channelID, const char* path, const char* name, uint64 size,
+                                uint64 datetime, int type, uint64 incompletesize, const char* returnCode);
+    static void onFileListFinishedEvent(uint64 handler, uint64 channelID, const char* path);
+    static void onFileInfoEvent(uint64 handler, uint64 channelID, const char* name, uint64 size, uint64 datetime);
+};

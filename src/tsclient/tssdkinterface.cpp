@@ -1,0 +1,586 @@
+// SPDX-License-Identifier: MIT
+#include "tssdkinterface.h"
+
+#include "errors.h"
+#include "tsparameters.h"
+#include "tssdkevents.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// The identity as the SDK made it; presented on every connection of the process.
+char identityBuffer[1024];
+const char* const IdentityFile = "identity.txt";
+
+RylSystem::AssertionError invalidOperation()
+{
+    return RylSystem::AssertionError(QCoreApplication::translate("RylSystem::RylApplication", "Invalid Operation"));
+}
+
+// Frees an SDK allocation when it goes out of scope.
+struct SdkFree
+{
+    void operator()(void* pointer) const
+    {
+        if (pointer)
+            ts3client_freeMemory(pointer);
+    }
+};
+template <typename T>
+using SdkPtr = std::unique_ptr<T, SdkFree>;
+
+} // namespace
+
+SdkString::SdkString(const QString& text)
+    : m_bytes(text.toUtf8())
+    , m_null(text.isEmpty())
+{
+}
+
+SdkString toSdkString(const QString& text)
+{
+    return SdkString(text);
+}
+
+void TsSDKInterface::printError(const QString& message, unsigned int error)
+{
+    if (error != ERROR_ok) {
+        char* text = nullptr;
+        if (ts3client_getErrorMessage(error, &text) == ERROR_ok && text) {
+            const QString description = QString::fromUtf8(text);
+            ts3client_freeMemory(text);
+            qDebug().noquote() << message + description;
+            return;
+        }
+    }
+    qDebug().noquote() << message;
+}
+
+TsSDKInterface::TsSDKInterface()
+{
+    initClientLib();
+
+    const unsigned int error = ts3client_spawnNewServerConnectionHandler(0, &m_handlerId);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error spawning server connection handler:"), error);
+        m_handlerId = 0;
+    }
+    openDefaultDevices();
+    loadIdentity();
+}
+
+TsSDKInterface::~TsSDKInterface()
+{
+    tearDown();
+}
+
+void TsSDKInterface::tearDown()
+{
+    if (m_tornDown)
+        return;
+    m_tornDown = true;
+    disconnectFromServer();
+    unsigned int error = ts3client_destroyServerConnectionHandler(m_handlerId);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error destroying client library:"), error);
+    error = ts3client_destroyClientLib();
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Failed to destroy client library:"), error);
+}
+
+unsigned int TsSDKInterface::initClientLib()
+{
+    ClientUIFunctions functions;
+    std::memset(&functions, 0, sizeof functions);
+    TsSDKEvents::fillCallbacks(&functions);
+
+    QString resources = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
+    if (!resources.endsWith(QDir::separator()))
+        resources += QDir::separator();
+    const QString logs = resources + QStringLiteral("logs");
+    qDebug().noquote() << QStringLiteral("resource path: %1").arg(resources);
+
+    const unsigned int error = ts3client_initClientLib(&functions, nullptr,
+                                                       LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
+                                                       logs.toUtf8().constData(), resources.toUtf8().constData());
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error initializing server library:"), error);
+    return error;
+}
+
+int TsSDKInterface::openDefaultDevices()
+{
+    int failures = 0;
+    // Capture, then playback; a device whose mode or default device is unknown stays closed.
+    {
+        char* rawMode = nullptr;
+        unsigned int error = ts3client_getDefaultCaptureMode(&rawMode);
+        SdkPtr<char> mode(rawMode);
+        if (error != ERROR_ok) {
+            printError(QStringLiteral("Error getting default capture mode:"), error);
+            ++failures;
+        } else {
+            qDebug().noquote() << "Default capture mode:" << QString::fromUtf8(mode.get());
+            char** rawDevice = nullptr;
+            error = ts3client_getDefaultCaptureDevice(mode.get(), &rawDevice);
+            if (error != ERROR_ok) {
+                printError(QStringLiteral("Error getting default capture device:"), error);
+                ++failures;
+            } else {
+                SdkPtr<char> name(rawDevice[0]), id(rawDevice[1]);
+                SdkPtr<char*> pair(rawDevice);
+                qDebug().noquote() << QStringLiteral("Default capture device: %1 %2")
+                                          .arg(QString::fromUtf8(name.get()), QString::fromUtf8(id.get()));
+                error = ts3client_openCaptureDevice(m_handlerId, mode.get(), id.get());
+                if (error != ERROR_ok) {
+                    printError(QStringLiteral("Error opening capture device:"), error);
+                    ++failures;
+                }
+            }
+        }
+    }
+    {
+        char* rawMode = nullptr;
+        unsigned int error = ts3client_getDefaultPlayBackMode(&rawMode);
+        SdkPtr<char> mode(rawMode);
+        if (error != ERROR_ok) {
+            printError(QStringLiteral("Error getting default playback mode:"), error);
+            ++failures;
+        } else {
+            char** rawDevice = nullptr;
+            error = ts3client_getDefaultPlaybackDevice(mode.get(), &rawDevice);
+            if (error != ERROR_ok) {
+                printError(QStringLiteral("Error getting default playback device:"), error);
+                ++failures;
+            } else {
+                SdkPtr<char> name(rawDevice[0]), id(rawDevice[1]);
+                SdkPtr<char*> pair(rawDevice);
+                qDebug().noquote() << QStringLiteral("Default playback device: %1 %2")
+                                          .arg(QString::fromUtf8(name.get()), QString::fromUtf8(id.get()));
+                error = ts3client_openPlaybackDevice(m_handlerId, mode.get(), id.get());
+                if (error != ERROR_ok) {
+                    printError(QStringLiteral("Error opening playback device:"), error);
+                    ++failures;
+                }
+            }
+        }
+    }
+    return failures;
+}
+
+const char* TsSDKInterface::identity()
+{
+    return identityBuffer;
+}
+
+int TsSDKInterface::readIdentity()
+{
+    QFile file(QString::fromLatin1(IdentityFile));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "Could not open file 'identity.txt' for reading.";
+        return 1;
+    }
+    const qint64 read = file.readLine(identityBuffer, sizeof identityBuffer);
+    if (read < 0) {
+        identityBuffer[0] = '\0';
+        qDebug() << "Error reading identity from file 'identity.txt'.";
+        return 1;
+    }
+    return 0;
+}
+
+int TsSDKInterface::writeIdentity()
+{
+    QFile file(QString::fromLatin1(IdentityFile));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        qDebug() << "Could not open file 'identity.txt' for writing.";
+        return 1;
+    }
+    const qint64 length = qint64(std::strlen(identityBuffer));
+    if (file.write(identityBuffer, length) != length || !file.flush()) {
+        qDebug() << "Error writing identity to file 'identity.txt'.";
+        return 1;
+    }
+    return 0;
+}
+
+unsigned int TsSDKInterface::loadIdentity()
+{
+    if (readIdentity() == 0)
+        return ERROR_ok;
+
+    char* raw = nullptr;
+    const unsigned int error = ts3client_createIdentity(&raw);
+    SdkPtr<char> created(raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error creating identity:"), error);
+        return error;
+    }
+    if (std::strlen(created.get()) >= sizeof identityBuffer) {
+        qDebug() << "Not enough buffer size for identity string.";
+        return ERROR_undefined;
+    }
+    std::strcpy(identityBuffer, created.get());
+    writeIdentity();
+    return ERROR_ok;
+}
+
+unsigned int TsSDKInterface::connectToServer(const TsParameters& params)
+{
+    const SdkString host = toSdkString(params.ip());
+    const SdkString nickname = toSdkString(params.nickname());
+    const SdkString channelPassword = toSdkString(params.channelPwd());
+    const SdkString serverPassword = toSdkString(params.serverPwd());
+    // The SDK refuses ports out of range; narrowing here would connect somewhere else.
+    const unsigned int port = unsigned(params.port());
+
+    unsigned int error;
+    if (!params.channel().isEmpty()) {
+        const uint64 channelId = uint64(qint64(params.channelId().toInt()));
+        error = ts3client_startConnectionWithChannelID(m_handlerId, identityBuffer, host, port, nickname, channelId,
+                                                       channelPassword, serverPassword);
+    } else {
+        error = ts3client_startConnection(m_handlerId, identityBuffer, host, port, nickname, nullptr,
+                                          channelPassword, serverPassword);
+    }
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error connecting to server:"), error);
+        return error;
+    }
+    char* version = nullptr;
+    if (ts3client_getClientLibVersion(&version) != ERROR_ok)
+        return 1;
+    ts3client_freeMemory(version);
+    return ERROR_ok;
+}
+
+unsigned int TsSDKInterface::disconnectFromServer()
+{
+    const unsigned int error = ts3client_stopConnection(m_handlerId, "leaving");
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error stopping connection:"), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::nicknamesOf(const anyID* ids, QMap<anyID, QString>* clients)
+{
+    unsigned int last = ERROR_ok;
+    for (const anyID* id = ids; *id; ++id) {
+        char* raw = nullptr;
+        last = ts3client_getClientVariableAsString(m_handlerId, *id, CLIENT_NICKNAME, &raw);
+        if (last != ERROR_ok) {
+            printError(QStringLiteral("Error querying client nickname: %1\n").arg(*id), last);
+            continue;
+        }
+        clients->insert(*id, QString::fromUtf8(raw));
+        ts3client_freeMemory(raw);
+    }
+    return last;
+}
+
+unsigned int TsSDKInterface::getClientList(QMap<anyID, QString>* clients)
+{
+    if (!clients)
+        RYL_THROW(invalidOperation());
+    anyID* raw = nullptr;
+    const unsigned int error = ts3client_getClientList(m_handlerId, &raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error getting client list:"), error);
+        return error;
+    }
+    SdkPtr<anyID> ids(raw);
+    return nicknamesOf(ids.get(), clients);
+}
+
+unsigned int TsSDKInterface::getChannelClientList(quint64 channelID, QMap<anyID, QString>* clients)
+{
+    if (!clients)
+        RYL_THROW(invalidOperation());
+    anyID* raw = nullptr;
+    const unsigned int error = ts3client_getChannelClientList(m_handlerId, channelID, &raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error getting client list for channel."), error);
+        return error;
+    }
+    SdkPtr<anyID> ids(raw);
+    return nicknamesOf(ids.get(), clients);
+}
+
+unsigned int TsSDKInterface::getChannelList(QMap<quint64, QString>* channels)
+{
+    if (!channels)
+        RYL_THROW(invalidOperation());
+    uint64* raw = nullptr;
+    unsigned int error = ts3client_getChannelList(m_handlerId, &raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error getting channel list:"), error);
+        return error;
+    }
+    SdkPtr<uint64> ids(raw);
+    for (const uint64* id = ids.get(); *id; ++id) {
+        char* name = nullptr;
+        error = ts3client_getChannelVariableAsString(m_handlerId, *id, CHANNEL_NAME, &name);
+        if (error != ERROR_ok)
+            continue;
+        channels->insert(*id, QString::fromUtf8(name));
+        ts3client_freeMemory(name);
+    }
+    return error;
+}
+
+unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
+{
+    char* raw = nullptr;
+    const unsigned int error = ts3client_getClientVariableAsString(m_handlerId, clientID, CLIENT_NICKNAME, &raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error querying client nickname:"), error);
+        return error;
+    }
+    *name = QString::fromUtf8(raw);
+    ts3client_freeMemory(raw);
+    return ERROR_ok;
+}
+
+unsigned int TsSDKInterface::getChannelName(quint64 channelID, QString* name)
+{
+    char* raw = nullptr;
+    const unsigned int error = ts3client_getChannelVariableAsString(m_handlerId, channelID, CHANNEL_NAME, &raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error querying channel name:"), error);
+        return error;
+    }
+    *name = QString::fromUtf8(raw);
+    ts3client_freeMemory(raw);
+    return ERROR_ok;
+}
+
+unsigned int TsSDKInterface::getClientIdByName(const QString& name, anyID* clientID)
+{
+    anyID* raw = nullptr;
+    const unsigned int error = ts3client_getClientList(m_handlerId, &raw);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error getting client list:"), error);
+        return error;
+    }
+    {
+        SdkPtr<anyID> ids(raw);
+        for (const anyID* id = ids.get(); *id; ++id) {
+            char* nickname = nullptr;
+            if (ts3client_getClientVariableAsString(m_handlerId, *id, CLIENT_NICKNAME, &nickname) != ERROR_ok)
+                continue;
+            SdkPtr<char> owned(nickname);
+            if (QString::fromUtf8(nickname) == name) {
+                *clientID = *id;
+                return ERROR_ok;
+            }
+        }
+    }
+    // Not in the server-wide list: look through every channel's clients.
+    QMap<quint64, QString> channels;
+    getChannelList(&channels);
+    for (auto channel = channels.cbegin(); channel != channels.cend(); ++channel) {
+        QMap<anyID, QString> clients;
+        getChannelClientList(channel.key(), &clients);
+        for (auto client = clients.cbegin(); client != clients.cend(); ++client) {
+            if (client.value() == name) {
+                *clientID = client.key();
+                return ERROR_ok;
+            }
+        }
+    }
+    return ERROR_client_not_found;
+}
+
+bool TsSDKInterface::getClientSelfVariableAsInt(int flag)
+{
+    int value = 0;
+    const unsigned int error = ts3client_getClientSelfVariableAsInt(m_handlerId, size_t(flag), &value);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error querying client self variable:"), error);
+        return false;
+    }
+    return value == 1;
+}
+
+unsigned int TsSDKInterface::setClientSelfVariableAsInt(int flag, int value)
+{
+    unsigned int error = ts3client_setClientSelfVariableAsInt(m_handlerId, size_t(flag), value);
+    if (error != ERROR_ok) {
+        printError(QStringLiteral("Error set client self variable:"), error);
+        return error;
+    }
+    error = ts3client_flushClientSelfUpdates(m_handlerId, nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error flushing after set client self variable:"), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::createChannel(const QString& name, const QString& password)
+{
+    struct Property
+    {
+        size_t flag;
+        QString value;
+    };
+    std::vector<Property> properties{{CHANNEL_NAME, name},
+                                     {CHANNEL_TOPIC, QStringLiteral("Test channel topic")},
+                                     {CHANNEL_DESCRIPTION, QStringLiteral("Test channel description")}};
+    if (!password.isEmpty())
+        properties.push_back({CHANNEL_PASSWORD, password});
+
+    unsigned int error = ERROR_ok;
+    for (const Property& property : properties) {
+        error = ts3client_setChannelVariableAsString(m_handlerId, 0, property.flag, toSdkString(property.value));
+        if (error != ERROR_ok)
+            break;
+    }
+    if (error == ERROR_ok)
+        error = ts3client_setChannelVariableAsInt(m_handlerId, 0, CHANNEL_FLAG_PERMANENT, 1);
+    if (error == ERROR_ok)
+        error = ts3client_setChannelVariableAsInt(m_handlerId, 0, CHANNEL_FLAG_SEMI_PERMANENT, 0);
+    if (error == ERROR_ok)
+        error = ts3client_flushChannelCreation(m_handlerId, 0, nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error creating channel:"), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::moveClient(anyID clientID, quint64 channelID, const QString& password)
+{
+    const unsigned int error =
+        ts3client_requestClientMove(m_handlerId, clientID, channelID, toSdkString(password), nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error moving client into channel:"), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::sendPrivateTextMessage(anyID receiverID, const QString& text)
+{
+    const unsigned int error =
+        ts3client_requestSendPrivateTextMsg(m_handlerId, text.toUtf8().constData(), receiverID, nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error send private text message to:"), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::sendChannelTextMessage(quint64 channelID, const QString& text)
+{
+    const unsigned int error =
+        ts3client_requestSendChannelTextMsg(m_handlerId, text.toUtf8().constData(), channelID, nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Error send channel text message to %1").arg(channelID), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::sendFile(quint64 channelID, const QString& channelPwd, const QString& file,
+                                      const QString& sourceDirectory, anyID* transferID)
+{
+    const unsigned int error =
+        ts3client_sendFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1, 0,
+                           toSdkString(sourceDirectory), transferID, nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Sending file with error."), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::requestFile(quint64 channelID, const QString& channelPwd, const QString& file,
+                                         const QString& destinationDirectory, anyID* transferID)
+{
+    const unsigned int error =
+        ts3client_requestFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1, 0,
+                              toSdkString(destinationDirectory), transferID, nullptr);
+    if (error != ERROR_ok)
+        printError(QStringLiteral("Receiving file with transferID error"), error);
+    return error;
+}
+
+unsigned int TsSDKInterface::requestFileList(quint64 channelID, const QString& channelPwd, const QString& path)
+{
+    const unsigned int error =
+        ts3client_requestFileList(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(path), nullptr);
+    if (error != ERROR_ok)
+        std::printf("Error getting channel dir: %u\n", error);
+    return error;
+}
+
+unsigned int TsSDKInterface::requestDeleteFile(quint64 channelID, const QString& channelPwd, const QStringList& files)
+{
+    QList<QByteArray> names;
+    for (const QString& file : files)
+        names << file.toUtf8();
+    std::vector<const char*> array;
+    for (const QByteArray& name : names)
+        array.push_back(name.constData());
+    array.push_back(nullptr);
+    const unsigned int error =
+        ts3client_requestDeleteFile(m_handlerId, channelID, toSdkString(channelPwd), array.data(), nullptr);
+    if (error != ERROR_ok)
+        std::printf("Error deleting file: %u\n", error);
+    return error;
+}
+
+unsigned int TsSDKInterface::requestCreateDirectory(quint64 channelID, const QString& channelPwd, const QString& path)
+{
+    const unsigned int error = ts3client_requestCreateDirectory(m_handlerId, channelID, toSdkString(channelPwd),
+                                                                toSdkString(path), nullptr);
+    if (error != ERROR_ok)
+        std::printf("%u\n", error);
+    return error;
+}
+
+unsigned int TsSDKInterface::openCaptureDevice(const ISoundDevice& device)
+{
+    if (device.id().isEmpty() || device.mode().isEmpty() || device.name().isEmpty())
+        return ERROR_ok;
+    return ts3client_openCaptureDevice(m_handlerId, device.mode().toUtf8().constData(), device.id().toUtf8().constData());
+}
+
+unsigned int TsSDKInterface::openPlaybackDevice(const ISoundDevice& device)
+{
+    if (device.id().isEmpty() || device.mode().isEmpty() || device.name().isEmpty())
+        return ERROR_ok;
+    return ts3client_openPlaybackDevice(m_handlerId, device.mode().toUtf8().constData(),
+                                        device.id().toUtf8().constData());
+}
+
+QString TsSDKInterface::configNumber(float value)
+{
+    return QString::number(double(value), 'g', 6);
+}
+
+void TsSDKInterface::setVad(bool on)
+{
+    const unsigned int error =
+        ts3client_setPreProcessorConfigValue(m_handlerId, "vad", on ? "true" : "false");
+    qDebug() << "set vad:" << error;
+}
+
+void TsSDKInterface::setVadLevel(float level)
+{
+    const unsigned int error = ts3client_setPreProcessorConfigValue(m_handlerId, "voiceactivation_level",
+                                                                    configNumber(level).toUtf8().constData());
+    qDebug() << "set voiceactivation_level:" << error;
+}
+
+void TsSDKInterface::setVolumeModifier(float value)
+{
+    const unsigned int error =
+        ts3client_setPlaybackConfigValue(m_handlerId, "volume_modifier", configNumber(value).toUtf8().constData());
+    qDebug() << "set volume_modifier:" << error;
+}
+
+void TsSDKInterface::setVolumeFactorWave(float value)
+{
+    const unsigned int error =
+        ts3client_setPlaybackConfigValue(m_handlerId, "volume_factor_wave", configNumber(value).toUtf8().constData());
+    qDebug() << "set volume_factor_wave:" << error;
+}

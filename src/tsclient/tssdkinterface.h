@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "sounddevice.h"
+#include "voicesdk.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QStringList>
+
+class TsParameters;
+
+// A string argument for the SDK: null for an empty string, else a UTF-8 copy that lives as long
+// as this handle.
+class SdkString
+{
+public:
+    explicit SdkString(const QString& text);
+    const char* get() const { return m_null ? nullptr : m_bytes.constData(); }
+    operator const char*() const { return get(); }
+
+private:
+    QByteArray m_bytes;
+    bool m_null;
+};
+
+SdkString toSdkString(const QString& text);
+
+// The one object that calls the voice SDK: it owns the library's lifetime in this process and the
+// single connection handler, and wraps every call with the handler ID, logging failures.
+class TsSDKInterface : public QObject
+{
+    Q_OBJECT
+public:
+    TsSDKInterface();
+    ~TsSDKInterface() override;
+
+    uint64 handlerId() const { return m_handlerId; }
+
+    static void printError(const QString& message, unsigned int error);
+
+    // Start-up steps, run by the constructor.
+    static unsigned int initClientLib();
+    int openDefaultDevices();
+    static unsigned int loadIdentity();
+    static int readIdentity();
+    static int writeIdentity();
+    static const char* identity();
+
+    // Stops the connection and releases the handler and the library; the destructor does it
+    // when nobody did before.
+    void tearDown();
+
+    unsigned int connectToServer(const TsParameters& params);
+    unsigned int disconnectFromServer();
+
+    // Queries.
+    unsigned int getClientList(QMap<anyID, QString>* clients);
+    unsigned int getChannelClientList(quint64 channelID, QMap<anyID, QString>* clients);
+    unsigned int getChannelList(QMap<quint64, QString>* channels);
+    unsigned int getClientNickname(anyID clientID, QString* name);
+    unsigned int getChannelName(quint64 channelID, QString* name);
+    unsigned int getClientIdByName(const QString& name, anyID* clientID);
+    bool getClientSelfVariableAsInt(int flag);
+
+    // Commands.
+    unsigned int setClientSelfVariableAsInt(int flag, int value);
+    unsigned int createChannel(const QString& name, const QString& password);
+    unsigned int moveClient(anyID clientID, quint64 channelID, const QString& password);
+    unsigned int sendPrivateTextMessage(anyID receiverID, const QString& text);
+    unsigned int sendChannelTextMessage(quint64 channelID, const QString& text);
+
+    // The channel file store.
+    unsigned int sendFile(quint64 channelID, const QString& channelPwd, const QString& file,
+                          const QString& sourceDirectory, anyID* transferID);
+    unsigned int requestFile(quint64 channelID, const QString& channelPwd, const QString& file,
+                             const QString& destinationDirectory, anyID* transferID);
+    unsigned int requestFileList(quint64 channelID, const QString& channelPwd, const QString& path);
+    unsigned int requestDeleteFile(quint64 channelID, const QString& channelPwd, const QStringList& files);
+    unsigned int requestCreateDirectory(quint64 channelID, const QString& channelPwd, const QString& path);
+
+    // Sound.
+    unsigned int openCaptureDevice(const ISoundDevice& device);
+    unsigned int openPlaybackDevice(const ISoundDevice& device);
+    void setVad(bool on);
+    void setVadLevel(float level);
+    void setVolumeModifier(float value);
+    void setVolumeFactorWave(float value);
+
+    // Numbers go to the SDK as text with six significant digits.
+    static QString configNumber(float value);
+
+private:
+    unsigned int nicknamesOf(const anyID* ids, QMap<anyID, QString>* clients);
+
+    uint64 m_handlerId = 0;
+    bool m_tornDown = false;
+};
