@@ -117,63 +117,60 @@ unsigned int TsSDKInterface::initClientLib()
     return error;
 }
 
+namespace {
+
+// The SDK calls and log texts of one direction (capture or playback).
+struct DeviceDirection
+{
+    const char* name; // "capture" or "playback"
+    unsigned int (*defaultMode)(char**);
+    unsigned int (*defaultDevice)(const char*, char***);
+    unsigned int (*open)(uint64, const char*, const char*);
+};
+
+// Opens the default device of the default mode; false (after logging) on any failure.
+bool openDefaultDevice(uint64 handler, const DeviceDirection& direction)
+{
+    const QString what = QString::fromLatin1(direction.name);
+    char* rawMode = nullptr;
+    unsigned int error = direction.defaultMode(&rawMode);
+    SdkPtr<char> mode(rawMode);
+    if (error != ERROR_ok) {
+        TsSDKInterface::printError(QStringLiteral("Error getting default %1 mode:").arg(what), error);
+        return false;
+    }
+    qDebug().noquote() << QStringLiteral("Default %1 mode:").arg(what) << QString::fromUtf8(mode.get());
+
+    char** rawDevice = nullptr;
+    error = direction.defaultDevice(mode.get(), &rawDevice);
+    if (error != ERROR_ok) {
+        TsSDKInterface::printError(QStringLiteral("Error getting default %1 device:").arg(what), error);
+        return false;
+    }
+    SdkPtr<char*> pair(rawDevice);
+    SdkPtr<char> name(rawDevice[0]), id(rawDevice[1]);
+    qDebug().noquote() << QStringLiteral("Default %1 device: %2 %3")
+                              .arg(what, QString::fromUtf8(name.get()), QString::fromUtf8(id.get()));
+
+    error = direction.open(handler, mode.get(), id.get());
+    if (error != ERROR_ok) {
+        TsSDKInterface::printError(QStringLiteral("Error opening %1 device:").arg(what), error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int TsSDKInterface::openDefaultDevices()
 {
+    static const DeviceDirection capture{"capture", ts3client_getDefaultCaptureMode,
+                                         ts3client_getDefaultCaptureDevice, ts3client_openCaptureDevice};
+    static const DeviceDirection playback{"playback", ts3client_getDefaultPlayBackMode,
+                                          ts3client_getDefaultPlaybackDevice, ts3client_openPlaybackDevice};
     int failures = 0;
-    // Capture, then playback; a device whose mode or default device is unknown stays closed.
-    {
-        char* rawMode = nullptr;
-        unsigned int error = ts3client_getDefaultCaptureMode(&rawMode);
-        SdkPtr<char> mode(rawMode);
-        if (error != ERROR_ok) {
-            printError(QStringLiteral("Error getting default capture mode:"), error);
-            ++failures;
-        } else {
-            qDebug().noquote() << "Default capture mode:" << QString::fromUtf8(mode.get());
-            char** rawDevice = nullptr;
-            error = ts3client_getDefaultCaptureDevice(mode.get(), &rawDevice);
-            if (error != ERROR_ok) {
-                printError(QStringLiteral("Error getting default capture device:"), error);
-                ++failures;
-            } else {
-                SdkPtr<char> name(rawDevice[0]), id(rawDevice[1]);
-                SdkPtr<char*> pair(rawDevice);
-                qDebug().noquote() << QStringLiteral("Default capture device: %1 %2")
-                                          .arg(QString::fromUtf8(name.get()), QString::fromUtf8(id.get()));
-                error = ts3client_openCaptureDevice(m_handlerId, mode.get(), id.get());
-                if (error != ERROR_ok) {
-                    printError(QStringLiteral("Error opening capture device:"), error);
-                    ++failures;
-                }
-            }
-        }
-    }
-    {
-        char* rawMode = nullptr;
-        unsigned int error = ts3client_getDefaultPlayBackMode(&rawMode);
-        SdkPtr<char> mode(rawMode);
-        if (error != ERROR_ok) {
-            printError(QStringLiteral("Error getting default playback mode:"), error);
-            ++failures;
-        } else {
-            char** rawDevice = nullptr;
-            error = ts3client_getDefaultPlaybackDevice(mode.get(), &rawDevice);
-            if (error != ERROR_ok) {
-                printError(QStringLiteral("Error getting default playback device:"), error);
-                ++failures;
-            } else {
-                SdkPtr<char> name(rawDevice[0]), id(rawDevice[1]);
-                SdkPtr<char*> pair(rawDevice);
-                qDebug().noquote() << QStringLiteral("Default playback device: %1 %2")
-                                          .arg(QString::fromUtf8(name.get()), QString::fromUtf8(id.get()));
-                error = ts3client_openPlaybackDevice(m_handlerId, mode.get(), id.get());
-                if (error != ERROR_ok) {
-                    printError(QStringLiteral("Error opening playback device:"), error);
-                    ++failures;
-                }
-            }
-        }
-    }
+    for (const DeviceDirection* direction : {&capture, &playback})
+        failures += openDefaultDevice(m_handlerId, *direction) ? 0 : 1;
     return failures;
 }
 

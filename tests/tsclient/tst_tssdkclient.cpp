@@ -431,6 +431,64 @@ private slots:
         QVERIFY(waitForSignal(*m_status, [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
     }
 
+    void soundOperations()
+    {
+        TsSDKInterface* sdk = m_client->sdk();
+        const uint64 handler = sdk->handlerId();
+        // The defaults opened at start-up are what the client reports as current.
+        QVERIFY(!m_client->currentCaptureMode().isEmpty());
+        QVERIFY(!m_client->currentCaptureDeviceName().isEmpty());
+        QVERIFY(!m_client->currentPlaybackMode().isEmpty());
+
+        const QStringList modes = m_client->captureModeList();
+        QVERIFY(modes.contains(QStringLiteral("virtual")));
+        QVERIFY(m_client->playbackModeList().contains(QStringLiteral("virtual")));
+        const QList<SoundDevice> devices = m_client->captureDeviceList(QStringLiteral("virtual"));
+        QVERIFY(!devices.isEmpty());
+        for (const SoundDevice& device : devices) {
+            QCOMPARE(device.mode(), QStringLiteral("virtual"));
+            QVERIFY(device.isUsable());
+        }
+        QVERIFY(m_client->captureDeviceList(QStringLiteral("no such mode")).isEmpty());
+
+        // Opening a device switches what is current; one without a name is not opened at all.
+        SoundDevice tone;
+        tone.setMode(QStringLiteral("virtual"));
+        tone.setId(QStringLiteral("tone"));
+        tone.setName(QStringLiteral("Tone"));
+        QCOMPARE(sdk->openCaptureDevice(tone), unsigned(ERROR_ok));
+        QCOMPARE(m_client->currentCaptureDeviceName(), QStringLiteral("tone"));
+        SoundDevice nameless = tone;
+        nameless.setId(QStringLiteral("silence"));
+        nameless.setName(QString());
+        QCOMPARE(sdk->openCaptureDevice(nameless), unsigned(ERROR_ok));
+        QCOMPARE(m_client->currentCaptureDeviceName(), QStringLiteral("tone"));
+        SoundDevice missing = tone;
+        missing.setId(QStringLiteral("no such device"));
+        QVERIFY(sdk->openCaptureDevice(missing) != ERROR_ok);
+
+        // Values travel as text with six significant digits.
+        QCOMPARE(TsSDKInterface::configNumber(-20.0f), QStringLiteral("-20"));
+        QCOMPARE(TsSDKInterface::configNumber(1.25f), QStringLiteral("1.25"));
+        QCOMPARE(TsSDKInterface::configNumber(0.123456789f), QStringLiteral("0.123457"));
+        sdk->setVadLevel(-20.0f);
+        sdk->setVad(true);
+        char* value = nullptr;
+        QCOMPARE(ts3client_getPreProcessorConfigValue(handler, "voiceactivation_level", &value), unsigned(ERROR_ok));
+        QCOMPARE(QByteArray(value), QByteArray("-20"));
+        ts3client_freeMemory(value);
+        QCOMPARE(ts3client_getPreProcessorConfigValue(handler, "vad", &value), unsigned(ERROR_ok));
+        QCOMPARE(QByteArray(value), QByteArray("true"));
+        ts3client_freeMemory(value);
+        sdk->setVolumeModifier(1.25f);
+        sdk->setVolumeFactorWave(0.123456789f);
+        float number = 0;
+        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(handler, "volume_modifier", &number), unsigned(ERROR_ok));
+        QCOMPARE(number, 1.25f);
+        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(handler, "volume_factor_wave", &number), unsigned(ERROR_ok));
+        QVERIFY(qAbs(number - 0.123457f) < 1e-6f);
+    }
+
     void cleanupTestCase()
     {
         qInstallMessageHandler(previousHandler);
