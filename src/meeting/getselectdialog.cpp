@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: MIT
+#include "getselectdialog.h"
+
+#include "ui_getselectdialog.h"
+
+#include <QComboBox>
+#include <QPointer>
+
+namespace MeetingSupport {
+
+class GetSelectDialogPrivate
+{
+public:
+    explicit GetSelectDialogPrivate(GetSelectDialog* q) : q(q) {}
+
+    Ui::GetSelectDialog ui;
+    // The meeting chooser, created on demand.
+    QComboBox* comboBox = nullptr;
+    GetSelectDialog* q;
+};
+
+GetSelectDialog::GetSelectDialog(QWidget* parent)
+    : QDialog(parent), d(new GetSelectDialogPrivate(this))
+{
+    d->ui.setupUi(this);
+}
+
+GetSelectDialog::~GetSelectDialog()
+{
+    delete d;
+}
+
+void GetSelectDialog::setLabelText(const QString& text)
+{
+    if (!d->ui.label) {
+        d->ui.label = new QLabel(this);
+        d->ui.label->setObjectName(QStringLiteral("label"));
+        d->ui.verticalLayout->insertWidget(0, d->ui.label);
+    }
+    d->ui.label->setText(text);
+}
+
+void GetSelectDialog::setItems(const QStringList& items)
+{
+    for (const QString& text : items) {
+        auto* item = new QListWidgetItem(text, d->ui.listWidget);
+        item->setCheckState(Qt::Unchecked);
+    }
+}
+
+void GetSelectDialog::setMeetings(const QStringList& meetings)
+{
+    if (meetings.isEmpty())
+        return;
+    if (!d->comboBox) {
+        d->comboBox = new QComboBox(this);
+        d->comboBox->setObjectName(QStringLiteral("comboBox"));
+        const int at = d->ui.label ? d->ui.verticalLayout->indexOf(d->ui.label) : 0;
+        d->ui.verticalLayout->insertWidget(qMax(at, 0), d->comboBox);
+    }
+    d->comboBox->addItems(meetings);
+}
+
+QStringList GetSelectDialog::selectedItems() const
+{
+    QStringList selected;
+    QListWidget* list = d->ui.listWidget;
+    for (int row = 0; row < list->count(); ++row) {
+        if (list->item(row)->checkState() == Qt::Checked)
+            selected << list->item(row)->text();
+    }
+    return selected;
+}
+
+QString GetSelectDialog::selectedMeeting() const
+{
+    return d->comboBox ? d->comboBox->currentText() : QString();
+}
+
+bool GetSelectDialog::getSelect(QWidget* parent, const QString& title, const QString& label,
+                                const QStringList& items, const QStringList& meetings,
+                                QStringList* selected, QString* meeting)
+{
+    QPointer<GetSelectDialog> dialog = new GetSelectDialog(parent);
+    dialog->setWindowTitle(title);
+    dialog->setLabelText(label);
+    dialog->setItems(items);
+    dialog->setMeetings(meetings);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    // The dialog may have gone with its parent while it ran.
+    if (!dialog)
+        return false;
+    if (accepted) {
+        if (selected)
+            *selected = dialog->selectedItems();
+        if (meeting)
+            *meeting = dialog->selectedMeeting();
+    }
+    delete dialog;
+    return accepted;
+}
+
+QStringList GetSelectDialog::getSelectItems(QWidget* parent, const QString& title,
+                                            const QString& label, const QStringList& items,
+                                            bool* ok)
+{
+    QPointer<GetSelectDialog> dialog = new GetSelectDialog(parent);
+    dialog->setWindowTitle(title);
+    dialog->setLabelText(label);
+    dialog->setItems(items);
+    bool accepted = dialog->exec() == QDialog::Accepted;
+    QStringList selected;
+    if (!dialog) {
+        accepted = false;
+    } else {
+        if (accepted)
+            selected = dialog->selectedItems();
+        delete dialog;
+    }
+    if (ok)
+        *ok = accepted;
+    return selected;
+}
+
+} // namespace MeetingSupport

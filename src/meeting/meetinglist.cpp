@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: MIT
+#include "meetinglist.h"
+
+#include "meetinglistmodel.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "ui_meetinglist.h"
+
+#include <QDebug>
+#include <QInputDialog>
+#include <QMenu>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSortFilterProxyModel>
+#include <QTimer>
+
+namespace MeetingSupport {
+
+class MeetingListPrivate
+{
+public:
+    explicit MeetingListPrivate(MeetingList* q) : q(q) {}
+
+    Ui::MeetingList ui;
+    QTimer timer;
+    QMutex mutex;
+    MeetingListModel* model = nullptr;
+    QSortFilterProxyModel* proxy = nullptr;
+    MeetingList* q;
+};
+
+MeetingList::MeetingList(QWidget* parent) : QWidget(parent), d(new MeetingListPrivate(this))
+{
+    d->ui.setupUi(this);
+    d->model = new MeetingListModel(this);
+    d->model->appendExtraItem(MeetingListModel::newMeetingItem());
+    d->proxy = new QSortFilterProxyModel(this);
+    d->proxy->setSourceModel(d->model);
+    d->ui.listView->setModel(d->proxy);
+
+    QListView* view = d->ui.listView;
+    connect(view, &QListView::clicked, this, &MeetingList::onClicked);
+    connect(view, &QListView::doubleClicked, this, &MeetingList::onDoubleClicked);
+    connect(view, &QListView::customContextMenuRequested, this, &MeetingList::onContextMenu);
+    TsSDKClient* client = TsSDKClient::instance();
+    connect(client, &TsSDKClient::onNewChannelEvent, this, &MeetingList::refresh);
+    connect(client, &TsSDKClient::onNewChannelCreatedEvent, this, &MeetingList::refresh);
+    connect(client, &TsSDKClient::onDelChannelEvent, this, &MeetingList::refresh);
+    refresh();
+    d->timer.setInterval(5000);
+    connect(&d->timer, &QTimer::timeout, this, &MeetingList::refresh);
+    d->timer.start();
+}
+
+MeetingList::~MeetingList()
+{
+    delete d;
+}
+
+void MeetingList::refresh()
+{
+    QMutexLocker locker(&d->mutex);
+    const QMap<quint64, QString> channels = TsSDKClient::instance()->channelList();
+    QList<QJsonObject> meetings;
+    for (const QString& name : channels) {
+        if (name.startsWith(MeetingPrefix))
+            meetings << QJsonObject{{QStringLiteral("CHANNEL_NAME"), name}};
+    }
+    d->model->setMeetings(meetings);
+    d->timer.start();
+}
+
+QStringList MeetingList::meetingNames() const
+{
+    QStringList names;
+    for (const QJsonObject& meeting : d->model->meetings())
+        names << meeting.value(QStringLiteral("CHANNEL_NAME")).toString();
+    return names;
+}
+
+void MeetingList::onClicked(const QModelIndex& index)
+{
+    const QModelIndex source = d->proxy->mapToSource(index);
+    emit requestJoinMeeting(source.data(MeetingListModel::ChannelNameRole).toString());
+}
+
+void MeetingList::onDoubleClicked(const QModelIndex& index)
+{
+    const QModelIndex source = d->proxy->mapToSource(index);
+    if (source.data(MeetingListModel::IsExtraRole).toBool() &&
+        source.data(MeetingListModel::ExtraIdRole).toString() == QLatin1String("New Meeting")) {
+        qDebug() << "NewMeeting";
+        newMeeting();
+    }
+}
+
+void MeetingList::newMeeting()
+{
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(this, tr("New Meeting."), tr("Please input meeting name:"),
+                              QLineEdit::Normal, QString(), &ok);
+    if (ok)
+        createMeeting(text);
+}
+
+void MeetingList::createMeeting(const QString& name)
+{
+    if (name.isEmpty())
+        return;
+    const QString full = MeetingPrefix + name;
+    TsSDKClient* client = TsSDKClient::instance();
+    if (client->channelList().values().contains(full))
+        return;
+    if (client->sdk()->createChannel(full, QString()) == 0) {
+        // The server's file area of the meeting; the voice client moves us into the channel
+        // when the server reports it.
+        client->requestCreateDirectory(QLatin1Char('/') + full);
+        client->requestCreateDirectory(QLatin1Char('/') + full + QStringLiteral("/files"));
+    } else {
+        qDebug().noquote() << QStringLiteral("Error: Create Meeting Channel: %1").arg(name);
+    }
+    refresh();
+}
+
+void MeetingList::deleteMeetings(const QStringList& names)
+{
+    TsSDKClient* client = TsSDKClient::instance();
+    for (const QString& name : names) {
+        if (!client->deleteChannel(name))
+            qDebug().noquote() << QStringLiteral("Error: Delete Meeting Channel: %1").arg(name);
+    }
+    refresh();
+}
+
+void MeetingList::onContextMenu(const QPoint& pos)
+{
+    QListView* view = d->ui.listView;
+    const QModelIndex index = view->indexAt(pos);
+    if (!index.isValid() || index.data(MeetingListModel::IsExtraRole).toBool())
+        return;
+    const QString name = index.data(MeetingListModel::ChannelNameRole).toString();
+    // No parent: the menu must not be deleted under its own exec() if this list goes first.
+    QMenu menu;
+    QAction* join = menu.addAction(tr("Join"));
+    QAction* remove = menu.addAction(tr("Delete"));
+    connect(join, &QAction::triggered, this, [this, name] { emit requestJoinMeeting(name); });
+    connect(remove, &QAction::triggered, this, [this, name] { deleteMeetings({name}); });
+    menu.exec(view->viewport()->mapToGlobal(pos));
+}
+
+} // namespace MeetingSupport

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: MIT
+#include "meetinglistmodel.h"
+
+#include "tsclient/tssdkclient.h"
+
+#include <QBrush>
+#include <QFont>
+#include <QPixmap>
+
+namespace MeetingSupport {
+
+const QString MeetingPrefix = QStringLiteral("tolvane_");
+
+QString meetingShortName(const QString& channelName)
+{
+    if (channelName.startsWith(MeetingPrefix))
+        return channelName.mid(MeetingPrefix.size());
+    return channelName;
+}
+
+MeetingListModel::MeetingListModel(QObject* parent) : QAbstractListModel(parent) {}
+
+int MeetingListModel::rowCount(const QModelIndex& parent) const
+{
+    if (parent.isValid())
+        return 0;
+    return m_meetings.size() + m_extraItems.size();
+}
+
+QVariant MeetingListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() < 0 || index.row() >= rowCount())
+        return QVariant();
+    const int row = index.row();
+    if (row >= m_meetings.size())
+        return m_extraItems.at(row - m_meetings.size()).value(role);
+
+    const QJsonObject& meeting = m_meetings.at(row);
+    const QString name = meeting.value(QStringLiteral("CHANNEL_NAME")).toString();
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+    case Qt::ToolTipRole: {
+        // Counted at every call: the head count changes without a channel event.
+        TsSDKClient* client = TsSDKClient::instance();
+        const quint64 channel = client->channelIdByName(name);
+        const int count = channel == 0 ? 0 : client->channelClientList(channel).size();
+        return tr("%1\n(%2)").arg(meetingShortName(name)).arg(count);
+    }
+    case Qt::DecorationRole:
+        if (!meeting.value(QStringLiteral("CHANNEL_PASSWORD")).toString().isEmpty())
+            return QPixmap(QStringLiteral(":/images/room_lock.png"));
+        return QPixmap(QStringLiteral(":/images/room.png"));
+    case Qt::FontRole: {
+        QFont font;
+        font.setPixelSize(18);
+        return font;
+    }
+    case Qt::TextAlignmentRole:
+        return int(Qt::AlignCenter);
+    case Qt::ForegroundRole:
+        return QBrush(Qt::blue);
+    case ChannelNameRole:
+        return name;
+    case IsExtraRole:
+        return false;
+    default:
+        return QVariant();
+    }
+}
+
+bool MeetingListModel::setMeetings(const QList<QJsonObject>& meetings)
+{
+    if (meetings == m_meetings)
+        return false;
+    beginResetModel();
+    m_meetings = meetings;
+    endResetModel();
+    return true;
+}
+
+void MeetingListModel::appendExtraItem(const QMap<int, QVariant>& item)
+{
+    const int row = rowCount();
+    beginInsertRows(QModelIndex(), row, row);
+    m_extraItems.append(item);
+    endInsertRows();
+}
+
+QMap<int, QVariant> MeetingListModel::newMeetingItem()
+{
+    QMap<int, QVariant> item;
+    item.insert(Qt::DecorationRole, QPixmap(QStringLiteral(":/images/create_room.png")));
+    item.insert(Qt::ToolTipRole, tr("New Meeting"));
+    item.insert(Qt::DisplayRole, tr("New Meeting"));
+    item.insert(IsExtraRole, true);
+    item.insert(ExtraIdRole, QStringLiteral("New Meeting"));
+    return item;
+}
+
+} // namespace MeetingSupport

@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: MIT
+#include "meetingwidget.h"
+
+#include "chat/chatmessage.h"
+#include "clientlistmodel.h"
+#include "getselectdialog.h"
+#include "meetinglistmodel.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "ui_meetingwidget.h"
+
+#include <QDebug>
+#include <QIcon>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace MeetingSupport {
+
+class MeetingWidgetPrivate
+{
+public:
+    explicit MeetingWidgetPrivate(MeetingWidget* q) : q(q) {}
+
+    Ui::MeetingWidget ui;
+    ClientListModel* model = nullptr;
+    QMutex mutex;
+    MeetingWidget* q;
+};
+
+namespace {
+
+QMap<int, QVariant> inviteItem()
+{
+    QMap<int, QVariant> item;
+    item.insert(Qt::DecorationRole, QIcon(QStringLiteral(":/images/create_room.png")));
+    item.insert(Qt::ToolTipRole, QStringLiteral("Add"));
+    item.insert(Qt::DisplayRole, QStringLiteral("Add"));
+    item.insert(ClientListModel::IsExtraRole, true);
+    item.insert(ClientListModel::ExtraIdRole, QStringLiteral("Invite"));
+    return item;
+}
+
+} // namespace
+
+MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWidgetPrivate(this))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    d->ui.setupUi(this);
+    QFont font = d->ui.labelTitle->font();
+    font.setPixelSize(18);
+    d->ui.labelTitle->setFont(font);
+
+    d->model = new ClientListModel(this);
+    d->model->appendExtraItem(inviteItem());
+    d->ui.listView->setModel(d->model);
+    d->ui.listView->setSpacing(4);
+
+    connect(d->ui.listView, &QListView::clicked, this, &MeetingWidget::onClicked);
+
+    // The meeting's chat engine is created here and handed to the chat pane once it exists.
+
+    TsSDKClient* client = TsSDKClient::instance();
+    connect(d->ui.chatWidget, &ChatWidget::closed, this, &QWidget::close);
+    connect(client, &TsSDKClient::onClientMoveEvent, this, &MeetingWidget::refreshMembers);
+    connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &MeetingWidget::refreshMembers);
+    // Client updates will refresh the chat pane's microphone and speaker icons.
+
+    refreshMembers();
+}
+
+MeetingWidget::~MeetingWidget()
+{
+    // Leaving the view leaves the meeting.
+    if (TsSDKClient* client = TsSDKClient::instance())
+        client->moveToChannel(QStringLiteral("Default Channel"), QString());
+    delete d;
+}
+
+void MeetingWidget::refreshMembers()
+{
+    QMutexLocker locker(&d->mutex);
+    TsSDKClient* client = TsSDKClient::instance();
+    const quint64 channel = client->channelOfClient(client->ownClientID());
+    const QMap<anyID, QString> members = client->channelClientList(channel);
+    QVector<ClientEntry> entries;
+    entries.reserve(members.size());
+    for (const QString& nickname : members)
+        entries.append(ClientEntry{nickname, channel});
+    d->model->setClients(entries);
+}
+
+void MeetingWidget::invite()
+{
+    QStringList names = TsSDKClient::instance()->clientList().values();
+    for (const ClientEntry& member : d->model->clients())
+        names.removeOne(member.nickname);
+    if (names.isEmpty())
+        return;
+    bool ok = false;
+    const QStringList selected = GetSelectDialog::getSelectItems(
+        this, tr("Invite."), tr("Please select the member you want to invite:"), names, &ok);
+    if (ok)
+        sendMeetingInvitations(selected);
+}
+
+void MeetingWidget::onLogerMessage(const QString& messag, QtMsgType type)
+{
+    d->ui.chatWidget->onLogerMessage(messag, type);
+}
+
+void MeetingWidget::paintEvent(QPaintEvent* event)
+{
+    // The title follows the channel and the head count at every repaint.
+    QString title;
+    if (TsSDKClient* client = TsSDKClient::instance())
+        title = meetingShortName(client->currentChannelName());
+    d->ui.labelTitle->setText(
+        QStringLiteral("    %1(%2)").arg(title).arg(d->model->clients().size()));
+    QWidget::paintEvent(event);
+}
+
+void MeetingWidget::onClicked(const QModelIndex& index)
+{
+    if (index.data(ClientListModel::IsExtraRole).toBool() &&
+        index.data(ClientListModel::ExtraIdRole).toString() == QLatin1String("Invite")) {
+        qDebug() << "Invite";
+        invite();
+    }
+}
+
+void sendMeetingInvitations(const QStringList& names, const QString& channelName)
+{
+    if (names.isEmpty())
+        return;
+    TsSDKClient* client = TsSDKClient::instance();
+    MessagePackage package;
+    package.setRequest(
+        QJsonObject{{QStringLiteral("channel_name"),
+                     channelName.isEmpty() ? client->currentChannelName() : channelName}});
+    const QString sender = client->nickname();
+    for (const QString& name : names) {
+        ChatMessage message(MeetingRequest);
+        message.info.setTime(QDateTime::currentDateTimeUtc());
+        message.info.setSender(sender);
+        message.info.setReceiver(name);
+        message.package = package;
+        const QString text = QString::fromUtf8(serializeMessages(message).toBase64(base64Options));
+        anyID receiver = 0;
+        if (!name.isEmpty() && client->sdk()->getClientIdByName(name, &receiver) != ERROR_ok)
+            receiver = 0;
+        client->sendTextMessage(receiver, text);
+    }
+}
+
+} // namespace MeetingSupport

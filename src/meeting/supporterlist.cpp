@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+#include "supporterlist.h"
+
+#include "clientlistmodel.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "ui_supporterlist.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSortFilterProxyModel>
+#include <QTimer>
+
+namespace MeetingSupport {
+
+class SupporterListPrivate
+{
+public:
+    explicit SupporterListPrivate(SupporterList* q) : q(q) {}
+
+    Ui::SupporterList ui;
+    QTimer timer;
+    QMutex mutex;
+    ClientListModel* model = nullptr;
+    QSortFilterProxyModel* proxy = nullptr;
+    SupporterList* q;
+};
+
+SupporterList::SupporterList(QWidget* parent) : QWidget(parent), d(new SupporterListPrivate(this))
+{
+    d->ui.setupUi(this);
+    d->model = new ClientListModel(this);
+    d->proxy = new QSortFilterProxyModel(this);
+    d->proxy->setSourceModel(d->model);
+    d->ui.listView->setModel(d->proxy);
+
+    connect(TsSDKClient::instance(), &TsSDKClient::onClientMoveEvent, this,
+            &SupporterList::refresh);
+    refresh();
+    d->timer.setInterval(5000);
+    connect(&d->timer, &QTimer::timeout, this, &SupporterList::refresh);
+    d->timer.start();
+}
+
+SupporterList::~SupporterList()
+{
+    delete d;
+}
+
+void SupporterList::refresh()
+{
+    QMutexLocker locker(&d->mutex);
+    TsSDKClient* client = TsSDKClient::instance();
+    const QMap<anyID, QString> clients = client->clientList();
+    const uint64 handler = client->sdk()->handlerId();
+    QVector<ClientEntry> entries;
+    entries.reserve(clients.size());
+    for (auto it = clients.cbegin(); it != clients.cend(); ++it) {
+        uint64 channel = 0;
+        const unsigned int error = ts3client_getChannelOfClient(handler, it.key(), &channel);
+        if (error != ERROR_ok) {
+            TsSDKInterface::printError(QStringLiteral("Error getting channel of client:"), error);
+            channel = 0;
+        }
+        entries.append(ClientEntry{it.value(), quint64(channel)});
+    }
+    d->model->setClients(entries);
+    d->timer.start();
+}
+
+} // namespace MeetingSupport
