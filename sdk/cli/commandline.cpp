@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
+#include "filecommands.h"
 
 #ifdef VOICECLI_SOUND_COMMANDS
 #include "soundcommands.h"
@@ -267,6 +268,7 @@ bool CommandLine::start()
     functions.onServerErrorEvent = onServerErrorEvent;
     functions.onTextMessageEvent = onTextMessageEvent;
     functions.onTalkStatusChangeEvent = onTalkStatusChangeEvent;
+    setFileCallbacks(&functions, &CommandLine::print);
     const QByteArray logs = qgetenv("VOICE_CLI_LOG_DIR");
     unsigned int error = ts3client_initClientLib(&functions, nullptr,
                                                  logs.isEmpty() ? LogType_NONE : LogType_FILE,
@@ -500,6 +502,8 @@ QJsonObject CommandLine::run(const QJsonArray& line)
     } else if (command == QLatin1String("quit")) {
         finish();
     } else {
+        if (handleFileCommand(line, h, &result))
+            return result;
 #ifdef VOICECLI_SOUND_COMMANDS
         if (handleSoundCommand(line, h, &result))
             return result;

@@ -4,6 +4,7 @@
 #include "message.h"
 #include "protocol.h"
 
+#include <QDateTime>
 #include <QTcpSocket>
 
 namespace voicesdk {
@@ -83,6 +84,8 @@ void Connection::start(const Start& start)
         closeSocket({});
     m_generation = start.generation;
     m_hello = start.hello;
+    m_host = start.host;
+    m_port = start.port;
     m_decoder = FrameDecoder();
     m_sync = ServerMirror();
     m_channelOrder.clear();
@@ -107,6 +110,7 @@ void Connection::stop(quint64 generation, const QString& quitMessage)
     if (m_phase != Phase::Connecting)
         quit = encodeFrame(QCborMap{{TypeKey, type::Quit}, {field::Message, quitMessage}});
     closeSocket(quit);
+    abortTransfers(ERROR_file_transfer_aborted, QStringLiteral("disconnected from the server"));
     resetMirror();
     log(LogLevel_INFO, "Connection", QStringLiteral("disconnected"), m_handler);
     notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_DISCONNECTED),
@@ -116,6 +120,7 @@ void Connection::stop(quint64 generation, const QString& quitMessage)
 void Connection::shutdown()
 {
     m_removed = true;
+    abortTransfers(ERROR_file_transfer_aborted, QString());
     if (m_phase == Phase::Idle)
         return;
     QByteArray quit;
@@ -174,6 +179,9 @@ void Connection::fail(unsigned int error, const QString& reason)
     if (m_phase == Phase::Idle)
         return;
     closeSocket({});
+    abortTransfers(error == ERROR_connection_lost ? ERROR_file_transfer_connection_failed
+                                                  : ERROR_file_transfer_aborted,
+                   QStringLiteral("the connection to the server ended"));
     resetMirror();
     log(LogLevel_WARNING, "Connection",
         QStringLiteral("connection ended: %1 (%2)").arg(reason, QLatin1String(errorText(error))),
@@ -458,8 +466,129 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
                returnCode.constData(), extra.constData());
         return true;
     }
+    if (type.startsWith(QLatin1String("ft")))
+        return handleFileEvent(type, message);
     // Types this version does not know are skipped: newer servers may announce more.
     return true;
+}
+
+bool Connection::handleFileEvent(const QString& type, const QCborMap& message)
+{
+    MessageReader reader(message);
+    if (type == type::FtEntry) {
+        const uint64 channel = uint64(reader.integer(field::ChannelId, 1, MaxId));
+        const QByteArray path = reader.string(field::Path, limits::FilePathLength).toUtf8();
+        const QByteArray name = reader.string(field::Name, limits::FileNameBytes).toUtf8();
+        const uint64 size = uint64(reader.integer(field::Size, 0, MaxId));
+        const uint64 datetime = uint64(reader.integer(field::Datetime, 0, MaxId));
+        const int fileType = int(reader.integer(field::FileType, 0, 1));
+        const uint64 incomplete = uint64(reader.optionalInteger(field::Incomplete, 0, MaxId));
+        const QByteArray returnCode =
+            reader.optionalString(field::ReturnCode, limits::ReturnCodeLength).toUtf8();
+        if (!reader.ok())
+            return false;
+        notify(&ClientUIFunctions::onFileListEvent, channel, path.constData(), name.constData(),
+               size, datetime, fileType, incomplete, returnCode.constData());
+        return true;
+    }
+    if (type == type::FtListEnd) {
+        const uint64 channel = uint64(reader.integer(field::ChannelId, 1, MaxId));
+        const QByteArray path = reader.string(field::Path, limits::FilePathLength).toUtf8();
+        if (!reader.ok())
+            return false;
+        notify(&ClientUIFunctions::onFileListFinishedEvent, channel, path.constData());
+        return true;
+    }
+    if (type == type::FtReady || type == type::FtFailed) {
+        const anyID id = anyID(reader.integer(field::TransferId, 1, 0xFFFF));
+        QByteArray key;
+        qint64 size = 0;
+        unsigned int code = ERROR_ok;
+        QString text;
+        if (type == type::FtReady) {
+            key = reader.bytes(field::Key, limits::TransferKeySize, limits::TransferKeySize);
+            size = reader.integer(field::Size, 0, MaxId);
+        } else {
+            code = unsigned(reader.integer(field::Code, 1, 0xFFFF));
+            text = reader.optionalString(field::Message, MaxFrameSize);
+        }
+        if (!reader.ok())
+            return false;
+        auto it = m_transfers.find(id);
+        if (it == m_transfers.end())
+            return true; // ended meanwhile
+        if (type == type::FtReady)
+            it->second->begin(m_host, m_port, key, size);
+        else
+            it->second->fail(code, text.isEmpty() ? QLatin1String(errorText(code)) : text);
+        return true;
+    }
+    return true;
+}
+
+void Connection::startTransfer(const TransferRequest& request)
+{
+    if (m_phase != Phase::Established || m_transfers.count(request.id))
+        return transferFinished(request.id, ERROR_connection_not_connected,
+                                QStringLiteral("not connected"), 0);
+    auto* transfer = new Transfer(request, this);
+    QString message;
+    if (const unsigned int code = transfer->prepare(&message)) {
+        delete transfer;
+        return transferFinished(request.id, code, message, 0);
+    }
+    const QByteArray frame = encodeFrame(transfer->requestMessage());
+    if (frame.isEmpty()) {
+        delete transfer;
+        return transferFinished(request.id, ERROR_parameter_too_long,
+                                QStringLiteral("the request does not fit a frame"), 0);
+    }
+    m_transfers[request.id] = transfer;
+    const anyID id = request.id;
+    connect(transfer, &Transfer::finished, this,
+            [this, id, transfer](unsigned int code, const QString& text, qint64 size) {
+                m_transfers.erase(id);
+                transfer->deleteLater();
+                transferFinished(id, code, text, size);
+            });
+    log(LogLevel_DEBUG, "FileTransfer",
+        QStringLiteral("transfer %1: %2 '%3'")
+            .arg(id)
+            .arg(request.upload ? QStringLiteral("upload of") : QStringLiteral("download of"),
+                 request.remotePath),
+        m_handler);
+    m_socket->write(frame);
+}
+
+void Connection::transferFinished(anyID id, unsigned int code, const QString& message,
+                                  qint64 size)
+{
+    {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* state = findHandler(m_handler)) {
+            auto it = state->transfers.find(id);
+            if (it != state->transfers.end()) {
+                it->finished = true;
+                it->finishedAt = QDateTime::currentMSecsSinceEpoch();
+            }
+        }
+    }
+    log(code == ERROR_file_transfer_complete ? LogLevel_DEBUG : LogLevel_WARNING, "FileTransfer",
+        QStringLiteral("transfer %1 ended: %2").arg(id).arg(message), m_handler);
+    const QByteArray text = message.toUtf8();
+    if (callbacks().onFileTransferStatusEvent && !m_removed)
+        callbacks().onFileTransferStatusEvent(id, code, text.constData(), uint64(size), m_handler);
+}
+
+void Connection::abortTransfers(unsigned int code, const QString& why)
+{
+    // Each finish erases its entry; take them one at a time.
+    while (!m_transfers.empty()) {
+        Transfer* transfer = m_transfers.begin()->second;
+        transfer->fail(code, why);
+        if (!m_transfers.empty() && m_transfers.begin()->second == transfer)
+            m_transfers.erase(m_transfers.begin()); // finished earlier; defensive
+    }
 }
 
 Core::~Core()

@@ -3,6 +3,7 @@
 
 #include "core.h"
 #include "frame.h"
+#include "transfer.h"
 
 #include <QCborMap>
 #include <QList>
@@ -44,6 +45,8 @@ public:
     void send(const QByteArray& frame);
     // Ends the connection quietly because the handler is gone; no callback follows.
     void shutdown();
+    // Starts a file transfer; its end always arrives as onFileTransferStatusEvent.
+    void startTransfer(const TransferRequest& request);
 
 private:
     enum class Phase { Idle, Connecting, Handshaking, Syncing, Established };
@@ -59,6 +62,10 @@ private:
     void fail(unsigned int error, const QString& reason);
     void closeSocket(const QByteArray& lastWords);
     void resetMirror();
+    bool handleFileEvent(const QString& type, const QCborMap& message);
+    void transferFinished(anyID id, unsigned int code, const QString& message, qint64 size);
+    // Ends every transfer; reported unless the handler is gone.
+    void abortTransfers(unsigned int code, const QString& why);
 
     template <typename Fn, typename... Args>
     void notify(Fn ClientUIFunctions::*entry, Args... args)
@@ -78,6 +85,9 @@ private:
     QCborMap m_hello;
     ServerMirror m_sync; // the state being received
     QList<uint64> m_channelOrder;
+    QString m_host;
+    quint16 m_port = 0;
+    std::map<anyID, Transfer*> m_transfers;
 };
 
 // Owns the connections; the network thread's root object.

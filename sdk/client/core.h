@@ -65,6 +65,14 @@ struct SelfFlags
     bool inputDeactivated = false;
 };
 
+// What isTransferSender answers: kept from the start of a transfer until well after its end.
+struct TransferRecord
+{
+    bool sender = false;
+    bool finished = false;
+    qint64 finishedAt = 0; // msecs since the epoch
+};
+
 struct HandlerState
 {
     ServerMirror mirror;
@@ -74,6 +82,8 @@ struct HandlerState
     // generation tells a connection's end apart from a newer start.
     bool active = false;
     quint64 generation = 0;
+    QMap<anyID, TransferRecord> transfers;
+    anyID nextTransferId = 1;
 };
 
 class Core;

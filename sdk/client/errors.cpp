@@ -48,6 +48,7 @@ const char* errorText(unsigned int code)
     case ERROR_file_transfer_connection_failed: return "file transfer connection failed";
     case ERROR_file_not_a_directory: return "not a directory";
     case ERROR_file_directory_not_empty: return "directory not empty";
+    case ERROR_file_transfer_limit_reached: return "too many file transfers at once";
     case ERROR_file_transfer_complete: return "file transfer complete";
     case ERROR_sound_invalid_mode: return "invalid sound mode";
     case ERROR_sound_invalid_device: return "invalid sound device";

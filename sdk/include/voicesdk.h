@@ -148,6 +148,7 @@ enum Errors {
     ERROR_file_transfer_connection_failed = 0x0809,
     ERROR_file_not_a_directory = 0x080A,
     ERROR_file_directory_not_empty = 0x080B,
+    ERROR_file_transfer_limit_reached = 0x080C, /* too many transfers at once */
     ERROR_file_transfer_complete = 0x0811, /* 2065: a transfer finished successfully */
 
     ERROR_sound_invalid_mode = 0x0A00,

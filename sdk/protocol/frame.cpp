@@ -17,6 +17,14 @@ QByteArray encodeFrame(const QCborMap& message)
     return frame;
 }
 
+QByteArray FrameDecoder::takePending()
+{
+    QByteArray rest = m_buffer.mid(m_offset);
+    m_buffer.clear();
+    m_offset = 0;
+    return rest;
+}
+
 FrameDecoder::Result FrameDecoder::fail(const QString& reason)
 {
     m_error = reason;

@@ -32,6 +32,9 @@ public:
     QString errorString() const { return m_error; }
     // Bytes received but not yet decoded.
     int pending() const { return m_buffer.size() - m_offset; }
+    // Hands out the bytes received but not yet decoded and forgets them: a transfer connection
+    // switches from frames to raw bytes after its first frame.
+    QByteArray takePending();
 
 private:
     Result fail(const QString& reason);

@@ -110,4 +110,21 @@ QStringList MessageReader::optionalStringList(QLatin1String key, int maxItems, i
     return items;
 }
 
+QByteArray MessageReader::bytes(QLatin1String key, int minSize, int maxSize)
+{
+    if (!ok())
+        return {};
+    const QCborValue value = m_message.value(key);
+    if (!value.isByteArray()) {
+        fail(key, "is not a byte string");
+        return {};
+    }
+    QByteArray data = value.toByteArray();
+    if (data.size() < minSize || data.size() > maxSize) {
+        fail(key, "has the wrong size");
+        return {};
+    }
+    return data;
+}
+
 } // namespace voicesdk::protocol

@@ -23,6 +23,8 @@ public:
     bool boolean(QLatin1String key);
     bool optionalBoolean(QLatin1String key, bool fallback = false);
     QStringList optionalStringList(QLatin1String key, int maxItems, int maxLength);
+    // A byte string of minSize to maxSize bytes.
+    QByteArray bytes(QLatin1String key, int minSize, int maxSize);
 
     bool ok() const { return m_error.isEmpty(); }
     QString errorString() const { return m_error; }

@@ -27,6 +27,11 @@ constexpr int UniqueIdentifierLength = 64;
 constexpr int ReturnCodeLength = 64;
 constexpr int ChannelPathDepth = 16;
 constexpr int ChannelDepth = 8;           // levels of nested channels
+constexpr int FilePathLength = 1024;      // UTF-16 code units of a path in a channel's file store
+constexpr int FileNameBytes = 255;        // UTF-8 bytes of one path segment
+constexpr int FilePathDepth = 32;         // segments of a path
+constexpr int FilesPerDelete = 256;       // paths in one delete request
+constexpr int TransferKeySize = 32;       // bytes of a one-time transfer key
 } // namespace limits
 
 // Every frame's map carries the message type under this key.
@@ -43,7 +48,12 @@ inline constexpr QLatin1String ChannelDelete("channelDelete");
 inline constexpr QLatin1String SelfUpdate("selfUpdate");
 inline constexpr QLatin1String SubscribeAll("subscribeAll");
 inline constexpr QLatin1String Ping("ping");
-// opens a file transfer connection instead of a control connection (reserved)
+inline constexpr QLatin1String FtList("ftList");
+inline constexpr QLatin1String FtDelete("ftDelete");
+inline constexpr QLatin1String FtMkdir("ftMkdir");
+inline constexpr QLatin1String FtUpload("ftUpload");
+inline constexpr QLatin1String FtDownload("ftDownload");
+// opens a file transfer connection instead of a control connection
 inline constexpr QLatin1String Transfer("transfer");
 // server -> client
 inline constexpr QLatin1String Welcome("welcome");
@@ -60,6 +70,13 @@ inline constexpr QLatin1String ChannelDeleted("channelDeleted");
 inline constexpr QLatin1String TextMessage("textMessage");
 inline constexpr QLatin1String Error("error");
 inline constexpr QLatin1String Pong("pong");
+inline constexpr QLatin1String FtEntry("ftEntry");         // one entry of a listing
+inline constexpr QLatin1String FtListEnd("ftListEnd");     // end of a listing
+inline constexpr QLatin1String FtReady("ftReady");         // a transfer may start: its key
+inline constexpr QLatin1String FtFailed("ftFailed");       // a transfer was refused
+// on a transfer connection
+inline constexpr QLatin1String TransferData("transferData"); // download: size, then the bytes
+inline constexpr QLatin1String TransferDone("transferDone"); // upload: the outcome
 } // namespace type
 
 namespace field {
@@ -103,6 +120,15 @@ inline constexpr QLatin1String Code("code");
 inline constexpr QLatin1String ReturnCode("returnCode");
 inline constexpr QLatin1String Extra("extra");
 inline constexpr QLatin1String Key("key");
+inline constexpr QLatin1String Path("path");
+inline constexpr QLatin1String Paths("paths");
+inline constexpr QLatin1String Size("size");
+inline constexpr QLatin1String Datetime("datetime");
+inline constexpr QLatin1String FileType("fileType");
+inline constexpr QLatin1String Incomplete("incomplete");
+inline constexpr QLatin1String TransferId("transferId");
+inline constexpr QLatin1String Overwrite("overwrite");
+inline constexpr QLatin1String Resume("resume");
 } // namespace field
 
 // Why a client left (clientLeft.reason).

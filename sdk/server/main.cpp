@@ -68,7 +68,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption welcome(QStringLiteral("welcome"), QStringLiteral("Welcome message."),
                                      QStringLiteral("text"));
     const QCommandLineOption data(
-        QStringLiteral("data"), QStringLiteral("Data directory (permanent channels)."),
+        QStringLiteral("data"), QStringLiteral("Data directory (permanent channels, file stores)."),
         QStringLiteral("dir"),
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     const QCommandLineOption maxClients(QStringLiteral("max-clients"),
@@ -85,8 +85,27 @@ int main(int argc, char* argv[])
         QStringLiteral("hello-timeout-ms"),
         QStringLiteral("Time a new connection has to introduce itself."), QStringLiteral("ms"),
         QString::number(options.helloTimeoutMs));
+    const QCommandLineOption maxFile(QStringLiteral("max-file-mib"),
+                                     QStringLiteral("Largest file in a channel's store, in MiB."),
+                                     QStringLiteral("mib"),
+                                     QString::number(options.maxFileBytes >> 20));
+    const QCommandLineOption quota(QStringLiteral("quota-mib"),
+                                   QStringLiteral("Size of each channel's file store, in MiB."),
+                                   QStringLiteral("mib"), QString::number(options.quotaBytes >> 20));
+    const QCommandLineOption maxTransfers(
+        QStringLiteral("max-transfers"),
+        QStringLiteral("File transfers one client may have started or running at once."),
+        QStringLiteral("n"), QString::number(options.maxTransfersPerClient));
+    const QCommandLineOption keyTtl(
+        QStringLiteral("transfer-key-ttl-ms"),
+        QStringLiteral("How long a file transfer key stays valid unused."), QStringLiteral("ms"),
+        QString::number(options.transferKeyTtlMs));
+    const QCommandLineOption transferIdle(
+        QStringLiteral("transfer-idle-ms"),
+        QStringLiteral("A file transfer without progress for this long is ended."),
+        QStringLiteral("ms"), QString::number(options.transferIdleMs));
     parser.addOptions({listen, port, password, welcome, data, maxClients, maxChannels, maxOutput,
-                       helloTimeout});
+                       helloTimeout, maxFile, quota, maxTransfers, keyTtl, transferIdle});
     parser.process(app);
 
     auto number = [&parser](const QCommandLineOption& option, qint64 min, qint64 max,
@@ -116,6 +135,21 @@ int main(int argc, char* argv[])
     if (!number(helloTimeout, 1, 3600 * 1000, &value))
         return fail(QStringLiteral("invalid --hello-timeout-ms"));
     options.helloTimeoutMs = int(value);
+    if (!number(maxFile, 0, qint64(1) << 30, &value))
+        return fail(QStringLiteral("invalid --max-file-mib"));
+    options.maxFileBytes = value << 20;
+    if (!number(quota, 0, qint64(1) << 30, &value))
+        return fail(QStringLiteral("invalid --quota-mib"));
+    options.quotaBytes = value << 20;
+    if (!number(maxTransfers, 1, 1024, &value))
+        return fail(QStringLiteral("invalid --max-transfers"));
+    options.maxTransfersPerClient = int(value);
+    if (!number(keyTtl, 1, 3600 * 1000, &value))
+        return fail(QStringLiteral("invalid --transfer-key-ttl-ms"));
+    options.transferKeyTtlMs = int(value);
+    if (!number(transferIdle, 100, 3600 * 1000, &value))
+        return fail(QStringLiteral("invalid --transfer-idle-ms"));
+    options.transferIdleMs = int(value);
     options.password = parser.value(password);
     options.welcomeMessage = parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);
     options.dataDirectory = parser.value(data);

@@ -37,6 +37,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     , m_options(options)
     , m_store(options.dataDirectory)
     , m_listener(new QTcpServer(this))
+    , m_files(options.dataDirectory)
 {
     Channel lobby;
     lobby.id = DefaultChannelId;
@@ -63,11 +64,26 @@ Server::Server(const ServerOptions& options, QObject* parent)
                 .toBase64());
         persist();
     }
+    QString report;
+    m_files.tidy(m_channels.keys(), &report);
+    if (!report.isEmpty())
+        log(report);
+    m_ticketSweep.setInterval(1000);
+    connect(&m_ticketSweep, &QTimer::timeout, this, &Server::expireTickets);
+    m_ticketSweep.start();
     connect(m_listener, &QTcpServer::newConnection, this, &Server::acceptConnections);
 }
 
 Server::~Server()
 {
+    m_tickets.clear();
+    // Running transfers go with their sockets; unfinished uploads leave nothing behind.
+    const auto transfers = m_transfers;
+    m_transfers.clear();
+    for (TransferConnection* transfer : transfers) {
+        disconnect(transfer, nullptr, this, nullptr);
+        delete transfer;
+    }
     const auto sessions = m_sessions;
     m_sessions.clear();
     for (Session* session : sessions) {
@@ -189,6 +205,7 @@ void Server::sessionClosed(Session* session, const QString& reason)
             .arg(session->peer())
             .arg(session->clientId)
             .arg(reason));
+    dropTransfersOf(session);
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
     m_clients.remove(session->clientId);
@@ -211,7 +228,7 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         if (type == type::Hello)
             handleHello(session, message);
         else if (type == type::Transfer)
-            session->close(QStringLiteral("file transfers are not available"), false);
+            handleTransferConnection(session, message);
         else
             protocolError(session, QStringLiteral("'%1' before hello").arg(type));
         return;
@@ -232,6 +249,16 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         if (!reader.ok())
             return protocolError(session, reader.errorString());
         reply(session, returnCode, ERROR_ok); // everybody sees everything already
+    } else if (type == type::FtList) {
+        handleFileList(session, message);
+    } else if (type == type::FtDelete) {
+        handleFileDelete(session, message);
+    } else if (type == type::FtMkdir) {
+        handleMakeDirectory(session, message);
+    } else if (type == type::FtUpload) {
+        handleTransferRequest(session, message, true);
+    } else if (type == type::FtDownload) {
+        handleTransferRequest(session, message, false);
     } else if (type == type::Ping) {
         sendTo(session, QCborMap{{TypeKey, type::Pong}});
     } else if (type == type::Quit) {
@@ -485,8 +512,10 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
         client->channel = DefaultChannelId;
         broadcast(moved);
     }
+    dropTransfersIn(doomed);
     for (quint64 id : doomed) {
         m_channels.remove(id);
+        m_files.removeChannel(id);
         QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(id)}};
         addInvoker(&deleted, session);
         broadcast(deleted);

@@ -2,12 +2,17 @@
 #pragma once
 
 #include "channelstore.h"
+#include "filestore.h"
 #include "session.h"
+#include "transfer.h"
 
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QSet>
+#include <QTimer>
+
+#include <map>
 
 class QTcpServer;
 
@@ -24,6 +29,13 @@ struct ServerOptions
     int maxChannels = 1024;
     qint64 maxOutputBytes = 4 * 1024 * 1024;
     int helloTimeoutMs = 10000;
+    // File store limits.
+    qint64 maxFileBytes = qint64(512) * 1024 * 1024;
+    qint64 quotaBytes = qint64(2048) * 1024 * 1024; // per channel
+    int maxStoreEntries = 10000;                     // files and directories per channel
+    int maxTransfersPerClient = 8;                   // keys handed out plus transfers running
+    int transferKeyTtlMs = 30000;
+    int transferIdleMs = 30000;
 };
 
 // The voice server: channels, clients and text relay over the control protocol. Single threaded;
@@ -48,6 +60,19 @@ private:
     void handleChannelCreate(Session* session, const QCborMap& message);
     void handleChannelDelete(Session* session, const QCborMap& message);
     void handleSelfUpdate(Session* session, const QCborMap& message);
+    // The file store (fileservice.cpp).
+    void handleFileList(Session* session, const QCborMap& message);
+    void handleFileDelete(Session* session, const QCborMap& message);
+    void handleMakeDirectory(Session* session, const QCborMap& message);
+    void handleTransferRequest(Session* session, const QCborMap& message, bool upload);
+    void handleTransferConnection(Session* session, const QCborMap& message);
+    void uploadReceived(TransferConnection* transfer);
+    unsigned int checkFileAccess(quint64 channel, const QString& password) const;
+    int transfersOf(const Session* session) const;
+    qint64 reservedBytes(quint64 channel) const;
+    void dropTransfersOf(const Session* session);
+    void dropTransfersIn(const QList<quint64>& channels);
+    void expireTickets();
     void sessionClosed(Session* session, const QString& reason);
 
     void refuse(Session* session, unsigned int code, const QString& reason);
@@ -77,6 +102,10 @@ private:
     QMap<quint64, Channel> m_channels;
     QMap<anyID, Session*> m_clients; // sessions past the hello
     QSet<Session*> m_sessions;       // every open session
+    FileStore m_files;
+    std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
+    QSet<TransferConnection*> m_transfers;           // running transfers
+    QTimer m_ticketSweep;
 };
 
 } // namespace voiceserver

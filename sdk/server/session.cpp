@@ -32,7 +32,7 @@ Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
 
 void Session::readFrames()
 {
-    while (m_state != State::Closed && m_socket->bytesAvailable() > 0) {
+    while (m_state != State::Closed && m_socket && m_socket->bytesAvailable() > 0) {
         m_decoder.append(m_socket->read(ReadChunk));
         QCborMap message;
         for (;;) {
@@ -52,7 +52,7 @@ void Session::readFrames()
 
 void Session::send(const QByteArray& frame)
 {
-    if (m_state == State::Closed)
+    if (m_state == State::Closed || !m_socket)
         return;
     if (m_socket->bytesToWrite() + frame.size() > m_maxOutputBytes) {
         // Qt writes to the kernel only between events; hand it what the kernel takes now, and
@@ -64,6 +64,22 @@ void Session::send(const QByteArray& frame)
         }
     }
     m_socket->write(frame);
+}
+
+QTcpSocket* Session::detachSocket(QByteArray* pending)
+{
+    if (m_state == State::Closed || !m_socket)
+        return nullptr;
+    m_state = State::Closed;
+    m_closeTimer.stop();
+    QTcpSocket* socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
+    m_closeTimer.disconnect(socket);
+    socket->setParent(nullptr);
+    *pending = m_decoder.takePending();
+    QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
+    return socket;
 }
 
 void Session::close(const QString& reason, bool graceful)

@@ -31,6 +31,9 @@ public:
     void send(const QByteArray& frame);
     // Closes once. Graceful closes flush what is queued first (bounded by a timer).
     void close(const QString& reason, bool graceful);
+    // Hands the socket and the bytes read past the last frame to a new owner and ends the
+    // session quietly (finished() follows): a transfer connection leaves the framed protocol.
+    QTcpSocket* detachSocket(QByteArray* pending);
 
     // Connection state the server keeps per client.
     anyID clientId = 0;

@@ -227,6 +227,26 @@ inline ClientUIFunctions EventRecorder::callbacks()
                {{"targetMode", mode}, {"toID", to}, {"fromID", from}, {"fromName", str(name)},
                 {"fromUniqueIdentifier", str(uid)}, {"message", str(message)}});
     };
+    f.onFileTransferStatusEvent = [](anyID transfer, unsigned int status, const char* message,
+                                     uint64 size, uint64 h) {
+        // What the caller sees when it asks at the moment of the event.
+        int sender = -1;
+        const unsigned int senderResult = ts3client_isTransferSender(h, transfer, &sender);
+        note("onFileTransferStatusEvent", h,
+             {{"transferID", transfer}, {"status", status}, {"statusMessage", str(message)},
+              {"remotefileSize", size}, {"isSender", senderResult == ERROR_ok ? sender : -1}});
+    };
+    f.onFileListEvent = [](uint64 h, uint64 channel, const char* path, const char* name,
+                           uint64 size, uint64 datetime, int type, uint64 incomplete,
+                           const char* returnCode) {
+        note("onFileListEvent", h,
+             {{"channelID", channel}, {"path", str(path)}, {"name", str(name)}, {"size", size},
+              {"datetime", datetime}, {"type", type}, {"incompletesize", incomplete},
+              {"returnCode", str(returnCode)}});
+    };
+    f.onFileListFinishedEvent = [](uint64 h, uint64 channel, const char* path) {
+        note("onFileListFinishedEvent", h, {{"channelID", channel}, {"path", str(path)}});
+    };
     f.onUserLoggingMessageEvent = [](const char* message, int level, const char* channel, uint64 id,
                                      const char*, const char*) {
         note("onUserLoggingMessageEvent", 0,

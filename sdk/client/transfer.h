@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "frame.h"
+#include "voicesdk.h"
+
+#include <QCborMap>
+#include <QFile>
+#include <QObject>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <memory>
+
+class QTcpSocket;
+
+namespace voicesdk {
+
+// An upload or download as the caller asked for it; the paths are already checked.
+struct TransferRequest
+{
+    anyID id = 0;
+    bool upload = false;
+    uint64 channel = 0;
+    QString password;   // empty: none
+    QString remotePath; // as the caller wrote it; the server judges it
+    QString localPath;  // the source file, or the final name of the downloaded file
+    bool overwrite = false;
+    QString returnCode;
+};
+
+// One file transfer of a connection handler, on the network thread. The control connection
+// asks the server for a key (request()); begin() then opens the transfer connection, sends the
+// key and streams. A download goes to a temporary file next to its final name that is renamed
+// only once every byte is in; any failure removes it. finished() comes exactly once.
+class Transfer : public QObject
+{
+    Q_OBJECT
+public:
+    Transfer(const TransferRequest& request, QObject* parent);
+    ~Transfer() override;
+
+    const TransferRequest& request() const { return m_request; }
+    // Opens the local side. ERROR_ok, or the code with *message.
+    unsigned int prepare(QString* message);
+    // The control message asking the server for a key.
+    QCborMap requestMessage() const;
+    void begin(const QString& host, quint16 port, const QByteArray& key, qint64 size);
+    // Ends with that outcome (a refusal by the server, the control connection going away).
+    void fail(unsigned int code, const QString& message);
+
+signals:
+    void finished(unsigned int code, const QString& message, qint64 size);
+
+private:
+    void onConnected();
+    void onReadyRead();
+    void onSocketGone();
+    void pumpUpload();
+    bool writeDownload(const char* data, qint64 size);
+    void complete();
+    void end(unsigned int code, const QString& message);
+
+    TransferRequest m_request;
+    QFile m_source;                      // uploads
+    std::unique_ptr<QSaveFile> m_target; // downloads
+    QTcpSocket* m_socket = nullptr;
+    protocol::FrameDecoder m_decoder;
+    QByteArray m_key;
+    qint64 m_size = 0;
+    qint64 m_done = 0;
+    bool m_headerSeen = false; // downloads: the transferData frame has arrived
+    bool m_ended = false;
+    QTimer m_idle;
+    QByteArray m_buffer;
+};
+
+} // namespace voicesdk
