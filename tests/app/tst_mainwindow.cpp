@@ -1,0 +1,355 @@
+// SPDX-License-Identifier: MIT
+// The main window against a real voice-server, with voice-cli users inviting and being invited.
+#include "chat/chatmessage.h"
+#include "mainwindow.h"
+#include "meeting/meetinglist.h"
+#include "meeting/meetingwidget.h"
+#include "meeting/supporterlist.h"
+#include "tsclient/tsparameters.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "voicecliprocess.h"
+#include "voiceserverprocess.h"
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+using namespace MeetingSupport;
+
+namespace {
+
+// Sends text from cli as one framed text, privately to target (or to the channel when 0).
+void sendFramed(VoiceCliProcess& cli, const QString& text, int target)
+{
+    QStringList pieces{TsSDKClient::BeginMarker};
+    pieces << TsSDKClient::fragments(text);
+    pieces << TsSDKClient::EndMarker;
+    for (const QString& piece : pieces) {
+        if (target)
+            cli.command({QStringLiteral("sendprivate"), piece, target});
+        else
+            cli.command({QStringLiteral("sendchannel"), piece});
+    }
+}
+
+// The next framed text cli receives from someone else, decoded.
+QList<ChatMessage> receiveFramed(VoiceCliProcess& cli, int self)
+{
+    QString text;
+    bool inside = false;
+    while (true) {
+        const QJsonObject e = cli.waitForEvent(QStringLiteral("onTextMessageEvent"), [self](const QJsonObject& e) {
+            return e.value(QStringLiteral("fromID")).toInt() != self;
+        });
+        if (e.isEmpty())
+            return {};
+        const QString message = e.value(QStringLiteral("message")).toString();
+        if (message == TsSDKClient::BeginMarker) {
+            inside = true;
+            text.clear();
+        } else if (message == TsSDKClient::EndMarker && inside) {
+            return messagesFromText(text);
+        } else if (inside) {
+            text += message;
+        }
+    }
+}
+
+ChatMessage invitation(const QString& sender, const QString& receiver, const QString& channel)
+{
+    ChatMessage message(MeetingRequest);
+    message.info.setSender(sender);
+    message.info.setReceiver(receiver);
+    message.package.setRequest(QJsonObject{{QStringLiteral("channel_name"), channel}});
+    return message;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+    VoiceServerProcess m_server;
+    VoiceCliProcess m_bob;
+    std::unique_ptr<MainWindow> m_window;
+    TsSDKClient* m_client = nullptr;
+    int m_bobId = 0;
+
+    // Answers question boxes with the given button and records their texts.
+    QTimer m_answerer;
+    QStringList m_questions;
+    QMessageBox::StandardButton m_answer = QMessageBox::No;
+
+    QStackedWidget* stack() const { return m_window->findChild<QStackedWidget*>(QStringLiteral("stackedWidget")); }
+    MeetingWidget* meetingView() const { return qobject_cast<MeetingWidget*>(stack()->currentWidget()); }
+
+    int clientId(VoiceCliProcess& cli)
+    {
+        return cli.command({QStringLiteral("whoami")}).value(QStringLiteral("clientID")).toInt();
+    }
+
+    quint64 ownChannel() const { return m_client->channelOfClient(m_client->ownClientID()); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(m_server.start(), qPrintable(m_server.log()));
+        m_client = TsSDKClient::instance();
+        TsParameters params;
+        params.setNickname(QStringLiteral("anna"));
+        params.setIp(QStringLiteral("127.0.0.1"));
+        params.setPort(m_server.port());
+        params.setServerPwd(QStringLiteral("mossel"));
+        QSignalSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
+        m_client->connectToServer(params);
+        m_client->setRole(3);
+        QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty() && status.last().at(0).toInt() == 4, 10000);
+
+        m_window = std::make_unique<MainWindow>();
+        m_window->show();
+        MainWindow::setMuted(true);
+
+        m_answerer.setInterval(20);
+        connect(&m_answerer, &QTimer::timeout, this, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                m_questions << box->windowTitle() + QStringLiteral("|") + box->text();
+                box->button(m_answer)->click();
+            }
+        });
+        m_answerer.start();
+    }
+
+    void formMatchesTheDesign()
+    {
+        QCOMPARE(m_window->objectName(), QStringLiteral("MainWindow"));
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Meeting"));
+        QVERIFY(!m_window->windowIcon().isNull());
+        auto* start = m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"));
+        QVERIFY(start);
+        QCOMPARE(start->toolTip(), QStringLiteral("Start meeting"));
+        QCOMPARE(start->iconSize(), QSize(32, 32));
+        QVERIFY(start->autoRaise());
+        auto* setting = m_window->findChild<QToolButton*>(QStringLiteral("toolButtonSetting"));
+        QVERIFY(setting);
+        QCOMPARE(setting->text(), QStringLiteral("..."));
+        auto* bar = m_window->findChild<QWidget*>(QStringLiteral("widget"));
+        QVERIFY(bar->autoFillBackground());
+        QCOMPARE(bar->palette().color(QPalette::Window), QColor(105, 105, 105));
+        QCOMPARE(m_window->findChild<QWidget*>(QStringLiteral("centralWidget"))->palette().color(QPalette::Base),
+                 QColor(255, 255, 255));
+        auto* supporters = m_window->findChild<SupporterList*>(QStringLiteral("supporterList"));
+        QVERIFY(supporters);
+        QCOMPARE(supporters->width(), 180);
+        QCOMPARE(stack()->currentWidget(), m_window->findChild<MeetingList*>(QStringLiteral("meetingList")));
+    }
+
+    void startMeetingAloneDoesNothing()
+    {
+        QSignalSpy moves(m_client, &TsSDKClient::onClientMoveEvent);
+        m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(ownChannel(), quint64(1));
+    }
+
+    void invitationsAddressedElsewhereOrBrokenAreIgnored()
+    {
+        QVERIFY(m_bob.start());
+        QVERIFY(m_bob.connectTo(m_server.port(), QStringLiteral("bob")));
+        m_bobId = clientId(m_bob);
+        QVERIFY(m_bob.command({QStringLiteral("createchannel"), QStringLiteral("tolvane_Team"), QString(), 1})
+                    .value(QStringLiteral("error")).toInt() == 0);
+        QTRY_VERIFY(m_client->channelIdByName(QStringLiteral("tolvane_Team")) != 0);
+        const int anna = m_client->ownClientID();
+
+        m_questions.clear();
+        // Not for us, an empty channel, an unknown channel, a sender nobody is, too few items.
+        ChatMessage shortOne(MeetingRequest);
+        shortOne.info.setReceiver(QStringLiteral("anna"));
+        shortOne.package.content = QJsonArray{QStringLiteral("request")};
+        sendFramed(m_bob,
+                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"), QStringLiteral("tolvane_Team")),
+                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"), QString()),
+                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"), QStringLiteral("tolvane_Nowhere")),
+                                   invitation(QStringLiteral("mallory"), QStringLiteral("anna"), QStringLiteral("tolvane_Team")),
+                                   shortOne}),
+                   anna);
+        // Garbage of every kind on the same way in.
+        sendFramed(m_bob, QStringLiteral("not base64 at all!"), anna);
+        sendFramed(m_bob, QString::fromLatin1(QByteArray("{\"result\": 5}").toBase64(base64Options)), anna);
+        sendFramed(m_bob, QString::fromLatin1(QByteArray("[1,2,3]").toBase64(base64Options)), anna);
+        // Then one that counts: only it asks.
+        m_answer = QMessageBox::No;
+        sendFramed(m_bob,
+                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"), QStringLiteral("tolvane_Team")),
+                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"), QStringLiteral("tolvane_Team"))}),
+                   anna);
+        QTRY_COMPARE_WITH_TIMEOUT(m_questions.size(), 1, 10000);
+        QCOMPARE(m_questions.first(), QStringLiteral("Question|\"bob\" invites you to join the \"tolvane_Team\" meeting."));
+
+        // No sends the rejection back, sender and receiver swapped.
+        const QList<ChatMessage> reply = receiveFramed(m_bob, m_bobId);
+        QCOMPARE(reply.size(), 1);
+        QCOMPARE(reply.first().type, MeetingRequest);
+        QCOMPARE(reply.first().info.sender(), QStringLiteral("anna"));
+        QCOMPARE(reply.first().info.receiver(), QStringLiteral("bob"));
+        QCOMPARE(reply.first().package.content,
+                 (QJsonArray{QStringLiteral("reply"), QJsonObject{{QStringLiteral("reject"), QStringLiteral(" ")}}}));
+        QCOMPARE(ownChannel(), quint64(1));
+    }
+
+    void acceptedInvitationOpensTheMeetingAndClosingLeavesIt()
+    {
+        m_answer = QMessageBox::Yes;
+        m_questions.clear();
+        sendFramed(m_bob, messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("anna"), QStringLiteral("tolvane_Team"))}),
+                   m_client->ownClientID());
+        QTRY_COMPARE_WITH_TIMEOUT(m_questions.size(), 1, 10000);
+        const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), team, 10000);
+        QTRY_VERIFY(meetingView());
+        TsSDKInterface* sdk = m_client->sdk();
+        QTRY_VERIFY(!sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
+        QVERIFY(!sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
+
+        // A rejection addressed to us shows up as a logged line.
+        QSignalSpy logged(m_window.get(), &MainWindow::loggerMessage);
+        ChatMessage reject(MeetingRequest);
+        reject.info.setSender(QStringLiteral("bob"));
+        reject.info.setReceiver(QStringLiteral("anna"));
+        reject.package.setReply(QJsonObject{{QStringLiteral("reject"), QStringLiteral(" ")}});
+        sendFramed(m_bob, messagesToText({reject}), m_client->ownClientID());
+        QTRY_COMPARE_WITH_TIMEOUT(logged.count(), 1, 10000);
+        QCOMPARE(logged.first().at(0).toString(), QStringLiteral("\"bob\" rejected your meeting invitation."));
+        QCOMPARE(logged.first().at(1).value<QtMsgType>(), QtInfoMsg);
+
+        QPointer<MeetingWidget> view = meetingView();
+        view->close();
+        QTRY_VERIFY(view.isNull());
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
+        QTRY_VERIFY(sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
+        QVERIFY(sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
+        QVERIFY(!meetingView());
+    }
+
+    void startMeetingInvitesIntoTheChosenMeeting()
+    {
+        // The chooser preselects the first meeting; tick bob and accept.
+        auto* poll = new QTimer(this);
+        poll->setInterval(20);
+        connect(poll, &QTimer::timeout, this, [poll] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog || qobject_cast<QMessageBox*>(dialog))
+                return;
+            poll->stop();
+            poll->deleteLater();
+            auto* list = dialog->findChild<QListWidget*>();
+            for (int i = 0; i < list->count(); ++i)
+                if (list->item(i)->text() == QLatin1String("bob"))
+                    list->item(i)->setCheckState(Qt::Checked);
+            dialog->accept();
+        });
+        poll->start();
+        m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
+
+        const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), team, 10000);
+        const QList<ChatMessage> invite = receiveFramed(m_bob, m_bobId);
+        QCOMPARE(invite.size(), 1);
+        QCOMPARE(invite.first().info.receiver(), QStringLiteral("bob"));
+        QCOMPARE(invite.first().info.sender(), QStringLiteral("anna"));
+        QCOMPARE(invite.first().package.content,
+                 (QJsonArray{QStringLiteral("request"),
+                             QJsonObject{{QStringLiteral("channel_name"), QStringLiteral("tolvane_Team")}}}));
+        QTRY_VERIFY(meetingView());
+        meetingView()->close();
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
+    }
+
+    void startMeetingWithoutMeetingsCreatesAFreeOne()
+    {
+        // Bob deletes the only meeting; the next free name is the prefix and the count in use.
+        const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
+        QCOMPARE(m_bob.command({QStringLiteral("deletechannel"), double(team), 1}).value(QStringLiteral("error")).toInt(), 0);
+        QTRY_COMPARE(m_client->channelIdByName(QStringLiteral("tolvane_Team")), quint64(0));
+        QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().isEmpty());
+
+        auto* poll = new QTimer(this);
+        poll->setInterval(20);
+        connect(poll, &QTimer::timeout, this, [poll] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog || qobject_cast<QMessageBox*>(dialog))
+                return;
+            poll->stop();
+            poll->deleteLater();
+            dialog->accept();
+        });
+        poll->start();
+        m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(m_client->channelIdByName(QStringLiteral("tolvane_0")) != 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), m_client->channelIdByName(QStringLiteral("tolvane_0")), 10000);
+        QTRY_VERIFY(meetingView());
+        QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().contains(QStringLiteral("tolvane_0")));
+        meetingView()->close();
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
+    }
+
+    void freeMeetingNames()
+    {
+        // tolvane_0 occupied by bob, tolvane_1 empty: the empty one is free.
+        for (const QString& name : {QStringLiteral("tolvane_0"), QStringLiteral("tolvane_1")}) {
+            if (m_client->channelIdByName(name) == 0)
+                m_bob.command({QStringLiteral("createchannel"), name, QString(), 1});
+            QTRY_VERIFY(m_client->channelIdByName(name) != 0);
+        }
+        const quint64 zero = m_client->channelIdByName(QStringLiteral("tolvane_0"));
+        const quint64 one = m_client->channelIdByName(QStringLiteral("tolvane_1"));
+        m_bob.command({QStringLiteral("move"), m_bobId, double(zero), QString()});
+        QTRY_COMPARE(m_client->channelOfClient(anyID(m_bobId)), zero);
+        QCOMPARE(m_window->findFreeMeetingName(), QStringLiteral("tolvane_1"));
+
+        // Both occupied: the prefix and the count in use, with its two folders requested in the
+        // own channel's file store.
+        m_client->moveToChannel(QStringLiteral("tolvane_1"), QString());
+        QTRY_COMPARE(ownChannel(), one);
+        QCOMPARE(m_window->findFreeMeetingName(), QStringLiteral("tolvane_2"));
+        m_bob.command({QStringLiteral("listfiles"), double(one), QString(), QStringLiteral("/")});
+        const QJsonObject folder = m_bob.waitForEvent(QStringLiteral("onFileListEvent"), [](const QJsonObject& e) {
+            return e.value(QStringLiteral("name")) == QStringLiteral("tolvane_2");
+        });
+        QVERIFY(!folder.isEmpty());
+        QCOMPARE(folder.value(QStringLiteral("type")).toInt(), int(FileListType_Directory));
+        m_bob.command({QStringLiteral("listfiles"), double(one), QString(), QStringLiteral("/tolvane_2")});
+        QVERIFY(!m_bob.waitForEvent(QStringLiteral("onFileListEvent"), [](const QJsonObject& e) {
+                          return e.value(QStringLiteral("name")) == QStringLiteral("files");
+                      }).isEmpty());
+        QTRY_VERIFY(meetingView());
+        meetingView()->close();
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
+    }
+
+    void f5RefreshesAndReachesTheWindow()
+    {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_F5, Qt::NoModifier);
+        QApplication::sendEvent(m_window.get(), &press);
+        // The base class leaves F5 unhandled, so it stays ignored for the parent chain.
+        QVERIFY(!press.isAccepted());
+    }
+
+    void cleanupTestCase()
+    {
+        m_window.reset();
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
