@@ -11,10 +11,37 @@
 #include <QMenu>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPixmap>
 #include <QSortFilterProxyModel>
+#include <QStyledItemDelegate>
 #include <QTimer>
 
 namespace MeetingSupport {
+
+namespace {
+
+// With uniform item sizes the view sizes every tile like its last one, the one-line "New
+// Meeting" tile in the default font; meeting tiles carry two lines in a larger font. Every tile
+// gets room for the larger picture and two such lines.
+class MeetingTileDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        QFont font = option.font;
+        font.setPixelSize(18);
+        const QFontMetrics metrics(font);
+        const QSize picture = QPixmap(QStringLiteral(":/images/room.png")).size();
+        size.setWidth(qMax(size.width(), qMax(picture.width(), metrics.averageCharWidth() * 12) + 8));
+        size.setHeight(qMax(size.height(), picture.height() + 2 * metrics.lineSpacing() + 12));
+        return size;
+    }
+};
+
+} // namespace
 
 class MeetingListPrivate
 {
@@ -37,6 +64,7 @@ MeetingList::MeetingList(QWidget* parent) : QWidget(parent), d(new MeetingListPr
     d->proxy = new QSortFilterProxyModel(this);
     d->proxy->setSourceModel(d->model);
     d->ui.listView->setModel(d->proxy);
+    d->ui.listView->setItemDelegate(new MeetingTileDelegate(d->ui.listView));
 
     QListView* view = d->ui.listView;
     connect(view, &QListView::clicked, this, &MeetingList::onClicked);
