@@ -5,7 +5,13 @@
 #include "message.h"
 #include "protocol.h"
 
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTcpSocket>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace voicesdk {
 
@@ -30,9 +36,16 @@ Transfer::Transfer(const TransferRequest& request, QObject* parent)
 
 Transfer::~Transfer()
 {
-    // An unfinished download's temporary file goes with its QSaveFile.
-    if (m_target)
-        m_target->cancelWriting();
+    dropTarget();
+}
+
+void Transfer::dropTarget()
+{
+    if (m_committed || m_target.fileName().isEmpty())
+        return;
+    m_target.close();
+    QFile::remove(m_target.fileName());
+    m_target.setFileName(QString());
 }
 
 unsigned int Transfer::prepare(QString* message)
@@ -50,11 +63,15 @@ unsigned int Transfer::prepare(QString* message)
             *message = QStringLiteral("%1 exists").arg(m_request.localPath);
             return ERROR_file_already_exists;
         }
-        m_target = std::make_unique<QSaveFile>(m_request.localPath);
-        if (!m_target->open(QIODevice::WriteOnly)) {
-            *message = QStringLiteral("cannot write %1: %2")
-                           .arg(m_request.localPath, m_target->errorString());
-            m_target.reset();
+        // A name of its own, independent of the final one (which may be 255 bytes long).
+        const QString directory = QFileInfo(m_request.localPath).absolutePath();
+        m_target.setFileName(directory + QStringLiteral("/.download-") +
+                             QString::number(QRandomGenerator::system()->generate64(), 16) +
+                             QStringLiteral(".part"));
+        if (!m_target.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            *message =
+                QStringLiteral("cannot write in %1: %2").arg(directory, m_target.errorString());
+            m_target.setFileName(QString());
             return ERROR_file_io_error;
         }
     }
@@ -135,9 +152,10 @@ bool Transfer::writeDownload(const char* data, qint64 size)
              QStringLiteral("the server sent more bytes than announced"));
         return false;
     }
-    if (m_target->write(data, size) != size) {
-        fail(ERROR_file_io_error, QStringLiteral("cannot write %1: %2")
-                                      .arg(m_request.localPath, m_target->errorString()));
+    if (m_target.write(data, size) != size) {
+        fail(
+            ERROR_file_io_error,
+            QStringLiteral("cannot write %1: %2").arg(m_request.localPath, m_target.errorString()));
         return false;
     }
     m_done += size;
@@ -209,24 +227,26 @@ void Transfer::onSocketGone()
 
 void Transfer::complete()
 {
-    if (m_target) {
-        if (!m_target->commit()) {
-            const QString error = m_target->errorString();
-            m_target.reset();
+    if (!m_request.upload) {
+        // One rename puts the whole file in place. No fsync: the network thread never waits
+        // for the disk, and the rename still makes a part under the final name impossible.
+        m_target.close();
+        if (!m_request.overwrite && QFile::exists(m_request.localPath))
+            return fail(ERROR_file_already_exists,
+                        QStringLiteral("%1 appeared meanwhile").arg(m_request.localPath));
+        if (std::rename(QFile::encodeName(m_target.fileName()).constData(),
+                        QFile::encodeName(m_request.localPath).constData()) != 0)
             return fail(ERROR_file_io_error,
-                        QStringLiteral("cannot save %1: %2").arg(m_request.localPath, error));
-        }
-        m_target.reset();
+                        QStringLiteral("cannot save %1: %2")
+                            .arg(m_request.localPath, QString::fromLocal8Bit(strerror(errno))));
+        m_committed = true;
     }
     end(ERROR_file_transfer_complete, QStringLiteral("file transfer complete"));
 }
 
 void Transfer::fail(unsigned int code, const QString& message)
 {
-    if (m_target) {
-        m_target->cancelWriting();
-        m_target.reset(); // removes the temporary file
-    }
+    dropTarget();
     end(code, message);
 }
 

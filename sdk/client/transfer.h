@@ -7,10 +7,7 @@
 #include <QCborMap>
 #include <QFile>
 #include <QObject>
-#include <QSaveFile>
 #include <QTimer>
-
-#include <memory>
 
 class QTcpSocket;
 
@@ -31,8 +28,8 @@ struct TransferRequest
 
 // One file transfer of a connection handler, on the network thread. The control connection
 // asks the server for a key (request()); begin() then opens the transfer connection, sends the
-// key and streams. A download goes to a temporary file next to its final name that is renamed
-// only once every byte is in; any failure removes it. finished() comes exactly once.
+// key and streams. A download goes to a hidden temporary file in the destination directory that
+// is renamed only once every byte is in; any failure removes it. finished() comes exactly once.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -60,10 +57,12 @@ private:
     bool writeDownload(const char* data, qint64 size);
     void complete();
     void end(unsigned int code, const QString& message);
+    void dropTarget();
 
     TransferRequest m_request;
-    QFile m_source;                      // uploads
-    std::unique_ptr<QSaveFile> m_target; // downloads
+    QFile m_source; // uploads
+    QFile m_target; // downloads: the temporary file
+    bool m_committed = false;
     QTcpSocket* m_socket = nullptr;
     protocol::FrameDecoder m_decoder;
     QByteArray m_key;

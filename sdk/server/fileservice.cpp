@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 
@@ -323,20 +324,35 @@ void Server::handleTransferConnection(Session* session, const QCborMap& message)
 void Server::uploadReceived(TransferConnection* transfer)
 {
     const TransferTicket& ticket = transfer->ticket();
-    unsigned int code = ERROR_ok;
-    QString message;
-    if (!m_channels.contains(ticket.channel)) {
-        code = ERROR_channel_invalid_id;
-        message = QStringLiteral("the channel is gone");
-    } else {
-        code =
-            m_files.commit(ticket.channel, ticket.path, transfer->receivedFile(), ticket.overwrite);
-        if (code == ERROR_file_already_exists)
-            message = QStringLiteral("a directory or a file not to overwrite has the name");
-        else if (code != ERROR_ok)
-            message = QStringLiteral("cannot put the file in place");
-    }
-    transfer->finishUpload(code, message);
+    if (!m_channels.contains(ticket.channel))
+        return transfer->finishUpload(ERROR_channel_invalid_id,
+                                      QStringLiteral("the channel is gone"));
+    // The rename runs on a worker; the answer comes back to this thread. A transfer ended
+    // meanwhile (its client left) is simply not answered.
+    QPointer<TransferConnection> target(transfer);
+    const FileStore files = m_files;
+    const quint64 channel = ticket.channel;
+    const QStringList path = ticket.path;
+    const QString received = transfer->receivedFile();
+    const bool overwrite = ticket.overwrite;
+    FileStore::inBackground([this, target, files, channel, path, received, overwrite] {
+        const unsigned int code = files.commit(channel, path, received, overwrite);
+        QMetaObject::invokeMethod(
+            this,
+            [this, target, channel, code] {
+                if (code == ERROR_ok && !m_channels.contains(channel))
+                    m_files.removeChannel(channel); // deleted while the file was put in place
+                if (!target)
+                    return;
+                QString message;
+                if (code == ERROR_file_already_exists)
+                    message = QStringLiteral("a directory or a file not to overwrite has the name");
+                else if (code != ERROR_ok)
+                    message = QStringLiteral("cannot put the file in place");
+                target->finishUpload(code, message);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void Server::dropTransfersOf(const Session* session)

@@ -8,10 +8,13 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+#include <QThreadPool>
 
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace voiceserver {
 
@@ -36,7 +39,45 @@ Kind kindOf(const QString& path, struct stat* info = nullptr)
     return Kind::Other;
 }
 
+QThreadPool& releasePool()
+{
+    static QThreadPool pool;
+    return pool;
+}
+
 } // namespace
+
+QString FileStore::scratchName() const
+{
+    return incomingDirectory() + QStringLiteral("/released-") +
+           QString::number(QRandomGenerator::system()->generate64(), 16);
+}
+
+bool FileStore::release(const QString& hostPath) const
+{
+    QDir().mkpath(incomingDirectory());
+    const QString scratch = scratchName();
+    if (std::rename(QFile::encodeName(hostPath).constData(),
+                    QFile::encodeName(scratch).constData()) != 0)
+        return false;
+    releasePool().start([scratch] {
+        if (kindOf(scratch) == Kind::Directory)
+            QDir(scratch).removeRecursively();
+        else
+            QFile::remove(scratch);
+    });
+    return true;
+}
+
+void FileStore::inBackground(std::function<void()> work)
+{
+    releasePool().start(std::move(work));
+}
+
+void FileStore::waitForReleases()
+{
+    releasePool().waitForDone();
+}
 
 FileStore::FileStore(const QString& dataDirectory)
     : m_root(dataDirectory.isEmpty() ? QString()
@@ -153,11 +194,21 @@ unsigned int FileStore::commit(quint64 channel, const QStringList& path,
     const QString parent = target.left(target.lastIndexOf(QLatin1Char('/')));
     if (!QDir().mkpath(parent))
         return ERROR_file_io_error;
+    // A second name keeps the replaced file's blocks from being freed by the rename itself;
+    // they are freed in the background.
+    QString replaced;
+    if (exists) {
+        replaced = scratchName();
+        if (::link(QFile::encodeName(target).constData(),
+                   QFile::encodeName(replaced).constData()) != 0)
+            replaced.clear();
+    }
     // rename(2) replaces an existing file in one step; QFile::rename would refuse.
-    if (std::rename(QFile::encodeName(finishedFile).constData(),
-                    QFile::encodeName(target).constData()) != 0)
-        return ERROR_file_io_error;
-    return ERROR_ok;
+    const bool moved = std::rename(QFile::encodeName(finishedFile).constData(),
+                                   QFile::encodeName(target).constData()) == 0;
+    if (!replaced.isEmpty())
+        releasePool().start([replaced] { QFile::remove(replaced); });
+    return moved ? ERROR_ok : ERROR_file_io_error;
 }
 
 void FileStore::usage(quint64 channel, qint64* bytes, int* entries) const
@@ -181,8 +232,8 @@ void FileStore::usage(quint64 channel, qint64* bytes, int* entries) const
 
 void FileStore::removeChannel(quint64 channel) const
 {
-    if (isEnabled())
-        QDir(channelRoot(channel)).removeRecursively();
+    if (isEnabled() && kindOf(channelRoot(channel)) == Kind::Directory)
+        release(channelRoot(channel));
 }
 
 void FileStore::tidy(const QList<quint64>& channels, QString* report) const

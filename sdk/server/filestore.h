@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace voiceserver {
 
 struct FileEntry
@@ -41,17 +43,28 @@ public:
     // Files, and directories with everything in them.
     unsigned int remove(quint64 channel, const QStringList& path) const;
     // Puts a finished upload in place, creating missing parent directories. The rename is
-    // atomic: readers see the old file or the new one, never a part.
+    // atomic: readers see the old file or the new one, never a part. Thread-safe.
     unsigned int commit(quint64 channel, const QStringList& path, const QString& finishedFile,
                         bool overwrite) const;
     // Bytes in files and number of entries of a channel's store.
     void usage(quint64 channel, qint64* bytes, int* entries) const;
 
     void removeChannel(quint64 channel) const;
+    // Runs work on the store's worker threads: renaming over a large file can make the file
+    // system allocate it there and then, which the event loop must not wait for.
+    static void inBackground(std::function<void()> work);
+    // Waits for everything run in the background (shutdown).
+    static void waitForReleases();
     // At start-up: forgets the stores of channels that no longer exist and half uploads.
     void tidy(const QList<quint64>& channels, QString* report) const;
 
 private:
+    // Takes a file or tree out of the store at once (one rename into the incoming directory)
+    // and frees its space on a worker thread: freeing a large file's blocks can take the file
+    // system a noticeable time, which the event loop, busy with chat, must not wait for.
+    bool release(const QString& hostPath) const;
+    QString scratchName() const;
+
     QString m_root; // DATA/files, empty when the server has no data directory
 };
 

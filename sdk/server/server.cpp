@@ -84,6 +84,7 @@ Server::~Server()
         disconnect(transfer, nullptr, this, nullptr);
         delete transfer;
     }
+    FileStore::waitForReleases();
     const auto sessions = m_sessions;
     m_sessions.clear();
     for (Session* session : sessions) {

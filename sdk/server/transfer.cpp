@@ -99,6 +99,7 @@ bool TransferConnection::consume(const char* data, qint64 size)
     m_idle.start();
     if (m_done == m_ticket.size && !m_received) {
         m_received = true;
+        m_idle.stop(); // the server answers now, however long the file system takes
         m_file.close();
         emit uploadReceived();
         return false;

@@ -1,0 +1,320 @@
+// SPDX-License-Identifier: MIT
+// bench_file_transfer: a 256 MiB file uploaded to and downloaded from a real voice-server
+// through the C API, against a plain loopback TCP copy of the same file (read, send, receive,
+// write) in the same run. Prints the best times of several rounds and the throughput ratios.
+// While each transfer runs, texts go back and forth on the control connections; their latency
+// shows that chat is not held up behind the file.
+#include "voicesdk.h"
+#include "voiceserverprocess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr qint64 FileSize = qint64(256) * 1024 * 1024;
+constexpr int Rounds = 3;
+constexpr int TextIntervalMs = 20;
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+std::map<uint64, int> g_status;
+std::map<anyID, unsigned int> g_transferEnd; // transfer ID -> status
+std::map<QByteArray, qint64> g_textArrival;  // text -> nanoseconds on g_clock
+QElapsedTimer g_clock;
+
+void onStatus(uint64 handler, int status, unsigned int)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_status[handler] = status;
+    g_changed.notify_all();
+}
+
+void onTransfer(anyID id, unsigned int status, const char* message, uint64, uint64)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (status != ERROR_file_transfer_complete)
+        std::fprintf(stderr, "transfer %u: %u %s\n", id, status, message);
+    g_transferEnd[id] = status;
+    g_changed.notify_all();
+}
+
+void onText(uint64, anyID, anyID, anyID, const char*, const char*, const char* message)
+{
+    const qint64 now = g_clock.nsecsElapsed();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_textArrival.emplace(QByteArray(message), now);
+}
+
+template <typename Predicate> bool waitUntil(Predicate predicate, int seconds = 120)
+{
+    std::unique_lock<std::mutex> lock(g_mutex);
+    return g_changed.wait_for(lock, std::chrono::seconds(seconds), predicate);
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// The baseline: the file read, sent over one loopback connection, received and written.
+double plainCopyMs(const QString& source, const QString& target)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    QElapsedTimer timer;
+    timer.start();
+    std::thread sender([&] {
+        const int out = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(out, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return;
+        QFile in(source);
+        if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return;
+        std::vector<char> buffer(256 * 1024);
+        qint64 got;
+        while ((got = in.read(buffer.data(), qint64(buffer.size()))) > 0) {
+            if (!writeAll(out, buffer.data(), size_t(got)))
+                break;
+        }
+        ::close(out);
+    });
+    const int in = ::accept(listener, nullptr, nullptr);
+    QFile out(target);
+    qint64 total = 0;
+    if (in >= 0 && out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        std::vector<char> buffer(256 * 1024);
+        ssize_t n;
+        while ((n = ::read(in, buffer.data(), buffer.size())) > 0) {
+            out.write(buffer.data(), n);
+            total += n;
+        }
+    }
+    out.close();
+    const double ms = timer.nsecsElapsed() / 1e6;
+    sender.join();
+    ::close(in);
+    ::close(listener);
+    return total == FileSize ? ms : -1;
+}
+
+struct TransferResult
+{
+    double ms = -1;
+    int texts = 0;         // texts sent while the transfer ran
+    int arrivedDuring = 0; // of those, arrived before the transfer ended
+    double worstMs = 0;    // slowest text
+    double medianMs = 0;
+};
+
+// Runs one transfer; meanwhile `talker` sends a text every TextIntervalMs to its channel.
+TransferResult transfer(uint64 handler, uint64 talker, bool upload, const QString& directory,
+                        int round)
+{
+    TransferResult result;
+    QElapsedTimer timer;
+    timer.start();
+    const qint64 startedAt = g_clock.nsecsElapsed();
+    anyID id = 0;
+    const unsigned int code =
+        upload ? ts3client_sendFile(handler, 1, nullptr, "/bench/file.bin", 1, 0,
+                                    directory.toUtf8().constData(), &id, nullptr)
+               : ts3client_requestFile(handler, 1, nullptr, "/bench/file.bin", 1, 0,
+                                       directory.toUtf8().constData(), &id, nullptr);
+    if (code != ERROR_ok)
+        return result;
+    std::vector<std::pair<QByteArray, qint64>> sent;
+    qint64 endedAt = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(g_mutex);
+            if (g_changed.wait_for(lock, std::chrono::milliseconds(TextIntervalMs),
+                                   [id] { return g_transferEnd.count(id) > 0; })) {
+                endedAt = g_clock.nsecsElapsed();
+                break;
+            }
+        }
+        const QByteArray text = QByteArray("text ") + (upload ? "up " : "down ") +
+                                QByteArray::number(round) + ' ' +
+                                QByteArray::number(qint64(sent.size()));
+        sent.emplace_back(text, g_clock.nsecsElapsed());
+        ts3client_requestSendChannelTextMsg(talker, text.constData(), 1, nullptr);
+    }
+    result.ms = timer.nsecsElapsed() / 1e6;
+    if (g_transferEnd[id] != ERROR_file_transfer_complete)
+        result.ms = -1;
+    // Every text arrives eventually; give the last ones a moment.
+    waitUntil(
+        [&] {
+            return std::all_of(sent.begin(), sent.end(),
+                               [](const auto& s) { return g_textArrival.count(s.first) > 0; });
+        },
+        10);
+    std::vector<double> latencies;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const auto& [text, at] : sent) {
+        auto it = g_textArrival.find(text);
+        if (it == g_textArrival.end()) {
+            latencies.push_back(1e9);
+            continue;
+        }
+        latencies.push_back((it->second - at) / 1e6);
+        if (qEnvironmentVariableIsSet("BENCH_VERBOSE") && latencies.back() > 50)
+            std::printf("slow text '%s': sent %.1f ms into the transfer, took %.1f ms\n",
+                        text.constData(), (at - startedAt) / 1e6, latencies.back());
+        result.arrivedDuring += it->second < endedAt;
+    }
+    result.texts = int(sent.size());
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        result.worstMs = latencies.back();
+        result.medianMs = latencies[latencies.size() / 2];
+    }
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    g_clock.start();
+    QTemporaryDir work;
+    const QString source = QDir(work.path()).filePath("source");
+    const QString target = QDir(work.path()).filePath("target");
+    QDir().mkpath(source);
+    QDir().mkpath(target);
+    {
+        QFile file(QDir(source).filePath("file.bin"));
+        if (!file.open(QIODevice::WriteOnly))
+            return 1;
+        std::vector<quint32> block(1024 * 1024 / 4);
+        for (qint64 done = 0; done < FileSize; done += 1024 * 1024) {
+            QRandomGenerator::global()->fillRange(block.data(), qsizetype(block.size()));
+            file.write(reinterpret_cast<const char*>(block.data()), 1024 * 1024);
+        }
+    }
+
+    VoiceServerProcess server{{QStringLiteral("--max-file-mib"), QStringLiteral("1024")}};
+    if (!server.start()) {
+        std::fprintf(stderr, "bench_file_transfer: voice-server did not start\n%s\n",
+                     qPrintable(server.log()));
+        return 1;
+    }
+    ClientUIFunctions functions = {};
+    functions.onConnectStatusChangeEvent = onStatus;
+    functions.onFileTransferStatusEvent = onTransfer;
+    functions.onTextMessageEvent = onText;
+    uint64 mover = 0, chatter = 0;
+    if (ts3client_initClientLib(&functions, nullptr, LogType_NONE, nullptr, nullptr) != ERROR_ok ||
+        ts3client_spawnNewServerConnectionHandler(0, &mover) != ERROR_ok ||
+        ts3client_spawnNewServerConnectionHandler(0, &chatter) != ERROR_ok)
+        return 1;
+    for (uint64 h : {mover, chatter}) {
+        if (ts3client_startConnection(h, "bench", "127.0.0.1", server.port(),
+                                      h == mover ? "mover" : "chatter", nullptr, nullptr,
+                                      "mossel") != ERROR_ok ||
+            !waitUntil([h] { return g_status[h] == STATUS_CONNECTION_ESTABLISHED; })) {
+            std::fprintf(stderr, "bench_file_transfer: could not connect\n");
+            return 1;
+        }
+    }
+
+    double plain = 1e12;
+    TransferResult up, down;
+    up.ms = down.ms = 1e12;
+    std::vector<TransferResult> all;
+    for (int round = 0; round < Rounds; ++round) {
+        const double p =
+            plainCopyMs(QDir(source).filePath("file.bin"), QDir(target).filePath("plain.bin"));
+        if (p < 0) {
+            std::fprintf(stderr, "bench_file_transfer: plain copy failed\n");
+            return 1;
+        }
+        plain = std::min(plain, p);
+        QFile::remove(QDir(target).filePath("plain.bin"));
+        // The mover's own control connection carries the texts: the one that shares the
+        // network thread and the server's attention with the transfer.
+        const TransferResult u = transfer(mover, mover, true, source, round);
+        const TransferResult d = transfer(mover, mover, false, target, round);
+        if (u.ms < 0 || d.ms < 0) {
+            std::fprintf(stderr, "bench_file_transfer: a transfer failed\n%s\n",
+                         qPrintable(server.log().right(2000)));
+            return 1;
+        }
+        if (QFileInfo(QDir(target).filePath("file.bin")).size() != FileSize) {
+            std::fprintf(stderr, "bench_file_transfer: the download has the wrong size\n");
+            return 1;
+        }
+        QFile::remove(QDir(target).filePath("file.bin"));
+        if (u.ms < up.ms)
+            up = u;
+        if (d.ms < down.ms)
+            down = d;
+        all.push_back(u);
+        all.push_back(d);
+        if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
+            std::printf("round %d: plain %.1f ms, upload %.1f ms, download %.1f ms\n", round, p,
+                        u.ms, d.ms);
+    }
+    double worst = 0;
+    int texts = 0, during = 0;
+    for (const TransferResult& r : all) {
+        worst = std::max(worst, r.worstMs);
+        texts += r.texts;
+        during += r.arrivedDuring;
+    }
+
+    ts3client_stopConnection(mover, "");
+    ts3client_stopConnection(chatter, "");
+    ts3client_destroyServerConnectionHandler(mover);
+    ts3client_destroyServerConnectionHandler(chatter);
+    ts3client_destroyClientLib();
+    server.stop();
+
+    const double mib = double(FileSize) / (1024 * 1024);
+    std::printf("file: %.0f MiB, best of %d rounds\n", mib, Rounds);
+    std::printf("plain loopback TCP copy:  %8.1f ms  %7.1f MiB/s\n", plain, mib / plain * 1000);
+    std::printf("upload via voice-server:  %8.1f ms  %7.1f MiB/s\n", up.ms, mib / up.ms * 1000);
+    std::printf("download via voice-server:%8.1f ms  %7.1f MiB/s\n", down.ms, mib / down.ms * 1000);
+    std::printf("throughput ratio upload / plain:    %5.2f\n", plain / up.ms);
+    std::printf("throughput ratio download / plain:  %5.2f\n", plain / down.ms);
+    std::printf("texts during transfers: %d sent, %d arrived before their transfer ended\n", texts,
+                during);
+    std::printf("text latency during transfers: median %.2f ms (upload), %.2f ms (download), "
+                "worst %.2f ms\n",
+                up.medianMs, down.medianMs, worst);
+    return 0;
+}
