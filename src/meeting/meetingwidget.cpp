@@ -87,6 +87,8 @@ void MeetingWidget::refreshMembers()
     for (const QString& nickname : members)
         entries.append(ClientEntry{nickname, channel});
     d->model->setClients(entries);
+    // The title carries the head count and is written when the widget paints.
+    update();
 }
 
 void MeetingWidget::invite()
