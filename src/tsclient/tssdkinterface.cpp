@@ -38,6 +38,19 @@ struct SdkFree
 template <typename T>
 using SdkPtr = std::unique_ptr<T, SdkFree>;
 
+// Runs an SDK query that hands out a string and takes the string over.
+template <typename Query, typename... Args>
+unsigned int queryString(QString* out, Query query, Args... args)
+{
+    char* raw = nullptr;
+    const unsigned int error = query(args..., &raw);
+    if (error == ERROR_ok) {
+        *out = QString::fromUtf8(raw);
+        ts3client_freeMemory(raw);
+    }
+    return error;
+}
+
 } // namespace
 
 SdkString::SdkString(const QString& text)
@@ -272,14 +285,13 @@ unsigned int TsSDKInterface::nicknamesOf(const anyID* ids, QMap<anyID, QString>*
 {
     unsigned int last = ERROR_ok;
     for (const anyID* id = ids; *id; ++id) {
-        char* raw = nullptr;
-        last = ts3client_getClientVariableAsString(m_handlerId, *id, CLIENT_NICKNAME, &raw);
+        QString name;
+        last = queryString(&name, ts3client_getClientVariableAsString, m_handlerId, *id, size_t(CLIENT_NICKNAME));
         if (last != ERROR_ok) {
             printError(QStringLiteral("Error querying client nickname: %1\n").arg(*id), last);
             continue;
         }
-        clients->insert(*id, QString::fromUtf8(raw));
-        ts3client_freeMemory(raw);
+        clients->insert(*id, name);
     }
     return last;
 }
@@ -324,40 +336,30 @@ unsigned int TsSDKInterface::getChannelList(QMap<quint64, QString>* channels)
     }
     SdkPtr<uint64> ids(raw);
     for (const uint64* id = ids.get(); *id; ++id) {
-        char* name = nullptr;
-        error = ts3client_getChannelVariableAsString(m_handlerId, *id, CHANNEL_NAME, &name);
-        if (error != ERROR_ok)
-            continue;
-        channels->insert(*id, QString::fromUtf8(name));
-        ts3client_freeMemory(name);
+        QString name;
+        error = queryString(&name, ts3client_getChannelVariableAsString, m_handlerId, *id, size_t(CHANNEL_NAME));
+        if (error == ERROR_ok)
+            channels->insert(*id, name);
     }
     return error;
 }
 
 unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
 {
-    char* raw = nullptr;
-    const unsigned int error = ts3client_getClientVariableAsString(m_handlerId, clientID, CLIENT_NICKNAME, &raw);
-    if (error != ERROR_ok) {
+    const unsigned int error =
+        queryString(name, ts3client_getClientVariableAsString, m_handlerId, clientID, size_t(CLIENT_NICKNAME));
+    if (error != ERROR_ok)
         printError(QStringLiteral("Error querying client nickname:"), error);
-        return error;
-    }
-    *name = QString::fromUtf8(raw);
-    ts3client_freeMemory(raw);
-    return ERROR_ok;
+    return error;
 }
 
 unsigned int TsSDKInterface::getChannelName(quint64 channelID, QString* name)
 {
-    char* raw = nullptr;
-    const unsigned int error = ts3client_getChannelVariableAsString(m_handlerId, channelID, CHANNEL_NAME, &raw);
-    if (error != ERROR_ok) {
+    const unsigned int error =
+        queryString(name, ts3client_getChannelVariableAsString, m_handlerId, uint64(channelID), size_t(CHANNEL_NAME));
+    if (error != ERROR_ok)
         printError(QStringLiteral("Error querying channel name:"), error);
-        return error;
-    }
-    *name = QString::fromUtf8(raw);
-    ts3client_freeMemory(raw);
-    return ERROR_ok;
+    return error;
 }
 
 unsigned int TsSDKInterface::getClientIdByName(const QString& name, anyID* clientID)
@@ -371,11 +373,11 @@ unsigned int TsSDKInterface::getClientIdByName(const QString& name, anyID* clien
     {
         SdkPtr<anyID> ids(raw);
         for (const anyID* id = ids.get(); *id; ++id) {
-            char* nickname = nullptr;
-            if (ts3client_getClientVariableAsString(m_handlerId, *id, CLIENT_NICKNAME, &nickname) != ERROR_ok)
+            QString nickname;
+            if (queryString(&nickname, ts3client_getClientVariableAsString, m_handlerId, *id,
+                            size_t(CLIENT_NICKNAME)) != ERROR_ok)
                 continue;
-            SdkPtr<char> owned(nickname);
-            if (QString::fromUtf8(nickname) == name) {
+            if (nickname == name) {
                 *clientID = *id;
                 return ERROR_ok;
             }
