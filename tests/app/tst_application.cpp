@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
+#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -70,7 +71,7 @@ class TestApplication : public QObject
         QVERIFY(app->login());
     }
 
-    static bool waitForStatus(QSignalSpy& spy, int status, int timeout)
+    static bool waitForStatus(QueuedSpy& spy, int status, int timeout)
     {
         QElapsedTimer timer;
         timer.start();
@@ -148,7 +149,7 @@ private slots:
 
     void unreachableServerIsFatal()
     {
-        QSignalSpy status(TsSDKClient::instance(), &TsSDKClient::onConnectStatusChanged);
+        QueuedSpy status(TsSDKClient::instance(), &TsSDKClient::onConnectStatusChanged);
         // The earlier logins' attempts end first.
         QTest::qWait(500);
         m_boxes.clear();
@@ -168,7 +169,7 @@ private slots:
         writeServerFile(m_server.port());
         m_boxes.clear();
         TsSDKClient* client = TsSDKClient::instance();
-        QSignalSpy status(client, &TsSDKClient::onConnectStatusChanged);
+        QueuedSpy status(client, &TsSDKClient::onConnectStatusChanged);
         loginAs(QStringLiteral("linus"));
         QVERIFY(waitForStatus(status, 4, 10000));
         QCOMPARE(client->nickname(), QStringLiteral("linus"));
@@ -196,7 +197,7 @@ private slots:
     void nameAlreadyOnlineQuitsWithZero()
     {
         TsSDKClient* client = TsSDKClient::instance();
-        QSignalSpy status(client, &TsSDKClient::onConnectStatusChanged);
+        QueuedSpy status(client, &TsSDKClient::onConnectStatusChanged);
         client->disconnectFromServer();
         QVERIFY(waitForStatus(status, 0, 10000));
 

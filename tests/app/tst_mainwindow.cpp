@@ -8,6 +8,7 @@
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
+#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -110,7 +111,7 @@ private slots:
         params.setIp(QStringLiteral("127.0.0.1"));
         params.setPort(m_server.port());
         params.setServerPwd(QStringLiteral("mossel"));
-        QSignalSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
+        QueuedSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
         m_client->connectToServer(params);
         m_client->setRole(3);
         QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty() && status.last().at(0).toInt() == 4, 10000);
@@ -155,7 +156,7 @@ private slots:
 
     void startMeetingAloneDoesNothing()
     {
-        QSignalSpy moves(m_client, &TsSDKClient::onClientMoveEvent);
+        QueuedSpy moves(m_client, &TsSDKClient::onClientMoveEvent);
         m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
         QVERIFY(!QApplication::activeModalWidget());
         QCOMPARE(ownChannel(), quint64(1));

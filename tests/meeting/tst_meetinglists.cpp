@@ -8,6 +8,7 @@
 #include "meetingtesthelpers.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
+#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -88,7 +89,7 @@ private slots:
     {
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));
         m_client = TsSDKClient::instance();
-        QSignalSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
+        QueuedSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
         TsParameters params;
         params.setNickname(QStringLiteral("anna"));
         params.setIp(QStringLiteral("127.0.0.1"));
@@ -149,7 +150,7 @@ private slots:
         QCOMPARE(resets.count(), 0);
 
         // A channel event that leaves the meetings as they were resets nothing either.
-        QSignalSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
+        QueuedSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
         QVERIFY(bobCreates(QStringLiteral("Other")));
         QTRY_VERIFY(!created.isEmpty());
         QTest::qWait(100);
@@ -256,8 +257,8 @@ private slots:
 
         // An existing name, an empty name and a cancelled dialog create nothing.
         const int channels = m_client->channelList().size();
-        QSignalSpy created(m_client, &TsSDKClient::onNewChannelEvent);
-        QSignalSpy createdByUs(m_client, &TsSDKClient::onNewChannelCreatedEvent);
+        QueuedSpy created(m_client, &TsSDKClient::onNewChannelEvent);
+        QueuedSpy createdByUs(m_client, &TsSDKClient::onNewChannelCreatedEvent);
         onNextModal([](QWidget* modal) {
             static_cast<QInputDialog*>(modal)->setTextValue(QStringLiteral("Alpha"));
             static_cast<QInputDialog*>(modal)->accept();

@@ -9,6 +9,7 @@
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
+#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -120,7 +121,7 @@ private slots:
     {
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));
         m_client = TsSDKClient::instance();
-        QSignalSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
+        QueuedSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
         TsParameters params;
         params.setNickname(QStringLiteral("anna"));
         params.setIp(QStringLiteral("127.0.0.1"));

@@ -5,6 +5,7 @@
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
+#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -28,7 +29,7 @@ void recordLog(QtMsgType type, const QMessageLogContext& context, const QString&
 }
 
 // Waits until spy holds a signal matching; returns its index or -1.
-int waitForSignal(QSignalSpy& spy, const std::function<bool(const QList<QVariant>&)>& match, int timeout = 10000)
+int waitForSignal(QueuedSpy& spy, const std::function<bool(const QList<QVariant>&)>& match, int timeout = 10000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -68,9 +69,9 @@ class TestTsSDKClient : public QObject
 
     VoiceServerProcess m_server{{QStringLiteral("--welcome"), QStringLiteral("Welcome to the test server")}};
     TsSDKClient* m_client = nullptr;
-    std::unique_ptr<QSignalSpy> m_status;
-    std::unique_ptr<QSignalSpy> m_texts;
-    std::unique_ptr<QSignalSpy> m_moves;
+    std::unique_ptr<QueuedSpy> m_status;
+    std::unique_ptr<QueuedSpy> m_texts;
+    std::unique_ptr<QueuedSpy> m_moves;
     VoiceCliProcess m_bob;
     VoiceCliProcess m_carol;
 
@@ -120,9 +121,9 @@ private slots:
         QFile::remove(QStringLiteral("identity.txt"));
         m_client = TsSDKClient::instance();
         QVERIFY(m_client->sdk()->handlerId() != 0);
-        m_status = std::make_unique<QSignalSpy>(m_client, &TsSDKClient::onConnectStatusChanged);
-        m_texts = std::make_unique<QSignalSpy>(m_client, &TsSDKClient::onReceiveTextMessage);
-        m_moves = std::make_unique<QSignalSpy>(m_client, &TsSDKClient::onClientMoveEvent);
+        m_status = std::make_unique<QueuedSpy>(m_client, &TsSDKClient::onConnectStatusChanged);
+        m_texts = std::make_unique<QueuedSpy>(m_client, &TsSDKClient::onReceiveTextMessage);
+        m_moves = std::make_unique<QueuedSpy>(m_client, &TsSDKClient::onClientMoveEvent);
         QCOMPARE(m_client->role(), 2);
         QCOMPARE(m_client->ownClientID(), anyID(0));
         QVERIFY(!m_client->isConnected());
@@ -297,7 +298,7 @@ private slots:
     void muteFlagsAreAnnounced()
     {
         TsSDKInterface* sdk = m_client->sdk();
-        QSignalSpy updates(m_client, &TsSDKClient::onUpdateClientEvent);
+        QueuedSpy updates(m_client, &TsSDKClient::onUpdateClientEvent);
         QVERIFY(!sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
         QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_INPUT_MUTED, 1), unsigned(ERROR_ok));
         QVERIFY(sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
@@ -317,7 +318,7 @@ private slots:
 
     void createdChannelMovesItsCreator()
     {
-        QSignalSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
+        QueuedSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
         m_moves->clear();
         QCOMPARE(m_client->sdk()->createChannel(QStringLiteral("tolvane_room"), QString()), unsigned(ERROR_ok));
         QVERIFY(created.wait(10000));
@@ -344,7 +345,7 @@ private slots:
 
     void passwordChannel()
     {
-        QSignalSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
+        QueuedSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
         QCOMPARE(m_client->sdk()->createChannel(QStringLiteral("tolvane_locked"), QStringLiteral("pw")),
                  unsigned(ERROR_ok));
         QVERIFY(created.wait(10000));
@@ -364,8 +365,8 @@ private slots:
 
     void deleteChannelCases()
     {
-        QSignalSpy deleted(m_client, &TsSDKClient::onDelChannelEvent);
-        QSignalSpy moved(m_client, &TsSDKClient::onClientMoveMovedEvent);
+        QueuedSpy deleted(m_client, &TsSDKClient::onDelChannelEvent);
+        QueuedSpy moved(m_client, &TsSDKClient::onClientMoveMovedEvent);
         QVERIFY(!m_client->deleteChannel(QStringLiteral("no such channel")));
 
         // Another channel, with carol in it, by name.
