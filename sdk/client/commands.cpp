@@ -5,9 +5,12 @@
 #include "core.h"
 #include "frame.h"
 #include "protocol.h"
+#include "textframes.h"
 
 #include <QCborArray>
 #include <QCryptographicHash>
+
+#include <cstring>
 
 using namespace voicesdk;
 using namespace voicesdk::protocol;
@@ -24,16 +27,9 @@ QString uniqueIdentifierOf(const QByteArray& identity)
         QCryptographicHash::hash(identity, QCryptographicHash::Sha1).toBase64());
 }
 
-// Queues a request on a connected handler.
-unsigned int request(uint64 handler, const char* returnCode, QCborMap message)
+// Queues an encoded request on a connected handler.
+unsigned int queueFrame(uint64 handler, const QByteArray& frame)
 {
-    const QString code = fromUtf8(returnCode);
-    if (code.size() > limits::ReturnCodeLength)
-        return ERROR_parameter_too_long;
-    if (!code.isEmpty())
-        message.insert(field::ReturnCode, code);
-    // Encoded here, on the caller's thread, to keep the network thread free for the network.
-    const QByteArray frame = encodeFrame(message);
     if (frame.isEmpty())
         return ERROR_parameter_too_long;
     return withHandler(handler, [&](HandlerState& state) -> unsigned int {
@@ -44,6 +40,18 @@ unsigned int request(uint64 handler, const char* returnCode, QCborMap message)
         });
         return queued ? ERROR_ok : ERROR_lib_not_initialized;
     });
+}
+
+// Queues a request on a connected handler.
+unsigned int request(uint64 handler, const char* returnCode, QCborMap message)
+{
+    const QString code = fromUtf8(returnCode);
+    if (code.size() > limits::ReturnCodeLength)
+        return ERROR_parameter_too_long;
+    if (!code.isEmpty())
+        message.insert(field::ReturnCode, code);
+    // Encoded here, on the caller's thread, to keep the network thread free for the network.
+    return queueFrame(handler, encodeFrame(message));
 }
 
 unsigned int startConnection(uint64 handler, const char* identity, const char* ip,
@@ -93,6 +101,22 @@ unsigned int sendText(uint64 handler, const char* message, int mode, qint64 targ
 {
     if (!message)
         return isLibraryInitialised() ? ERROR_parameter_missing : ERROR_lib_not_initialized;
+    // Valid UTF-8 goes into the frame as it is; anything that QString would change takes the
+    // generic path below, which makes the same bytes out of the rest.
+    const size_t size = std::strlen(message);
+    const size_t codeSize = returnCode ? std::strlen(returnCode) : 0;
+    if (size <= size_t(MaxFrameSize) && codeSize <= size_t(MaxFrameSize)) {
+        const Utf8View text{message, int(size)};
+        const Utf8View code{returnCode, int(codeSize)};
+        const int textLength = utf16LengthOfUtf8(text.data, text.size);
+        const int codeLength = codeSize ? utf16LengthOfUtf8(code.data, code.size) : 0;
+        if (textLength >= 0 && codeLength >= 0) {
+            if (textLength > MaxRequestTextLength || codeLength > limits::ReturnCodeLength)
+                return ERROR_parameter_too_long;
+            return queueFrame(handler, encodeTextRequestFrame(mode, target, text,
+                                                              codeSize ? &code : nullptr));
+        }
+    }
     const QString text = QString::fromUtf8(message);
     if (text.size() > MaxRequestTextLength)
         return ERROR_parameter_too_long;

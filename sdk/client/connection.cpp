@@ -3,6 +3,7 @@
 
 #include "message.h"
 #include "protocol.h"
+#include "textframes.h"
 
 #include <QDateTime>
 #include <QTcpSocket>
@@ -211,19 +212,46 @@ void Connection::onReadyRead()
 {
     QTcpSocket* socket = m_socket;
     while (socket == m_socket && socket->bytesAvailable() > 0) {
-        m_decoder.append(socket->read(ReadChunk));
+        if (m_decoder.readFrom(socket, ReadChunk) <= 0)
+            return;
+        FrameDecoder::Frame frame;
         QCborMap message;
         for (;;) {
-            const auto result = m_decoder.next(&message);
+            const auto result = m_decoder.nextFrame(&frame);
             if (result == FrameDecoder::NeedMore)
                 break;
             if (result == FrameDecoder::Error)
                 return fail(ERROR_connection_protocol, m_decoder.errorString());
-            handleMessage(message);
+            if (!(m_phase == Phase::Established && deliverText(frame))) {
+                if (m_decoder.decode(frame, &message) == FrameDecoder::Error)
+                    return fail(ERROR_connection_protocol, m_decoder.errorString());
+                handleMessage(message);
+            }
             if (socket != m_socket)
                 return; // the message ended the connection
         }
     }
+}
+
+bool Connection::deliverText(const FrameDecoder::Frame& frame)
+{
+    TextMessageEvent event;
+    if (!decodeTextMessage(frame.data, frame.size, &event))
+        return false;
+    // The bounds of the generic reading in handleEvent; outside them that reading reports it.
+    if (event.mode < 1 || event.mode > 3 || event.fromId > 0xFFFF ||
+        event.fromNameLength > limits::NicknameLength ||
+        event.fromUniqueIdLength > limits::UniqueIdentifierLength ||
+        event.messageLength > limits::TextLength)
+        return false;
+    // The callback wants terminated strings; these buffers keep their capacity between texts.
+    m_textName.assign(event.fromName.data, size_t(event.fromName.size));
+    m_textUniqueId.assign(event.fromUniqueId.data, size_t(event.fromUniqueId.size));
+    m_textBody.assign(event.message.data, size_t(event.message.size));
+    const anyID to = event.mode == TextMessageTarget_CLIENT ? anyID(event.target) : anyID(0);
+    notify(&ClientUIFunctions::onTextMessageEvent, anyID(event.mode), to, anyID(event.fromId),
+           m_textName.c_str(), m_textUniqueId.c_str(), m_textBody.c_str());
+    return true;
 }
 
 void Connection::handleMessage(const QCborMap& message)

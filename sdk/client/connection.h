@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <map>
+#include <string>
 
 class QTcpSocket;
 
@@ -53,6 +54,8 @@ private:
 
     void onConnected();
     void onReadyRead();
+    // Delivers a textMessage read directly from its frame; false leaves it to handleMessage.
+    bool deliverText(const protocol::FrameDecoder::Frame& frame);
     void onSocketGone();
     void handleMessage(const QCborMap& message);
     bool handleHandshake(const QString& type, const QCborMap& message);
@@ -88,6 +91,7 @@ private:
     QString m_host;
     quint16 m_port = 0;
     std::map<anyID, Transfer*> m_transfers;
+    std::string m_textName, m_textUniqueId, m_textBody;
 };
 
 // Owns the connections; the network thread's root object.

@@ -7,6 +7,10 @@
 #include <QCborMap>
 #include <QString>
 
+#include <vector>
+
+class QIODevice;
+
 namespace voicesdk::protocol {
 
 // One frame: length prefix and the CBOR encoding of `message`. Returns an empty array when the
@@ -15,31 +19,46 @@ QByteArray encodeFrame(const QCborMap& message);
 
 // Splits a byte stream into messages. Feed it whatever the socket delivered, then call next()
 // until it returns NeedMore. Once it reported Error it stays in that state: the connection is
-// beyond repair. It never buffers more than one frame.
+// beyond repair. It never buffers more than one frame beyond what was read at once.
+//
+// next() is nextFrame() followed by decode(). Callers with a faster way to read some messages
+// take the body from nextFrame(), try theirs, and hand anything else to decode().
 class FrameDecoder
 {
 public:
     enum Result { NeedMore, Message, Error };
 
+    // The body of one frame, inside the decoder's buffer: valid until the next call of
+    // append(), readFrom(), nextFrame() or takePending().
+    struct Frame
+    {
+        const char* data = nullptr;
+        int size = 0;
+    };
+
     explicit FrameDecoder(int maxFrameSize = MaxFrameSize) : m_maxFrameSize(maxFrameSize) {}
 
-    void append(const QByteArray& bytes)
-    {
-        if (m_error.isEmpty())
-            m_buffer.append(bytes);
-    }
+    void append(const QByteArray& bytes);
+    // Reads up to maxBytes from the device straight into the buffer; the bytes read, or -1.
+    qint64 readFrom(QIODevice* device, qint64 maxBytes);
     Result next(QCborMap* message);
+    // The next complete frame, its length checked but its body not yet.
+    Result nextFrame(Frame* frame);
+    // The generic reading of a body: one CBOR map with a text type and nothing after it.
+    Result decode(const Frame& frame, QCborMap* message);
     QString errorString() const { return m_error; }
     // Bytes received but not yet decoded.
-    int pending() const { return m_buffer.size() - m_offset; }
+    int pending() const { return int(m_buffer.size()) - m_offset; }
     // Hands out the bytes received but not yet decoded and forgets them: a transfer connection
     // switches from frames to raw bytes after its first frame.
     QByteArray takePending();
 
 private:
     Result fail(const QString& reason);
+    // Drops the bytes already handed out.
+    void compact();
 
-    QByteArray m_buffer;
+    std::vector<char> m_buffer;
     int m_offset = 0;
     int m_maxFrameSize;
     QString m_error;

@@ -2,6 +2,7 @@
 #include "server.h"
 
 #include "message.h"
+#include "textframes.h"
 
 #include <QCborArray>
 #include <QCryptographicHash>
@@ -131,6 +132,9 @@ void Server::acceptConnections()
         log(QStringLiteral("%1 connected").arg(session->peer()));
         connect(session, &Session::frameReceived, this,
                 [this, session](const QCborMap& message) { handleFrame(session, message); });
+        session->setFastPath([this, session](const char* body, int size) {
+            return relayTextFrame(session, body, size);
+        });
         connect(session, &Session::closed, this,
                 [this, session](const QString& reason) { sessionClosed(session, reason); });
         connect(session, &Session::finished, this, [this, session] {
@@ -395,22 +399,48 @@ void Server::handleText(Session* session, const QCborMap& message)
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
         return protocolError(session, reader.errorString());
-    if (text.size() > limits::TextLength)
+    const QByteArray utf8 = text.toUtf8();
+    relayText(session, mode, target, Utf8View{utf8.constData(), utf8.size()}, text.size(),
+              returnCode);
+}
+
+bool Server::relayTextFrame(Session* session, const char* body, int size)
+{
+    TextRequest request;
+    if (!decodeTextRequest(body, size, &request))
+        return false;
+    // The bounds of handleText's reading; outside them it reports the error.
+    if (request.mode > 0xFFFF || request.returnCodeLength > limits::ReturnCodeLength)
+        return false;
+    const QString returnCode =
+        request.hasReturnCode
+            ? QString::fromUtf8(request.returnCode.data, request.returnCode.size)
+            : QString();
+    relayText(session, int(request.mode), request.target, request.message, request.messageLength,
+              returnCode);
+    return true;
+}
+
+void Server::relayText(Session* session, int mode, qint64 target, Utf8View text, int textLength,
+                       const QString& returnCode)
+{
+    if (textLength > limits::TextLength)
         return reply(session, returnCode, ERROR_parameter_too_long,
                      QStringLiteral("text messages are limited to %1 characters")
                          .arg(limits::TextLength));
-    QCborMap out{{TypeKey, type::TextMessage},
-                 {field::TargetMode, mode},
-                 {field::FromId, session->clientId},
-                 {field::FromName, session->nickname},
-                 {field::FromUniqueId, session->uniqueId},
-                 {field::Message, text}};
+    // One frame for every recipient.
+    const auto frameFor = [&](qint64 shownTarget) {
+        const QByteArray name = session->nickname.toUtf8();
+        const QByteArray uniqueId = session->uniqueId.toUtf8();
+        return encodeTextMessageFrame(mode, session->clientId, Utf8View{name.constData(), name.size()},
+                                      Utf8View{uniqueId.constData(), uniqueId.size()}, text,
+                                      shownTarget);
+    };
     if (mode == TextMessageTarget_CLIENT) {
         Session* receiver = m_clients.value(anyID(target <= 0xFFFF ? target : 0));
         if (!receiver)
             return reply(session, returnCode, ERROR_client_invalid_id);
-        out.insert(field::Target, target);
-        const QByteArray frame = encodeFrame(out);
+        const QByteArray frame = frameFor(target);
         receiver->send(frame);
         if (receiver != session)
             session->send(frame);
@@ -421,8 +451,7 @@ void Server::handleText(Session* session, const QCborMap& message)
         if (channel != session->channel)
             return reply(session, returnCode, ERROR_client_not_allowed,
                          QStringLiteral("channel texts go to the own channel"));
-        out.insert(field::Target, qint64(channel));
-        const QByteArray frame = encodeFrame(out);
+        const QByteArray frame = frameFor(qint64(channel));
         const QList<Session*> recipients = m_clients.values();
         for (Session* client : recipients) {
             if (client->channel == channel)

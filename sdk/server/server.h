@@ -4,6 +4,7 @@
 #include "channelstore.h"
 #include "filestore.h"
 #include "session.h"
+#include "textframes.h"
 #include "transfer.h"
 
 #include <QHostAddress>
@@ -57,6 +58,10 @@ private:
     void handleHello(Session* session, const QCborMap& message);
     void handleMove(Session* session, const QCborMap& message);
     void handleText(Session* session, const QCborMap& message);
+    // A text request read directly from its frame; false leaves the frame to handleFrame.
+    bool relayTextFrame(Session* session, const char* body, int size);
+    void relayText(Session* session, int mode, qint64 target, voicesdk::protocol::Utf8View text,
+                   int textLength, const QString& returnCode);
     void handleChannelCreate(Session* session, const QCborMap& message);
     void handleChannelDelete(Session* session, const QCborMap& message);
     void handleSelfUpdate(Session* session, const QCborMap& message);

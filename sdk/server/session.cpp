@@ -32,14 +32,25 @@ Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
 
 void Session::readFrames()
 {
+    using voicesdk::protocol::FrameDecoder;
     while (m_state != State::Closed && m_socket && m_socket->bytesAvailable() > 0) {
-        m_decoder.append(m_socket->read(ReadChunk));
+        if (m_decoder.readFrom(m_socket, ReadChunk) <= 0)
+            return;
+        FrameDecoder::Frame frame;
         QCborMap message;
         for (;;) {
-            const auto result = m_decoder.next(&message);
-            if (result == voicesdk::protocol::FrameDecoder::NeedMore)
+            auto result = m_decoder.nextFrame(&frame);
+            if (result == FrameDecoder::NeedMore)
                 break;
-            if (result == voicesdk::protocol::FrameDecoder::Error) {
+            if (result == FrameDecoder::Message && m_state == State::Active && m_fastPath &&
+                m_fastPath(frame.data, frame.size)) {
+                if (m_state == State::Closed)
+                    return;
+                continue;
+            }
+            if (result == FrameDecoder::Message)
+                result = m_decoder.decode(frame, &message);
+            if (result == FrameDecoder::Error) {
                 close(QStringLiteral("protocol error: %1").arg(m_decoder.errorString()), false);
                 return;
             }

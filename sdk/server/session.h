@@ -27,6 +27,13 @@ public:
     void setActive() { m_state = State::Active; }
     QString peer() const { return m_peer; }
 
+    // Offered every frame body of an active session before the generic decoding; returns true
+    // when it handled the frame. The body is valid only during the call.
+    void setFastPath(std::function<bool(const char* body, int size)> handler)
+    {
+        m_fastPath = std::move(handler);
+    }
+
     // Queues an encoded frame. A peer whose unsent output would exceed the bound is dropped.
     void send(const QByteArray& frame);
     // Closes once. Graceful closes flush what is queued first (bounded by a timer).
@@ -62,6 +69,7 @@ private:
     State m_state = State::AwaitingHello;
     QString m_peer;
     QTimer m_closeTimer;
+    std::function<bool(const char*, int)> m_fastPath;
 };
 
 } // namespace voiceserver
