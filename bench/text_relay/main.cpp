@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // bench_text_relay: 2,000 texts of 1,024 characters from one connection handler to another
 // through a real voice-server, end to end, against the same payload over a plain loopback TCP
-// connection in the same run. Prints both times and their ratio (best of several rounds).
+// connection in the same run. One untimed warm-up round of each, then rounds that alternate the
+// two; prints best and median of both and their ratios. BENCH_ROUNDS sets the number of timed
+// rounds, BENCH_VERBOSE prints every round.
 #include "voicesdk.h"
 #include "voiceserverprocess.h"
 
@@ -26,12 +28,13 @@ namespace {
 
 constexpr int Texts = 2000;
 constexpr int TextLength = 1024;
-constexpr int Rounds = 5;
+constexpr int DefaultRounds = 9;
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
 std::atomic<uint64> g_receiver{0};
-int g_received = 0;
+int g_received = 0; // by the receiver
+int g_echoed = 0;   // the sender's own copies
 int g_status[3] = {};
 
 void onStatus(uint64 handler, int status, unsigned int)
@@ -43,10 +46,8 @@ void onStatus(uint64 handler, int status, unsigned int)
 
 void onText(uint64 handler, anyID, anyID, anyID, const char*, const char*, const char*)
 {
-    if (handler != g_receiver)
-        return;
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (++g_received % Texts == 0)
+    if (++(handler == g_receiver ? g_received : g_echoed) % Texts == 0)
         g_changed.notify_all();
 }
 
@@ -57,53 +58,85 @@ bool waitUntil(Predicate predicate, int seconds = 60)
     return g_changed.wait_for(lock, std::chrono::seconds(seconds), predicate);
 }
 
-// The same payload as length-prefixed messages over one plain loopback connection.
-double plainTcpMs(const std::vector<char>& message)
+// The same payload as length-prefixed messages over one plain loopback connection. A fresh one
+// per round: a reused one now and then stalls for tens of milliseconds.
+class PlainTcp
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return -1;
-    const int sender = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (::connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return -1;
-    const int receiver = ::accept(listener, nullptr, nullptr);
-    const int on = 1;
-    ::setsockopt(sender, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-
-    QElapsedTimer timer;
-    timer.start();
-    std::thread writer([&] {
-        for (int i = 0; i < Texts; ++i) {
-            size_t done = 0;
-            while (done < message.size()) {
-                const ssize_t n = ::write(sender, message.data() + done, message.size() - done);
-                if (n <= 0)
-                    return;
-                done += size_t(n);
-            }
-        }
-    });
-    const size_t total = message.size() * Texts;
-    std::vector<char> buffer(65536);
-    size_t got = 0;
-    while (got < total) {
-        const ssize_t n = ::read(receiver, buffer.data(), buffer.size());
-        if (n <= 0)
-            break;
-        got += size_t(n);
+public:
+    PlainTcp()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_listener < 0 ||
+            ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(m_listener, 1) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        m_sender = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (m_sender < 0 ||
+            ::connect(m_sender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return;
+        m_receiver = ::accept(m_listener, nullptr, nullptr);
+        const int on = 1;
+        ::setsockopt(m_sender, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
-    const double ms = timer.nsecsElapsed() / 1e6;
-    writer.join();
-    ::close(sender);
-    ::close(receiver);
-    ::close(listener);
-    return got == total ? ms : -1;
+    ~PlainTcp()
+    {
+        for (int fd : {m_sender, m_receiver, m_listener}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    PlainTcp(const PlainTcp&) = delete;
+    PlainTcp& operator=(const PlainTcp&) = delete;
+
+    // Milliseconds for all texts, or -1.
+    double run(const std::vector<char>& message)
+    {
+        if (m_receiver < 0)
+            return -1;
+        QElapsedTimer timer;
+        timer.start();
+        std::thread writer([&] {
+            for (int i = 0; i < Texts; ++i) {
+                size_t done = 0;
+                while (done < message.size()) {
+                    const ssize_t n =
+                        ::write(m_sender, message.data() + done, message.size() - done);
+                    if (n <= 0)
+                        return;
+                    done += size_t(n);
+                }
+            }
+        });
+        const size_t total = message.size() * Texts;
+        std::vector<char> buffer(65536);
+        size_t got = 0;
+        while (got < total) {
+            const ssize_t n = ::read(m_receiver, buffer.data(), buffer.size());
+            if (n <= 0)
+                break;
+            got += size_t(n);
+        }
+        const double ms = timer.nsecsElapsed() / 1e6;
+        writer.join();
+        return got == total ? ms : -1;
+    }
+
+private:
+    int m_listener = -1;
+    int m_sender = -1;
+    int m_receiver = -1;
+};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 } // namespace
@@ -140,15 +173,19 @@ int main(int argc, char* argv[])
     const QByteArray text(TextLength, 'x');
     // The plain connection carries what the relay carries per text: a length and the text.
     std::vector<char> message(4 + TextLength, 'x');
+    const int rounds = qMax(1, qEnvironmentVariableIntValue("BENCH_ROUNDS") > 0
+                                   ? qEnvironmentVariableIntValue("BENCH_ROUNDS")
+                                   : DefaultRounds);
+    const bool verbose = qEnvironmentVariableIsSet("BENCH_VERBOSE");
 
-    double bestRelay = 1e12, bestPlain = 1e12;
-    for (int round = 0; round < Rounds; ++round) {
-        const double plain = plainTcpMs(message);
+    std::vector<double> relayTimes, plainTimes;
+    int expected = 0;
+    for (int round = -1; round < rounds; ++round) { // round -1 warms both up
+        const double plain = PlainTcp().run(message);
         if (plain < 0) {
             std::fprintf(stderr, "bench_text_relay: plain TCP failed\n");
             return 1;
         }
-        bestPlain = std::min(bestPlain, plain);
 
         QElapsedTimer timer;
         timer.start();
@@ -158,15 +195,26 @@ int main(int argc, char* argv[])
                 return 1;
         }
         const double posted = timer.nsecsElapsed() / 1e6;
-        const int target = (round + 1) * Texts;
-        if (!waitUntil([target] { return g_received >= target; })) {
-            std::fprintf(stderr, "bench_text_relay: texts lost (%d of %d)\n", g_received, target);
+        expected += Texts;
+        if (!waitUntil([expected] { return g_received >= expected; })) {
+            std::fprintf(stderr, "bench_text_relay: texts lost (%d of %d)\n", g_received,
+                         expected);
             return 1;
         }
-        bestRelay = std::min(bestRelay, timer.nsecsElapsed() / 1e6);
-        if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
-            std::printf("round %d: posted after %.2f ms, all received after %.2f ms\n", round,
-                        posted, timer.nsecsElapsed() / 1e6);
+        const double relay = timer.nsecsElapsed() / 1e6;
+        // The sender's echoes finish too before the next round, so they never overlap it.
+        if (!waitUntil([expected] { return g_echoed >= expected; })) {
+            std::fprintf(stderr, "bench_text_relay: echoes lost (%d of %d)\n", g_echoed,
+                         expected);
+            return 1;
+        }
+        if (round >= 0) {
+            plainTimes.push_back(plain);
+            relayTimes.push_back(relay);
+        }
+        if (verbose)
+            std::printf("round %2d%s: plain %7.2f ms, relay %7.2f ms (posted after %6.2f ms)\n",
+                        round, round < 0 ? " (warm-up)" : "", plain, relay, posted);
     }
 
     ts3client_stopConnection(sender, "");
@@ -176,9 +224,16 @@ int main(int argc, char* argv[])
     ts3client_destroyClientLib();
     server.stop();
 
-    std::printf("texts: %d x %d characters, best of %d rounds\n", Texts, TextLength, Rounds);
-    std::printf("plain loopback TCP:      %8.2f ms\n", bestPlain);
-    std::printf("through voice-server:    %8.2f ms\n", bestRelay);
-    std::printf("ratio (relay / plain):   %8.2f\n", bestRelay / bestPlain);
+    const double bestPlain = *std::min_element(plainTimes.begin(), plainTimes.end());
+    const double bestRelay = *std::min_element(relayTimes.begin(), relayTimes.end());
+    const double medianPlain = median(plainTimes);
+    const double medianRelay = median(relayTimes);
+    std::printf("texts: %d x %d characters; %d timed rounds after one warm-up\n", Texts,
+                TextLength, rounds);
+    std::printf("                          best      median\n");
+    std::printf("plain loopback TCP:   %8.2f ms %8.2f ms\n", bestPlain, medianPlain);
+    std::printf("through voice-server: %8.2f ms %8.2f ms\n", bestRelay, medianRelay);
+    std::printf("ratio (relay / plain): %7.2f    %8.2f\n", bestRelay / bestPlain,
+                medianRelay / medianPlain);
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <QIODevice>
 #include <QtEndian>
 
+#include <cstring>
+
 namespace voicesdk::protocol {
 
 QByteArray encodeFrame(const QCborMap& message)
@@ -20,58 +22,75 @@ QByteArray encodeFrame(const QCborMap& message)
 
 namespace {
 // A decoder keeps at most this much buffer while it holds no bytes; idle sessions stay small.
-constexpr size_t IdleCapacity = 16 * 1024;
+constexpr int IdleCapacity = 16 * 1024;
 } // namespace
+
+void FrameDecoder::release()
+{
+    m_buffer.reset();
+    m_capacity = m_size = m_offset = 0;
+}
 
 void FrameDecoder::compact()
 {
     if (m_offset == 0)
         return;
-    if (size_t(m_offset) == m_buffer.size()) {
-        if (m_buffer.capacity() > IdleCapacity)
-            std::vector<char>().swap(m_buffer);
-        else
-            m_buffer.clear();
-    } else {
-        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + m_offset);
+    if (m_offset == m_size) {
+        if (m_capacity > IdleCapacity)
+            release();
+        m_size = m_offset = 0;
+        return;
     }
+    std::memmove(m_buffer.get(), m_buffer.get() + m_offset, size_t(m_size - m_offset));
+    m_size -= m_offset;
     m_offset = 0;
+}
+
+char* FrameDecoder::reserveTail(int bytes)
+{
+    compact();
+    if (m_capacity - m_size < bytes) {
+        // Bounded by the callers: one read chunk beyond at most one incomplete frame.
+        const int capacity = qMax(m_size + bytes, m_capacity + m_capacity / 2);
+        std::unique_ptr<char[]> grown(new char[size_t(capacity)]);
+        if (m_size > 0)
+            std::memcpy(grown.get(), m_buffer.get(), size_t(m_size));
+        m_buffer = std::move(grown);
+        m_capacity = capacity;
+    }
+    return m_buffer.get() + m_size;
 }
 
 void FrameDecoder::append(const QByteArray& bytes)
 {
-    if (!m_error.isEmpty())
+    if (!m_error.isEmpty() || bytes.isEmpty())
         return;
-    compact();
-    m_buffer.insert(m_buffer.end(), bytes.constBegin(), bytes.constEnd());
+    std::memcpy(reserveTail(bytes.size()), bytes.constData(), size_t(bytes.size()));
+    m_size += bytes.size();
 }
 
 qint64 FrameDecoder::readFrom(QIODevice* device, qint64 maxBytes)
 {
     if (!m_error.isEmpty())
         return -1;
-    compact();
-    const qint64 wanted = qMin(maxBytes, qMax<qint64>(device->bytesAvailable(), 1));
-    const size_t old = m_buffer.size();
-    m_buffer.resize(old + size_t(wanted));
-    const qint64 got = device->read(m_buffer.data() + old, wanted);
-    m_buffer.resize(old + size_t(qMax<qint64>(got, 0)));
+    const int wanted = int(qBound<qint64>(1, device->bytesAvailable(), maxBytes));
+    const qint64 got = device->read(reserveTail(wanted), wanted);
+    if (got > 0)
+        m_size += int(got);
     return got;
 }
 
 QByteArray FrameDecoder::takePending()
 {
-    QByteArray rest(m_buffer.data() + m_offset, pending());
-    std::vector<char>().swap(m_buffer);
-    m_offset = 0;
+    const QByteArray rest(m_buffer.get() + m_offset, pending());
+    release();
     return rest;
 }
 
 FrameDecoder::Result FrameDecoder::fail(const QString& reason)
 {
     m_error = reason;
-    std::vector<char>().swap(m_buffer);
-    m_offset = 0;
+    release();
     return Error;
 }
 
@@ -89,7 +108,7 @@ FrameDecoder::Result FrameDecoder::nextFrame(Frame* frame)
     const int available = pending();
     if (available < FrameHeaderSize)
         return NeedMore;
-    const char* start = m_buffer.data() + m_offset;
+    const char* start = m_buffer.get() + m_offset;
     const quint32 length = qFromBigEndian<quint32>(start);
     if (length == 0)
         return fail(QStringLiteral("empty frame"));

@@ -7,7 +7,7 @@
 #include <QCborMap>
 #include <QString>
 
-#include <vector>
+#include <memory>
 
 class QIODevice;
 
@@ -48,7 +48,7 @@ public:
     Result decode(const Frame& frame, QCborMap* message);
     QString errorString() const { return m_error; }
     // Bytes received but not yet decoded.
-    int pending() const { return int(m_buffer.size()) - m_offset; }
+    int pending() const { return m_size - m_offset; }
     // Hands out the bytes received but not yet decoded and forgets them: a transfer connection
     // switches from frames to raw bytes after its first frame.
     QByteArray takePending();
@@ -57,8 +57,14 @@ private:
     Result fail(const QString& reason);
     // Drops the bytes already handed out.
     void compact();
+    void release();
+    // Room for `bytes` more at the end of the buffer.
+    char* reserveTail(int bytes);
 
-    std::vector<char> m_buffer;
+    // Grown by hand: a vector would zero every byte before the socket overwrites it.
+    std::unique_ptr<char[]> m_buffer;
+    int m_capacity = 0;
+    int m_size = 0;
     int m_offset = 0;
     int m_maxFrameSize;
     QString m_error;
