@@ -184,6 +184,20 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops_data()
         << encodeFrame(QCborMap{{TypeKey, type::Text}, {field::TargetMode, 2},
                                 {field::Target, QStringLiteral("1")},
                                 {field::Message, QStringLiteral("x")}});
+    // Texts in the exact layout the server reads directly, still refused like any other.
+    const auto text = [](qint64 mode, const QString& message) {
+        return QCborMap{{TypeKey, type::Text},
+                        {field::TargetMode, mode},
+                        {field::Target, 0},
+                        {field::Message, message}};
+    };
+    QByteArray badUtf8 = encodeFrame(text(2, QStringLiteral("ab")));
+    badUtf8.replace(badUtf8.lastIndexOf("ab"), 2, "\xc3\x28");
+    QTest::newRow("text with invalid UTF-8") << badUtf8;
+    QTest::newRow("text with a huge target mode") << encodeFrame(text(65536, QStringLiteral("x")));
+    QCborMap longCode = text(2, QStringLiteral("x"));
+    longCode.insert(field::ReturnCode, QString(limits::ReturnCodeLength + 1, QLatin1Char('r')));
+    QTest::newRow("text with a long return code") << encodeFrame(longCode);
     QTest::newRow("move without channel")
         << encodeFrame(QCborMap{{TypeKey, type::Move}, {field::ClientId, 1}});
     QTest::newRow("channel delete with negative id")
