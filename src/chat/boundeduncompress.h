@@ -11,9 +11,8 @@ enum class UncompressStatus { Ok, Corrupt, TooLarge };
 // more than maxSize output bytes. qUncompress trusts the length field for its first allocation
 // and then doubles its buffer until the stream fits, up to 2 GiB, so a few kilobytes from the
 // network could make it allocate gigabytes. Here the length field is only a hint for the first
-// reservation (capped by what the input could possibly expand to), the stream is inflated by
-// our own decoder and decoding stops as soon as the output would pass maxSize. The zlib header
-// and the Adler-32 trailer are checked like zlib's uncompress() does.
+// reservation (capped by what the input could possibly expand to), and zlib inflates the stream
+// in chunks, stopping as soon as the output would pass maxSize.
 QByteArray boundedUncompress(const QByteArray& data, int maxSize,
                              UncompressStatus* status = nullptr);
 
