@@ -36,7 +36,8 @@ unsigned int queueFrame(uint64 handler, const QByteArray& frame)
         if (!state.mirror.connected)
             return ERROR_connection_not_connected;
         const bool queued = post([handler, frame](Core& core) {
-            core.connection(handler)->send(frame);
+            if (Connection* connection = core.connection(handler))
+                connection->send(frame);
         });
         return queued ? ERROR_ok : ERROR_lib_not_initialized;
     });
@@ -81,7 +82,10 @@ unsigned int startConnection(uint64 handler, const char* identity, const char* i
         start.host = QString::fromUtf8(ip);
         start.port = quint16(port);
         start.hello = hello;
-        if (!post([handler, start](Core& core) { core.connection(handler)->start(start); }))
+        if (!post([handler, start](Core& core) {
+                if (Connection* connection = core.connection(handler))
+                    connection->start(start);
+            }))
             return ERROR_lib_not_initialized;
         state.active = true;
         return ERROR_ok;
@@ -175,7 +179,8 @@ unsigned int ts3client_stopConnection(uint64 serverConnectionHandlerID, const ch
             return ERROR_connection_not_connected;
         const quint64 generation = state.generation;
         if (!post([serverConnectionHandlerID, generation, message](Core& core) {
-                core.connection(serverConnectionHandlerID)->stop(generation, message);
+                if (Connection* connection = core.connection(serverConnectionHandlerID))
+                    connection->stop(generation, message);
             }))
             return ERROR_lib_not_initialized;
         state.active = false;

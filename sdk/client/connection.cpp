@@ -628,9 +628,15 @@ Core::~Core()
 
 Connection* Core::connection(uint64 handler)
 {
-    Connection*& connection = m_connections[handler];
-    if (!connection)
-        connection = new Connection(handler, this);
+    auto it = m_connections.find(handler);
+    if (it != m_connections.end())
+        return it->second;
+    // Work queued before a callback destroyed its handler runs after remove(); it must not
+    // bring the connection back.
+    if (!handlerExists(handler))
+        return nullptr;
+    Connection* connection = new Connection(handler, this);
+    m_connections.emplace(handler, connection);
     return connection;
 }
 

@@ -102,6 +102,7 @@ public:
     Core() = default;
     ~Core() override;
 
+    // The handler's connection, created on first use; null once the handler is gone.
     Connection* connection(uint64 handler);
     void remove(uint64 handler);
 

@@ -52,7 +52,10 @@ unsigned int fileRequest(uint64 handler, uint64 channelID, const char* channelPW
         if (!state.mirror.connected)
             return ERROR_connection_not_connected;
         const bool queued =
-            post([handler, frame](Core& core) { core.connection(handler)->send(frame); });
+            post([handler, frame](Core& core) {
+                if (Connection* connection = core.connection(handler))
+                    connection->send(frame);
+            });
         return queued ? ERROR_ok : ERROR_lib_not_initialized;
     });
 }
@@ -144,7 +147,8 @@ unsigned int startTransfer(uint64 handler, uint64 channelID, const char* channel
             return ERROR_file_transfer_limit_reached;
         request.id = id;
         if (!post([handler, request](Core& core) {
-                core.connection(handler)->startTransfer(request);
+                if (Connection* connection = core.connection(handler))
+                    connection->startTransfer(request);
             }))
             return ERROR_lib_not_initialized;
         TransferRecord record;

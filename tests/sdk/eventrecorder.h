@@ -40,10 +40,25 @@ public:
 
     void record(const QString& name, uint64 handler, const QVariantMap& args)
     {
+        Hook hook;
+        {
+            QMutexLocker locker(&m_mutex);
+            m_threads.insert(QThread::currentThread());
+            m_events.append({name, handler, args});
+            m_claimed.append(false);
+            hook = m_hook;
+        }
+        if (hook)
+            hook({name, handler, args});
+    }
+
+    // Runs on the callback's thread after each recorded event, outside the recorder's lock, so
+    // a test can call back into the API from a callback. Empty to stop.
+    using Hook = std::function<void(const Event&)>;
+    void setHook(Hook hook)
+    {
         QMutexLocker locker(&m_mutex);
-        m_threads.insert(QThread::currentThread());
-        m_events.append({name, handler, args});
-        m_claimed.append(false);
+        m_hook = std::move(hook);
     }
 
     // Every event of a handler, in order, optionally of one name.
@@ -126,6 +141,7 @@ private:
     QList<Event> m_events;
     QList<bool> m_claimed;
     QSet<QThread*> m_threads;
+    Hook m_hook;
 };
 
 namespace recorder_detail {

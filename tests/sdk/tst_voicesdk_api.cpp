@@ -3,7 +3,11 @@
 #include "eventrecorder.h"
 #include "voiceserverprocess.h"
 
+#include <atomic>
+#include <memory>
+
 #include <QDir>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -108,6 +112,7 @@ private slots:
     void ownFlagsAreAnnounced();
     void leavingWithQuitMessage();
     void destroyingAConnectedHandler();
+    void destroyingFromACallbackDropsQueuedWork();
     void returnCodesAreEchoed();
     void permanentChannelsSurviveRestart();
 
@@ -631,6 +636,46 @@ void tst_VoiceSdkApi::destroyingAConnectedHandler()
     QCOMPARE(EventRecorder::instance().events(b).size(), eventsAfterDestroy);
     anyID id = 0;
     QCOMPARE(ts3client_getClientID(b, &id), unsigned(ERROR_connection_handler_invalid));
+}
+
+void tst_VoiceSdkApi::destroyingFromACallbackDropsQueuedWork()
+{
+    const uint64 a = spawn(), b = spawn();
+    QVERIFY(connectAs(a, "watcher"));
+    QVERIFY(connectAs(b, "quitter"));
+    const anyID idB = ownId(b);
+    // On a text, b's callback queues a reconnect and then destroys b at once. The queued work
+    // runs after the handler is gone and must not bring its connection back.
+    const QByteArray identity = m_identity;
+    const unsigned int port = m_server.port();
+    auto destroyed = std::make_shared<std::atomic<int>>(-1);
+    const auto unhook = qScopeGuard([] { EventRecorder::instance().setHook({}); });
+    EventRecorder::instance().setHook([b, identity, port, destroyed](const Event& e) {
+        if (e.handler != b || e.name != QLatin1String("onTextMessageEvent") ||
+            e.text("message") != QLatin1String("go"))
+            return;
+        ts3client_stopConnection(b, "");
+        ts3client_startConnection(b, identity.constData(), "127.0.0.1", port, "ghost", nullptr,
+                                  nullptr, "mossel");
+        *destroyed = int(ts3client_destroyServerConnectionHandler(b));
+    });
+    m_handlers.removeAll(b);
+    QCOMPARE(ts3client_requestSendPrivateTextMsg(a, "go", idB, nullptr), unsigned(ERROR_ok));
+    QTRY_COMPARE(destroyed->load(), int(ERROR_ok));
+    const int eventsAfterDestroy = EventRecorder::instance().events(b).size();
+    QVERIFY(!EventRecorder::instance()
+                 .wait(a, "onClientMoveEvent", [&](const Event& e) {
+                     return e.value("clientID") == idB && e.value("visibility") == LEAVE_VISIBILITY;
+                 })
+                 .name.isEmpty());
+    // Nobody joins under the destroyed handler, and it reports nothing more.
+    QVERIFY(!EventRecorder::instance().arrives(
+        a, "onClientMoveEvent",
+        [&](const Event& e) { return e.value("visibility") == ENTER_VISIBILITY &&
+                                     clientString(a, anyID(e.value("clientID")), CLIENT_NICKNAME) ==
+                                         QLatin1String("ghost"); },
+        1000));
+    QCOMPARE(EventRecorder::instance().events(b).size(), eventsAfterDestroy);
 }
 
 void tst_VoiceSdkApi::returnCodesAreEchoed()
