@@ -11,12 +11,26 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 
+#include <cmath>
+
 namespace voiceserver {
 
 namespace {
 QByteArray hashPassword(const QByteArray& salt, const QString& password)
 {
     return QCryptographicHash::hash(salt + password.toUtf8(), QCryptographicHash::Sha256);
+}
+
+// JSON numbers are doubles: an ID counts only where a double holds it exactly, which also keeps
+// it inside the signed 64-bit range IDs travel in.
+bool readId(const QJsonValue& value, quint64* id)
+{
+    constexpr double Limit = 9007199254740992.0; // 2^53
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || !(number >= 0 && number < Limit) || number != std::floor(number))
+        return false;
+    *id = quint64(number);
+    return true;
 }
 } // namespace
 
@@ -63,13 +77,16 @@ PersistentState ChannelStore::load(QString* warning) const
     }
     const QJsonObject root = document.object();
     state.serverUniqueId = root.value(QLatin1String("serverUniqueId")).toString();
+    quint64 next = 0;
     state.nextChannelId =
-        quint64(qMax<qint64>(2, qint64(root.value(QLatin1String("nextChannelId")).toDouble())));
+        readId(root.value(QLatin1String("nextChannelId")), &next) ? qMax<quint64>(2, next) : 2;
     for (const QJsonValue& value : root.value(QLatin1String("channels")).toArray()) {
         const QJsonObject object = value.toObject();
         Channel channel;
-        channel.id = quint64(object.value(QLatin1String("id")).toDouble());
-        channel.parent = quint64(object.value(QLatin1String("parent")).toDouble());
+        if (!readId(object.value(QLatin1String("id")), &channel.id))
+            channel.id = 0; // skipped below
+        if (!readId(object.value(QLatin1String("parent")), &channel.parent))
+            channel.parent = 0; // an unknown parent: a top-level channel, as for a lost one
         channel.name = object.value(QLatin1String("name")).toString();
         channel.topic = object.value(QLatin1String("topic")).toString();
         channel.description = object.value(QLatin1String("description")).toString();

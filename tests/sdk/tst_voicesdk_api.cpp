@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <QDir>
+#include <QFile>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -115,12 +116,17 @@ private slots:
     void destroyingFromACallbackDropsQueuedWork();
     void returnCodesAreEchoed();
     void permanentChannelsSurviveRestart();
+    void channelFileWithIdsOutOfRange();
 
 private:
     uint64 spawn();
     // Starts a connection and waits for status 4 (true) or 0 (false).
     bool connectAs(uint64 h, const QString& nickname, const char* password = "mossel");
     QList<int> statuses(uint64 h) const;
+    // Starts server on a data directory holding json as its channel file and connects a new
+    // handler to it.
+    bool connectToServerWithFile(VoiceServerProcess* server, const QByteArray& json,
+                                 uint64* handler);
     uint64 createChannel(uint64 h, const QString& name, const char* password, bool permanent,
                          uint64 parent = 0);
 
@@ -717,6 +723,51 @@ void tst_VoiceSdkApi::permanentChannelsSurviveRestart()
     QTRY_COMPARE(channelOf(a, ownId(a)), kept);
     const uint64 fresh = createChannel(a, "fresh", nullptr, false);
     QVERIFY(fresh > lost);
+}
+
+bool tst_VoiceSdkApi::connectToServerWithFile(VoiceServerProcess* server, const QByteArray& json,
+                                              uint64* handler)
+{
+    QFile file(QDir(server->dataDirectory()).filePath("server.json"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size())
+        return false;
+    file.close();
+    if (!server->start())
+        return false;
+    const uint64 h = spawn();
+    EventRecorder::instance().claimAll(h, "onConnectStatusChangeEvent");
+    if (ts3client_startConnection(h, m_identity.constData(), "127.0.0.1", server->port(), "ranger",
+                                  nullptr, nullptr, "mossel") != ERROR_ok)
+        return false;
+    const Event end = EventRecorder::instance().wait(
+        h, "onConnectStatusChangeEvent",
+        [](const Event& e) { return e.value("newStatus") == 4 || e.value("newStatus") == 0; });
+    *handler = h;
+    return end.value("newStatus") == 4;
+}
+
+void tst_VoiceSdkApi::channelFileWithIdsOutOfRange()
+{
+    // IDs travel as signed 64-bit integers and the file holds doubles: an entry beyond either
+    // is skipped, and the next ID stays one every client can read.
+    VoiceServerProcess server;
+    uint64 a = 0;
+    QVERIFY2(connectToServerWithFile(&server, R"({"serverUniqueId": "u", "nextChannelId": 1e19,
+        "channels": [
+        {"id": 1e19, "parent": 0, "name": "huge"},
+        {"id": 9007199254740993, "parent": 0, "name": "inexact"},
+        {"id": 2.5, "parent": 0, "name": "fraction"},
+        {"id": 7, "parent": 1e19, "name": "orphan"},
+        {"id": 5, "parent": 0, "name": "fine"}]})", &a),
+             qPrintable(server.log()));
+    QCOMPARE(channelNamed(a, "fine"), uint64(5));
+    QCOMPARE(channelNamed(a, "huge"), uint64(0));
+    QCOMPARE(channelNamed(a, "inexact"), uint64(0));
+    QCOMPARE(channelNamed(a, "fraction"), uint64(0));
+    QCOMPARE(channelNamed(a, "orphan"), uint64(7));
+    // A channel created now gets a usable ID.
+    const uint64 created = createChannel(a, "after", nullptr, false);
+    QVERIFY(created > 7);
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceSdkApi)
