@@ -59,6 +59,16 @@ Server::Server(const ServerOptions& options, QObject* parent)
         if (channel.parent != 0 && !m_channels.contains(channel.parent))
             channel.parent = 0;
     }
+    // A chain of parents that leads back to its start (a damaged file) would never end: the
+    // channel where it is found becomes top-level, which ends the loop for the others.
+    for (Channel& channel : m_channels) {
+        quint64 parent = channel.parent;
+        for (int steps = 0; parent != 0 && parent != channel.id && steps < m_channels.size();
+             ++steps)
+            parent = m_channels.value(parent).parent;
+        if (parent == channel.id)
+            channel.parent = 0;
+    }
     if (m_serverUniqueId.isEmpty()) {
         m_serverUniqueId = QString::fromLatin1(
             QCryptographicHash::hash(QUuid::createUuid().toRfc4122(), QCryptographicHash::Sha1)

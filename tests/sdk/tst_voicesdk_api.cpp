@@ -117,6 +117,7 @@ private slots:
     void returnCodesAreEchoed();
     void permanentChannelsSurviveRestart();
     void channelFileWithIdsOutOfRange();
+    void channelFileWithLoopingParents();
 
 private:
     uint64 spawn();
@@ -768,6 +769,29 @@ void tst_VoiceSdkApi::channelFileWithIdsOutOfRange()
     // A channel created now gets a usable ID.
     const uint64 created = createChannel(a, "after", nullptr, false);
     QVERIFY(created > 7);
+}
+
+void tst_VoiceSdkApi::channelFileWithLoopingParents()
+{
+    // Parents that loop are cut, so the tree ends; such channels are shown and can be deleted.
+    VoiceServerProcess server;
+    uint64 a = 0;
+    QVERIFY2(connectToServerWithFile(&server, R"({"serverUniqueId": "u", "nextChannelId": 13,
+        "channels": [
+        {"id": 10, "parent": 11, "name": "loop-a"},
+        {"id": 11, "parent": 10, "name": "loop-b"},
+        {"id": 12, "parent": 12, "name": "own-parent"}]})", &a),
+             qPrintable(server.log()));
+    QCOMPARE(channelNamed(a, "loop-a"), uint64(10));
+    QCOMPARE(channelNamed(a, "loop-b"), uint64(11));
+    QCOMPARE(channelNamed(a, "own-parent"), uint64(12));
+    for (uint64 id : {uint64(10), uint64(12)}) {
+        QCOMPARE(ts3client_requestChannelDelete(a, id, 1, nullptr), unsigned(ERROR_ok));
+        QVERIFY(!EventRecorder::instance()
+                     .wait(a, "onDelChannelEvent", withArg("channelID", id))
+                     .name.isEmpty());
+    }
+    QVERIFY(server.isRunning());
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceSdkApi)
