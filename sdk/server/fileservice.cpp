@@ -333,7 +333,7 @@ void Server::uploadReceived(TransferConnection* transfer)
     const FileStore files = m_files;
     const quint64 channel = ticket.channel;
     const QStringList path = ticket.path;
-    const QString received = transfer->receivedFile();
+    const QString received = transfer->takeReceivedFile();
     const bool overwrite = ticket.overwrite;
     FileStore::inBackground([this, target, files, channel, path, received, overwrite] {
         const unsigned int code = files.commit(channel, path, received, overwrite);

@@ -183,6 +183,15 @@ unsigned int FileStore::remove(quint64 channel, const QStringList& path) const
 unsigned int FileStore::commit(quint64 channel, const QStringList& path,
                                const QString& finishedFile, bool overwrite) const
 {
+    const unsigned int code = place(channel, path, finishedFile, overwrite);
+    if (code != ERROR_ok)
+        QFile::remove(finishedFile);
+    return code;
+}
+
+unsigned int FileStore::place(quint64 channel, const QStringList& path,
+                              const QString& finishedFile, bool overwrite) const
+{
     QString target;
     bool exists = false, isDirectory = false;
     if (path.isEmpty())

@@ -43,7 +43,8 @@ public:
     // Files, and directories with everything in them.
     unsigned int remove(quint64 channel, const QStringList& path) const;
     // Puts a finished upload in place, creating missing parent directories. The rename is
-    // atomic: readers see the old file or the new one, never a part. Thread-safe.
+    // atomic: readers see the old file or the new one, never a part. On failure the finished
+    // file is removed. Thread-safe.
     unsigned int commit(quint64 channel, const QStringList& path, const QString& finishedFile,
                         bool overwrite) const;
     // Bytes in files and number of entries of a channel's store.
@@ -64,6 +65,8 @@ private:
     // system a noticeable time, which the event loop, busy with chat, must not wait for.
     bool release(const QString& hostPath) const;
     QString scratchName() const;
+    unsigned int place(quint64 channel, const QStringList& path, const QString& finishedFile,
+                       bool overwrite) const;
 
     QString m_root; // DATA/files, empty when the server has no data directory
 };

@@ -57,7 +57,14 @@ TransferConnection::~TransferConnection()
     if (m_file.isOpen())
         m_file.close();
     if (m_ticket.upload && !m_file.fileName().isEmpty())
-        QFile::remove(m_file.fileName()); // gone already when the upload was put in place
+        QFile::remove(m_file.fileName()); // an upload not handed over
+}
+
+QString TransferConnection::takeReceivedFile()
+{
+    const QString name = m_file.fileName();
+    m_file.setFileName(QString());
+    return name;
 }
 
 void TransferConnection::start(const QByteArray& pending)

@@ -52,12 +52,14 @@ public:
     void abort(const QString& reason);
 
 signals:
-    // An upload has all its bytes in receivedFile(); the server answers with finishUpload.
+    // An upload has all its bytes in its file; the server answers with finishUpload.
     void uploadReceived();
     void finished(const QString& outcome);
 
 public:
-    QString receivedFile() const { return m_file.fileName(); }
+    // Hands the complete upload's file to the caller, who puts it in place or removes it; the
+    // connection may end meanwhile and no longer removes it.
+    QString takeReceivedFile();
 
 private:
     void start(const QByteArray& pending);

@@ -128,6 +128,7 @@ private slots:
     void unknownReusedAndExpiredKeysCloseTheConnection();
     void uploadSendingTooMuchIsDiscarded();
     void cutAndStalledUploadsLeaveNothing();
+    void uploadClosedRightAfterItsLastByteIsKept();
     void transfersPerClientAreBounded();
     void escapesAreRefused_data();
     void escapesAreRefused();
@@ -320,6 +321,31 @@ void tst_FileStoreProtocol::uploadSendingTooMuchIsDiscarded()
     QCOMPARE(done.value(field::Code).toInteger(), qint64(ERROR_connection_protocol));
     QVERIFY(up.closedByServer());
     QVERIFY(!QFile::exists(store() + "/channel_1/greedy/ten.txt"));
+    QTRY_COMPARE(filesBelow(store() + "/.incoming"), QStringList());
+}
+
+void tst_FileStoreProtocol::uploadClosedRightAfterItsLastByteIsKept()
+{
+    // A client may close without waiting for the answer once every byte is out. The file is
+    // complete then and is put in place while the connection goes away; a few rounds, as the
+    // closing races the worker that moves the file.
+    RawPeer control;
+    QVERIFY(control.open(m_server.port()));
+    QVERIFY(control.hello("hasty"));
+    const QByteArray content = QByteArray("hasty bytes ").repeated(100);
+    for (int round = 0; round < 20; ++round) {
+        const QString path = QStringLiteral("/hasty/file%1.txt").arg(round);
+        const QByteArray key = keyFor(control, upload(round + 1, path, content.size()));
+        QVERIFY(!key.isEmpty());
+        RawPeer up;
+        QVERIFY(up.open(m_server.port()));
+        up.write(encodeFrame(transferHello(key)) + content);
+        up.socket().disconnectFromHost();
+        QFile stored(store() + "/channel_1" + path);
+        QTRY_VERIFY2(stored.exists(), qPrintable(path));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), content);
+    }
     QTRY_COMPARE(filesBelow(store() + "/.incoming"), QStringList());
 }
 
