@@ -212,9 +212,21 @@ unsigned int FileStore::place(quint64 channel, const QStringList& path,
                    QFile::encodeName(replaced).constData()) != 0)
             replaced.clear();
     }
+    const QByteArray from = QFile::encodeName(finishedFile);
+    const QByteArray to = QFile::encodeName(target);
+    if (!overwrite) {
+        // Another worker may have put a file under the name since the check above; link(2)
+        // never replaces one, rename(2) would.
+        if (::link(from.constData(), to.constData()) == 0) {
+            ::unlink(from.constData());
+            return ERROR_ok;
+        }
+        if (errno == EEXIST)
+            return ERROR_file_already_exists;
+        // A file system without hard links: the check above has to do.
+    }
     // rename(2) replaces an existing file in one step; QFile::rename would refuse.
-    const bool moved = std::rename(QFile::encodeName(finishedFile).constData(),
-                                   QFile::encodeName(target).constData()) == 0;
+    const bool moved = std::rename(from.constData(), to.constData()) == 0;
     if (!replaced.isEmpty())
         releasePool().start([replaced] { QFile::remove(replaced); });
     return moved ? ERROR_ok : ERROR_file_io_error;
