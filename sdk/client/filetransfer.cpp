@@ -51,11 +51,10 @@ unsigned int fileRequest(uint64 handler, uint64 channelID, const char* channelPW
     return withHandler(handler, [&](HandlerState& state) -> unsigned int {
         if (!state.mirror.connected)
             return ERROR_connection_not_connected;
-        const bool queued =
-            post([handler, frame](Core& core) {
-                if (Connection* connection = core.connection(handler))
-                    connection->send(frame);
-            });
+        const bool queued = post([handler, frame](Core& core) {
+            if (Connection* connection = core.connection(handler))
+                connection->send(frame);
+        });
         return queued ? ERROR_ok : ERROR_lib_not_initialized;
     });
 }

@@ -189,8 +189,8 @@ unsigned int FileStore::commit(quint64 channel, const QStringList& path,
     return code;
 }
 
-unsigned int FileStore::place(quint64 channel, const QStringList& path,
-                              const QString& finishedFile, bool overwrite) const
+unsigned int FileStore::place(quint64 channel, const QStringList& path, const QString& finishedFile,
+                              bool overwrite) const
 {
     QString target;
     bool exists = false, isDirectory = false;

@@ -671,16 +671,20 @@ void tst_VoiceSdkApi::destroyingFromACallbackDropsQueuedWork()
     QTRY_COMPARE(destroyed->load(), int(ERROR_ok));
     const int eventsAfterDestroy = EventRecorder::instance().events(b).size();
     QVERIFY(!EventRecorder::instance()
-                 .wait(a, "onClientMoveEvent", [&](const Event& e) {
-                     return e.value("clientID") == idB && e.value("visibility") == LEAVE_VISIBILITY;
-                 })
+                 .wait(a, "onClientMoveEvent",
+                       [&](const Event& e) {
+                           return e.value("clientID") == idB &&
+                                  e.value("visibility") == LEAVE_VISIBILITY;
+                       })
                  .name.isEmpty());
     // Nobody joins under the destroyed handler, and it reports nothing more.
     QVERIFY(!EventRecorder::instance().arrives(
         a, "onClientMoveEvent",
-        [&](const Event& e) { return e.value("visibility") == ENTER_VISIBILITY &&
-                                     clientString(a, anyID(e.value("clientID")), CLIENT_NICKNAME) ==
-                                         QLatin1String("ghost"); },
+        [&](const Event& e) {
+            return e.value("visibility") == ENTER_VISIBILITY &&
+                   clientString(a, anyID(e.value("clientID")), CLIENT_NICKNAME) ==
+                       QLatin1String("ghost");
+        },
         1000));
     QCOMPARE(EventRecorder::instance().events(b).size(), eventsAfterDestroy);
 }
@@ -740,9 +744,10 @@ bool tst_VoiceSdkApi::connectToServerWithFile(VoiceServerProcess* server, const 
     if (ts3client_startConnection(h, m_identity.constData(), "127.0.0.1", server->port(), "ranger",
                                   nullptr, nullptr, "mossel") != ERROR_ok)
         return false;
-    const Event end = EventRecorder::instance().wait(
-        h, "onConnectStatusChangeEvent",
-        [](const Event& e) { return e.value("newStatus") == 4 || e.value("newStatus") == 0; });
+    const Event end =
+        EventRecorder::instance().wait(h, "onConnectStatusChangeEvent", [](const Event& e) {
+            return e.value("newStatus") == 4 || e.value("newStatus") == 0;
+        });
     *handler = h;
     return end.value("newStatus") == 4;
 }
@@ -759,7 +764,8 @@ void tst_VoiceSdkApi::channelFileWithIdsOutOfRange()
         {"id": 9007199254740993, "parent": 0, "name": "inexact"},
         {"id": 2.5, "parent": 0, "name": "fraction"},
         {"id": 7, "parent": 1e19, "name": "orphan"},
-        {"id": 5, "parent": 0, "name": "fine"}]})", &a),
+        {"id": 5, "parent": 0, "name": "fine"}]})",
+                                     &a),
              qPrintable(server.log()));
     QCOMPARE(channelNamed(a, "fine"), uint64(5));
     QCOMPARE(channelNamed(a, "huge"), uint64(0));
@@ -780,7 +786,8 @@ void tst_VoiceSdkApi::channelFileWithLoopingParents()
         "channels": [
         {"id": 10, "parent": 11, "name": "loop-a"},
         {"id": 11, "parent": 10, "name": "loop-b"},
-        {"id": 12, "parent": 12, "name": "own-parent"}]})", &a),
+        {"id": 12, "parent": 12, "name": "own-parent"}]})",
+                                     &a),
              qPrintable(server.log()));
     QCOMPARE(channelNamed(a, "loop-a"), uint64(10));
     QCOMPARE(channelNamed(a, "loop-b"), uint64(11));
