@@ -8,6 +8,7 @@
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
+#include "connectclient.h"
 #include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
@@ -106,15 +107,8 @@ private slots:
     {
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));
         m_client = TsSDKClient::instance();
-        TsParameters params;
-        params.setNickname(QStringLiteral("anna"));
-        params.setIp(QStringLiteral("127.0.0.1"));
-        params.setPort(m_server.port());
-        params.setServerPwd(QStringLiteral("mossel"));
-        QueuedSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
-        m_client->connectToServer(params);
+        QVERIFY(connectVoiceClient(m_server.port(), QStringLiteral("anna")));
         m_client->setRole(3);
-        QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty() && status.last().at(0).toInt() == 4, 10000);
 
         m_window = std::make_unique<MainWindow>();
         m_window->show();

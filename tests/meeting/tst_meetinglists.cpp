@@ -8,6 +8,7 @@
 #include "meetingtesthelpers.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
+#include "connectclient.h"
 #include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
@@ -89,14 +90,7 @@ private slots:
     {
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));
         m_client = TsSDKClient::instance();
-        QueuedSpy status(m_client, &TsSDKClient::onConnectStatusChanged);
-        TsParameters params;
-        params.setNickname(QStringLiteral("anna"));
-        params.setIp(QStringLiteral("127.0.0.1"));
-        params.setPort(m_server.port());
-        params.setServerPwd(QStringLiteral("mossel"));
-        QCOMPARE(m_client->connectToServer(params), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!status.isEmpty() && status.last().at(0).toInt() == 4, 10000);
+        QVERIFY(connectVoiceClient(m_server.port(), QStringLiteral("anna")));
 
         QVERIFY(m_bob.start());
         QVERIFY(m_bob.connectTo(m_server.port(), QStringLiteral("bob")));
