@@ -2,9 +2,9 @@
 #include "application.h"
 
 #include "application_p.h"
+#include "errors.h"
 #include "logindialog.h"
 #include "mainwindow.h"
-#include "errors.h"
 #include "stylesheet.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
@@ -16,11 +16,7 @@
 
 namespace MeetingSupport {
 
-ApplicationPrivate::ApplicationPrivate(Application* q)
-    : QTimer(nullptr)
-    , q(q)
-{
-}
+ApplicationPrivate::ApplicationPrivate(Application* q) : QTimer(nullptr), q(q) {}
 
 ApplicationPrivate::~ApplicationPrivate() = default;
 
@@ -39,7 +35,8 @@ void ApplicationPrivate::init()
     setSingleShot(true);
 
     TsSDKClient* client = TsSDKClient::instance();
-    connect(client, &TsSDKClient::onConnectStatusChanged, this, &ApplicationPrivate::teamSpeakConnected);
+    connect(client, &TsSDKClient::onConnectStatusChanged, this,
+            &ApplicationPrivate::teamSpeakConnected);
     connect(client, &TsSDKClient::onServerErrorEvent, q, &Application::serverError);
     connect(client, &TsSDKClient::onUserLoggingMessageEvent, q, &Application::userLoggingMessage);
     connect(this, &QTimer::timeout, this, &ApplicationPrivate::connectTeamSpeak);
@@ -50,7 +47,8 @@ void ApplicationPrivate::connectTeamSpeak()
     if (userName.isEmpty())
         return;
     // Read at every attempt, so a reconnection picks up a changed file.
-    const TsParameters params = TsParameters::fromServerFile(userName, QCoreApplication::applicationDirPath());
+    const TsParameters params =
+        TsParameters::fromServerFile(userName, QCoreApplication::applicationDirPath());
     TsSDKClient* client = TsSDKClient::instance();
     client->connectToServer(params);
     client->setRole(3);
@@ -66,8 +64,8 @@ void ApplicationPrivate::teamSpeakConnected(int newStatus, const QString& msg)
             if (client->ownClientID() != 0) {
                 start();
             } else {
-                QMessageBox::critical(mainWindow, tr("Fatal Error"), tr("Failed to log in to TeamSpeak3 server"),
-                                      QMessageBox::Ok);
+                QMessageBox::critical(mainWindow, tr("Fatal Error"),
+                                      tr("Failed to log in to TeamSpeak3 server"), QMessageBox::Ok);
             }
             break;
         case STATUS_CONNECTED:
@@ -81,7 +79,8 @@ void ApplicationPrivate::teamSpeakConnected(int newStatus, const QString& msg)
             // A name already online is given to us with a number appended, so it is the own
             // entry that must carry the name typed at login.
             if (client->clientList().value(client->ownClientID()) != userName)
-                RYL_THROW(RylSystem::FatalError(tr("\"%1\" is login, can't repeat login!").arg(userName)));
+                RYL_THROW(RylSystem::FatalError(
+                    tr("\"%1\" is login, can't repeat login!").arg(userName)));
             if (mainWindow)
                 mainWindow->refreshLists();
             break;
@@ -98,8 +97,7 @@ void ApplicationPrivate::teamSpeakConnected(int newStatus, const QString& msg)
 }
 
 Application::Application(int& argc, char** argv)
-    : RylSystem::RylCoreApplication(argc, argv)
-    , d(new ApplicationPrivate(this))
+    : RylSystem::RylCoreApplication(argc, argv), d(new ApplicationPrivate(this))
 {
     d->init();
 }

@@ -5,24 +5,18 @@
 
 namespace RylSystem {
 
-FatalError::FatalError(const QString& message)
-    : std::runtime_error(message.toUtf8().toStdString())
-{
-}
+FatalError::FatalError(const QString& message) : std::runtime_error(message.toUtf8().toStdString())
+{}
 
 FatalError::~FatalError() noexcept = default;
 
 NonFatalError::NonFatalError(const QString& message)
     : std::logic_error(message.toUtf8().toStdString())
-{
-}
+{}
 
 NonFatalError::~NonFatalError() noexcept = default;
 
-AssertionError::AssertionError(const QString& message)
-    : NonFatalError(message)
-{
-}
+AssertionError::AssertionError(const QString& message) : NonFatalError(message) {}
 
 AssertionError::~AssertionError() noexcept = default;
 

@@ -37,10 +37,12 @@ public:
 
 // Throws a copy of error that carries the raising function, file and line.
 template <class Error>
-[[noreturn]] void throwWithLocation(const Error& error, const char* function, const char* file, int line)
+[[noreturn]] void throwWithLocation(const Error& error, const char* function, const char* file,
+                                    int line)
 {
     Error located(error);
-    located << boost::throw_function(function) << boost::throw_file(file) << boost::throw_line(line);
+    located << boost::throw_function(function) << boost::throw_file(file)
+            << boost::throw_line(line);
     throw located;
 }
 
@@ -52,4 +54,5 @@ int throwLine(const boost::exception& error);
 } // namespace RylSystem
 
 // Raises a RylSystem exception with the current function's signature, file and line.
-#define RYL_THROW(error) ::RylSystem::throwWithLocation((error), BOOST_CURRENT_FUNCTION, __FILE__, __LINE__)
+#define RYL_THROW(error)                                                                           \
+    ::RylSystem::throwWithLocation((error), BOOST_CURRENT_FUNCTION, __FILE__, __LINE__)

@@ -12,18 +12,13 @@ namespace MeetingSupport {
 class LoginDialogPrivate
 {
 public:
-    explicit LoginDialogPrivate(LoginDialog* q)
-        : q(q)
-    {
-    }
+    explicit LoginDialogPrivate(LoginDialog* q) : q(q) {}
 
     Ui::LoginDialog ui;
     LoginDialog* q;
 };
 
-LoginDialog::LoginDialog()
-    : QDialog(nullptr)
-    , d(new LoginDialogPrivate(this))
+LoginDialog::LoginDialog() : QDialog(nullptr), d(new LoginDialogPrivate(this))
 {
     d->ui.setupUi(this);
     setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint);

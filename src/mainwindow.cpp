@@ -24,10 +24,7 @@ constexpr quint64 LobbyChannel = 1;
 class MainWindowPrivate
 {
 public:
-    explicit MainWindowPrivate(MainWindow* q)
-        : q(q)
-    {
-    }
+    explicit MainWindowPrivate(MainWindow* q) : q(q) {}
 
     MeetingWidget* currentMeeting() const
     {
@@ -44,9 +41,7 @@ public:
     MainWindow* q;
 };
 
-MainWindow::MainWindow()
-    : QMainWindow(nullptr)
-    , d(new MainWindowPrivate(this))
+MainWindow::MainWindow() : QMainWindow(nullptr), d(new MainWindowPrivate(this))
 {
     qRegisterMetaType<QtMsgType>("QtMsgType");
     d->ui.setupUi(this);
@@ -97,7 +92,8 @@ void MainWindow::startMeeting()
 
     QStringList selected;
     QString meeting;
-    if (!GetSelectDialog::getSelect(this, tr("Start Meeting."), tr("Please select contacts to add:"), names,
+    if (!GetSelectDialog::getSelect(this, tr("Start Meeting."),
+                                    tr("Please select contacts to add:"), names,
                                     d->ui.meetingList->meetingNames(), &selected, &meeting))
         return;
 
@@ -105,8 +101,8 @@ void MainWindow::startMeeting()
     if (channel.isEmpty()) {
         channel = findFreeMeetingName();
         // A new name has no channel yet; creating it moves us in as its creator.
-        if (!channel.isEmpty() && client->channelIdByName(channel) == 0
-            && client->sdk()->createChannel(channel, QString()) != ERROR_ok)
+        if (!channel.isEmpty() && client->channelIdByName(channel) == 0 &&
+            client->sdk()->createChannel(channel, QString()) != ERROR_ok)
             qDebug().noquote() << QStringLiteral("Error: Create Meeting Channel: %1").arg(channel);
     }
     if (!channel.isEmpty())
@@ -115,9 +111,7 @@ void MainWindow::startMeeting()
     sendMeetingInvitations(selected, channel);
 }
 
-void MainWindow::showOptions()
-{
-}
+void MainWindow::showOptions() {}
 
 void MainWindow::joinMeeting(const QString& channelName)
 {
@@ -144,7 +138,8 @@ QString MainWindow::findFreeMeetingName()
     const quint64 own = client->channelOfClient(client->ownClientID());
     const QString password = client->parameters().channelPwd();
     sdk->requestCreateDirectory(own, password, QStringLiteral("/") + name);
-    sdk->requestCreateDirectory(own, password, QStringLiteral("/") + name + QStringLiteral("/files"));
+    sdk->requestCreateDirectory(own, password,
+                                QStringLiteral("/") + name + QStringLiteral("/files"));
     return name;
 }
 
@@ -159,8 +154,8 @@ void MainWindow::handleTextMessage(const QString& name, const QString& msg)
 void MainWindow::handleRequest(const ChatMessage& message)
 {
     TsSDKClient* client = TsSDKClient::instance();
-    if (message.type != MeetingRequest || message.info.receiver() != client->nickname()
-        || message.package.content.size() < 2)
+    if (message.type != MeetingRequest || message.info.receiver() != client->nickname() ||
+        message.package.content.size() < 2)
         return;
 
     const QString kind = message.package.content.at(0).toString();
@@ -172,7 +167,8 @@ void MainWindow::handleRequest(const ChatMessage& message)
         if (channel.isEmpty())
             return;
         // The text comes from another client: ask only about a real sender and a real channel.
-        if (!client->clientList().values().contains(sender) || client->channelIdByName(channel) == 0) {
+        if (!client->clientList().values().contains(sender) ||
+            client->channelIdByName(channel) == 0) {
             qDebug().noquote() << "Ignoring an invitation from" << sender << "to" << channel
                                << "that names no one online or no existing channel";
             return;
@@ -180,7 +176,8 @@ void MainWindow::handleRequest(const ChatMessage& message)
         showNormal();
         activateWindow();
         const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, tr("Question"), tr("\"%1\" invites you to join the \"%2\" meeting.").arg(sender, channel),
+            this, tr("Question"),
+            tr("\"%1\" invites you to join the \"%2\" meeting.").arg(sender, channel),
             QMessageBox::Yes | QMessageBox::No);
         if (answer == QMessageBox::Yes) {
             joinMeeting(channel);
@@ -194,7 +191,8 @@ void MainWindow::handleRequest(const ChatMessage& message)
         TsSDKClient::sendTextMessageTo(sender, messagesToText({reply}));
     } else if (kind == QLatin1String("reply")) {
         if (data.contains(QStringLiteral("reject")))
-            emit loggerMessage(tr("\"%1\" rejected your meeting invitation.").arg(sender), QtInfoMsg);
+            emit loggerMessage(tr("\"%1\" rejected your meeting invitation.").arg(sender),
+                               QtInfoMsg);
     } else {
         qDebug().noquote() << "Unknown Remote Request: " + kind;
     }

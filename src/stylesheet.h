@@ -7,8 +7,7 @@
 namespace MeetingSupport {
 
 // Hands the style sheet in resource to apply when the resource can be read; does nothing otherwise.
-template <typename Apply>
-void applyStyleSheetResource(const QString& resource, Apply apply)
+template <typename Apply> void applyStyleSheetResource(const QString& resource, Apply apply)
 {
     QFile file(resource);
     if (file.open(QIODevice::ReadOnly))

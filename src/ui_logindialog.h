@@ -70,8 +70,10 @@ public:
     {
         dialog->setWindowTitle(QCoreApplication::translate("MeetingSupport::LoginDialog", "Login"));
         label->setText(QCoreApplication::translate("MeetingSupport::LoginDialog", "RYL Meeting"));
-        lineEditUsername->setPlaceholderText(QCoreApplication::translate("MeetingSupport::LoginDialog", "Username"));
-        pushButtonLogin->setText(QCoreApplication::translate("MeetingSupport::LoginDialog", "Login"));
+        lineEditUsername->setPlaceholderText(
+            QCoreApplication::translate("MeetingSupport::LoginDialog", "Username"));
+        pushButtonLogin->setText(
+            QCoreApplication::translate("MeetingSupport::LoginDialog", "Login"));
     }
 };
 

@@ -94,8 +94,10 @@ public:
 
     void retranslateUi(QMainWindow* window)
     {
-        window->setWindowTitle(QCoreApplication::translate("MeetingSupport::MainWindow", "Meeting"));
-        toolButtonStartMeeting->setToolTip(QCoreApplication::translate("MeetingSupport::MainWindow", "Start meeting"));
+        window->setWindowTitle(
+            QCoreApplication::translate("MeetingSupport::MainWindow", "Meeting"));
+        toolButtonStartMeeting->setToolTip(
+            QCoreApplication::translate("MeetingSupport::MainWindow", "Start meeting"));
         toolButtonStartMeeting->setText(QString());
         toolButtonSetting->setText(QStringLiteral("..."));
     }
@@ -104,7 +106,8 @@ private:
     // Base and Window in one colour for every colour group.
     static QPalette solidPalette(QPalette palette, const QColor& color)
     {
-        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        for (QPalette::ColorGroup group :
+             {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
             palette.setBrush(group, QPalette::Base, color);
             palette.setBrush(group, QPalette::Window, color);
         }

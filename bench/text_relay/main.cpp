@@ -51,8 +51,7 @@ void onText(uint64 handler, anyID, anyID, anyID, const char*, const char*, const
         g_changed.notify_all();
 }
 
-template <typename Predicate>
-bool waitUntil(Predicate predicate, int seconds = 60)
+template <typename Predicate> bool waitUntil(Predicate predicate, int seconds = 60)
 {
     std::unique_lock<std::mutex> lock(g_mutex);
     return g_changed.wait_for(lock, std::chrono::seconds(seconds), predicate);
@@ -197,15 +196,13 @@ int main(int argc, char* argv[])
         const double posted = timer.nsecsElapsed() / 1e6;
         expected += Texts;
         if (!waitUntil([expected] { return g_received >= expected; })) {
-            std::fprintf(stderr, "bench_text_relay: texts lost (%d of %d)\n", g_received,
-                         expected);
+            std::fprintf(stderr, "bench_text_relay: texts lost (%d of %d)\n", g_received, expected);
             return 1;
         }
         const double relay = timer.nsecsElapsed() / 1e6;
         // The sender's echoes finish too before the next round, so they never overlap it.
         if (!waitUntil([expected] { return g_echoed >= expected; })) {
-            std::fprintf(stderr, "bench_text_relay: echoes lost (%d of %d)\n", g_echoed,
-                         expected);
+            std::fprintf(stderr, "bench_text_relay: echoes lost (%d of %d)\n", g_echoed, expected);
             return 1;
         }
         if (round >= 0) {
@@ -228,8 +225,8 @@ int main(int argc, char* argv[])
     const double bestRelay = *std::min_element(relayTimes.begin(), relayTimes.end());
     const double medianPlain = median(plainTimes);
     const double medianRelay = median(relayTimes);
-    std::printf("texts: %d x %d characters; %d timed rounds after one warm-up\n", Texts,
-                TextLength, rounds);
+    std::printf("texts: %d x %d characters; %d timed rounds after one warm-up\n", Texts, TextLength,
+                rounds);
     std::printf("                          best      median\n");
     std::printf("plain loopback TCP:   %8.2f ms %8.2f ms\n", bestPlain, medianPlain);
     std::printf("through voice-server: %8.2f ms %8.2f ms\n", bestRelay, medianRelay);

@@ -59,7 +59,8 @@ void reportException(std::exception_ptr error)
         return;
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return;
-    QMessageBox::critical(nullptr, QCoreApplication::translate("RylSystem::RylApplication", "Error"),
+    QMessageBox::critical(nullptr,
+                          QCoreApplication::translate("RylSystem::RylApplication", "Error"),
                           description.toString());
 }
 

@@ -9,10 +9,7 @@
 
 namespace RylSystem {
 
-RylCoreApplication::RylCoreApplication(int& argc, char** argv)
-    : QApplication(argc, argv)
-{
-}
+RylCoreApplication::RylCoreApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 RylCoreApplication::~RylCoreApplication() = default;
 

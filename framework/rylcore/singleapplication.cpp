@@ -33,8 +33,7 @@ QString SingleApplication::serverName(const QString& key)
 }
 
 SingleApplication::SingleApplication(const QString& key, bool claim, QObject* parent)
-    : QObject(parent)
-    , m_key(key)
+    : QObject(parent), m_key(key)
 {
     if (!claim)
         return;
@@ -49,7 +48,8 @@ SingleApplication::SingleApplication(const QString& key, bool claim, QObject* pa
     // The lock proves no live instance owns the name; a leftover socket file is from a crash.
     QLocalServer::removeServer(serverName(key));
     if (!m_server->listen(serverName(key))) {
-        qWarning() << "SingleApplication: cannot listen on" << serverName(key) << m_server->errorString();
+        qWarning() << "SingleApplication: cannot listen on" << serverName(key)
+                   << m_server->errorString();
         return;
     }
     connect(m_server, &QLocalServer::newConnection, this, &SingleApplication::acceptConnection);
@@ -117,7 +117,8 @@ void SingleApplication::acceptConnection()
             quint32 length = 0;
             QDataStream(socket->peek(4)) >> length;
             if (length > MaxMessageBytes) {
-                qWarning() << "SingleApplication: dropping oversized message of" << length << "bytes";
+                qWarning() << "SingleApplication: dropping oversized message of" << length
+                           << "bytes";
                 socket->abort();
                 return;
             }

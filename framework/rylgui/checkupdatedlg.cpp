@@ -17,16 +17,14 @@ namespace {
 constexpr int PollInterval = 200;
 }
 
-CheckUpdateDlg::CheckUpdateDlg(QWidget* parent)
-    : CheckUpdateDlg(QString(), parent)
-{
-}
+CheckUpdateDlg::CheckUpdateDlg(QWidget* parent) : CheckUpdateDlg(QString(), parent) {}
 
 CheckUpdateDlg::CheckUpdateDlg(const QString& key, QWidget* parent)
     : QDialog(parent)
-    , m_updater(new SingleApplication(
-          key.isEmpty() ? QStringLiteral("RYL Auto Updater") + QCoreApplication::applicationName() : key,
-          false, this))
+    , m_updater(new SingleApplication(key.isEmpty() ? QStringLiteral("RYL Auto Updater") +
+                                                          QCoreApplication::applicationName()
+                                                    : key,
+                                      false, this))
     , m_label(new QLabel(tr("Checking for updates..."), this))
     , m_progress(new QProgressBar(this))
     , m_poll(new QTimer(this))

@@ -18,9 +18,12 @@ QUrl feedUrl(const UpdaterArguments& args)
     const QString configured = qEnvironmentVariable("RYL_UPDATE_FEED");
     if (!configured.isEmpty()) {
         const QUrl url(configured);
-        return url.scheme().isEmpty() || QFileInfo(configured).isAbsolute() ? QUrl::fromLocalFile(configured) : url;
+        return url.scheme().isEmpty() || QFileInfo(configured).isAbsolute()
+                   ? QUrl::fromLocalFile(configured)
+                   : url;
     }
-    return QUrl::fromLocalFile(QFileInfo(args.program).absoluteDir().filePath(QStringLiteral("update.json")));
+    return QUrl::fromLocalFile(
+        QFileInfo(args.program).absoluteDir().filePath(QStringLiteral("update.json")));
 }
 
 } // namespace
@@ -42,17 +45,19 @@ int main(int argc, char** argv)
         out << "another update check is already running" << Qt::endl;
         return 0;
     }
-    QObject::connect(&instance, &RylSystem::SingleApplication::messageReceived, &app, [&](const QString& message) {
-        if (message == QLatin1String("cancel")) {
-            out << "cancelled" << Qt::endl;
-            app.exit(0);
-        }
-    });
+    QObject::connect(&instance, &RylSystem::SingleApplication::messageReceived, &app,
+                     [&](const QString& message) {
+                         if (message == QLatin1String("cancel")) {
+                             out << "cancelled" << Qt::endl;
+                             app.exit(0);
+                         }
+                     });
 
     UpdateCheck check(args, feedUrl(args));
     QObject::connect(&check, &UpdateCheck::finished, &app, [&](UpdateCheck::Outcome outcome) {
         out << check.summary() << Qt::endl;
-        app.exit(outcome == UpdateCheck::UpToDate || outcome == UpdateCheck::UpdateAvailable ? 0 : 3);
+        app.exit(outcome == UpdateCheck::UpToDate || outcome == UpdateCheck::UpdateAvailable ? 0
+                                                                                             : 3);
     });
     bool timeoutSet = false;
     const int timeout = qEnvironmentVariableIntValue("RYL_UPDATE_TIMEOUT_MS", &timeoutSet);

@@ -9,7 +9,7 @@
 namespace {
 // A feed is a few hundred bytes; anything far larger is not a feed.
 constexpr qint64 MaxFeedBytes = 1024 * 1024;
-}
+} // namespace
 
 bool UpdaterArguments::parse(const QStringList& args, UpdaterArguments* out, QString* error)
 {
@@ -50,7 +50,8 @@ UpdateCheck::UpdateCheck(const UpdaterArguments& args, const QUrl& feed, QObject
 void UpdateCheck::start(int timeoutMsec)
 {
     QNetworkRequest request(m_feed);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply* reply = m_network->get(request);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReply(reply); });
     connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
@@ -66,7 +67,8 @@ void UpdateCheck::onReply(QNetworkReply* reply)
     reply->deleteLater();
     m_timeout->stop();
     if (reply->error() != QNetworkReply::NoError) {
-        m_summary = QStringLiteral("update feed %1 unavailable: %2").arg(m_feed.toString(), reply->errorString());
+        m_summary = QStringLiteral("update feed %1 unavailable: %2")
+                        .arg(m_feed.toString(), reply->errorString());
         emit finished(FeedUnavailable);
         return;
     }
@@ -86,7 +88,8 @@ void UpdateCheck::onReply(QNetworkReply* reply)
     emit finished(evaluate(doc.object(), m_args, &m_summary));
 }
 
-UpdateCheck::Outcome UpdateCheck::evaluate(const QJsonObject& feed, const UpdaterArguments& args, QString* summary)
+UpdateCheck::Outcome UpdateCheck::evaluate(const QJsonObject& feed, const UpdaterArguments& args,
+                                           QString* summary)
 {
     const QString product = feed.value(QStringLiteral("product")).toString();
     if (!product.isEmpty() && product.compare(args.product, Qt::CaseInsensitive) != 0) {
@@ -95,7 +98,8 @@ UpdateCheck::Outcome UpdateCheck::evaluate(const QJsonObject& feed, const Update
     }
     const QJsonValue buildValue = feed.value(QStringLiteral("build"));
     bool ok = false;
-    const qint64 latest = buildValue.isDouble() ? qint64(buildValue.toDouble()) : buildValue.toString().toLongLong(&ok);
+    const qint64 latest = buildValue.isDouble() ? qint64(buildValue.toDouble())
+                                                : buildValue.toString().toLongLong(&ok);
     if (!buildValue.isDouble() && !ok) {
         *summary = QStringLiteral("update feed has no build number");
         return FeedInvalid;

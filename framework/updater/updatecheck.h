@@ -36,7 +36,8 @@ public:
     void start(int timeoutMsec);
     QString summary() const { return m_summary; }
 
-    static Outcome evaluate(const QJsonObject& feed, const UpdaterArguments& args, QString* summary);
+    static Outcome evaluate(const QJsonObject& feed, const UpdaterArguments& args,
+                            QString* summary);
 
 signals:
     void finished(UpdateCheck::Outcome outcome);

@@ -184,9 +184,8 @@ void onServerErrorEvent(uint64 h, const char* errorMessage, unsigned int error,
     CommandLine::print(line);
 }
 
-void onTextMessageEvent(uint64 h, anyID targetMode, anyID toID, anyID fromID,
-                        const char* fromName, const char* fromUniqueIdentifier,
-                        const char* message)
+void onTextMessageEvent(uint64 h, anyID targetMode, anyID toID, anyID fromID, const char* fromName,
+                        const char* fromUniqueIdentifier, const char* message)
 {
     QJsonObject line = event("onTextMessageEvent", h);
     line.insert(QStringLiteral("targetMode"), targetMode);
@@ -270,9 +269,8 @@ bool CommandLine::start()
     functions.onTalkStatusChangeEvent = onTalkStatusChangeEvent;
     setFileCallbacks(&functions, &CommandLine::print);
     const QByteArray logs = qgetenv("VOICE_CLI_LOG_DIR");
-    unsigned int error = ts3client_initClientLib(&functions, nullptr,
-                                                 logs.isEmpty() ? LogType_NONE : LogType_FILE,
-                                                 orNull(logs), nullptr);
+    unsigned int error = ts3client_initClientLib(
+        &functions, nullptr, logs.isEmpty() ? LogType_NONE : LogType_FILE, orNull(logs), nullptr);
     if (error == ERROR_ok)
         error = ts3client_spawnNewServerConnectionHandler(0, &m_handler);
     print(QJsonObject{{QStringLiteral("result"), QStringLiteral("start")},
@@ -393,8 +391,8 @@ QJsonObject CommandLine::run(const QJsonArray& line)
             else
                 channel = 0;
         }
-        error = ts3client_requestSendChannelTextMsg(h, message.constData(), uint64(channel),
-                                                    nullptr);
+        error =
+            ts3client_requestSendChannelTextMsg(h, message.constData(), uint64(channel), nullptr);
     } else if (command == QLatin1String("sendprivate")) {
         const QByteArray message = string(args, 0, &ok);
         const qint64 target = integer(args, 1, &ok);
@@ -421,7 +419,8 @@ QJsonObject CommandLine::run(const QJsonArray& line)
             return invalid();
         error = ts3client_setChannelVariableAsString(h, 0, CHANNEL_NAME, name.constData());
         if (error == ERROR_ok && !password.isEmpty())
-            error = ts3client_setChannelVariableAsString(h, 0, CHANNEL_PASSWORD, password.constData());
+            error =
+                ts3client_setChannelVariableAsString(h, 0, CHANNEL_PASSWORD, password.constData());
         if (error == ERROR_ok && !topic.isEmpty())
             error = ts3client_setChannelVariableAsString(h, 0, CHANNEL_TOPIC, topic.constData());
         if (error == ERROR_ok && !description.isEmpty())
@@ -455,9 +454,9 @@ QJsonObject CommandLine::run(const QJsonArray& line)
             error = ts3client_getChannelOfClient(h, self, &channel);
         if (error == ERROR_ok) {
             result.insert(QStringLiteral("clientID"), self);
-            result.insert(QStringLiteral("nickname"),
-                          stringVariable(ts3client_getClientVariableAsString, h, self,
-                                         CLIENT_NICKNAME));
+            result.insert(
+                QStringLiteral("nickname"),
+                stringVariable(ts3client_getClientVariableAsString, h, self, CLIENT_NICKNAME));
             result.insert(QStringLiteral("channelID"), id(channel));
         }
     } else if (command == QLatin1String("clients")) {
@@ -470,9 +469,9 @@ QJsonObject CommandLine::run(const QJsonArray& line)
                 ts3client_getChannelOfClient(h, *c, &channel);
                 QJsonObject client{{QStringLiteral("clientID"), *c},
                                    {QStringLiteral("channelID"), id(channel)}};
-                client.insert(QStringLiteral("nickname"),
-                              stringVariable(ts3client_getClientVariableAsString, h, *c,
-                                             CLIENT_NICKNAME));
+                client.insert(
+                    QStringLiteral("nickname"),
+                    stringVariable(ts3client_getClientVariableAsString, h, *c, CLIENT_NICKNAME));
                 client.insert(QStringLiteral("uniqueIdentifier"),
                               stringVariable(ts3client_getClientVariableAsString, h, *c,
                                              CLIENT_UNIQUE_IDENTIFIER));

@@ -117,8 +117,8 @@ unsigned int sendText(uint64 handler, const char* message, int mode, qint64 targ
         if (textLength >= 0 && codeLength >= 0) {
             if (textLength > MaxRequestTextLength || codeLength > limits::ReturnCodeLength)
                 return ERROR_parameter_too_long;
-            return queueFrame(handler, encodeTextRequestFrame(mode, target, text,
-                                                              codeSize ? &code : nullptr));
+            return queueFrame(
+                handler, encodeTextRequestFrame(mode, target, text, codeSize ? &code : nullptr));
         }
     }
     const QString text = QString::fromUtf8(message);
@@ -195,10 +195,17 @@ unsigned int ts3client_setClientSelfVariableAsInt(uint64 serverConnectionHandler
         return isLibraryInitialised() ? ERROR_parameter_invalid : ERROR_lib_not_initialized;
     return withHandler(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
         switch (flag) {
-        case CLIENT_INPUT_MUTED: state.self.inputMuted = value; return ERROR_ok;
-        case CLIENT_OUTPUT_MUTED: state.self.outputMuted = value; return ERROR_ok;
-        case CLIENT_INPUT_DEACTIVATED: state.self.inputDeactivated = value; return ERROR_ok;
-        default: return ERROR_parameter_invalid;
+        case CLIENT_INPUT_MUTED:
+            state.self.inputMuted = value;
+            return ERROR_ok;
+        case CLIENT_OUTPUT_MUTED:
+            state.self.outputMuted = value;
+            return ERROR_ok;
+        case CLIENT_INPUT_DEACTIVATED:
+            state.self.inputDeactivated = value;
+            return ERROR_ok;
+        default:
+            return ERROR_parameter_invalid;
         }
     });
 }
@@ -230,15 +237,26 @@ unsigned int ts3client_setChannelVariableAsString(uint64 serverConnectionHandler
             return ERROR_not_implemented; // editing existing channels is not offered
         PendingChannel& pending = state.pending;
         switch (flag) {
-        case CHANNEL_NAME: pending.name = text; return ERROR_ok;
-        case CHANNEL_TOPIC: pending.topic = text; return ERROR_ok;
-        case CHANNEL_DESCRIPTION: pending.description = text; return ERROR_ok;
-        case CHANNEL_PASSWORD: pending.password = text; return ERROR_ok;
-        case CHANNEL_FLAG_PERMANENT: pending.permanent = text.toInt() != 0; return ERROR_ok;
+        case CHANNEL_NAME:
+            pending.name = text;
+            return ERROR_ok;
+        case CHANNEL_TOPIC:
+            pending.topic = text;
+            return ERROR_ok;
+        case CHANNEL_DESCRIPTION:
+            pending.description = text;
+            return ERROR_ok;
+        case CHANNEL_PASSWORD:
+            pending.password = text;
+            return ERROR_ok;
+        case CHANNEL_FLAG_PERMANENT:
+            pending.permanent = text.toInt() != 0;
+            return ERROR_ok;
         case CHANNEL_FLAG_SEMI_PERMANENT:
             pending.semiPermanent = text.toInt() != 0;
             return ERROR_ok;
-        default: return ERROR_parameter_invalid;
+        default:
+            return ERROR_parameter_invalid;
         }
     });
 }
@@ -250,9 +268,14 @@ unsigned int ts3client_setChannelVariableAsInt(uint64 serverConnectionHandlerID,
         if (channelID != 0)
             return ERROR_not_implemented; // editing existing channels is not offered
         switch (flag) {
-        case CHANNEL_FLAG_PERMANENT: state.pending.permanent = value != 0; return ERROR_ok;
-        case CHANNEL_FLAG_SEMI_PERMANENT: state.pending.semiPermanent = value != 0; return ERROR_ok;
-        default: return ERROR_parameter_invalid;
+        case CHANNEL_FLAG_PERMANENT:
+            state.pending.permanent = value != 0;
+            return ERROR_ok;
+        case CHANNEL_FLAG_SEMI_PERMANENT:
+            state.pending.semiPermanent = value != 0;
+            return ERROR_ok;
+        default:
+            return ERROR_parameter_invalid;
         }
     });
 }
@@ -333,8 +356,7 @@ unsigned int ts3client_requestSendChannelTextMsg(uint64 serverConnectionHandlerI
 unsigned int ts3client_requestChannelSubscribeAll(uint64 serverConnectionHandlerID,
                                                   const char* returnCode)
 {
-    return request(serverConnectionHandlerID, returnCode,
-                   QCborMap{{TypeKey, type::SubscribeAll}});
+    return request(serverConnectionHandlerID, returnCode, QCborMap{{TypeKey, type::SubscribeAll}});
 }
 
 unsigned int ts3client_allowWhispersFrom(uint64 serverConnectionHandlerID, anyID)

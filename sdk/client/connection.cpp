@@ -259,11 +259,18 @@ void Connection::handleMessage(const QCborMap& message)
     const QString type = message.value(TypeKey).toString();
     bool ok = false;
     switch (m_phase) {
-    case Phase::Handshaking: ok = handleHandshake(type, message); break;
-    case Phase::Syncing: ok = handleSync(type, message); break;
-    case Phase::Established: ok = handleEvent(type, message); break;
+    case Phase::Handshaking:
+        ok = handleHandshake(type, message);
+        break;
+    case Phase::Syncing:
+        ok = handleSync(type, message);
+        break;
+    case Phase::Established:
+        ok = handleEvent(type, message);
+        break;
     case Phase::Idle:
-    case Phase::Connecting: return;
+    case Phase::Connecting:
+        return;
     }
     if (!ok && m_phase != Phase::Idle)
         fail(ERROR_connection_protocol, QStringLiteral("bad or unexpected '%1' message").arg(type));
@@ -409,12 +416,10 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
             }
         }
         if (invoker.id == 0 || invoker.id == id)
-            notify(&ClientUIFunctions::onClientMoveEvent, id, from, to, int(RETAIN_VISIBILITY),
-                   "");
+            notify(&ClientUIFunctions::onClientMoveEvent, id, from, to, int(RETAIN_VISIBILITY), "");
         else
-            notify(&ClientUIFunctions::onClientMoveMovedEvent, id, from, to,
-                   int(RETAIN_VISIBILITY), invoker.id, invoker.name.constData(),
-                   invoker.uniqueId.constData(), "");
+            notify(&ClientUIFunctions::onClientMoveMovedEvent, id, from, to, int(RETAIN_VISIBILITY),
+                   invoker.id, invoker.name.constData(), invoker.uniqueId.constData(), "");
         return true;
     }
     if (type == type::ClientLeft) {
@@ -464,8 +469,8 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
             if (HandlerState* state = findHandler(m_handler))
                 state->mirror.channels.insert(channel.id, channel);
         }
-        notify(&ClientUIFunctions::onNewChannelCreatedEvent, channel.id, channel.parent,
-               invoker.id, invoker.name.constData(), invoker.uniqueId.constData());
+        notify(&ClientUIFunctions::onNewChannelCreatedEvent, channel.id, channel.parent, invoker.id,
+               invoker.name.constData(), invoker.uniqueId.constData());
         return true;
     }
     if (type == type::ChannelDeleted) {
@@ -588,8 +593,7 @@ void Connection::startTransfer(const TransferRequest& request)
     m_socket->write(frame);
 }
 
-void Connection::transferFinished(anyID id, unsigned int code, const QString& message,
-                                  qint64 size)
+void Connection::transferFinished(anyID id, unsigned int code, const QString& message, qint64 size)
 {
     {
         QMutexLocker locker(&stateMutex());

@@ -70,8 +70,7 @@ private:
     // Ends every transfer; reported unless the handler is gone.
     void abortTransfers(unsigned int code, const QString& why);
 
-    template <typename Fn, typename... Args>
-    void notify(Fn ClientUIFunctions::*entry, Args... args)
+    template <typename Fn, typename... Args> void notify(Fn ClientUIFunctions::*entry, Args... args)
     {
         Fn fn = callbacks().*entry;
         if (fn && !m_removed)

@@ -102,8 +102,7 @@ void log(LogLevel level, const char* channel, const QString& message, uint64 han
 const char* errorText(unsigned int code);
 
 // Locks, finds the handler and runs fn on it; returns its result or the error.
-template <typename F>
-unsigned int withHandler(uint64 handler, F&& fn)
+template <typename F> unsigned int withHandler(uint64 handler, F&& fn)
 {
     QMutexLocker locker(&stateMutex());
     HandlerState* state = findHandler(handler);

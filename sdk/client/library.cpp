@@ -35,8 +35,8 @@ struct Library
     uint64 nextHandler = 1;
     std::thread thread;
     std::thread::id threadId;
-    Core* core = nullptr;         // lives on the network thread
-    QEventLoop* loop = nullptr;   // the network thread's loop
+    Core* core = nullptr;       // lives on the network thread
+    QEventLoop* loop = nullptr; // the network thread's loop
     // Work for the network thread. One posted event drains everything queued meanwhile, so a
     // burst of requests costs one wake-up, not one each.
     std::mutex queueMutex;
@@ -56,12 +56,18 @@ std::FILE* g_logFile = nullptr;
 const char* levelName(LogLevel level)
 {
     switch (level) {
-    case LogLevel_CRITICAL: return "CRITICAL";
-    case LogLevel_ERROR: return "ERROR";
-    case LogLevel_WARNING: return "WARNING";
-    case LogLevel_DEBUG: return "DEBUG";
-    case LogLevel_INFO: return "INFO";
-    case LogLevel_DEVEL: return "DEVEL";
+    case LogLevel_CRITICAL:
+        return "CRITICAL";
+    case LogLevel_ERROR:
+        return "ERROR";
+    case LogLevel_WARNING:
+        return "WARNING";
+    case LogLevel_DEBUG:
+        return "DEBUG";
+    case LogLevel_INFO:
+        return "INFO";
+    case LogLevel_DEVEL:
+        return "DEVEL";
     }
     return "INFO";
 }
@@ -236,8 +242,8 @@ unsigned int ts3client_initClientLib(const struct ClientUIFunctions* functionPoi
     g_initialised = true;
     locker.unlock();
     sound::initialise();
-    log(LogLevel_INFO, "ClientLib", QStringLiteral("library initialised, protocol version %1")
-                                        .arg(protocol::Version));
+    log(LogLevel_INFO, "ClientLib",
+        QStringLiteral("library initialised, protocol version %1").arg(protocol::Version));
     return ERROR_ok;
 }
 
@@ -257,7 +263,8 @@ unsigned int ts3client_destroyClientLib(void)
         library = g_library;
         g_library = nullptr;
         QEventLoop* loop = library->loop;
-        QMetaObject::invokeMethod(library->core, [loop] { loop->quit(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            library->core, [loop] { loop->quit(); }, Qt::QueuedConnection);
     }
     sound::shutdown();
     library->thread.join();

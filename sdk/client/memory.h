@@ -33,8 +33,7 @@ inline char** dupStringArray(const QList<QByteArray>& items)
 }
 
 // An ID list ending with 0.
-template <typename Id, typename Container>
-Id* dupIdList(const Container& ids)
+template <typename Id, typename Container> Id* dupIdList(const Container& ids)
 {
     auto* out = static_cast<Id*>(std::calloc(size_t(ids.size()) + 1, sizeof(Id)));
     if (!out)

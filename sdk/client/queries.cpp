@@ -8,8 +8,7 @@ using namespace voicesdk;
 namespace {
 
 // Runs fn on a connected handler's mirror.
-template <typename F>
-unsigned int withMirror(uint64 handler, const void* result, F&& fn)
+template <typename F> unsigned int withMirror(uint64 handler, const void* result, F&& fn)
 {
     if (!result)
         return isLibraryInitialised() ? ERROR_parameter_invalid : ERROR_lib_not_initialized;
@@ -95,14 +94,20 @@ unsigned int ts3client_getClientVariableAsString(uint64 serverConnectionHandlerI
         if (it == mirror.clients.end())
             return unsigned(ERROR_client_invalid_id);
         switch (flagNumber) {
-        case CLIENT_UNIQUE_IDENTIFIER: return handOut(it->uniqueId, result);
-        case CLIENT_NICKNAME: return handOut(it->nickname, result);
-        case CLIENT_FLAG_TALKING: return handOut(QStringLiteral("0"), result);
-        case CLIENT_INPUT_MUTED: return handOut(QLatin1String(flag(it->inputMuted)), result);
-        case CLIENT_OUTPUT_MUTED: return handOut(QLatin1String(flag(it->outputMuted)), result);
+        case CLIENT_UNIQUE_IDENTIFIER:
+            return handOut(it->uniqueId, result);
+        case CLIENT_NICKNAME:
+            return handOut(it->nickname, result);
+        case CLIENT_FLAG_TALKING:
+            return handOut(QStringLiteral("0"), result);
+        case CLIENT_INPUT_MUTED:
+            return handOut(QLatin1String(flag(it->inputMuted)), result);
+        case CLIENT_OUTPUT_MUTED:
+            return handOut(QLatin1String(flag(it->outputMuted)), result);
         case CLIENT_INPUT_DEACTIVATED:
             return handOut(QLatin1String(flag(it->inputDeactivated)), result);
-        default: return unsigned(ERROR_parameter_invalid);
+        default:
+            return unsigned(ERROR_parameter_invalid);
         }
     });
 }
@@ -116,15 +121,22 @@ unsigned int ts3client_getChannelVariableAsString(uint64 serverConnectionHandler
         if (it == mirror.channels.end())
             return unsigned(ERROR_channel_invalid_id);
         switch (flagNumber) {
-        case CHANNEL_NAME: return handOut(it->name, result);
-        case CHANNEL_TOPIC: return handOut(it->topic, result);
-        case CHANNEL_DESCRIPTION: return handOut(it->description, result);
-        case CHANNEL_PASSWORD: return handOut(QString(), result); // never sent to clients
-        case CHANNEL_FLAG_PERMANENT: return handOut(QLatin1String(flag(it->permanent)), result);
+        case CHANNEL_NAME:
+            return handOut(it->name, result);
+        case CHANNEL_TOPIC:
+            return handOut(it->topic, result);
+        case CHANNEL_DESCRIPTION:
+            return handOut(it->description, result);
+        case CHANNEL_PASSWORD:
+            return handOut(QString(), result); // never sent to clients
+        case CHANNEL_FLAG_PERMANENT:
+            return handOut(QLatin1String(flag(it->permanent)), result);
         case CHANNEL_FLAG_SEMI_PERMANENT:
             return handOut(QLatin1String(flag(it->semiPermanent)), result);
-        case CHANNEL_FLAG_PASSWORD: return handOut(QLatin1String(flag(it->hasPassword)), result);
-        default: return unsigned(ERROR_parameter_invalid);
+        case CHANNEL_FLAG_PASSWORD:
+            return handOut(QLatin1String(flag(it->hasPassword)), result);
+        default:
+            return unsigned(ERROR_parameter_invalid);
         }
     });
 }
@@ -134,10 +146,14 @@ unsigned int ts3client_getServerVariableAsString(uint64 serverConnectionHandlerI
 {
     return withMirror(serverConnectionHandlerID, result, [&](const ServerMirror& mirror) {
         switch (flagNumber) {
-        case VIRTUALSERVER_UNIQUE_IDENTIFIER: return handOut(mirror.serverUniqueId, result);
-        case VIRTUALSERVER_NAME: return handOut(mirror.serverName, result);
-        case VIRTUALSERVER_WELCOMEMESSAGE: return handOut(mirror.welcomeMessage, result);
-        default: return unsigned(ERROR_parameter_invalid);
+        case VIRTUALSERVER_UNIQUE_IDENTIFIER:
+            return handOut(mirror.serverUniqueId, result);
+        case VIRTUALSERVER_NAME:
+            return handOut(mirror.serverName, result);
+        case VIRTUALSERVER_WELCOMEMESSAGE:
+            return handOut(mirror.welcomeMessage, result);
+        default:
+            return unsigned(ERROR_parameter_invalid);
         }
     });
 }
@@ -150,11 +166,20 @@ unsigned int ts3client_getClientSelfVariableAsInt(uint64 serverConnectionHandler
     // Own flags are local settings, readable before and between connections.
     return withHandler(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
         switch (flagNumber) {
-        case CLIENT_FLAG_TALKING: *result = 0; return ERROR_ok;
-        case CLIENT_INPUT_MUTED: *result = state.self.inputMuted; return ERROR_ok;
-        case CLIENT_OUTPUT_MUTED: *result = state.self.outputMuted; return ERROR_ok;
-        case CLIENT_INPUT_DEACTIVATED: *result = state.self.inputDeactivated; return ERROR_ok;
-        default: return ERROR_parameter_invalid;
+        case CLIENT_FLAG_TALKING:
+            *result = 0;
+            return ERROR_ok;
+        case CLIENT_INPUT_MUTED:
+            *result = state.self.inputMuted;
+            return ERROR_ok;
+        case CLIENT_OUTPUT_MUTED:
+            *result = state.self.outputMuted;
+            return ERROR_ok;
+        case CLIENT_INPUT_DEACTIVATED:
+            *result = state.self.inputDeactivated;
+            return ERROR_ok;
+        default:
+            return ERROR_parameter_invalid;
         }
     });
 }

@@ -25,13 +25,13 @@
 #include <stddef.h>
 
 #if defined(_WIN32)
-#  if defined(VOICESDK_BUILDING)
-#    define VOICESDK_EXPORT __declspec(dllexport)
-#  else
-#    define VOICESDK_EXPORT __declspec(dllimport)
-#  endif
+#if defined(VOICESDK_BUILDING)
+#define VOICESDK_EXPORT __declspec(dllexport)
 #else
-#  define VOICESDK_EXPORT __attribute__((visibility("default")))
+#define VOICESDK_EXPORT __declspec(dllimport)
+#endif
+#else
+#define VOICESDK_EXPORT __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -149,7 +149,7 @@ enum Errors {
     ERROR_file_not_a_directory = 0x080A,
     ERROR_file_directory_not_empty = 0x080B,
     ERROR_file_transfer_limit_reached = 0x080C, /* too many transfers at once */
-    ERROR_file_transfer_complete = 0x0811, /* 2065: a transfer finished successfully */
+    ERROR_file_transfer_complete = 0x0811,      /* 2065: a transfer finished successfully */
 
     ERROR_sound_invalid_mode = 0x0A00,
     ERROR_sound_invalid_device = 0x0A01,
@@ -160,7 +160,8 @@ enum Errors {
 
 /* ---- Callbacks --------------------------------------------------------------------------- */
 
-struct ClientUIFunctions {
+struct ClientUIFunctions
+{
     void (*onConnectStatusChangeEvent)(uint64 serverConnectionHandlerID, int newStatus,
                                        unsigned int errorNumber);
     void (*onServerProtocolVersionEvent)(uint64 serverConnectionHandlerID, int protocolVersion);
@@ -173,12 +174,10 @@ struct ClientUIFunctions {
                               const char* invokerName, const char* invokerUniqueIdentifier);
     void (*onUpdateClientEvent)(uint64 serverConnectionHandlerID, anyID clientID, anyID invokerID,
                                 const char* invokerName, const char* invokerUniqueIdentifier);
-    void (*onClientMoveEvent)(uint64 serverConnectionHandlerID, anyID clientID,
-                              uint64 oldChannelID, uint64 newChannelID, int visibility,
-                              const char* moveMessage);
+    void (*onClientMoveEvent)(uint64 serverConnectionHandlerID, anyID clientID, uint64 oldChannelID,
+                              uint64 newChannelID, int visibility, const char* moveMessage);
     void (*onClientMoveSubscriptionEvent)(uint64 serverConnectionHandlerID, anyID clientID,
-                                          uint64 oldChannelID, uint64 newChannelID,
-                                          int visibility);
+                                          uint64 oldChannelID, uint64 newChannelID, int visibility);
     void (*onClientMoveTimeoutEvent)(uint64 serverConnectionHandlerID, anyID clientID,
                                      uint64 oldChannelID, uint64 newChannelID, int visibility,
                                      const char* timeoutMessage);
@@ -190,8 +189,8 @@ struct ClientUIFunctions {
                                unsigned int error, const char* returnCode,
                                const char* extraMessage);
     void (*onTextMessageEvent)(uint64 serverConnectionHandlerID, anyID targetMode, anyID toID,
-                               anyID fromID, const char* fromName,
-                               const char* fromUniqueIdentifier, const char* message);
+                               anyID fromID, const char* fromName, const char* fromUniqueIdentifier,
+                               const char* message);
     void (*onTalkStatusChangeEvent)(uint64 serverConnectionHandlerID, int status,
                                     int isReceivedWhisper, anyID clientID);
     void (*onIgnoredWhisperEvent)(uint64 serverConnectionHandlerID, anyID clientID);
@@ -215,7 +214,8 @@ struct ClientUIFunctions {
 };
 
 /* Rarely used callbacks; none are raised by this library. The pointer may be null. */
-struct ClientUIFunctionsRare {
+struct ClientUIFunctionsRare
+{
     void (*reserved[8])(void);
 };
 
@@ -223,29 +223,29 @@ struct ClientUIFunctionsRare {
 
 /* The table is copied. usedLogTypes is a mask of LogTypes; logFileFolder may be null for no
  * file log. */
-VOICESDK_EXPORT unsigned int ts3client_initClientLib(const struct ClientUIFunctions* functionPointers,
-                                                     const struct ClientUIFunctionsRare* functionRarePointers,
-                                                     int usedLogTypes, const char* logFileFolder,
-                                                     const char* resourcesFolder);
+VOICESDK_EXPORT unsigned int
+ts3client_initClientLib(const struct ClientUIFunctions* functionPointers,
+                        const struct ClientUIFunctionsRare* functionRarePointers, int usedLogTypes,
+                        const char* logFileFolder, const char* resourcesFolder);
 VOICESDK_EXPORT unsigned int ts3client_destroyClientLib(void);
 /* port is a local port hint for voice; 0 chooses one. */
 VOICESDK_EXPORT unsigned int ts3client_spawnNewServerConnectionHandler(int port, uint64* result);
-VOICESDK_EXPORT unsigned int ts3client_destroyServerConnectionHandler(uint64 serverConnectionHandlerID);
+VOICESDK_EXPORT unsigned int
+ts3client_destroyServerConnectionHandler(uint64 serverConnectionHandlerID);
 /* A new random identity string; the unique identifier others see is derived from it. */
 VOICESDK_EXPORT unsigned int ts3client_createIdentity(char** result);
 /* defaultChannelArray is a null-terminated path of channel names from the top level, or null. */
-VOICESDK_EXPORT unsigned int ts3client_startConnection(uint64 serverConnectionHandlerID, const char* identity,
-                                                       const char* ip, unsigned int port, const char* nickname,
-                                                       const char** defaultChannelArray,
-                                                       const char* defaultChannelPassword,
-                                                       const char* serverPassword);
-VOICESDK_EXPORT unsigned int ts3client_startConnectionWithChannelID(uint64 serverConnectionHandlerID,
-                                                                    const char* identity, const char* ip,
-                                                                    unsigned int port, const char* nickname,
-                                                                    uint64 defaultChannelId,
-                                                                    const char* defaultChannelPassword,
-                                                                    const char* serverPassword);
-VOICESDK_EXPORT unsigned int ts3client_stopConnection(uint64 serverConnectionHandlerID, const char* quitMessage);
+VOICESDK_EXPORT unsigned int
+ts3client_startConnection(uint64 serverConnectionHandlerID, const char* identity, const char* ip,
+                          unsigned int port, const char* nickname, const char** defaultChannelArray,
+                          const char* defaultChannelPassword, const char* serverPassword);
+VOICESDK_EXPORT unsigned int
+ts3client_startConnectionWithChannelID(uint64 serverConnectionHandlerID, const char* identity,
+                                       const char* ip, unsigned int port, const char* nickname,
+                                       uint64 defaultChannelId, const char* defaultChannelPassword,
+                                       const char* serverPassword);
+VOICESDK_EXPORT unsigned int ts3client_stopConnection(uint64 serverConnectionHandlerID,
+                                                      const char* quitMessage);
 VOICESDK_EXPORT unsigned int ts3client_getClientLibVersion(char** result);
 VOICESDK_EXPORT unsigned int ts3client_getErrorMessage(unsigned int errorCode, char** error);
 VOICESDK_EXPORT unsigned int ts3client_freeMemory(void* pointer);
@@ -253,27 +253,31 @@ VOICESDK_EXPORT unsigned int ts3client_freeMemory(void* pointer);
 /* ---- Queries (read the library's mirror of the server; callable from any thread) ---------- */
 
 VOICESDK_EXPORT unsigned int ts3client_getClientID(uint64 serverConnectionHandlerID, anyID* result);
-VOICESDK_EXPORT unsigned int ts3client_getClientList(uint64 serverConnectionHandlerID, anyID** result);
-VOICESDK_EXPORT unsigned int ts3client_getChannelClientList(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                            anyID** result);
-VOICESDK_EXPORT unsigned int ts3client_getChannelList(uint64 serverConnectionHandlerID, uint64** result);
-VOICESDK_EXPORT unsigned int ts3client_getChannelOfClient(uint64 serverConnectionHandlerID, anyID clientID,
-                                                          uint64* result);
-VOICESDK_EXPORT unsigned int ts3client_getClientVariableAsString(uint64 serverConnectionHandlerID, anyID clientID,
-                                                                 size_t flag, char** result);
-VOICESDK_EXPORT unsigned int ts3client_getChannelVariableAsString(uint64 serverConnectionHandlerID,
-                                                                  uint64 channelID, size_t flag, char** result);
-VOICESDK_EXPORT unsigned int ts3client_getServerVariableAsString(uint64 serverConnectionHandlerID, size_t flag,
+VOICESDK_EXPORT unsigned int ts3client_getClientList(uint64 serverConnectionHandlerID,
+                                                     anyID** result);
+VOICESDK_EXPORT unsigned int ts3client_getChannelClientList(uint64 serverConnectionHandlerID,
+                                                            uint64 channelID, anyID** result);
+VOICESDK_EXPORT unsigned int ts3client_getChannelList(uint64 serverConnectionHandlerID,
+                                                      uint64** result);
+VOICESDK_EXPORT unsigned int ts3client_getChannelOfClient(uint64 serverConnectionHandlerID,
+                                                          anyID clientID, uint64* result);
+VOICESDK_EXPORT unsigned int ts3client_getClientVariableAsString(uint64 serverConnectionHandlerID,
+                                                                 anyID clientID, size_t flag,
                                                                  char** result);
-VOICESDK_EXPORT unsigned int ts3client_getClientSelfVariableAsInt(uint64 serverConnectionHandlerID, size_t flag,
-                                                                  int* result);
+VOICESDK_EXPORT unsigned int ts3client_getChannelVariableAsString(uint64 serverConnectionHandlerID,
+                                                                  uint64 channelID, size_t flag,
+                                                                  char** result);
+VOICESDK_EXPORT unsigned int ts3client_getServerVariableAsString(uint64 serverConnectionHandlerID,
+                                                                 size_t flag, char** result);
+VOICESDK_EXPORT unsigned int ts3client_getClientSelfVariableAsInt(uint64 serverConnectionHandlerID,
+                                                                  size_t flag, int* result);
 
 /* ---- Commands ---------------------------------------------------------------------------- */
 
 /* Own flags (CLIENT_INPUT_MUTED, CLIENT_OUTPUT_MUTED, CLIENT_INPUT_DEACTIVATED) are set locally
  * and sent to the server by ts3client_flushClientSelfUpdates. */
-VOICESDK_EXPORT unsigned int ts3client_setClientSelfVariableAsInt(uint64 serverConnectionHandlerID, size_t flag,
-                                                                  int value);
+VOICESDK_EXPORT unsigned int ts3client_setClientSelfVariableAsInt(uint64 serverConnectionHandlerID,
+                                                                  size_t flag, int value);
 VOICESDK_EXPORT unsigned int ts3client_flushClientSelfUpdates(uint64 serverConnectionHandlerID,
                                                               const char* returnCode);
 /* With channelID 0 these set properties of the pending new channel, created by
@@ -281,24 +285,31 @@ VOICESDK_EXPORT unsigned int ts3client_flushClientSelfUpdates(uint64 serverConne
 VOICESDK_EXPORT unsigned int ts3client_setChannelVariableAsString(uint64 serverConnectionHandlerID,
                                                                   uint64 channelID, size_t flag,
                                                                   const char* value);
-VOICESDK_EXPORT unsigned int ts3client_setChannelVariableAsInt(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                               size_t flag, int value);
+VOICESDK_EXPORT unsigned int ts3client_setChannelVariableAsInt(uint64 serverConnectionHandlerID,
+                                                               uint64 channelID, size_t flag,
+                                                               int value);
 VOICESDK_EXPORT unsigned int ts3client_flushChannelCreation(uint64 serverConnectionHandlerID,
-                                                            uint64 channelParentID, const char* returnCode);
-VOICESDK_EXPORT unsigned int ts3client_requestChannelDelete(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                            int force, const char* returnCode);
-VOICESDK_EXPORT unsigned int ts3client_requestClientMove(uint64 serverConnectionHandlerID, anyID clientID,
-                                                         uint64 newChannelID, const char* password,
+                                                            uint64 channelParentID,
+                                                            const char* returnCode);
+VOICESDK_EXPORT unsigned int ts3client_requestChannelDelete(uint64 serverConnectionHandlerID,
+                                                            uint64 channelID, int force,
+                                                            const char* returnCode);
+VOICESDK_EXPORT unsigned int ts3client_requestClientMove(uint64 serverConnectionHandlerID,
+                                                         anyID clientID, uint64 newChannelID,
+                                                         const char* password,
                                                          const char* returnCode);
 VOICESDK_EXPORT unsigned int ts3client_requestSendPrivateTextMsg(uint64 serverConnectionHandlerID,
-                                                                 const char* message, anyID targetClientID,
+                                                                 const char* message,
+                                                                 anyID targetClientID,
                                                                  const char* returnCode);
 VOICESDK_EXPORT unsigned int ts3client_requestSendChannelTextMsg(uint64 serverConnectionHandlerID,
-                                                                 const char* message, uint64 targetChannelID,
+                                                                 const char* message,
+                                                                 uint64 targetChannelID,
                                                                  const char* returnCode);
 VOICESDK_EXPORT unsigned int ts3client_requestChannelSubscribeAll(uint64 serverConnectionHandlerID,
                                                                   const char* returnCode);
-VOICESDK_EXPORT unsigned int ts3client_allowWhispersFrom(uint64 serverConnectionHandlerID, anyID clientID);
+VOICESDK_EXPORT unsigned int ts3client_allowWhispersFrom(uint64 serverConnectionHandlerID,
+                                                         anyID clientID);
 
 /* ---- File transfer ----------------------------------------------------------------------- */
 
@@ -306,24 +317,28 @@ VOICESDK_EXPORT unsigned int ts3client_allowWhispersFrom(uint64 serverConnection
  * destinationDirectory. *result receives the transfer ID; the end of the transfer arrives as
  * onFileTransferStatusEvent with ERROR_file_transfer_complete or another code. */
 VOICESDK_EXPORT unsigned int ts3client_sendFile(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                const char* channelPW, const char* file, int overwrite,
-                                                int resume, const char* sourceDirectory, anyID* result,
+                                                const char* channelPW, const char* file,
+                                                int overwrite, int resume,
+                                                const char* sourceDirectory, anyID* result,
                                                 const char* returnCode);
-VOICESDK_EXPORT unsigned int ts3client_requestFile(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                   const char* channelPW, const char* file, int overwrite,
-                                                   int resume, const char* destinationDirectory, anyID* result,
+VOICESDK_EXPORT unsigned int ts3client_requestFile(uint64 serverConnectionHandlerID,
+                                                   uint64 channelID, const char* channelPW,
+                                                   const char* file, int overwrite, int resume,
+                                                   const char* destinationDirectory, anyID* result,
                                                    const char* returnCode);
-VOICESDK_EXPORT unsigned int ts3client_isTransferSender(uint64 serverConnectionHandlerID, anyID transferID,
-                                                        int* result);
-VOICESDK_EXPORT unsigned int ts3client_requestFileList(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                       const char* channelPW, const char* path,
-                                                       const char* returnCode);
+VOICESDK_EXPORT unsigned int ts3client_isTransferSender(uint64 serverConnectionHandlerID,
+                                                        anyID transferID, int* result);
+VOICESDK_EXPORT unsigned int ts3client_requestFileList(uint64 serverConnectionHandlerID,
+                                                       uint64 channelID, const char* channelPW,
+                                                       const char* path, const char* returnCode);
 /* file is a null-terminated array of paths. */
-VOICESDK_EXPORT unsigned int ts3client_requestDeleteFile(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                         const char* channelPW, const char** file,
-                                                         const char* returnCode);
-VOICESDK_EXPORT unsigned int ts3client_requestCreateDirectory(uint64 serverConnectionHandlerID, uint64 channelID,
-                                                              const char* channelPW, const char* directoryPath,
+VOICESDK_EXPORT unsigned int ts3client_requestDeleteFile(uint64 serverConnectionHandlerID,
+                                                         uint64 channelID, const char* channelPW,
+                                                         const char** file, const char* returnCode);
+VOICESDK_EXPORT unsigned int ts3client_requestCreateDirectory(uint64 serverConnectionHandlerID,
+                                                              uint64 channelID,
+                                                              const char* channelPW,
+                                                              const char* directoryPath,
                                                               const char* returnCode);
 
 /* ---- Sound ------------------------------------------------------------------------------- */
@@ -349,26 +364,33 @@ VOICESDK_EXPORT unsigned int ts3client_getPlaybackModeList(char*** result);
 /* result: a null-terminated list of {name, id} pairs. */
 VOICESDK_EXPORT unsigned int ts3client_getCaptureDeviceList(const char* modeID, char**** result);
 VOICESDK_EXPORT unsigned int ts3client_getPlaybackDeviceList(const char* modeID, char**** result);
-VOICESDK_EXPORT unsigned int ts3client_getCurrentCaptureMode(uint64 serverConnectionHandlerID, char** result);
-VOICESDK_EXPORT unsigned int ts3client_getCurrentPlayBackMode(uint64 serverConnectionHandlerID, char** result);
+VOICESDK_EXPORT unsigned int ts3client_getCurrentCaptureMode(uint64 serverConnectionHandlerID,
+                                                             char** result);
+VOICESDK_EXPORT unsigned int ts3client_getCurrentPlayBackMode(uint64 serverConnectionHandlerID,
+                                                              char** result);
 /* result: the device ID in use; isDefault (may be null) tells whether it is the mode's default. */
 VOICESDK_EXPORT unsigned int ts3client_getCurrentCaptureDeviceName(uint64 serverConnectionHandlerID,
                                                                    char** result, int* isDefault);
-VOICESDK_EXPORT unsigned int ts3client_getCurrentPlaybackDeviceName(uint64 serverConnectionHandlerID,
-                                                                    char** result, int* isDefault);
-VOICESDK_EXPORT unsigned int ts3client_openCaptureDevice(uint64 serverConnectionHandlerID, const char* modeID,
+VOICESDK_EXPORT unsigned int
+ts3client_getCurrentPlaybackDeviceName(uint64 serverConnectionHandlerID, char** result,
+                                       int* isDefault);
+VOICESDK_EXPORT unsigned int ts3client_openCaptureDevice(uint64 serverConnectionHandlerID,
+                                                         const char* modeID,
                                                          const char* captureDevice);
-VOICESDK_EXPORT unsigned int ts3client_openPlaybackDevice(uint64 serverConnectionHandlerID, const char* modeID,
+VOICESDK_EXPORT unsigned int ts3client_openPlaybackDevice(uint64 serverConnectionHandlerID,
+                                                          const char* modeID,
                                                           const char* playbackDevice);
 /* Identifiers: "vad" ("true"/"false"), "voiceactivation_level" (decibels), "echo_canceling"
  * ("true"/"false"). */
 VOICESDK_EXPORT unsigned int ts3client_getPreProcessorConfigValue(uint64 serverConnectionHandlerID,
                                                                   const char* ident, char** result);
 VOICESDK_EXPORT unsigned int ts3client_setPreProcessorConfigValue(uint64 serverConnectionHandlerID,
-                                                                  const char* ident, const char* value);
+                                                                  const char* ident,
+                                                                  const char* value);
 /* Identifiers: "volume_modifier" and "volume_factor_wave" (decibels). */
-VOICESDK_EXPORT unsigned int ts3client_getPlaybackConfigValueAsFloat(uint64 serverConnectionHandlerID,
-                                                                     const char* ident, float* result);
+VOICESDK_EXPORT unsigned int
+ts3client_getPlaybackConfigValueAsFloat(uint64 serverConnectionHandlerID, const char* ident,
+                                        float* result);
 VOICESDK_EXPORT unsigned int ts3client_setPlaybackConfigValue(uint64 serverConnectionHandlerID,
                                                               const char* ident, const char* value);
 

@@ -15,7 +15,7 @@ constexpr int FrameHeaderSize = 4;
 constexpr int MaxFrameSize = 64 * 1024;
 
 namespace limits {
-constexpr int TextLength = 1024;          // UTF-16 code units per text message
+constexpr int TextLength = 1024; // UTF-16 code units per text message
 constexpr int NicknameLength = 64;
 constexpr int ChannelNameLength = 40;
 constexpr int ChannelTopicLength = 255;
@@ -26,12 +26,12 @@ constexpr int WelcomeMessageLength = 1024;
 constexpr int UniqueIdentifierLength = 64;
 constexpr int ReturnCodeLength = 64;
 constexpr int ChannelPathDepth = 16;
-constexpr int ChannelDepth = 8;           // levels of nested channels
-constexpr int FilePathLength = 1024;      // UTF-16 code units of a path in a channel's file store
-constexpr int FileNameBytes = 255;        // UTF-8 bytes of one path segment
-constexpr int FilePathDepth = 32;         // segments of a path
-constexpr int FilesPerDelete = 256;       // paths in one delete request
-constexpr int TransferKeySize = 32;       // bytes of a one-time transfer key
+constexpr int ChannelDepth = 8;      // levels of nested channels
+constexpr int FilePathLength = 1024; // UTF-16 code units of a path in a channel's file store
+constexpr int FileNameBytes = 255;   // UTF-8 bytes of one path segment
+constexpr int FilePathDepth = 32;    // segments of a path
+constexpr int FilesPerDelete = 256;  // paths in one delete request
+constexpr int TransferKeySize = 32;  // bytes of a one-time transfer key
 } // namespace limits
 
 // Every frame's map carries the message type under this key.
@@ -58,9 +58,9 @@ inline constexpr QLatin1String Transfer("transfer");
 // server -> client
 inline constexpr QLatin1String Welcome("welcome");
 inline constexpr QLatin1String Refused("refused");
-inline constexpr QLatin1String Channel("channel");        // initial state
-inline constexpr QLatin1String Client("client");          // initial state
-inline constexpr QLatin1String Synced("synced");          // end of initial state
+inline constexpr QLatin1String Channel("channel"); // initial state
+inline constexpr QLatin1String Client("client");   // initial state
+inline constexpr QLatin1String Synced("synced");   // end of initial state
 inline constexpr QLatin1String ClientJoined("clientJoined");
 inline constexpr QLatin1String ClientMoved("clientMoved");
 inline constexpr QLatin1String ClientLeft("clientLeft");
@@ -70,10 +70,10 @@ inline constexpr QLatin1String ChannelDeleted("channelDeleted");
 inline constexpr QLatin1String TextMessage("textMessage");
 inline constexpr QLatin1String Error("error");
 inline constexpr QLatin1String Pong("pong");
-inline constexpr QLatin1String FtEntry("ftEntry");         // one entry of a listing
-inline constexpr QLatin1String FtListEnd("ftListEnd");     // end of a listing
-inline constexpr QLatin1String FtReady("ftReady");         // a transfer may start: its key
-inline constexpr QLatin1String FtFailed("ftFailed");       // a transfer was refused
+inline constexpr QLatin1String FtEntry("ftEntry");     // one entry of a listing
+inline constexpr QLatin1String FtListEnd("ftListEnd"); // end of a listing
+inline constexpr QLatin1String FtReady("ftReady");     // a transfer may start: its key
+inline constexpr QLatin1String FtFailed("ftFailed");   // a transfer was refused
 // on a transfer connection
 inline constexpr QLatin1String TransferData("transferData"); // download: size, then the bytes
 inline constexpr QLatin1String TransferDone("transferDone"); // upload: the outcome

@@ -68,9 +68,8 @@ PersistentState ChannelStore::load(QString* warning) const
         document = QJsonDocument::fromJson(file.readAll(), &parseError);
     file.close();
     if (!document.isObject()) {
-        const QString aside =
-            filePath() + QStringLiteral(".unreadable-") +
-            QString::number(QDateTime::currentSecsSinceEpoch());
+        const QString aside = filePath() + QStringLiteral(".unreadable-") +
+                              QString::number(QDateTime::currentSecsSinceEpoch());
         QFile::rename(filePath(), aside);
         *warning = QStringLiteral("%1 is not readable; set aside as %2").arg(filePath(), aside);
         return state;
@@ -90,10 +89,10 @@ PersistentState ChannelStore::load(QString* warning) const
         channel.name = object.value(QLatin1String("name")).toString();
         channel.topic = object.value(QLatin1String("topic")).toString();
         channel.description = object.value(QLatin1String("description")).toString();
-        channel.passwordSalt =
-            QByteArray::fromBase64(object.value(QLatin1String("passwordSalt")).toString().toLatin1());
-        channel.passwordHash =
-            QByteArray::fromBase64(object.value(QLatin1String("passwordHash")).toString().toLatin1());
+        channel.passwordSalt = QByteArray::fromBase64(
+            object.value(QLatin1String("passwordSalt")).toString().toLatin1());
+        channel.passwordHash = QByteArray::fromBase64(
+            object.value(QLatin1String("passwordHash")).toString().toLatin1());
         channel.permanent = true;
         if (channel.id < 2 || channel.name.isEmpty()) {
             *warning = QStringLiteral("skipped an invalid channel entry in %1").arg(filePath());

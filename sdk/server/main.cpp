@@ -58,9 +58,11 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Voice server for the Meeting client."));
     parser.addHelpOption();
-    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address to listen on."),
+    const QCommandLineOption listen(QStringLiteral("listen"),
+                                    QStringLiteral("Address to listen on."),
                                     QStringLiteral("address"), options.address.toString());
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port (0 picks a free one)."),
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port (0 picks a free one)."),
                                   QStringLiteral("port"), QString::number(options.port));
     const QCommandLineOption password(QStringLiteral("password"),
                                       QStringLiteral("Server password (empty: none)."),
@@ -69,8 +71,7 @@ int main(int argc, char* argv[])
                                      QStringLiteral("text"));
     const QCommandLineOption data(
         QStringLiteral("data"), QStringLiteral("Data directory (permanent channels, file stores)."),
-        QStringLiteral("dir"),
-        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+        QStringLiteral("dir"), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     const QCommandLineOption maxClients(QStringLiteral("max-clients"),
                                         QStringLiteral("Most clients at once."),
                                         QStringLiteral("n"), QString::number(options.maxClients));
@@ -89,9 +90,9 @@ int main(int argc, char* argv[])
                                      QStringLiteral("Largest file in a channel's store, in MiB."),
                                      QStringLiteral("mib"),
                                      QString::number(options.maxFileBytes >> 20));
-    const QCommandLineOption quota(QStringLiteral("quota-mib"),
-                                   QStringLiteral("Size of each channel's file store, in MiB."),
-                                   QStringLiteral("mib"), QString::number(options.quotaBytes >> 20));
+    const QCommandLineOption quota(
+        QStringLiteral("quota-mib"), QStringLiteral("Size of each channel's file store, in MiB."),
+        QStringLiteral("mib"), QString::number(options.quotaBytes >> 20));
     const QCommandLineOption maxTransfers(
         QStringLiteral("max-transfers"),
         QStringLiteral("File transfers one client may have started or running at once."),
@@ -108,8 +109,7 @@ int main(int argc, char* argv[])
                        helloTimeout, maxFile, quota, maxTransfers, keyTtl, transferIdle});
     parser.process(app);
 
-    auto number = [&parser](const QCommandLineOption& option, qint64 min, qint64 max,
-                            qint64* out) {
+    auto number = [&parser](const QCommandLineOption& option, qint64 min, qint64 max, qint64* out) {
         bool ok = false;
         const qint64 value = parser.value(option).toLongLong(&ok);
         if (!ok || value < min || value > max)
@@ -151,7 +151,8 @@ int main(int argc, char* argv[])
         return fail(QStringLiteral("invalid --transfer-idle-ms"));
     options.transferIdleMs = int(value);
     options.password = parser.value(password);
-    options.welcomeMessage = parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);
+    options.welcomeMessage =
+        parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);
     options.dataDirectory = parser.value(data);
 
     if (!installSignalHandlers(&app))
@@ -163,7 +164,8 @@ int main(int argc, char* argv[])
                         .arg(options.address.toString())
                         .arg(options.port)
                         .arg(error));
-    std::printf("listening %s %u\n", qPrintable(server.address().toString()), unsigned(server.port()));
+    std::printf("listening %s %u\n", qPrintable(server.address().toString()),
+                unsigned(server.port()));
     std::fflush(stdout);
     const int result = app.exec();
     std::fprintf(stderr, "voice-server: shutting down\n");

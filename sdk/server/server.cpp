@@ -165,7 +165,8 @@ void Server::sendTo(Session* session, const QCborMap& message)
 {
     const QByteArray frame = encodeFrame(message);
     if (frame.isEmpty()) {
-        log(QStringLiteral("dropped an unencodable %1 message").arg(message.value(TypeKey).toString()));
+        log(QStringLiteral("dropped an unencodable %1 message")
+                .arg(message.value(TypeKey).toString()));
         return;
     }
     session->send(frame);
@@ -200,9 +201,9 @@ void Server::reply(Session* session, const QString& returnCode, unsigned int cod
 void Server::refuse(Session* session, unsigned int code, const QString& reason)
 {
     log(QStringLiteral("%1 refused: %2").arg(session->peer(), reason));
-    sendTo(session, QCborMap{{TypeKey, type::Refused},
-                             {field::Code, qint64(code)},
-                             {field::Message, reason}});
+    sendTo(
+        session,
+        QCborMap{{TypeKey, type::Refused}, {field::Code, qint64(code)}, {field::Message, reason}});
     session->close(QStringLiteral("refused"), true);
 }
 
@@ -233,7 +234,8 @@ void Server::sessionClosed(Session* session, const QString& reason)
                   {field::Message, session->leaveReason == LeaveReason::Quit
                                        ? session->leaveMessage
                                        : QStringLiteral("connection lost")}};
-    QMetaObject::invokeMethod(this, [this, left] { broadcast(left); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, left] { broadcast(left); }, Qt::QueuedConnection);
 }
 
 void Server::handleFrame(Session* session, const QCborMap& message)
@@ -260,7 +262,8 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         handleSelfUpdate(session, message);
     } else if (type == type::SubscribeAll) {
         MessageReader reader(message);
-        const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+        const QString returnCode =
+            reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
         if (!reader.ok())
             return protocolError(session, reader.errorString());
         reply(session, returnCode, ERROR_ok); // everybody sees everything already
@@ -296,8 +299,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
     const QString nickname = reader.string(field::Nickname, limits::NicknameLength);
     const QString uniqueId = reader.optionalString(field::UniqueId, limits::UniqueIdentifierLength);
     const QString password = reader.optionalString(field::ServerPassword, limits::PasswordLength);
-    const quint64 wantedChannel =
-        quint64(reader.optionalInteger(field::DefaultChannel, 0, std::numeric_limits<qint64>::max()));
+    const quint64 wantedChannel = quint64(
+        reader.optionalInteger(field::DefaultChannel, 0, std::numeric_limits<qint64>::max()));
     const QStringList path = reader.optionalStringList(
         field::DefaultChannelPath, limits::ChannelPathDepth, limits::ChannelNameLength);
     const QString channelPassword =
@@ -311,7 +314,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
         return refuse(session, ERROR_connection_protocol,
                       QStringLiteral("protocol version %1 is not supported").arg(version));
     if (!m_options.password.isEmpty() && password != m_options.password)
-        return refuse(session, ERROR_server_invalid_password, QStringLiteral("wrong server password"));
+        return refuse(session, ERROR_server_invalid_password,
+                      QStringLiteral("wrong server password"));
     if (!isValidName(nickname, limits::NicknameLength))
         return refuse(session, ERROR_parameter_invalid, QStringLiteral("invalid nickname"));
     if (m_clients.size() >= m_options.maxClients)
@@ -423,9 +427,8 @@ bool Server::relayTextFrame(Session* session, const char* body, int size)
     if (request.mode > 0xFFFF || request.returnCodeLength > limits::ReturnCodeLength)
         return false;
     const QString returnCode =
-        request.hasReturnCode
-            ? QString::fromUtf8(request.returnCode.data, request.returnCode.size)
-            : QString();
+        request.hasReturnCode ? QString::fromUtf8(request.returnCode.data, request.returnCode.size)
+                              : QString();
     relayText(session, int(request.mode), request.target, request.message, request.messageLength,
               returnCode);
     return true;
@@ -435,16 +438,16 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
                        const QString& returnCode)
 {
     if (textLength > limits::TextLength)
-        return reply(session, returnCode, ERROR_parameter_too_long,
-                     QStringLiteral("text messages are limited to %1 characters")
-                         .arg(limits::TextLength));
+        return reply(
+            session, returnCode, ERROR_parameter_too_long,
+            QStringLiteral("text messages are limited to %1 characters").arg(limits::TextLength));
     // One frame for every recipient.
     const auto frameFor = [&](qint64 shownTarget) {
         const QByteArray name = session->nickname.toUtf8();
         const QByteArray uniqueId = session->uniqueId.toUtf8();
-        return encodeTextMessageFrame(mode, session->clientId, Utf8View{name.constData(), name.size()},
-                                      Utf8View{uniqueId.constData(), uniqueId.size()}, text,
-                                      shownTarget);
+        return encodeTextMessageFrame(
+            mode, session->clientId, Utf8View{name.constData(), name.size()},
+            Utf8View{uniqueId.constData(), uniqueId.size()}, text, shownTarget);
     };
     if (mode == TextMessageTarget_CLIENT) {
         Session* receiver = m_clients.value(anyID(target <= 0xFFFF ? target : 0));
@@ -514,7 +517,10 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     channel.semiPermanent = semiPermanent && !permanent;
     m_channels.insert(channel.id, channel);
     persist();
-    log(QStringLiteral("client %1 created channel %2 '%3'").arg(session->clientId).arg(channel.id).arg(name));
+    log(QStringLiteral("client %1 created channel %2 '%3'")
+            .arg(session->clientId)
+            .arg(channel.id)
+            .arg(name));
     QCborMap created = channelMessage(channel, type::ChannelCreated);
     addInvoker(&created, session);
     broadcast(created);

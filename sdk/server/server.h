@@ -33,8 +33,8 @@ struct ServerOptions
     // File store limits.
     qint64 maxFileBytes = qint64(512) * 1024 * 1024;
     qint64 quotaBytes = qint64(2048) * 1024 * 1024; // per channel
-    int maxStoreEntries = 10000;                     // files and directories per channel
-    int maxTransfersPerClient = 8;                   // keys handed out plus transfers running
+    int maxStoreEntries = 10000;                    // files and directories per channel
+    int maxTransfersPerClient = 8;                  // keys handed out plus transfers running
     int transferKeyTtlMs = 30000;
     int transferIdleMs = 30000;
 };
@@ -109,7 +109,7 @@ private:
     QSet<Session*> m_sessions;       // every open session
     FileStore m_files;
     std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
-    QSet<TransferConnection*> m_transfers;           // running transfers
+    QSet<TransferConnection*> m_transfers;          // running transfers
     QTimer m_ticketSweep;
 };
 

@@ -89,7 +89,8 @@ QTcpSocket* Session::detachSocket(QByteArray* pending)
     m_closeTimer.disconnect(socket);
     socket->setParent(nullptr);
     *pending = m_decoder.takePending();
-    QMetaObject::invokeMethod(this, [this] { emit finished(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit finished(); }, Qt::QueuedConnection);
     return socket;
 }
 

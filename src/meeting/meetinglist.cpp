@@ -35,7 +35,8 @@ public:
         font.setPixelSize(18);
         const QFontMetrics metrics(font);
         const QSize picture = QPixmap(QStringLiteral(":/images/room.png")).size();
-        size.setWidth(qMax(size.width(), qMax(picture.width(), metrics.averageCharWidth() * 12) + 8));
+        size.setWidth(
+            qMax(size.width(), qMax(picture.width(), metrics.averageCharWidth() * 12) + 8));
         size.setHeight(qMax(size.height(), picture.height() + 2 * metrics.lineSpacing() + 12));
         return size;
     }

@@ -27,28 +27,32 @@ constexpr qint64 MaxServerFileBytes = 64 * 1024;
 
 RylSystem::AssertionError invalidOperation()
 {
-    return RylSystem::AssertionError(QCoreApplication::translate("RylSystem::RylApplication", "Invalid Operation"));
+    return RylSystem::AssertionError(
+        QCoreApplication::translate("RylSystem::RylApplication", "Invalid Operation"));
 }
 
 } // namespace
 
 // Required string: present and a string, else an assertion.
-#define REQUIRED_STRING(key)                                                                                 \
-    const QJsonValue value = m_values.value(key);                                                            \
-    if (!value.isString())                                                                                   \
-        RYL_THROW(invalidOperation());                                                                       \
+#define REQUIRED_STRING(key)                                                                       \
+    const QJsonValue value = m_values.value(key);                                                  \
+    if (!value.isString())                                                                         \
+        RYL_THROW(invalidOperation());                                                             \
     return value.toString()
 
 // Optional string: absent gives empty, present must be a string.
-#define OPTIONAL_STRING(key)                                                                                 \
-    if (!m_values.contains(key))                                                                             \
-        return QString();                                                                                    \
-    const QJsonValue value = m_values.value(key);                                                            \
-    if (!value.isString())                                                                                   \
-        RYL_THROW(invalidOperation());                                                                       \
+#define OPTIONAL_STRING(key)                                                                       \
+    if (!m_values.contains(key))                                                                   \
+        return QString();                                                                          \
+    const QJsonValue value = m_values.value(key);                                                  \
+    if (!value.isString())                                                                         \
+        RYL_THROW(invalidOperation());                                                             \
     return value.toString()
 
-QString TsParameters::ip() const { REQUIRED_STRING(KeyIp); }
+QString TsParameters::ip() const
+{
+    REQUIRED_STRING(KeyIp);
+}
 
 int TsParameters::port() const
 {
@@ -58,24 +62,66 @@ int TsParameters::port() const
     return port;
 }
 
-QString TsParameters::channelPwd() const { OPTIONAL_STRING(KeyChannelPwd); }
-QString TsParameters::channel() const { OPTIONAL_STRING(KeyChannel); }
-QString TsParameters::channelId() const { REQUIRED_STRING(KeyChannelId); }
-QString TsParameters::nickname() const { REQUIRED_STRING(KeyNickname); }
-QString TsParameters::supporter() const { OPTIONAL_STRING(KeySupporter); }
-QString TsParameters::serverPwd() const { REQUIRED_STRING(KeyServerPwd); }
+QString TsParameters::channelPwd() const
+{
+    OPTIONAL_STRING(KeyChannelPwd);
+}
+QString TsParameters::channel() const
+{
+    OPTIONAL_STRING(KeyChannel);
+}
+QString TsParameters::channelId() const
+{
+    REQUIRED_STRING(KeyChannelId);
+}
+QString TsParameters::nickname() const
+{
+    REQUIRED_STRING(KeyNickname);
+}
+QString TsParameters::supporter() const
+{
+    OPTIONAL_STRING(KeySupporter);
+}
+QString TsParameters::serverPwd() const
+{
+    REQUIRED_STRING(KeyServerPwd);
+}
 
 #undef REQUIRED_STRING
 #undef OPTIONAL_STRING
 
-void TsParameters::setIp(const QString& ip) { m_values[KeyIp] = ip; }
-void TsParameters::setPort(int port) { m_values[KeyPort] = port; }
-void TsParameters::setChannelPwd(const QString& password) { m_values[KeyChannelPwd] = password; }
-void TsParameters::setChannel(const QString& channel) { m_values[KeyChannel] = channel; }
-void TsParameters::setChannelId(const QString& channelId) { m_values[KeyChannelId] = channelId; }
-void TsParameters::setNickname(const QString& nickname) { m_values[KeyNickname] = nickname; }
-void TsParameters::setSupporter(const QString& supporter) { m_values[KeySupporter] = supporter; }
-void TsParameters::setServerPwd(const QString& password) { m_values[KeyServerPwd] = password; }
+void TsParameters::setIp(const QString& ip)
+{
+    m_values[KeyIp] = ip;
+}
+void TsParameters::setPort(int port)
+{
+    m_values[KeyPort] = port;
+}
+void TsParameters::setChannelPwd(const QString& password)
+{
+    m_values[KeyChannelPwd] = password;
+}
+void TsParameters::setChannel(const QString& channel)
+{
+    m_values[KeyChannel] = channel;
+}
+void TsParameters::setChannelId(const QString& channelId)
+{
+    m_values[KeyChannelId] = channelId;
+}
+void TsParameters::setNickname(const QString& nickname)
+{
+    m_values[KeyNickname] = nickname;
+}
+void TsParameters::setSupporter(const QString& supporter)
+{
+    m_values[KeySupporter] = supporter;
+}
+void TsParameters::setServerPwd(const QString& password)
+{
+    m_values[KeyServerPwd] = password;
+}
 
 TsParameters TsParameters::fromServerFile(const QString& userName, const QString& directory)
 {

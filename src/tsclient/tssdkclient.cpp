@@ -48,7 +48,8 @@ QStringList modeList(unsigned int (*list)(char***))
     return result;
 }
 
-QList<SoundDevice> deviceList(unsigned int (*list)(const char*, char****), const QString& mode, const char* what)
+QList<SoundDevice> deviceList(unsigned int (*list)(const char*, char****), const QString& mode,
+                              const char* what)
 {
     char*** devices = nullptr;
     if (list(toSdkString(mode), &devices) != ERROR_ok || !devices) {
@@ -258,25 +259,28 @@ bool TsSDKClient::sendTextMessageTo(const QString& receiverName, const QString& 
 {
     TsSDKClient* self = instance();
     anyID receiver = 0;
-    if (!receiverName.isEmpty() && self->m_sdk->getClientIdByName(receiverName, &receiver) != ERROR_ok)
+    if (!receiverName.isEmpty() &&
+        self->m_sdk->getClientIdByName(receiverName, &receiver) != ERROR_ok)
         receiver = 0;
     return self->sendTextMessage(receiver, text) == 0;
 }
 
 int TsSDKClient::sendFile(const QString& file, const QString& sourceDirectory, anyID* transferID)
 {
-    return int(m_sdk->sendFile(channelOfClient(m_ownClientID), parameters().channelPwd(), file, sourceDirectory,
-                               transferID));
+    return int(m_sdk->sendFile(channelOfClient(m_ownClientID), parameters().channelPwd(), file,
+                               sourceDirectory, transferID));
 }
 
 int TsSDKClient::requestFileList(const QString& path)
 {
-    return int(m_sdk->requestFileList(channelOfClient(m_ownClientID), parameters().channelPwd(), path));
+    return int(
+        m_sdk->requestFileList(channelOfClient(m_ownClientID), parameters().channelPwd(), path));
 }
 
 int TsSDKClient::requestCreateDirectory(const QString& path)
 {
-    return int(m_sdk->requestCreateDirectory(channelOfClient(m_ownClientID), parameters().channelPwd(), path));
+    return int(m_sdk->requestCreateDirectory(channelOfClient(m_ownClientID),
+                                             parameters().channelPwd(), path));
 }
 
 QStringList TsSDKClient::captureModeList()

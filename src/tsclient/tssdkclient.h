@@ -91,16 +91,19 @@ signals:
     void onTalkStatusChangeEvent(QString name, QString status, int isReceivedWhisper);
     void onUpdateClientEvent(QString name);
     void onClientMoveEvent(QString name, bool is_login, int visibility);
-    void onClientMoveMovedEvent(bool _self_moved, QString oldChannelName, QString newChannelName, bool _self_mover,
-                                QString moverName);
+    void onClientMoveMovedEvent(bool _self_moved, QString oldChannelName, QString newChannelName,
+                                bool _self_mover, QString moverName);
     void onClientMoveSubscriptionEvent(QString name, int visibility);
     void onClientMoveTimeoutEvent(QString name, QString timeoutMessage);
     void onServerErrorEvent(QString errorMsg, QString extraMsg);
-    void onUserLoggingMessageEvent(int logLevel, QString logMsg, QString logTime, QString completeLogString);
+    void onUserLoggingMessageEvent(int logLevel, QString logMsg, QString logTime,
+                                   QString completeLogString);
     void onFileInfoEvent(QString name, quint64 size, quint64 datetime);
     void onFileListFinishedEvent(QString path);
-    void onFileListEvent(QString path, QString name, quint64 size, quint64 datetime, int type, quint64 incompletesize);
-    void onFileTransferStatusEvent(quint16 transferID, quint32 status, QString statusMessage, quint64 remotefileSize);
+    void onFileListEvent(QString path, QString name, quint64 size, quint64 datetime, int type,
+                         quint64 incompletesize);
+    void onFileTransferStatusEvent(quint16 transferID, quint32 status, QString statusMessage,
+                                   quint64 remotefileSize);
 
 private:
     TsSDKClient();

@@ -69,7 +69,8 @@ bool TsSDKEvents::Reassembler::feed(anyID fromID, const QString& message, QStrin
         return false;
     }
     if (buffer->size() + message.size() > MaxTextLength) {
-        qDebug() << "Dropping a text from client" << fromID << "that grows past" << MaxTextLength << "characters";
+        qDebug() << "Dropping a text from client" << fromID << "that grows past" << MaxTextLength
+                 << "characters";
         m_buffers.erase(buffer);
         return false;
     }
@@ -118,13 +119,15 @@ void TsSDKEvents::onConnectStatusChangeEvent(uint64, int newStatus, unsigned int
 
     QString message;
     if (newStatus == STATUS_CONNECTED) {
-        qDebug() << "The server has accepted us, we can talk and hear and we got a clientID, but we don't have the "
+        qDebug() << "The server has accepted us, we can talk and hear and we got a clientID, but "
+                    "we don't have the "
                     "channels and clients yet, we can get server infos (welcome msg etc.)";
         char* welcome = nullptr;
-        const unsigned int error = ts3client_getServerVariableAsString(self->sdk()->handlerId(),
-                                                                       VIRTUALSERVER_WELCOMEMESSAGE, &welcome);
+        const unsigned int error = ts3client_getServerVariableAsString(
+            self->sdk()->handlerId(), VIRTUALSERVER_WELCOMEMESSAGE, &welcome);
         if (error != ERROR_ok) {
-            TsSDKInterface::printError(QStringLiteral("Error getting server welcome message:"), error);
+            TsSDKInterface::printError(QStringLiteral("Error getting server welcome message:"),
+                                       error);
             return;
         }
         message = QString::fromUtf8(welcome);
@@ -155,24 +158,26 @@ void TsSDKEvents::onNewChannelEvent(uint64, uint64 channelID, uint64 channelPare
     if (!self)
         return;
     char* name = nullptr;
-    const unsigned int error =
-        ts3client_getChannelVariableAsString(self->sdk()->handlerId(), channelID, CHANNEL_NAME, &name);
+    const unsigned int error = ts3client_getChannelVariableAsString(self->sdk()->handlerId(),
+                                                                    channelID, CHANNEL_NAME, &name);
     if (error != ERROR_ok) {
-        TsSDKInterface::printError(QStringLiteral("Error getting channel name in onNewChannelEvent:"), error);
+        TsSDKInterface::printError(
+            QStringLiteral("Error getting channel name in onNewChannelEvent:"), error);
         return;
     }
     ts3client_freeMemory(name);
     emit self->onNewChannelEvent(channelID, channelParentID);
 }
 
-void TsSDKEvents::onNewChannelCreatedEvent(uint64, uint64 channelID, uint64 channelParentID, anyID invokerID,
-                                           const char*, const char*)
+void TsSDKEvents::onNewChannelCreatedEvent(uint64, uint64 channelID, uint64 channelParentID,
+                                           anyID invokerID, const char*, const char*)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
         return;
     char* name = nullptr;
-    if (ts3client_getChannelVariableAsString(self->sdk()->handlerId(), channelID, CHANNEL_NAME, &name) != ERROR_ok)
+    if (ts3client_getChannelVariableAsString(self->sdk()->handlerId(), channelID, CHANNEL_NAME,
+                                             &name) != ERROR_ok)
         return;
     ts3client_freeMemory(name);
 
@@ -180,9 +185,11 @@ void TsSDKEvents::onNewChannelCreatedEvent(uint64, uint64 channelID, uint64 chan
         self->sdk()->moveClient(self->ownClientID(), channelID, self->parameters().channelPwd());
     emit self->onNewChannelCreatedEvent(channelID, channelParentID);
     if (self->role() == 1) {
-        const unsigned int error = ts3client_requestChannelSubscribeAll(self->sdk()->handlerId(), nullptr);
+        const unsigned int error =
+            ts3client_requestChannelSubscribeAll(self->sdk()->handlerId(), nullptr);
         if (error != ERROR_ok)
-            TsSDKInterface::printError(QStringLiteral("Error request channel subscribe all:"), error);
+            TsSDKInterface::printError(QStringLiteral("Error request channel subscribe all:"),
+                                       error);
     }
 }
 
@@ -204,7 +211,8 @@ void TsSDKEvents::onUpdateClientEvent(uint64, anyID clientID, anyID, const char*
         emit self->onUpdateClientEvent(name);
 }
 
-void TsSDKEvents::onClientMoveEvent(uint64, anyID clientID, uint64, uint64 newChannelID, int visibility, const char*)
+void TsSDKEvents::onClientMoveEvent(uint64, anyID clientID, uint64, uint64 newChannelID,
+                                    int visibility, const char*)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
@@ -217,7 +225,8 @@ void TsSDKEvents::onClientMoveEvent(uint64, anyID clientID, uint64, uint64 newCh
     emit self->onClientMoveEvent(name, isLogin, visibility);
 }
 
-void TsSDKEvents::onClientMoveSubscriptionEvent(uint64, anyID clientID, uint64, uint64, int visibility)
+void TsSDKEvents::onClientMoveSubscriptionEvent(uint64, anyID clientID, uint64, uint64,
+                                                int visibility)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
@@ -227,7 +236,8 @@ void TsSDKEvents::onClientMoveSubscriptionEvent(uint64, anyID clientID, uint64, 
         emit self->onClientMoveSubscriptionEvent(name, visibility);
 }
 
-void TsSDKEvents::onClientMoveTimeoutEvent(uint64, anyID clientID, uint64, uint64, int, const char* timeoutMessage)
+void TsSDKEvents::onClientMoveTimeoutEvent(uint64, anyID clientID, uint64, uint64, int,
+                                           const char* timeoutMessage)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
@@ -237,8 +247,9 @@ void TsSDKEvents::onClientMoveTimeoutEvent(uint64, anyID clientID, uint64, uint6
         emit self->onClientMoveTimeoutEvent(name, text(timeoutMessage));
 }
 
-void TsSDKEvents::onClientMoveMovedEvent(uint64, anyID clientID, uint64 oldChannelID, uint64 newChannelID, int,
-                                         anyID moverID, const char* moverName, const char* moverUniqueIdentifier,
+void TsSDKEvents::onClientMoveMovedEvent(uint64, anyID clientID, uint64 oldChannelID,
+                                         uint64 newChannelID, int, anyID moverID,
+                                         const char* moverName, const char* moverUniqueIdentifier,
                                          const char* moveMessage)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
@@ -248,11 +259,12 @@ void TsSDKEvents::onClientMoveMovedEvent(uint64, anyID clientID, uint64 oldChann
     qDebug().noquote() << "Mover unique identifier:" << text(moverUniqueIdentifier);
     qDebug().noquote() << "Move message:" << text(moveMessage);
     QString oldName, newName;
-    if (self->sdk()->getChannelName(oldChannelID, &oldName) != ERROR_ok
-        || self->sdk()->getChannelName(newChannelID, &newName) != ERROR_ok)
+    if (self->sdk()->getChannelName(oldChannelID, &oldName) != ERROR_ok ||
+        self->sdk()->getChannelName(newChannelID, &newName) != ERROR_ok)
         return;
     const anyID own = self->ownClientID();
-    emit self->onClientMoveMovedEvent(clientID == own, oldName, newName, moverID == own, text(moverName));
+    emit self->onClientMoveMovedEvent(clientID == own, oldName, newName, moverID == own,
+                                      text(moverName));
 }
 
 void TsSDKEvents::onServerErrorEvent(uint64, const char* errorMessage, unsigned int, const char*,
@@ -264,8 +276,8 @@ void TsSDKEvents::onServerErrorEvent(uint64, const char* errorMessage, unsigned 
     emit self->onServerErrorEvent(text(errorMessage), text(extraMessage));
 }
 
-void TsSDKEvents::onTextMessageEvent(uint64, anyID targetMode, anyID toID, anyID fromID, const char* fromName,
-                                     const char*, const char* message)
+void TsSDKEvents::onTextMessageEvent(uint64, anyID targetMode, anyID toID, anyID fromID,
+                                     const char* fromName, const char*, const char* message)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
@@ -276,8 +288,9 @@ void TsSDKEvents::onTextMessageEvent(uint64, anyID targetMode, anyID toID, anyID
     const anyID own = self->ownClientID();
     if (fromID == own)
         return;
-    const bool forUs = (targetMode == TextMessageTarget_CLIENT && toID == own)
-                       || targetMode == TextMessageTarget_CHANNEL || targetMode == TextMessageTarget_SERVER;
+    const bool forUs = (targetMode == TextMessageTarget_CLIENT && toID == own) ||
+                       targetMode == TextMessageTarget_CHANNEL ||
+                       targetMode == TextMessageTarget_SERVER;
     if (forUs)
         emit self->onReceiveTextMessage(text(fromName), complete);
 }
@@ -290,9 +303,10 @@ void TsSDKEvents::onTalkStatusChangeEvent(uint64, int status, int isReceivedWhis
     QString name;
     if (self->sdk()->getClientNickname(clientID, &name) != ERROR_ok)
         return;
-    emit self->onTalkStatusChangeEvent(
-        name, status == STATUS_TALKING ? QStringLiteral("starts talking.") : QStringLiteral("stops talking."),
-        isReceivedWhisper);
+    emit self->onTalkStatusChangeEvent(name,
+                                       status == STATUS_TALKING ? QStringLiteral("starts talking.")
+                                                                : QStringLiteral("stops talking."),
+                                       isReceivedWhisper);
 }
 
 void TsSDKEvents::onIgnoredWhisperEvent(uint64 handler, anyID clientID)
@@ -302,24 +316,28 @@ void TsSDKEvents::onIgnoredWhisperEvent(uint64 handler, anyID clientID)
         return;
     const unsigned int error = ts3client_allowWhispersFrom(handler, clientID);
     if (error != ERROR_ok)
-        TsSDKInterface::printError(QStringLiteral("Error setting client on whisper allow list:"), error);
+        TsSDKInterface::printError(QStringLiteral("Error setting client on whisper allow list:"),
+                                   error);
 }
 
 void TsSDKEvents::onServerConnectionInfoEvent(uint64) {}
 
-void TsSDKEvents::onUserLoggingMessageEvent(const char* logMessage, int logLevel, const char*, uint64,
-                                            const char* logTime, const char* completeLogString)
+void TsSDKEvents::onUserLoggingMessageEvent(const char* logMessage, int logLevel, const char*,
+                                            uint64, const char* logTime,
+                                            const char* completeLogString)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
         return;
-    emit self->onUserLoggingMessageEvent(logLevel, text(logMessage), text(logTime), text(completeLogString));
+    emit self->onUserLoggingMessageEvent(logLevel, text(logMessage), text(logTime),
+                                         text(completeLogString));
     if (logLevel == LogLevel_CRITICAL)
         qDebug().noquote() << text(completeLogString);
 }
 
-void TsSDKEvents::onFileTransferStatusEvent(anyID transferID, unsigned int status, const char* statusMessage,
-                                            uint64 remotefileSize, uint64)
+void TsSDKEvents::onFileTransferStatusEvent(anyID transferID, unsigned int status,
+                                            const char* statusMessage, uint64 remotefileSize,
+                                            uint64)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
@@ -327,8 +345,9 @@ void TsSDKEvents::onFileTransferStatusEvent(anyID transferID, unsigned int statu
     emit self->onFileTransferStatusEvent(transferID, status, text(statusMessage), remotefileSize);
 }
 
-void TsSDKEvents::onFileListEvent(uint64, uint64 channelID, const char* path, const char* name, uint64 size,
-                                  uint64 datetime, int type, uint64 incompletesize, const char*)
+void TsSDKEvents::onFileListEvent(uint64, uint64 channelID, const char* path, const char* name,
+                                  uint64 size, uint64 datetime, int type, uint64 incompletesize,
+                                  const char*)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
@@ -346,7 +365,8 @@ void TsSDKEvents::onFileListFinishedEvent(uint64, uint64 channelID, const char* 
         emit self->onFileListFinishedEvent(text(path));
 }
 
-void TsSDKEvents::onFileInfoEvent(uint64, uint64 channelID, const char* name, uint64 size, uint64 datetime)
+void TsSDKEvents::onFileInfoEvent(uint64, uint64 channelID, const char* name, uint64 size,
+                                  uint64 datetime)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)

@@ -23,7 +23,8 @@ const char* const IdentityFile = "identity.txt";
 
 RylSystem::AssertionError invalidOperation()
 {
-    return RylSystem::AssertionError(QCoreApplication::translate("RylSystem::RylApplication", "Invalid Operation"));
+    return RylSystem::AssertionError(
+        QCoreApplication::translate("RylSystem::RylApplication", "Invalid Operation"));
 }
 
 // Frees an SDK allocation when it goes out of scope.
@@ -35,8 +36,7 @@ struct SdkFree
             ts3client_freeMemory(pointer);
     }
 };
-template <typename T>
-using SdkPtr = std::unique_ptr<T, SdkFree>;
+template <typename T> using SdkPtr = std::unique_ptr<T, SdkFree>;
 
 // Runs an SDK query that hands out a string and takes the string over.
 template <typename Query, typename... Args>
@@ -53,11 +53,7 @@ unsigned int queryString(QString* out, Query query, Args... args)
 
 } // namespace
 
-SdkString::SdkString(const QString& text)
-    : m_bytes(text.toUtf8())
-    , m_null(text.isEmpty())
-{
-}
+SdkString::SdkString(const QString& text) : m_bytes(text.toUtf8()), m_null(text.isEmpty()) {}
 
 SdkString toSdkString(const QString& text)
 {
@@ -122,9 +118,9 @@ unsigned int TsSDKInterface::initClientLib()
     const QString logs = resources + QStringLiteral("logs");
     qDebug().noquote() << QStringLiteral("resource path: %1").arg(resources);
 
-    const unsigned int error = ts3client_initClientLib(&functions, nullptr,
-                                                       LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
-                                                       logs.toUtf8().constData(), resources.toUtf8().constData());
+    const unsigned int error = ts3client_initClientLib(
+        &functions, nullptr, LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
+        logs.toUtf8().constData(), resources.toUtf8().constData());
     if (error != ERROR_ok)
         printError(QStringLiteral("Error initializing server library:"), error);
     return error;
@@ -149,21 +145,25 @@ bool openDefaultDevice(uint64 handler, const DeviceDirection& direction)
     unsigned int error = direction.defaultMode(&rawMode);
     SdkPtr<char> mode(rawMode);
     if (error != ERROR_ok) {
-        TsSDKInterface::printError(QStringLiteral("Error getting default %1 mode:").arg(what), error);
+        TsSDKInterface::printError(QStringLiteral("Error getting default %1 mode:").arg(what),
+                                   error);
         return false;
     }
-    qDebug().noquote() << QStringLiteral("Default %1 mode:").arg(what) << QString::fromUtf8(mode.get());
+    qDebug().noquote() << QStringLiteral("Default %1 mode:").arg(what)
+                       << QString::fromUtf8(mode.get());
 
     char** rawDevice = nullptr;
     error = direction.defaultDevice(mode.get(), &rawDevice);
     if (error != ERROR_ok) {
-        TsSDKInterface::printError(QStringLiteral("Error getting default %1 device:").arg(what), error);
+        TsSDKInterface::printError(QStringLiteral("Error getting default %1 device:").arg(what),
+                                   error);
         return false;
     }
     SdkPtr<char*> pair(rawDevice);
     SdkPtr<char> name(rawDevice[0]), id(rawDevice[1]);
     qDebug().noquote() << QStringLiteral("Default %1 device: %2 %3")
-                              .arg(what, QString::fromUtf8(name.get()), QString::fromUtf8(id.get()));
+                              .arg(what, QString::fromUtf8(name.get()),
+                                   QString::fromUtf8(id.get()));
 
     error = direction.open(handler, mode.get(), id.get());
     if (error != ERROR_ok) {
@@ -178,9 +178,11 @@ bool openDefaultDevice(uint64 handler, const DeviceDirection& direction)
 int TsSDKInterface::openDefaultDevices()
 {
     static const DeviceDirection capture{"capture", ts3client_getDefaultCaptureMode,
-                                         ts3client_getDefaultCaptureDevice, ts3client_openCaptureDevice};
+                                         ts3client_getDefaultCaptureDevice,
+                                         ts3client_openCaptureDevice};
     static const DeviceDirection playback{"playback", ts3client_getDefaultPlayBackMode,
-                                          ts3client_getDefaultPlaybackDevice, ts3client_openPlaybackDevice};
+                                          ts3client_getDefaultPlaybackDevice,
+                                          ts3client_openPlaybackDevice};
     int failures = 0;
     for (const DeviceDirection* direction : {&capture, &playback})
         failures += openDefaultDevice(m_handlerId, *direction) ? 0 : 1;
@@ -256,11 +258,12 @@ unsigned int TsSDKInterface::connectToServer(const TsParameters& params)
     unsigned int error;
     if (!params.channel().isEmpty()) {
         const uint64 channelId = uint64(qint64(params.channelId().toInt()));
-        error = ts3client_startConnectionWithChannelID(m_handlerId, identityBuffer, host, port, nickname, channelId,
-                                                       channelPassword, serverPassword);
+        error = ts3client_startConnectionWithChannelID(m_handlerId, identityBuffer, host, port,
+                                                       nickname, channelId, channelPassword,
+                                                       serverPassword);
     } else {
-        error = ts3client_startConnection(m_handlerId, identityBuffer, host, port, nickname, nullptr,
-                                          channelPassword, serverPassword);
+        error = ts3client_startConnection(m_handlerId, identityBuffer, host, port, nickname,
+                                          nullptr, channelPassword, serverPassword);
     }
     if (error != ERROR_ok) {
         printError(QStringLiteral("Error connecting to server:"), error);
@@ -286,7 +289,8 @@ unsigned int TsSDKInterface::nicknamesOf(const anyID* ids, QMap<anyID, QString>*
     unsigned int last = ERROR_ok;
     for (const anyID* id = ids; *id; ++id) {
         QString name;
-        last = queryString(&name, ts3client_getClientVariableAsString, m_handlerId, *id, size_t(CLIENT_NICKNAME));
+        last = queryString(&name, ts3client_getClientVariableAsString, m_handlerId, *id,
+                           size_t(CLIENT_NICKNAME));
         if (last != ERROR_ok) {
             printError(QStringLiteral("Error querying client nickname: %1\n").arg(*id), last);
             continue;
@@ -337,7 +341,8 @@ unsigned int TsSDKInterface::getChannelList(QMap<quint64, QString>* channels)
     SdkPtr<uint64> ids(raw);
     for (const uint64* id = ids.get(); *id; ++id) {
         QString name;
-        error = queryString(&name, ts3client_getChannelVariableAsString, m_handlerId, *id, size_t(CHANNEL_NAME));
+        error = queryString(&name, ts3client_getChannelVariableAsString, m_handlerId, *id,
+                            size_t(CHANNEL_NAME));
         if (error == ERROR_ok)
             channels->insert(*id, name);
     }
@@ -346,8 +351,8 @@ unsigned int TsSDKInterface::getChannelList(QMap<quint64, QString>* channels)
 
 unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
 {
-    const unsigned int error =
-        queryString(name, ts3client_getClientVariableAsString, m_handlerId, clientID, size_t(CLIENT_NICKNAME));
+    const unsigned int error = queryString(name, ts3client_getClientVariableAsString, m_handlerId,
+                                           clientID, size_t(CLIENT_NICKNAME));
     if (error != ERROR_ok)
         printError(QStringLiteral("Error querying client nickname:"), error);
     return error;
@@ -355,8 +360,8 @@ unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
 
 unsigned int TsSDKInterface::getChannelName(quint64 channelID, QString* name)
 {
-    const unsigned int error =
-        queryString(name, ts3client_getChannelVariableAsString, m_handlerId, uint64(channelID), size_t(CHANNEL_NAME));
+    const unsigned int error = queryString(name, ts3client_getChannelVariableAsString, m_handlerId,
+                                           uint64(channelID), size_t(CHANNEL_NAME));
     if (error != ERROR_ok)
         printError(QStringLiteral("Error querying channel name:"), error);
     return error;
@@ -402,7 +407,8 @@ unsigned int TsSDKInterface::getClientIdByName(const QString& name, anyID* clien
 bool TsSDKInterface::getClientSelfVariableAsInt(int flag)
 {
     int value = 0;
-    const unsigned int error = ts3client_getClientSelfVariableAsInt(m_handlerId, size_t(flag), &value);
+    const unsigned int error =
+        ts3client_getClientSelfVariableAsInt(m_handlerId, size_t(flag), &value);
     if (error != ERROR_ok) {
         printError(QStringLiteral("Error querying client self variable:"), error);
         return false;
@@ -430,15 +436,17 @@ unsigned int TsSDKInterface::createChannel(const QString& name, const QString& p
         size_t flag;
         QString value;
     };
-    std::vector<Property> properties{{CHANNEL_NAME, name},
-                                     {CHANNEL_TOPIC, QStringLiteral("Test channel topic")},
-                                     {CHANNEL_DESCRIPTION, QStringLiteral("Test channel description")}};
+    std::vector<Property> properties{
+        {CHANNEL_NAME, name},
+        {CHANNEL_TOPIC, QStringLiteral("Test channel topic")},
+        {CHANNEL_DESCRIPTION, QStringLiteral("Test channel description")}};
     if (!password.isEmpty())
         properties.push_back({CHANNEL_PASSWORD, password});
 
     unsigned int error = ERROR_ok;
     for (const Property& property : properties) {
-        error = ts3client_setChannelVariableAsString(m_handlerId, 0, property.flag, toSdkString(property.value));
+        error = ts3client_setChannelVariableAsString(m_handlerId, 0, property.flag,
+                                                     toSdkString(property.value));
         if (error != ERROR_ok)
             break;
     }
@@ -455,8 +463,8 @@ unsigned int TsSDKInterface::createChannel(const QString& name, const QString& p
 
 unsigned int TsSDKInterface::moveClient(anyID clientID, quint64 channelID, const QString& password)
 {
-    const unsigned int error =
-        ts3client_requestClientMove(m_handlerId, clientID, channelID, toSdkString(password), nullptr);
+    const unsigned int error = ts3client_requestClientMove(m_handlerId, clientID, channelID,
+                                                           toSdkString(password), nullptr);
     if (error != ERROR_ok)
         printError(QStringLiteral("Error moving client into channel:"), error);
     return error;
@@ -464,8 +472,8 @@ unsigned int TsSDKInterface::moveClient(anyID clientID, quint64 channelID, const
 
 unsigned int TsSDKInterface::sendPrivateTextMessage(anyID receiverID, const QString& text)
 {
-    const unsigned int error =
-        ts3client_requestSendPrivateTextMsg(m_handlerId, text.toUtf8().constData(), receiverID, nullptr);
+    const unsigned int error = ts3client_requestSendPrivateTextMsg(
+        m_handlerId, text.toUtf8().constData(), receiverID, nullptr);
     if (error != ERROR_ok)
         printError(QStringLiteral("Error send private text message to:"), error);
     return error;
@@ -473,15 +481,16 @@ unsigned int TsSDKInterface::sendPrivateTextMessage(anyID receiverID, const QStr
 
 unsigned int TsSDKInterface::sendChannelTextMessage(quint64 channelID, const QString& text)
 {
-    const unsigned int error =
-        ts3client_requestSendChannelTextMsg(m_handlerId, text.toUtf8().constData(), channelID, nullptr);
+    const unsigned int error = ts3client_requestSendChannelTextMsg(
+        m_handlerId, text.toUtf8().constData(), channelID, nullptr);
     if (error != ERROR_ok)
         printError(QStringLiteral("Error send channel text message to %1").arg(channelID), error);
     return error;
 }
 
-unsigned int TsSDKInterface::sendFile(quint64 channelID, const QString& channelPwd, const QString& file,
-                                      const QString& sourceDirectory, anyID* transferID)
+unsigned int TsSDKInterface::sendFile(quint64 channelID, const QString& channelPwd,
+                                      const QString& file, const QString& sourceDirectory,
+                                      anyID* transferID)
 {
     const unsigned int error =
         ts3client_sendFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1, 0,
@@ -491,27 +500,30 @@ unsigned int TsSDKInterface::sendFile(quint64 channelID, const QString& channelP
     return error;
 }
 
-unsigned int TsSDKInterface::requestFile(quint64 channelID, const QString& channelPwd, const QString& file,
-                                         const QString& destinationDirectory, anyID* transferID)
+unsigned int TsSDKInterface::requestFile(quint64 channelID, const QString& channelPwd,
+                                         const QString& file, const QString& destinationDirectory,
+                                         anyID* transferID)
 {
     const unsigned int error =
-        ts3client_requestFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1, 0,
-                              toSdkString(destinationDirectory), transferID, nullptr);
+        ts3client_requestFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1,
+                              0, toSdkString(destinationDirectory), transferID, nullptr);
     if (error != ERROR_ok)
         printError(QStringLiteral("Receiving file with transferID error"), error);
     return error;
 }
 
-unsigned int TsSDKInterface::requestFileList(quint64 channelID, const QString& channelPwd, const QString& path)
+unsigned int TsSDKInterface::requestFileList(quint64 channelID, const QString& channelPwd,
+                                             const QString& path)
 {
-    const unsigned int error =
-        ts3client_requestFileList(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(path), nullptr);
+    const unsigned int error = ts3client_requestFileList(
+        m_handlerId, channelID, toSdkString(channelPwd), toSdkString(path), nullptr);
     if (error != ERROR_ok)
         std::printf("Error getting channel dir: %u\n", error);
     return error;
 }
 
-unsigned int TsSDKInterface::requestDeleteFile(quint64 channelID, const QString& channelPwd, const QStringList& files)
+unsigned int TsSDKInterface::requestDeleteFile(quint64 channelID, const QString& channelPwd,
+                                               const QStringList& files)
 {
     QList<QByteArray> names;
     for (const QString& file : files)
@@ -520,17 +532,18 @@ unsigned int TsSDKInterface::requestDeleteFile(quint64 channelID, const QString&
     for (const QByteArray& name : names)
         array.push_back(name.constData());
     array.push_back(nullptr);
-    const unsigned int error =
-        ts3client_requestDeleteFile(m_handlerId, channelID, toSdkString(channelPwd), array.data(), nullptr);
+    const unsigned int error = ts3client_requestDeleteFile(
+        m_handlerId, channelID, toSdkString(channelPwd), array.data(), nullptr);
     if (error != ERROR_ok)
         std::printf("Error deleting file: %u\n", error);
     return error;
 }
 
-unsigned int TsSDKInterface::requestCreateDirectory(quint64 channelID, const QString& channelPwd, const QString& path)
+unsigned int TsSDKInterface::requestCreateDirectory(quint64 channelID, const QString& channelPwd,
+                                                    const QString& path)
 {
-    const unsigned int error = ts3client_requestCreateDirectory(m_handlerId, channelID, toSdkString(channelPwd),
-                                                                toSdkString(path), nullptr);
+    const unsigned int error = ts3client_requestCreateDirectory(
+        m_handlerId, channelID, toSdkString(channelPwd), toSdkString(path), nullptr);
     if (error != ERROR_ok)
         std::printf("%u\n", error);
     return error;
@@ -540,7 +553,8 @@ unsigned int TsSDKInterface::openCaptureDevice(const ISoundDevice& device)
 {
     if (device.id().isEmpty() || device.mode().isEmpty() || device.name().isEmpty())
         return ERROR_ok;
-    return ts3client_openCaptureDevice(m_handlerId, device.mode().toUtf8().constData(), device.id().toUtf8().constData());
+    return ts3client_openCaptureDevice(m_handlerId, device.mode().toUtf8().constData(),
+                                       device.id().toUtf8().constData());
 }
 
 unsigned int TsSDKInterface::openPlaybackDevice(const ISoundDevice& device)
@@ -565,21 +579,21 @@ void TsSDKInterface::setVad(bool on)
 
 void TsSDKInterface::setVadLevel(float level)
 {
-    const unsigned int error = ts3client_setPreProcessorConfigValue(m_handlerId, "voiceactivation_level",
-                                                                    configNumber(level).toUtf8().constData());
+    const unsigned int error = ts3client_setPreProcessorConfigValue(
+        m_handlerId, "voiceactivation_level", configNumber(level).toUtf8().constData());
     qDebug() << "set voiceactivation_level:" << error;
 }
 
 void TsSDKInterface::setVolumeModifier(float value)
 {
-    const unsigned int error =
-        ts3client_setPlaybackConfigValue(m_handlerId, "volume_modifier", configNumber(value).toUtf8().constData());
+    const unsigned int error = ts3client_setPlaybackConfigValue(
+        m_handlerId, "volume_modifier", configNumber(value).toUtf8().constData());
     qDebug() << "set volume_modifier:" << error;
 }
 
 void TsSDKInterface::setVolumeFactorWave(float value)
 {
-    const unsigned int error =
-        ts3client_setPlaybackConfigValue(m_handlerId, "volume_factor_wave", configNumber(value).toUtf8().constData());
+    const unsigned int error = ts3client_setPlaybackConfigValue(
+        m_handlerId, "volume_factor_wave", configNumber(value).toUtf8().constData());
     qDebug() << "set volume_factor_wave:" << error;
 }

@@ -77,8 +77,10 @@ public:
     unsigned int requestFile(quint64 channelID, const QString& channelPwd, const QString& file,
                              const QString& destinationDirectory, anyID* transferID);
     unsigned int requestFileList(quint64 channelID, const QString& channelPwd, const QString& path);
-    unsigned int requestDeleteFile(quint64 channelID, const QString& channelPwd, const QStringList& files);
-    unsigned int requestCreateDirectory(quint64 channelID, const QString& channelPwd, const QString& path);
+    unsigned int requestDeleteFile(quint64 channelID, const QString& channelPwd,
+                                   const QStringList& files);
+    unsigned int requestCreateDirectory(quint64 channelID, const QString& channelPwd,
+                                        const QString& path);
 
     // Sound.
     unsigned int openCaptureDevice(const ISoundDevice& device);

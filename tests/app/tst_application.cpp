@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "application.h"
 #include "mainwindow.h"
+#include "queuedspy.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
-#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
 #include <QDialog>
-#include <QMessageBox>
-#include <QTcpServer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -130,7 +130,8 @@ private slots:
     {
         auto* app = qobject_cast<MeetingSupport::Application*>(qApp);
         onLoginDialog([](QDialog* dialog) {
-            dialog->findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))->setText(QStringLiteral("linus"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))
+                ->setText(QStringLiteral("linus"));
             dialog->findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->click();
         });
         QVERIFY(app->login());
@@ -139,10 +140,13 @@ private slots:
         QVERIFY(window->isVisible());
         QCOMPARE(window->windowTitle(), QStringLiteral("Meeting"));
         QVERIFY(!window->windowIcon().isNull());
-        QCOMPARE(QSettings().value(QStringLiteral("login/username")).toString(), QStringLiteral("linus"));
+        QCOMPARE(QSettings().value(QStringLiteral("login/username")).toString(),
+                 QStringLiteral("linus"));
 
         // A second login reuses the window.
-        onLoginDialog([](QDialog* dialog) { dialog->findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->click(); });
+        onLoginDialog([](QDialog* dialog) {
+            dialog->findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->click();
+        });
         QVERIFY(app->login());
         QCOMPARE(mainWindow(), window);
     }
@@ -156,7 +160,8 @@ private slots:
         status.clear();
         loginAs(QStringLiteral("linus"));
         QVERIFY(waitForStatus(status, 0, 10000));
-        QTRY_COMPARE(m_boxes, QStringList{QStringLiteral("Fatal Error: Failed to log in to TeamSpeak3 server")});
+        QTRY_COMPARE(m_boxes, QStringList{QStringLiteral(
+                                  "Fatal Error: Failed to log in to TeamSpeak3 server")});
         QCOMPARE(TsSDKClient::instance()->role(), 3);
         // No retry follows a connection that never came up.
         QTest::qWait(300);

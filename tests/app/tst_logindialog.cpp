@@ -8,8 +8,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <QToolTip>
+#include <QVBoxLayout>
 #include <QtTest>
 
 using MeetingSupport::LoginDialog;
@@ -20,7 +20,10 @@ class TestLoginDialog : public QObject
 
     QTemporaryDir m_settingsDir;
 
-    static QString storedName() { return QSettings().value(QStringLiteral("login/username")).toString(); }
+    static QString storedName()
+    {
+        return QSettings().value(QStringLiteral("login/username")).toString();
+    }
     static bool nameStored() { return QSettings().contains(QStringLiteral("login/username")); }
 
 private slots:
@@ -121,11 +124,13 @@ private slots:
     {
         {
             LoginDialog first;
-            first.findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))->setText(QStringLiteral("grace"));
+            first.findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))
+                ->setText(QStringLiteral("grace"));
             first.accept();
         }
         LoginDialog second;
-        QCOMPARE(second.findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))->text(), QStringLiteral("grace"));
+        QCOMPARE(second.findChild<QLineEdit*>(QStringLiteral("lineEditUsername"))->text(),
+                 QStringLiteral("grace"));
     }
 };
 

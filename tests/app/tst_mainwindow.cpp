@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The main window against a real voice-server, with voice-cli users inviting and being invited.
 #include "chat/chatmessage.h"
+#include "connectclient.h"
 #include "mainwindow.h"
 #include "meeting/meetinglist.h"
 #include "meeting/meetingwidget.h"
 #include "meeting/supporterlist.h"
+#include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
-#include "connectclient.h"
-#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -49,9 +49,10 @@ QList<ChatMessage> receiveFramed(VoiceCliProcess& cli, int self)
     QString text;
     bool inside = false;
     while (true) {
-        const QJsonObject e = cli.waitForEvent(QStringLiteral("onTextMessageEvent"), [self](const QJsonObject& e) {
-            return e.value(QStringLiteral("fromID")).toInt() != self;
-        });
+        const QJsonObject e =
+            cli.waitForEvent(QStringLiteral("onTextMessageEvent"), [self](const QJsonObject& e) {
+                return e.value(QStringLiteral("fromID")).toInt() != self;
+            });
         if (e.isEmpty())
             return {};
         const QString message = e.value(QStringLiteral("message")).toString();
@@ -92,8 +93,14 @@ class TestMainWindow : public QObject
     QStringList m_questions;
     QMessageBox::StandardButton m_answer = QMessageBox::No;
 
-    QStackedWidget* stack() const { return m_window->findChild<QStackedWidget*>(QStringLiteral("stackedWidget")); }
-    MeetingWidget* meetingView() const { return qobject_cast<MeetingWidget*>(stack()->currentWidget()); }
+    QStackedWidget* stack() const
+    {
+        return m_window->findChild<QStackedWidget*>(QStringLiteral("stackedWidget"));
+    }
+    MeetingWidget* meetingView() const
+    {
+        return qobject_cast<MeetingWidget*>(stack()->currentWidget());
+    }
 
     int clientId(VoiceCliProcess& cli)
     {
@@ -140,12 +147,15 @@ private slots:
         auto* bar = m_window->findChild<QWidget*>(QStringLiteral("widget"));
         QVERIFY(bar->autoFillBackground());
         QCOMPARE(bar->palette().color(QPalette::Window), QColor(105, 105, 105));
-        QCOMPARE(m_window->findChild<QWidget*>(QStringLiteral("centralWidget"))->palette().color(QPalette::Base),
+        QCOMPARE(m_window->findChild<QWidget*>(QStringLiteral("centralWidget"))
+                     ->palette()
+                     .color(QPalette::Base),
                  QColor(255, 255, 255));
         auto* supporters = m_window->findChild<SupporterList*>(QStringLiteral("supporterList"));
         QVERIFY(supporters);
         QCOMPARE(supporters->width(), 180);
-        QCOMPARE(stack()->currentWidget(), m_window->findChild<MeetingList*>(QStringLiteral("meetingList")));
+        QCOMPARE(stack()->currentWidget(),
+                 m_window->findChild<MeetingList*>(QStringLiteral("meetingList")));
     }
 
     void startMeetingAloneDoesNothing()
@@ -161,8 +171,11 @@ private slots:
         QVERIFY(m_bob.start());
         QVERIFY(m_bob.connectTo(m_server.port(), QStringLiteral("bob")));
         m_bobId = clientId(m_bob);
-        QVERIFY(m_bob.command({QStringLiteral("createchannel"), QStringLiteral("tolvane_Team"), QString(), 1})
-                    .value(QStringLiteral("error")).toInt() == 0);
+        QVERIFY(m_bob
+                    .command({QStringLiteral("createchannel"), QStringLiteral("tolvane_Team"),
+                              QString(), 1})
+                    .value(QStringLiteral("error"))
+                    .toInt() == 0);
         QTRY_VERIFY(m_client->channelIdByName(QStringLiteral("tolvane_Team")) != 0);
         const int anna = m_client->ownClientID();
 
@@ -171,25 +184,35 @@ private slots:
         ChatMessage shortOne(MeetingRequest);
         shortOne.info.setReceiver(QStringLiteral("anna"));
         shortOne.package.content = QJsonArray{QStringLiteral("request")};
-        sendFramed(m_bob,
-                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"), QStringLiteral("tolvane_Team")),
-                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"), QString()),
-                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"), QStringLiteral("tolvane_Nowhere")),
-                                   invitation(QStringLiteral("mallory"), QStringLiteral("anna"), QStringLiteral("tolvane_Team")),
-                                   shortOne}),
-                   anna);
+        sendFramed(
+            m_bob,
+            messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"),
+                                       QStringLiteral("tolvane_Team")),
+                            invitation(QStringLiteral("bob"), QStringLiteral("anna"), QString()),
+                            invitation(QStringLiteral("bob"), QStringLiteral("anna"),
+                                       QStringLiteral("tolvane_Nowhere")),
+                            invitation(QStringLiteral("mallory"), QStringLiteral("anna"),
+                                       QStringLiteral("tolvane_Team")),
+                            shortOne}),
+            anna);
         // Garbage of every kind on the same way in.
         sendFramed(m_bob, QStringLiteral("not base64 at all!"), anna);
-        sendFramed(m_bob, QString::fromLatin1(QByteArray("{\"result\": 5}").toBase64(base64Options)), anna);
+        sendFramed(m_bob,
+                   QString::fromLatin1(QByteArray("{\"result\": 5}").toBase64(base64Options)),
+                   anna);
         sendFramed(m_bob, QString::fromLatin1(QByteArray("[1,2,3]").toBase64(base64Options)), anna);
         // Then one that counts: only it asks.
         m_answer = QMessageBox::No;
         sendFramed(m_bob,
-                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"), QStringLiteral("tolvane_Team")),
-                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"), QStringLiteral("tolvane_Team"))}),
+                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"),
+                                              QStringLiteral("tolvane_Team")),
+                                   invitation(QStringLiteral("bob"), QStringLiteral("anna"),
+                                              QStringLiteral("tolvane_Team"))}),
                    anna);
         QTRY_COMPARE_WITH_TIMEOUT(m_questions.size(), 1, 10000);
-        QCOMPARE(m_questions.first(), QStringLiteral("Question|\"bob\" invites you to join the \"tolvane_Team\" meeting."));
+        QCOMPARE(
+            m_questions.first(),
+            QStringLiteral("Question|\"bob\" invites you to join the \"tolvane_Team\" meeting."));
 
         // No sends the rejection back, sender and receiver swapped.
         const QList<ChatMessage> reply = receiveFramed(m_bob, m_bobId);
@@ -198,7 +221,8 @@ private slots:
         QCOMPARE(reply.first().info.sender(), QStringLiteral("anna"));
         QCOMPARE(reply.first().info.receiver(), QStringLiteral("bob"));
         QCOMPARE(reply.first().package.content,
-                 (QJsonArray{QStringLiteral("reply"), QJsonObject{{QStringLiteral("reject"), QStringLiteral(" ")}}}));
+                 (QJsonArray{QStringLiteral("reply"),
+                             QJsonObject{{QStringLiteral("reject"), QStringLiteral(" ")}}}));
         QCOMPARE(ownChannel(), quint64(1));
     }
 
@@ -206,7 +230,9 @@ private slots:
     {
         m_answer = QMessageBox::Yes;
         m_questions.clear();
-        sendFramed(m_bob, messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("anna"), QStringLiteral("tolvane_Team"))}),
+        sendFramed(m_bob,
+                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("anna"),
+                                              QStringLiteral("tolvane_Team"))}),
                    m_client->ownClientID());
         QTRY_COMPARE_WITH_TIMEOUT(m_questions.size(), 1, 10000);
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
@@ -224,7 +250,8 @@ private slots:
         reject.package.setReply(QJsonObject{{QStringLiteral("reject"), QStringLiteral(" ")}});
         sendFramed(m_bob, messagesToText({reject}), m_client->ownClientID());
         QTRY_COMPARE_WITH_TIMEOUT(logged.count(), 1, 10000);
-        QCOMPARE(logged.first().at(0).toString(), QStringLiteral("\"bob\" rejected your meeting invitation."));
+        QCOMPARE(logged.first().at(0).toString(),
+                 QStringLiteral("\"bob\" rejected your meeting invitation."));
         QCOMPARE(logged.first().at(1).value<QtMsgType>(), QtInfoMsg);
 
         QPointer<MeetingWidget> view = meetingView();
@@ -262,9 +289,10 @@ private slots:
         QCOMPARE(invite.size(), 1);
         QCOMPARE(invite.first().info.receiver(), QStringLiteral("bob"));
         QCOMPARE(invite.first().info.sender(), QStringLiteral("anna"));
-        QCOMPARE(invite.first().package.content,
-                 (QJsonArray{QStringLiteral("request"),
-                             QJsonObject{{QStringLiteral("channel_name"), QStringLiteral("tolvane_Team")}}}));
+        QCOMPARE(
+            invite.first().package.content,
+            (QJsonArray{QStringLiteral("request"), QJsonObject{{QStringLiteral("channel_name"),
+                                                                QStringLiteral("tolvane_Team")}}}));
         QTRY_VERIFY(meetingView());
         meetingView()->close();
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
@@ -274,7 +302,10 @@ private slots:
     {
         // Bob deletes the only meeting; the next free name is the prefix and the count in use.
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
-        QCOMPARE(m_bob.command({QStringLiteral("deletechannel"), double(team), 1}).value(QStringLiteral("error")).toInt(), 0);
+        QCOMPARE(m_bob.command({QStringLiteral("deletechannel"), double(team), 1})
+                     .value(QStringLiteral("error"))
+                     .toInt(),
+                 0);
         QTRY_COMPARE(m_client->channelIdByName(QStringLiteral("tolvane_Team")), quint64(0));
         QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().isEmpty());
 
@@ -290,10 +321,13 @@ private slots:
         });
         poll->start();
         m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
-        QTRY_VERIFY_WITH_TIMEOUT(m_client->channelIdByName(QStringLiteral("tolvane_0")) != 0, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), m_client->channelIdByName(QStringLiteral("tolvane_0")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_client->channelIdByName(QStringLiteral("tolvane_0")) != 0,
+                                 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(),
+                                  m_client->channelIdByName(QStringLiteral("tolvane_0")), 10000);
         QTRY_VERIFY(meetingView());
-        QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().contains(QStringLiteral("tolvane_0")));
+        QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().contains(
+            QStringLiteral("tolvane_0")));
         meetingView()->close();
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
     }
@@ -318,15 +352,21 @@ private slots:
         QTRY_COMPARE(ownChannel(), one);
         QCOMPARE(m_window->findFreeMeetingName(), QStringLiteral("tolvane_2"));
         m_bob.command({QStringLiteral("listfiles"), double(one), QString(), QStringLiteral("/")});
-        const QJsonObject folder = m_bob.waitForEvent(QStringLiteral("onFileListEvent"), [](const QJsonObject& e) {
-            return e.value(QStringLiteral("name")) == QStringLiteral("tolvane_2");
-        });
+        const QJsonObject folder =
+            m_bob.waitForEvent(QStringLiteral("onFileListEvent"), [](const QJsonObject& e) {
+                return e.value(QStringLiteral("name")) == QStringLiteral("tolvane_2");
+            });
         QVERIFY(!folder.isEmpty());
         QCOMPARE(folder.value(QStringLiteral("type")).toInt(), int(FileListType_Directory));
-        m_bob.command({QStringLiteral("listfiles"), double(one), QString(), QStringLiteral("/tolvane_2")});
-        QVERIFY(!m_bob.waitForEvent(QStringLiteral("onFileListEvent"), [](const QJsonObject& e) {
-                          return e.value(QStringLiteral("name")) == QStringLiteral("files");
-                      }).isEmpty());
+        m_bob.command(
+            {QStringLiteral("listfiles"), double(one), QString(), QStringLiteral("/tolvane_2")});
+        QVERIFY(!m_bob
+                     .waitForEvent(QStringLiteral("onFileListEvent"),
+                                   [](const QJsonObject& e) {
+                                       return e.value(QStringLiteral("name")) ==
+                                              QStringLiteral("files");
+                                   })
+                     .isEmpty());
         QTRY_VERIFY(meetingView());
         meetingView()->close();
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
@@ -340,10 +380,7 @@ private slots:
         QVERIFY(!press.isAccepted());
     }
 
-    void cleanupTestCase()
-    {
-        m_window.reset();
-    }
+    void cleanupTestCase() { m_window.reset(); }
 };
 
 QTEST_MAIN(TestMainWindow)

@@ -22,10 +22,11 @@ int main(int argc, char** argv)
         return 0;
     }
     out << "primary" << Qt::endl;
-    QObject::connect(&instance, &RylSystem::SingleApplication::messageReceived, &app, [&](const QString& message) {
-        out << "message " << message << Qt::endl;
-        if (message == QLatin1String("quit"))
-            app.quit();
-    });
+    QObject::connect(&instance, &RylSystem::SingleApplication::messageReceived, &app,
+                     [&](const QString& message) {
+                         out << "message " << message << Qt::endl;
+                         if (message == QLatin1String("quit"))
+                             app.quit();
+                     });
     return app.exec();
 }

@@ -13,10 +13,7 @@ namespace {
 
 struct LocatedError : boost::exception, std::runtime_error
 {
-    LocatedError()
-        : std::runtime_error("disk on fire")
-    {
-    }
+    LocatedError() : std::runtime_error("disk on fire") {}
 };
 
 LocatedError located(const char* function, const char* file, int line)
@@ -50,7 +47,8 @@ private slots:
             QCOMPARE(d.function, QStringLiteral("void burn()"));
             QCOMPARE(d.file, QStringLiteral("src/fire.cpp"));
             QCOMPARE(d.line, 42);
-            QCOMPARE(d.toString(), QStringLiteral("disk on fire (in void burn(), src/fire.cpp:42)"));
+            QCOMPARE(d.toString(),
+                     QStringLiteral("disk on fire (in void burn(), src/fire.cpp:42)"));
         }
         try {
             throw std::out_of_range("index 7");
@@ -63,7 +61,8 @@ private slots:
         try {
             throw 17;
         } catch (...) {
-            QCOMPARE(RylSystem::describeException(std::current_exception()).message, QStringLiteral("unknown error"));
+            QCOMPARE(RylSystem::describeException(std::current_exception()).message,
+                     QStringLiteral("unknown error"));
         }
     }
 
@@ -86,9 +85,7 @@ private slots:
         });
         closer.start();
 
-        QTimer::singleShot(0, this, [] {
-            throw located("void handler()", "src/handler.cpp", 7);
-        });
+        QTimer::singleShot(0, this, [] { throw located("void handler()", "src/handler.cpp", 7); });
         QTimer watchdog;
         watchdog.setSingleShot(true);
         connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
@@ -101,7 +98,8 @@ private slots:
         QVERIFY(boxSeen);
         QVERIFY(boxText.contains(QStringLiteral("disk on fire")));
         QVERIFY(boxText.contains(QStringLiteral("src/handler.cpp:7")));
-        QVERIFY(capturedLog.join('\n').contains(QStringLiteral("disk on fire (in void handler(), src/handler.cpp:7)")));
+        QVERIFY(capturedLog.join('\n').contains(
+            QStringLiteral("disk on fire (in void handler(), src/handler.cpp:7)")));
     }
 };
 

@@ -15,13 +15,17 @@ class TestSingleApplication : public QObject
     Q_OBJECT
 
 private:
-    static QString uniqueKey() { return QStringLiteral("Meeting test ") + QUuid::createUuid().toString(); }
+    static QString uniqueKey()
+    {
+        return QStringLiteral("Meeting test ") + QUuid::createUuid().toString();
+    }
 
     std::unique_ptr<QProcess> startPeer(const QStringList& args)
     {
         auto peer = std::make_unique<QProcess>();
         peer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        peer->start(QCoreApplication::applicationDirPath() + QStringLiteral("/singleapp_peer"), args);
+        peer->start(QCoreApplication::applicationDirPath() + QStringLiteral("/singleapp_peer"),
+                    args);
         if (!peer->waitForStarted(5000))
             return nullptr;
         return peer;
@@ -106,7 +110,8 @@ private slots:
         QVERIFY(first.isPrimary());
         SingleApplication other(key + QStringLiteral("x"), true);
         QVERIFY(other.isPrimary());
-        QVERIFY(SingleApplication::serverName(key) != SingleApplication::serverName(key + QStringLiteral("x")));
+        QVERIFY(SingleApplication::serverName(key) !=
+                SingleApplication::serverName(key + QStringLiteral("x")));
     }
 
     void oversizedMessageIsRefused()

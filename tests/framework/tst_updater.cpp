@@ -45,7 +45,8 @@ private:
 
     QString writeFeed(const QByteArray& content)
     {
-        const QString path = m_dir.filePath(QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".json"));
+        const QString path =
+            m_dir.filePath(QUuid::createUuid().toString(QUuid::Id128) + QStringLiteral(".json"));
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             return QString();
@@ -55,7 +56,8 @@ private:
 
     static QStringList args(const QString& product, const QString& build, bool check)
     {
-        QStringList list{QStringLiteral("/opt/meeting/Meeting"), product, QStringLiteral("10"), build};
+        QStringList list{QStringLiteral("/opt/meeting/Meeting"), product, QStringLiteral("10"),
+                         build};
         if (check)
             list << QStringLiteral("checkupdates");
         list << QStringLiteral("en_US");
@@ -69,13 +71,14 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("none") << QStringList();
-        QTest::newRow("too few") << QStringList{QStringLiteral("/x/Meeting"), QStringLiteral("Meeting"), QStringLiteral("10")};
+        QTest::newRow("too few") << QStringList{QStringLiteral("/x/Meeting"),
+                                                QStringLiteral("Meeting"), QStringLiteral("10")};
         QTest::newRow("version not a number")
-            << QStringList{QStringLiteral("/x/Meeting"), QStringLiteral("Meeting"), QStringLiteral("ten"),
-                           QStringLiteral("5"), QStringLiteral("en_US")};
-        QTest::newRow("unknown flag")
-            << QStringList{QStringLiteral("/x/Meeting"), QStringLiteral("Meeting"), QStringLiteral("10"),
-                           QStringLiteral("5"), QStringLiteral("checknothing"), QStringLiteral("en_US")};
+            << QStringList{QStringLiteral("/x/Meeting"), QStringLiteral("Meeting"),
+                           QStringLiteral("ten"), QStringLiteral("5"), QStringLiteral("en_US")};
+        QTest::newRow("unknown flag") << QStringList{
+            QStringLiteral("/x/Meeting"), QStringLiteral("Meeting"),      QStringLiteral("10"),
+            QStringLiteral("5"),          QStringLiteral("checknothing"), QStringLiteral("en_US")};
     }
 
     void refusesAMalformedCommandLine()
@@ -93,14 +96,17 @@ private slots:
         QTest::addColumn<QString>("build");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output");
-        QTest::newRow("newer") << QByteArray("{\"product\":\"%P\",\"build\":120,\"url\":\"http://example.invalid/m.zip\"}")
-                               << "100" << 0 << "update available";
+        QTest::newRow("newer")
+            << QByteArray(
+                   "{\"product\":\"%P\",\"build\":120,\"url\":\"http://example.invalid/m.zip\"}")
+            << "100" << 0 << "update available";
         QTest::newRow("same") << QByteArray("{\"build\":\"100\"}") << "100" << 0 << "is up to date";
         QTest::newRow("older") << QByteArray("{\"build\":99}") << "100" << 0 << "is up to date";
-        QTest::newRow("other product") << QByteArray("{\"product\":\"Spreadsheet\",\"build\":500}") << "1" << 3
-                                       << "not";
+        QTest::newRow("other product")
+            << QByteArray("{\"product\":\"Spreadsheet\",\"build\":500}") << "1" << 3 << "not";
         QTest::newRow("not json") << QByteArray("<html>") << "1" << 3 << "not a JSON object";
-        QTest::newRow("no build") << QByteArray("{\"product\":\"%P\"}") << "1" << 3 << "no build number";
+        QTest::newRow("no build") << QByteArray("{\"product\":\"%P\"}") << "1" << 3
+                                  << "no build number";
     }
 
     void reportsTheFeedsVerdict()
@@ -115,7 +121,8 @@ private slots:
         QVERIFY(updater);
         QVERIFY(updater->waitForFinished(10000));
         QCOMPARE(updater->exitCode(), exitCode);
-        QVERIFY2(QString::fromUtf8(updater->readAllStandardOutput()).contains(output), qPrintable(output));
+        QVERIFY2(QString::fromUtf8(updater->readAllStandardOutput()).contains(output),
+                 qPrintable(output));
     }
 
     void missingFeedIsReportedNotFatal()
@@ -126,7 +133,8 @@ private slots:
         QVERIFY(updater->waitForFinished(10000));
         QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater->exitCode(), 3);
-        QVERIFY(QString::fromUtf8(updater->readAllStandardOutput()).contains(QStringLiteral("unavailable")));
+        QVERIFY(QString::fromUtf8(updater->readAllStandardOutput())
+                    .contains(QStringLiteral("unavailable")));
     }
 
     // A feed server that accepts and never answers keeps the check running until it is cancelled.
@@ -135,19 +143,22 @@ private slots:
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         const QString product = uniqueProduct();
-        auto updater = startUpdater(args(product, QStringLiteral("1"), true),
-                                    QStringLiteral("http://127.0.0.1:%1/feed.json").arg(silent.serverPort()));
+        auto updater =
+            startUpdater(args(product, QStringLiteral("1"), true),
+                         QStringLiteral("http://127.0.0.1:%1/feed.json").arg(silent.serverPort()));
         QVERIFY(updater);
 
         RylSystem::SingleApplication instance(QStringLiteral("RYL Auto Updater") + product, false);
-        QTRY_VERIFY_WITH_TIMEOUT(instance.isRunning() || updater->state() != QProcess::Running, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(instance.isRunning() || updater->state() != QProcess::Running,
+                                 5000);
         QVERIFY2(updater->state() == QProcess::Running, updater->readAll().constData());
         QVERIFY(instance.isRunning());
 
         QVERIFY(instance.sendMessage(QStringLiteral("cancel"), 500));
         QVERIFY(updater->waitForFinished(5000));
         QCOMPARE(updater->exitCode(), 0);
-        QVERIFY(QString::fromUtf8(updater->readAllStandardOutput()).contains(QStringLiteral("cancelled")));
+        QVERIFY(QString::fromUtf8(updater->readAllStandardOutput())
+                    .contains(QStringLiteral("cancelled")));
         QTRY_VERIFY_WITH_TIMEOUT(!instance.isRunning(), 2000);
     }
 
@@ -156,7 +167,8 @@ private slots:
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         const QString product = uniqueProduct();
-        const QString feed = QStringLiteral("http://127.0.0.1:%1/feed.json").arg(silent.serverPort());
+        const QString feed =
+            QStringLiteral("http://127.0.0.1:%1/feed.json").arg(silent.serverPort());
         auto first = startUpdater(args(product, QStringLiteral("1"), false), feed);
         QVERIFY(first);
         RylSystem::SingleApplication instance(QStringLiteral("RYL Auto Updater") + product, false);
@@ -165,7 +177,8 @@ private slots:
         auto second = startUpdater(args(product, QStringLiteral("1"), true), feed);
         QVERIFY(second);
         QVERIFY(second->waitForFinished(5000));
-        QVERIFY(QString::fromUtf8(second->readAllStandardOutput()).contains(QStringLiteral("already running")));
+        QVERIFY(QString::fromUtf8(second->readAllStandardOutput())
+                    .contains(QStringLiteral("already running")));
         QVERIFY(first->state() == QProcess::Running);
         QVERIFY(instance.sendMessage(QStringLiteral("cancel"), 500));
         QVERIFY(first->waitForFinished(5000));
@@ -176,8 +189,9 @@ private slots:
         QTcpServer slow;
         QVERIFY(slow.listen(QHostAddress::LocalHost));
         const QString product = uniqueProduct();
-        auto updater = startUpdater(args(product, QStringLiteral("1"), true),
-                                    QStringLiteral("http://127.0.0.1:%1/feed.json").arg(slow.serverPort()));
+        auto updater =
+            startUpdater(args(product, QStringLiteral("1"), true),
+                         QStringLiteral("http://127.0.0.1:%1/feed.json").arg(slow.serverPort()));
         QVERIFY(updater);
 
         RylSystem::CheckUpdateDlg dialog(QStringLiteral("RYL Auto Updater") + product, nullptr);
@@ -185,7 +199,8 @@ private slots:
         connect(&slow, &QTcpServer::newConnection, this, [&slow] {
             QTcpSocket* client = slow.nextPendingConnection();
             QTimer::singleShot(600, client, [client] {
-                client->write("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{\"build\":1}");
+                client->write(
+                    "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{\"build\":1}");
                 client->disconnectFromHost();
             });
         });
@@ -196,7 +211,8 @@ private slots:
 
     void checkDialogCancelRejects()
     {
-        RylSystem::CheckUpdateDlg dialog(QStringLiteral("RYL Auto Updater") + uniqueProduct(), nullptr);
+        RylSystem::CheckUpdateDlg dialog(QStringLiteral("RYL Auto Updater") + uniqueProduct(),
+                                         nullptr);
         QTimer::singleShot(100, &dialog, [&dialog] {
             const auto buttons = dialog.findChildren<QPushButton*>();
             QVERIFY(!buttons.isEmpty());

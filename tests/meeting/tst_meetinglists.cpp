@@ -2,14 +2,14 @@
 // The meeting list and the supporter list on a real voice-server, with voice-cli users creating
 // channels and moving around. The voice client is a process-wide singleton, so the cases run in
 // order on one connection and build on each other's channels.
+#include "connectclient.h"
 #include "meeting/meetinglist.h"
 #include "meeting/meetinglistmodel.h"
 #include "meeting/supporterlist.h"
 #include "meetingtesthelpers.h"
+#include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
-#include "connectclient.h"
-#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 

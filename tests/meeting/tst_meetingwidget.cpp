@@ -3,14 +3,14 @@
 // users as the members and the invitees. One connection for the whole run: the cases build on
 // each other's moves.
 #include "chat/chatmessage.h"
+#include "connectclient.h"
 #include "meeting/getselectdialog.h"
 #include "meeting/meetingwidget.h"
 #include "meetingtesthelpers.h"
+#include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
-#include "connectclient.h"
-#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 

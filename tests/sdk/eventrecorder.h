@@ -191,57 +191,78 @@ inline ClientUIFunctions EventRecorder::callbacks()
     f.onNewChannelCreatedEvent = [](uint64 h, uint64 channel, uint64 parent, anyID invoker,
                                     const char* name, const char* uid) {
         note("onNewChannelCreatedEvent", h,
-               {{"channelID", channel}, {"channelParentID", parent}, {"invokerID", invoker},
-                {"invokerName", str(name)}, {"invokerUniqueIdentifier", str(uid)}});
+             {{"channelID", channel},
+              {"channelParentID", parent},
+              {"invokerID", invoker},
+              {"invokerName", str(name)},
+              {"invokerUniqueIdentifier", str(uid)}});
     };
     f.onDelChannelEvent = [](uint64 h, uint64 channel, anyID invoker, const char* name,
                              const char*) {
         note("onDelChannelEvent", h,
-               {{"channelID", channel}, {"invokerID", invoker}, {"invokerName", str(name)}});
+             {{"channelID", channel}, {"invokerID", invoker}, {"invokerName", str(name)}});
     };
     f.onUpdateClientEvent = [](uint64 h, anyID client, anyID invoker, const char* name,
                                const char*) {
         note("onUpdateClientEvent", h,
-               {{"clientID", client}, {"invokerID", invoker}, {"invokerName", str(name)}});
+             {{"clientID", client}, {"invokerID", invoker}, {"invokerName", str(name)}});
     };
     f.onClientMoveEvent = [](uint64 h, anyID client, uint64 from, uint64 to, int visibility,
                              const char* message) {
         note("onClientMoveEvent", h,
-               {{"clientID", client}, {"oldChannelID", from}, {"newChannelID", to},
-                {"visibility", visibility}, {"moveMessage", str(message)},
-                {"known", knows(h, client)}});
+             {{"clientID", client},
+              {"oldChannelID", from},
+              {"newChannelID", to},
+              {"visibility", visibility},
+              {"moveMessage", str(message)},
+              {"known", knows(h, client)}});
     };
     f.onClientMoveSubscriptionEvent = [](uint64 h, anyID client, uint64 from, uint64 to,
                                          int visibility) {
         note("onClientMoveSubscriptionEvent", h,
-               {{"clientID", client}, {"oldChannelID", from}, {"newChannelID", to},
-                {"visibility", visibility}});
+             {{"clientID", client},
+              {"oldChannelID", from},
+              {"newChannelID", to},
+              {"visibility", visibility}});
     };
-    f.onClientMoveTimeoutEvent = [](uint64 h, anyID client, uint64 from, uint64 to,
-                                    int visibility, const char* message) {
+    f.onClientMoveTimeoutEvent = [](uint64 h, anyID client, uint64 from, uint64 to, int visibility,
+                                    const char* message) {
         note("onClientMoveTimeoutEvent", h,
-               {{"clientID", client}, {"oldChannelID", from}, {"newChannelID", to},
-                {"visibility", visibility}, {"timeoutMessage", str(message)}});
+             {{"clientID", client},
+              {"oldChannelID", from},
+              {"newChannelID", to},
+              {"visibility", visibility},
+              {"timeoutMessage", str(message)}});
     };
     f.onClientMoveMovedEvent = [](uint64 h, anyID client, uint64 from, uint64 to, int visibility,
                                   anyID mover, const char* moverName, const char*,
                                   const char* message) {
         note("onClientMoveMovedEvent", h,
-               {{"clientID", client}, {"oldChannelID", from}, {"newChannelID", to},
-                {"visibility", visibility}, {"moverID", mover}, {"moverName", str(moverName)},
-                {"moveMessage", str(message)}});
+             {{"clientID", client},
+              {"oldChannelID", from},
+              {"newChannelID", to},
+              {"visibility", visibility},
+              {"moverID", mover},
+              {"moverName", str(moverName)},
+              {"moveMessage", str(message)}});
     };
     f.onServerErrorEvent = [](uint64 h, const char* message, unsigned int error,
                               const char* returnCode, const char* extra) {
         note("onServerErrorEvent", h,
-               {{"errorMessage", str(message)}, {"error", error}, {"returnCode", str(returnCode)},
-                {"extraMessage", str(extra)}});
+             {{"errorMessage", str(message)},
+              {"error", error},
+              {"returnCode", str(returnCode)},
+              {"extraMessage", str(extra)}});
     };
     f.onTextMessageEvent = [](uint64 h, anyID mode, anyID to, anyID from, const char* name,
                               const char* uid, const char* message) {
         note("onTextMessageEvent", h,
-               {{"targetMode", mode}, {"toID", to}, {"fromID", from}, {"fromName", str(name)},
-                {"fromUniqueIdentifier", str(uid)}, {"message", str(message)}});
+             {{"targetMode", mode},
+              {"toID", to},
+              {"fromID", from},
+              {"fromName", str(name)},
+              {"fromUniqueIdentifier", str(uid)},
+              {"message", str(message)}});
     };
     f.onFileTransferStatusEvent = [](anyID transfer, unsigned int status, const char* message,
                                      uint64 size, uint64 h) {
@@ -249,15 +270,23 @@ inline ClientUIFunctions EventRecorder::callbacks()
         int sender = -1;
         const unsigned int senderResult = ts3client_isTransferSender(h, transfer, &sender);
         note("onFileTransferStatusEvent", h,
-             {{"transferID", transfer}, {"status", status}, {"statusMessage", str(message)},
-              {"remotefileSize", size}, {"isSender", senderResult == ERROR_ok ? sender : -1}});
+             {{"transferID", transfer},
+              {"status", status},
+              {"statusMessage", str(message)},
+              {"remotefileSize", size},
+              {"isSender", senderResult == ERROR_ok ? sender : -1}});
     };
     f.onFileListEvent = [](uint64 h, uint64 channel, const char* path, const char* name,
                            uint64 size, uint64 datetime, int type, uint64 incomplete,
                            const char* returnCode) {
         note("onFileListEvent", h,
-             {{"channelID", channel}, {"path", str(path)}, {"name", str(name)}, {"size", size},
-              {"datetime", datetime}, {"type", type}, {"incompletesize", incomplete},
+             {{"channelID", channel},
+              {"path", str(path)},
+              {"name", str(name)},
+              {"size", size},
+              {"datetime", datetime},
+              {"type", type},
+              {"incompletesize", incomplete},
               {"returnCode", str(returnCode)}});
     };
     f.onFileListFinishedEvent = [](uint64 h, uint64 channel, const char* path) {
@@ -266,8 +295,10 @@ inline ClientUIFunctions EventRecorder::callbacks()
     f.onUserLoggingMessageEvent = [](const char* message, int level, const char* channel, uint64 id,
                                      const char*, const char*) {
         note("onUserLoggingMessageEvent", 0,
-               {{"logMessage", str(message)}, {"logLevel", level}, {"logChannel", str(channel)},
-                {"logID", id}});
+             {{"logMessage", str(message)},
+              {"logLevel", level},
+              {"logChannel", str(channel)},
+              {"logID", id}});
     };
     return f;
 }

@@ -4,8 +4,8 @@
 
 #include <QCborArray>
 #include <QCborValue>
-#include <QtEndian>
 #include <QTest>
+#include <QtEndian>
 
 using namespace voicesdk::protocol;
 
@@ -161,9 +161,8 @@ void tst_FrameCodec::reader_data()
     QTest::addColumn<QCborMap>("message");
     QTest::addColumn<bool>("ok");
 
-    const QCborMap good{{field::ClientId, 5},
-                        {field::Message, QStringLiteral("hi")},
-                        {field::Force, true}};
+    const QCborMap good{
+        {field::ClientId, 5}, {field::Message, QStringLiteral("hi")}, {field::Force, true}};
     QCborMap negative = good;
     negative.insert(field::ClientId, -1);
     QCborMap huge = good;

@@ -9,7 +9,8 @@ namespace {
 
 VoiceCliProcess::Predicate is(const char* key, const QJsonValue& value)
 {
-    return [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
+    return
+        [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
 }
 
 VoiceCliProcess::Predicate both(VoiceCliProcess::Predicate a, VoiceCliProcess::Predicate b)
@@ -66,19 +67,21 @@ void tst_VoiceCli::twoUsersMeetInAChannel()
 
     // Both move in, each seeing the other's move.
     QCOMPARE(alice.command({"move", aliceId, room, ""}).value("error").toInt(), 0);
-    QJsonObject moved = bob.waitForEvent("onClientMoveEvent",
-                                         both(is("clientID", aliceId), is("visibility", 1)));
+    QJsonObject moved =
+        bob.waitForEvent("onClientMoveEvent", both(is("clientID", aliceId), is("visibility", 1)));
     QCOMPARE(moved.value("oldChannelID").toInt(), 1);
     QCOMPARE(moved.value("newChannelID").toInt(), room);
     QCOMPARE(bob.command({"move", bobId, room, ""}).value("error").toInt(), 0);
-    moved = alice.waitForEvent("onClientMoveEvent", both(is("clientID", bobId), is("visibility", 1)));
+    moved =
+        alice.waitForEvent("onClientMoveEvent", both(is("clientID", bobId), is("visibility", 1)));
     QCOMPARE(moved.value("newChannelID").toInt(), room);
     QCOMPARE(alice.command({"whoami"}).value("channelID").toInt(), room);
 
     // Channel text: both get it, the sender included.
     QCOMPARE(bob.command({"sendchannel", "hello room"}).value("error").toInt(), 0);
     for (VoiceCliProcess* user : {&alice, &bob}) {
-        const QJsonObject text = user->waitForEvent("onTextMessageEvent", is("message", "hello room"));
+        const QJsonObject text =
+            user->waitForEvent("onTextMessageEvent", is("message", "hello room"));
         QCOMPARE(text.value("targetMode").toInt(), 2);
         QCOMPARE(text.value("fromID").toInt(), bobId);
         QCOMPARE(text.value("fromName").toString(), QStringLiteral("bob"));
@@ -86,7 +89,8 @@ void tst_VoiceCli::twoUsersMeetInAChannel()
     // Private text: the target and the echo.
     QCOMPARE(alice.command({"sendprivate", "just for you", bobId}).value("error").toInt(), 0);
     for (VoiceCliProcess* user : {&bob, &alice}) {
-        const QJsonObject text = user->waitForEvent("onTextMessageEvent", is("message", "just for you"));
+        const QJsonObject text =
+            user->waitForEvent("onTextMessageEvent", is("message", "just for you"));
         QCOMPARE(text.value("targetMode").toInt(), 1);
         QCOMPARE(text.value("toID").toInt(), bobId);
         QCOMPARE(text.value("fromID").toInt(), aliceId);
@@ -105,8 +109,8 @@ void tst_VoiceCli::twoUsersMeetInAChannel()
 
     // Bob leaves with a message.
     QCOMPARE(bob.command({"disconnect", "good night"}).value("error").toInt(), 0);
-    const QJsonObject left = alice.waitForEvent(
-        "onClientMoveEvent", both(is("clientID", bobId), is("visibility", 2)));
+    const QJsonObject left =
+        alice.waitForEvent("onClientMoveEvent", both(is("clientID", bobId), is("visibility", 2)));
     QCOMPARE(left.value("moveMessage").toString(), QStringLiteral("good night"));
     QCOMPARE(left.value("newChannelID").toInt(), 0);
     QVERIFY(!bob.waitForEvent("onConnectStatusChangeEvent", is("newStatus", 0)).isEmpty());
@@ -141,9 +145,8 @@ void tst_VoiceCli::endOfInputQuits()
     QProcess process;
     process.start(VoiceServerProcess::binary("voice-cli"), QStringList());
     QVERIFY(process.waitForStarted());
-    process.write(QStringLiteral("[\"connect\",\"127.0.0.1\",%1,\"brief\"]\n")
-                      .arg(m_server.port())
-                      .toUtf8());
+    process.write(
+        QStringLiteral("[\"connect\",\"127.0.0.1\",%1,\"brief\"]\n").arg(m_server.port()).toUtf8());
     process.closeWriteChannel();
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);

@@ -38,8 +38,7 @@ QString channelString(uint64 h, uint64 channel, size_t flag)
     return result;
 }
 
-template <typename Id>
-QList<Id> takeList(Id* list)
+template <typename Id> QList<Id> takeList(Id* list)
 {
     QList<Id> ids;
     for (Id* p = list; p && *p; ++p)
@@ -189,9 +188,10 @@ bool tst_VoiceSdkApi::connectAs(uint64 h, const QString& nickname, const char* p
                                   nickname.toUtf8().constData(), nullptr, nullptr,
                                   password) != ERROR_ok)
         return false;
-    const Event end = EventRecorder::instance().wait(
-        h, "onConnectStatusChangeEvent",
-        [](const Event& e) { return e.value("newStatus") == 4 || e.value("newStatus") == 0; });
+    const Event end =
+        EventRecorder::instance().wait(h, "onConnectStatusChangeEvent", [](const Event& e) {
+            return e.value("newStatus") == 4 || e.value("newStatus") == 0;
+        });
     return end.value("newStatus") == 4;
 }
 
@@ -269,7 +269,8 @@ void tst_VoiceSdkApi::libraryBasics()
     char* mode = nullptr;
     QVERIFY(ts3client_getCurrentCaptureMode(h, &mode) != ERROR_connection_handler_invalid);
     ts3client_freeMemory(mode);
-    QCOMPARE(ts3client_getCurrentCaptureMode(999, &mode), unsigned(ERROR_connection_handler_invalid));
+    QCOMPARE(ts3client_getCurrentCaptureMode(999, &mode),
+             unsigned(ERROR_connection_handler_invalid));
 }
 
 void tst_VoiceSdkApi::statusSequence()
@@ -277,8 +278,7 @@ void tst_VoiceSdkApi::statusSequence()
     const uint64 h = spawn();
     QVERIFY(connectAs(h, "seq"));
     QCOMPARE(statuses(h), (QList<int>{1, 2, 3, 4}));
-    const Event connected =
-        EventRecorder::instance().events(h, "onConnectStatusChangeEvent").at(1);
+    const Event connected = EventRecorder::instance().events(h, "onConnectStatusChangeEvent").at(1);
     QCOMPARE(connected.value("ownIdResult"), int(ERROR_ok));
     QVERIFY(connected.value("ownId") != 0);
     QCOMPARE(connected.text("welcome"), QLatin1String(Welcome));
@@ -329,8 +329,8 @@ void tst_VoiceSdkApi::noServerGives1797()
     QCOMPARE(ts3client_startConnection(h, "id", "127.0.0.1", freePort, "nobody", nullptr, nullptr,
                                        nullptr),
              unsigned(ERROR_ok));
-    const Event end = EventRecorder::instance().wait(h, "onConnectStatusChangeEvent",
-                                                     withArg("newStatus", 0));
+    const Event end =
+        EventRecorder::instance().wait(h, "onConnectStatusChangeEvent", withArg("newStatus", 0));
     QCOMPARE(end.value("errorNumber"), int(NoServer));
     QCOMPARE(statuses(h), (QList<int>{1, 0}));
     // The handler is free for another attempt.
@@ -342,8 +342,10 @@ void tst_VoiceSdkApi::wrongServerPassword()
     const uint64 h = spawn();
     QVERIFY(!connectAs(h, "intruder", "wrong"));
     QCOMPARE(statuses(h), (QList<int>{1, 0}));
-    QCOMPARE(EventRecorder::instance().events(h, "onConnectStatusChangeEvent").last().value(
-                 "errorNumber"),
+    QCOMPARE(EventRecorder::instance()
+                 .events(h, "onConnectStatusChangeEvent")
+                 .last()
+                 .value("errorNumber"),
              int(ERROR_server_invalid_password));
     anyID id = 0;
     QCOMPARE(ts3client_getClientID(h, &id), unsigned(ERROR_connection_not_connected));
@@ -375,7 +377,9 @@ void tst_VoiceSdkApi::defaultChannelOnConnect()
     QCOMPARE(ts3client_startConnectionWithChannelID(b, "id", "127.0.0.1", m_server.port(), "byid",
                                                     room, "secret", "mossel"),
              unsigned(ERROR_ok));
-    QVERIFY(!EventRecorder::instance().wait(b, "onConnectStatusChangeEvent", withArg("newStatus", 4)).name.isEmpty());
+    QVERIFY(!EventRecorder::instance()
+                 .wait(b, "onConnectStatusChangeEvent", withArg("newStatus", 4))
+                 .name.isEmpty());
     QCOMPARE(channelOf(b, ownId(b)), room);
     ts3client_stopConnection(b, "");
     QTRY_VERIFY(!clientsIn(a, room).contains(ownId(b)) || clientsIn(a, room).isEmpty());
@@ -385,7 +389,9 @@ void tst_VoiceSdkApi::defaultChannelOnConnect()
     QCOMPARE(ts3client_startConnection(c, "id", "127.0.0.1", m_server.port(), "bypath", path,
                                        "wrong", "mossel"),
              unsigned(ERROR_ok));
-    QVERIFY(!EventRecorder::instance().wait(c, "onConnectStatusChangeEvent", withArg("newStatus", 4)).name.isEmpty());
+    QVERIFY(!EventRecorder::instance()
+                 .wait(c, "onConnectStatusChangeEvent", withArg("newStatus", 4))
+                 .name.isEmpty());
     QCOMPARE(channelOf(c, ownId(c)), uint64(1)); // wrong channel password: the default channel
 }
 
@@ -436,9 +442,10 @@ void tst_VoiceSdkApi::channelCreateAndPasswords()
 
     QCOMPARE(ts3client_requestClientMove(b, idB, room, "pw", nullptr), unsigned(ERROR_ok));
     for (uint64 h : {a, b}) {
-        const Event moved = EventRecorder::instance().wait(h, "onClientMoveEvent", [&](const Event& e) {
-            return e.value("clientID") == idB && e.value("visibility") == RETAIN_VISIBILITY;
-        });
+        const Event moved =
+            EventRecorder::instance().wait(h, "onClientMoveEvent", [&](const Event& e) {
+                return e.value("clientID") == idB && e.value("visibility") == RETAIN_VISIBILITY;
+            });
         QCOMPARE(moved.args.value("oldChannelID").toULongLong(), uint64(1));
         QCOMPARE(moved.args.value("newChannelID").toULongLong(), room);
         QCOMPARE(moved.value("visibility"), int(RETAIN_VISIBILITY));
@@ -473,8 +480,8 @@ void tst_VoiceSdkApi::channelDeleteWithForce()
     for (uint64 h : {a, b}) {
         // The occupant is seen moved by the deleter into the default channel, then both
         // channels go, the child first.
-        const Event moved = EventRecorder::instance().wait(h, "onClientMoveMovedEvent",
-                                                           withArg("clientID", idB));
+        const Event moved =
+            EventRecorder::instance().wait(h, "onClientMoveMovedEvent", withArg("clientID", idB));
         QCOMPARE(moved.args.value("oldChannelID").toULongLong(), child);
         QCOMPARE(moved.args.value("newChannelID").toULongLong(), uint64(1));
         QCOMPARE(moved.value("moverID"), int(idA));
@@ -532,7 +539,8 @@ void tst_VoiceSdkApi::privateAndChannelTexts()
     QVERIFY(!EventRecorder::instance()
                  .wait(c, "onServerErrorEvent", withArg("error", ERROR_client_invalid_id))
                  .name.isEmpty());
-    QCOMPARE(ts3client_requestSendChannelTextMsg(c, "own room", other, nullptr), unsigned(ERROR_ok));
+    QCOMPARE(ts3client_requestSendChannelTextMsg(c, "own room", other, nullptr),
+             unsigned(ERROR_ok));
     QVERIFY(!EventRecorder::instance().wait(c, "onTextMessageEvent").name.isEmpty());
     // Carl, in another channel, saw neither the private nor the lobby text.
     QCOMPARE(EventRecorder::instance().events(c, "onTextMessageEvent").size(), 1);
@@ -549,8 +557,10 @@ void tst_VoiceSdkApi::textLengthLimit()
     const QByteArray limit(1024, 'x');
     const QByteArray over(1025, 'y');
     const QString wide(1024, QChar(0x00e9)); // 1024 characters, 2048 bytes
-    QCOMPARE(ts3client_requestSendChannelTextMsg(a, limit.constData(), 1, nullptr), unsigned(ERROR_ok));
-    QCOMPARE(ts3client_requestSendChannelTextMsg(a, over.constData(), 1, nullptr), unsigned(ERROR_ok));
+    QCOMPARE(ts3client_requestSendChannelTextMsg(a, limit.constData(), 1, nullptr),
+             unsigned(ERROR_ok));
+    QCOMPARE(ts3client_requestSendChannelTextMsg(a, over.constData(), 1, nullptr),
+             unsigned(ERROR_ok));
     QCOMPARE(ts3client_requestSendPrivateTextMsg(a, wide.toUtf8().constData(), ownId(b), nullptr),
              unsigned(ERROR_ok));
     QCOMPARE(EventRecorder::instance().wait(b, "onTextMessageEvent").text("message"),
@@ -561,8 +571,9 @@ void tst_VoiceSdkApi::textLengthLimit()
     QVERIFY(refused.text("extraMessage").contains("1024"));
     QCOMPARE(EventRecorder::instance().events(b, "onTextMessageEvent").size(), 2);
     // Far beyond anything a frame could carry: refused at once.
-    QCOMPARE(ts3client_requestSendChannelTextMsg(a, QByteArray(100000, 'z').constData(), 1, nullptr),
-             unsigned(ERROR_parameter_too_long));
+    QCOMPARE(
+        ts3client_requestSendChannelTextMsg(a, QByteArray(100000, 'z').constData(), 1, nullptr),
+        unsigned(ERROR_parameter_too_long));
 }
 
 void tst_VoiceSdkApi::ownFlagsAreAnnounced()
@@ -577,7 +588,8 @@ void tst_VoiceSdkApi::ownFlagsAreAnnounced()
 
     QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_INPUT_MUTED, 1), unsigned(ERROR_ok));
     int value = 0;
-    QCOMPARE(ts3client_getClientSelfVariableAsInt(a, CLIENT_INPUT_MUTED, &value), unsigned(ERROR_ok));
+    QCOMPARE(ts3client_getClientSelfVariableAsInt(a, CLIENT_INPUT_MUTED, &value),
+             unsigned(ERROR_ok));
     QCOMPARE(value, 1);
     QCOMPARE(clientString(b, idA, CLIENT_INPUT_MUTED), QStringLiteral("0")); // not flushed yet
     QCOMPARE(ts3client_flushClientSelfUpdates(a, nullptr), unsigned(ERROR_ok));
@@ -588,16 +600,20 @@ void tst_VoiceSdkApi::ownFlagsAreAnnounced()
     }
     QCOMPARE(clientString(b, idA, CLIENT_INPUT_MUTED), QStringLiteral("1"));
 
-    QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_INPUT_DEACTIVATED, 1), unsigned(ERROR_ok));
+    QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_INPUT_DEACTIVATED, 1),
+             unsigned(ERROR_ok));
     QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_INPUT_MUTED, 0), unsigned(ERROR_ok));
     QCOMPARE(ts3client_flushClientSelfUpdates(a, nullptr), unsigned(ERROR_ok));
     QVERIFY(!EventRecorder::instance().wait(b, "onUpdateClientEvent").name.isEmpty());
     QCOMPARE(clientString(b, idA, CLIENT_INPUT_DEACTIVATED), QStringLiteral("1"));
     QCOMPARE(clientString(b, idA, CLIENT_INPUT_MUTED), QStringLiteral("0"));
 
-    QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_NICKNAME, 1), unsigned(ERROR_parameter_invalid));
-    QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_INPUT_MUTED, 7), unsigned(ERROR_parameter_invalid));
-    QCOMPARE(ts3client_getClientSelfVariableAsInt(a, CLIENT_NICKNAME, &value), unsigned(ERROR_parameter_invalid));
+    QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_NICKNAME, 1),
+             unsigned(ERROR_parameter_invalid));
+    QCOMPARE(ts3client_setClientSelfVariableAsInt(a, CLIENT_INPUT_MUTED, 7),
+             unsigned(ERROR_parameter_invalid));
+    QCOMPARE(ts3client_getClientSelfVariableAsInt(a, CLIENT_NICKNAME, &value),
+             unsigned(ERROR_parameter_invalid));
 }
 
 void tst_VoiceSdkApi::leavingWithQuitMessage()
@@ -616,7 +632,10 @@ void tst_VoiceSdkApi::leavingWithQuitMessage()
     QCOMPARE(left.text("moveMessage"), QStringLiteral("see you"));
     QCOMPARE(left.args.value("known").toBool(), false); // gone from the mirror already
     QCOMPARE(statuses(b), (QList<int>{1, 2, 3, 4, 0}));
-    QCOMPARE(EventRecorder::instance().events(b, "onConnectStatusChangeEvent").last().value("errorNumber"),
+    QCOMPARE(EventRecorder::instance()
+                 .events(b, "onConnectStatusChangeEvent")
+                 .last()
+                 .value("errorNumber"),
              int(ERROR_ok));
     anyID id = 0;
     QCOMPARE(ts3client_getClientID(b, &id), unsigned(ERROR_connection_not_connected));
@@ -635,9 +654,11 @@ void tst_VoiceSdkApi::destroyingAConnectedHandler()
     QCOMPARE(ts3client_destroyServerConnectionHandler(b), unsigned(ERROR_ok));
     const int eventsAfterDestroy = EventRecorder::instance().events(b).size();
     QVERIFY(!EventRecorder::instance()
-                 .wait(a, "onClientMoveEvent", [&](const Event& e) {
-                     return e.value("clientID") == idB && e.value("visibility") == LEAVE_VISIBILITY;
-                 })
+                 .wait(a, "onClientMoveEvent",
+                       [&](const Event& e) {
+                           return e.value("clientID") == idB &&
+                                  e.value("visibility") == LEAVE_VISIBILITY;
+                       })
                  .name.isEmpty());
     QTest::qWait(100);
     QCOMPARE(EventRecorder::instance().events(b).size(), eventsAfterDestroy);
@@ -714,8 +735,8 @@ void tst_VoiceSdkApi::permanentChannelsSurviveRestart()
     QVERIFY(kept && keptChild && lost);
 
     QVERIFY(m_server.restart());
-    const Event down = EventRecorder::instance().wait(a, "onConnectStatusChangeEvent",
-                                                      withArg("newStatus", 0));
+    const Event down =
+        EventRecorder::instance().wait(a, "onConnectStatusChangeEvent", withArg("newStatus", 0));
     QCOMPARE(down.value("errorNumber"), int(ERROR_connection_lost));
     QVERIFY(connectAs(a, "keeper"));
     QCOMPARE(channelNamed(a, "kept"), kept);

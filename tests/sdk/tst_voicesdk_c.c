@@ -17,12 +17,12 @@ static void onStatus(uint64 handler, int status, unsigned int error)
     lastStatus = status;
 }
 
-#define CHECK(condition)                                                                      \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            fprintf(stderr, "FAIL: %s (line %d)\n", #condition, __LINE__);                    \
-            return 1;                                                                         \
-        }                                                                                     \
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "FAIL: %s (line %d)\n", #condition, __LINE__);                         \
+            return 1;                                                                              \
+        }                                                                                          \
     } while (0)
 
 int main(void)

@@ -43,8 +43,7 @@ bool closedByServer(QTcpSocket& socket, int timeoutMs = 5000)
     timer.start();
     while (timer.elapsed() < timeoutMs) {
         socket.readAll();
-        if (socket.state() == QAbstractSocket::UnconnectedState ||
-            socket.waitForDisconnected(50))
+        if (socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(50))
             return true;
     }
     return false;
@@ -112,24 +111,26 @@ void tst_VoiceServerAbuse::checkOthersStillTalk()
     const QByteArray text = "still here " + QByteArray::number(++m_round);
     QCOMPARE(ts3client_requestSendChannelTextMsg(m_watcher, text.constData(), 1, nullptr),
              unsigned(ERROR_ok));
-    const Event got = EventRecorder::instance().wait(m_peer, "onTextMessageEvent", [&](const Event& e) {
-        return e.text("message") == QString::fromLatin1(text);
-    });
+    const Event got =
+        EventRecorder::instance().wait(m_peer, "onTextMessageEvent", [&](const Event& e) {
+            return e.text("message") == QString::fromLatin1(text);
+        });
     QCOMPARE(got.text("message"), QString::fromLatin1(text));
 }
 
 anyID tst_VoiceServerAbuse::waitForJoin(const QString& nickname)
 {
-    const Event joined = EventRecorder::instance().wait(m_watcher, "onClientMoveEvent", [&](const Event& e) {
-        char* name = nullptr;
-        if (e.value("visibility") != ENTER_VISIBILITY ||
-            ts3client_getClientVariableAsString(m_watcher, anyID(e.value("clientID")),
-                                                CLIENT_NICKNAME, &name) != ERROR_ok)
-            return false;
-        const bool match = nickname == QString::fromUtf8(name);
-        ts3client_freeMemory(name);
-        return match;
-    });
+    const Event joined =
+        EventRecorder::instance().wait(m_watcher, "onClientMoveEvent", [&](const Event& e) {
+            char* name = nullptr;
+            if (e.value("visibility") != ENTER_VISIBILITY ||
+                ts3client_getClientVariableAsString(m_watcher, anyID(e.value("clientID")),
+                                                    CLIENT_NICKNAME, &name) != ERROR_ok)
+                return false;
+            const bool match = nickname == QString::fromUtf8(name);
+            ts3client_freeMemory(name);
+            return match;
+        });
     return anyID(joined.value("clientID"));
 }
 
@@ -148,7 +149,9 @@ void tst_VoiceServerAbuse::badBytesCloseOnlyThatConnection_data()
     QTest::newRow("not a map") << rawFrame(QCborValue(QCborArray{1, 2, 3}).toCbor());
     QTest::newRow("map without type") << rawFrame(QCborValue(QCborMap{{1, 2}}).toCbor());
     QTest::newRow("text before hello")
-        << encodeFrame(QCborMap{{TypeKey, type::Text}, {field::TargetMode, 2}, {field::Target, 1},
+        << encodeFrame(QCborMap{{TypeKey, type::Text},
+                                {field::TargetMode, 2},
+                                {field::Target, 1},
                                 {field::Message, QStringLiteral("sneaky")}});
     QTest::newRow("unknown type first") << encodeFrame(QCborMap{{TypeKey, QStringLiteral("x")}});
     QCborMap badHello = hello(QStringLiteral("bad"));
@@ -178,10 +181,11 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops_data()
 {
     QTest::addColumn<QByteArray>("frame");
     QTest::newRow("hello twice") << encodeFrame(hello(QStringLiteral("again")));
-    QTest::newRow("unknown type")
-        << encodeFrame(QCborMap{{TypeKey, QStringLiteral("launchMissiles")}});
+    QTest::newRow("unknown type") << encodeFrame(
+        QCborMap{{TypeKey, QStringLiteral("launchMissiles")}});
     QTest::newRow("text with a string target")
-        << encodeFrame(QCborMap{{TypeKey, type::Text}, {field::TargetMode, 2},
+        << encodeFrame(QCborMap{{TypeKey, type::Text},
+                                {field::TargetMode, 2},
                                 {field::Target, QStringLiteral("1")},
                                 {field::Message, QStringLiteral("x")}});
     // Texts in the exact layout the server reads directly, still refused like any other.
@@ -220,8 +224,9 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops()
     socket.write(frame);
     QVERIFY(closedByServer(socket));
     // Others see the broken client go as dropped, not as a regular leave.
-    const Event dropped = EventRecorder::instance().wait(m_watcher, "onClientMoveTimeoutEvent",
-                                                         [&](const Event& e) { return e.value("clientID") == id; });
+    const Event dropped =
+        EventRecorder::instance().wait(m_watcher, "onClientMoveTimeoutEvent",
+                                       [&](const Event& e) { return e.value("clientID") == id; });
     QCOMPARE(dropped.value("visibility"), int(LEAVE_VISIBILITY));
     checkOthersStillTalk();
     QVERIFY(m_server.log().contains("protocol error"));

@@ -17,7 +17,8 @@ public:
     QueuedSpy(Sender* sender, void (Sender::*signal)(Args...))
     {
         connect(
-            sender, signal, this, [this](Args... args) { append(QList<QVariant>{QVariant::fromValue(args)...}); },
+            sender, signal, this,
+            [this](Args... args) { append(QList<QVariant>{QVariant::fromValue(args)...}); },
             Qt::QueuedConnection);
     }
 

@@ -95,15 +95,15 @@ QJsonObject VoiceCliProcess::command(const QJsonArray& command, int timeoutMs)
 
 bool VoiceCliProcess::connectTo(quint16 port, const QString& nickname, const QString& password)
 {
-    const QJsonObject result = command(
-        {QStringLiteral("connect"), QStringLiteral("127.0.0.1"), port, nickname, password});
+    const QJsonObject result =
+        command({QStringLiteral("connect"), QStringLiteral("127.0.0.1"), port, nickname, password});
     if (result.value(QStringLiteral("error")).toInt() != 0)
         return false;
-    const QJsonObject status = waitForEvent(QStringLiteral("onConnectStatusChangeEvent"),
-                                            [](const QJsonObject& line) {
-                                                const int s = line.value(QStringLiteral("newStatus")).toInt();
-                                                return s == 4 || s == 0;
-                                            });
+    const QJsonObject status =
+        waitForEvent(QStringLiteral("onConnectStatusChangeEvent"), [](const QJsonObject& line) {
+            const int s = line.value(QStringLiteral("newStatus")).toInt();
+            return s == 4 || s == 0;
+        });
     return status.value(QStringLiteral("newStatus")).toInt() == 4;
 }
 

@@ -5,8 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 
-VoiceServerProcess::VoiceServerProcess(const QStringList& extraArguments)
-    : m_extra(extraArguments)
+VoiceServerProcess::VoiceServerProcess(const QStringList& extraArguments) : m_extra(extraArguments)
 {
     m_process.setStandardErrorFile(QDir(m_data.path()).filePath(QStringLiteral("server.log")),
                                    QIODevice::Append);
@@ -33,8 +32,8 @@ bool VoiceServerProcess::start(int timeoutMs)
     if (m_process.state() != QProcess::NotRunning || !m_data.isValid())
         return false;
     QStringList arguments{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                          QStringLiteral("--port"), QString::number(m_port),
-                          QStringLiteral("--data"), m_data.path()};
+                          QStringLiteral("--port"),   QString::number(m_port),
+                          QStringLiteral("--data"),   m_data.path()};
     arguments += m_extra;
     m_process.start(binary(QStringLiteral("voice-server")), arguments);
     if (!m_process.waitForStarted(timeoutMs))
@@ -47,7 +46,8 @@ bool VoiceServerProcess::start(int timeoutMs)
             return false;
         m_process.waitForReadyRead(int(qMin<qint64>(left, 100)));
     }
-    const QStringList words = QString::fromUtf8(m_process.readLine()).trimmed().split(QLatin1Char(' '));
+    const QStringList words =
+        QString::fromUtf8(m_process.readLine()).trimmed().split(QLatin1Char(' '));
     if (words.size() != 3 || words.at(0) != QLatin1String("listening"))
         return false;
     m_port = quint16(words.at(2).toUInt());

@@ -64,7 +64,8 @@ private slots:
     void fragmentsNeverSplitASurrogatePair()
     {
         // 1023 ASCII characters, then a character outside the basic plane across the boundary.
-        const QString text = QString(1023, QLatin1Char('x')) + QString::fromUcs4(U"\U0001F600") + QStringLiteral("end");
+        const QString text = QString(1023, QLatin1Char('x')) + QString::fromUcs4(U"\U0001F600") +
+                             QStringLiteral("end");
         const QStringList pieces = TsSDKClient::fragments(text);
         QCOMPARE(pieces.size(), 2);
         QCOMPARE(pieces.at(0).size(), 1023);
@@ -79,10 +80,12 @@ private slots:
     void reassemblesOneText()
     {
         Reassembler r;
-        QCOMPARE(feedAll(r, 7, {Begin, QStringLiteral("ab"), QStringLiteral("cd"), End}), QStringList{"abcd"});
+        QCOMPARE(feedAll(r, 7, {Begin, QStringLiteral("ab"), QStringLiteral("cd"), End}),
+                 QStringList{"abcd"});
         QCOMPARE(r.pendingSenders(), 0);
         // Markers are case-sensitive: anything else is content.
-        QCOMPARE(feedAll(r, 7, {Begin, QStringLiteral("}_SMS_END"), End}), QStringList{"}_SMS_END"});
+        QCOMPARE(feedAll(r, 7, {Begin, QStringLiteral("}_SMS_END"), End}),
+                 QStringList{"}_SMS_END"});
     }
 
     void emptyText()

@@ -19,9 +19,10 @@ class TestTsParameters : public QObject
         try {
             read();
         } catch (const AssertionError& error) {
-            return QByteArray(error.what()) == "Invalid Operation" && RylSystem::throwLine(error) > 0
-                   && QByteArray(RylSystem::throwFunction(error)).contains(accessor)
-                   && QByteArray(RylSystem::throwFile(error)).endsWith("tsparameters.cpp");
+            return QByteArray(error.what()) == "Invalid Operation" &&
+                   RylSystem::throwLine(error) > 0 &&
+                   QByteArray(RylSystem::throwFunction(error)).contains(accessor) &&
+                   QByteArray(RylSystem::throwFile(error)).endsWith("tsparameters.cpp");
         }
         return false;
     }
@@ -83,7 +84,8 @@ private slots:
         QCOMPARE(copy.supporter(), QStringLiteral("helpdesk"));
         QCOMPARE(params.nickname(), QStringLiteral("changed"));
         // The whole state is one JSON object under fixed keys.
-        QCOMPARE(copy.toJson().value(QStringLiteral("nick_name")).toString(), QStringLiteral("Zoë"));
+        QCOMPARE(copy.toJson().value(QStringLiteral("nick_name")).toString(),
+                 QStringLiteral("Zoë"));
         QCOMPARE(copy.toJson().value(QStringLiteral("server_pwd")).toString(), QString());
     }
 
@@ -103,18 +105,21 @@ private slots:
         QTest::addColumn<int>("port"); // 0: port() raises
         QTest::addColumn<QString>("password");
         QTest::newRow("missing") << false << QByteArray() << "localhost" << 10087 << "mossel";
-        QTest::newRow("only a port") << true << QByteArray("{\"port\": 9999}") << "localhost" << 9999 << "mossel";
+        QTest::newRow("only a port")
+            << true << QByteArray("{\"port\": 9999}") << "localhost" << 9999 << "mossel";
         QTest::newRow("host and empty password")
-            << true << QByteArray("{\"domain\": \"10.0.0.5\", \"server_pwd\": \"\"}") << "10.0.0.5" << 10087 << "";
-        QTest::newRow("port as a string") << true << QByteArray("{\"port\": \"9999\"}") << "localhost" << 0
-                                          << "mossel";
+            << true << QByteArray("{\"domain\": \"10.0.0.5\", \"server_pwd\": \"\"}") << "10.0.0.5"
+            << 10087 << "";
+        QTest::newRow("port as a string")
+            << true << QByteArray("{\"port\": \"9999\"}") << "localhost" << 0 << "mossel";
         QTest::newRow("array") << true << QByteArray("[1,2]") << "localhost" << 10087 << "mossel";
-        QTest::newRow("not json") << true << QByteArray("domain=example") << "localhost" << 10087 << "mossel";
-        QTest::newRow("wrong types") << true << QByteArray("{\"domain\": 7, \"server_pwd\": false}") << "" << 10087
-                                     << "";
+        QTest::newRow("not json") << true << QByteArray("domain=example") << "localhost" << 10087
+                                  << "mossel";
+        QTest::newRow("wrong types")
+            << true << QByteArray("{\"domain\": 7, \"server_pwd\": false}") << "" << 10087 << "";
         QTest::newRow("other keys ignored")
-            << true << QByteArray("{\"ip\": \"1.2.3.4\", \"password\": \"x\", \"port\": 1}") << "localhost" << 1
-            << "mossel";
+            << true << QByteArray("{\"ip\": \"1.2.3.4\", \"password\": \"x\", \"port\": 1}")
+            << "localhost" << 1 << "mossel";
     }
 
     void serverFile()

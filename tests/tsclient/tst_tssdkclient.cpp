@@ -2,10 +2,10 @@
 // The voice client in this process against a real voice-server, with voice-cli processes as the
 // other users. The client is a process-wide singleton, so the cases run in order on one
 // connection.
+#include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
-#include "queuedspy.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -29,7 +29,8 @@ void recordLog(QtMsgType type, const QMessageLogContext& context, const QString&
 }
 
 // Waits until spy holds a signal matching; returns its index or -1.
-int waitForSignal(QueuedSpy& spy, const std::function<bool(const QList<QVariant>&)>& match, int timeout = 10000)
+int waitForSignal(QueuedSpy& spy, const std::function<bool(const QList<QVariant>&)>& match,
+                  int timeout = 10000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -67,7 +68,8 @@ class TestTsSDKClient : public QObject
 {
     Q_OBJECT
 
-    VoiceServerProcess m_server{{QStringLiteral("--welcome"), QStringLiteral("Welcome to the test server")}};
+    VoiceServerProcess m_server{
+        {QStringLiteral("--welcome"), QStringLiteral("Welcome to the test server")}};
     TsSDKClient* m_client = nullptr;
     std::unique_ptr<QueuedSpy> m_status;
     std::unique_ptr<QueuedSpy> m_texts;
@@ -168,7 +170,8 @@ private slots:
         logLines.clear();
         QCOMPARE(m_client->connectToServer(params(deadPort)), 0);
         QCOMPARE(m_client->role(), 1);
-        QVERIFY(waitForSignal(*m_status, [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
+        QVERIFY(waitForSignal(*m_status,
+                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
         QCOMPARE(m_status->last().at(1).toString(), QString());
         QVERIFY(!statuses().contains(2));
         QVERIFY(logLines.contains(QStringLiteral("Looks like there is no server running.")));
@@ -180,7 +183,8 @@ private slots:
         m_status->clear();
         QCOMPARE(m_client->connectToServer(params(m_server.port())), 0);
         m_client->setRole(3);
-        QVERIFY(waitForSignal(*m_status, [](const QList<QVariant>& a) { return a.at(0).toInt() == 4; }) >= 0);
+        QVERIFY(waitForSignal(*m_status,
+                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 4; }) >= 0);
         QCOMPARE(statuses(), (QList<int>{1, 2, 3, 4}));
         QCOMPARE(m_status->at(1).at(1).toString(), QStringLiteral("Welcome to the test server"));
         QCOMPARE(m_status->at(3).at(1).toString(), QString());
@@ -211,7 +215,8 @@ private slots:
         QVERIFY(clients.firstKey() < clients.lastKey());
 
         anyID found = 0;
-        QCOMPARE(m_client->sdk()->getClientIdByName(QStringLiteral("bob"), &found), unsigned(ERROR_ok));
+        QCOMPARE(m_client->sdk()->getClientIdByName(QStringLiteral("bob"), &found),
+                 unsigned(ERROR_ok));
         QCOMPARE(found, bob);
         found = 0;
         QCOMPARE(m_client->sdk()->getClientIdByName(QStringLiteral("nobody"), &found), 518u);
@@ -264,8 +269,9 @@ private slots:
     {
         const int anna = m_client->ownClientID();
         m_texts->clear();
-        sendRaw(m_bob, {QStringLiteral("_sms_begin{"), QStringLiteral("ab"), QStringLiteral("cd"),
-                        QStringLiteral("}_sms_end")},
+        sendRaw(m_bob,
+                {QStringLiteral("_sms_begin{"), QStringLiteral("ab"), QStringLiteral("cd"),
+                 QStringLiteral("}_sms_end")},
                 anna);
         QCOMPARE(nextText(), qMakePair(QStringLiteral("bob"), QStringLiteral("abcd")));
 
@@ -285,12 +291,20 @@ private slots:
         // the next real text is the next thing we see.
         sendRaw(m_bob, {QStringLiteral("}_sms_end")});
         const int carol = whoami(m_carol).value(QStringLiteral("clientID")).toInt();
-        sendRaw(m_bob, {QStringLiteral("_sms_begin{"), QStringLiteral("secret"), QStringLiteral("}_sms_end")}, carol);
-        QVERIFY(!m_carol.waitForEvent(QStringLiteral("onTextMessageEvent"), [](const QJsonObject& e) {
-                            return e.value(QStringLiteral("message")) == QStringLiteral("secret")
-                                   && e.value(QStringLiteral("targetMode")).toInt() == 1;
-                        }).isEmpty());
-        sendRaw(m_bob, {QStringLiteral("_sms_begin{"), QStringLiteral("after"), QStringLiteral("}_sms_end")});
+        sendRaw(
+            m_bob,
+            {QStringLiteral("_sms_begin{"), QStringLiteral("secret"), QStringLiteral("}_sms_end")},
+            carol);
+        QVERIFY(!m_carol
+                     .waitForEvent(QStringLiteral("onTextMessageEvent"),
+                                   [](const QJsonObject& e) {
+                                       return e.value(QStringLiteral("message")) ==
+                                                  QStringLiteral("secret") &&
+                                              e.value(QStringLiteral("targetMode")).toInt() == 1;
+                                   })
+                     .isEmpty());
+        sendRaw(m_bob, {QStringLiteral("_sms_begin{"), QStringLiteral("after"),
+                        QStringLiteral("}_sms_end")});
         QCOMPARE(nextText(), qMakePair(QStringLiteral("bob"), QStringLiteral("after")));
         QVERIFY(m_texts->isEmpty());
     }
@@ -303,11 +317,15 @@ private slots:
         QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_INPUT_MUTED, 1), unsigned(ERROR_ok));
         QVERIFY(sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
         const int anna = m_client->ownClientID();
-        QVERIFY(!m_bob.waitForEvent(QStringLiteral("onUpdateClientEvent"), [anna](const QJsonObject& e) {
-                           return e.value(QStringLiteral("clientID")).toInt() == anna;
-                       }).isEmpty());
-        QVERIFY(waitForSignal(updates, [](const QList<QVariant>& a) { return a.at(0) == QStringLiteral("anna"); })
-                >= 0);
+        QVERIFY(!m_bob
+                     .waitForEvent(QStringLiteral("onUpdateClientEvent"),
+                                   [anna](const QJsonObject& e) {
+                                       return e.value(QStringLiteral("clientID")).toInt() == anna;
+                                   })
+                     .isEmpty());
+        QVERIFY(waitForSignal(updates, [](const QList<QVariant>& a) {
+                    return a.at(0) == QStringLiteral("anna");
+                }) >= 0);
         QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED, 1), unsigned(ERROR_ok));
         QVERIFY(sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
         QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_INPUT_MUTED, 0), unsigned(ERROR_ok));
@@ -320,7 +338,8 @@ private slots:
     {
         QueuedSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
         m_moves->clear();
-        QCOMPARE(m_client->sdk()->createChannel(QStringLiteral("tolvane_room"), QString()), unsigned(ERROR_ok));
+        QCOMPARE(m_client->sdk()->createChannel(QStringLiteral("tolvane_room"), QString()),
+                 unsigned(ERROR_ok));
         QVERIFY(created.wait(10000));
         const quint64 room = created.at(0).at(0).toULongLong();
         QCOMPARE(created.at(0).at(1).toULongLong(), quint64(0));
@@ -333,10 +352,14 @@ private slots:
 
         // Bob follows; he appears to us as logging into our channel.
         m_moves->clear();
-        QCOMPARE(m_client->moveToChannel(QStringLiteral("tolvane_room"), QString()), 0); // already there
+        QCOMPARE(m_client->moveToChannel(QStringLiteral("tolvane_room"), QString()),
+                 0); // already there
         QCOMPARE(m_client->moveToChannel(QStringLiteral("no such channel"), QString()), 0);
         const int bob = whoami(m_bob).value(QStringLiteral("clientID")).toInt();
-        QCOMPARE(m_bob.command({QStringLiteral("move"), bob, double(room), QString()}).value(QStringLiteral("error")).toInt(), 0);
+        QCOMPARE(m_bob.command({QStringLiteral("move"), bob, double(room), QString()})
+                     .value(QStringLiteral("error"))
+                     .toInt(),
+                 0);
         QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
                     return a.at(0).toString() == QLatin1String("bob") && a.at(1).toBool();
                 }) >= 0);
@@ -346,21 +369,29 @@ private slots:
     void passwordChannel()
     {
         QueuedSpy created(m_client, &TsSDKClient::onNewChannelCreatedEvent);
-        QCOMPARE(m_client->sdk()->createChannel(QStringLiteral("tolvane_locked"), QStringLiteral("pw")),
-                 unsigned(ERROR_ok));
+        QCOMPARE(
+            m_client->sdk()->createChannel(QStringLiteral("tolvane_locked"), QStringLiteral("pw")),
+            unsigned(ERROR_ok));
         QVERIFY(created.wait(10000));
         const quint64 locked = created.at(0).at(0).toULongLong();
         // Carol needs the password.
         const int carol = whoami(m_carol).value(QStringLiteral("clientID")).toInt();
         m_carol.command({QStringLiteral("move"), carol, double(locked), QString()});
         QVERIFY(!m_carol.waitForEvent(QStringLiteral("onServerErrorEvent")).isEmpty());
-        QCOMPARE(m_carol.command({QStringLiteral("move"), carol, double(locked), QStringLiteral("pw")})
-                     .value(QStringLiteral("error")).toInt(),
-                 0);
-        QVERIFY(!m_carol.waitForEvent(QStringLiteral("onClientMoveEvent"), [carol, locked](const QJsonObject& e) {
-                           return e.value(QStringLiteral("clientID")).toInt() == carol
-                                  && e.value(QStringLiteral("newChannelID")).toDouble() == double(locked);
-                       }).isEmpty());
+        QCOMPARE(
+            m_carol.command({QStringLiteral("move"), carol, double(locked), QStringLiteral("pw")})
+                .value(QStringLiteral("error"))
+                .toInt(),
+            0);
+        QVERIFY(!m_carol
+                     .waitForEvent(QStringLiteral("onClientMoveEvent"),
+                                   [carol, locked](const QJsonObject& e) {
+                                       return e.value(QStringLiteral("clientID")).toInt() ==
+                                                  carol &&
+                                              e.value(QStringLiteral("newChannelID")).toDouble() ==
+                                                  double(locked);
+                                   })
+                     .isEmpty());
     }
 
     void deleteChannelCases()
@@ -373,12 +404,13 @@ private slots:
         const quint64 locked = m_client->channelIdByName(QStringLiteral("tolvane_locked"));
         QVERIFY(locked != 0);
         QVERIFY(m_client->deleteChannel(QStringLiteral("tolvane_locked")));
-        QVERIFY(waitForSignal(deleted, [locked](const QList<QVariant>& a) { return a.at(0).toULongLong() == locked; })
-                >= 0);
+        QVERIFY(waitForSignal(deleted, [locked](const QList<QVariant>& a) {
+                    return a.at(0).toULongLong() == locked;
+                }) >= 0);
         QVERIFY(waitForSignal(moved, [](const QList<QVariant>& a) {
-                    return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_locked")
-                           && a.at(2) == QStringLiteral("Default Channel") && a.at(3).toBool()
-                           && a.at(4) == QStringLiteral("anna");
+                    return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_locked") &&
+                           a.at(2) == QStringLiteral("Default Channel") && a.at(3).toBool() &&
+                           a.at(4) == QStringLiteral("anna");
                 }) >= 0);
 
         // The own channel: we move ourselves out, and bob sees himself moved by us.
@@ -389,12 +421,16 @@ private slots:
                     return a.at(0) == QStringLiteral("anna") && a.at(1).toBool();
                 }) >= 0);
         QVERIFY(waitForSignal(moved, [](const QList<QVariant>& a) {
-                    return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_room") && a.at(3).toBool();
+                    return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_room") &&
+                           a.at(3).toBool();
                 }) >= 0);
         const int anna = m_client->ownClientID();
-        QVERIFY(!m_bob.waitForEvent(QStringLiteral("onClientMoveMovedEvent"), [anna](const QJsonObject& e) {
-                          return e.value(QStringLiteral("moverID")).toInt() == anna;
-                      }).isEmpty());
+        QVERIFY(!m_bob
+                     .waitForEvent(QStringLiteral("onClientMoveMovedEvent"),
+                                   [anna](const QJsonObject& e) {
+                                       return e.value(QStringLiteral("moverID")).toInt() == anna;
+                                   })
+                     .isEmpty());
         QTRY_COMPARE(m_client->channelOfClient(m_client->ownClientID()), quint64(1));
         QCOMPARE(m_client->channelIdByName(QStringLiteral("tolvane_room")), quint64(0));
     }
@@ -404,8 +440,8 @@ private slots:
         m_moves->clear();
         m_bob.command({QStringLiteral("disconnect"), QStringLiteral("bye")});
         QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
-                    return a.at(0).toString() == QLatin1String("bob") && !a.at(1).toBool()
-                           && a.at(2).toInt() == LEAVE_VISIBILITY;
+                    return a.at(0).toString() == QLatin1String("bob") && !a.at(1).toBool() &&
+                           a.at(2).toInt() == LEAVE_VISIBILITY;
                 }) >= 0);
         QCOMPARE(m_client->clientList().size(), 2);
         anyID found = 0;
@@ -417,19 +453,22 @@ private slots:
         const anyID own = m_client->ownClientID();
         m_status->clear();
         QVERIFY(m_server.stop());
-        QVERIFY(waitForSignal(*m_status, [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
+        QVERIFY(waitForSignal(*m_status,
+                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
         QVERIFY(!m_client->isConnected());
         QCOMPARE(m_client->ownClientID(), own);
 
         QVERIFY(m_server.start());
         m_status->clear();
         QCOMPARE(m_client->connectToServer(params(m_server.port())), 0);
-        QVERIFY(waitForSignal(*m_status, [](const QList<QVariant>& a) { return a.at(0).toInt() == 4; }) >= 0);
+        QVERIFY(waitForSignal(*m_status,
+                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 4; }) >= 0);
         QVERIFY(m_client->isConnected());
 
         QCOMPARE(m_client->disconnectFromServer(), 0);
         QCOMPARE(m_client->ownClientID(), anyID(0));
-        QVERIFY(waitForSignal(*m_status, [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
+        QVERIFY(waitForSignal(*m_status,
+                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
     }
 
     void soundOperations()
@@ -475,7 +514,8 @@ private slots:
         sdk->setVadLevel(-20.0f);
         sdk->setVad(true);
         char* value = nullptr;
-        QCOMPARE(ts3client_getPreProcessorConfigValue(handler, "voiceactivation_level", &value), unsigned(ERROR_ok));
+        QCOMPARE(ts3client_getPreProcessorConfigValue(handler, "voiceactivation_level", &value),
+                 unsigned(ERROR_ok));
         QCOMPARE(QByteArray(value), QByteArray("-20"));
         ts3client_freeMemory(value);
         QCOMPARE(ts3client_getPreProcessorConfigValue(handler, "vad", &value), unsigned(ERROR_ok));
@@ -484,16 +524,15 @@ private slots:
         sdk->setVolumeModifier(1.25f);
         sdk->setVolumeFactorWave(0.123456789f);
         float number = 0;
-        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(handler, "volume_modifier", &number), unsigned(ERROR_ok));
+        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(handler, "volume_modifier", &number),
+                 unsigned(ERROR_ok));
         QCOMPARE(number, 1.25f);
-        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(handler, "volume_factor_wave", &number), unsigned(ERROR_ok));
+        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(handler, "volume_factor_wave", &number),
+                 unsigned(ERROR_ok));
         QVERIFY(qAbs(number - 0.123457f) < 1e-6f);
     }
 
-    void cleanupTestCase()
-    {
-        qInstallMessageHandler(previousHandler);
-    }
+    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
 };
 
 QTEST_MAIN(TestTsSDKClient)

@@ -25,9 +25,9 @@ const QColor choc3("#8f5902");
 const QColor green1("#8ae234"), green2("#73d216"), green3("#4e9a06");
 const QColor sky1("#729fcf"), sky2("#3465a4"), sky3("#204a87");
 const QColor red1("#ef2929"), red2("#cc0000"), red3("#a40000");
-const QColor alu1("#eeeeec"), alu2("#d3d7cf"), alu3("#babdb6"), alu4("#888a85"),
-    alu5("#555753"), alu6("#2e3436");
-}  // namespace c
+const QColor alu1("#eeeeec"), alu2("#d3d7cf"), alu3("#babdb6"), alu4("#888a85"), alu5("#555753"),
+    alu6("#2e3436");
+} // namespace c
 
 QString g_tango;
 bool g_ok = true;
@@ -443,7 +443,7 @@ void contactSheet(const QString& root, const QString& out)
     save(sheet, out);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -493,8 +493,7 @@ int main(int argc, char** argv)
          img + "invite_members.png");
     save(icon(S, [](QPainter& p) { tango(p, "emblems/emblem-system", QRectF(2, 2, 60, 60)); }),
          img + "setting.png");
-    save(icon(S, [](QPainter& p) { avatar(p, c::green1, c::green3, false); }),
-         img + "normal.png");
+    save(icon(S, [](QPainter& p) { avatar(p, c::green1, c::green3, false); }), img + "normal.png");
     save(icon(S, [](QPainter& p) { avatar(p, c::orange1, c::orange3, true); }),
          img + "meetting.png");
     auto people = [](QPainter& p) { tango(p, "apps/system-users", QRectF(20, 18, 88, 88)); };
@@ -587,11 +586,10 @@ int main(int argc, char** argv)
          qml + "font.png");
     save(icon(S, [](QPainter& p) { tango(p, "emotes/face-smile", QRectF(2, 2, 60, 60)); }),
          qml + "face.png");
-    save(icon(S,
-              [](QPainter& p) {
-                  tango(p, "devices/audio-input-microphone", QRectF(0, 0, 64, 64));
-              }),
-         qml + "micro_o.png");
+    save(
+        icon(S,
+             [](QPainter& p) { tango(p, "devices/audio-input-microphone", QRectF(0, 0, 64, 64)); }),
+        qml + "micro_o.png");
     save(icon(S,
               [](QPainter& p) {
                   tango(p, "devices/audio-input-microphone", QRectF(0, 0, 64, 64));
@@ -631,10 +629,7 @@ int main(int argc, char** argv)
                   badgeSend(p, {48, 48}, 12);
               }),
          qml + "send_file.png");
-    save(icon(S,
-              [](QPainter& p) {
-                  tango(p, "mimetypes/image-x-generic", QRectF(0, 0, 64, 64));
-              }),
+    save(icon(S, [](QPainter& p) { tango(p, "mimetypes/image-x-generic", QRectF(0, 0, 64, 64)); }),
          qml + "send_image.png");
     save(icon(S, [](QPainter& p) { tango(p, "places/user-trash", QRectF(2, 2, 60, 60)); }),
          qml + "delete.png");
@@ -650,9 +645,15 @@ int main(int argc, char** argv)
                   tray(p);
               }),
          qml + "upload.png");
-    save(icon(S, [](QPainter& p) { magnifier(p, [](QPainter& q, QPointF o) { zoomSign(q, o, true); }); }),
+    save(icon(S,
+              [](QPainter& p) {
+                  magnifier(p, [](QPainter& q, QPointF o) { zoomSign(q, o, true); });
+              }),
          qml + "zoom-in.png");
-    save(icon(S, [](QPainter& p) { magnifier(p, [](QPainter& q, QPointF o) { zoomSign(q, o, false); }); }),
+    save(icon(S,
+              [](QPainter& p) {
+                  magnifier(p, [](QPainter& q, QPointF o) { zoomSign(q, o, false); });
+              }),
          qml + "zoom-out.png");
     save(icon(S,
               [&](QPainter& p) {
@@ -672,8 +673,8 @@ int main(int argc, char** argv)
                       for (int sx : {-1, 1})
                           for (int sy : {-1, 1}) {
                               QPointF k = o + QPointF(sx * a, sy * a);
-                              q.drawPolyline(QPolygonF({k - QPointF(0, sy * b), k,
-                                                        k - QPointF(sx * b, 0)}));
+                              q.drawPolyline(
+                                  QPolygonF({k - QPointF(0, sy * b), k, k - QPointF(sx * b, 0)}));
                           }
                   });
               }),

@@ -8,8 +8,9 @@
 // themselves live in the sound module.
 namespace voicesdk::sound {
 
-void initialise();                                 // from ts3client_initClientLib
-void shutdown();                                   // from ts3client_destroyClientLib
-void releaseHandler(uint64 serverConnectionHandlerID); // from ts3client_destroyServerConnectionHandler
+void initialise(); // from ts3client_initClientLib
+void shutdown();   // from ts3client_destroyClientLib
+void releaseHandler(
+    uint64 serverConnectionHandlerID); // from ts3client_destroyServerConnectionHandler
 
 } // namespace voicesdk::sound
