@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 #include "filecommands.h"
-
-#ifdef VOICECLI_SOUND_COMMANDS
 #include "soundcommands.h"
-#endif
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -503,10 +500,8 @@ QJsonObject CommandLine::run(const QJsonArray& line)
     } else {
         if (handleFileCommand(line, h, &result))
             return result;
-#ifdef VOICECLI_SOUND_COMMANDS
         if (handleSoundCommand(line, h, &result))
             return result;
-#endif
         return QJsonObject{{QStringLiteral("error"), int(ERROR_parameter_invalid)},
                            {QStringLiteral("message"), QStringLiteral("unknown command")}};
     }

@@ -7,8 +7,8 @@ namespace MeetingSupport {
 
 class ChatWidgetPrivate;
 
-// The chat pane of an open meeting. For now it holds the history of status lines and the
-// button row whose Close button leaves the meeting; message editing and sending come later.
+// The chat pane of an open meeting: the history of status lines and the button row whose Close
+// button leaves the meeting.
 class ChatWidget : public QWidget
 {
     Q_OBJECT

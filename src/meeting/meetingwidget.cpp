@@ -57,13 +57,10 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
 
     connect(d->ui.listView, &QListView::clicked, this, &MeetingWidget::onClicked);
 
-    // The meeting's chat engine is created here and handed to the chat pane once it exists.
-
     TsSDKClient* client = TsSDKClient::instance();
     connect(d->ui.chatWidget, &ChatWidget::closed, this, &QWidget::close);
     connect(client, &TsSDKClient::onClientMoveEvent, this, &MeetingWidget::refreshMembers);
     connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &MeetingWidget::refreshMembers);
-    // Client updates will refresh the chat pane's microphone and speaker icons.
 
     refreshMembers();
 }
