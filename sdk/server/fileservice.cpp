@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The server's side of the channel file store: listings, deletions, directories, and the
-// one-time keys that let a transfer connection move a file.
+#include "fileservice.h"
+
 #include "message.h"
-#include "server.h"
+#include "serverlog.h"
+#include "session.h"
 #include "storepath.h"
 
 #include <QDateTime>
@@ -20,6 +21,8 @@ using namespace voicesdk::protocol;
 namespace {
 
 constexpr qint64 MaxId = std::numeric_limits<qint64>::max();
+// open() closed the connection for a protocol error; nothing more is sent.
+constexpr unsigned int Closed = ~0u;
 
 QByteArray newKey()
 {
@@ -34,51 +37,110 @@ qint64 now()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+} // namespace
+
 // The fields every file request carries. Paths are read with the frame's bound and judged
 // afterwards, so an overlong path is a request error, not a protocol error.
 struct FileRequest
 {
-    explicit FileRequest(const QCborMap& message) : reader(message)
+    enum PathField { NoPath, OnePath };
+    FileRequest(const QCborMap& message, PathField pathField) : reader(message), hasPath(pathField)
     {
         channel = quint64(reader.integer(field::ChannelId, 0, MaxId));
         password = reader.optionalString(field::ChannelPassword, MaxFrameSize);
         returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
+        if (hasPath)
+            path = reader.string(field::Path, MaxFrameSize);
     }
     MessageReader reader;
+    bool hasPath;
     quint64 channel = 0;
     QString password;
     QString returnCode;
+    QString path;
+    QStringList segments; // the path split and checked
 };
 
-} // namespace
-
-unsigned int Server::checkFileAccess(quint64 channel, const QString& password) const
+FileService::FileService(const QString& dataDirectory, const FileServiceLimits& limits,
+                         const QMap<quint64, Channel>& channels, QObject* parent)
+    : QObject(parent), m_limits(limits), m_channels(channels), m_files(dataDirectory)
 {
+    m_ticketSweep.setInterval(1000);
+    connect(&m_ticketSweep, &QTimer::timeout, this, &FileService::expireTickets);
+    m_ticketSweep.start();
+}
+
+FileService::~FileService()
+{
+    m_tickets.clear();
+    // Running transfers go with their sockets; unfinished uploads leave nothing behind.
+    const auto transfers = m_transfers;
+    m_transfers.clear();
+    for (TransferConnection* transfer : transfers) {
+        disconnect(transfer, nullptr, this, nullptr);
+        delete transfer;
+    }
+    FileStore::waitForReleases();
+}
+
+bool FileService::handles(const QString& type)
+{
+    return type == type::FtList || type == type::FtDelete || type == type::FtMkdir ||
+           type == type::FtUpload || type == type::FtDownload;
+}
+
+void FileService::handleRequest(Session* session, const QString& type, const QCborMap& message)
+{
+    if (type == type::FtList)
+        list(session, message);
+    else if (type == type::FtDelete)
+        remove(session, message);
+    else if (type == type::FtMkdir)
+        makeDirectory(session, message);
+    else if (type == type::FtUpload || type == type::FtDownload)
+        prepareTransfer(session, message, type == type::FtUpload);
+}
+
+void FileService::tidy()
+{
+    QString report;
+    m_files.tidy(m_channels.keys(), &report);
+    if (!report.isEmpty())
+        logLine(report);
+}
+
+// Judges what every file request shares, once the handler has read its own fields too: a
+// malformed frame closes the connection (Closed), else the store, the channel, its password and
+// the path decide (ERROR_ok or the code to answer with).
+unsigned int FileService::open(Session* session, FileRequest* request) const
+{
+    if (!request->reader.ok()) {
+        session->protocolError(request->reader.errorString());
+        return Closed;
+    }
     if (!m_files.isEnabled())
         return ERROR_file_io_error;
-    auto it = m_channels.find(channel);
+    auto it = m_channels.find(request->channel);
     if (it == m_channels.end())
         return ERROR_channel_invalid_id;
-    if (!it->checkPassword(password))
+    if (!it->checkPassword(request->password))
         return ERROR_channel_invalid_password;
+    if (request->hasPath && !splitStorePath(request->path, &request->segments))
+        return ERROR_file_invalid_path;
     return ERROR_ok;
 }
 
-void Server::handleFileList(Session* session, const QCborMap& message)
+void FileService::list(Session* session, const QCborMap& message)
 {
-    FileRequest request(message);
-    const QString path = request.reader.string(field::Path, MaxFrameSize);
-    if (!request.reader.ok())
-        return protocolError(session, request.reader.errorString());
-    if (const unsigned int code = checkFileAccess(request.channel, request.password))
-        return reply(session, request.returnCode, code, path);
-    QStringList segments;
-    if (!splitStorePath(path, &segments))
-        return reply(session, request.returnCode, ERROR_file_invalid_path, path);
+    FileRequest request(message, FileRequest::OnePath);
+    if (const unsigned int code = open(session, &request))
+        return code == Closed ? void() : session->reply(request.returnCode, code, request.path);
+    const QString& path = request.path;
+    const QStringList& segments = request.segments;
     QList<FileEntry> entries;
     if (const unsigned int code =
-            m_files.list(request.channel, segments, m_options.maxStoreEntries, &entries))
-        return reply(session, request.returnCode, code, path);
+            m_files.list(request.channel, segments, m_limits.maxStoreEntries, &entries))
+        return session->reply(request.returnCode, code, path);
     // Uploads on their way into this directory show with the bytes still missing.
     for (const TransferConnection* transfer : qAsConst(m_transfers)) {
         const TransferTicket& ticket = transfer->ticket();
@@ -105,23 +167,21 @@ void Server::handleFileList(Session* session, const QCborMap& message)
                      {field::FileType, entry.type}, {field::Incomplete, entry.incomplete}};
         if (!request.returnCode.isEmpty())
             out.insert(field::ReturnCode, request.returnCode);
-        sendTo(session, out);
+        session->sendMessage(out);
     }
-    sendTo(session, QCborMap{{TypeKey, type::FtListEnd},
-                             {field::ChannelId, qint64(request.channel)},
-                             {field::Path, path}});
-    reply(session, request.returnCode, ERROR_ok);
+    session->sendMessage(QCborMap{{TypeKey, type::FtListEnd},
+                                  {field::ChannelId, qint64(request.channel)},
+                                  {field::Path, path}});
+    session->reply(request.returnCode, ERROR_ok);
 }
 
-void Server::handleFileDelete(Session* session, const QCborMap& message)
+void FileService::remove(Session* session, const QCborMap& message)
 {
-    FileRequest request(message);
+    FileRequest request(message, FileRequest::NoPath);
     const QStringList paths =
         request.reader.optionalStringList(field::Paths, limits::FilesPerDelete, MaxFrameSize);
-    if (!request.reader.ok())
-        return protocolError(session, request.reader.errorString());
-    if (const unsigned int code = checkFileAccess(request.channel, request.password))
-        return reply(session, request.returnCode, code);
+    if (const unsigned int code = open(session, &request))
+        return code == Closed ? void() : session->reply(request.returnCode, code);
     bool failed = false;
     for (const QString& path : paths) {
         QStringList segments;
@@ -130,39 +190,34 @@ void Server::handleFileDelete(Session* session, const QCborMap& message)
             code = m_files.remove(request.channel, segments);
         if (code != ERROR_ok) {
             failed = true;
-            reply(session, request.returnCode, code, path);
+            session->reply(request.returnCode, code, path);
         } else {
-            log(QStringLiteral("client %1 deleted '%2' in channel %3")
-                    .arg(session->clientId)
-                    .arg(path)
-                    .arg(request.channel));
+            logLine(QStringLiteral("client %1 deleted '%2' in channel %3")
+                        .arg(session->clientId)
+                        .arg(path)
+                        .arg(request.channel));
         }
     }
     if (!failed)
-        reply(session, request.returnCode, ERROR_ok);
+        session->reply(request.returnCode, ERROR_ok);
 }
 
-void Server::handleMakeDirectory(Session* session, const QCborMap& message)
+void FileService::makeDirectory(Session* session, const QCborMap& message)
 {
-    FileRequest request(message);
-    const QString path = request.reader.string(field::Path, MaxFrameSize);
-    if (!request.reader.ok())
-        return protocolError(session, request.reader.errorString());
-    if (const unsigned int code = checkFileAccess(request.channel, request.password))
-        return reply(session, request.returnCode, code, path);
-    QStringList segments;
-    if (!splitStorePath(path, &segments))
-        return reply(session, request.returnCode, ERROR_file_invalid_path, path);
+    FileRequest request(message, FileRequest::OnePath);
+    if (const unsigned int code = open(session, &request))
+        return code == Closed ? void() : session->reply(request.returnCode, code, request.path);
     qint64 bytes = 0;
     int entries = 0;
     m_files.usage(request.channel, &bytes, &entries);
-    if (entries + segments.size() > m_options.maxStoreEntries)
-        return reply(session, request.returnCode, ERROR_file_quota_exceeded,
-                     QStringLiteral("the channel holds too many files and directories"));
-    reply(session, request.returnCode, m_files.makeDirectory(request.channel, segments), path);
+    if (entries + request.segments.size() > m_limits.maxStoreEntries)
+        return session->reply(request.returnCode, ERROR_file_quota_exceeded,
+                              QStringLiteral("the channel holds too many files and directories"));
+    session->reply(request.returnCode, m_files.makeDirectory(request.channel, request.segments),
+                   request.path);
 }
 
-int Server::transfersOf(const Session* session) const
+int FileService::transfersOf(const Session* session) const
 {
     int count = 0;
     for (const auto& entry : m_tickets)
@@ -172,7 +227,7 @@ int Server::transfersOf(const Session* session) const
     return count;
 }
 
-qint64 Server::reservedBytes(quint64 channel) const
+qint64 FileService::reservedBytes(quint64 channel) const
 {
     qint64 bytes = 0;
     for (const auto& entry : m_tickets) {
@@ -186,42 +241,43 @@ qint64 Server::reservedBytes(quint64 channel) const
     return bytes;
 }
 
-void Server::handleTransferRequest(Session* session, const QCborMap& message, bool upload)
+void FileService::prepareTransfer(Session* session, const QCborMap& message, bool upload)
 {
-    FileRequest request(message);
+    FileRequest request(message, FileRequest::OnePath);
     const quint16 transferId = quint16(request.reader.integer(field::TransferId, 1, 0xFFFF));
-    const QString path = request.reader.string(field::Path, MaxFrameSize);
     const qint64 size = upload ? request.reader.integer(field::Size, 0, MaxId) : 0;
     const bool overwrite = upload && request.reader.optionalBoolean(field::Overwrite);
     request.reader.optionalBoolean(field::Resume); // no partial files are kept to resume
-    if (!request.reader.ok())
-        return protocolError(session, request.reader.errorString());
+    const unsigned int opened = open(session, &request);
+    if (opened == Closed)
+        return;
+    const QString& path = request.path;
+    const QStringList& segments = request.segments;
 
     auto refuse = [&](unsigned int code, const QString& why) {
-        log(QStringLiteral("client %1: %2 of '%3' in channel %4 refused: %5")
-                .arg(session->clientId)
-                .arg(upload ? QStringLiteral("upload") : QStringLiteral("download"), path)
-                .arg(request.channel)
-                .arg(why));
+        logLine(QStringLiteral("client %1: %2 of '%3' in channel %4 refused: %5")
+                    .arg(session->clientId)
+                    .arg(upload ? QStringLiteral("upload") : QStringLiteral("download"), path)
+                    .arg(request.channel)
+                    .arg(why));
         QCborMap failed{{TypeKey, type::FtFailed},
                         {field::TransferId, transferId},
                         {field::Code, qint64(code)},
                         {field::Message, why}};
         if (!request.returnCode.isEmpty())
             failed.insert(field::ReturnCode, request.returnCode);
-        sendTo(session, failed);
+        session->sendMessage(failed);
     };
-    if (const unsigned int code = checkFileAccess(request.channel, request.password))
-        return refuse(code, code == ERROR_channel_invalid_password
-                                ? QStringLiteral("wrong channel password")
-                                : QStringLiteral("no such channel or no file store"));
-    QStringList segments;
-    if (!splitStorePath(path, &segments) || segments.isEmpty())
+    if (opened == ERROR_channel_invalid_password)
+        return refuse(opened, QStringLiteral("wrong channel password"));
+    if (opened == ERROR_file_invalid_path || (opened == ERROR_ok && segments.isEmpty()))
         return refuse(ERROR_file_invalid_path, QStringLiteral("invalid path"));
-    if (transfersOf(session) >= m_options.maxTransfersPerClient)
+    if (opened != ERROR_ok)
+        return refuse(opened, QStringLiteral("no such channel or no file store"));
+    if (transfersOf(session) >= m_limits.maxTransfersPerClient)
         return refuse(
             ERROR_file_transfer_limit_reached,
-            QStringLiteral("at most %1 transfers at once").arg(m_options.maxTransfersPerClient));
+            QStringLiteral("at most %1 transfers at once").arg(m_limits.maxTransfersPerClient));
     QString hostPath;
     bool exists = false, isDirectory = false;
     if (const unsigned int code =
@@ -235,25 +291,25 @@ void Server::handleTransferRequest(Session* session, const QCborMap& message, bo
     ticket.channel = request.channel;
     ticket.path = segments;
     ticket.overwrite = overwrite;
-    ticket.expiresAt = now() + m_options.transferKeyTtlMs;
+    ticket.expiresAt = now() + m_limits.transferKeyTtlMs;
     if (upload) {
         if (exists && isDirectory)
             return refuse(ERROR_file_already_exists, QStringLiteral("a directory has that name"));
         if (exists && !overwrite)
             return refuse(ERROR_file_already_exists, QStringLiteral("the file exists"));
-        if (size > m_options.maxFileBytes)
+        if (size > m_limits.maxFileBytes)
             return refuse(
                 ERROR_file_too_large,
-                QStringLiteral("files are limited to %1 bytes").arg(m_options.maxFileBytes));
+                QStringLiteral("files are limited to %1 bytes").arg(m_limits.maxFileBytes));
         qint64 used = 0;
         int entries = 0;
         m_files.usage(request.channel, &used, &entries);
         const qint64 replaced = exists ? QFileInfo(hostPath).size() : 0;
-        if (used - replaced + reservedBytes(request.channel) + size > m_options.quotaBytes)
+        if (used - replaced + reservedBytes(request.channel) + size > m_limits.quotaBytes)
             return refuse(ERROR_file_quota_exceeded,
                           QStringLiteral("the channel's store is limited to %1 bytes")
-                              .arg(m_options.quotaBytes));
-        if (entries + segments.size() > m_options.maxStoreEntries)
+                              .arg(m_limits.quotaBytes));
+        if (entries + segments.size() > m_limits.maxStoreEntries)
             return refuse(ERROR_file_quota_exceeded,
                           QStringLiteral("the channel holds too many files and directories"));
         ticket.size = size;
@@ -277,10 +333,10 @@ void Server::handleTransferRequest(Session* session, const QCborMap& message, bo
                    {field::Size, announced}};
     if (!request.returnCode.isEmpty())
         ready.insert(field::ReturnCode, request.returnCode);
-    sendTo(session, ready);
+    session->sendMessage(ready);
 }
 
-void Server::handleTransferConnection(Session* session, const QCborMap& message)
+bool FileService::startTransfer(Session* session, const QCborMap& message)
 {
     MessageReader reader(message);
     const QByteArray key =
@@ -290,15 +346,14 @@ void Server::handleTransferConnection(Session* session, const QCborMap& message)
         if (it != m_tickets.end())
             m_tickets.erase(it);
         session->close(QStringLiteral("transfer connection with an unknown or expired key"), false);
-        return;
+        return false;
     }
     TransferTicket ticket = std::move(it->second);
     m_tickets.erase(it); // one use only
     QByteArray pending;
     QTcpSocket* socket = session->detachSocket(&pending);
     if (!socket)
-        return;
-    m_sessions.remove(session);
+        return false;
     const QString what =
         QStringLiteral("%1 of '%2' in channel %3 (%4 bytes) for client %5")
             .arg(ticket.upload ? QStringLiteral("upload") : QStringLiteral("download"))
@@ -308,20 +363,20 @@ void Server::handleTransferConnection(Session* session, const QCborMap& message)
             .arg(ticket.owner ? ticket.owner->clientId : 0);
     auto* transfer =
         new TransferConnection(socket, pending, std::move(ticket), m_files.incomingDirectory(),
-                               m_options.transferIdleMs, this);
+                               m_limits.transferIdleMs, this);
     m_transfers.insert(transfer);
-    log(QStringLiteral("%1 started").arg(what));
+    logLine(QStringLiteral("%1 started").arg(what));
     connect(transfer, &TransferConnection::uploadReceived, this,
             [this, transfer] { uploadReceived(transfer); });
     connect(transfer, &TransferConnection::finished, this,
             [this, transfer, what](const QString& outcome) {
                 m_transfers.remove(transfer);
-                log(QStringLiteral("%1: %2").arg(what, outcome));
+                logLine(QStringLiteral("%1: %2").arg(what, outcome));
             });
-    session->deleteLater();
+    return true;
 }
 
-void Server::uploadReceived(TransferConnection* transfer)
+void FileService::uploadReceived(TransferConnection* transfer)
 {
     const TransferTicket& ticket = transfer->ticket();
     if (!m_channels.contains(ticket.channel))
@@ -355,7 +410,7 @@ void Server::uploadReceived(TransferConnection* transfer)
     });
 }
 
-void Server::dropTransfersOf(const Session* session)
+void FileService::sessionClosed(const Session* session)
 {
     for (auto it = m_tickets.begin(); it != m_tickets.end();) {
         if (it->second.owner == session)
@@ -370,7 +425,7 @@ void Server::dropTransfersOf(const Session* session)
     }
 }
 
-void Server::dropTransfersIn(const QList<quint64>& channels)
+void FileService::channelsDeleted(const QList<quint64>& channels)
 {
     for (auto it = m_tickets.begin(); it != m_tickets.end();) {
         if (channels.contains(it->second.channel))
@@ -383,15 +438,17 @@ void Server::dropTransfersIn(const QList<quint64>& channels)
         if (channels.contains(transfer->ticket().channel))
             transfer->abort(QStringLiteral("the channel was deleted"));
     }
+    for (quint64 channel : channels)
+        m_files.removeChannel(channel);
 }
 
-void Server::expireTickets()
+void FileService::expireTickets()
 {
     const qint64 time = now();
     for (auto it = m_tickets.begin(); it != m_tickets.end();) {
         if (it->second.expiresAt < time) {
-            log(QStringLiteral("a transfer key of client %1 expired unused")
-                    .arg(it->second.owner ? it->second.owner->clientId : 0));
+            logLine(QStringLiteral("a transfer key of client %1 expired unused")
+                        .arg(it->second.owner ? it->second.owner->clientId : 0));
             it = m_tickets.erase(it);
         } else {
             ++it;

@@ -89,22 +89,22 @@ int main(int argc, char* argv[])
     const QCommandLineOption maxFile(QStringLiteral("max-file-mib"),
                                      QStringLiteral("Largest file in a channel's store, in MiB."),
                                      QStringLiteral("mib"),
-                                     QString::number(options.maxFileBytes >> 20));
+                                     QString::number(options.files.maxFileBytes >> 20));
     const QCommandLineOption quota(
         QStringLiteral("quota-mib"), QStringLiteral("Size of each channel's file store, in MiB."),
-        QStringLiteral("mib"), QString::number(options.quotaBytes >> 20));
+        QStringLiteral("mib"), QString::number(options.files.quotaBytes >> 20));
     const QCommandLineOption maxTransfers(
         QStringLiteral("max-transfers"),
         QStringLiteral("File transfers one client may have started or running at once."),
-        QStringLiteral("n"), QString::number(options.maxTransfersPerClient));
+        QStringLiteral("n"), QString::number(options.files.maxTransfersPerClient));
     const QCommandLineOption keyTtl(
         QStringLiteral("transfer-key-ttl-ms"),
         QStringLiteral("How long a file transfer key stays valid unused."), QStringLiteral("ms"),
-        QString::number(options.transferKeyTtlMs));
+        QString::number(options.files.transferKeyTtlMs));
     const QCommandLineOption transferIdle(
         QStringLiteral("transfer-idle-ms"),
         QStringLiteral("A file transfer without progress for this long is ended."),
-        QStringLiteral("ms"), QString::number(options.transferIdleMs));
+        QStringLiteral("ms"), QString::number(options.files.transferIdleMs));
     parser.addOptions({listen, port, password, welcome, data, maxClients, maxChannels, maxOutput,
                        helloTimeout, maxFile, quota, maxTransfers, keyTtl, transferIdle});
     parser.process(app);
@@ -137,19 +137,19 @@ int main(int argc, char* argv[])
     options.helloTimeoutMs = int(value);
     if (!number(maxFile, 0, qint64(1) << 30, &value))
         return fail(QStringLiteral("invalid --max-file-mib"));
-    options.maxFileBytes = value << 20;
+    options.files.maxFileBytes = value << 20;
     if (!number(quota, 0, qint64(1) << 30, &value))
         return fail(QStringLiteral("invalid --quota-mib"));
-    options.quotaBytes = value << 20;
+    options.files.quotaBytes = value << 20;
     if (!number(maxTransfers, 1, 1024, &value))
         return fail(QStringLiteral("invalid --max-transfers"));
-    options.maxTransfersPerClient = int(value);
+    options.files.maxTransfersPerClient = int(value);
     if (!number(keyTtl, 1, 3600 * 1000, &value))
         return fail(QStringLiteral("invalid --transfer-key-ttl-ms"));
-    options.transferKeyTtlMs = int(value);
+    options.files.transferKeyTtlMs = int(value);
     if (!number(transferIdle, 100, 3600 * 1000, &value))
         return fail(QStringLiteral("invalid --transfer-idle-ms"));
-    options.transferIdleMs = int(value);
+    options.files.transferIdleMs = int(value);
     options.password = parser.value(password);
     options.welcomeMessage =
         parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);

@@ -2,7 +2,8 @@
 #include "server.h"
 
 #include "message.h"
-#include "textframes.h"
+#include "serverlog.h"
+#include "textmessagecodec.h"
 
 #include <QCborArray>
 #include <QCryptographicHash>
@@ -10,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUuid>
 
 #include <cstdio>
@@ -38,7 +40,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     , m_options(options)
     , m_store(options.dataDirectory)
     , m_listener(new QTcpServer(this))
-    , m_files(options.dataDirectory)
+    , m_files(std::make_unique<FileService>(options.dataDirectory, options.files, m_channels))
 {
     Channel lobby;
     lobby.id = DefaultChannelId;
@@ -49,7 +51,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     QString warning;
     const PersistentState state = m_store.load(&warning);
     if (!warning.isEmpty())
-        log(warning);
+        logLine(warning);
     m_serverUniqueId = state.serverUniqueId;
     m_nextChannelId = state.nextChannelId;
     for (const Channel& channel : state.channels)
@@ -75,27 +77,14 @@ Server::Server(const ServerOptions& options, QObject* parent)
                 .toBase64());
         persist();
     }
-    QString report;
-    m_files.tidy(m_channels.keys(), &report);
-    if (!report.isEmpty())
-        log(report);
-    m_ticketSweep.setInterval(1000);
-    connect(&m_ticketSweep, &QTimer::timeout, this, &Server::expireTickets);
-    m_ticketSweep.start();
+    m_files->tidy();
     connect(m_listener, &QTcpServer::newConnection, this, &Server::acceptConnections);
 }
 
 Server::~Server()
 {
-    m_tickets.clear();
-    // Running transfers go with their sockets; unfinished uploads leave nothing behind.
-    const auto transfers = m_transfers;
-    m_transfers.clear();
-    for (TransferConnection* transfer : transfers) {
-        disconnect(transfer, nullptr, this, nullptr);
-        delete transfer;
-    }
-    FileStore::waitForReleases();
+    // Transfers hold their control connections; they go first.
+    m_files.reset();
     const auto sessions = m_sessions;
     m_sessions.clear();
     for (Session* session : sessions) {
@@ -110,10 +99,10 @@ bool Server::listen(QString* error)
         *error = m_listener->errorString();
         return false;
     }
-    log(QStringLiteral("listening on %1:%2 with %3 channel(s)")
-            .arg(address().toString())
-            .arg(port())
-            .arg(m_channels.size()));
+    logLine(QStringLiteral("listening on %1:%2 with %3 channel(s)")
+                .arg(address().toString())
+                .arg(port())
+                .arg(m_channels.size()));
     return true;
 }
 
@@ -127,19 +116,12 @@ QHostAddress Server::address() const
     return m_listener->serverAddress();
 }
 
-void Server::log(const QString& line) const
-{
-    const QByteArray text = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() +
-                            ' ' + line.toUtf8() + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-}
-
 void Server::acceptConnections()
 {
     while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
         auto* session = new Session(socket, m_options.maxOutputBytes, this);
         m_sessions.insert(session);
-        log(QStringLiteral("%1 connected").arg(session->peer()));
+        logLine(QStringLiteral("%1 connected").arg(session->peer()));
         connect(session, &Session::frameReceived, this,
                 [this, session](const QCborMap& message) { handleFrame(session, message); });
         session->setFastPath([this, session](const char* body, int size) {
@@ -161,17 +143,6 @@ void Server::acceptConnections()
     }
 }
 
-void Server::sendTo(Session* session, const QCborMap& message)
-{
-    const QByteArray frame = encodeFrame(message);
-    if (frame.isEmpty()) {
-        log(QStringLiteral("dropped an unencodable %1 message")
-                .arg(message.value(TypeKey).toString()));
-        return;
-    }
-    session->send(frame);
-}
-
 void Server::broadcast(const QCborMap& message, const Session* except)
 {
     const QByteArray frame = encodeFrame(message);
@@ -185,43 +156,21 @@ void Server::broadcast(const QCborMap& message, const Session* except)
     }
 }
 
-void Server::reply(Session* session, const QString& returnCode, unsigned int code,
-                   const QString& extra)
-{
-    if (code == ERROR_ok && returnCode.isEmpty())
-        return;
-    QCborMap message{{TypeKey, type::Error}, {field::Code, qint64(code)}};
-    if (!returnCode.isEmpty())
-        message.insert(field::ReturnCode, returnCode);
-    if (!extra.isEmpty())
-        message.insert(field::Extra, extra);
-    sendTo(session, message);
-}
-
 void Server::refuse(Session* session, unsigned int code, const QString& reason)
 {
-    log(QStringLiteral("%1 refused: %2").arg(session->peer(), reason));
-    sendTo(
-        session,
+    logLine(QStringLiteral("%1 refused: %2").arg(session->peer(), reason));
+    session->sendMessage(
         QCborMap{{TypeKey, type::Refused}, {field::Code, qint64(code)}, {field::Message, reason}});
     session->close(QStringLiteral("refused"), true);
 }
 
-void Server::protocolError(Session* session, const QString& reason)
-{
-    sendTo(session, QCborMap{{TypeKey, type::Error},
-                             {field::Code, qint64(ERROR_connection_protocol)},
-                             {field::Extra, reason}});
-    session->close(QStringLiteral("protocol error: %1").arg(reason), true);
-}
-
 void Server::sessionClosed(Session* session, const QString& reason)
 {
-    log(QStringLiteral("%1 closed (client %2): %3")
-            .arg(session->peer())
-            .arg(session->clientId)
-            .arg(reason));
-    dropTransfersOf(session);
+    logLine(QStringLiteral("%1 closed (client %2): %3")
+                .arg(session->peer())
+                .arg(session->clientId)
+                .arg(reason));
+    m_files->sessionClosed(session);
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
     m_clients.remove(session->clientId);
@@ -242,12 +191,17 @@ void Server::handleFrame(Session* session, const QCborMap& message)
 {
     const QString type = message.value(TypeKey).toString();
     if (session->state() == Session::State::AwaitingHello) {
-        if (type == type::Hello)
+        if (type == type::Hello) {
             handleHello(session, message);
-        else if (type == type::Transfer)
-            handleTransferConnection(session, message);
-        else
-            protocolError(session, QStringLiteral("'%1' before hello").arg(type));
+        } else if (type == type::Transfer) {
+            // The socket went with the transfer; the session is done with.
+            if (m_files->startTransfer(session, message)) {
+                m_sessions.remove(session);
+                session->deleteLater();
+            }
+        } else {
+            session->protocolError(QStringLiteral("'%1' before hello").arg(type));
+        }
         return;
     }
     if (type == type::Text) {
@@ -265,30 +219,22 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         const QString returnCode =
             reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
         if (!reader.ok())
-            return protocolError(session, reader.errorString());
-        reply(session, returnCode, ERROR_ok); // everybody sees everything already
-    } else if (type == type::FtList) {
-        handleFileList(session, message);
-    } else if (type == type::FtDelete) {
-        handleFileDelete(session, message);
-    } else if (type == type::FtMkdir) {
-        handleMakeDirectory(session, message);
-    } else if (type == type::FtUpload) {
-        handleTransferRequest(session, message, true);
-    } else if (type == type::FtDownload) {
-        handleTransferRequest(session, message, false);
+            return session->protocolError(reader.errorString());
+        session->reply(returnCode, ERROR_ok); // everybody sees everything already
+    } else if (FileService::handles(type)) {
+        m_files->handleRequest(session, type, message);
     } else if (type == type::Ping) {
-        sendTo(session, QCborMap{{TypeKey, type::Pong}});
+        session->sendMessage(QCborMap{{TypeKey, type::Pong}});
     } else if (type == type::Quit) {
         MessageReader reader(message);
         const QString text = reader.optionalString(field::Message, limits::QuitMessageLength);
         if (!reader.ok())
-            return protocolError(session, reader.errorString());
+            return session->protocolError(reader.errorString());
         session->leaveReason = LeaveReason::Quit;
         session->leaveMessage = text;
         session->close(QStringLiteral("quit"), true);
     } else {
-        protocolError(session, QStringLiteral("unexpected message '%1'").arg(type));
+        session->protocolError(QStringLiteral("unexpected message '%1'").arg(type));
     }
 }
 
@@ -309,7 +255,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     const bool outputMuted = reader.optionalBoolean(field::OutputMuted);
     const bool inputDeactivated = reader.optionalBoolean(field::InputDeactivated);
     if (!reader.ok())
-        return protocolError(session, QStringLiteral("bad hello: %1").arg(reader.errorString()));
+        return session->protocolError(QStringLiteral("bad hello: %1").arg(reader.errorString()));
     if (version != Version)
         return refuse(session, ERROR_connection_protocol,
                       QStringLiteral("protocol version %1 is not supported").arg(version));
@@ -337,19 +283,19 @@ void Server::handleHello(Session* session, const QCborMap& message)
     session->inputDeactivated = inputDeactivated;
     session->setActive();
     m_clients.insert(id, session);
-    log(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
-            .arg(session->peer())
-            .arg(id)
-            .arg(session->nickname)
-            .arg(channel));
+    logLine(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
+                .arg(session->peer())
+                .arg(id)
+                .arg(session->nickname)
+                .arg(channel));
 
-    sendTo(session, QCborMap{{TypeKey, type::Welcome},
-                             {field::Version, Version},
-                             {field::ClientId, id},
-                             {field::Nickname, session->nickname},
-                             {field::WelcomeMessage, m_options.welcomeMessage},
-                             {field::ServerName, QStringLiteral("Meeting voice server")},
-                             {field::ServerUniqueId, m_serverUniqueId}});
+    session->sendMessage(QCborMap{{TypeKey, type::Welcome},
+                                  {field::Version, Version},
+                                  {field::ClientId, id},
+                                  {field::Nickname, session->nickname},
+                                  {field::WelcomeMessage, m_options.welcomeMessage},
+                                  {field::ServerName, QStringLiteral("Meeting voice server")},
+                                  {field::ServerUniqueId, m_serverUniqueId}});
     // Parents before children, so a receiver can build the tree as it goes.
     QList<quint64> order;
     QList<quint64> level{0};
@@ -364,11 +310,11 @@ void Server::handleHello(Session* session, const QCborMap& message)
         level = next;
     }
     for (quint64 channelId : qAsConst(order))
-        sendTo(session, channelMessage(m_channels[channelId], type::Channel));
+        session->sendMessage(channelMessage(m_channels[channelId], type::Channel));
     const QList<Session*> clients = m_clients.values();
     for (Session* client : clients)
-        sendTo(session, clientMessage(client, type::Client));
-    sendTo(session, QCborMap{{TypeKey, type::Synced}});
+        session->sendMessage(clientMessage(client, type::Client));
+    session->sendMessage(QCborMap{{TypeKey, type::Synced}});
     broadcast(clientMessage(session, type::ClientJoined), session);
 }
 
@@ -381,18 +327,18 @@ void Server::handleMove(Session* session, const QCborMap& message)
     const QString password = reader.optionalString(field::Password, limits::PasswordLength);
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
-        return protocolError(session, reader.errorString());
+        return session->protocolError(reader.errorString());
     if (!m_clients.contains(clientId))
-        return reply(session, returnCode, ERROR_client_invalid_id);
+        return session->reply(returnCode, ERROR_client_invalid_id);
     if (clientId != session->clientId)
-        return reply(session, returnCode, ERROR_client_not_allowed,
-                     QStringLiteral("clients may only move themselves"));
+        return session->reply(returnCode, ERROR_client_not_allowed,
+                              QStringLiteral("clients may only move themselves"));
     if (!m_channels.contains(channelId))
-        return reply(session, returnCode, ERROR_channel_invalid_id);
+        return session->reply(returnCode, ERROR_channel_invalid_id);
     if (channelId == session->channel)
-        return reply(session, returnCode, ERROR_channel_already_in);
+        return session->reply(returnCode, ERROR_channel_already_in);
     if (!m_channels[channelId].checkPassword(password))
-        return reply(session, returnCode, ERROR_channel_invalid_password);
+        return session->reply(returnCode, ERROR_channel_invalid_password);
     const quint64 from = session->channel;
     session->channel = channelId;
     QCborMap moved{{TypeKey, type::ClientMoved},
@@ -401,7 +347,7 @@ void Server::handleMove(Session* session, const QCborMap& message)
                    {field::ToChannel, qint64(channelId)}};
     addInvoker(&moved, session);
     broadcast(moved);
-    reply(session, returnCode, ERROR_ok);
+    session->reply(returnCode, ERROR_ok);
 }
 
 void Server::handleText(Session* session, const QCborMap& message)
@@ -412,7 +358,7 @@ void Server::handleText(Session* session, const QCborMap& message)
     const QString text = reader.string(field::Message, MaxFrameSize);
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
-        return protocolError(session, reader.errorString());
+        return session->protocolError(reader.errorString());
     const QByteArray utf8 = text.toUtf8();
     relayText(session, mode, target, Utf8View{utf8.constData(), utf8.size()}, text.size(),
               returnCode);
@@ -438,8 +384,8 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
                        const QString& returnCode)
 {
     if (textLength > limits::TextLength)
-        return reply(
-            session, returnCode, ERROR_parameter_too_long,
+        return session->reply(
+            returnCode, ERROR_parameter_too_long,
             QStringLiteral("text messages are limited to %1 characters").arg(limits::TextLength));
     // One frame for every recipient.
     const auto frameFor = [&](qint64 shownTarget) {
@@ -452,7 +398,7 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
     if (mode == TextMessageTarget_CLIENT) {
         Session* receiver = m_clients.value(anyID(target <= 0xFFFF ? target : 0));
         if (!receiver)
-            return reply(session, returnCode, ERROR_client_invalid_id);
+            return session->reply(returnCode, ERROR_client_invalid_id);
         const QByteArray frame = frameFor(target);
         receiver->send(frame);
         if (receiver != session)
@@ -460,10 +406,10 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
     } else if (mode == TextMessageTarget_CHANNEL) {
         const quint64 channel = target == 0 ? session->channel : quint64(target);
         if (!m_channels.contains(channel))
-            return reply(session, returnCode, ERROR_channel_invalid_id);
+            return session->reply(returnCode, ERROR_channel_invalid_id);
         if (channel != session->channel)
-            return reply(session, returnCode, ERROR_client_not_allowed,
-                         QStringLiteral("channel texts go to the own channel"));
+            return session->reply(returnCode, ERROR_client_not_allowed,
+                                  QStringLiteral("channel texts go to the own channel"));
         const QByteArray frame = frameFor(qint64(channel));
         const QList<Session*> recipients = m_clients.values();
         for (Session* client : recipients) {
@@ -471,10 +417,10 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
                 client->send(frame);
         }
     } else {
-        return reply(session, returnCode, ERROR_parameter_invalid,
-                     QStringLiteral("unknown target mode"));
+        return session->reply(returnCode, ERROR_parameter_invalid,
+                              QStringLiteral("unknown target mode"));
     }
-    reply(session, returnCode, ERROR_ok);
+    session->reply(returnCode, ERROR_ok);
 }
 
 void Server::handleChannelCreate(Session* session, const QCborMap& message)
@@ -490,21 +436,21 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     const bool semiPermanent = reader.optionalBoolean(field::SemiPermanent);
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
-        return protocolError(session, reader.errorString());
+        return session->protocolError(reader.errorString());
     if (!isValidName(name, limits::ChannelNameLength))
-        return reply(session, returnCode, ERROR_channel_invalid_name);
+        return session->reply(returnCode, ERROR_channel_invalid_name);
     if (topic.size() > limits::ChannelTopicLength ||
         description.size() > limits::ChannelDescriptionLength ||
         password.size() > limits::PasswordLength)
-        return reply(session, returnCode, ERROR_parameter_too_long);
+        return session->reply(returnCode, ERROR_parameter_too_long);
     if (parent != 0 && !m_channels.contains(parent))
-        return reply(session, returnCode, ERROR_channel_invalid_id);
+        return session->reply(returnCode, ERROR_channel_invalid_id);
     for (const Channel& sibling : qAsConst(m_channels)) {
         if (sibling.parent == parent && sibling.name == name)
-            return reply(session, returnCode, ERROR_channel_name_inuse);
+            return session->reply(returnCode, ERROR_channel_name_inuse);
     }
     if (m_channels.size() >= m_options.maxChannels || depthOf(parent) >= limits::ChannelDepth)
-        return reply(session, returnCode, ERROR_channel_limit_reached);
+        return session->reply(returnCode, ERROR_channel_limit_reached);
 
     Channel channel;
     channel.id = m_nextChannelId++;
@@ -517,14 +463,14 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     channel.semiPermanent = semiPermanent && !permanent;
     m_channels.insert(channel.id, channel);
     persist();
-    log(QStringLiteral("client %1 created channel %2 '%3'")
-            .arg(session->clientId)
-            .arg(channel.id)
-            .arg(name));
+    logLine(QStringLiteral("client %1 created channel %2 '%3'")
+                .arg(session->clientId)
+                .arg(channel.id)
+                .arg(name));
     QCborMap created = channelMessage(channel, type::ChannelCreated);
     addInvoker(&created, session);
     broadcast(created);
-    reply(session, returnCode, ERROR_ok);
+    session->reply(returnCode, ERROR_ok);
 }
 
 void Server::handleChannelDelete(Session* session, const QCborMap& message)
@@ -535,11 +481,11 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
     const bool force = reader.optionalBoolean(field::Force);
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
-        return protocolError(session, reader.errorString());
+        return session->protocolError(reader.errorString());
     if (!m_channels.contains(channelId))
-        return reply(session, returnCode, ERROR_channel_invalid_id);
+        return session->reply(returnCode, ERROR_channel_invalid_id);
     if (channelId == DefaultChannelId)
-        return reply(session, returnCode, ERROR_channel_is_default);
+        return session->reply(returnCode, ERROR_channel_is_default);
     const QList<quint64> doomed = subtree(channelId);
     QList<Session*> occupants;
     for (Session* client : qAsConst(m_clients)) {
@@ -547,7 +493,7 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
             occupants.append(client);
     }
     if (!occupants.isEmpty() && !force)
-        return reply(session, returnCode, ERROR_channel_not_empty);
+        return session->reply(returnCode, ERROR_channel_not_empty);
 
     for (Session* client : qAsConst(occupants)) {
         QCborMap moved{{TypeKey, type::ClientMoved},
@@ -558,17 +504,16 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
         client->channel = DefaultChannelId;
         broadcast(moved);
     }
-    dropTransfersIn(doomed);
+    m_files->channelsDeleted(doomed);
     for (quint64 id : doomed) {
         m_channels.remove(id);
-        m_files.removeChannel(id);
         QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(id)}};
         addInvoker(&deleted, session);
         broadcast(deleted);
     }
     persist();
-    log(QStringLiteral("client %1 deleted channel %2").arg(session->clientId).arg(channelId));
-    reply(session, returnCode, ERROR_ok);
+    logLine(QStringLiteral("client %1 deleted channel %2").arg(session->clientId).arg(channelId));
+    session->reply(returnCode, ERROR_ok);
 }
 
 void Server::handleSelfUpdate(Session* session, const QCborMap& message)
@@ -580,7 +525,7 @@ void Server::handleSelfUpdate(Session* session, const QCborMap& message)
         reader.optionalBoolean(field::InputDeactivated, session->inputDeactivated);
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
-        return protocolError(session, reader.errorString());
+        return session->protocolError(reader.errorString());
     if (inputMuted != session->inputMuted || outputMuted != session->outputMuted ||
         inputDeactivated != session->inputDeactivated) {
         session->inputMuted = inputMuted;
@@ -590,7 +535,7 @@ void Server::handleSelfUpdate(Session* session, const QCborMap& message)
         addInvoker(&updated, session);
         broadcast(updated);
     }
-    reply(session, returnCode, ERROR_ok);
+    session->reply(returnCode, ERROR_ok);
 }
 
 QString Server::uniqueNickname(const QString& wanted) const
@@ -707,7 +652,7 @@ void Server::persist()
     }
     QString error;
     if (!m_store.save(state, &error))
-        log(QStringLiteral("could not save %1: %2").arg(m_store.filePath(), error));
+        logLine(QStringLiteral("could not save %1: %2").arg(m_store.filePath(), error));
 }
 
 } // namespace voiceserver

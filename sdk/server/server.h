@@ -2,18 +2,16 @@
 #pragma once
 
 #include "channelstore.h"
-#include "filestore.h"
+#include "fileservice.h"
 #include "session.h"
-#include "textframes.h"
-#include "transfer.h"
+#include "textmessagecodec.h"
 
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
 #include <QSet>
-#include <QTimer>
 
-#include <map>
+#include <memory>
 
 class QTcpServer;
 
@@ -30,17 +28,12 @@ struct ServerOptions
     int maxChannels = 1024;
     qint64 maxOutputBytes = 4 * 1024 * 1024;
     int helloTimeoutMs = 10000;
-    // File store limits.
-    qint64 maxFileBytes = qint64(512) * 1024 * 1024;
-    qint64 quotaBytes = qint64(2048) * 1024 * 1024; // per channel
-    int maxStoreEntries = 10000;                    // files and directories per channel
-    int maxTransfersPerClient = 8;                  // keys handed out plus transfers running
-    int transferKeyTtlMs = 30000;
-    int transferIdleMs = 30000;
+    FileServiceLimits files;
 };
 
-// The voice server: channels, clients and text relay over the control protocol. Single threaded;
-// everything happens in the Qt event loop.
+// The voice server: channels, clients and text relay over the control protocol; the file
+// store's requests go to its FileService. Single threaded; everything happens in the Qt event
+// loop.
 class Server : public QObject
 {
     Q_OBJECT
@@ -65,27 +58,10 @@ private:
     void handleChannelCreate(Session* session, const QCborMap& message);
     void handleChannelDelete(Session* session, const QCborMap& message);
     void handleSelfUpdate(Session* session, const QCborMap& message);
-    // The file store (fileservice.cpp).
-    void handleFileList(Session* session, const QCborMap& message);
-    void handleFileDelete(Session* session, const QCborMap& message);
-    void handleMakeDirectory(Session* session, const QCborMap& message);
-    void handleTransferRequest(Session* session, const QCborMap& message, bool upload);
-    void handleTransferConnection(Session* session, const QCborMap& message);
-    void uploadReceived(TransferConnection* transfer);
-    unsigned int checkFileAccess(quint64 channel, const QString& password) const;
-    int transfersOf(const Session* session) const;
-    qint64 reservedBytes(quint64 channel) const;
-    void dropTransfersOf(const Session* session);
-    void dropTransfersIn(const QList<quint64>& channels);
-    void expireTickets();
     void sessionClosed(Session* session, const QString& reason);
 
     void refuse(Session* session, unsigned int code, const QString& reason);
-    void reply(Session* session, const QString& returnCode, unsigned int code,
-               const QString& extra = QString());
-    void protocolError(Session* session, const QString& reason);
     void broadcast(const QCborMap& message, const Session* except = nullptr);
-    void sendTo(Session* session, const QCborMap& message);
 
     QString uniqueNickname(const QString& wanted) const;
     anyID allocateClientId();
@@ -96,7 +72,6 @@ private:
     QCborMap clientMessage(const Session* client, QLatin1String type) const;
     void addInvoker(QCborMap* message, const Session* invoker) const;
     void persist();
-    void log(const QString& line) const;
 
     ServerOptions m_options;
     ChannelStore m_store;
@@ -107,10 +82,7 @@ private:
     QMap<quint64, Channel> m_channels;
     QMap<anyID, Session*> m_clients; // sessions past the hello
     QSet<Session*> m_sessions;       // every open session
-    FileStore m_files;
-    std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
-    QSet<TransferConnection*> m_transfers;          // running transfers
-    QTimer m_ticketSweep;
+    std::unique_ptr<FileService> m_files;
 };
 
 } // namespace voiceserver

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "session.h"
 
+#include "message.h"
+#include "serverlog.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -75,6 +78,40 @@ void Session::send(const QByteArray& frame)
         }
     }
     m_socket->write(frame);
+}
+
+void Session::sendMessage(const QCborMap& message)
+{
+    using namespace voicesdk::protocol;
+    const QByteArray frame = encodeFrame(message);
+    if (frame.isEmpty()) {
+        logLine(QStringLiteral("dropped an unencodable %1 message")
+                    .arg(message.value(TypeKey).toString()));
+        return;
+    }
+    send(frame);
+}
+
+void Session::reply(const QString& returnCode, unsigned int code, const QString& extra)
+{
+    using namespace voicesdk::protocol;
+    if (code == ERROR_ok && returnCode.isEmpty())
+        return;
+    QCborMap message{{TypeKey, type::Error}, {field::Code, qint64(code)}};
+    if (!returnCode.isEmpty())
+        message.insert(field::ReturnCode, returnCode);
+    if (!extra.isEmpty())
+        message.insert(field::Extra, extra);
+    sendMessage(message);
+}
+
+void Session::protocolError(const QString& reason)
+{
+    using namespace voicesdk::protocol;
+    sendMessage(QCborMap{{TypeKey, type::Error},
+                         {field::Code, qint64(ERROR_connection_protocol)},
+                         {field::Extra, reason}});
+    close(QStringLiteral("protocol error: %1").arg(reason), true);
 }
 
 QTcpSocket* Session::detachSocket(QByteArray* pending)

@@ -36,6 +36,13 @@ public:
 
     // Queues an encoded frame. A peer whose unsent output would exceed the bound is dropped.
     void send(const QByteArray& frame);
+    // Encodes and queues one message; one that cannot be encoded is logged and dropped.
+    void sendMessage(const QCborMap& message);
+    // The outcome of a request: an error frame carrying its return code, or nothing for a
+    // success nobody asked to hear about.
+    void reply(const QString& returnCode, unsigned int code, const QString& extra = QString());
+    // Tells the peer what was wrong with its frame and closes.
+    void protocolError(const QString& reason);
     // Closes once. Graceful closes flush what is queued first (bounded by a timer).
     void close(const QString& reason, bool graceful);
     // Hands the socket and the bytes read past the last frame to a new owner and ends the

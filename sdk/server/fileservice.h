@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "channelstore.h"
+#include "filestore.h"
+#include "transfer.h"
+
+#include <QCborMap>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <map>
+
+namespace voiceserver {
+
+class Session;
+struct FileRequest;
+
+struct FileServiceLimits
+{
+    qint64 maxFileBytes = qint64(512) * 1024 * 1024;
+    qint64 quotaBytes = qint64(2048) * 1024 * 1024; // per channel
+    int maxStoreEntries = 10000;                     // files and directories per channel
+    int maxTransfersPerClient = 8;                   // keys handed out plus transfers running
+    int transferKeyTtlMs = 30000;
+    int transferIdleMs = 30000;
+};
+
+// The channels' file stores over the control protocol: listings, deletions, directories, and
+// the one-time keys that let a transfer connection move a file. The channels themselves are the
+// server's; this service only reads them.
+class FileService : public QObject
+{
+    Q_OBJECT
+public:
+    FileService(const QString& dataDirectory, const FileServiceLimits& limits,
+                const QMap<quint64, Channel>& channels, QObject* parent = nullptr);
+    ~FileService() override;
+
+    // Whether a frame of this type on a control connection is a file request.
+    static bool handles(const QString& type);
+    void handleRequest(Session* session, const QString& type, const QCborMap& message);
+    // A connection that opened with a transfer key instead of a hello. True when it became a
+    // transfer: the session has given up its socket and is done with.
+    bool startTransfer(Session* session, const QCborMap& message);
+
+    // A control connection went: its keys and transfers go with it.
+    void sessionClosed(const Session* session);
+    // Channels were deleted: their transfers end and their stores go.
+    void channelsDeleted(const QList<quint64>& channels);
+    // At start-up: forgets the stores of channels that no longer exist and half uploads.
+    void tidy();
+
+private:
+    void list(Session* session, const QCborMap& message);
+    void remove(Session* session, const QCborMap& message);
+    void makeDirectory(Session* session, const QCborMap& message);
+    void prepareTransfer(Session* session, const QCborMap& message, bool upload);
+    unsigned int open(Session* session, FileRequest* request) const;
+    void uploadReceived(TransferConnection* transfer);
+    int transfersOf(const Session* session) const;
+    qint64 reservedBytes(quint64 channel) const;
+    void expireTickets();
+
+    FileServiceLimits m_limits;
+    const QMap<quint64, Channel>& m_channels;
+    FileStore m_files;
+    std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
+    QSet<TransferConnection*> m_transfers;           // running transfers
+    QTimer m_ticketSweep;
+};
+
+} // namespace voiceserver
