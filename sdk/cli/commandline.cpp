@@ -5,9 +5,9 @@
 
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QMutex>
 
 #include <cstdio>
-#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -203,7 +203,7 @@ void onTalkStatusChangeEvent(uint64 h, int status, int isReceivedWhisper, anyID 
     CommandLine::print(line);
 }
 
-std::mutex g_outputMutex;
+QMutex g_outputMutex;
 
 // Integer argument i, or fallback when absent; *ok turns false on a wrong type.
 qint64 integer(const QJsonArray& args, int i, bool* ok, qint64 fallback = 0)
@@ -279,7 +279,7 @@ bool CommandLine::start()
 void CommandLine::print(const QJsonObject& line)
 {
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
-    std::lock_guard<std::mutex> lock(g_outputMutex);
+    QMutexLocker lock(&g_outputMutex);
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }

@@ -5,7 +5,7 @@
 #include "core.h"
 #include "frame.h"
 #include "protocol.h"
-#include "textframes.h"
+#include "textmessagecodec.h"
 
 #include <QCborArray>
 #include <QCryptographicHash>

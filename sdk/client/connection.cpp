@@ -3,7 +3,7 @@
 
 #include "message.h"
 #include "protocol.h"
-#include "textframes.h"
+#include "textmessagecodec.h"
 
 #include <QDateTime>
 #include <QTcpSocket>

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QRecursiveMutex>
 
@@ -20,7 +21,6 @@
 #include <cstdio>
 #include <future>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,7 +39,7 @@ struct Library
     QEventLoop* loop = nullptr; // the network thread's loop
     // Work for the network thread. One posted event drains everything queued meanwhile, so a
     // burst of requests costs one wake-up, not one each.
-    std::mutex queueMutex;
+    QMutex queueMutex;
     std::vector<std::function<void(Core&)>> queue;
     bool drainPosted = false;
 };
@@ -49,7 +49,7 @@ Library* g_library = nullptr; // guarded by g_stateMutex
 std::atomic<bool> g_initialised{false};
 ClientUIFunctions g_callbacks = {}; // written only while no network thread runs
 
-std::mutex g_logMutex; // guards the three below
+QMutex g_logMutex; // guards the three below
 int g_logTypes = 0;
 std::FILE* g_logFile = nullptr;
 
@@ -145,7 +145,7 @@ bool post(std::function<void(Core&)> fn)
         return false;
     bool postDrain = false;
     {
-        std::lock_guard<std::mutex> lock(library->queueMutex);
+        QMutexLocker lock(&library->queueMutex);
         library->queue.push_back(std::move(fn));
         postDrain = !library->drainPosted;
         library->drainPosted = true;
@@ -158,7 +158,7 @@ bool post(std::function<void(Core&)> fn)
         [library, core] {
             std::vector<std::function<void(Core&)>> batch;
             {
-                std::lock_guard<std::mutex> lock(library->queueMutex);
+                QMutexLocker lock(&library->queueMutex);
                 batch.swap(library->queue);
                 library->drainPosted = false;
             }
@@ -186,7 +186,7 @@ void log(LogLevel level, const char* channel, const QString& message, uint64 han
                                 QByteArray::number(handler).rightJustified(3) + '|' + text;
     bool userLogging = false;
     {
-        std::lock_guard<std::mutex> lock(g_logMutex);
+        QMutexLocker lock(&g_logMutex);
         if (g_logFile) {
             std::fprintf(g_logFile, "%s\n", complete.constData());
             std::fflush(g_logFile);
@@ -225,7 +225,7 @@ unsigned int ts3client_initClientLib(const struct ClientUIFunctions* functionPoi
         return ERROR_lib_already_initialized;
     g_callbacks = *functionPointers;
     {
-        std::lock_guard<std::mutex> lock(g_logMutex);
+        QMutexLocker lock(&g_logMutex);
         g_logTypes = usedLogTypes;
         if ((usedLogTypes & LogType_FILE) && logFileFolder && *logFileFolder) {
             const QString folder = QString::fromUtf8(logFileFolder);
@@ -270,7 +270,7 @@ unsigned int ts3client_destroyClientLib(void)
     library->thread.join();
     delete library;
     g_callbacks = ClientUIFunctions{};
-    std::lock_guard<std::mutex> lock(g_logMutex);
+    QMutexLocker lock(&g_logMutex);
     if (g_logFile)
         std::fclose(g_logFile);
     g_logFile = nullptr;

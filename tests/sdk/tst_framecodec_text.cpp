@@ -2,7 +2,7 @@
 // The direct text codec against the generic one: same bytes out, and never accepting what the
 // generic reading refuses or reading it differently.
 #include "frame.h"
-#include "textframes.h"
+#include "textmessagecodec.h"
 
 #include <QCborValue>
 #include <QTest>

@@ -87,7 +87,7 @@ struct DeviceList
     }
 };
 
-constexpr uint64 kNoSuchHandler = 987654321;
+constexpr uint64 NoSuchHandler = 987654321;
 
 } // namespace
 
@@ -363,19 +363,19 @@ private slots:
 
     void invalidHandlerIsRefused()
     {
-        QCOMPARE(ts3client_openCaptureDevice(kNoSuchHandler, "virtual", "silence"),
+        QCOMPARE(ts3client_openCaptureDevice(NoSuchHandler, "virtual", "silence"),
                  unsigned(ERROR_connection_handler_invalid));
         QCOMPARE(ts3client_openPlaybackDevice(0, nullptr, nullptr),
                  unsigned(ERROR_connection_handler_invalid));
         Text text;
-        QCOMPARE(ts3client_getCurrentPlayBackMode(kNoSuchHandler, &text.p),
+        QCOMPARE(ts3client_getCurrentPlayBackMode(NoSuchHandler, &text.p),
                  unsigned(ERROR_connection_handler_invalid));
-        QCOMPARE(ts3client_getPreProcessorConfigValue(kNoSuchHandler, "vad", &text.p),
+        QCOMPARE(ts3client_getPreProcessorConfigValue(NoSuchHandler, "vad", &text.p),
                  unsigned(ERROR_connection_handler_invalid));
-        QCOMPARE(ts3client_setPlaybackConfigValue(kNoSuchHandler, "volume_modifier", "1"),
+        QCOMPARE(ts3client_setPlaybackConfigValue(NoSuchHandler, "volume_modifier", "1"),
                  unsigned(ERROR_connection_handler_invalid));
         float value = 0;
-        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(kNoSuchHandler, "volume_modifier", &value),
+        QCOMPARE(ts3client_getPlaybackConfigValueAsFloat(NoSuchHandler, "volume_modifier", &value),
                  unsigned(ERROR_connection_handler_invalid));
         QVERIFY(!text.p);
     }
@@ -525,10 +525,9 @@ private slots:
                  int(ERROR_parameter_missing));
         QCOMPARE(run({"opendevice", "capture", "virtual", "nope"}, handler_).value("error").toInt(),
                  int(ERROR_sound_invalid_device));
-        QCOMPARE(run({"opendevice", "capture", "virtual", "tone"}, kNoSuchHandler)
-                     .value("error")
-                     .toInt(),
-                 int(ERROR_connection_handler_invalid));
+        QCOMPARE(
+            run({"opendevice", "capture", "virtual", "tone"}, NoSuchHandler).value("error").toInt(),
+            int(ERROR_connection_handler_invalid));
     }
 
     void cliConfigValues()

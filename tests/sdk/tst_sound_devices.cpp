@@ -217,7 +217,7 @@ private slots:
             QCOMPARE(source.read(frame), ReadStatus::Frame);
             samples.append(QVector<qint16>(frame.begin(), frame.end()));
         }
-        QCOMPARE(samples.size(), kSampleRate);
+        QCOMPARE(samples.size(), SampleRate);
         int crossings = 0;
         int peak = 0;
         int maxStep = 0;
@@ -228,9 +228,8 @@ private slots:
             maxStep = qMax(maxStep, qAbs(samples[i] - samples[i - 1]));
         }
         QVERIFY2(qAbs(crossings - 880) <= 2, qPrintable(QString::number(crossings)));
-        QVERIFY(qAbs(peak - int(ToneSource::kAmplitude)) <= 2);
-        const double slope =
-            ToneSource::kAmplitude * 2 * M_PI * ToneSource::kFrequency / kSampleRate;
+        QVERIFY(qAbs(peak - int(ToneSource::Amplitude)) <= 2);
+        const double slope = ToneSource::Amplitude * 2 * M_PI * ToneSource::Frequency / SampleRate;
         QVERIFY2(maxStep <= int(std::ceil(slope)) + 1, qPrintable(QString::number(maxStep)));
     }
 
@@ -238,12 +237,12 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("in.raw");
-        const QVector<qint16> in = ramp(kFrameSamples * 2 + 100);
+        const QVector<qint16> in = ramp(FrameSamples * 2 + 100);
         QVERIFY(writeFile(path, samplesLE(in) + QByteArray(1, 'x'))); // a stray odd byte
         FileCaptureSource source;
         QCOMPARE(source.open(path), unsigned(ERROR_ok));
         const QVector<qint16> out = drain(source);
-        QCOMPARE(out.size(), kFrameSamples * 3);
+        QCOMPARE(out.size(), FrameSamples * 3);
         QCOMPARE(out.mid(0, in.size()), in);
         QVERIFY(std::all_of(out.begin() + in.size(), out.end(), [](qint16 s) { return s == 0; }));
         Frame frame;
@@ -254,7 +253,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("in.WAV");
-        const QVector<qint16> in = ramp(kFrameSamples);
+        const QVector<qint16> in = ramp(FrameSamples);
         // An odd-sized chunk (padded) before the data, and trailing bytes after it.
         const QByteArray list = QByteArray("LIST") + QByteArray("\x03\0\0\0", 4) + "abc" + '\0';
         QVERIFY(writeFile(path, wavHeader(1, 1, 48000, 16, quint32(in.size() * 2), list) +
@@ -268,7 +267,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("stream.wav");
-        const QVector<qint16> in = ramp(kFrameSamples);
+        const QVector<qint16> in = ramp(FrameSamples);
         QVERIFY(writeFile(path, wavHeader(1, 1, 48000, 16, 0xFFFFFFFFu) + samplesLE(in)));
         FileCaptureSource source;
         QCOMPARE(source.open(path), unsigned(ERROR_ok));
@@ -317,16 +316,16 @@ private slots:
         const QString path = dir.filePath("out.wav");
         FilePlaybackSink sink;
         QCOMPARE(sink.open(path), unsigned(ERROR_ok));
-        const QVector<qint16> in = ramp(kFrameSamples * 3);
+        const QVector<qint16> in = ramp(FrameSamples * 3);
         for (int f = 0; f < 3; ++f) {
             Frame frame;
-            std::copy(in.begin() + f * kFrameSamples, in.begin() + (f + 1) * kFrameSamples,
+            std::copy(in.begin() + f * FrameSamples, in.begin() + (f + 1) * FrameSamples,
                       frame.begin());
             QVERIFY(sink.write(frame));
             QFile file(path);
             QVERIFY(file.open(QIODevice::ReadOnly));
             const QByteArray bytes = file.readAll();
-            const quint32 dataBytes = quint32((f + 1) * kFrameSamples * 2);
+            const quint32 dataBytes = quint32((f + 1) * FrameSamples * 2);
             QCOMPARE(bytes.left(44), wavHeader(1, 1, 48000, 16, dataBytes));
             QCOMPARE(bytes.size(), int(44 + dataBytes));
         }
@@ -343,7 +342,7 @@ private slots:
         FilePlaybackSink sink;
         QCOMPARE(sink.open(path), unsigned(ERROR_ok));
         Frame frame;
-        const QVector<qint16> in = ramp(kFrameSamples);
+        const QVector<qint16> in = ramp(FrameSamples);
         std::copy(in.begin(), in.end(), frame.begin());
         QVERIFY(sink.write(frame));
         QFile file(path);
@@ -633,7 +632,7 @@ private slots:
         QTemporaryDir dir;
         const QString in = dir.filePath("in.wav");
         const QString out = dir.filePath("out.wav");
-        const QVector<qint16> samples = ramp(kFrameSamples * 2);
+        const QVector<qint16> samples = ramp(FrameSamples * 2);
         QVERIFY(writeFile(in, wavHeader(1, 1, 48000, 16, quint32(samples.size() * 2)) +
                                   samplesLE(samples)));
         SoundManager m({});
@@ -751,7 +750,7 @@ private slots:
         QSet<QByteArray> ids;
         for (const auto& system : systems) {
             QVERIFY(!system->id().isEmpty());
-            QVERIFY(system->id() != kVirtualMode);
+            QVERIFY(system->id() != VirtualMode);
             QVERIFY2(!ids.contains(system->id()), system->id().constData());
             ids.insert(system->id());
             for (Direction d : {Direction::Capture, Direction::Playback}) {

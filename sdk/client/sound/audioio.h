@@ -7,10 +7,10 @@
 // What the voice path sees of a sound device: 48 kHz mono 16-bit audio in 20 ms frames.
 namespace voicesdk::sound {
 
-constexpr int kSampleRate = 48000;
-constexpr int kFrameSamples = kSampleRate / 50;
+constexpr int SampleRate = 48000;
+constexpr int FrameSamples = SampleRate / 50;
 
-using Frame = std::array<int16_t, kFrameSamples>;
+using Frame = std::array<int16_t, FrameSamples>;
 
 enum class ReadStatus {
     Frame,   // a full frame was delivered

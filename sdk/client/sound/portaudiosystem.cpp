@@ -49,21 +49,21 @@ void silenceBackendMessages()
 class Runtime
 {
 public:
-    Runtime() : ok_(Pa_Initialize() == paNoError) {}
+    Runtime() : m_ok(Pa_Initialize() == paNoError) {}
     ~Runtime()
     {
-        if (ok_)
+        if (m_ok)
             Pa_Terminate();
     }
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
-    bool ok() const { return ok_; }
+    bool ok() const { return m_ok; }
 
 private:
-    bool ok_;
+    bool m_ok;
 };
 
-constexpr size_t kRingFrames = 10; // 200 ms: the voice path's slack before samples are dropped
+constexpr size_t RingFrames = 10; // 200 ms: the voice path's slack before samples are dropped
 
 struct StreamCloser
 {
@@ -94,21 +94,21 @@ class Capture : public CaptureSource
 {
 public:
     explicit Capture(std::shared_ptr<Runtime> runtime)
-        : runtime_(std::move(runtime)), ring_(kRingFrames * kFrameSamples)
+        : m_runtime(std::move(runtime)), m_ring(RingFrames * FrameSamples)
     {}
 
     unsigned int open(PaDeviceIndex device)
     {
         const PaStreamParameters params = monoInt16(device, Direction::Capture);
-        if (Pa_IsFormatSupported(&params, nullptr, kSampleRate) != paFormatIsSupported)
+        if (Pa_IsFormatSupported(&params, nullptr, SampleRate) != paFormatIsSupported)
             return ERROR_sound_device_open_failed;
         PaStream* raw = nullptr;
-        if (Pa_OpenStream(&raw, &params, nullptr, kSampleRate, kFrameSamples, paClipOff, callback,
+        if (Pa_OpenStream(&raw, &params, nullptr, SampleRate, FrameSamples, paClipOff, callback,
                           this) != paNoError)
             return ERROR_sound_device_open_failed;
-        stream_.reset(raw);
+        m_stream.reset(raw);
         if (Pa_StartStream(raw) != paNoError) {
-            stream_.reset();
+            m_stream.reset();
             return ERROR_sound_device_open_failed;
         }
         return ERROR_ok;
@@ -116,9 +116,9 @@ public:
 
     ReadStatus read(Frame& frame) override
     {
-        if (ring_.available() < size_t(kFrameSamples))
+        if (m_ring.available() < size_t(FrameSamples))
             return ReadStatus::Pending;
-        ring_.pop(frame.data(), frame.size());
+        m_ring.pop(frame.data(), frame.size());
         return ReadStatus::Frame;
     }
     bool isClocked() const override { return true; }
@@ -129,34 +129,34 @@ private:
     {
         // When the voice path falls behind, the newest samples are dropped.
         if (input)
-            static_cast<Capture*>(self)->ring_.push(static_cast<const int16_t*>(input), frames);
+            static_cast<Capture*>(self)->m_ring.push(static_cast<const int16_t*>(input), frames);
         return paContinue;
     }
 
-    std::shared_ptr<Runtime> runtime_;
-    SampleRing ring_;
-    StreamPtr stream_;
+    std::shared_ptr<Runtime> m_runtime;
+    SampleRing m_ring;
+    StreamPtr m_stream;
 };
 
 class Playback : public PlaybackSink
 {
 public:
     explicit Playback(std::shared_ptr<Runtime> runtime)
-        : runtime_(std::move(runtime)), ring_(kRingFrames * kFrameSamples)
+        : m_runtime(std::move(runtime)), m_ring(RingFrames * FrameSamples)
     {}
 
     unsigned int open(PaDeviceIndex device)
     {
         const PaStreamParameters params = monoInt16(device, Direction::Playback);
-        if (Pa_IsFormatSupported(nullptr, &params, kSampleRate) != paFormatIsSupported)
+        if (Pa_IsFormatSupported(nullptr, &params, SampleRate) != paFormatIsSupported)
             return ERROR_sound_device_open_failed;
         PaStream* raw = nullptr;
-        if (Pa_OpenStream(&raw, nullptr, &params, kSampleRate, kFrameSamples, paClipOff, callback,
+        if (Pa_OpenStream(&raw, nullptr, &params, SampleRate, FrameSamples, paClipOff, callback,
                           this) != paNoError)
             return ERROR_sound_device_open_failed;
-        stream_.reset(raw);
+        m_stream.reset(raw);
         if (Pa_StartStream(raw) != paNoError) {
-            stream_.reset();
+            m_stream.reset();
             return ERROR_sound_device_open_failed;
         }
         return ERROR_ok;
@@ -164,9 +164,9 @@ public:
 
     bool write(const Frame& frame) override
     {
-        if (ring_.capacity() - ring_.available() < frame.size())
+        if (m_ring.capacity() - m_ring.available() < frame.size())
             return false;
-        ring_.push(frame.data(), frame.size());
+        m_ring.push(frame.data(), frame.size());
         return true;
     }
     bool isClocked() const override { return true; }
@@ -176,15 +176,15 @@ private:
                         const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self)
     {
         auto* out = static_cast<int16_t*>(output);
-        const size_t got = static_cast<Playback*>(self)->ring_.pop(out, frames);
+        const size_t got = static_cast<Playback*>(self)->m_ring.pop(out, frames);
         for (size_t i = got; i < frames; ++i)
             out[i] = 0; // underrun plays silence
         return paContinue;
     }
 
-    std::shared_ptr<Runtime> runtime_;
-    SampleRing ring_;
-    StreamPtr stream_;
+    std::shared_ptr<Runtime> m_runtime;
+    SampleRing m_ring;
+    StreamPtr m_stream;
 };
 
 struct Device
@@ -197,34 +197,35 @@ class HostApiSystem : public SoundSystem
 {
 public:
     HostApiSystem(std::shared_ptr<Runtime> runtime, QByteArray name)
-        : runtime_(std::move(runtime)), name_(std::move(name))
+        : m_runtime(std::move(runtime)), m_name(std::move(name))
     {}
 
     void add(Direction direction, const Device& device, bool isDefault)
     {
-        auto& list = direction == Direction::Capture ? capture_ : playback_;
+        auto& list = direction == Direction::Capture ? m_capture : m_playback;
         list.append(device);
         if (isDefault)
-            (direction == Direction::Capture ? defaultCapture_ : defaultPlayback_) = device.info.id;
+            (direction == Direction::Capture ? m_defaultCapture : m_defaultPlayback) =
+                device.info.id;
     }
 
-    bool empty() const { return capture_.isEmpty() && playback_.isEmpty(); }
+    bool empty() const { return m_capture.isEmpty() && m_playback.isEmpty(); }
 
-    QByteArray id() const override { return name_; }
+    QByteArray id() const override { return m_name; }
 
     QList<DeviceInfo> devices(Direction direction) const override
     {
         QList<DeviceInfo> out;
-        for (const Device& d : direction == Direction::Capture ? capture_ : playback_)
+        for (const Device& d : direction == Direction::Capture ? m_capture : m_playback)
             out.append(d.info);
         return out;
     }
 
     QByteArray defaultDevice(Direction direction) const override
     {
-        const auto& list = direction == Direction::Capture ? capture_ : playback_;
+        const auto& list = direction == Direction::Capture ? m_capture : m_playback;
         const QByteArray& chosen =
-            direction == Direction::Capture ? defaultCapture_ : defaultPlayback_;
+            direction == Direction::Capture ? m_defaultCapture : m_defaultPlayback;
         if (!chosen.isEmpty() || list.isEmpty())
             return chosen;
         return list.first().info.id;
@@ -233,10 +234,10 @@ public:
     unsigned int openCapture(const QByteArray& deviceId,
                              std::unique_ptr<CaptureSource>* out) override
     {
-        const Device* device = find(capture_, deviceId);
+        const Device* device = find(m_capture, deviceId);
         if (!device)
             return ERROR_sound_invalid_device;
-        auto capture = std::make_unique<Capture>(runtime_);
+        auto capture = std::make_unique<Capture>(m_runtime);
         const unsigned int code = capture->open(device->index);
         if (code == ERROR_ok)
             *out = std::move(capture);
@@ -246,10 +247,10 @@ public:
     unsigned int openPlayback(const QByteArray& deviceId,
                               std::unique_ptr<PlaybackSink>* out) override
     {
-        const Device* device = find(playback_, deviceId);
+        const Device* device = find(m_playback, deviceId);
         if (!device)
             return ERROR_sound_invalid_device;
-        auto playback = std::make_unique<Playback>(runtime_);
+        auto playback = std::make_unique<Playback>(m_runtime);
         const unsigned int code = playback->open(device->index);
         if (code == ERROR_ok)
             *out = std::move(playback);
@@ -265,12 +266,12 @@ private:
         return nullptr;
     }
 
-    std::shared_ptr<Runtime> runtime_;
-    QByteArray name_;
-    QList<Device> capture_;
-    QList<Device> playback_;
-    QByteArray defaultCapture_;
-    QByteArray defaultPlayback_;
+    std::shared_ptr<Runtime> m_runtime;
+    QByteArray m_name;
+    QList<Device> m_capture;
+    QList<Device> m_playback;
+    QByteArray m_defaultCapture;
+    QByteArray m_defaultPlayback;
 };
 
 } // namespace

@@ -7,13 +7,15 @@
 #include "../library.h"
 #include "../memory.h"
 
+#include <QMutex>
+
 #include <cstdlib>
 
 namespace voicesdk::sound {
 
 namespace {
 
-std::mutex g_mutex;
+QMutex g_mutex;
 std::shared_ptr<SoundManager> g_manager;
 
 QByteArray text(const char* s)
@@ -193,7 +195,7 @@ unsigned int openDevice(uint64 handler, Direction direction, const char* mode, c
 
 std::shared_ptr<SoundManager> manager()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    QMutexLocker lock(&g_mutex);
     return g_manager;
 }
 
@@ -202,7 +204,7 @@ void initialise()
     std::shared_ptr<SoundManager> created = SoundManager::create();
     std::shared_ptr<SoundManager> previous;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        QMutexLocker lock(&g_mutex);
         previous = std::move(g_manager);
         g_manager = std::move(created);
     }
@@ -212,7 +214,7 @@ void shutdown()
 {
     std::shared_ptr<SoundManager> previous;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        QMutexLocker lock(&g_mutex);
         previous = std::move(g_manager);
     }
     // Streams close when the last holder lets go, outside the lock.

@@ -52,7 +52,7 @@ unsigned int SoundConfig::setPreProcessorValue(const QByteArray& ident, const QB
     if (ident == "echo_canceling")
         return parseBool(value, &echoCanceling) ? ERROR_ok : ERROR_sound_invalid_value;
     if (ident == "voiceactivation_level")
-        return parseDecibels(value, kLevelMin, kLevelMax, &voiceActivationLevel)
+        return parseDecibels(value, LevelMin, LevelMax, &voiceActivationLevel)
                    ? ERROR_ok
                    : ERROR_sound_invalid_value;
     return ERROR_sound_invalid_identifier;
@@ -78,8 +78,8 @@ unsigned int SoundConfig::setPlaybackValue(const QByteArray& ident, const QByteA
                                                     : nullptr;
     if (!target)
         return ERROR_sound_invalid_identifier;
-    return parseDecibels(value, kVolumeMin, kVolumeMax, target) ? ERROR_ok
-                                                                : ERROR_sound_invalid_value;
+    return parseDecibels(value, VolumeMin, VolumeMax, target) ? ERROR_ok
+                                                              : ERROR_sound_invalid_value;
 }
 
 unsigned int SoundConfig::playbackValue(const QByteArray& ident, float* value) const

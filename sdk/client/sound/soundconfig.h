@@ -10,10 +10,10 @@ namespace voicesdk::sound {
 
 struct SoundConfig
 {
-    static constexpr float kLevelMin = -100.0f; // voice activation level, dB
-    static constexpr float kLevelMax = 100.0f;
-    static constexpr float kVolumeMin = -100.0f; // playback volumes, dB
-    static constexpr float kVolumeMax = 100.0f;
+    static constexpr float LevelMin = -100.0f; // voice activation level, dB
+    static constexpr float LevelMax = 100.0f;
+    static constexpr float VolumeMin = -100.0f; // playback volumes, dB
+    static constexpr float VolumeMax = 100.0f;
 
     bool vad = false;
     float voiceActivationLevel = -50.0f;

@@ -9,9 +9,9 @@
 namespace voicesdk::sound {
 
 SoundManager::SoundManager(std::vector<std::unique_ptr<SoundSystem>> systems)
-    : systems_(std::move(systems))
+    : m_systems(std::move(systems))
 {
-    systems_.push_back(std::make_unique<VirtualSoundSystem>());
+    m_systems.push_back(std::make_unique<VirtualSoundSystem>());
 }
 
 std::unique_ptr<SoundManager> SoundManager::create()
@@ -27,7 +27,7 @@ std::unique_ptr<SoundManager> SoundManager::create()
 QList<QByteArray> SoundManager::modes(Direction direction) const
 {
     QList<QByteArray> out;
-    for (const auto& system : systems_)
+    for (const auto& system : m_systems)
         if (!system->devices(direction).isEmpty())
             out.append(system->id());
     return out;
@@ -36,7 +36,7 @@ QList<QByteArray> SoundManager::modes(Direction direction) const
 // The first system in preference order with a default device; the virtual one always has one.
 QByteArray SoundManager::defaultMode(Direction direction) const
 {
-    for (const auto& system : systems_)
+    for (const auto& system : m_systems)
         if (!system->defaultDevice(direction).isEmpty())
             return system->id();
     return {};
@@ -45,7 +45,7 @@ QByteArray SoundManager::defaultMode(Direction direction) const
 SoundSystem* SoundManager::findSystem(Direction direction, const QByteArray& mode) const
 {
     const QByteArray wanted = mode.isEmpty() ? defaultMode(direction) : mode;
-    for (const auto& system : systems_)
+    for (const auto& system : m_systems)
         if (system->id() == wanted && !system->devices(direction).isEmpty())
             return system.get();
     return nullptr;
@@ -102,7 +102,7 @@ unsigned int SoundManager::openOn(SoundSystem* system, Direction direction,
 unsigned int SoundManager::open(uint64 handler, Direction direction, const QByteArray& mode,
                                 const QByteArray& device)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    QMutexLocker lock(&m_mutex);
     SoundSystem* system = findSystem(direction, mode);
     if (!system)
         return ERROR_sound_invalid_mode;
@@ -110,7 +110,7 @@ unsigned int SoundManager::open(uint64 handler, Direction direction, const QByte
     if (id.isEmpty())
         return ERROR_sound_invalid_device;
 
-    HandlerState& state = handlers_[handler];
+    HandlerState& state = m_handlers[handler];
     unsigned int code = openOn(system, direction, id, state);
     Opened& name = direction == Direction::Capture ? state.captureName : state.playbackName;
     if (code != ERROR_sound_device_open_failed || name.device.isEmpty())
@@ -135,9 +135,9 @@ unsigned int SoundManager::open(uint64 handler, Direction direction, const QByte
 unsigned int SoundManager::current(uint64 handler, Direction direction, QByteArray* mode,
                                    QByteArray* device, bool* isDefault) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = handlers_.find(handler);
-    if (it == handlers_.end())
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_handlers.find(handler);
+    if (it == m_handlers.end())
         return ERROR_sound_invalid_device;
     const Opened& name =
         direction == Direction::Capture ? it->second.captureName : it->second.playbackName;
@@ -156,26 +156,26 @@ unsigned int SoundManager::current(uint64 handler, Direction direction, QByteArr
 
 std::shared_ptr<CaptureSource> SoundManager::captureSource(uint64 handler) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = handlers_.find(handler);
-    return it == handlers_.end() ? nullptr : it->second.capture;
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_handlers.find(handler);
+    return it == m_handlers.end() ? nullptr : it->second.capture;
 }
 
 std::shared_ptr<PlaybackSink> SoundManager::playbackSink(uint64 handler) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = handlers_.find(handler);
-    return it == handlers_.end() ? nullptr : it->second.playback;
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_handlers.find(handler);
+    return it == m_handlers.end() ? nullptr : it->second.playback;
 }
 
 unsigned int SoundManager::setPreProcessorValue(uint64 handler, const QByteArray& ident,
                                                 const QByteArray& value)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    SoundConfig config = handlers_.count(handler) ? handlers_[handler].config : SoundConfig();
+    QMutexLocker lock(&m_mutex);
+    SoundConfig config = m_handlers.count(handler) ? m_handlers[handler].config : SoundConfig();
     const unsigned int code = config.setPreProcessorValue(ident, value);
     if (code == ERROR_ok)
-        handlers_[handler].config = config;
+        m_handlers[handler].config = config;
     return code;
 }
 
@@ -188,11 +188,11 @@ unsigned int SoundManager::preProcessorValue(uint64 handler, const QByteArray& i
 unsigned int SoundManager::setPlaybackValue(uint64 handler, const QByteArray& ident,
                                             const QByteArray& value)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    SoundConfig config = handlers_.count(handler) ? handlers_[handler].config : SoundConfig();
+    QMutexLocker lock(&m_mutex);
+    SoundConfig config = m_handlers.count(handler) ? m_handlers[handler].config : SoundConfig();
     const unsigned int code = config.setPlaybackValue(ident, value);
     if (code == ERROR_ok)
-        handlers_[handler].config = config;
+        m_handlers[handler].config = config;
     return code;
 }
 
@@ -204,21 +204,21 @@ unsigned int SoundManager::playbackValue(uint64 handler, const QByteArray& ident
 
 SoundConfig SoundManager::config(uint64 handler) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = handlers_.find(handler);
-    return it == handlers_.end() ? SoundConfig() : it->second.config;
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_handlers.find(handler);
+    return it == m_handlers.end() ? SoundConfig() : it->second.config;
 }
 
 void SoundManager::releaseHandler(uint64 handler)
 {
     HandlerState released;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = handlers_.find(handler);
-        if (it == handlers_.end())
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_handlers.find(handler);
+        if (it == m_handlers.end())
             return;
         released = std::move(it->second);
-        handlers_.erase(it);
+        m_handlers.erase(it);
     }
     // The devices close here, outside the lock.
 }

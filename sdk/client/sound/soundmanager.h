@@ -6,9 +6,10 @@
 
 #include "voicesdk.h"
 
+#include <QMutex>
+
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace voicesdk::sound {
@@ -69,9 +70,9 @@ private:
     unsigned int openOn(SoundSystem* system, Direction direction, const QByteArray& device,
                         HandlerState& state);
 
-    mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<SoundSystem>> systems_;
-    std::map<uint64, HandlerState> handlers_;
+    mutable QMutex m_mutex;
+    std::vector<std::unique_ptr<SoundSystem>> m_systems;
+    std::map<uint64, HandlerState> m_handlers;
 };
 
 // The library-wide manager while the library is initialised, else null.

@@ -8,15 +8,15 @@
 
 namespace voicesdk::sound {
 
-const char* const kVirtualMode = "virtual";
-const char* const kFileDevicePrefix = "file:";
-const char* const kListedCaptureFile = "file:capture.wav";
-const char* const kListedPlaybackFile = "file:playback.wav";
+const char* const VirtualMode = "virtual";
+const char* const FileDevicePrefix = "file:";
+const char* const ListedCaptureFile = "file:capture.wav";
+const char* const ListedPlaybackFile = "file:playback.wav";
 
 namespace {
 
-constexpr qint64 kFrameBytes = kFrameSamples * 2;
-constexpr qint64 kWavHeaderBytes = 44;
+constexpr qint64 FrameBytes = FrameSamples * 2;
+constexpr qint64 WavHeaderBytes = 44;
 
 bool isWavPath(const QString& path)
 {
@@ -26,9 +26,9 @@ bool isWavPath(const QString& path)
 // The path of a "file:<path>" ID; empty for any other ID.
 QString filePath(const QByteArray& deviceId)
 {
-    if (!deviceId.startsWith(kFileDevicePrefix))
+    if (!deviceId.startsWith(FileDevicePrefix))
         return {};
-    return QString::fromUtf8(deviceId.mid(int(std::strlen(kFileDevicePrefix))));
+    return QString::fromUtf8(deviceId.mid(int(std::strlen(FileDevicePrefix))));
 }
 
 } // namespace
@@ -42,24 +42,24 @@ ReadStatus SilenceSource::read(Frame& frame)
 ReadStatus ToneSource::read(Frame& frame)
 {
     constexpr double twoPi = 2.0 * M_PI;
-    constexpr double step = twoPi * kFrequency / kSampleRate;
+    constexpr double step = twoPi * Frequency / SampleRate;
     for (auto& sample : frame) {
-        sample = int16_t(std::lround(kAmplitude * std::sin(phase_)));
-        phase_ += step;
-        if (phase_ >= twoPi)
-            phase_ -= twoPi;
+        sample = int16_t(std::lround(Amplitude * std::sin(m_phase)));
+        m_phase += step;
+        if (m_phase >= twoPi)
+            m_phase -= twoPi;
     }
     return ReadStatus::Frame;
 }
 
 unsigned int FileCaptureSource::open(const QString& path)
 {
-    file_.setFileName(path);
-    if (!file_.open(QIODevice::ReadOnly))
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadOnly))
         return ERROR_sound_device_open_failed;
     if (isWavPath(path))
         return readWavHeader();
-    remaining_ = file_.size();
+    m_remaining = m_file.size();
     return ERROR_ok;
 }
 
@@ -68,29 +68,29 @@ unsigned int FileCaptureSource::open(const QString& path)
 unsigned int FileCaptureSource::readWavHeader()
 {
     const auto fail = [this] {
-        file_.close();
+        m_file.close();
         return ERROR_sound_device_open_failed;
     };
-    const QByteArray riff = file_.read(12);
+    const QByteArray riff = m_file.read(12);
     if (riff.size() != 12 || !riff.startsWith("RIFF") || riff.mid(8, 4) != "WAVE")
         return fail();
     bool formatOk = false;
     for (;;) {
-        const QByteArray header = file_.read(8);
+        const QByteArray header = m_file.read(8);
         if (header.size() != 8)
             return fail();
         const quint32 size = qFromLittleEndian<quint32>(header.constData() + 4);
-        const qint64 bodyStart = file_.pos();
+        const qint64 bodyStart = m_file.pos();
         if (header.startsWith("fmt ")) {
             if (size < 16)
                 return fail();
-            const QByteArray fmt = file_.read(16);
+            const QByteArray fmt = m_file.read(16);
             if (fmt.size() != 16)
                 return fail();
             const char* p = fmt.constData();
             formatOk =
                 qFromLittleEndian<quint16>(p) == 1 && qFromLittleEndian<quint16>(p + 2) == 1 &&
-                qFromLittleEndian<quint32>(p + 4) == quint32(kSampleRate) &&
+                qFromLittleEndian<quint32>(p + 4) == quint32(SampleRate) &&
                 qFromLittleEndian<quint16>(p + 12) == 2 && qFromLittleEndian<quint16>(p + 14) == 16;
             if (!formatOk)
                 return fail();
@@ -98,26 +98,26 @@ unsigned int FileCaptureSource::readWavHeader()
             if (!formatOk)
                 return fail();
             // Writers that stream often leave the size unset; the file's end bounds it anyway.
-            remaining_ = qMin<qint64>(size, file_.size() - bodyStart);
+            m_remaining = qMin<qint64>(size, m_file.size() - bodyStart);
             return ERROR_ok;
         }
         const qint64 next = bodyStart + qint64(size) + (size & 1);
-        if (next > file_.size() || !file_.seek(next))
+        if (next > m_file.size() || !m_file.seek(next))
             return fail();
     }
 }
 
 ReadStatus FileCaptureSource::read(Frame& frame)
 {
-    if (!file_.isOpen() || remaining_ < 2)
+    if (!m_file.isOpen() || m_remaining < 2)
         return ReadStatus::Ended;
-    char bytes[kFrameBytes];
-    const qint64 got = file_.read(bytes, qMin(kFrameBytes, remaining_));
+    char bytes[FrameBytes];
+    const qint64 got = m_file.read(bytes, qMin(FrameBytes, m_remaining));
     if (got < 2) {
-        remaining_ = 0;
+        m_remaining = 0;
         return ReadStatus::Ended;
     }
-    remaining_ -= got;
+    m_remaining -= got;
     const qint64 samples = got / 2;
     for (qint64 i = 0; i < samples; ++i)
         frame[size_t(i)] = qFromLittleEndian<qint16>(bytes + 2 * i);
@@ -129,12 +129,12 @@ ReadStatus FileCaptureSource::read(Frame& frame)
 
 unsigned int FilePlaybackSink::open(const QString& path)
 {
-    file_.setFileName(path);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return ERROR_sound_device_open_failed;
-    wav_ = isWavPath(path);
-    if (wav_ && !updateWavHeader()) {
-        file_.close();
+    m_wav = isWavPath(path);
+    if (m_wav && !updateWavHeader()) {
+        m_file.close();
         return ERROR_sound_device_open_failed;
     }
     return ERROR_ok;
@@ -142,46 +142,46 @@ unsigned int FilePlaybackSink::open(const QString& path)
 
 bool FilePlaybackSink::updateWavHeader()
 {
-    char h[kWavHeaderBytes];
+    char h[WavHeaderBytes];
     std::memcpy(h, "RIFF", 4);
-    qToLittleEndian<quint32>(quint32(36 + dataBytes_), h + 4);
+    qToLittleEndian<quint32>(quint32(36 + m_dataBytes), h + 4);
     std::memcpy(h + 8, "WAVEfmt ", 8);
     qToLittleEndian<quint32>(16, h + 16);
     qToLittleEndian<quint16>(1, h + 20); // PCM
     qToLittleEndian<quint16>(1, h + 22); // mono
-    qToLittleEndian<quint32>(quint32(kSampleRate), h + 24);
-    qToLittleEndian<quint32>(quint32(kSampleRate * 2), h + 28);
+    qToLittleEndian<quint32>(quint32(SampleRate), h + 24);
+    qToLittleEndian<quint32>(quint32(SampleRate * 2), h + 28);
     qToLittleEndian<quint16>(2, h + 32);
     qToLittleEndian<quint16>(16, h + 34);
     std::memcpy(h + 36, "data", 4);
-    qToLittleEndian<quint32>(dataBytes_, h + 40);
-    const qint64 end = file_.pos();
-    if (!file_.seek(0) || file_.write(h, kWavHeaderBytes) != kWavHeaderBytes)
+    qToLittleEndian<quint32>(m_dataBytes, h + 40);
+    const qint64 end = m_file.pos();
+    if (!m_file.seek(0) || m_file.write(h, WavHeaderBytes) != WavHeaderBytes)
         return false;
-    return file_.seek(qMax(end, kWavHeaderBytes));
+    return m_file.seek(qMax(end, WavHeaderBytes));
 }
 
 // The header is rewritten with every frame so the file is complete whenever it is read.
 bool FilePlaybackSink::write(const Frame& frame)
 {
-    if (!file_.isOpen())
+    if (!m_file.isOpen())
         return false;
-    if (wav_ && quint64(dataBytes_) + kFrameBytes > 0xFFFFFFFFull - 36)
+    if (m_wav && quint64(m_dataBytes) + FrameBytes > 0xFFFFFFFFull - 36)
         return false; // a WAV file cannot describe more
-    char bytes[kFrameBytes];
+    char bytes[FrameBytes];
     for (size_t i = 0; i < frame.size(); ++i)
         qToLittleEndian<qint16>(frame[i], bytes + 2 * i);
-    if (file_.write(bytes, kFrameBytes) != kFrameBytes)
+    if (m_file.write(bytes, FrameBytes) != FrameBytes)
         return false;
-    dataBytes_ += quint32(kFrameBytes);
-    if (wav_ && !updateWavHeader())
+    m_dataBytes += quint32(FrameBytes);
+    if (m_wav && !updateWavHeader())
         return false;
-    return file_.flush();
+    return m_file.flush();
 }
 
 QByteArray VirtualSoundSystem::id() const
 {
-    return kVirtualMode;
+    return VirtualMode;
 }
 
 QList<DeviceInfo> VirtualSoundSystem::devices(Direction direction) const
@@ -189,8 +189,8 @@ QList<DeviceInfo> VirtualSoundSystem::devices(Direction direction) const
     if (direction == Direction::Capture)
         return {{"silence", "Silence"},
                 {"tone", "Tone 440 Hz"},
-                {kListedCaptureFile, "File capture.wav"}};
-    return {{"discard", "Discard"}, {kListedPlaybackFile, "File playback.wav"}};
+                {ListedCaptureFile, "File capture.wav"}};
+    return {{"discard", "Discard"}, {ListedPlaybackFile, "File playback.wav"}};
 }
 
 QByteArray VirtualSoundSystem::defaultDevice(Direction direction) const

@@ -15,10 +15,10 @@
 // process's working directory. Playback creates or truncates its file.
 namespace voicesdk::sound {
 
-extern const char* const kVirtualMode;        // "virtual"
-extern const char* const kFileDevicePrefix;   // "file:"
-extern const char* const kListedCaptureFile;  // the file device shown in the capture list
-extern const char* const kListedPlaybackFile; // the file device shown in the playback list
+extern const char* const VirtualMode;        // "virtual"
+extern const char* const FileDevicePrefix;   // "file:"
+extern const char* const ListedCaptureFile;  // the file device shown in the capture list
+extern const char* const ListedPlaybackFile; // the file device shown in the playback list
 
 class SilenceSource : public CaptureSource
 {
@@ -30,13 +30,13 @@ public:
 class ToneSource : public CaptureSource
 {
 public:
-    static constexpr double kFrequency = 440.0;
-    static constexpr double kAmplitude = 8000.0;
+    static constexpr double Frequency = 440.0;
+    static constexpr double Amplitude = 8000.0;
     ReadStatus read(Frame& frame) override;
     bool isClocked() const override { return false; }
 
 private:
-    double phase_ = 0.0;
+    double m_phase = 0.0;
 };
 
 class FileCaptureSource : public CaptureSource
@@ -50,8 +50,8 @@ public:
 
 private:
     unsigned int readWavHeader();
-    QFile file_;
-    qint64 remaining_ = 0; // bytes of sample data left
+    QFile m_file;
+    qint64 m_remaining = 0; // bytes of sample data left
 };
 
 class DiscardSink : public PlaybackSink
@@ -70,9 +70,9 @@ public:
 
 private:
     bool updateWavHeader();
-    QFile file_;
-    bool wav_ = false;
-    quint32 dataBytes_ = 0;
+    QFile m_file;
+    bool m_wav = false;
+    quint32 m_dataBytes = 0;
 };
 
 class VirtualSoundSystem : public SoundSystem

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "textframes.h"
+#include "textmessagecodec.h"
 
 #include "protocol.h"
 
