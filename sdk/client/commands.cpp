@@ -27,34 +27,6 @@ QString uniqueIdentifierOf(const QByteArray& identity)
         QCryptographicHash::hash(identity, QCryptographicHash::Sha1).toBase64());
 }
 
-// Queues an encoded request on a connected handler.
-unsigned int queueFrame(uint64 handler, const QByteArray& frame)
-{
-    if (frame.isEmpty())
-        return ERROR_parameter_too_long;
-    return withHandler(handler, [&](HandlerState& state) -> unsigned int {
-        if (!state.mirror.connected)
-            return ERROR_connection_not_connected;
-        const bool queued = post([handler, frame](Core& core) {
-            if (Connection* connection = core.connection(handler))
-                connection->send(frame);
-        });
-        return queued ? ERROR_ok : ERROR_lib_not_initialized;
-    });
-}
-
-// Queues a request on a connected handler.
-unsigned int request(uint64 handler, const char* returnCode, QCborMap message)
-{
-    const QString code = fromUtf8(returnCode);
-    if (code.size() > limits::ReturnCodeLength)
-        return ERROR_parameter_too_long;
-    if (!code.isEmpty())
-        message.insert(field::ReturnCode, code);
-    // Encoded here, on the caller's thread, to keep the network thread free for the network.
-    return queueFrame(handler, encodeFrame(message));
-}
-
 unsigned int startConnection(uint64 handler, const char* identity, const char* ip,
                              unsigned int port, const char* nickname, QCborMap hello)
 {
@@ -124,14 +96,43 @@ unsigned int sendText(uint64 handler, const char* message, int mode, qint64 targ
     const QString text = QString::fromUtf8(message);
     if (text.size() > MaxRequestTextLength)
         return ERROR_parameter_too_long;
-    return request(handler, returnCode,
-                   QCborMap{{TypeKey, type::Text},
-                            {field::TargetMode, mode},
-                            {field::Target, target},
-                            {field::Message, text}});
+    return queueRequest(handler, returnCode,
+                        QCborMap{{TypeKey, type::Text},
+                                 {field::TargetMode, mode},
+                                 {field::Target, target},
+                                 {field::Message, text}});
 }
 
 } // namespace
+
+namespace voicesdk {
+
+unsigned int queueFrame(uint64 handler, const QByteArray& frame)
+{
+    if (frame.isEmpty())
+        return ERROR_parameter_too_long;
+    return withHandler(handler, [&](HandlerState& state) -> unsigned int {
+        if (!state.mirror.connected)
+            return ERROR_connection_not_connected;
+        const bool queued = post([handler, frame](Core& core) {
+            if (Connection* connection = core.connection(handler))
+                connection->send(frame);
+        });
+        return queued ? ERROR_ok : ERROR_lib_not_initialized;
+    });
+}
+
+unsigned int queueRequest(uint64 handler, const char* returnCode, QCborMap message)
+{
+    const QString code = fromUtf8(returnCode);
+    if (code.size() > limits::ReturnCodeLength)
+        return ERROR_parameter_too_long;
+    if (!code.isEmpty())
+        message.insert(field::ReturnCode, code);
+    return queueFrame(handler, encodeFrame(message));
+}
+
+} // namespace voicesdk
 
 extern "C" {
 
@@ -221,11 +222,11 @@ unsigned int ts3client_flushClientSelfUpdates(uint64 serverConnectionHandlerID,
         });
     if (code != ERROR_ok)
         return code;
-    return request(serverConnectionHandlerID, returnCode,
-                   QCborMap{{TypeKey, type::SelfUpdate},
-                            {field::InputMuted, flags.inputMuted},
-                            {field::OutputMuted, flags.outputMuted},
-                            {field::InputDeactivated, flags.inputDeactivated}});
+    return queueRequest(serverConnectionHandlerID, returnCode,
+                        QCborMap{{TypeKey, type::SelfUpdate},
+                                 {field::InputMuted, flags.inputMuted},
+                                 {field::OutputMuted, flags.outputMuted},
+                                 {field::InputDeactivated, flags.inputDeactivated}});
 }
 
 unsigned int ts3client_setChannelVariableAsString(uint64 serverConnectionHandlerID,
@@ -307,7 +308,7 @@ unsigned int ts3client_flushChannelCreation(uint64 serverConnectionHandlerID,
                      {field::SemiPermanent, pending.semiPermanent}};
     if (!pending.password.isEmpty())
         message.insert(field::Password, pending.password);
-    return request(serverConnectionHandlerID, returnCode, message);
+    return queueRequest(serverConnectionHandlerID, returnCode, message);
 }
 
 unsigned int ts3client_requestChannelDelete(uint64 serverConnectionHandlerID, uint64 channelID,
@@ -315,10 +316,10 @@ unsigned int ts3client_requestChannelDelete(uint64 serverConnectionHandlerID, ui
 {
     if (channelID == 0 || channelID > uint64(std::numeric_limits<qint64>::max()))
         return isLibraryInitialised() ? ERROR_channel_invalid_id : ERROR_lib_not_initialized;
-    return request(serverConnectionHandlerID, returnCode,
-                   QCborMap{{TypeKey, type::ChannelDelete},
-                            {field::ChannelId, qint64(channelID)},
-                            {field::Force, force != 0}});
+    return queueRequest(serverConnectionHandlerID, returnCode,
+                        QCborMap{{TypeKey, type::ChannelDelete},
+                                 {field::ChannelId, qint64(channelID)},
+                                 {field::Force, force != 0}});
 }
 
 unsigned int ts3client_requestClientMove(uint64 serverConnectionHandlerID, anyID clientID,
@@ -332,7 +333,7 @@ unsigned int ts3client_requestClientMove(uint64 serverConnectionHandlerID, anyID
                      {field::ChannelId, qint64(newChannelID)}};
     if (password)
         message.insert(field::Password, QString::fromUtf8(password));
-    return request(serverConnectionHandlerID, returnCode, message);
+    return queueRequest(serverConnectionHandlerID, returnCode, message);
 }
 
 unsigned int ts3client_requestSendPrivateTextMsg(uint64 serverConnectionHandlerID,
@@ -356,7 +357,8 @@ unsigned int ts3client_requestSendChannelTextMsg(uint64 serverConnectionHandlerI
 unsigned int ts3client_requestChannelSubscribeAll(uint64 serverConnectionHandlerID,
                                                   const char* returnCode)
 {
-    return request(serverConnectionHandlerID, returnCode, QCborMap{{TypeKey, type::SubscribeAll}});
+    return queueRequest(serverConnectionHandlerID, returnCode,
+                        QCborMap{{TypeKey, type::SubscribeAll}});
 }
 
 unsigned int ts3client_allowWhispersFrom(uint64 serverConnectionHandlerID, anyID)

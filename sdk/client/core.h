@@ -3,6 +3,7 @@
 
 #include "library.h"
 
+#include <QCborMap>
 #include <QMap>
 #include <QRecursiveMutex>
 #include <QString>
@@ -97,6 +98,13 @@ const ClientUIFunctions& callbacks();
 // Queues fn to the network thread. False when the library is down.
 bool post(std::function<void(Core&)> fn);
 bool onNetworkThread();
+
+// Queues an encoded request on a connected handler; an empty frame (one that could not be
+// encoded within the frame limit) is ERROR_parameter_too_long.
+unsigned int queueFrame(uint64 handler, const QByteArray& frame);
+// Adds the return code to a request, encodes it on the caller's thread (keeping the network
+// thread free for the network) and queues it.
+unsigned int queueRequest(uint64 handler, const char* returnCode, QCborMap message);
 
 void log(LogLevel level, const char* channel, const QString& message, uint64 handler = 0);
 const char* errorText(unsigned int code);

@@ -37,26 +37,10 @@ unsigned int fileRequest(uint64 handler, uint64 channelID, const char* channelPW
 {
     if (const unsigned int code = checkChannel(channelID))
         return code;
-    const QString code = fromUtf8(returnCode);
-    if (code.size() > limits::ReturnCodeLength)
-        return ERROR_parameter_too_long;
     message.insert(field::ChannelId, qint64(channelID));
     if (channelPW && *channelPW)
         message.insert(field::ChannelPassword, QString::fromUtf8(channelPW));
-    if (!code.isEmpty())
-        message.insert(field::ReturnCode, code);
-    const QByteArray frame = encodeFrame(message);
-    if (frame.isEmpty())
-        return ERROR_parameter_too_long;
-    return withHandler(handler, [&](HandlerState& state) -> unsigned int {
-        if (!state.mirror.connected)
-            return ERROR_connection_not_connected;
-        const bool queued = post([handler, frame](Core& core) {
-            if (Connection* connection = core.connection(handler))
-                connection->send(frame);
-        });
-        return queued ? ERROR_ok : ERROR_lib_not_initialized;
-    });
+    return queueRequest(handler, returnCode, std::move(message));
 }
 
 // Forgets transfers that ended long ago, or the oldest ended ones when there are too many.

@@ -22,8 +22,8 @@ struct FileServiceLimits
 {
     qint64 maxFileBytes = qint64(512) * 1024 * 1024;
     qint64 quotaBytes = qint64(2048) * 1024 * 1024; // per channel
-    int maxStoreEntries = 10000;                     // files and directories per channel
-    int maxTransfersPerClient = 8;                   // keys handed out plus transfers running
+    int maxStoreEntries = 10000;                    // files and directories per channel
+    int maxTransfersPerClient = 8;                  // keys handed out plus transfers running
     int transferKeyTtlMs = 30000;
     int transferIdleMs = 30000;
 };
@@ -68,7 +68,7 @@ private:
     const QMap<quint64, Channel>& m_channels;
     FileStore m_files;
     std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
-    QSet<TransferConnection*> m_transfers;           // running transfers
+    QSet<TransferConnection*> m_transfers;          // running transfers
     QTimer m_ticketSweep;
 };
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tssdkclient.h"
 
+#include "textframing.h"
 #include "tsparameters.h"
 #include "tssdkinterface.h"
 
@@ -9,9 +10,6 @@
 
 #include <atomic>
 #include <cstdio>
-
-const QString TsSDKClient::BeginMarker = QStringLiteral("_sms_begin{");
-const QString TsSDKClient::EndMarker = QStringLiteral("}_sms_end");
 
 namespace {
 
@@ -27,49 +25,41 @@ void destroyInstance()
     theInstance = nullptr;
 }
 
-QString takeSdkString(char* raw)
-{
-    const QString value = QString::fromUtf8(raw);
-    ts3client_freeMemory(raw);
-    return value;
-}
-
 QStringList modeList(unsigned int (*list)(char***))
 {
-    char** modes = nullptr;
-    if (list(&modes) != ERROR_ok || !modes)
+    char** raw = nullptr;
+    if (list(&raw) != ERROR_ok || !raw)
         return {};
+    const SdkPtr<char*> modes(raw);
     QStringList result;
-    for (char** mode = modes; *mode; ++mode) {
+    for (char** mode = modes.get(); *mode; ++mode) {
         std::printf("Mode: %s\n", *mode);
         result << takeSdkString(*mode);
     }
-    ts3client_freeMemory(modes);
     return result;
 }
 
 QList<SoundDevice> deviceList(unsigned int (*list)(const char*, char****), const QString& mode,
                               const char* what)
 {
-    char*** devices = nullptr;
-    if (list(toSdkString(mode), &devices) != ERROR_ok || !devices) {
+    char*** raw = nullptr;
+    if (list(toSdkString(mode), &raw) != ERROR_ok || !raw) {
         std::printf("Error getting %s device list\n", what);
         return {};
     }
+    const SdkPtr<char**> devices(raw);
+    const char* const direction = what[0] == 'p' ? "Playback" : "Capture";
     QList<SoundDevice> result;
-    for (char*** entry = devices; *entry; ++entry) {
+    for (char*** entry = devices.get(); *entry; ++entry) {
+        const SdkPtr<char*> pair(*entry);
+        std::printf("%s device name: %s\n", direction, pair.get()[0]);
+        std::printf("%s device ID: %s\n", direction, pair.get()[1]);
         SoundDevice device;
-        device.setName(QString::fromUtf8((*entry)[0]));
-        device.setId(QString::fromUtf8((*entry)[1]));
+        device.setName(takeSdkString(pair.get()[0]));
+        device.setId(takeSdkString(pair.get()[1]));
         device.setMode(mode);
-        std::printf("%s device name: %s\n", what[0] == 'p' ? "Playback" : "Capture", (*entry)[0]);
-        std::printf("%s device ID: %s\n", what[0] == 'p' ? "Playback" : "Capture", (*entry)[1]);
-        ts3client_freeMemory((*entry)[0]);
-        ts3client_freeMemory((*entry)[1]);
-        ts3client_freeMemory(*entry);
         result << device;
     }
-    ts3client_freeMemory(devices);
     return result;
 }
 
@@ -221,21 +211,6 @@ int TsSDKClient::requestSubscribeAll()
     return int(error);
 }
 
-QStringList TsSDKClient::fragments(const QString& text)
-{
-    QStringList pieces;
-    int start = 0;
-    while (start < text.size()) {
-        int length = qMin(FragmentLength, text.size() - start);
-        // A pair cut in half would reach the other side as two replacement characters.
-        if (start + length < text.size() && text.at(start + length - 1).isHighSurrogate())
-            --length;
-        pieces << text.mid(start, length);
-        start += length;
-    }
-    return pieces;
-}
-
 int TsSDKClient::sendTextMessage(anyID receiverID, const QString& text)
 {
     const bool privately = receiverID != 0 && (m_role == 1 || m_role == 3);
@@ -244,15 +219,11 @@ int TsSDKClient::sendTextMessage(anyID receiverID, const QString& text)
             return m_sdk->sendPrivateTextMessage(receiverID, piece);
         return m_sdk->sendChannelTextMessage(channelOfClient(m_ownClientID), piece);
     };
-    unsigned int error = send(BeginMarker);
-    if (error != ERROR_ok)
-        return int(error);
-    for (const QString& piece : fragments(text)) {
-        error = send(piece);
-        if (error != ERROR_ok)
+    for (const QString& piece : TextFraming::frame(text)) {
+        if (const unsigned int error = send(piece))
             return int(error);
     }
-    return int(send(EndMarker));
+    return 0;
 }
 
 bool TsSDKClient::sendTextMessageTo(const QString& receiverName, const QString& text)

@@ -74,14 +74,6 @@ public:
     QString currentCaptureDeviceName();
     QString currentPlaybackDeviceName();
 
-    // Text framing markers and the fragment size (UTF-16 code units).
-    static const QString BeginMarker;
-    static const QString EndMarker;
-    static constexpr int FragmentLength = 1024;
-    // The cut points of text: fragments of at most FragmentLength units, never splitting a
-    // surrogate pair.
-    static QStringList fragments(const QString& text);
-
 signals:
     void onConnectStatusChanged(int newStatus, QString msg);
     void onNewChannelEvent(quint64 channelID, quint64 channelParentID);

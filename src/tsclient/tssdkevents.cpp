@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tssdkevents.h"
 
+#include "textframing.h"
 #include "tsparameters.h"
 #include "tssdkclient.h"
 #include "tssdkinterface.h"
@@ -47,52 +48,9 @@ void TsSDKEvents::fillCallbacks(ClientUIFunctions* functions)
     functions->onFileInfoEvent = onFileInfoEvent;
 }
 
-bool TsSDKEvents::Reassembler::feed(anyID fromID, const QString& message, QString* text)
+TextFraming::Reassembler& TsSDKEvents::reassembler()
 {
-    QMutexLocker locker(&m_mutex);
-    if (message == TsSDKClient::BeginMarker) {
-        m_buffers.insert(fromID, QString());
-        return false;
-    }
-    auto buffer = m_buffers.find(fromID);
-    if (message == TsSDKClient::EndMarker) {
-        if (buffer == m_buffers.end()) {
-            qDebug() << "Dropping an end marker without a begin marker from client" << fromID;
-            return false;
-        }
-        *text = std::move(*buffer);
-        m_buffers.erase(buffer);
-        return true;
-    }
-    if (buffer == m_buffers.end()) {
-        qDebug() << "Dropping a text fragment without a begin marker from client" << fromID;
-        return false;
-    }
-    if (buffer->size() + message.size() > MaxTextLength) {
-        qDebug() << "Dropping a text from client" << fromID << "that grows past" << MaxTextLength
-                 << "characters";
-        m_buffers.erase(buffer);
-        return false;
-    }
-    buffer->append(message);
-    return false;
-}
-
-void TsSDKEvents::Reassembler::clear()
-{
-    QMutexLocker locker(&m_mutex);
-    m_buffers.clear();
-}
-
-int TsSDKEvents::Reassembler::pendingSenders() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_buffers.size();
-}
-
-TsSDKEvents::Reassembler& TsSDKEvents::reassembler()
-{
-    static Reassembler instance;
+    static TextFraming::Reassembler instance;
     return instance;
 }
 
@@ -130,8 +88,7 @@ void TsSDKEvents::onConnectStatusChangeEvent(uint64, int newStatus, unsigned int
                                        error);
             return;
         }
-        message = QString::fromUtf8(welcome);
-        ts3client_freeMemory(welcome);
+        message = takeSdkString(welcome);
     }
 
     if (newStatus == STATUS_CONNECTED && errorNumber == ERROR_ok) {
@@ -165,7 +122,7 @@ void TsSDKEvents::onNewChannelEvent(uint64, uint64 channelID, uint64 channelPare
             QStringLiteral("Error getting channel name in onNewChannelEvent:"), error);
         return;
     }
-    ts3client_freeMemory(name);
+    takeSdkString(name);
     emit self->onNewChannelEvent(channelID, channelParentID);
 }
 
@@ -179,7 +136,7 @@ void TsSDKEvents::onNewChannelCreatedEvent(uint64, uint64 channelID, uint64 chan
     if (ts3client_getChannelVariableAsString(self->sdk()->handlerId(), channelID, CHANNEL_NAME,
                                              &name) != ERROR_ok)
         return;
-    ts3client_freeMemory(name);
+    takeSdkString(name);
 
     if (invokerID == self->ownClientID())
         self->sdk()->moveClient(self->ownClientID(), channelID, self->parameters().channelPwd());

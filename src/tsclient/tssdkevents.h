@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "textframing.h"
 #include "voicesdk.h"
 
-#include <QHash>
-#include <QMap>
-#include <QMutex>
 #include <QString>
 
 // The SDK's event callbacks: they run on the SDK's thread, look up what they need there and emit
@@ -15,26 +13,8 @@ class TsSDKEvents
 public:
     static void fillCallbacks(ClientUIFunctions* functions);
 
-    // Texts arrive as begin marker, fragments and end marker, per sender. A text that grows past
-    // this many UTF-16 code units is dropped.
-    static constexpr int MaxTextLength = 32 * 1024 * 1024;
-
-    // Reassembly of framed texts, one buffer per sending client.
-    class Reassembler
-    {
-    public:
-        // Feeds one SDK text message; true with the complete text in *text when an end marker
-        // closed a text begun by the same sender.
-        bool feed(anyID fromID, const QString& message, QString* text);
-        void clear();
-        int pendingSenders() const;
-
-    private:
-        mutable QMutex m_mutex;
-        QHash<anyID, QString> m_buffers;
-    };
-
-    static Reassembler& reassembler();
+    // Framed texts being put together, per sender.
+    static TextFraming::Reassembler& reassembler();
     // Client ID to the first nickname seen for it while it was known.
     static QString cachedNickname(anyID clientID, const QString& current, bool known);
 

@@ -27,47 +27,33 @@ RylSystem::AssertionError invalidOperation()
         QCoreApplication::translate("RylSystem::RylApplication", "Invalid Operation"));
 }
 
-// Frees an SDK allocation when it goes out of scope.
-struct SdkFree
-{
-    void operator()(void* pointer) const
-    {
-        if (pointer)
-            ts3client_freeMemory(pointer);
-    }
-};
-template <typename T> using SdkPtr = std::unique_ptr<T, SdkFree>;
-
 // Runs an SDK query that hands out a string and takes the string over.
 template <typename Query, typename... Args>
 unsigned int queryString(QString* out, Query query, Args... args)
 {
     char* raw = nullptr;
     const unsigned int error = query(args..., &raw);
-    if (error == ERROR_ok) {
-        *out = QString::fromUtf8(raw);
-        ts3client_freeMemory(raw);
-    }
+    if (error == ERROR_ok)
+        *out = takeSdkString(raw);
+    return error;
+}
+
+// The SDK's answer to a call, logged with message when the call failed.
+unsigned int logFailure(unsigned int error, const QString& message)
+{
+    if (error != ERROR_ok)
+        TsSDKInterface::printError(message, error);
     return error;
 }
 
 } // namespace
-
-SdkString::SdkString(const QString& text) : m_bytes(text.toUtf8()), m_null(text.isEmpty()) {}
-
-SdkString toSdkString(const QString& text)
-{
-    return SdkString(text);
-}
 
 void TsSDKInterface::printError(const QString& message, unsigned int error)
 {
     if (error != ERROR_ok) {
         char* text = nullptr;
         if (ts3client_getErrorMessage(error, &text) == ERROR_ok && text) {
-            const QString description = QString::fromUtf8(text);
-            ts3client_freeMemory(text);
-            qDebug().noquote() << message + description;
+            qDebug().noquote() << message + takeSdkString(text);
             return;
         }
     }
@@ -98,12 +84,9 @@ void TsSDKInterface::tearDown()
         return;
     m_tornDown = true;
     disconnectFromServer();
-    unsigned int error = ts3client_destroyServerConnectionHandler(m_handlerId);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error destroying client library:"), error);
-    error = ts3client_destroyClientLib();
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Failed to destroy client library:"), error);
+    logFailure(ts3client_destroyServerConnectionHandler(m_handlerId),
+               QStringLiteral("Error destroying client library:"));
+    logFailure(ts3client_destroyClientLib(), QStringLiteral("Failed to destroy client library:"));
 }
 
 unsigned int TsSDKInterface::initClientLib()
@@ -118,12 +101,10 @@ unsigned int TsSDKInterface::initClientLib()
     const QString logs = resources + QStringLiteral("logs");
     qDebug().noquote() << QStringLiteral("resource path: %1").arg(resources);
 
-    const unsigned int error = ts3client_initClientLib(
-        &functions, nullptr, LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
-        logs.toUtf8().constData(), resources.toUtf8().constData());
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error initializing server library:"), error);
-    return error;
+    return logFailure(ts3client_initClientLib(
+                          &functions, nullptr, LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
+                          logs.toUtf8().constData(), resources.toUtf8().constData()),
+                      QStringLiteral("Error initializing server library:"));
 }
 
 namespace {
@@ -272,16 +253,14 @@ unsigned int TsSDKInterface::connectToServer(const TsParameters& params)
     char* version = nullptr;
     if (ts3client_getClientLibVersion(&version) != ERROR_ok)
         return 1;
-    ts3client_freeMemory(version);
+    takeSdkString(version);
     return ERROR_ok;
 }
 
 unsigned int TsSDKInterface::disconnectFromServer()
 {
-    const unsigned int error = ts3client_stopConnection(m_handlerId, "leaving");
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error stopping connection:"), error);
-    return error;
+    return logFailure(ts3client_stopConnection(m_handlerId, "leaving"),
+                      QStringLiteral("Error stopping connection:"));
 }
 
 unsigned int TsSDKInterface::nicknamesOf(const anyID* ids, QMap<anyID, QString>* clients)
@@ -305,11 +284,9 @@ unsigned int TsSDKInterface::getClientList(QMap<anyID, QString>* clients)
     if (!clients)
         RYL_THROW(invalidOperation());
     anyID* raw = nullptr;
-    const unsigned int error = ts3client_getClientList(m_handlerId, &raw);
-    if (error != ERROR_ok) {
-        printError(QStringLiteral("Error getting client list:"), error);
+    if (const unsigned int error = logFailure(ts3client_getClientList(m_handlerId, &raw),
+                                              QStringLiteral("Error getting client list:")))
         return error;
-    }
     SdkPtr<anyID> ids(raw);
     return nicknamesOf(ids.get(), clients);
 }
@@ -319,11 +296,10 @@ unsigned int TsSDKInterface::getChannelClientList(quint64 channelID, QMap<anyID,
     if (!clients)
         RYL_THROW(invalidOperation());
     anyID* raw = nullptr;
-    const unsigned int error = ts3client_getChannelClientList(m_handlerId, channelID, &raw);
-    if (error != ERROR_ok) {
-        printError(QStringLiteral("Error getting client list for channel."), error);
+    if (const unsigned int error =
+            logFailure(ts3client_getChannelClientList(m_handlerId, channelID, &raw),
+                       QStringLiteral("Error getting client list for channel.")))
         return error;
-    }
     SdkPtr<anyID> ids(raw);
     return nicknamesOf(ids.get(), clients);
 }
@@ -333,11 +309,10 @@ unsigned int TsSDKInterface::getChannelList(QMap<quint64, QString>* channels)
     if (!channels)
         RYL_THROW(invalidOperation());
     uint64* raw = nullptr;
-    unsigned int error = ts3client_getChannelList(m_handlerId, &raw);
-    if (error != ERROR_ok) {
-        printError(QStringLiteral("Error getting channel list:"), error);
+    unsigned int error = logFailure(ts3client_getChannelList(m_handlerId, &raw),
+                                    QStringLiteral("Error getting channel list:"));
+    if (error != ERROR_ok)
         return error;
-    }
     SdkPtr<uint64> ids(raw);
     for (const uint64* id = ids.get(); *id; ++id) {
         QString name;
@@ -351,30 +326,24 @@ unsigned int TsSDKInterface::getChannelList(QMap<quint64, QString>* channels)
 
 unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
 {
-    const unsigned int error = queryString(name, ts3client_getClientVariableAsString, m_handlerId,
-                                           clientID, size_t(CLIENT_NICKNAME));
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error querying client nickname:"), error);
-    return error;
+    return logFailure(queryString(name, ts3client_getClientVariableAsString, m_handlerId, clientID,
+                                  size_t(CLIENT_NICKNAME)),
+                      QStringLiteral("Error querying client nickname:"));
 }
 
 unsigned int TsSDKInterface::getChannelName(quint64 channelID, QString* name)
 {
-    const unsigned int error = queryString(name, ts3client_getChannelVariableAsString, m_handlerId,
-                                           uint64(channelID), size_t(CHANNEL_NAME));
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error querying channel name:"), error);
-    return error;
+    return logFailure(queryString(name, ts3client_getChannelVariableAsString, m_handlerId,
+                                  uint64(channelID), size_t(CHANNEL_NAME)),
+                      QStringLiteral("Error querying channel name:"));
 }
 
 unsigned int TsSDKInterface::getClientIdByName(const QString& name, anyID* clientID)
 {
     anyID* raw = nullptr;
-    const unsigned int error = ts3client_getClientList(m_handlerId, &raw);
-    if (error != ERROR_ok) {
-        printError(QStringLiteral("Error getting client list:"), error);
+    if (const unsigned int error = logFailure(ts3client_getClientList(m_handlerId, &raw),
+                                              QStringLiteral("Error getting client list:")))
         return error;
-    }
     {
         SdkPtr<anyID> ids(raw);
         for (const anyID* id = ids.get(); *id; ++id) {
@@ -418,15 +387,12 @@ bool TsSDKInterface::getClientSelfVariableAsInt(int flag)
 
 unsigned int TsSDKInterface::setClientSelfVariableAsInt(int flag, int value)
 {
-    unsigned int error = ts3client_setClientSelfVariableAsInt(m_handlerId, size_t(flag), value);
-    if (error != ERROR_ok) {
-        printError(QStringLiteral("Error set client self variable:"), error);
+    if (const unsigned int error =
+            logFailure(ts3client_setClientSelfVariableAsInt(m_handlerId, size_t(flag), value),
+                       QStringLiteral("Error set client self variable:")))
         return error;
-    }
-    error = ts3client_flushClientSelfUpdates(m_handlerId, nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error flushing after set client self variable:"), error);
-    return error;
+    return logFailure(ts3client_flushClientSelfUpdates(m_handlerId, nullptr),
+                      QStringLiteral("Error flushing after set client self variable:"));
 }
 
 unsigned int TsSDKInterface::createChannel(const QString& name, const QString& password)
@@ -456,60 +422,48 @@ unsigned int TsSDKInterface::createChannel(const QString& name, const QString& p
         error = ts3client_setChannelVariableAsInt(m_handlerId, 0, CHANNEL_FLAG_SEMI_PERMANENT, 0);
     if (error == ERROR_ok)
         error = ts3client_flushChannelCreation(m_handlerId, 0, nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error creating channel:"), error);
-    return error;
+    return logFailure(error, QStringLiteral("Error creating channel:"));
 }
 
 unsigned int TsSDKInterface::moveClient(anyID clientID, quint64 channelID, const QString& password)
 {
-    const unsigned int error = ts3client_requestClientMove(m_handlerId, clientID, channelID,
-                                                           toSdkString(password), nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error moving client into channel:"), error);
-    return error;
+    return logFailure(ts3client_requestClientMove(m_handlerId, clientID, channelID,
+                                                  toSdkString(password), nullptr),
+                      QStringLiteral("Error moving client into channel:"));
 }
 
 unsigned int TsSDKInterface::sendPrivateTextMessage(anyID receiverID, const QString& text)
 {
-    const unsigned int error = ts3client_requestSendPrivateTextMsg(
-        m_handlerId, text.toUtf8().constData(), receiverID, nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error send private text message to:"), error);
-    return error;
+    return logFailure(ts3client_requestSendPrivateTextMsg(m_handlerId, text.toUtf8().constData(),
+                                                          receiverID, nullptr),
+                      QStringLiteral("Error send private text message to:"));
 }
 
 unsigned int TsSDKInterface::sendChannelTextMessage(quint64 channelID, const QString& text)
 {
-    const unsigned int error = ts3client_requestSendChannelTextMsg(
-        m_handlerId, text.toUtf8().constData(), channelID, nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Error send channel text message to %1").arg(channelID), error);
-    return error;
+    return logFailure(ts3client_requestSendChannelTextMsg(m_handlerId, text.toUtf8().constData(),
+                                                          channelID, nullptr),
+                      QStringLiteral("Error send channel text message to %1").arg(channelID));
 }
 
 unsigned int TsSDKInterface::sendFile(quint64 channelID, const QString& channelPwd,
                                       const QString& file, const QString& sourceDirectory,
                                       anyID* transferID)
 {
-    const unsigned int error =
-        ts3client_sendFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1, 0,
-                           toSdkString(sourceDirectory), transferID, nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Sending file with error."), error);
-    return error;
+    return logFailure(ts3client_sendFile(m_handlerId, channelID, toSdkString(channelPwd),
+                                         toSdkString(file), 1, 0, toSdkString(sourceDirectory),
+                                         transferID, nullptr),
+                      QStringLiteral("Sending file with error."));
 }
 
 unsigned int TsSDKInterface::requestFile(quint64 channelID, const QString& channelPwd,
                                          const QString& file, const QString& destinationDirectory,
                                          anyID* transferID)
 {
-    const unsigned int error =
-        ts3client_requestFile(m_handlerId, channelID, toSdkString(channelPwd), toSdkString(file), 1,
-                              0, toSdkString(destinationDirectory), transferID, nullptr);
-    if (error != ERROR_ok)
-        printError(QStringLiteral("Receiving file with transferID error"), error);
-    return error;
+    return logFailure(ts3client_requestFile(m_handlerId, channelID, toSdkString(channelPwd),
+                                            toSdkString(file), 1, 0,
+                                            toSdkString(destinationDirectory), transferID, nullptr),
+                      QStringLiteral("Receiving file with transferID error"));
 }
 
 unsigned int TsSDKInterface::requestFileList(quint64 channelID, const QString& channelPwd,

@@ -1,31 +1,15 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "sdkmemory.h"
 #include "sounddevice.h"
 #include "voicesdk.h"
 
-#include <QByteArray>
 #include <QMap>
 #include <QObject>
 #include <QStringList>
 
 class TsParameters;
-
-// A string argument for the SDK: null for an empty string, else a UTF-8 copy that lives as long
-// as this handle.
-class SdkString
-{
-public:
-    explicit SdkString(const QString& text);
-    const char* get() const { return m_null ? nullptr : m_bytes.constData(); }
-    operator const char*() const { return get(); }
-
-private:
-    QByteArray m_bytes;
-    bool m_null;
-};
-
-SdkString toSdkString(const QString& text);
 
 // The one object that calls the voice SDK: it owns the library's lifetime in this process and the
 // single connection handler, and wraps every call with the handler ID, logging failures.

@@ -7,6 +7,7 @@
 #include "meeting/meetingwidget.h"
 #include "meeting/supporterlist.h"
 #include "queuedspy.h"
+#include "tsclient/textframing.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
@@ -32,10 +33,7 @@ namespace {
 // Sends text from cli as one framed text, privately to target (or to the channel when 0).
 void sendFramed(VoiceCliProcess& cli, const QString& text, int target)
 {
-    QStringList pieces{TsSDKClient::BeginMarker};
-    pieces << TsSDKClient::fragments(text);
-    pieces << TsSDKClient::EndMarker;
-    for (const QString& piece : pieces) {
+    for (const QString& piece : TextFraming::frame(text)) {
         if (target)
             cli.command({QStringLiteral("sendprivate"), piece, target});
         else
@@ -56,10 +54,10 @@ QList<ChatMessage> receiveFramed(VoiceCliProcess& cli, int self)
         if (e.isEmpty())
             return {};
         const QString message = e.value(QStringLiteral("message")).toString();
-        if (message == TsSDKClient::BeginMarker) {
+        if (message == TextFraming::BeginMarker) {
             inside = true;
             text.clear();
-        } else if (message == TsSDKClient::EndMarker && inside) {
+        } else if (message == TextFraming::EndMarker && inside) {
             return messagesFromText(text);
         } else if (inside) {
             text += message;

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "tsclient/tssdkclient.h"
-#include "tsclient/tssdkevents.h"
+#include "tsclient/textframing.h"
 
 #include <QtTest>
 
-using Reassembler = TsSDKEvents::Reassembler;
+using Reassembler = TextFraming::Reassembler;
 
 namespace {
 
@@ -31,8 +30,8 @@ class TestTextFraming : public QObject
 private slots:
     void markersAreExact()
     {
-        QCOMPARE(TsSDKClient::BeginMarker, Begin);
-        QCOMPARE(TsSDKClient::EndMarker, End);
+        QCOMPARE(TextFraming::BeginMarker, Begin);
+        QCOMPARE(TextFraming::EndMarker, End);
     }
 
     void fragments_data()
@@ -53,7 +52,7 @@ private slots:
         QString text;
         for (int i = 0; i < length; ++i)
             text += QChar(u'a' + i % 26);
-        const QStringList pieces = TsSDKClient::fragments(text);
+        const QStringList pieces = TextFraming::fragments(text);
         QList<int> got;
         for (const QString& piece : pieces)
             got << piece.size();
@@ -66,7 +65,7 @@ private slots:
         // 1023 ASCII characters, then a character outside the basic plane across the boundary.
         const QString text = QString(1023, QLatin1Char('x')) + QString::fromUcs4(U"\U0001F600") +
                              QStringLiteral("end");
-        const QStringList pieces = TsSDKClient::fragments(text);
+        const QStringList pieces = TextFraming::fragments(text);
         QCOMPARE(pieces.size(), 2);
         QCOMPARE(pieces.at(0).size(), 1023);
         QVERIFY(pieces.at(1).startsWith(QString::fromUcs4(U"\U0001F600")));
@@ -139,7 +138,7 @@ private slots:
         QVERIFY(!r.feed(5, Begin, &text));
         const QString chunk(1024 * 1024, QLatin1Char('z'));
         int fed = 0;
-        while (fed <= TsSDKEvents::MaxTextLength) {
+        while (fed <= TextFraming::MaxTextLength) {
             r.feed(5, chunk, &text);
             fed += chunk.size();
         }
