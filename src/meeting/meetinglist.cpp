@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "meetinglist.h"
 
+#include "listsetup.h"
 #include "meetinglistmodel.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
@@ -62,9 +63,7 @@ MeetingList::MeetingList(QWidget* parent) : QWidget(parent), d(new MeetingListPr
     d->ui.setupUi(this);
     d->model = new MeetingListModel(this);
     d->model->appendExtraItem(MeetingListModel::newMeetingItem());
-    d->proxy = new QSortFilterProxyModel(this);
-    d->proxy->setSourceModel(d->model);
-    d->ui.listView->setModel(d->proxy);
+    d->proxy = showThroughProxy(d->ui.listView, d->model);
     d->ui.listView->setItemDelegate(new MeetingTileDelegate(d->ui.listView));
 
     QListView* view = d->ui.listView;
@@ -75,10 +74,7 @@ MeetingList::MeetingList(QWidget* parent) : QWidget(parent), d(new MeetingListPr
     connect(client, &TsSDKClient::onNewChannelEvent, this, &MeetingList::refresh);
     connect(client, &TsSDKClient::onNewChannelCreatedEvent, this, &MeetingList::refresh);
     connect(client, &TsSDKClient::onDelChannelEvent, this, &MeetingList::refresh);
-    refresh();
-    d->timer.setInterval(5000);
-    connect(&d->timer, &QTimer::timeout, this, &MeetingList::refresh);
-    d->timer.start();
+    startRefreshing(this, &d->timer, &MeetingList::refresh);
 }
 
 MeetingList::~MeetingList()

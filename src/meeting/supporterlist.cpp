@@ -2,6 +2,7 @@
 #include "supporterlist.h"
 
 #include "clientlistmodel.h"
+#include "listsetup.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
 #include "ui_supporterlist.h"
@@ -30,16 +31,11 @@ SupporterList::SupporterList(QWidget* parent) : QWidget(parent), d(new Supporter
 {
     d->ui.setupUi(this);
     d->model = new ClientListModel(this);
-    d->proxy = new QSortFilterProxyModel(this);
-    d->proxy->setSourceModel(d->model);
-    d->ui.listView->setModel(d->proxy);
+    d->proxy = showThroughProxy(d->ui.listView, d->model);
 
     connect(TsSDKClient::instance(), &TsSDKClient::onClientMoveEvent, this,
             &SupporterList::refresh);
-    refresh();
-    d->timer.setInterval(5000);
-    connect(&d->timer, &QTimer::timeout, this, &SupporterList::refresh);
-    d->timer.start();
+    startRefreshing(this, &d->timer, &SupporterList::refresh);
 }
 
 SupporterList::~SupporterList()

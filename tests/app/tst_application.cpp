@@ -6,6 +6,7 @@
 #include "tsclient/tssdkinterface.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
+#include "widgethelpers.h"
 
 #include <QDialog>
 #include <QLineEdit>
@@ -24,22 +25,6 @@ class TestApplication : public QObject
 {
     Q_OBJECT
 
-    // Runs action on the login dialog once it is up.
-    static void onLoginDialog(const std::function<void(QDialog*)>& action)
-    {
-        auto* poll = new QTimer(qApp);
-        poll->setInterval(20);
-        QObject::connect(poll, &QTimer::timeout, qApp, [poll, action] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!dialog || dialog->objectName() != QLatin1String("LoginDialog"))
-                return;
-            poll->deleteLater();
-            poll->stop();
-            action(dialog);
-        });
-        poll->start();
-    }
-
     static MeetingSupport::MainWindow* mainWindow()
     {
         for (QWidget* widget : QApplication::topLevelWidgets())
@@ -49,8 +34,7 @@ class TestApplication : public QObject
     }
 
     // Closes every message box that comes up, remembering title and text.
-    QTimer m_boxCloser;
-    QStringList m_boxes;
+    std::unique_ptr<MessageBoxAnswerer> m_boxes;
     VoiceServerProcess m_server;
     quint16 m_deadPort = 0;
 
@@ -59,6 +43,11 @@ class TestApplication : public QObject
         QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/ts3_server.dat"));
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(QStringLiteral("{\"domain\": \"127.0.0.1\", \"port\": %1}").arg(port).toUtf8());
+    }
+
+    static void onLoginDialog(const std::function<void(QDialog*)>& action)
+    {
+        onNextDialog(action, QStringLiteral("LoginDialog"));
     }
 
     static void loginAs(const QString& name)
@@ -73,29 +62,14 @@ class TestApplication : public QObject
 
     static bool waitForStatus(QueuedSpy& spy, int status, int timeout)
     {
-        QElapsedTimer timer;
-        timer.start();
-        int checked = 0;
-        while (timer.elapsed() < timeout) {
-            for (; checked < spy.count(); ++checked)
-                if (spy.at(checked).at(0).toInt() == status)
-                    return true;
-            spy.wait(100);
-        }
-        return false;
+        return spy.waitFor([status](const QList<QVariant>& args) { return args.at(0) == status; },
+                           timeout);
     }
 
 private slots:
     void initTestCase()
     {
-        m_boxCloser.setInterval(20);
-        connect(&m_boxCloser, &QTimer::timeout, this, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                m_boxes << box->windowTitle() + QStringLiteral(": ") + box->text();
-                box->accept();
-            }
-        });
-        m_boxCloser.start();
+        m_boxes = std::make_unique<MessageBoxAnswerer>();
         // Until a test says otherwise, logins connect to a port where nothing listens.
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
@@ -156,12 +130,12 @@ private slots:
         QueuedSpy status(TsSDKClient::instance(), &TsSDKClient::onConnectStatusChanged);
         // The earlier logins' attempts end first.
         QTest::qWait(500);
-        m_boxes.clear();
+        m_boxes->seen.clear();
         status.clear();
         loginAs(QStringLiteral("linus"));
         QVERIFY(waitForStatus(status, 0, 10000));
-        QTRY_COMPARE(m_boxes, QStringList{QStringLiteral(
-                                  "Fatal Error: Failed to log in to TeamSpeak3 server")});
+        QTRY_COMPARE(m_boxes->seen, QStringList{QStringLiteral(
+                                        "Fatal Error: Failed to log in to TeamSpeak3 server")});
         QCOMPARE(TsSDKClient::instance()->role(), 3);
         // No retry follows a connection that never came up.
         QTest::qWait(300);
@@ -172,7 +146,7 @@ private slots:
     {
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));
         writeServerFile(m_server.port());
-        m_boxes.clear();
+        m_boxes->seen.clear();
         TsSDKClient* client = TsSDKClient::instance();
         QueuedSpy status(client, &TsSDKClient::onConnectStatusChanged);
         loginAs(QStringLiteral("linus"));
@@ -194,7 +168,7 @@ private slots:
         QVERIFY(m_server.start());
         // The retry runs 5 s after the loss, without anyone doing anything.
         QVERIFY(waitForStatus(status, 4, 15000));
-        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(m_boxes->seen.isEmpty());
         QVERIFY(client->isConnected());
         QCOMPARE(client->clientList().value(client->ownClientID()), QStringLiteral("linus"));
     }

@@ -13,6 +13,7 @@
 #include "tsclient/tssdkinterface.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
+#include "widgethelpers.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -87,9 +88,8 @@ class TestMainWindow : public QObject
     int m_bobId = 0;
 
     // Answers question boxes with the given button and records their texts.
-    QTimer m_answerer;
-    QStringList m_questions;
-    QMessageBox::StandardButton m_answer = QMessageBox::No;
+    // Every question box is answered, No unless a test says otherwise.
+    std::unique_ptr<MessageBoxAnswerer> m_boxes;
 
     QStackedWidget* stack() const
     {
@@ -119,14 +119,7 @@ private slots:
         m_window->show();
         MainWindow::setMuted(true);
 
-        m_answerer.setInterval(20);
-        connect(&m_answerer, &QTimer::timeout, this, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                m_questions << box->windowTitle() + QStringLiteral("|") + box->text();
-                box->button(m_answer)->click();
-            }
-        });
-        m_answerer.start();
+        m_boxes = std::make_unique<MessageBoxAnswerer>(QMessageBox::No);
     }
 
     void formMatchesTheDesign()
@@ -177,7 +170,7 @@ private slots:
         QTRY_VERIFY(m_client->channelIdByName(QStringLiteral("tolvane_Team")) != 0);
         const int anna = m_client->ownClientID();
 
-        m_questions.clear();
+        m_boxes->seen.clear();
         // Not for us, an empty channel, an unknown channel, a sender nobody is, too few items.
         ChatMessage shortOne(MeetingRequest);
         shortOne.info.setReceiver(QStringLiteral("anna"));
@@ -200,17 +193,17 @@ private slots:
                    anna);
         sendFramed(m_bob, QString::fromLatin1(QByteArray("[1,2,3]").toBase64(base64Options)), anna);
         // Then one that counts: only it asks.
-        m_answer = QMessageBox::No;
+        m_boxes->setAnswer(QMessageBox::No);
         sendFramed(m_bob,
                    messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("zed"),
                                               QStringLiteral("tolvane_Team")),
                                    invitation(QStringLiteral("bob"), QStringLiteral("anna"),
                                               QStringLiteral("tolvane_Team"))}),
                    anna);
-        QTRY_COMPARE_WITH_TIMEOUT(m_questions.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->seen.size(), 1, 10000);
         QCOMPARE(
-            m_questions.first(),
-            QStringLiteral("Question|\"bob\" invites you to join the \"tolvane_Team\" meeting."));
+            m_boxes->seen.first(),
+            QStringLiteral("Question: \"bob\" invites you to join the \"tolvane_Team\" meeting."));
 
         // No sends the rejection back, sender and receiver swapped.
         const QList<ChatMessage> reply = receiveFramed(m_bob, m_bobId);
@@ -226,13 +219,13 @@ private slots:
 
     void acceptedInvitationOpensTheMeetingAndClosingLeavesIt()
     {
-        m_answer = QMessageBox::Yes;
-        m_questions.clear();
+        m_boxes->setAnswer(QMessageBox::Yes);
+        m_boxes->seen.clear();
         sendFramed(m_bob,
                    messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("anna"),
                                               QStringLiteral("tolvane_Team"))}),
                    m_client->ownClientID());
-        QTRY_COMPARE_WITH_TIMEOUT(m_questions.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->seen.size(), 1, 10000);
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), team, 10000);
         QTRY_VERIFY(meetingView());
@@ -264,21 +257,13 @@ private slots:
     void startMeetingInvitesIntoTheChosenMeeting()
     {
         // The chooser preselects the first meeting; tick bob and accept.
-        auto* poll = new QTimer(this);
-        poll->setInterval(20);
-        connect(poll, &QTimer::timeout, this, [poll] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!dialog || qobject_cast<QMessageBox*>(dialog))
-                return;
-            poll->stop();
-            poll->deleteLater();
+        onNextDialog([](QDialog* dialog) {
             auto* list = dialog->findChild<QListWidget*>();
             for (int i = 0; i < list->count(); ++i)
                 if (list->item(i)->text() == QLatin1String("bob"))
                     list->item(i)->setCheckState(Qt::Checked);
             dialog->accept();
         });
-        poll->start();
         m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
 
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
@@ -307,17 +292,7 @@ private slots:
         QTRY_COMPARE(m_client->channelIdByName(QStringLiteral("tolvane_Team")), quint64(0));
         QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().isEmpty());
 
-        auto* poll = new QTimer(this);
-        poll->setInterval(20);
-        connect(poll, &QTimer::timeout, this, [poll] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!dialog || qobject_cast<QMessageBox*>(dialog))
-                return;
-            poll->stop();
-            poll->deleteLater();
-            dialog->accept();
-        });
-        poll->start();
+        onNextDialog([](QDialog* dialog) { dialog->accept(); });
         m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
         QTRY_VERIFY_WITH_TIMEOUT(m_client->channelIdByName(QStringLiteral("tolvane_0")) != 0,
                                  10000);

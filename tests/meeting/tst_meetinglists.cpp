@@ -6,12 +6,12 @@
 #include "meeting/meetinglist.h"
 #include "meeting/meetinglistmodel.h"
 #include "meeting/supporterlist.h"
-#include "meetingtesthelpers.h"
 #include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
+#include "widgethelpers.h"
 
 #include <QDirIterator>
 #include <QInputDialog>
@@ -71,10 +71,7 @@ class TestMeetingLists : public QObject
             m_bob.command({QStringLiteral("createchannel"), name, QString(), 0});
         if (result.value(QStringLiteral("error")).toInt() != 0)
             return 0;
-        QElapsedTimer timer;
-        timer.start();
-        while (m_client->channelIdByName(name) == 0 && timer.elapsed() < EventTimeout)
-            QTest::qWait(10);
+        (void)QTest::qWaitFor([&] { return m_client->channelIdByName(name) != 0; }, EventTimeout);
         return m_client->channelIdByName(name);
     }
 

@@ -5,7 +5,7 @@
 #include "meeting/clientlistmodel.h"
 #include "meeting/getselectdialog.h"
 #include "meeting/meetinglistmodel.h"
-#include "meetingtesthelpers.h"
+#include "widgethelpers.h"
 
 #include <QBrush>
 #include <QComboBox>

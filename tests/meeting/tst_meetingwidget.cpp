@@ -6,13 +6,13 @@
 #include "connectclient.h"
 #include "meeting/getselectdialog.h"
 #include "meeting/meetingwidget.h"
-#include "meetingtesthelpers.h"
 #include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
+#include "widgethelpers.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>

@@ -18,13 +18,5 @@ inline bool connectVoiceClient(quint16 port, const QString& nickname, int timeou
     params.setServerPwd(QStringLiteral("mossel"));
     if (client->connectToServer(params) != 0)
         return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        for (const QList<QVariant>& args : status)
-            if (args.at(0).toInt() == 4)
-                return true;
-        status.wait(100);
-    }
-    return false;
+    return status.waitFor([](const QList<QVariant>& args) { return args.at(0) == 4; }, timeoutMs);
 }

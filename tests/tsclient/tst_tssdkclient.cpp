@@ -28,23 +28,6 @@ void recordLog(QtMsgType type, const QMessageLogContext& context, const QString&
         previousHandler(type, context, message);
 }
 
-// Waits until spy holds a signal matching; returns its index or -1.
-int waitForSignal(QueuedSpy& spy, const std::function<bool(const QList<QVariant>&)>& match,
-                  int timeout = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    int checked = 0;
-    while (true) {
-        for (; checked < spy.count(); ++checked)
-            if (match(spy.at(checked)))
-                return checked;
-        if (timer.elapsed() > timeout)
-            return -1;
-        spy.wait(100);
-    }
-}
-
 QJsonObject whoami(VoiceCliProcess& cli)
 {
     return cli.command({QStringLiteral("whoami")});
@@ -170,8 +153,8 @@ private slots:
         logLines.clear();
         QCOMPARE(m_client->connectToServer(params(deadPort)), 0);
         QCOMPARE(m_client->role(), 1);
-        QVERIFY(waitForSignal(*m_status,
-                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
+        QVERIFY(m_status->waitFor([](const QList<QVariant>& a) { return a.at(0).toInt() == 0; },
+                                  10000));
         QCOMPARE(m_status->last().at(1).toString(), QString());
         QVERIFY(!statuses().contains(2));
         QVERIFY(logLines.contains(QStringLiteral("Looks like there is no server running.")));
@@ -183,8 +166,8 @@ private slots:
         m_status->clear();
         QCOMPARE(m_client->connectToServer(params(m_server.port())), 0);
         m_client->setRole(3);
-        QVERIFY(waitForSignal(*m_status,
-                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 4; }) >= 0);
+        QVERIFY(m_status->waitFor([](const QList<QVariant>& a) { return a.at(0).toInt() == 4; },
+                                  10000));
         QCOMPARE(statuses(), (QList<int>{1, 2, 3, 4}));
         QCOMPARE(m_status->at(1).at(1).toString(), QStringLiteral("Welcome to the test server"));
         QCOMPARE(m_status->at(3).at(1).toString(), QString());
@@ -198,9 +181,9 @@ private slots:
         QVERIFY(m_bob.connectTo(m_server.port(), QStringLiteral("bob")));
         QVERIFY(m_carol.start());
         QVERIFY(m_carol.connectTo(m_server.port(), QStringLiteral("carol")));
-        QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
-                    return a.at(0).toString() == QLatin1String("carol");
-                }) >= 0);
+        QVERIFY(m_moves->waitFor(
+            [](const QList<QVariant>& a) { return a.at(0).toString() == QLatin1String("carol"); },
+            10000));
     }
 
     void listQueries()
@@ -323,9 +306,8 @@ private slots:
                                        return e.value(QStringLiteral("clientID")).toInt() == anna;
                                    })
                      .isEmpty());
-        QVERIFY(waitForSignal(updates, [](const QList<QVariant>& a) {
-                    return a.at(0) == QStringLiteral("anna");
-                }) >= 0);
+        QVERIFY(updates.waitFor(
+            [](const QList<QVariant>& a) { return a.at(0) == QStringLiteral("anna"); }, 10000));
         QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED, 1), unsigned(ERROR_ok));
         QVERIFY(sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
         QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_INPUT_MUTED, 0), unsigned(ERROR_ok));
@@ -343,9 +325,11 @@ private slots:
         QVERIFY(created.wait(10000));
         const quint64 room = created.at(0).at(0).toULongLong();
         QCOMPARE(created.at(0).at(1).toULongLong(), quint64(0));
-        QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
-                    return a.at(0).toString() == QLatin1String("anna") && a.at(1).toBool();
-                }) >= 0);
+        QVERIFY(m_moves->waitFor(
+            [](const QList<QVariant>& a) {
+                return a.at(0).toString() == QLatin1String("anna") && a.at(1).toBool();
+            },
+            10000));
         QCOMPARE(m_client->channelOfClient(m_client->ownClientID()), room);
         QCOMPARE(m_client->currentChannelName(), QStringLiteral("tolvane_room"));
         QCOMPARE(m_client->channelIdByName(QStringLiteral("tolvane_room")), room);
@@ -360,9 +344,11 @@ private slots:
                      .value(QStringLiteral("error"))
                      .toInt(),
                  0);
-        QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
-                    return a.at(0).toString() == QLatin1String("bob") && a.at(1).toBool();
-                }) >= 0);
+        QVERIFY(m_moves->waitFor(
+            [](const QList<QVariant>& a) {
+                return a.at(0).toString() == QLatin1String("bob") && a.at(1).toBool();
+            },
+            10000));
         QCOMPARE(m_client->channelClientList(room).size(), 2);
     }
 
@@ -404,26 +390,31 @@ private slots:
         const quint64 locked = m_client->channelIdByName(QStringLiteral("tolvane_locked"));
         QVERIFY(locked != 0);
         QVERIFY(m_client->deleteChannel(QStringLiteral("tolvane_locked")));
-        QVERIFY(waitForSignal(deleted, [locked](const QList<QVariant>& a) {
-                    return a.at(0).toULongLong() == locked;
-                }) >= 0);
-        QVERIFY(waitForSignal(moved, [](const QList<QVariant>& a) {
-                    return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_locked") &&
-                           a.at(2) == QStringLiteral("Default Channel") && a.at(3).toBool() &&
-                           a.at(4) == QStringLiteral("anna");
-                }) >= 0);
+        QVERIFY(deleted.waitFor(
+            [locked](const QList<QVariant>& a) { return a.at(0).toULongLong() == locked; }, 10000));
+        QVERIFY(moved.waitFor(
+            [](const QList<QVariant>& a) {
+                return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_locked") &&
+                       a.at(2) == QStringLiteral("Default Channel") && a.at(3).toBool() &&
+                       a.at(4) == QStringLiteral("anna");
+            },
+            10000));
 
         // The own channel: we move ourselves out, and bob sees himself moved by us.
         moved.clear();
         m_moves->clear();
         QVERIFY(m_client->deleteChannel(QStringLiteral("tolvane_room")));
-        QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
-                    return a.at(0) == QStringLiteral("anna") && a.at(1).toBool();
-                }) >= 0);
-        QVERIFY(waitForSignal(moved, [](const QList<QVariant>& a) {
-                    return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_room") &&
-                           a.at(3).toBool();
-                }) >= 0);
+        QVERIFY(m_moves->waitFor(
+            [](const QList<QVariant>& a) {
+                return a.at(0) == QStringLiteral("anna") && a.at(1).toBool();
+            },
+            10000));
+        QVERIFY(moved.waitFor(
+            [](const QList<QVariant>& a) {
+                return !a.at(0).toBool() && a.at(1) == QStringLiteral("tolvane_room") &&
+                       a.at(3).toBool();
+            },
+            10000));
         const int anna = m_client->ownClientID();
         QVERIFY(!m_bob
                      .waitForEvent(QStringLiteral("onClientMoveMovedEvent"),
@@ -439,10 +430,12 @@ private slots:
     {
         m_moves->clear();
         m_bob.command({QStringLiteral("disconnect"), QStringLiteral("bye")});
-        QVERIFY(waitForSignal(*m_moves, [](const QList<QVariant>& a) {
-                    return a.at(0).toString() == QLatin1String("bob") && !a.at(1).toBool() &&
-                           a.at(2).toInt() == LEAVE_VISIBILITY;
-                }) >= 0);
+        QVERIFY(m_moves->waitFor(
+            [](const QList<QVariant>& a) {
+                return a.at(0).toString() == QLatin1String("bob") && !a.at(1).toBool() &&
+                       a.at(2).toInt() == LEAVE_VISIBILITY;
+            },
+            10000));
         QCOMPARE(m_client->clientList().size(), 2);
         anyID found = 0;
         QCOMPARE(m_client->sdk()->getClientIdByName(QStringLiteral("bob"), &found), 518u);
@@ -453,22 +446,22 @@ private slots:
         const anyID own = m_client->ownClientID();
         m_status->clear();
         QVERIFY(m_server.stop());
-        QVERIFY(waitForSignal(*m_status,
-                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
+        QVERIFY(m_status->waitFor([](const QList<QVariant>& a) { return a.at(0).toInt() == 0; },
+                                  10000));
         QVERIFY(!m_client->isConnected());
         QCOMPARE(m_client->ownClientID(), own);
 
         QVERIFY(m_server.start());
         m_status->clear();
         QCOMPARE(m_client->connectToServer(params(m_server.port())), 0);
-        QVERIFY(waitForSignal(*m_status,
-                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 4; }) >= 0);
+        QVERIFY(m_status->waitFor([](const QList<QVariant>& a) { return a.at(0).toInt() == 4; },
+                                  10000));
         QVERIFY(m_client->isConnected());
 
         QCOMPARE(m_client->disconnectFromServer(), 0);
         QCOMPARE(m_client->ownClientID(), anyID(0));
-        QVERIFY(waitForSignal(*m_status,
-                              [](const QList<QVariant>& a) { return a.at(0).toInt() == 0; }) >= 0);
+        QVERIFY(m_status->waitFor([](const QList<QVariant>& a) { return a.at(0).toInt() == 0; },
+                                  10000));
     }
 
     void soundOperations()

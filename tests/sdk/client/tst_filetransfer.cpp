@@ -4,6 +4,7 @@
 // store or the chosen local directory are refused on both sides; limits hold; a transfer cut
 // by the server stopping leaves no half file anywhere; chat keeps flowing during a transfer.
 #include "eventrecorder.h"
+#include "filehelpers.h"
 #include "voiceserverprocess.h"
 
 #include <QDir>
@@ -29,36 +30,12 @@ QByteArray randomBytes(qint64 size)
     return bytes;
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // A file of that size that costs no disk space and reads fast: holes read as zeros.
 bool sparseFile(const QString& path, qint64 size)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(size);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-QStringList filesBelow(const QString& directory)
-{
-    QStringList files;
-    QDirIterator it(directory, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(QDir(directory).relativeFilePath(it.next()));
-    files.sort();
-    return files;
 }
 
 qint64 largestFileIn(const QString& directory)

@@ -3,7 +3,8 @@
 // twice or expired; uploads that send too much, stop half way or stall; too many transfers;
 // path escapes and malformed requests. The server stays up and keeps serving chat.
 #include "eventrecorder.h"
-#include "frame.h"
+#include "filehelpers.h"
+#include "rawpeer.h"
 #include "storepath.h"
 #include "voiceserverprocess.h"
 
@@ -16,73 +17,6 @@
 using namespace voicesdk::protocol;
 
 namespace {
-
-// A control or transfer connection driven frame by frame.
-class RawPeer
-{
-public:
-    bool open(quint16 port)
-    {
-        m_socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-        return m_socket.waitForConnected(5000);
-    }
-
-    bool hello(const QString& nickname)
-    {
-        send(QCborMap{{TypeKey, type::Hello},
-                      {field::Version, Version},
-                      {field::Nickname, nickname},
-                      {field::ServerPassword, QStringLiteral("mossel")}});
-        return !next(type::Synced).isEmpty();
-    }
-
-    void send(const QCborMap& message) { write(encodeFrame(message)); }
-    void write(const QByteArray& bytes)
-    {
-        m_socket.write(bytes);
-        m_socket.flush();
-    }
-
-    // The next frame of that type (others are skipped), or an empty map.
-    QCborMap next(QLatin1String type, int timeoutMs = 5000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            QCborMap message;
-            while (m_decoder.next(&message) == FrameDecoder::Message) {
-                if (message.value(TypeKey).toString() == type)
-                    return message;
-            }
-            if (timer.elapsed() > timeoutMs || m_socket.state() != QAbstractSocket::ConnectedState)
-                return {};
-            if (m_socket.waitForReadyRead(50))
-                m_decoder.append(m_socket.readAll());
-        }
-    }
-
-    // Raw bytes after the first frame of a download.
-    QByteArray rawAfterFrame() { return m_decoder.takePending() + m_socket.readAll(); }
-
-    bool closedByServer(int timeoutMs = 5000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            if (m_socket.state() == QAbstractSocket::UnconnectedState)
-                return true;
-            m_socket.waitForReadyRead(50);
-            m_decoder.append(m_socket.readAll());
-        }
-        return m_socket.state() == QAbstractSocket::UnconnectedState;
-    }
-
-    QTcpSocket& socket() { return m_socket; }
-
-private:
-    QTcpSocket m_socket;
-    FrameDecoder m_decoder;
-};
 
 QCborMap upload(int id, const QString& path, qint64 size)
 {
@@ -101,17 +35,6 @@ QCborMap download(int id, const QString& path)
 QCborMap transferHello(const QByteArray& key)
 {
     return QCborMap{{TypeKey, type::Transfer}, {field::Key, key}};
-}
-
-QStringList filesBelow(const QString& directory)
-{
-    QStringList files;
-    QDirIterator it(directory, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(QDir(directory).relativeFilePath(it.next()));
-    files.sort();
-    return files;
 }
 
 } // namespace

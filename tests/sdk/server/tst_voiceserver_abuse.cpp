@@ -2,7 +2,7 @@
 // Hostile and broken peers on raw sockets: each is cut off alone, the server keeps serving the
 // well-behaved clients, and a peer that stops reading cannot make the server grow.
 #include "eventrecorder.h"
-#include "frame.h"
+#include "rawpeer.h"
 #include "voiceserverprocess.h"
 
 #include <QCborArray>
@@ -12,44 +12,6 @@
 #include <QtEndian>
 
 using namespace voicesdk::protocol;
-
-namespace {
-
-QByteArray header(quint32 length)
-{
-    QByteArray bytes(4, Qt::Uninitialized);
-    qToBigEndian(length, bytes.data());
-    return bytes;
-}
-
-QByteArray rawFrame(const QByteArray& body)
-{
-    return header(quint32(body.size())) + body;
-}
-
-QCborMap hello(const QString& nickname)
-{
-    return QCborMap{{TypeKey, type::Hello},
-                    {field::Version, Version},
-                    {field::Nickname, nickname},
-                    {field::ServerPassword, QStringLiteral("mossel")}};
-}
-
-bool closedByServer(QTcpSocket& socket, int timeoutMs = 5000)
-{
-    if (socket.state() == QAbstractSocket::UnconnectedState)
-        return true;
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        socket.readAll();
-        if (socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(50))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
 
 class tst_VoiceServerAbuse : public QObject
 {
@@ -142,9 +104,9 @@ void tst_VoiceServerAbuse::badBytesCloseOnlyThatConnection_data()
     for (char& c : random)
         c = char(generator.bounded(256));
     QTest::newRow("random bytes") << random;
-    QTest::newRow("oversized length") << header(MaxFrameSize + 1) + QByteArray(100, 'x');
-    QTest::newRow("4 GiB length") << header(0xFFFFFFFFu);
-    QTest::newRow("zero length") << header(0);
+    QTest::newRow("oversized length") << frameHeader(MaxFrameSize + 1) + QByteArray(100, 'x');
+    QTest::newRow("4 GiB length") << frameHeader(0xFFFFFFFFu);
+    QTest::newRow("zero length") << frameHeader(0);
     QTest::newRow("malformed CBOR") << rawFrame(QByteArray(32, '\xff'));
     QTest::newRow("not a map") << rawFrame(QCborValue(QCborArray{1, 2, 3}).toCbor());
     QTest::newRow("map without type") << rawFrame(QCborValue(QCborMap{{1, 2}}).toCbor());
@@ -154,33 +116,32 @@ void tst_VoiceServerAbuse::badBytesCloseOnlyThatConnection_data()
                                 {field::Target, 1},
                                 {field::Message, QStringLiteral("sneaky")}});
     QTest::newRow("unknown type first") << encodeFrame(QCborMap{{TypeKey, QStringLiteral("x")}});
-    QCborMap badHello = hello(QStringLiteral("bad"));
+    QCborMap badHello = helloMessage(QStringLiteral("bad"));
     badHello.insert(field::Version, QStringLiteral("one"));
     QTest::newRow("hello with a string version") << encodeFrame(badHello);
-    QCborMap longName = hello(QString(500, QLatin1Char('n')));
+    QCborMap longName = helloMessage(QString(500, QLatin1Char('n')));
     QTest::newRow("hello with a huge nickname") << encodeFrame(longName);
-    QTest::newRow("hello then garbage") << encodeFrame(hello(QStringLiteral("g"))) + header(0);
+    QTest::newRow("hello then garbage")
+        << encodeFrame(helloMessage(QStringLiteral("g"))) + frameHeader(0);
     QTest::newRow("transfer without file store")
         << encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, QStringLiteral("k")}});
-    QTest::newRow("truncated frame, then silence") << header(100) + QByteArray(10, 'x');
+    QTest::newRow("truncated frame, then silence") << frameHeader(100) + QByteArray(10, 'x');
 }
 
 void tst_VoiceServerAbuse::badBytesCloseOnlyThatConnection()
 {
     QFETCH(QByteArray, bytes);
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write(bytes);
-    QVERIFY(socket.waitForBytesWritten(5000));
-    QVERIFY2(closedByServer(socket), "the server kept a broken connection open");
+    RawPeer peer;
+    QVERIFY(peer.open(m_server.port()));
+    peer.write(bytes);
+    QVERIFY2(peer.closedByServer(), "the server kept a broken connection open");
     checkOthersStillTalk();
 }
 
 void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops_data()
 {
     QTest::addColumn<QByteArray>("frame");
-    QTest::newRow("hello twice") << encodeFrame(hello(QStringLiteral("again")));
+    QTest::newRow("hello twice") << encodeFrame(helloMessage(QStringLiteral("again")));
     QTest::newRow("unknown type") << encodeFrame(
         QCborMap{{TypeKey, QStringLiteral("launchMissiles")}});
     QTest::newRow("text with a string target")
@@ -208,21 +169,20 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops_data()
         << encodeFrame(QCborMap{{TypeKey, type::ChannelDelete}, {field::ChannelId, -5}});
     QTest::newRow("self update with a number flag")
         << encodeFrame(QCborMap{{TypeKey, type::SelfUpdate}, {field::InputMuted, 1}});
-    QTest::newRow("oversized length") << header(1u << 30);
+    QTest::newRow("oversized length") << frameHeader(1u << 30);
 }
 
 void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops()
 {
     QFETCH(QByteArray, frame);
     const QString nickname = QStringLiteral("raw%1").arg(QTest::currentDataTag()).left(60);
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write(encodeFrame(hello(nickname)));
+    RawPeer peer;
+    QVERIFY(peer.open(m_server.port()));
+    peer.send(helloMessage(nickname));
     const anyID id = waitForJoin(nickname);
     QVERIFY(id != 0);
-    socket.write(frame);
-    QVERIFY(closedByServer(socket));
+    peer.write(frame);
+    QVERIFY(peer.closedByServer());
     // Others see the broken client go as dropped, not as a regular leave.
     const Event dropped =
         EventRecorder::instance().wait(m_watcher, "onClientMoveTimeoutEvent",
@@ -234,33 +194,23 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops()
 
 void tst_VoiceServerAbuse::silentConnectionTimesOut()
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    QVERIFY(closedByServer(socket, 5000));
+    RawPeer peer;
+    QVERIFY(peer.open(m_server.port()));
+    QVERIFY(peer.closedByServer());
     QVERIFY(m_server.log().contains("no hello in time"));
     checkOthersStillTalk();
 }
 
 void tst_VoiceServerAbuse::unsupportedVersionIsRefused()
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(socket.waitForConnected(5000));
-    QCborMap future = hello(QStringLiteral("future"));
+    RawPeer peer;
+    QVERIFY(peer.open(m_server.port()));
+    QCborMap future = helloMessage(QStringLiteral("future"));
     future.insert(field::Version, Version + 1);
-    socket.write(encodeFrame(future));
-    FrameDecoder decoder;
-    QCborMap reply;
-    QElapsedTimer timer;
-    timer.start();
-    while (decoder.next(&reply) != FrameDecoder::Message && timer.elapsed() < 5000) {
-        socket.waitForReadyRead(50);
-        decoder.append(socket.readAll());
-    }
-    QCOMPARE(reply.value(TypeKey).toString(), QString(type::Refused));
+    peer.send(future);
+    const QCborMap reply = peer.next(type::Refused);
     QCOMPARE(reply.value(field::Code).toInteger(), qint64(ERROR_connection_protocol));
-    QVERIFY(closedByServer(socket));
+    QVERIFY(peer.closedByServer());
 }
 
 void tst_VoiceServerAbuse::nonReadingClientIsDropped()
@@ -270,7 +220,7 @@ void tst_VoiceServerAbuse::nonReadingClientIsDropped()
     sleeper.setReadBufferSize(1); // Qt stops reading once one byte is buffered
     sleeper.connectToHost(QHostAddress::LocalHost, m_server.port());
     QVERIFY(sleeper.waitForConnected(5000));
-    sleeper.write(encodeFrame(hello(QStringLiteral("sleeper"))));
+    sleeper.write(encodeFrame(helloMessage(QStringLiteral("sleeper"))));
     sleeper.flush();
     const anyID id = waitForJoin(QStringLiteral("sleeper"));
     QVERIFY(id != 0);

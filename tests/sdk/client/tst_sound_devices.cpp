@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The sound module's C++ side: virtual and file-backed devices, the sample ring, configuration
 // values and the per-handler device bookkeeping.
+#include "filehelpers.h"
 #include "ringbuffer.h"
 #include "soundconfig.h"
 #include "soundmanager.h"
@@ -67,12 +68,6 @@ QVector<qint16> ramp(int count)
     for (int i = 0; i < count; ++i)
         out[i] = qint16((i * 37) % 65536 - 32768);
     return out;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 // Reads a capture source to its end (bounded, so a source that never ends fails the test).

@@ -126,7 +126,7 @@ const qint64 Int64Min = std::numeric_limits<qint64>::min();
 
 } // namespace
 
-class tst_FrameCodecText : public QObject
+class tst_TextMessageCodec : public QObject
 {
     Q_OBJECT
 private slots:
@@ -144,7 +144,7 @@ private slots:
     void mutatedBodiesNeverDisagree();
 };
 
-void tst_FrameCodecText::utf8Length_data()
+void tst_TextMessageCodec::utf8Length_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("empty") << QByteArray();
@@ -172,13 +172,13 @@ void tst_FrameCodecText::utf8Length_data()
     QTest::newRow("bad continuation") << QByteArray("\xe4\xbd\x41");
 }
 
-void tst_FrameCodecText::utf8Length()
+void tst_TextMessageCodec::utf8Length()
 {
     QFETCH(QByteArray, bytes);
     QCOMPARE(utf16LengthOfUtf8(bytes.constData(), bytes.size()), qtUtf16Length(bytes));
 }
 
-void tst_FrameCodecText::utf8LengthAgreesOnShortSequences()
+void tst_TextMessageCodec::utf8LengthAgreesOnShortSequences()
 {
     // Every one- and two-byte string, and every lead and second byte of longer ones, with and
     // without ASCII in front so both the word loop and the byte loop see them.
@@ -204,7 +204,7 @@ void tst_FrameCodecText::utf8LengthAgreesOnShortSequences()
     }
 }
 
-void tst_FrameCodecText::requestEncoding_data()
+void tst_TextMessageCodec::requestEncoding_data()
 {
     QTest::addColumn<qint64>("mode");
     QTest::addColumn<qint64>("target");
@@ -243,7 +243,7 @@ void tst_FrameCodecText::requestEncoding_data()
                                << QString();
 }
 
-void tst_FrameCodecText::requestEncoding()
+void tst_TextMessageCodec::requestEncoding()
 {
     QFETCH(qint64, mode);
     QFETCH(qint64, target);
@@ -260,7 +260,7 @@ void tst_FrameCodecText::requestEncoding()
              genericRequest(mode, target, message, hasReturnCode ? &returnCode : nullptr).toHex());
 }
 
-void tst_FrameCodecText::requestOversize()
+void tst_TextMessageCodec::requestOversize()
 {
     const QString fits(MaxFrameSize - 60, QLatin1Char('x'));
     const QString over(MaxFrameSize, QLatin1Char('x'));
@@ -273,7 +273,7 @@ void tst_FrameCodecText::requestOversize()
     QVERIFY(genericRequest(2, 0, over, nullptr).isEmpty());
 }
 
-void tst_FrameCodecText::eventEncoding_data()
+void tst_TextMessageCodec::eventEncoding_data()
 {
     QTest::addColumn<qint64>("mode");
     QTest::addColumn<qint64>("fromId");
@@ -295,7 +295,7 @@ void tst_FrameCodecText::eventEncoding_data()
         << QStringLiteral("\U0001F600") << Int64Max;
 }
 
-void tst_FrameCodecText::eventEncoding()
+void tst_TextMessageCodec::eventEncoding()
 {
     QFETCH(qint64, mode);
     QFETCH(qint64, fromId);
@@ -313,7 +313,7 @@ void tst_FrameCodecText::eventEncoding()
              encodeFrame(generic).toHex());
 }
 
-void tst_FrameCodecText::decodesOwnFrames()
+void tst_TextMessageCodec::decodesOwnFrames()
 {
     const QByteArray text = QStringLiteral("gr\u00fc\u00df \U0001F600").toUtf8();
     const QByteArray code = QByteArray("rc");
@@ -347,7 +347,7 @@ void tst_FrameCodecText::decodesOwnFrames()
     checkEventAgreement(body);
 }
 
-void tst_FrameCodecText::refusesOtherLayouts_data()
+void tst_TextMessageCodec::refusesOtherLayouts_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("genericAccepts");
@@ -416,7 +416,7 @@ void tst_FrameCodecText::refusesOtherLayouts_data()
     QTest::newRow("key with a long head") << longHead << true;
 }
 
-void tst_FrameCodecText::refusesOtherLayouts()
+void tst_TextMessageCodec::refusesOtherLayouts()
 {
     QFETCH(QByteArray, body);
     QFETCH(bool, genericAccepts);
@@ -425,7 +425,7 @@ void tst_FrameCodecText::refusesOtherLayouts()
     QCOMPARE(!genericDecode(body).isEmpty(), genericAccepts);
 }
 
-void tst_FrameCodecText::mutatedBodiesNeverDisagree()
+void tst_TextMessageCodec::mutatedBodiesNeverDisagree()
 {
     // Every byte of real frames replaced by a set of values, and every truncation: wherever the
     // direct decoders accept, the generic reading accepts the same values.
@@ -465,5 +465,5 @@ void tst_FrameCodecText::mutatedBodiesNeverDisagree()
     }
 }
 
-QTEST_APPLESS_MAIN(tst_FrameCodecText)
-#include "tst_framecodec_text.moc"
+QTEST_APPLESS_MAIN(tst_TextMessageCodec)
+#include "tst_textmessagecodec.moc"
