@@ -38,32 +38,21 @@ private slots:
 
     void init() { QSettings().clear(); }
 
-    void formMatchesTheDesign()
+    // What a user or a caller finding widgets by name would notice broken.
+    void namesTextsAndIcon()
     {
         LoginDialog dialog;
         QCOMPARE(dialog.objectName(), QStringLiteral("LoginDialog"));
-        QCOMPARE(dialog.size(), QSize(430, 320));
-        QCOMPARE(dialog.minimumSize(), QSize(430, 320));
-        QCOMPARE(dialog.maximumWidth(), 430);
-        QCOMPARE(dialog.maximumHeight(), QWIDGETSIZE_MAX);
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Login"));
-        QVERIFY(dialog.windowFlags() & Qt::WindowMaximizeButtonHint);
         QVERIFY(!dialog.windowIcon().isNull());
-        QVERIFY(!dialog.styleSheet().isEmpty());
-
-        auto* label = dialog.findChild<QLabel*>(QStringLiteral("label"));
-        QVERIFY(label);
-        QCOMPARE(label->text(), QStringLiteral("RYL Meeting"));
-        QCOMPARE(label->alignment(), Qt::AlignCenter);
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label"))->text(),
+                 QStringLiteral("RYL Meeting"));
         auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("lineEditUsername"));
         QVERIFY(edit);
         QCOMPARE(edit->placeholderText(), QStringLiteral("Username"));
         QVERIFY(edit->text().isEmpty());
-        auto* button = dialog.findChild<QPushButton*>(QStringLiteral("pushButtonLogin"));
-        QVERIFY(button);
-        QCOMPARE(button->text(), QStringLiteral("Login"));
-        QVERIFY(dialog.findChild<QGridLayout*>(QStringLiteral("gridLayout")));
-        QVERIFY(dialog.findChild<QVBoxLayout*>(QStringLiteral("verticalLayout")));
+        QCOMPARE(dialog.findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->text(),
+                 QStringLiteral("Login"));
     }
 
     void emptyNameIsRefusedAndNothingStored()

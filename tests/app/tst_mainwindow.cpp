@@ -122,7 +122,8 @@ private slots:
         m_boxes = std::make_unique<MessageBoxAnswerer>(QMessageBox::No);
     }
 
-    void formMatchesTheDesign()
+    // What a user or a caller finding widgets by name would notice broken.
+    void namesTextsAndIcons()
     {
         QCOMPARE(m_window->objectName(), QStringLiteral("MainWindow"));
         QCOMPARE(m_window->windowTitle(), QStringLiteral("Meeting"));
@@ -130,21 +131,9 @@ private slots:
         auto* start = m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"));
         QVERIFY(start);
         QCOMPARE(start->toolTip(), QStringLiteral("Start meeting"));
-        QCOMPARE(start->iconSize(), QSize(32, 32));
-        QVERIFY(start->autoRaise());
-        auto* setting = m_window->findChild<QToolButton*>(QStringLiteral("toolButtonSetting"));
-        QVERIFY(setting);
-        QCOMPARE(setting->text(), QStringLiteral("..."));
-        auto* bar = m_window->findChild<QWidget*>(QStringLiteral("widget"));
-        QVERIFY(bar->autoFillBackground());
-        QCOMPARE(bar->palette().color(QPalette::Window), QColor(105, 105, 105));
-        QCOMPARE(m_window->findChild<QWidget*>(QStringLiteral("centralWidget"))
-                     ->palette()
-                     .color(QPalette::Base),
-                 QColor(255, 255, 255));
-        auto* supporters = m_window->findChild<SupporterList*>(QStringLiteral("supporterList"));
-        QVERIFY(supporters);
-        QCOMPARE(supporters->width(), 180);
+        QVERIFY(!start->icon().isNull());
+        QVERIFY(m_window->findChild<QToolButton*>(QStringLiteral("toolButtonSetting")));
+        QVERIFY(m_window->findChild<SupporterList*>(QStringLiteral("supporterList")));
         QCOMPARE(stack()->currentWidget(),
                  m_window->findChild<MeetingList*>(QStringLiteral("meetingList")));
     }

@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <QtTest>
@@ -20,10 +21,11 @@
 #include <memory>
 
 // Runs handler on the first widget that find returns, from whatever event loop runs at that time
-// (a dialog's exec(), a menu's). Polls every 20 ms, for up to timeoutMs.
+// (a dialog's exec(), a menu's). Polls every 20 ms, for up to timeoutMs; deleting the returned
+// timer stops it earlier.
 template <typename W>
-void onNext(const std::function<W*()>& find, const std::function<void(W*)>& handler,
-            int timeoutMs = 5000)
+QPointer<QTimer> onNext(const std::function<W*()>& find, const std::function<void(W*)>& handler,
+                        int timeoutMs = 5000)
 {
     auto* timer = new QTimer(qApp);
     auto elapsed = std::make_shared<QElapsedTimer>();
@@ -39,6 +41,7 @@ void onNext(const std::function<W*()>& find, const std::function<void(W*)>& hand
             handler(widget);
     });
     timer->start();
+    return timer;
 }
 
 // The next modal widget: a dialog run by exec(), a message box.
@@ -67,6 +70,43 @@ inline void onNextPopup(const std::function<void(QMenu*)>& handler, int timeoutM
 {
     onNext<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); }, handler,
                   timeoutMs);
+}
+
+// Whether action, or what it posted for later, brings up a modal widget (which is then closed).
+// Qt opens dialogs from within the call that asks for them, so once the action and the events it
+// posted are done, nothing more can come of it.
+inline bool opensModal(const std::function<void()>& action)
+{
+    bool opened = false;
+    QPointer<QTimer> watch = onNext<QWidget>([] { return QApplication::activeModalWidget(); },
+                                             [&opened](QWidget* modal) {
+                                                 opened = true;
+                                                 modal->close();
+                                             },
+                                             60000);
+    action();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    delete watch;
+    return opened;
+}
+
+// The same for popup menus.
+inline bool opensPopup(const std::function<void()>& action)
+{
+    bool opened = false;
+    QPointer<QTimer> watch =
+        onNext<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); },
+                      [&opened](QMenu* menu) {
+                          opened = true;
+                          menu->close();
+                      },
+                      60000);
+    action();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    delete watch;
+    return opened;
 }
 
 // Answers every message box that comes up while it lives, with its answer button, and keeps

@@ -17,7 +17,7 @@ class TestSoundPortAudio : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<SoundManager> manager_;
+    std::unique_ptr<SoundManager> m_manager;
 
 private slots:
     void initTestCase()
@@ -27,18 +27,18 @@ private slots:
         QVERIFY(rc.open(QIODevice::WriteOnly | QIODevice::Truncate));
         rc.write("pcm.!default {\n    type null\n}\n");
         rc.close();
-        manager_ = std::make_unique<SoundManager>(createPortAudioSystems());
-        if (!manager_->modes(Direction::Capture).contains("ALSA"))
-            QSKIP("PortAudio offers no ALSA devices here");
+        m_manager = std::make_unique<SoundManager>(createPortAudioSystems());
+        if (!m_manager->modes(Direction::Capture).contains("ALSA"))
+            QFAIL("PortAudio offers no ALSA device, not even ALSA's null device");
     }
 
     void realDeviceIsPreferredOverVirtual()
     {
-        QCOMPARE(manager_->defaultMode(Direction::Capture), QByteArray("ALSA"));
-        QCOMPARE(manager_->defaultMode(Direction::Playback), QByteArray("ALSA"));
-        QCOMPARE(manager_->modes(Direction::Capture).last(), QByteArray("virtual"));
+        QCOMPARE(m_manager->defaultMode(Direction::Capture), QByteArray("ALSA"));
+        QCOMPARE(m_manager->defaultMode(Direction::Playback), QByteArray("ALSA"));
+        QCOMPARE(m_manager->modes(Direction::Capture).last(), QByteArray("virtual"));
         QList<DeviceInfo> devices;
-        QCOMPARE(manager_->devices(Direction::Capture, "ALSA", &devices), unsigned(ERROR_ok));
+        QCOMPARE(m_manager->devices(Direction::Capture, "ALSA", &devices), unsigned(ERROR_ok));
         bool hasDefault = false;
         for (const DeviceInfo& d : devices)
             hasDefault = hasDefault || d.id == "default";
@@ -47,8 +47,8 @@ private slots:
 
     void captureStreamDeliversFrames()
     {
-        QCOMPARE(manager_->open(1, Direction::Capture, "ALSA", "default"), unsigned(ERROR_ok));
-        const auto source = manager_->captureSource(1);
+        QCOMPARE(m_manager->open(1, Direction::Capture, "ALSA", "default"), unsigned(ERROR_ok));
+        const auto source = m_manager->captureSource(1);
         QVERIFY(source && source->isClocked());
         Frame frame;
         int frames = 0;
@@ -65,14 +65,14 @@ private slots:
 
     void playbackStreamTakesFrames()
     {
-        QCOMPARE(manager_->open(1, Direction::Playback, {}, {}), unsigned(ERROR_ok));
+        QCOMPARE(m_manager->open(1, Direction::Playback, {}, {}), unsigned(ERROR_ok));
         QByteArray mode, device;
         bool isDefault = false;
-        QCOMPARE(manager_->current(1, Direction::Playback, &mode, &device, &isDefault),
+        QCOMPARE(m_manager->current(1, Direction::Playback, &mode, &device, &isDefault),
                  unsigned(ERROR_ok));
         QCOMPARE(mode, QByteArray("ALSA"));
         QVERIFY(isDefault);
-        const auto sink = manager_->playbackSink(1);
+        const auto sink = m_manager->playbackSink(1);
         QVERIFY(sink && sink->isClocked());
         Frame frame{};
         QVERIFY(sink->write(frame));
@@ -81,15 +81,15 @@ private slots:
     void reopeningAndReleasingCloseStreams()
     {
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(manager_->open(1, Direction::Capture, "ALSA", "default"), unsigned(ERROR_ok));
-        QCOMPARE(manager_->open(1, Direction::Capture, "ALSA", "no such card"),
+            QCOMPARE(m_manager->open(1, Direction::Capture, "ALSA", "default"), unsigned(ERROR_ok));
+        QCOMPARE(m_manager->open(1, Direction::Capture, "ALSA", "no such card"),
                  unsigned(ERROR_sound_invalid_device));
-        manager_->releaseHandler(1);
-        QVERIFY(!manager_->captureSource(1));
-        QVERIFY(!manager_->playbackSink(1));
+        m_manager->releaseHandler(1);
+        QVERIFY(!m_manager->captureSource(1));
+        QVERIFY(!m_manager->playbackSink(1));
     }
 
-    void cleanupTestCase() { manager_.reset(); }
+    void cleanupTestCase() { m_manager.reset(); }
 };
 
 QTEST_GUILESS_MAIN(TestSoundPortAudio)
