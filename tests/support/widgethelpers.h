@@ -72,18 +72,20 @@ inline void onNextPopup(const std::function<void(QMenu*)>& handler, int timeoutM
                   timeoutMs);
 }
 
-// Whether action, or what it posted for later, brings up a modal widget (which is then closed).
-// Qt opens dialogs from within the call that asks for them, so once the action and the events it
-// posted are done, nothing more can come of it.
-inline bool opensModal(const std::function<void()>& action)
+// Whether action, or what it posted for later, brings up a widget that find returns (which is
+// then closed). Qt opens dialogs and menus from within the call that asks for them, so once the
+// action and the events it posted are done, nothing more can come of it.
+template <typename W>
+bool opens(const std::function<W*()>& find, const std::function<void()>& action)
 {
     bool opened = false;
-    QPointer<QTimer> watch = onNext<QWidget>([] { return QApplication::activeModalWidget(); },
-                                             [&opened](QWidget* modal) {
-                                                 opened = true;
-                                                 modal->close();
-                                             },
-                                             60000);
+    QPointer<QTimer> watch = onNext<W>(
+        find,
+        [&opened](W* widget) {
+            opened = true;
+            widget->close();
+        },
+        60000);
     action();
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
@@ -91,22 +93,15 @@ inline bool opensModal(const std::function<void()>& action)
     return opened;
 }
 
-// The same for popup menus.
+inline bool opensModal(const std::function<void()>& action)
+{
+    return opens<QWidget>([] { return QApplication::activeModalWidget(); }, action);
+}
+
 inline bool opensPopup(const std::function<void()>& action)
 {
-    bool opened = false;
-    QPointer<QTimer> watch =
-        onNext<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); },
-                      [&opened](QMenu* menu) {
-                          opened = true;
-                          menu->close();
-                      },
-                      60000);
-    action();
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    delete watch;
-    return opened;
+    return opens<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); },
+                        action);
 }
 
 // Answers every message box that comes up while it lives, with its answer button, and keeps

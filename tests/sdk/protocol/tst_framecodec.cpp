@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "frame.h"
 #include "message.h"
+#include "rawpeer.h"
 
 #include <QCborArray>
 #include <QCborValue>
@@ -10,18 +11,6 @@
 using namespace voicesdk::protocol;
 
 namespace {
-
-QByteArray header(quint32 length)
-{
-    QByteArray bytes(4, Qt::Uninitialized);
-    qToBigEndian(length, bytes.data());
-    return bytes;
-}
-
-QByteArray rawFrame(const QByteArray& body)
-{
-    return header(quint32(body.size())) + body;
-}
 
 QCborMap text(const QString& message)
 {
@@ -95,9 +84,9 @@ void tst_FrameCodec::rejects_data()
         deep += char(0x81); // arrays nested in arrays
     deep += char(0x01);
 
-    QTest::newRow("zero length") << header(0) << "empty frame";
-    QTest::newRow("length over the limit") << header(MaxFrameSize + 1) << "exceeds";
-    QTest::newRow("huge length") << header(0xFFFFFFFFu) << "exceeds";
+    QTest::newRow("zero length") << frameHeader(0) << "empty frame";
+    QTest::newRow("length over the limit") << frameHeader(MaxFrameSize + 1) << "exceeds";
+    QTest::newRow("huge length") << frameHeader(0xFFFFFFFFu) << "exceeds";
     QTest::newRow("not CBOR") << rawFrame(QByteArray("\xff\xff\xff\xff", 4)) << "malformed";
     QTest::newRow("truncated CBOR") << rawFrame(QByteArray("\xa1\x64type", 6)) << "malformed";
     QTest::newRow("integer, not a map") << rawFrame(QCborValue(5).toCbor()) << "not a CBOR map";
@@ -140,7 +129,7 @@ void tst_FrameCodec::needsMoreUntilComplete()
 void tst_FrameCodec::errorIsFinal()
 {
     FrameDecoder decoder;
-    decoder.append(header(0));
+    decoder.append(frameHeader(0));
     QCborMap message;
     QCOMPARE(decoder.next(&message), FrameDecoder::Error);
     decoder.append(encodeFrame(text(QStringLiteral("after"))));
