@@ -302,3 +302,20 @@ inline ClientUIFunctions EventRecorder::callbacks()
     };
     return f;
 }
+
+// Connects handler h through the C API to the test server on port; true once the connection is
+// established, false when it ends without.
+inline bool connectHandler(uint64 h, quint16 port, const char* nickname,
+                           const char* password = "mossel", const char* identity = "identity")
+{
+    EventRecorder::instance().claimAll(h, "onConnectStatusChangeEvent");
+    if (ts3client_startConnection(h, identity, "127.0.0.1", port, nickname, nullptr, nullptr,
+                                  password) != ERROR_ok)
+        return false;
+    const Event end =
+        EventRecorder::instance().wait(h, "onConnectStatusChangeEvent", [](const Event& e) {
+            return e.value("newStatus") == STATUS_CONNECTION_ESTABLISHED ||
+                   e.value("newStatus") == STATUS_DISCONNECTED;
+        });
+    return end.value("newStatus") == STATUS_CONNECTION_ESTABLISHED;
+}

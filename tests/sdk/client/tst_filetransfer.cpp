@@ -89,7 +89,6 @@ private slots:
     void chatFlowsDuringABigTransfer();
 
 private:
-    bool connectAs(uint64 h, quint16 port, const char* nickname);
     // Starts a transfer and waits for its end; returns the status event.
     Event upload(uint64 h, const QString& remote, const QString& sourceDirectory, int overwrite = 1,
                  const char* password = nullptr, uint64 channel = 1);
@@ -119,8 +118,8 @@ void tst_FileTransfer::initTestCase()
              unsigned(ERROR_ok));
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &m_alice), unsigned(ERROR_ok));
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &m_bob), unsigned(ERROR_ok));
-    QVERIFY(connectAs(m_alice, m_server.port(), "alice"));
-    QVERIFY(connectAs(m_bob, m_server.port(), "bob"));
+    QVERIFY(connectHandler(m_alice, m_server.port(), "alice"));
+    QVERIFY(connectHandler(m_bob, m_server.port(), "bob"));
 }
 
 void tst_FileTransfer::init()
@@ -139,20 +138,6 @@ void tst_FileTransfer::cleanupTestCase()
     ts3client_destroyServerConnectionHandler(m_bob);
     QCOMPARE(ts3client_destroyClientLib(), unsigned(ERROR_ok));
     QVERIFY(m_server.stop());
-}
-
-bool tst_FileTransfer::connectAs(uint64 h, quint16 port, const char* nickname)
-{
-    EventRecorder::instance().claimAll(h, "onConnectStatusChangeEvent");
-    if (ts3client_startConnection(h, "identity", "127.0.0.1", port, nickname, nullptr, nullptr,
-                                  "mossel") != ERROR_ok)
-        return false;
-    return EventRecorder::instance()
-               .wait(h, "onConnectStatusChangeEvent",
-                     [](const Event& e) {
-                         return e.value("newStatus") == 4 || e.value("newStatus") == 0;
-                     })
-               .value("newStatus") == 4;
 }
 
 Event tst_FileTransfer::finish(uint64 h, anyID id, int timeoutMs)
@@ -573,7 +558,7 @@ void tst_FileTransfer::sizeAndQuotaLimits()
     QVERIFY2(small.start(), qPrintable(small.log()));
     uint64 h = 0;
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &h), unsigned(ERROR_ok));
-    QVERIFY(connectAs(h, small.port(), "carol"));
+    QVERIFY(connectHandler(h, small.port(), "carol"));
 
     QVERIFY(writeFile(QDir(m_source).filePath("big.bin"), randomBytes(MiB + 1)));
     const Event tooLarge = upload(h, "/big.bin", m_source);
@@ -683,7 +668,7 @@ void tst_FileTransfer::transferCutByStoppingTheServer()
     QVERIFY2(server.start(), qPrintable(server.log()));
     uint64 h = 0;
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &h), unsigned(ERROR_ok));
-    QVERIFY(connectAs(h, server.port(), "dave"));
+    QVERIFY(connectHandler(h, server.port(), "dave"));
     const QString store = QDir(server.dataDirectory()).filePath("files/channel_1");
     const QString incoming = QDir(server.dataDirectory()).filePath("files/.incoming");
 
@@ -704,7 +689,7 @@ void tst_FileTransfer::transferCutByStoppingTheServer()
 
     // Download: a large file already in the store; the server stops while it streams.
     QVERIFY(server.start());
-    QVERIFY(connectAs(h, server.port(), "dave"));
+    QVERIFY(connectHandler(h, server.port(), "dave"));
     QVERIFY(sparseFile(store + "/cut/huge.bin", 3 * 1024 * MiB));
     anyID down = 0;
     QCOMPARE(ts3client_requestFile(h, 1, nullptr, "/cut/huge.bin", 1, 0,

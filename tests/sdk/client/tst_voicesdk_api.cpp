@@ -183,16 +183,8 @@ uint64 tst_VoiceSdkApi::spawn()
 
 bool tst_VoiceSdkApi::connectAs(uint64 h, const QString& nickname, const char* password)
 {
-    EventRecorder::instance().claimAll(h, "onConnectStatusChangeEvent");
-    if (ts3client_startConnection(h, m_identity.constData(), "127.0.0.1", m_server.port(),
-                                  nickname.toUtf8().constData(), nullptr, nullptr,
-                                  password) != ERROR_ok)
-        return false;
-    const Event end =
-        EventRecorder::instance().wait(h, "onConnectStatusChangeEvent", [](const Event& e) {
-            return e.value("newStatus") == 4 || e.value("newStatus") == 0;
-        });
-    return end.value("newStatus") == 4;
+    return connectHandler(h, m_server.port(), nickname.toUtf8().constData(), password,
+                          m_identity.constData());
 }
 
 QList<int> tst_VoiceSdkApi::statuses(uint64 h) const

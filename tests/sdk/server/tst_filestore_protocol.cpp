@@ -79,14 +79,7 @@ void tst_FileStoreProtocol::initTestCase()
              unsigned(ERROR_ok));
     for (uint64* h : {&m_alice, &m_bob}) {
         QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, h), unsigned(ERROR_ok));
-        QCOMPARE(ts3client_startConnection(*h, "id", "127.0.0.1", m_server.port(),
-                                           h == &m_alice ? "alice" : "bob", nullptr, nullptr,
-                                           "mossel"),
-                 unsigned(ERROR_ok));
-        QVERIFY(!EventRecorder::instance()
-                     .wait(*h, "onConnectStatusChangeEvent",
-                           [](const Event& e) { return e.value("newStatus") == 4; })
-                     .name.isEmpty());
+        QVERIFY(connectHandler(*h, m_server.port(), h == &m_alice ? "alice" : "bob"));
     }
 }
 

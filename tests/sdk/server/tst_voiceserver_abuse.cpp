@@ -28,7 +28,6 @@ private slots:
     void nonReadingClientIsDropped();
 
 private:
-    bool connectAs(uint64 h, const char* nickname);
     void checkOthersStillTalk();
     anyID waitForJoin(const QString& nickname);
 
@@ -47,25 +46,14 @@ void tst_VoiceServerAbuse::initTestCase()
              unsigned(ERROR_ok));
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &m_watcher), unsigned(ERROR_ok));
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &m_peer), unsigned(ERROR_ok));
-    QVERIFY(connectAs(m_watcher, "watcher"));
-    QVERIFY(connectAs(m_peer, "peer"));
+    QVERIFY(connectHandler(m_watcher, m_server.port(), "watcher"));
+    QVERIFY(connectHandler(m_peer, m_server.port(), "peer"));
 }
 
 void tst_VoiceServerAbuse::cleanupTestCase()
 {
     QCOMPARE(ts3client_destroyClientLib(), unsigned(ERROR_ok));
     QVERIFY(m_server.stop());
-}
-
-bool tst_VoiceServerAbuse::connectAs(uint64 h, const char* nickname)
-{
-    if (ts3client_startConnection(h, "identity", "127.0.0.1", m_server.port(), nickname, nullptr,
-                                  nullptr, "mossel") != ERROR_ok)
-        return false;
-    return EventRecorder::instance()
-               .wait(h, "onConnectStatusChangeEvent",
-                     [](const Event& e) { return e.value("newStatus") == 4; })
-               .name.size() > 0;
 }
 
 void tst_VoiceServerAbuse::checkOthersStillTalk()
