@@ -78,9 +78,16 @@ void ApplicationPrivate::teamSpeakConnected(int newStatus, const QString& msg)
         case STATUS_CONNECTION_ESTABLISHED: {
             // A name already online is given to us with a number appended, so it is the own
             // entry that must carry the name typed at login.
-            if (client->clientList().value(client->ownClientID()) != userName)
+            if (client->clientList().value(client->ownClientID()) != userName) {
+                // The program ends here; the user learns why before it does.
+                QMessageBox::warning(
+                    mainWindow, tr("Login"),
+                    tr("Someone is already online as \"%1\". Meeting closes now; start it again "
+                       "and log in with another name.")
+                        .arg(userName));
                 RYL_THROW(RylSystem::FatalError(
                     tr("\"%1\" is login, can't repeat login!").arg(userName)));
+            }
             if (mainWindow)
                 mainWindow->refreshLists();
             break;

@@ -31,10 +31,35 @@ public:
         return qobject_cast<MeetingWidget*>(ui.stackedWidget->currentWidget());
     }
 
+    // The view leaves the stack at once; it is deleted later.
     void closeCurrentMeeting()
     {
-        if (MeetingWidget* meeting = currentMeeting())
+        if (MeetingWidget* meeting = currentMeeting()) {
             meeting->close();
+            ui.stackedWidget->removeWidget(meeting);
+        }
+    }
+
+    // Shows the meeting view inside a meeting and the meeting list in the lobby, and turns the
+    // microphone and speakers on and off with it.
+    void followOwnChannel()
+    {
+        TsSDKClient* client = TsSDKClient::instance();
+        bool muted = true;
+        if (client->channelOfClient(client->ownClientID()) == LobbyChannel) {
+            closeCurrentMeeting();
+        } else if (!currentMeeting()) {
+            // An open view follows the own channel by itself.
+            auto* meeting = new MeetingWidget(nullptr);
+            ui.stackedWidget->addWidget(meeting);
+            ui.stackedWidget->setCurrentWidget(meeting);
+            QObject::connect(q, &MainWindow::loggerMessage, meeting,
+                             &MeetingWidget::onLogerMessage);
+            muted = false;
+        } else {
+            muted = false;
+        }
+        MainWindow::setMuted(muted);
     }
 
     Ui::MainWindow ui;
@@ -51,6 +76,11 @@ MainWindow::MainWindow() : QMainWindow(nullptr), d(new MainWindowPrivate(this))
     connect(d->ui.meetingList, &MeetingList::requestJoinMeeting, this, &MainWindow::joinMeeting);
     connect(client, &TsSDKClient::onReceiveTextMessage, this, &MainWindow::handleTextMessage);
     connect(client, &TsSDKClient::onClientMoveEvent, this, &MainWindow::handleClientMove);
+    connect(client, &TsSDKClient::onClientMoveMovedEvent, this,
+            [this](bool selfMoved, const QString& oldChannelName, const QString&, bool selfMover,
+                   const QString& moverName) {
+                handleClientMovedByOther(selfMoved, oldChannelName, selfMover, moverName);
+            });
     connect(d->ui.toolButtonSetting, &QToolButton::clicked, this, &MainWindow::showOptions);
 }
 
@@ -117,8 +147,15 @@ void MainWindow::joinMeeting(const QString& channelName)
 {
     if (channelName.isEmpty())
         return;
+    TsSDKClient* client = TsSDKClient::instance();
+    const quint64 channel = client->channelIdByName(channelName);
+    // Already there: the open view stays. Leaving first would end in the lobby, for the move
+    // back in is refused while the mirror still shows us inside.
+    if (channel != 0 && d->currentMeeting() &&
+        channel == client->channelOfClient(client->ownClientID()))
+        return;
     d->closeCurrentMeeting();
-    TsSDKClient::instance()->moveToChannel(channelName, QString());
+    client->moveToChannel(channelName, QString());
 }
 
 QString MainWindow::findFreeMeetingName()
@@ -202,18 +239,29 @@ void MainWindow::handleClientMove(const QString& name, bool is_login, int visibi
 {
     Q_UNUSED(visibility)
     TsSDKClient* client = TsSDKClient::instance();
-    if (is_login && name == client->nickname()) {
-        bool muted = true;
-        if (client->channelOfClient(client->ownClientID()) == LobbyChannel) {
-            d->closeCurrentMeeting();
-        } else {
-            auto* meeting = new MeetingWidget(nullptr);
-            d->ui.stackedWidget->addWidget(meeting);
-            d->ui.stackedWidget->setCurrentWidget(meeting);
-            connect(this, &MainWindow::loggerMessage, meeting, &MeetingWidget::onLogerMessage);
-            muted = false;
+    if (is_login && name == client->nickname())
+        d->followOwnChannel();
+    refreshLists();
+}
+
+void MainWindow::handleClientMovedByOther(bool selfMoved, const QString& oldChannelName,
+                                          bool selfMover, const QString& moverName)
+{
+    if (selfMoved && !selfMover) {
+        TsSDKClient* client = TsSDKClient::instance();
+        const bool inLobby = client->channelOfClient(client->ownClientID()) == LobbyChannel;
+        const bool wasInMeeting = d->currentMeeting() != nullptr;
+        d->followOwnChannel();
+        // The server moves others only when it deletes their channel.
+        if (inLobby && wasInMeeting) {
+            const QString text = tr("\"%1\" deleted the meeting \"%2\"; you are back in the lobby.")
+                                     .arg(moverName, meetingShortName(oldChannelName));
+            qDebug().noquote() << text;
+            auto* box = new QMessageBox(QMessageBox::Information, tr("Meeting"), text,
+                                        QMessageBox::Ok, this);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->open();
         }
-        setMuted(muted);
     }
     refreshLists();
 }

@@ -39,6 +39,9 @@ private:
     void handleTextMessage(const QString& name, const QString& msg);
     void handleRequest(const ChatMessage& message);
     void handleClientMove(const QString& name, bool is_login, int visibility);
+    // The own client moved by someone else (its meeting deleted): followed like an own move.
+    void handleClientMovedByOther(bool selfMoved, const QString& oldChannelName, bool selfMover,
+                                  const QString& moverName);
 
     MainWindowPrivate* d;
     friend class MainWindowPrivate;

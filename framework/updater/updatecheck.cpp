@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "updatecheck.h"
 
+#include <QFileInfo>
+
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -66,6 +68,13 @@ void UpdateCheck::onReply(QNetworkReply* reply)
 {
     reply->deleteLater();
     m_timeout->stop();
+    if (m_feed.isLocalFile() && !QFileInfo::exists(m_feed.toLocalFile())) {
+        // No feed installed next to the program: the usual case outside a release.
+        m_summary =
+            QStringLiteral("no update feed at %1: nothing to check").arg(m_feed.toLocalFile());
+        emit finished(FeedUnavailable);
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         m_summary = QStringLiteral("update feed %1 unavailable: %2")
                         .arg(m_feed.toString(), reply->errorString());

@@ -231,6 +231,47 @@ QByteArray string(const QJsonArray& args, int i, bool* ok)
     return args.at(i).toString().toUtf8();
 }
 
+struct CommandHelp
+{
+    const char* name;
+    const char* arguments;
+    const char* description;
+};
+
+// Every command with its arguments, for "help" and --help. IDs are numbers, the rest strings;
+// arguments in brackets may be left out.
+const CommandHelp Commands[] = {
+    {"connect", "host, port, nickname[, serverPassword[, channelID[, channelPassword]]]",
+     "connect to a server (status 4 in onConnectStatusChangeEvent: ready)"},
+    {"disconnect", "[message]", "leave the server"},
+    {"whoami", "", "the own client ID, nickname and channel ID"},
+    {"clients", "", "everyone on the server with client ID, nickname and channel ID"},
+    {"channels", "", "every channel with its ID, name and flags"},
+    {"move", "clientID, channelID[, channelPassword]", "move yourself into a channel"},
+    {"createchannel", "name, password, permanent[, parentID[, topic[, description]]]",
+     "create a channel; permanent 1 keeps it when empty"},
+    {"deletechannel", "channelID, force", "delete a channel; force 1 moves its clients out"},
+    {"sendchannel", "message[, channelID]", "a text to the own channel"},
+    {"sendprivate", "message, clientID", "a text to one client"},
+    {"setflag", "flag, value", "an own flag: 5 microphone muted, 6 speakers muted"},
+    {"subscribeall", "", "subscribe to all channels"},
+    {"upload", "channelID, channelPassword, file, sourceDirectory",
+     "upload sourceDirectory/file to the channel's file store as file (a path there)"},
+    {"download", "channelID, channelPassword, file, targetDirectory",
+     "download file (a path in the store) into targetDirectory"},
+    {"listfiles", "channelID, channelPassword, path", "list a folder of the channel's store"},
+    {"deletefiles", "channelID, channelPassword, [path, ...]", "delete files or folders"},
+    {"mkdir", "channelID, channelPassword, path", "create a folder in the channel's store"},
+    {"issender", "transferID", "whether this side sends that transfer"},
+    {"modes", "", "the sound systems for capture and playback"},
+    {"devices", "mode", "the capture and playback devices of a sound system"},
+    {"opendevice", "capture|playback, mode, deviceID", "open a sound device"},
+    {"getconfig", "identifier", "a preprocessor or playback value"},
+    {"setconfig", "identifier, value", "set a preprocessor or playback value"},
+    {"help", "", "this list"},
+    {"quit", "", "disconnect and exit"},
+};
+
 // Null for an empty string: the C API takes null as "no value".
 const char* orNull(const QByteArray& value)
 {
@@ -495,6 +536,13 @@ QJsonObject CommandLine::run(const QJsonArray& line)
             ts3client_freeMemory(ids);
             result.insert(QStringLiteral("channels"), channels);
         }
+    } else if (command == QLatin1String("help")) {
+        QJsonArray commands;
+        for (const CommandHelp& entry : Commands)
+            commands.append(QJsonObject{{QStringLiteral("command"), entry.name},
+                                        {QStringLiteral("arguments"), entry.arguments},
+                                        {QStringLiteral("description"), entry.description}});
+        result.insert(QStringLiteral("commands"), commands);
     } else if (command == QLatin1String("quit")) {
         finish();
     } else {
@@ -507,6 +555,24 @@ QJsonObject CommandLine::run(const QJsonArray& line)
     }
     result.insert(QStringLiteral("error"), int(error));
     return result;
+}
+
+QString CommandLine::usage()
+{
+    QString text = QStringLiteral(
+        "Usage: voice-cli\n"
+        "A voice client on the SDK's C API. Reads one command per line on standard input, a JSON\n"
+        "array such as [\"connect\",\"127.0.0.1\",10087,\"bob\",\"mossel\"], and prints one JSON\n"
+        "object per line: {\"result\": command, \"error\": code, ...} for each command and\n"
+        "{\"event\": callback, ...} for every event of the server.\n\nCommands:\n");
+    for (const CommandHelp& entry : Commands) {
+        text += QStringLiteral("  [\"%1\"%2]\n      %3\n")
+                    .arg(QLatin1String(entry.name),
+                         *entry.arguments ? QStringLiteral(", ") + QLatin1String(entry.arguments)
+                                          : QString(),
+                         QLatin1String(entry.description));
+    }
+    return text;
 }
 
 void CommandLine::finish()

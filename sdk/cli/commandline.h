@@ -22,6 +22,8 @@ public:
     bool start();
     // Thread-safe: callbacks call it from the library's thread.
     static void print(const QJsonObject& line);
+    // What --help prints: the input and output and every command with its arguments.
+    static QString usage();
 
 private:
     void readInput();

@@ -35,6 +35,7 @@ void GetSelectDialog::setLabelText(const QString& text)
     if (!d->ui.label) {
         d->ui.label = new QLabel(this);
         d->ui.label->setObjectName(QStringLiteral("label"));
+        d->ui.label->setWordWrap(true);
         d->ui.verticalLayout->insertWidget(0, d->ui.label);
     }
     d->ui.label->setText(text);
@@ -55,6 +56,9 @@ void GetSelectDialog::setMeetings(const QStringList& meetings)
     if (!d->comboBox) {
         d->comboBox = new QComboBox(this);
         d->comboBox->setObjectName(QStringLiteral("comboBox"));
+        // Long meeting names must not widen the dialog; the open list shows them whole.
+        d->comboBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        d->comboBox->setMinimumContentsLength(12);
         const int at = d->ui.label ? d->ui.verticalLayout->indexOf(d->ui.label) : 0;
         d->ui.verticalLayout->insertWidget(qMax(at, 0), d->comboBox);
     }

@@ -7,6 +7,7 @@
 #include "tsclient/tssdkinterface.h"
 #include "ui_meetinglist.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QInputDialog>
 #include <QMenu>
@@ -41,6 +42,17 @@ public:
         size.setHeight(qMax(size.height(), picture.height() + 2 * metrics.lineSpacing() + 12));
         return size;
     }
+
+protected:
+    // A long name is cut on its own line, so the head count below it always shows.
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QStyle* style = option->widget ? option->widget->style() : QApplication::style();
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, option, option->widget);
+        option->text = elideTileText(option->text, QFontMetrics(option->font),
+                                     option->rect.width() - 2 * (margin + 2));
+    }
 };
 
 } // namespace
@@ -74,6 +86,10 @@ MeetingList::MeetingList(QWidget* parent) : QWidget(parent), d(new MeetingListPr
     connect(client, &TsSDKClient::onNewChannelEvent, this, &MeetingList::refresh);
     connect(client, &TsSDKClient::onNewChannelCreatedEvent, this, &MeetingList::refresh);
     connect(client, &TsSDKClient::onDelChannelEvent, this, &MeetingList::refresh);
+    // Every move changes a head count.
+    connect(client, &TsSDKClient::onClientMoveEvent, this, &MeetingList::refresh);
+    connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &MeetingList::refresh);
+    connect(client, &TsSDKClient::onClientMoveTimeoutEvent, this, &MeetingList::refresh);
     startRefreshing(this, &d->timer, &MeetingList::refresh);
 }
 
@@ -91,7 +107,8 @@ void MeetingList::refresh()
         if (name.startsWith(MeetingPrefix))
             meetings << QJsonObject{{QStringLiteral("CHANNEL_NAME"), name}};
     }
-    d->model->setMeetings(meetings);
+    if (!d->model->setMeetings(meetings))
+        d->model->updateCounts();
     d->timer.start();
 }
 

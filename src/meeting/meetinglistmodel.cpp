@@ -5,6 +5,7 @@
 
 #include <QBrush>
 #include <QFont>
+#include <QHash>
 #include <QPixmap>
 
 namespace MeetingSupport {
@@ -16,6 +17,14 @@ QString meetingShortName(const QString& channelName)
     if (channelName.startsWith(MeetingPrefix))
         return channelName.mid(MeetingPrefix.size());
     return channelName;
+}
+
+QString elideTileText(const QString& text, const QFontMetrics& metrics, int width)
+{
+    const int lineBreak = text.lastIndexOf(QLatin1Char('\n'));
+    if (lineBreak < 0 || width <= 0)
+        return text;
+    return metrics.elidedText(text.left(lineBreak), Qt::ElideRight, width) + text.mid(lineBreak);
 }
 
 MeetingListModel::MeetingListModel(QObject* parent) : QAbstractListModel(parent) {}
@@ -40,13 +49,8 @@ QVariant MeetingListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::EditRole:
-    case Qt::ToolTipRole: {
-        // Counted at every call: the head count changes without a channel event.
-        TsSDKClient* client = TsSDKClient::instance();
-        const quint64 channel = client->channelIdByName(name);
-        const int count = channel == 0 ? 0 : client->channelClientList(channel).size();
-        return tr("%1\n(%2)").arg(meetingShortName(name)).arg(count);
-    }
+    case Qt::ToolTipRole:
+        return tr("%1\n(%2)").arg(meetingShortName(name)).arg(m_counts.value(row));
     case Qt::DecorationRole:
         if (!meeting.value(QStringLiteral("CHANNEL_PASSWORD")).toString().isEmpty())
             return QPixmap(QStringLiteral(":/images/room_lock.png"));
@@ -75,8 +79,39 @@ bool MeetingListModel::setMeetings(const QList<QJsonObject>& meetings)
         return false;
     beginResetModel();
     m_meetings = meetings;
+    m_counts = countMembers();
     endResetModel();
     return true;
+}
+
+void MeetingListModel::updateCounts()
+{
+    const QVector<int> counts = countMembers();
+    for (int row = 0; row < counts.size(); ++row) {
+        if (counts.at(row) == m_counts.at(row))
+            continue;
+        m_counts[row] = counts.at(row);
+        emit dataChanged(index(row), index(row), {Qt::DisplayRole, Qt::EditRole, Qt::ToolTipRole});
+    }
+}
+
+QVector<int> MeetingListModel::countMembers() const
+{
+    TsSDKClient* client = TsSDKClient::instance();
+    // One channel list for all rows; a name given twice counts as its first channel.
+    const QMap<quint64, QString> channels = client->channelList();
+    QHash<QString, quint64> ids;
+    for (auto it = channels.cbegin(); it != channels.cend(); ++it) {
+        if (!ids.contains(it.value()))
+            ids.insert(it.value(), it.key());
+    }
+    QVector<int> counts;
+    counts.reserve(m_meetings.size());
+    for (const QJsonObject& meeting : m_meetings) {
+        const quint64 channel = ids.value(meeting.value(QStringLiteral("CHANNEL_NAME")).toString());
+        counts.append(channel == 0 ? 0 : client->channelClientList(channel).size());
+    }
+    return counts;
 }
 
 void MeetingListModel::appendExtraItem(const QMap<int, QVariant>& item)

@@ -9,6 +9,7 @@
 #include "tsclient/tssdkinterface.h"
 #include "ui_meetingwidget.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
 #include <QMutex>
@@ -21,7 +22,18 @@ class MeetingWidgetPrivate
 public:
     explicit MeetingWidgetPrivate(MeetingWidget* q) : q(q) {}
 
+    // Back to the lobby, once: at close, or at destruction for a view deleted without closing.
+    void leave()
+    {
+        if (left)
+            return;
+        left = true;
+        if (TsSDKClient* client = TsSDKClient::instance())
+            client->moveToChannel(QStringLiteral("Default Channel"), QString());
+    }
+
     Ui::MeetingWidget ui;
+    bool left = false;
     ClientListModel* model = nullptr;
     QMutex mutex;
     MeetingWidget* q;
@@ -67,10 +79,15 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
 
 MeetingWidget::~MeetingWidget()
 {
-    // Leaving the view leaves the meeting.
-    if (TsSDKClient* client = TsSDKClient::instance())
-        client->moveToChannel(QStringLiteral("Default Channel"), QString());
+    d->leave();
     delete d;
+}
+
+void MeetingWidget::closeEvent(QCloseEvent* event)
+{
+    QWidget::closeEvent(event);
+    if (event->isAccepted())
+        d->leave();
 }
 
 void MeetingWidget::refreshMembers()

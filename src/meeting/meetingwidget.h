@@ -12,7 +12,8 @@ class MeetingWidgetPrivate;
 
 // The page shown while the own client is in a meeting: title with name and head count, the
 // meeting's chat pane, and the members with an "Add" tile to invite more people. Deletes
-// itself when closed, and closing it takes the own client back to "Default Channel".
+// itself when closed. Closing it takes the own client back to "Default Channel": the move is
+// asked for when the view closes, so a move asked for right after it reaches the server later.
 class MeetingWidget : public QWidget
 {
     Q_OBJECT
@@ -29,6 +30,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void onClicked(const QModelIndex& index);

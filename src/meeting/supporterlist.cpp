@@ -33,8 +33,11 @@ SupporterList::SupporterList(QWidget* parent) : QWidget(parent), d(new Supporter
     d->model = new ClientListModel(this);
     d->proxy = showThroughProxy(d->ui.listView, d->model);
 
-    connect(TsSDKClient::instance(), &TsSDKClient::onClientMoveEvent, this,
-            &SupporterList::refresh);
+    TsSDKClient* client = TsSDKClient::instance();
+    connect(client, &TsSDKClient::onClientMoveEvent, this, &SupporterList::refresh);
+    // Moves made by others (a meeting deleted) and dropped clients change the list too.
+    connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &SupporterList::refresh);
+    connect(client, &TsSDKClient::onClientMoveTimeoutEvent, this, &SupporterList::refresh);
     startRefreshing(this, &d->timer, &SupporterList::refresh);
 }
 

@@ -32,6 +32,8 @@ public:
         label = new QLabel(dialog);
         label->setObjectName(QStringLiteral("label"));
         label->setAlignment(Qt::AlignLeading | Qt::AlignLeft | Qt::AlignVCenter);
+        // A long label wraps instead of widening the dialog past its design width.
+        label->setWordWrap(true);
         verticalLayout->addWidget(label);
 
         listWidget = new QListWidget(dialog);

@@ -47,6 +47,9 @@ public:
         horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
         chatWidget = new MeetingSupport::ChatWidget(widget);
         chatWidget->setObjectName(QStringLiteral("chatWidget"));
+        // Narrower than the pane's own minimum, so that the meeting fits the main window's
+        // design width instead of widening it.
+        chatWidget->setMinimumWidth(400);
         horizontalLayout->addWidget(chatWidget);
 
         listView = new QListView(widget);

@@ -178,6 +178,11 @@ const char* TsSDKInterface::identity()
 int TsSDKInterface::readIdentity()
 {
     QFile file(QString::fromLatin1(IdentityFile));
+    if (!file.exists()) {
+        // The first start here: not a failure, though the caller goes on the same way.
+        qDebug() << "No identity yet in 'identity.txt': creating one.";
+        return 1;
+    }
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         qDebug() << "Could not open file 'identity.txt' for reading.";
         return 1;

@@ -15,6 +15,7 @@
 #include "voiceserverprocess.h"
 #include "widgethelpers.h"
 
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QListWidget>
@@ -218,6 +219,8 @@ private slots:
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), team, 10000);
         QTRY_VERIFY(meetingView());
+        // The meeting fits the window as it was.
+        QCOMPARE(m_window->width(), 849);
         TsSDKInterface* sdk = m_client->sdk();
         QTRY_VERIFY(!sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
         QVERIFY(!sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
@@ -268,6 +271,81 @@ private slots:
         QTRY_VERIFY(meetingView());
         meetingView()->close();
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
+    }
+
+    // Where bob's client, and so the server, sees anna.
+    quint64 annaSeenByBob()
+    {
+        const QJsonArray clients =
+            m_bob.command({QStringLiteral("clients")}).value(QStringLiteral("clients")).toArray();
+        for (const QJsonValue& client : clients) {
+            if (client[QStringLiteral("clientID")].toInt() == m_client->ownClientID())
+                return quint64(client[QStringLiteral("channelID")].toDouble());
+        }
+        return 0;
+    }
+
+    void movingBetweenMeetingsEndsWhereChosen()
+    {
+        QVERIFY(m_bob
+                    .command({QStringLiteral("createchannel"), QStringLiteral("tolvane_Retro"),
+                              QString(), 1})
+                    .value(QStringLiteral("error"))
+                    .toInt() == 0);
+        QTRY_VERIFY(m_client->channelIdByName(QStringLiteral("tolvane_Retro")) != 0);
+        const quint64 retro = m_client->channelIdByName(QStringLiteral("tolvane_Retro"));
+        const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
+        m_bob.command({QStringLiteral("move"), m_bobId, double(retro), QString()});
+        m_window->joinMeeting(QStringLiteral("tolvane_Team"));
+        QTRY_VERIFY(meetingView());
+        QTRY_COMPARE(annaSeenByBob(), team);
+
+        // Accepting an invitation from inside another meeting ends in the new one: the old
+        // view's move to the lobby goes out before the move into the new meeting.
+        m_boxes->setAnswer(QMessageBox::Yes);
+        sendFramed(m_bob,
+                   messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("anna"),
+                                              QStringLiteral("tolvane_Retro"))}),
+                   m_client->ownClientID());
+        QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), retro, 10000);
+        QVERIFY(syncWithServer());
+        QCOMPARE(ownChannel(), retro);
+        QCOMPARE(annaSeenByBob(), retro);
+        QTRY_VERIFY(meetingView());
+        QPointer<MeetingWidget> view = meetingView();
+
+        // Starting the meeting one is in keeps it, and its view.
+        onNextDialog([](QDialog* dialog) {
+            auto* chooser = dialog->findChild<QComboBox*>();
+            chooser->setCurrentText(QStringLiteral("tolvane_Retro"));
+            auto* list = dialog->findChild<QListWidget*>();
+            for (int i = 0; i < list->count(); ++i)
+                list->item(i)->setCheckState(Qt::Checked);
+            dialog->accept();
+        });
+        m_window->findChild<QToolButton*>(QStringLiteral("toolButtonStartMeeting"))->click();
+        const QList<ChatMessage> invite = receiveFramed(m_bob, m_bobId);
+        QCOMPARE(invite.size(), 1);
+        QVERIFY(syncWithServer());
+        QCOMPARE(ownChannel(), retro);
+        QCOMPARE(annaSeenByBob(), retro);
+        QVERIFY(view);
+        QCOMPARE(meetingView(), view.data());
+
+        // Deleting the meeting moves its members out: the view closes and says why.
+        m_boxes->setAnswer(QMessageBox::Ok);
+        m_boxes->seen.clear();
+        QCOMPARE(m_bob.command({QStringLiteral("deletechannel"), double(retro), 1})
+                     .value(QStringLiteral("error"))
+                     .toInt(),
+                 0);
+        QTRY_VERIFY(view.isNull());
+        QTRY_COMPARE(ownChannel(), quint64(1));
+        QCOMPARE(stack()->currentWidget(), m_window->findChild<MeetingList*>());
+        QTRY_COMPARE(m_boxes->seen,
+                     QStringList{QStringLiteral("Meeting: \"bob\" deleted the meeting \"Retro\"; "
+                                                "you are back in the lobby.")});
+        QTRY_VERIFY(m_client->sdk()->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
     }
 
     void startMeetingWithoutMeetingsCreatesAFreeOne()

@@ -197,10 +197,13 @@ private slots:
     {
         QStringList offered;
         QString dialogTitle, label;
+        int dialogWidth = 0;
         onNextModal([&](QWidget* modal) {
             auto* dialog = qobject_cast<GetSelectDialog*>(modal);
             QVERIFY(dialog);
             dialogTitle = dialog->windowTitle();
+            // The long label wraps; the dialog keeps its design width.
+            dialogWidth = dialog->width();
             label = dialog->findChild<QLabel*>(QStringLiteral("label"))->text();
             auto* list = dialog->findChild<QListWidget*>();
             for (int row = 0; row < list->count(); ++row)
@@ -210,6 +213,7 @@ private slots:
         });
         clickAddTile();
         QCOMPARE(dialogTitle, QStringLiteral("Invite."));
+        QCOMPARE(dialogWidth, 241);
         QCOMPARE(label, QStringLiteral("Please select the member you want to invite:"));
         QCOMPARE(offered, (QStringList{"carol", "dave"}));
         // Cancelled: nothing sent, though a box was ticked.
