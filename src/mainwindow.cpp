@@ -5,6 +5,8 @@
 #include "meeting/getselectdialog.h"
 #include "meeting/meetinglistmodel.h"
 #include "meeting/meetingwidget.h"
+#include "options/aboutoption.h"
+#include "options/optionsdialog.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
@@ -38,6 +40,8 @@ public:
     }
 
     Ui::MainWindow ui;
+    // Built with the window, so the stored sound settings apply at every start.
+    OptionsDialog* options = nullptr;
     MainWindow* q;
 };
 
@@ -52,6 +56,9 @@ MainWindow::MainWindow() : QMainWindow(nullptr), d(new MainWindowPrivate(this))
     connect(client, &TsSDKClient::onReceiveTextMessage, this, &MainWindow::handleTextMessage);
     connect(client, &TsSDKClient::onClientMoveEvent, this, &MainWindow::handleClientMove);
     connect(d->ui.toolButtonSetting, &QToolButton::clicked, this, &MainWindow::showOptions);
+
+    d->options = new OptionsDialog(this);
+    d->options->addOption(new AboutOption(d->options));
 }
 
 MainWindow::~MainWindow()
@@ -111,7 +118,12 @@ void MainWindow::startMeeting()
     sendMeetingInvitations(selected, channel);
 }
 
-void MainWindow::showOptions() {}
+void MainWindow::showOptions()
+{
+    d->options->show();
+    d->options->raise();
+    d->options->activateWindow();
+}
 
 void MainWindow::joinMeeting(const QString& channelName)
 {
