@@ -40,8 +40,7 @@ AboutOption::AboutOption(QWidget* parent) : AbstractOption(parent), d(new AboutO
     d->ui.label->setFont(font);
     d->ui.label->setText(
         QStringLiteral("%1 %2").arg(QCoreApplication::applicationName(), buildNumber()));
-    connect(d->ui.pushButtonChekUpdate, &QPushButton::clicked, this,
-            &AboutOption::checkForUpdates);
+    connect(d->ui.pushButtonChekUpdate, &QPushButton::clicked, this, &AboutOption::checkForUpdates);
 }
 
 AboutOption::~AboutOption()

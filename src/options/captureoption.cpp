@@ -2,6 +2,7 @@
 #include "captureoption.h"
 
 #include "optionsettings.h"
+#include "tsclient/sdkmemory.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
 #include "ui_captureoption.h"
@@ -21,25 +22,22 @@ const QString ModeKey = QStringLiteral("capture/currentMode");
 const QString DeviceKey = QStringLiteral("capture/currentDeviceID");
 
 // A preprocessor value as the SDK reports it; false when the call fails.
-bool preProcessorValue(uint64 handler, const char* ident, QByteArray* value)
+bool preProcessorValue(uint64 handler, const char* ident, QString* value)
 {
     char* text = nullptr;
     const unsigned int error = ts3client_getPreProcessorConfigValue(handler, ident, &text);
-    qDebug().noquote() << QStringLiteral("Capture: get %1: %2").arg(QLatin1String(ident)).arg(error);
-    if (error != ERROR_ok || !text) {
-        ts3client_freeMemory(text);
-        return false;
-    }
-    *value = QByteArray(text);
-    ts3client_freeMemory(text);
-    return true;
+    *value = takeSdkString(text);
+    qDebug().noquote()
+        << QStringLiteral("Capture: get %1: %2").arg(QLatin1String(ident)).arg(error);
+    return error == ERROR_ok;
 }
 
 void setPreProcessorFlag(uint64 handler, const char* ident, bool on)
 {
     const unsigned int error =
         ts3client_setPreProcessorConfigValue(handler, ident, on ? "true" : "false");
-    qDebug().noquote() << QStringLiteral("Capture: set %1: %2").arg(QLatin1String(ident)).arg(error);
+    qDebug().noquote()
+        << QStringLiteral("Capture: set %1: %2").arg(QLatin1String(ident)).arg(error);
 }
 
 } // namespace
@@ -95,9 +93,9 @@ CaptureOption::CaptureOption(QWidget* parent)
             [this] { d->updateSliderEnabled(); });
 
     const uint64 handler = client->sdk()->handlerId();
-    QByteArray value;
+    QString value;
     if (preProcessorValue(handler, "vad", &value))
-        d->vad = value == "true";
+        d->vad = value == QLatin1String("true");
     if (preProcessorValue(handler, "voiceactivation_level", &value)) {
         bool ok = false;
         const float level = value.toFloat(&ok);
@@ -105,7 +103,7 @@ CaptureOption::CaptureOption(QWidget* parent)
             d->vadLevel = int(level);
     }
     if (preProcessorValue(handler, "echo_canceling", &value))
-        d->echoCanceling = value == "true";
+        d->echoCanceling = value == QLatin1String("true");
     d->currentMode = client->currentCaptureMode();
     d->currentDeviceID = client->currentCaptureDeviceName();
 
@@ -231,8 +229,7 @@ void CaptureOption::applySettings()
         qDebug().noquote() << QStringLiteral("Capture: set input deactivated: %1").arg(error);
     }
 
-    if (!ui.radioContinuousTransmission->isChecked() &&
-        ui.sliderVadLevel->value() != d->vadLevel) {
+    if (!ui.radioContinuousTransmission->isChecked() && ui.sliderVadLevel->value() != d->vadLevel) {
         d->vadLevel = ui.sliderVadLevel->value();
         sdk->setVadLevel(float(d->vadLevel));
     }

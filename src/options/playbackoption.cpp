@@ -28,7 +28,8 @@ float playbackValue(uint64 handler, const char* ident)
 {
     float value = 0;
     const unsigned int error = ts3client_getPlaybackConfigValueAsFloat(handler, ident, &value);
-    qDebug().noquote() << QStringLiteral("Playback: get %1: %2").arg(QLatin1String(ident)).arg(error);
+    qDebug().noquote()
+        << QStringLiteral("Playback: get %1: %2").arg(QLatin1String(ident)).arg(error);
     return error == ERROR_ok ? value : 0.0f;
 }
 
@@ -207,8 +208,8 @@ void PlaybackOption::loadSettings()
     QSlider* wave = d->ui.sliderVolumeFactorWave;
     modifier->setValue(sliderPosition(
         modifier, d->readDecibels(VolumeModifierKey, d->storedVolumeModifier, modifier)));
-    wave->setValue(
-        sliderPosition(wave, d->readDecibels(VolumeFactorWaveKey, d->storedVolumeFactorWave, wave)));
+    wave->setValue(sliderPosition(
+        wave, d->readDecibels(VolumeFactorWaveKey, d->storedVolumeFactorWave, wave)));
     d->ui.comboBoxMode->setCurrentText(OptionSettings::readString(ModeKey, d->currentMode));
     d->selectDevice(OptionSettings::readString(DeviceKey, d->currentDeviceID));
 }
