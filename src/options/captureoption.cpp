@@ -11,6 +11,8 @@
 #include <QMap>
 #include <QSettings>
 
+#include <cmath>
+
 namespace MeetingSupport {
 
 namespace {
@@ -99,8 +101,9 @@ CaptureOption::CaptureOption(QWidget* parent)
     if (preProcessorValue(handler, "voiceactivation_level", &value)) {
         bool ok = false;
         const float level = value.toFloat(&ok);
-        if (ok)
-            d->vadLevel = int(level);
+        // Bounded, so the conversion stays defined whatever the SDK answers.
+        if (ok && std::isfinite(level))
+            d->vadLevel = int(qBound(-1e6f, level, 1e6f));
     }
     if (preProcessorValue(handler, "echo_canceling", &value))
         d->echoCanceling = value == QLatin1String("true");
