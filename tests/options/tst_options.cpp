@@ -315,13 +315,18 @@ private slots:
         QTest::addColumn<int>("position");
         QTest::addColumn<float>("sdkValue");
         const QString level = "capture/vadLevel", voice = "playback/volumeModifier";
-        QTest::newRow("level 900") << level << "900" << "sliderVadLevel" << 50 << 50.0f;
-        QTest::newRow("level no number") << level << "loud" << "sliderVadLevel" << -23 << -23.0f;
-        QTest::newRow("voice -10000 dB")
-            << voice << "-10000" << "sliderVolumeModifier" << -400 << -40.0f;
-        QTest::newRow("voice 1e30 dB") << voice << "1e30" << "sliderVolumeModifier" << 200 << 20.0f;
-        QTest::newRow("voice nan") << voice << "nan" << "sliderVolumeModifier" << -70 << -7.0f;
-        QTest::newRow("pack +35 dB") << "playback/volumeFactorWave" << "35"
+        QTest::newRow("level 900") << level << "900"
+                                   << "sliderVadLevel" << 50 << 50.0f;
+        QTest::newRow("level no number") << level << "loud"
+                                         << "sliderVadLevel" << -23 << -23.0f;
+        QTest::newRow("voice -10000 dB") << voice << "-10000"
+                                         << "sliderVolumeModifier" << -400 << -40.0f;
+        QTest::newRow("voice 1e30 dB") << voice << "1e30"
+                                       << "sliderVolumeModifier" << 200 << 20.0f;
+        QTest::newRow("voice nan") << voice << "nan"
+                                   << "sliderVolumeModifier" << -70 << -7.0f;
+        QTest::newRow("pack +35 dB") << "playback/volumeFactorWave"
+                                     << "35"
                                      << "sliderVolumeFactorWave" << 0 << 0.0f;
     }
 
@@ -394,9 +399,10 @@ private slots:
         find<QCheckBox>(&dialog, "checkEchoCanceling")->setChecked(false);
         MessageBoxAnswerer answerer{QMessageBox::StandardButton(answer)};
         list->setCurrentRow(1);
-        QCOMPARE(answerer.seen,
-                 QStringList{"Unsaved Changes: The \"Capture\" settings have been modified.\n\nDo "
-                             "you want to Save, Discard your changes or Abort closing this window?"});
+        QCOMPARE(
+            answerer.seen,
+            QStringList{"Unsaved Changes: The \"Capture\" settings have been modified.\n\nDo "
+                        "you want to Save, Discard your changes or Abort closing this window?"});
         QCOMPARE(find<QStackedWidget>(&dialog, "optionsStack")->currentIndex(), shownRow);
         // What is selected is what is shown.
         QTRY_COMPARE(list->currentRow(), shownRow);
