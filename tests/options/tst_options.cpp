@@ -222,8 +222,7 @@ private slots:
     void modeChangeRefillsDevices()
     {
         TsSDKClient* client = TsSDKClient::instance();
-        if (!client->captureModeList().contains("ALSA"))
-            QSKIP("PortAudio offers no ALSA devices here");
+        QVERIFY2(client->captureModeList().contains("ALSA"), "no ALSA, not even its null device");
         CaptureOption page;
         QComboBox* modes = find<QComboBox>(&page, "comboBoxMode");
         QComboBox* devices = find<QComboBox>(&page, "comboBoxDevice");
@@ -481,8 +480,11 @@ private slots:
         onNextDialog([cancel](QDialog* check) { cancel ? check->reject() : check->accept(); },
                      "CheckUpdateDlg");
         find<QPushButton>(&page, "pushButtonChekUpdate")->click();
-        QCOMPARE(updater.waitForFinished(cancel ? 5000 : 1000), cancel);
-        QCOMPARE(updater.readAllStandardOutput().contains("cancelled"), cancel);
+        // An accepted check left the updater running: it still takes a cancel from us.
+        if (!cancel)
+            QVERIFY(probe.sendMessage("cancel", 5000));
+        QVERIFY(updater.waitForFinished(5000));
+        QVERIFY(updater.readAllStandardOutput().contains("cancelled"));
     }
 
     // Last: the library stays gone for the rest of the process.
