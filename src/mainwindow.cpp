@@ -5,6 +5,8 @@
 #include "meeting/getselectdialog.h"
 #include "meeting/meetinglistmodel.h"
 #include "meeting/meetingwidget.h"
+#include "options/aboutoption.h"
+#include "options/optionsdialog.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
@@ -63,6 +65,8 @@ public:
     }
 
     Ui::MainWindow ui;
+    // Built with the window, so the stored sound settings apply at every start.
+    OptionsDialog* options = nullptr;
     MainWindow* q;
 };
 
@@ -82,6 +86,9 @@ MainWindow::MainWindow() : QMainWindow(nullptr), d(new MainWindowPrivate(this))
                 handleClientMovedByOther(selfMoved, oldChannelName, selfMover, moverName);
             });
     connect(d->ui.toolButtonSetting, &QToolButton::clicked, this, &MainWindow::showOptions);
+
+    d->options = new OptionsDialog(this);
+    d->options->addOption(new AboutOption(d->options));
 }
 
 MainWindow::~MainWindow()
@@ -141,7 +148,12 @@ void MainWindow::startMeeting()
     sendMeetingInvitations(selected, channel);
 }
 
-void MainWindow::showOptions() {}
+void MainWindow::showOptions()
+{
+    d->options->show();
+    d->options->raise();
+    d->options->activateWindow();
+}
 
 void MainWindow::joinMeeting(const QString& channelName)
 {

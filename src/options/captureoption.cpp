@@ -1,0 +1,259 @@
+// SPDX-License-Identifier: MIT
+#include "captureoption.h"
+
+#include "optionsettings.h"
+#include "tsclient/sdkmemory.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "ui_captureoption.h"
+
+#include <QDebug>
+#include <QMap>
+#include <QSettings>
+
+#include <cmath>
+
+namespace MeetingSupport {
+
+namespace {
+
+const QString VadKey = QStringLiteral("capture/vad");
+const QString VadLevelKey = QStringLiteral("capture/vadLevel");
+const QString EchoCancelingKey = QStringLiteral("capture/echoCanceling");
+const QString ModeKey = QStringLiteral("capture/currentMode");
+const QString DeviceKey = QStringLiteral("capture/currentDeviceID");
+
+// A preprocessor value as the SDK reports it; false when the call fails.
+bool preProcessorValue(uint64 handler, const char* ident, QString* value)
+{
+    char* text = nullptr;
+    const unsigned int error = ts3client_getPreProcessorConfigValue(handler, ident, &text);
+    *value = takeSdkString(text);
+    qDebug().noquote()
+        << QStringLiteral("Capture: get %1: %2").arg(QLatin1String(ident)).arg(error);
+    return error == ERROR_ok;
+}
+
+void setPreProcessorFlag(uint64 handler, const char* ident, bool on)
+{
+    const unsigned int error =
+        ts3client_setPreProcessorConfigValue(handler, ident, on ? "true" : "false");
+    qDebug().noquote()
+        << QStringLiteral("Capture: set %1: %2").arg(QLatin1String(ident)).arg(error);
+}
+
+} // namespace
+
+class CaptureOptionPrivate
+{
+public:
+    explicit CaptureOptionPrivate(CaptureOption* q) : q(q) {}
+
+    void updateSliderEnabled()
+    {
+        ui.sliderVadLevel->setEnabled(!ui.radioContinuousTransmission->isChecked());
+    }
+
+    void showVad(bool vad)
+    {
+        // A checked radio button of an exclusive pair cannot be unchecked, only its partner
+        // checked.
+        (vad ? ui.radioVad : ui.radioContinuousTransmission)->setChecked(true);
+    }
+
+    void selectDevice(const QString& id)
+    {
+        ui.comboBoxDevice->setCurrentIndex(ui.comboBoxDevice->findData(id));
+    }
+
+    Ui::CaptureOption ui;
+    CaptureOption* q;
+
+    // What the SDK was last given and the settings hold.
+    int vadLevel = 0;
+    bool vad = false;
+    bool echoCanceling = false;
+    QString currentMode;
+    QString currentDeviceID;
+    QMap<QString, QList<SoundDevice>> devicesByMode;
+};
+
+CaptureOption::CaptureOption(QWidget* parent)
+    : AbstractOption(parent), d(new CaptureOptionPrivate(this))
+{
+    d->ui.setupUi(this);
+
+    TsSDKClient* client = TsSDKClient::instance();
+    const QStringList modes = client->captureModeList();
+    for (const QString& mode : modes)
+        d->devicesByMode.insert(mode, client->captureDeviceList(mode));
+    d->ui.comboBoxMode->addItems(modes);
+
+    connect(d->ui.comboBoxMode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this](int index) { fillDevices(d->ui.comboBoxMode->itemText(index)); });
+    connect(d->ui.radioContinuousTransmission, &QRadioButton::toggled, this,
+            [this] { d->updateSliderEnabled(); });
+
+    const uint64 handler = client->sdk()->handlerId();
+    QString value;
+    if (preProcessorValue(handler, "vad", &value))
+        d->vad = value == QLatin1String("true");
+    if (preProcessorValue(handler, "voiceactivation_level", &value)) {
+        bool ok = false;
+        const float level = value.toFloat(&ok);
+        // Bounded, so the conversion stays defined whatever the SDK answers.
+        if (ok && std::isfinite(level))
+            d->vadLevel = int(qBound(-1e6f, level, 1e6f));
+    }
+    if (preProcessorValue(handler, "echo_canceling", &value))
+        d->echoCanceling = value == QLatin1String("true");
+    d->currentMode = client->currentCaptureMode();
+    d->currentDeviceID = client->currentCaptureDeviceName();
+
+    fillDevices(d->currentMode);
+    loadSettings();
+    applySettings();
+}
+
+CaptureOption::~CaptureOption()
+{
+    delete d;
+}
+
+QPixmap CaptureOption::pixmap() const
+{
+    return windowIcon().pixmap(32, 32, QIcon::Normal, QIcon::Off);
+}
+
+QString CaptureOption::title() const
+{
+    return windowTitle();
+}
+
+QString CaptureOption::description() const
+{
+    return tr("Configure the Capture Sound System");
+}
+
+void CaptureOption::apply()
+{
+    save();
+}
+
+void CaptureOption::save()
+{
+    if (!isModified())
+        return;
+    applySettings();
+    saveSettings();
+}
+
+void CaptureOption::restore()
+{
+    d->ui.comboBoxMode->setCurrentText(d->currentMode);
+    d->selectDevice(d->currentDeviceID);
+    d->showVad(d->vad);
+    d->ui.sliderVadLevel->setValue(d->vadLevel);
+    d->ui.checkEchoCanceling->setChecked(d->echoCanceling);
+}
+
+bool CaptureOption::isModified() const
+{
+    const Ui::CaptureOption& ui = d->ui;
+    // The threshold is only carried over with voice activation; counting it otherwise would
+    // leave the page modified after every save.
+    if (ui.radioVad->isChecked() != d->vad ||
+        (ui.radioVad->isChecked() && ui.sliderVadLevel->value() != d->vadLevel) ||
+        ui.checkEchoCanceling->isChecked() != d->echoCanceling)
+        return true;
+    const QString mode = ui.comboBoxMode->currentText();
+    if (!mode.isEmpty() && mode != d->currentMode)
+        return true;
+    return ui.comboBoxDevice->currentIndex() >= 0 &&
+           ui.comboBoxDevice->currentData().toString() != d->currentDeviceID;
+}
+
+void CaptureOption::paintEvent(QPaintEvent* event)
+{
+    d->updateSliderEnabled();
+    AbstractOption::paintEvent(event);
+}
+
+void CaptureOption::fillDevices(const QString& mode)
+{
+    d->ui.comboBoxDevice->clear();
+    const QList<SoundDevice> devices = d->devicesByMode.value(mode);
+    for (const SoundDevice& device : devices)
+        d->ui.comboBoxDevice->addItem(device.name(), device.id());
+}
+
+void CaptureOption::loadSettings()
+{
+    using namespace OptionSettings;
+    QSlider* slider = d->ui.sliderVadLevel;
+    d->showVad(readBool(VadKey, d->vad));
+    slider->setValue(
+        int(readNumber(VadLevelKey, d->vadLevel, slider->minimum(), slider->maximum())));
+    d->ui.checkEchoCanceling->setChecked(readBool(EchoCancelingKey, d->echoCanceling));
+    d->ui.comboBoxMode->setCurrentText(readString(ModeKey, d->currentMode));
+    d->selectDevice(readString(DeviceKey, d->currentDeviceID));
+}
+
+void CaptureOption::applySettings()
+{
+    TsSDKClient* client = TsSDKClient::instance();
+    TsSDKInterface* sdk = client->sdk();
+    const uint64 handler = sdk->handlerId();
+    const Ui::CaptureOption& ui = d->ui;
+
+    const QString deviceID = ui.comboBoxDevice->currentData().toString();
+    const QString mode = ui.comboBoxMode->currentText();
+    if (deviceID != d->currentDeviceID || mode != d->currentMode) {
+        const QList<SoundDevice> devices = d->devicesByMode.value(mode);
+        for (const SoundDevice& device : devices) {
+            if (device.id() != deviceID)
+                continue;
+            d->currentMode = mode;
+            d->currentDeviceID = deviceID;
+            const unsigned int error = sdk->openCaptureDevice(device);
+            qDebug().noquote()
+                << QStringLiteral("Capture: open device %1 %2: %3").arg(mode, deviceID).arg(error);
+            break;
+        }
+    }
+
+    const bool vad = ui.radioVad->isChecked();
+    if (vad != d->vad) {
+        d->vad = vad;
+        setPreProcessorFlag(handler, "vad", vad);
+        // Capture stays active in both modes: voice activation only decides when to send.
+        const unsigned int error =
+            ts3client_setClientSelfVariableAsInt(handler, CLIENT_INPUT_DEACTIVATED, 0);
+        qDebug().noquote() << QStringLiteral("Capture: set input deactivated: %1").arg(error);
+    }
+
+    if (!ui.radioContinuousTransmission->isChecked() && ui.sliderVadLevel->value() != d->vadLevel) {
+        d->vadLevel = ui.sliderVadLevel->value();
+        sdk->setVadLevel(float(d->vadLevel));
+    }
+
+    if (ui.checkEchoCanceling->isChecked() != d->echoCanceling) {
+        d->echoCanceling = ui.checkEchoCanceling->isChecked();
+        setPreProcessorFlag(handler, "echo_canceling", d->echoCanceling);
+    }
+
+    const unsigned int error = ts3client_flushClientSelfUpdates(handler, nullptr);
+    qDebug().noquote() << QStringLiteral("Capture: flush: %1").arg(error);
+}
+
+void CaptureOption::saveSettings()
+{
+    QSettings settings;
+    settings.setValue(VadKey, d->vad);
+    settings.setValue(VadLevelKey, d->vadLevel);
+    settings.setValue(EchoCancelingKey, d->echoCanceling);
+    settings.setValue(ModeKey, d->currentMode);
+    settings.setValue(DeviceKey, d->currentDeviceID);
+}
+
+} // namespace MeetingSupport
