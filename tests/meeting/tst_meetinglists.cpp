@@ -119,16 +119,53 @@ private slots:
                                   EventTimeout);
         QCOMPARE(column(model), (QStringList{"Team\n(0)", "\n(0)", "New Meeting"}));
 
-        // The head count is asked for at every read.
+        // A move by someone else reaches the view as a change of that row alone, at once.
+        QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
         QVERIFY(move(m_bob, m_bobId, team));
+        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, EventTimeout);
+        QCOMPARE(changed.first().at(0).toModelIndex().row(), 0);
+        QCOMPARE(changed.first().at(1).toModelIndex().row(), 0);
+        QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("Team\n(1)"));
+        QCOMPARE(model->index(0, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Team\n(1)"));
+        QVERIFY(move(m_carol, m_carolId, team));
+        QTRY_COMPARE_WITH_TIMEOUT(model->index(0, 0).data().toString(), QStringLiteral("Team\n(2)"),
+                                  EventTimeout);
+        QVERIFY(move(m_carol, m_carolId, 1));
         QTRY_COMPARE_WITH_TIMEOUT(model->index(0, 0).data().toString(), QStringLiteral("Team\n(1)"),
                                   EventTimeout);
-        QCOMPARE(model->index(0, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Team\n(1)"));
 
         // A list built now starts out complete.
         MeetingList second;
         QCOMPARE(second.meetingNames(), (QStringList{"tolvane_Team", "tolvane_"}));
+    }
+
+    void longNamesKeepTheirCount_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<bool>("elided");
+        QTest::newRow("fits") << QStringLiteral("Team\n(3)") << 120 << false;
+        QTest::newRow("long") << QStringLiteral("Quarterly planning\n(0)") << 90 << true;
+        QTest::newRow("very long")
+            << QString(200, QLatin1Char('w')) + QStringLiteral("\n(12)") << 90 << true;
+        QTest::newRow("no width yet") << QStringLiteral("Quarterly planning\n(0)") << 0 << false;
+    }
+
+    void longNamesKeepTheirCount()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, width);
+        QFETCH(bool, elided);
+        QFont font;
+        font.setPixelSize(18);
+        const QFontMetrics metrics(font);
+        const QString shown = elideTileText(text, metrics, width);
+        const QString name = shown.section(QLatin1Char('\n'), 0, 0);
+        QCOMPARE(shown.section(QLatin1Char('\n'), 1), text.section(QLatin1Char('\n'), 1));
+        QCOMPARE(name != text.section(QLatin1Char('\n'), 0, 0), elided);
+        if (width > 0)
+            QVERIFY(metrics.horizontalAdvance(name) <= width);
     }
 
     void noResetWhileNothingChanges()
