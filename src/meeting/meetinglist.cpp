@@ -48,10 +48,13 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
     {
         QStyledItemDelegate::initStyleOption(option, index);
+        if (option->rect.width() <= 0)
+            return; // measuring, not painting
+        // Below its picture the text has the tile's width, less the style's text margins.
         const QStyle* style = option->widget ? option->widget->style() : QApplication::style();
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, option, option->widget);
         option->text = elideTileText(option->text, QFontMetrics(option->font),
-                                     option->rect.width() - 2 * (margin + 2));
+                                     option->rect.width() - 2 * (margin + 1) - 2);
     }
 };
 

@@ -21,10 +21,15 @@ QString meetingShortName(const QString& channelName)
 
 QString elideTileText(const QString& text, const QFontMetrics& metrics, int width)
 {
-    const int lineBreak = text.lastIndexOf(QLatin1Char('\n'));
+    // Views show the model's '\n' as a line separator.
+    const int lineBreak =
+        qMax(text.lastIndexOf(QLatin1Char('\n')), text.lastIndexOf(QChar::LineSeparator));
     if (lineBreak < 0 || width <= 0)
         return text;
-    return metrics.elidedText(text.left(lineBreak), Qt::ElideRight, width) + text.mid(lineBreak);
+    // The name fits its line now; word wrapping must not break it onto a second one.
+    QString name = metrics.elidedText(text.left(lineBreak), Qt::ElideRight, width);
+    name.replace(QLatin1Char(' '), QChar::Nbsp);
+    return name + text.mid(lineBreak);
 }
 
 MeetingListModel::MeetingListModel(QObject* parent) : QAbstractListModel(parent) {}

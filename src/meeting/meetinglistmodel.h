@@ -16,7 +16,7 @@ extern const QString MeetingPrefix;
 // The channel name without MeetingPrefix; unchanged when it does not start with it.
 QString meetingShortName(const QString& channelName);
 // A tile's text as it fits width: the name on the first line elided, the head count on the
-// second kept whole.
+// second (after '\n' or a line separator) kept whole.
 QString elideTileText(const QString& text, const QFontMetrics& metrics, int width);
 
 // The meetings on the server as tiles: one row per meeting channel, then fixed extra tiles

@@ -145,11 +145,14 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("width");
         QTest::addColumn<bool>("elided");
-        QTest::newRow("fits") << QStringLiteral("Team\n(3)") << 120 << false;
+        QTest::newRow("fits") << QStringLiteral("Big Team\n(3)") << 200 << false;
         QTest::newRow("long") << QStringLiteral("Quarterly planning\n(0)") << 90 << true;
         QTest::newRow("very long")
             << QString(200, QLatin1Char('w')) + QStringLiteral("\n(12)") << 90 << true;
         QTest::newRow("no width yet") << QStringLiteral("Quarterly planning\n(0)") << 0 << false;
+        // What a view makes of the model's line break.
+        QTest::newRow("line separator")
+            << QStringLiteral("Quarterly planning\u2028(0)") << 90 << true;
     }
 
     void longNamesKeepTheirCount()
@@ -160,8 +163,13 @@ private slots:
         QFont font;
         font.setPixelSize(18);
         const QFontMetrics metrics(font);
-        const QString shown = elideTileText(text, metrics, width);
-        const QString name = shown.section(QLatin1Char('\n'), 0, 0);
+        const QString shown =
+            elideTileText(text, metrics, width).replace(QChar::LineSeparator, QLatin1Char('\n'));
+        text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+        // Spaces become unbreakable, so the name keeps to its line.
+        if (width > 0)
+            QVERIFY(!shown.section(QLatin1Char('\n'), 0, 0).contains(QLatin1Char(' ')));
+        const QString name = shown.section(QLatin1Char('\n'), 0, 0).replace(QChar::Nbsp, ' ');
         QCOMPARE(shown.section(QLatin1Char('\n'), 1), text.section(QLatin1Char('\n'), 1));
         QCOMPARE(name != text.section(QLatin1Char('\n'), 0, 0), elided);
         if (width > 0)
