@@ -16,6 +16,13 @@ namespace {
 constexpr int HandshakeTimeoutMs = 10000; // TCP connect, hello, welcome and state
 constexpr int CloseTimeoutMs = 2000;
 constexpr int ReadChunk = 64 * 1024;
+// The server drops a client silent for its idle timeout (30 s unless it says otherwise in the
+// welcome); three pings in that time keep an idle client in, and a server that answered nothing
+// for as long is taken for gone.
+constexpr int DefaultIdleTimeoutMs = 30000;
+// What a server may make this library hold: past these the connection is closed.
+constexpr int MaxChannels = 100000;
+constexpr qint64 MaxUnsentBytes = 32 * 1024 * 1024;
 constexpr qint64 MaxId = std::numeric_limits<qint64>::max();
 
 bool readChannel(const QCborMap& message, ChannelState* channel, QString* error)
@@ -72,6 +79,27 @@ Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_han
     connect(&m_timer, &QTimer::timeout, this, [this] {
         fail(ERROR_failed_connection_initialisation, QStringLiteral("connection timed out"));
     });
+    connect(&m_ping, &QTimer::timeout, this, &Connection::keepAlive);
+}
+
+void Connection::keepAlive()
+{
+    if (m_phase != Phase::Established)
+        return;
+    if (QDateTime::currentMSecsSinceEpoch() - m_lastHeard > m_idleTimeoutMs)
+        return fail(ERROR_connection_lost, QStringLiteral("the server stopped answering"));
+    send(encodeFrame(QCborMap{{TypeKey, type::Ping}}));
+}
+
+bool Connection::roomForChannel(const ServerMirror& mirror, uint64 id)
+{
+    return mirror.channels.size() < MaxChannels || mirror.channels.contains(id);
+}
+
+void Connection::tooManyChannels()
+{
+    fail(ERROR_connection_limit_reached,
+         QStringLiteral("the server announced more than %1 channels").arg(MaxChannels));
 }
 
 Connection::~Connection()
@@ -137,6 +165,13 @@ void Connection::send(const QByteArray& frame)
             m_handler);
         return;
     }
+    if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
+        // Qt hands the kernel what it takes only between events; try that before judging.
+        m_socket->flush();
+        if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes)
+            return fail(ERROR_connection_output_overflow,
+                        QStringLiteral("the server does not read what is sent to it"));
+    }
     m_socket->write(frame);
 }
 
@@ -144,6 +179,7 @@ void Connection::closeSocket(const QByteArray& lastWords)
 {
     m_phase = Phase::Idle;
     m_timer.stop();
+    m_ping.stop();
     QTcpSocket* socket = m_socket;
     m_socket = nullptr;
     if (!socket)
@@ -214,6 +250,7 @@ void Connection::onReadyRead()
     while (socket == m_socket && socket->bytesAvailable() > 0) {
         if (m_decoder.readFrom(socket, ReadChunk) <= 0)
             return;
+        m_lastHeard = QDateTime::currentMSecsSinceEpoch();
         FrameDecoder::Frame frame;
         QCborMap message;
         for (;;) {
@@ -284,6 +321,8 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
         m_sync.welcomeMessage = reader.optionalString(field::WelcomeMessage, MaxFrameSize);
         m_sync.serverName = reader.optionalString(field::ServerName, MaxFrameSize);
         m_sync.serverUniqueId = reader.optionalString(field::ServerUniqueId, MaxFrameSize);
+        m_idleTimeoutMs = int(reader.optionalInteger(field::IdleTimeout, 1000, 24 * 3600 * 1000,
+                                                     DefaultIdleTimeoutMs));
         if (!reader.ok())
             return false;
         m_phase = Phase::Syncing;
@@ -306,6 +345,10 @@ bool Connection::handleSync(const QString& type, const QCborMap& message)
         ChannelState channel;
         if (!readChannel(message, &channel, &error))
             return false;
+        if (!roomForChannel(m_sync, channel.id)) {
+            tooManyChannels();
+            return true;
+        }
         if (!m_sync.channels.contains(channel.id))
             m_channelOrder.append(channel.id);
         m_sync.channels.insert(channel.id, channel);
@@ -331,6 +374,8 @@ void Connection::commitState()
 {
     m_timer.stop();
     m_phase = Phase::Established;
+    m_lastHeard = QDateTime::currentMSecsSinceEpoch();
+    m_ping.start(m_idleTimeoutMs / 3);
     m_sync.connected = true;
     const ServerMirror state = m_sync;
     m_sync = ServerMirror();
@@ -464,10 +509,18 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
         const Invoker invoker = readInvoker(reader);
         if (!reader.ok())
             return false;
+        bool room = true;
         {
             QMutexLocker locker(&stateMutex());
-            if (HandlerState* state = findHandler(m_handler))
-                state->mirror.channels.insert(channel.id, channel);
+            if (HandlerState* state = findHandler(m_handler)) {
+                room = roomForChannel(state->mirror, channel.id);
+                if (room)
+                    state->mirror.channels.insert(channel.id, channel);
+            }
+        }
+        if (!room) {
+            tooManyChannels();
+            return true;
         }
         notify(&ClientUIFunctions::onNewChannelCreatedEvent, channel.id, channel.parent, invoker.id,
                invoker.name.constData(), invoker.uniqueId.constData());

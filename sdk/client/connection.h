@@ -62,6 +62,11 @@ private:
     bool handleSync(const QString& type, const QCborMap& message);
     bool handleEvent(const QString& type, const QCborMap& message);
     void commitState();
+    // Pings a quiet server, and gives up on one that has stopped answering.
+    void keepAlive();
+    // The mirror's bound: false when channel id would grow it past what the library keeps.
+    static bool roomForChannel(const ServerMirror& mirror, uint64 id);
+    void tooManyChannels();
     void fail(unsigned int error, const QString& reason);
     void closeSocket(const QByteArray& lastWords);
     void resetMirror();
@@ -84,6 +89,9 @@ private:
     QTcpSocket* m_socket = nullptr;
     protocol::FrameDecoder m_decoder;
     QTimer m_timer;
+    QTimer m_ping;
+    int m_idleTimeoutMs = 30000; // the server's, from its welcome
+    qint64 m_lastHeard = 0;      // msecs since the epoch
     QCborMap m_hello;
     ServerMirror m_sync; // the state being received
     QList<uint64> m_channelOrder;

@@ -26,6 +26,8 @@ const char* errorText(unsigned int code)
         return "client not found";
     case ERROR_client_not_allowed:
         return "not allowed for this client";
+    case ERROR_client_is_flooding:
+        return "client is flooding";
     case ERROR_channel_invalid_id:
         return "invalid channel ID";
     case ERROR_channel_name_inuse:
@@ -66,6 +68,8 @@ const char* errorText(unsigned int code)
         return "failed connection initialization";
     case ERROR_connection_output_overflow:
         return "connection output overflow";
+    case ERROR_connection_limit_reached:
+        return "the server announced more than the library keeps";
     case ERROR_file_invalid_name:
         return "invalid file name";
     case ERROR_file_invalid_path:

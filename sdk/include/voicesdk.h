@@ -111,6 +111,7 @@ enum Errors {
     ERROR_client_nickname_inuse = 0x0201,
     ERROR_client_not_found = 0x0206, /* 518: no client with that name or ID */
     ERROR_client_not_allowed = 0x0207,
+    ERROR_client_is_flooding = 0x0208, /* more requests than the server takes: wait, then retry */
 
     ERROR_channel_invalid_id = 0x0300,
     ERROR_channel_name_inuse = 0x0301,
@@ -135,6 +136,7 @@ enum Errors {
     ERROR_connection_lost = 0x0704,
     ERROR_failed_connection_initialisation = 0x0705, /* 1797: the server could not be reached */
     ERROR_connection_output_overflow = 0x0706,
+    ERROR_connection_limit_reached = 0x0707, /* the server announced more than the library keeps */
 
     ERROR_file_invalid_name = 0x0800,
     ERROR_file_invalid_path = 0x0801,

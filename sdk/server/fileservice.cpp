@@ -104,9 +104,23 @@ void FileService::handleRequest(Session* session, const QString& type, const QCb
 void FileService::tidy()
 {
     QString report;
-    m_files.tidy(m_channels.keys(), &report);
+    m_usage.clear();
+    m_files.tidy(m_channels.keys(), &report, &m_usage);
+    m_totalBytes = 0;
+    for (const StoreUsage& usage : qAsConst(m_usage))
+        m_totalBytes += usage.bytes;
     if (!report.isEmpty())
         logLine(report);
+}
+
+void FileService::changeUsage(quint64 channel, qint64 bytes, int entries)
+{
+    if (!m_channels.contains(channel))
+        return; // its store went with it
+    StoreUsage& usage = m_usage[channel];
+    usage.bytes = qMax<qint64>(0, usage.bytes + bytes);
+    usage.entries = qMax(0, usage.entries + entries);
+    m_totalBytes = qMax<qint64>(0, m_totalBytes + bytes);
 }
 
 // Judges what every file request shares, once the handler has read its own fields too: a
@@ -135,11 +149,30 @@ void FileService::list(Session* session, const QCborMap& message)
     FileRequest request(message, FileRequest::OnePath);
     if (const unsigned int code = open(session, &request))
         return code == Closed ? void() : session->reply(request.returnCode, code, request.path);
+    // Reading a large directory takes a while; the thread that relays texts does not wait.
+    QPointer<Session> target(session);
+    const FileStore files = m_files;
+    const int maxEntries = m_limits.maxStoreEntries;
+    FileStore::inBackground([this, target, files, request, maxEntries] {
+        QList<FileEntry> entries;
+        const unsigned int code =
+            files.list(request.channel, request.segments, maxEntries, &entries);
+        QMetaObject::invokeMethod(
+            this,
+            [this, target, request, code, entries] {
+                if (target && target->state() == Session::State::Active)
+                    sendListing(target, request, code, entries);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void FileService::sendListing(Session* session, const FileRequest& request, unsigned int code,
+                              QList<FileEntry> entries)
+{
     const QString& path = request.path;
     const QStringList& segments = request.segments;
-    QList<FileEntry> entries;
-    if (const unsigned int code =
-            m_files.list(request.channel, segments, m_limits.maxStoreEntries, &entries))
+    if (code != ERROR_ok)
         return session->reply(request.returnCode, code, path);
     // Uploads on their way into this directory show with the bytes still missing.
     for (const TransferConnection* transfer : qAsConst(m_transfers)) {
@@ -186,8 +219,13 @@ void FileService::remove(Session* session, const QCborMap& message)
     for (const QString& path : paths) {
         QStringList segments;
         unsigned int code = ERROR_file_invalid_path;
+        const quint64 channel = request.channel;
         if (splitStorePath(path, &segments))
-            code = m_files.remove(request.channel, segments);
+            code = m_files.remove(channel, segments, [this, channel](StoreUsage freed) {
+                QMetaObject::invokeMethod(
+                    this, [=] { changeUsage(channel, -freed.bytes, -freed.entries); },
+                    Qt::QueuedConnection);
+            });
         if (code != ERROR_ok) {
             failed = true;
             session->reply(request.returnCode, code, path);
@@ -207,14 +245,13 @@ void FileService::makeDirectory(Session* session, const QCborMap& message)
     FileRequest request(message, FileRequest::OnePath);
     if (const unsigned int code = open(session, &request))
         return code == Closed ? void() : session->reply(request.returnCode, code, request.path);
-    qint64 bytes = 0;
-    int entries = 0;
-    m_files.usage(request.channel, &bytes, &entries);
-    if (entries + request.segments.size() > m_limits.maxStoreEntries)
+    if (usageOf(request.channel).entries + request.segments.size() > m_limits.maxStoreEntries)
         return session->reply(request.returnCode, ERROR_file_quota_exceeded,
                               QStringLiteral("the channel holds too many files and directories"));
-    session->reply(request.returnCode, m_files.makeDirectory(request.channel, request.segments),
-                   request.path);
+    int created = 0;
+    const unsigned int code = m_files.makeDirectory(request.channel, request.segments, &created);
+    changeUsage(request.channel, 0, created);
+    session->reply(request.returnCode, code, request.path);
 }
 
 int FileService::transfersOf(const Session* session) const
@@ -231,11 +268,11 @@ qint64 FileService::reservedBytes(quint64 channel) const
 {
     qint64 bytes = 0;
     for (const auto& entry : m_tickets) {
-        if (entry.second.upload && entry.second.channel == channel)
+        if (entry.second.upload && (channel == 0 || entry.second.channel == channel))
             bytes += entry.second.size;
     }
     for (const TransferConnection* transfer : m_transfers) {
-        if (transfer->isUpload() && transfer->ticket().channel == channel)
+        if (transfer->isUpload() && (channel == 0 || transfer->ticket().channel == channel))
             bytes += transfer->ticket().size;
     }
     return bytes;
@@ -301,15 +338,17 @@ void FileService::prepareTransfer(Session* session, const QCborMap& message, boo
             return refuse(
                 ERROR_file_too_large,
                 QStringLiteral("files are limited to %1 bytes").arg(m_limits.maxFileBytes));
-        qint64 used = 0;
-        int entries = 0;
-        m_files.usage(request.channel, &used, &entries);
+        const StoreUsage used = usageOf(request.channel);
         const qint64 replaced = exists ? QFileInfo(hostPath).size() : 0;
-        if (used - replaced + reservedBytes(request.channel) + size > m_limits.quotaBytes)
+        if (used.bytes - replaced + reservedBytes(request.channel) + size > m_limits.quotaBytes)
             return refuse(ERROR_file_quota_exceeded,
                           QStringLiteral("the channel's store is limited to %1 bytes")
                               .arg(m_limits.quotaBytes));
-        if (entries + segments.size() > m_limits.maxStoreEntries)
+        if (m_totalBytes - replaced + reservedBytes(0) + size > m_limits.serverQuotaBytes)
+            return refuse(ERROR_file_quota_exceeded,
+                          QStringLiteral("the server's stores are limited to %1 bytes")
+                              .arg(m_limits.serverQuotaBytes));
+        if (used.entries + segments.size() > m_limits.maxStoreEntries)
             return refuse(ERROR_file_quota_exceeded,
                           QStringLiteral("the channel holds too many files and directories"));
         ticket.size = size;
@@ -390,13 +429,18 @@ void FileService::uploadReceived(TransferConnection* transfer)
     const QStringList path = ticket.path;
     const QString received = transfer->takeReceivedFile();
     const bool overwrite = ticket.overwrite;
-    FileStore::inBackground([this, target, files, channel, path, received, overwrite] {
-        const unsigned int code = files.commit(channel, path, received, overwrite);
+    const qint64 size = ticket.size;
+    FileStore::inBackground([this, target, files, channel, path, received, overwrite, size] {
+        Placed placed;
+        const unsigned int code = files.commit(channel, path, received, overwrite, &placed);
         QMetaObject::invokeMethod(
             this,
-            [this, target, channel, code] {
+            [this, target, channel, code, placed, size] {
                 if (code == ERROR_ok && !m_channels.contains(channel))
                     m_files.removeChannel(channel); // deleted while the file was put in place
+                if (code == ERROR_ok)
+                    changeUsage(channel, size - placed.replacedBytes,
+                                placed.createdDirectories + (placed.replaced ? 0 : 1));
                 if (!target)
                     return;
                 QString message;
@@ -438,8 +482,10 @@ void FileService::channelsDeleted(const QList<quint64>& channels)
         if (channels.contains(transfer->ticket().channel))
             transfer->abort(QStringLiteral("the channel was deleted"));
     }
-    for (quint64 channel : channels)
+    for (quint64 channel : channels) {
         m_files.removeChannel(channel);
+        m_totalBytes -= m_usage.take(channel).bytes;
+    }
 }
 
 void FileService::expireTickets()

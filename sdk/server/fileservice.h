@@ -26,6 +26,7 @@ struct FileServiceLimits
     int maxTransfersPerClient = 8;                  // keys handed out plus transfers running
     int transferKeyTtlMs = 30000;
     int transferIdleMs = 30000;
+    qint64 serverQuotaBytes = qint64(8) * 1024 * 1024 * 1024; // all channels together
 };
 
 // The channels' file stores over the control protocol: listings, deletions, directories, and
@@ -59,14 +60,22 @@ private:
     void makeDirectory(Session* session, const QCborMap& message);
     void prepareTransfer(Session* session, const QCborMap& message, bool upload);
     unsigned int open(Session* session, FileRequest* request) const;
+    void sendListing(Session* session, const FileRequest& request, unsigned int code,
+                     QList<FileEntry> entries);
     void uploadReceived(TransferConnection* transfer);
     int transfersOf(const Session* session) const;
+    // Upload bytes promised to keys and running uploads: of one channel, or of all (0).
     qint64 reservedBytes(quint64 channel) const;
+    // What a channel's store holds, kept up to date as requests change it rather than walked.
+    StoreUsage usageOf(quint64 channel) const { return m_usage.value(channel); }
+    void changeUsage(quint64 channel, qint64 bytes, int entries);
     void expireTickets();
 
     FileServiceLimits m_limits;
     const QMap<quint64, Channel>& m_channels;
     FileStore m_files;
+    QHash<quint64, StoreUsage> m_usage;
+    qint64 m_totalBytes = 0;                        // of every channel's store
     std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
     QSet<TransferConnection*> m_transfers;          // running transfers
     QTimer m_ticketSweep;

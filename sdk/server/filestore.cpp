@@ -5,7 +5,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -53,18 +52,47 @@ QString FileStore::scratchName() const
            QString::number(QRandomGenerator::system()->generate64(), 16);
 }
 
-bool FileStore::release(const QString& hostPath) const
+bool FileStore::removeTree(const QString& path, StoreUsage* removed)
+{
+    struct stat st;
+    const Kind kind = kindOf(path, &st);
+    if (kind == Kind::Missing)
+        return true;
+    if (kind != Kind::Directory) {
+        // A file, a link (removed itself, never its target), anything else.
+        if (::unlink(QFile::encodeName(path).constData()) != 0)
+            return false;
+        if (removed) {
+            removed->entries += 1;
+            if (kind == Kind::File)
+                removed->bytes += qint64(st.st_size);
+        }
+        return true;
+    }
+    bool ok = true;
+    const QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QString& name : names)
+        ok = removeTree(path + QLatin1Char('/') + name, removed) && ok;
+    if (::rmdir(QFile::encodeName(path).constData()) != 0)
+        return false;
+    if (removed)
+        removed->entries += 1;
+    return ok;
+}
+
+bool FileStore::release(const QString& hostPath, std::function<void(StoreUsage)> freed) const
 {
     QDir().mkpath(incomingDirectory());
     const QString scratch = scratchName();
     if (std::rename(QFile::encodeName(hostPath).constData(),
                     QFile::encodeName(scratch).constData()) != 0)
         return false;
-    releasePool().start([scratch] {
-        if (kindOf(scratch) == Kind::Directory)
-            QDir(scratch).removeRecursively();
-        else
-            QFile::remove(scratch);
+    releasePool().start([scratch, freed] {
+        StoreUsage removed;
+        removeTree(scratch, &removed);
+        if (freed)
+            freed(removed);
     });
     return true;
 }
@@ -152,8 +180,33 @@ unsigned int FileStore::list(quint64 channel, const QStringList& directory, int 
     return ERROR_ok;
 }
 
-unsigned int FileStore::makeDirectory(quint64 channel, const QStringList& directory) const
+namespace {
+
+// Creates the missing directories of path below the existing base; how many it made, or -1.
+int makeMissing(const QString& base, const QStringList& segments)
 {
+    int created = 0;
+    QString path = base;
+    for (const QString& segment : segments) {
+        path += QLatin1Char('/') + segment;
+        const Kind kind = kindOf(path);
+        if (kind == Kind::Directory)
+            continue;
+        if (kind != Kind::Missing)
+            return -1;
+        if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0 && errno != EEXIST)
+            return -1;
+        ++created;
+    }
+    return created;
+}
+
+} // namespace
+
+unsigned int FileStore::makeDirectory(quint64 channel, const QStringList& directory,
+                                      int* created) const
+{
+    *created = 0;
     if (directory.isEmpty())
         return ERROR_file_already_exists; // the root always exists
     QString path;
@@ -162,10 +215,18 @@ unsigned int FileStore::makeDirectory(quint64 channel, const QStringList& direct
         return code;
     if (exists)
         return ERROR_file_already_exists;
-    return QDir().mkpath(path) ? ERROR_ok : ERROR_file_io_error;
+    if (!QDir().mkpath(m_root))
+        return ERROR_file_io_error;
+    const int made = makeMissing(m_root, QStringList{channelRoot(channel).mid(m_root.size() + 1)});
+    const int below = made < 0 ? -1 : makeMissing(channelRoot(channel), directory);
+    if (below < 0)
+        return ERROR_file_io_error;
+    *created = below; // the channel's root is not an entry of the store
+    return ERROR_ok;
 }
 
-unsigned int FileStore::remove(quint64 channel, const QStringList& path) const
+unsigned int FileStore::remove(quint64 channel, const QStringList& path,
+                               std::function<void(StoreUsage)> freed) const
 {
     if (path.isEmpty())
         return ERROR_file_invalid_path; // the root itself stays
@@ -175,22 +236,21 @@ unsigned int FileStore::remove(quint64 channel, const QStringList& path) const
         return code;
     if (!exists)
         return ERROR_file_not_found;
-    // removeRecursively deletes links it meets without following them.
-    const bool removed = isDirectory ? QDir(hostPath).removeRecursively() : QFile::remove(hostPath);
-    return removed ? ERROR_ok : ERROR_file_io_error;
+    return release(hostPath, std::move(freed)) ? ERROR_ok : ERROR_file_io_error;
 }
 
 unsigned int FileStore::commit(quint64 channel, const QStringList& path,
-                               const QString& finishedFile, bool overwrite) const
+                               const QString& finishedFile, bool overwrite, Placed* placed) const
 {
-    const unsigned int code = place(channel, path, finishedFile, overwrite);
+    *placed = Placed();
+    const unsigned int code = place(channel, path, finishedFile, overwrite, placed);
     if (code != ERROR_ok)
         QFile::remove(finishedFile);
     return code;
 }
 
 unsigned int FileStore::place(quint64 channel, const QStringList& path, const QString& finishedFile,
-                              bool overwrite) const
+                              bool overwrite, Placed* placed) const
 {
     QString target;
     bool exists = false, isDirectory = false;
@@ -200,9 +260,18 @@ unsigned int FileStore::place(quint64 channel, const QStringList& path, const QS
         return code;
     if (exists && (isDirectory || !overwrite))
         return ERROR_file_already_exists;
-    const QString parent = target.left(target.lastIndexOf(QLatin1Char('/')));
-    if (!QDir().mkpath(parent))
+    if (!QDir().mkpath(m_root) ||
+        makeMissing(m_root, QStringList{channelRoot(channel).mid(m_root.size() + 1)}) < 0)
         return ERROR_file_io_error;
+    const int created = makeMissing(channelRoot(channel), path.mid(0, path.size() - 1));
+    if (created < 0)
+        return ERROR_file_io_error;
+    placed->createdDirectories = created;
+    struct stat old;
+    if (exists && kindOf(target, &old) == Kind::File) {
+        placed->replaced = true;
+        placed->replacedBytes = qint64(old.st_size);
+    }
     // A second name keeps the replaced file's blocks from being freed by the rename itself;
     // they are freed in the background.
     QString replaced;
@@ -219,6 +288,7 @@ unsigned int FileStore::place(quint64 channel, const QStringList& path, const QS
         // never replaces one, rename(2) would.
         if (::link(from.constData(), to.constData()) == 0) {
             ::unlink(from.constData());
+            placed->replaced = false;
             return ERROR_ok;
         }
         if (errno == EEXIST)
@@ -232,23 +302,32 @@ unsigned int FileStore::place(quint64 channel, const QStringList& path, const QS
     return moved ? ERROR_ok : ERROR_file_io_error;
 }
 
-void FileStore::usage(quint64 channel, qint64* bytes, int* entries) const
+namespace {
+
+void addUsage(const QString& path, StoreUsage* usage)
 {
-    *bytes = 0;
-    *entries = 0;
-    if (!isEnabled())
-        return;
-    // QDirIterator does not descend into links unless asked to.
-    QDirIterator it(channelRoot(channel),
-                    QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        ++*entries;
-        if (info.isFile() && !info.isSymLink())
-            *bytes += info.size();
+    const QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QString child = path + QLatin1Char('/') + name;
+        struct stat st;
+        const Kind kind = kindOf(child, &st);
+        ++usage->entries;
+        if (kind == Kind::File)
+            usage->bytes += qint64(st.st_size);
+        else if (kind == Kind::Directory)
+            addUsage(child, usage);
     }
+}
+
+} // namespace
+
+StoreUsage FileStore::usage(quint64 channel) const
+{
+    StoreUsage usage;
+    if (isEnabled() && kindOf(channelRoot(channel)) == Kind::Directory)
+        addUsage(channelRoot(channel), &usage);
+    return usage;
 }
 
 void FileStore::removeChannel(quint64 channel) const
@@ -257,27 +336,48 @@ void FileStore::removeChannel(quint64 channel) const
         release(channelRoot(channel));
 }
 
-void FileStore::tidy(const QList<quint64>& channels, QString* report) const
+void FileStore::tidy(const QList<quint64>& channels, QString* report,
+                     QHash<quint64, StoreUsage>* usages)
 {
     if (!isEnabled())
         return;
-    QDir(incomingDirectory()).removeRecursively();
+    const Kind rootKind = kindOf(m_root);
+    if (rootKind != Kind::Missing && rootKind != Kind::Directory) {
+        *report = QStringLiteral("%1 is not a directory (a link?): no file store").arg(m_root);
+        m_root.clear();
+        return;
+    }
+    QStringList notes;
+    removeTree(incomingDirectory());
     QDir().mkpath(incomingDirectory());
     const QDir root(m_root);
-    const QStringList stores =
-        root.entryList({QStringLiteral("channel_*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList names =
+        root.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     QStringList removed;
-    for (const QString& name : stores) {
-        bool ok = false;
-        const quint64 id = name.mid(8).toULongLong(&ok);
-        if (ok && channels.contains(id))
+    for (const QString& name : names) {
+        const QString path = root.filePath(name);
+        if (name == IncomingName)
             continue;
-        QDir(root.filePath(name)).removeRecursively();
+        bool ok = false;
+        const quint64 id =
+            name.startsWith(QLatin1String("channel_")) ? name.mid(8).toULongLong(&ok) : 0;
+        if (kindOf(path) != Kind::Directory) {
+            // Nothing but channel folders belongs here; a link goes, never its target.
+            removeTree(path);
+            notes << QStringLiteral("removed %1, which is not a channel folder").arg(name);
+            continue;
+        }
+        if (ok && channels.contains(id)) {
+            usages->insert(id, usage(id));
+            continue;
+        }
+        removeTree(path);
         removed.append(name);
     }
     if (!removed.isEmpty())
-        *report = QStringLiteral("removed the file stores of channels that are gone: %1")
-                      .arg(removed.join(QStringLiteral(", ")));
+        notes << QStringLiteral("removed the file stores of channels that are gone: %1")
+                     .arg(removed.join(QStringLiteral(", ")));
+    *report = notes.join(QStringLiteral("; "));
 }
 
 } // namespace voiceserver

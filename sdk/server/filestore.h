@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -8,6 +9,21 @@
 #include <functional>
 
 namespace voiceserver {
+
+// What a store, or part of it, holds.
+struct StoreUsage
+{
+    qint64 bytes = 0; // in files
+    int entries = 0;  // files and directories
+};
+
+// What putting a finished upload in place changed.
+struct Placed
+{
+    int createdDirectories = 0;
+    bool replaced = false;
+    qint64 replacedBytes = 0;
+};
 
 struct FileEntry
 {
@@ -37,18 +53,24 @@ public:
     unsigned int resolve(quint64 channel, const QStringList& segments, QString* hostPath,
                          bool* exists, bool* isDirectory) const;
 
+    // Thread-safe, like every const member that takes a channel: the file system's own locking
+    // is all they need.
     unsigned int list(quint64 channel, const QStringList& directory, int maxEntries,
                       QList<FileEntry>* entries) const;
-    unsigned int makeDirectory(quint64 channel, const QStringList& directory) const;
-    // Files, and directories with everything in them.
-    unsigned int remove(quint64 channel, const QStringList& path) const;
+    // *created: how many directories it made (the missing ones along the path).
+    unsigned int makeDirectory(quint64 channel, const QStringList& directory, int* created) const;
+    // Files, and directories with everything in them: taken out of the store at once and freed
+    // on a worker thread, which then calls freed with what went.
+    unsigned int remove(quint64 channel, const QStringList& path,
+                        std::function<void(StoreUsage)> freed) const;
     // Puts a finished upload in place, creating missing parent directories. The rename is
     // atomic: readers see the old file or the new one, never a part. On failure the finished
-    // file is removed. Thread-safe.
+    // file is removed.
     unsigned int commit(quint64 channel, const QStringList& path, const QString& finishedFile,
-                        bool overwrite) const;
-    // Bytes in files and number of entries of a channel's store.
-    void usage(quint64 channel, qint64* bytes, int* entries) const;
+                        bool overwrite, Placed* placed) const;
+    // Walks a channel's store, never through a link. Slow for a large store: the server counts
+    // once at start-up and keeps the figures itself from then on.
+    StoreUsage usage(quint64 channel) const;
 
     void removeChannel(quint64 channel) const;
     // Runs work on the store's worker threads: renaming over a large file can make the file
@@ -56,19 +78,25 @@ public:
     static void inBackground(std::function<void()> work);
     // Waits for everything run in the background (shutdown).
     static void waitForReleases();
-    // At start-up: forgets the stores of channels that no longer exist and half uploads.
-    void tidy(const QList<quint64>& channels, QString* report) const;
+    // At start-up: forgets the stores of channels that no longer exist, half uploads, and
+    // anything in the store's root that is not a directory (a planted link is removed, never
+    // what it points at); a root that is itself a link switches the store off. Fills *usages with
+    // what each remaining channel's store holds.
+    void tidy(const QList<quint64>& channels, QString* report, QHash<quint64, StoreUsage>* usages);
+    // Removes a file, or a directory with everything in it, never following a link: a link is
+    // removed itself. Adds what went to *removed.
+    static bool removeTree(const QString& path, StoreUsage* removed = nullptr);
 
 private:
     // Takes a file or tree out of the store at once (one rename into the incoming directory)
     // and frees its space on a worker thread: freeing a large file's blocks can take the file
     // system a noticeable time, which the event loop, busy with chat, must not wait for.
-    bool release(const QString& hostPath) const;
+    bool release(const QString& hostPath, std::function<void(StoreUsage)> freed = {}) const;
     QString scratchName() const;
     unsigned int place(quint64 channel, const QStringList& path, const QString& finishedFile,
-                       bool overwrite) const;
+                       bool overwrite, Placed* placed) const;
 
-    QString m_root; // DATA/files, empty when the server has no data directory
+    QString m_root; // DATA/files, empty when the server has no data directory or it is unsafe
 };
 
 } // namespace voiceserver

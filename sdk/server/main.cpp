@@ -72,84 +72,93 @@ int main(int argc, char* argv[])
     const QCommandLineOption data(
         QStringLiteral("data"), QStringLiteral("Data directory (permanent channels, file stores)."),
         QStringLiteral("dir"), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
-    const QCommandLineOption maxClients(QStringLiteral("max-clients"),
-                                        QStringLiteral("Most clients at once."),
-                                        QStringLiteral("n"), QString::number(options.maxClients));
-    const QCommandLineOption maxChannels(QStringLiteral("max-channels"),
-                                         QStringLiteral("Most channels."), QStringLiteral("n"),
-                                         QString::number(options.maxChannels));
-    const QCommandLineOption maxOutput(
-        QStringLiteral("max-output-kib"),
-        QStringLiteral("Unsent output per client before it is dropped, in KiB."),
-        QStringLiteral("kib"), QString::number(options.maxOutputBytes / 1024));
-    const QCommandLineOption helloTimeout(
-        QStringLiteral("hello-timeout-ms"),
-        QStringLiteral("Time a new connection has to introduce itself."), QStringLiteral("ms"),
-        QString::number(options.helloTimeoutMs));
-    const QCommandLineOption maxFile(QStringLiteral("max-file-mib"),
-                                     QStringLiteral("Largest file in a channel's store, in MiB."),
-                                     QStringLiteral("mib"),
-                                     QString::number(options.files.maxFileBytes >> 20));
-    const QCommandLineOption quota(
-        QStringLiteral("quota-mib"), QStringLiteral("Size of each channel's file store, in MiB."),
-        QStringLiteral("mib"), QString::number(options.files.quotaBytes >> 20));
-    const QCommandLineOption maxTransfers(
-        QStringLiteral("max-transfers"),
-        QStringLiteral("File transfers one client may have started or running at once."),
-        QStringLiteral("n"), QString::number(options.files.maxTransfersPerClient));
-    const QCommandLineOption keyTtl(
-        QStringLiteral("transfer-key-ttl-ms"),
-        QStringLiteral("How long a file transfer key stays valid unused."), QStringLiteral("ms"),
-        QString::number(options.files.transferKeyTtlMs));
-    const QCommandLineOption transferIdle(
-        QStringLiteral("transfer-idle-ms"),
-        QStringLiteral("A file transfer without progress for this long is ended."),
-        QStringLiteral("ms"), QString::number(options.files.transferIdleMs));
-    parser.addOptions({listen, port, password, welcome, data, maxClients, maxChannels, maxOutput,
-                       helloTimeout, maxFile, quota, maxTransfers, keyTtl, transferIdle});
+
+    // Every numeric option: its name, text, unit, default, bounds, and where it goes. A unit of
+    // "mib" or "kib" scales the value into bytes.
+    struct NumberOption
+    {
+        const char* name;
+        const char* description;
+        const char* unit;
+        qint64 min;
+        qint64 max;
+        qint64* target; // holds the default until parsed
+    };
+    qint64 maxClients = options.maxClients, maxChannels = options.maxChannels;
+    qint64 helloTimeout = options.helloTimeoutMs, idleTimeout = options.idleTimeoutMs;
+    qint64 maxPending = options.maxPendingConnections;
+    qint64 maxPendingPerAddress = options.maxPendingPerAddress;
+    qint64 floodBurst = options.floodBurst, floodRate = options.floodRate;
+    qint64 maxTransfers = options.files.maxTransfersPerClient;
+    qint64 keyTtl = options.files.transferKeyTtlMs, transferIdle = options.files.transferIdleMs;
+    NumberOption numbers[] = {
+        {"max-clients", "Most clients at once.", "n", 1, 65535, &maxClients},
+        {"max-channels", "Most channels.", "n", 1, 100000, &maxChannels},
+        {"max-output-kib", "Unsent output per client before it is dropped, in KiB.", "kib", 16,
+         1024 * 1024, &options.maxOutputBytes},
+        {"hello-timeout-ms", "Time a new connection has to introduce itself.", "ms", 1, 3600 * 1000,
+         &helloTimeout},
+        {"idle-timeout-ms", "A client silent for this long is dropped (clients ping).", "ms", 1000,
+         24 * 3600 * 1000, &idleTimeout},
+        {"max-pending", "Connections that have not introduced themselves yet, in all.", "n", 1,
+         65535, &maxPending},
+        {"max-pending-per-address", "The same from one address.", "n", 1, 65535,
+         &maxPendingPerAddress},
+        {"flood-burst", "Requests a client may send at once before it is held to the rate.", "n", 1,
+         1000000, &floodBurst},
+        {"flood-rate", "Requests a client may send per second, steadily.", "n", 1, 1000000,
+         &floodRate},
+        {"max-file-mib", "Largest file in a channel's store, in MiB.", "mib", 0, qint64(1) << 30,
+         &options.files.maxFileBytes},
+        {"quota-mib", "Size of each channel's file store, in MiB.", "mib", 0, qint64(1) << 30,
+         &options.files.quotaBytes},
+        {"server-quota-mib", "Size of all channels' file stores together, in MiB.", "mib", 0,
+         qint64(1) << 30, &options.files.serverQuotaBytes},
+        {"max-transfers", "File transfers one client may have started or running at once.", "n", 1,
+         1024, &maxTransfers},
+        {"transfer-key-ttl-ms", "How long a file transfer key stays valid unused.", "ms", 1,
+         3600 * 1000, &keyTtl},
+        {"transfer-idle-ms", "A file transfer without progress for this long is ended.", "ms", 100,
+         3600 * 1000, &transferIdle},
+    };
+    auto scale = [](const char* unit) {
+        return qstrcmp(unit, "mib") == 0 ? 20 : qstrcmp(unit, "kib") == 0 ? 10 : 0;
+    };
+    QList<QCommandLineOption> numberOptions;
+    for (const NumberOption& number : numbers) {
+        numberOptions.append(QCommandLineOption(
+            QLatin1String(number.name), QLatin1String(number.description),
+            QLatin1String(number.unit), QString::number(*number.target >> scale(number.unit))));
+    }
+    parser.addOptions({listen, port, password, welcome, data});
+    parser.addOptions(numberOptions);
     parser.process(app);
 
-    auto number = [&parser](const QCommandLineOption& option, qint64 min, qint64 max, qint64* out) {
-        bool ok = false;
-        const qint64 value = parser.value(option).toLongLong(&ok);
-        if (!ok || value < min || value > max)
-            return false;
-        *out = value;
-        return true;
-    };
-    qint64 value = 0;
     if (!options.address.setAddress(parser.value(listen)))
         return fail(QStringLiteral("invalid --listen address"));
-    if (!number(port, 0, 65535, &value))
+    bool ok = false;
+    const qint64 portValue = parser.value(port).toLongLong(&ok);
+    if (!ok || portValue < 0 || portValue > 65535)
         return fail(QStringLiteral("invalid --port"));
-    options.port = quint16(value);
-    if (!number(maxClients, 1, 65535, &value))
-        return fail(QStringLiteral("invalid --max-clients"));
-    options.maxClients = int(value);
-    if (!number(maxChannels, 1, 1000000, &value))
-        return fail(QStringLiteral("invalid --max-channels"));
-    options.maxChannels = int(value);
-    if (!number(maxOutput, 16, 1024 * 1024, &value))
-        return fail(QStringLiteral("invalid --max-output-kib"));
-    options.maxOutputBytes = value * 1024;
-    if (!number(helloTimeout, 1, 3600 * 1000, &value))
-        return fail(QStringLiteral("invalid --hello-timeout-ms"));
-    options.helloTimeoutMs = int(value);
-    if (!number(maxFile, 0, qint64(1) << 30, &value))
-        return fail(QStringLiteral("invalid --max-file-mib"));
-    options.files.maxFileBytes = value << 20;
-    if (!number(quota, 0, qint64(1) << 30, &value))
-        return fail(QStringLiteral("invalid --quota-mib"));
-    options.files.quotaBytes = value << 20;
-    if (!number(maxTransfers, 1, 1024, &value))
-        return fail(QStringLiteral("invalid --max-transfers"));
-    options.files.maxTransfersPerClient = int(value);
-    if (!number(keyTtl, 1, 3600 * 1000, &value))
-        return fail(QStringLiteral("invalid --transfer-key-ttl-ms"));
-    options.files.transferKeyTtlMs = int(value);
-    if (!number(transferIdle, 100, 3600 * 1000, &value))
-        return fail(QStringLiteral("invalid --transfer-idle-ms"));
-    options.files.transferIdleMs = int(value);
+    options.port = quint16(portValue);
+    for (int i = 0; i < numberOptions.size(); ++i) {
+        NumberOption& number = numbers[i];
+        const qint64 value = parser.value(numberOptions.at(i)).toLongLong(&ok);
+        if (!ok || value < number.min || value > number.max)
+            return fail(QStringLiteral("invalid --%1").arg(QLatin1String(number.name)));
+        *number.target = value << scale(number.unit);
+    }
+    options.maxClients = int(maxClients);
+    options.maxChannels = int(maxChannels);
+    options.helloTimeoutMs = int(helloTimeout);
+    options.idleTimeoutMs = int(idleTimeout);
+    options.maxPendingConnections = int(maxPending);
+    options.maxPendingPerAddress = int(maxPendingPerAddress);
+    options.floodBurst = int(floodBurst);
+    options.floodRate = int(floodRate);
+    options.files.maxTransfersPerClient = int(maxTransfers);
+    options.files.transferKeyTtlMs = int(keyTtl);
+    options.files.transferIdleMs = int(transferIdle);
     options.password = parser.value(password);
     options.welcomeMessage =
         parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);

@@ -22,18 +22,32 @@ using namespace voicesdk::protocol;
 
 namespace {
 constexpr quint64 DefaultChannelId = 1;
+} // namespace
 
-bool isValidName(const QString& name, int maxLength)
+bool normaliseName(const QString& name, int maxLength, QString* normalised)
 {
-    if (name.trimmed().isEmpty() || name.size() > maxLength)
+    const QString text = name.normalized(QString::NormalizationForm_C).trimmed();
+    if (text.isEmpty() || text.size() > maxLength)
         return false;
-    for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control)
+    // Characters that print nothing, turn text around or are not characters at all let a name
+    // pass for another one ("bob" and "bob" with a zero-width space).
+    for (const uint c : text.toUcs4()) {
+        switch (QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Other_PrivateUse:
+        case QChar::Other_NotAssigned:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
             return false;
+        default:
+            break;
+        }
     }
+    *normalised = text;
     return true;
 }
-} // namespace
 
 Server::Server(const ServerOptions& options, QObject* parent)
     : QObject(parent)
@@ -79,6 +93,12 @@ Server::Server(const ServerOptions& options, QObject* parent)
     }
     m_files->tidy();
     connect(m_listener, &QTcpServer::newConnection, this, &Server::acceptConnections);
+    connect(m_listener, &QTcpServer::acceptError, this, &Server::acceptFailed);
+    m_resumeTimer.setSingleShot(true);
+    connect(&m_resumeTimer, &QTimer::timeout, this, &Server::resumeAccepting);
+    m_idleSweep.setInterval(qBound(100, m_options.idleTimeoutMs / 4, 1000));
+    connect(&m_idleSweep, &QTimer::timeout, this, &Server::dropSilentClients);
+    m_idleSweep.start();
 }
 
 Server::~Server()
@@ -118,10 +138,27 @@ QHostAddress Server::address() const
 
 void Server::acceptConnections()
 {
+    if (m_acceptPaused) {
+        m_acceptPaused = false;
+        logLine(QStringLiteral("accepting connections again"));
+    }
     while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
         auto* session = new Session(socket, m_options.maxOutputBytes, this);
+        // Connections that never say hello must not keep out those that do: past the bounds
+        // the oldest of them goes, not the newcomer.
+        const QHostAddress address = session->address();
+        const int fromAddress =
+            int(std::count_if(m_pending.cbegin(), m_pending.cend(), [&](const Session* pending) {
+                return pending->address() == address;
+            }));
+        if (fromAddress >= m_options.maxPendingPerAddress)
+            dropOldestPending(&address, QStringLiteral("too many connections without hello from "
+                                                       "one address"));
+        else if (m_pending.size() >= m_options.maxPendingConnections)
+            dropOldestPending(nullptr, QStringLiteral("too many connections without hello"));
         m_sessions.insert(session);
-        logLine(QStringLiteral("%1 connected").arg(session->peer()));
+        m_pending.append(session);
+        logLimited("connected", QStringLiteral("%1 connected").arg(session->peer()));
         connect(session, &Session::frameReceived, this,
                 [this, session](const QCborMap& message) { handleFrame(session, message); });
         session->setFastPath([this, session](const char* body, int size) {
@@ -130,8 +167,12 @@ void Server::acceptConnections()
         connect(session, &Session::closed, this,
                 [this, session](const QString& reason) { sessionClosed(session, reason); });
         connect(session, &Session::finished, this, [this, session] {
+            m_pending.removeOne(session);
             if (m_sessions.remove(session))
                 session->deleteLater();
+            // A descriptor came free.
+            if (m_acceptPaused && !m_resumeTimer.isActive())
+                m_resumeTimer.start(0);
         });
         auto* helloTimer = new QTimer(session);
         helloTimer->setSingleShot(true);
@@ -141,6 +182,61 @@ void Server::acceptConnections()
         });
         helloTimer->start(m_options.helloTimeoutMs);
     }
+}
+
+void Server::acceptFailed(QAbstractSocket::SocketError error)
+{
+    if (!m_acceptPaused) {
+        m_acceptPaused = true;
+        logLine(QStringLiteral("cannot accept connections (%1): %2; waiting for room")
+                    .arg(int(error))
+                    .arg(m_listener->errorString()));
+    }
+    // Room made now is room for the next attempt; otherwise try again when a connection ends,
+    // or after a while.
+    if (dropOldestPending(nullptr, QStringLiteral("dropped to make room for new connections")))
+        m_resumeTimer.start(0);
+    else
+        m_resumeTimer.start(1000);
+}
+
+void Server::resumeAccepting()
+{
+    m_listener->resumeAccepting();
+}
+
+bool Server::dropOldestPending(const QHostAddress* address, const QString& why)
+{
+    for (Session* session : qAsConst(m_pending)) {
+        if (address && session->address() != *address)
+            continue;
+        m_pending.removeOne(session);
+        session->close(why, false);
+        return true;
+    }
+    return false;
+}
+
+void Server::dropSilentClients()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QList<Session*> clients = m_clients.values();
+    for (Session* client : clients) {
+        if (now - client->lastFrameAt() > m_options.idleTimeoutMs)
+            client->close(QStringLiteral("silent for %1 ms").arg(now - client->lastFrameAt()),
+                          false);
+    }
+}
+
+bool Server::admitRequest(Session* session, const QString& returnCode)
+{
+    if (session->takeRequestToken(m_options.floodBurst, m_options.floodRate))
+        return true;
+    logLimited("flooding", QStringLiteral("client %1 sends more than %2 requests a second; refused")
+                               .arg(session->clientId)
+                               .arg(m_options.floodRate));
+    session->reply(returnCode, ERROR_client_is_flooding);
+    return false;
 }
 
 void Server::broadcast(const QCborMap& message, const Session* except)
@@ -166,10 +262,16 @@ void Server::refuse(Session* session, unsigned int code, const QString& reason)
 
 void Server::sessionClosed(Session* session, const QString& reason)
 {
-    logLine(QStringLiteral("%1 closed (client %2): %3")
-                .arg(session->peer())
-                .arg(session->clientId)
-                .arg(reason));
+    m_pending.removeOne(session);
+    const QString line = QStringLiteral("%1 closed (client %2): %3")
+                             .arg(session->peer())
+                             .arg(session->clientId)
+                             .arg(reason);
+    // Connections that never said hello can come by the thousand; clients are bounded.
+    if (session->clientId == 0)
+        logLimited("closed", line);
+    else
+        logLine(line);
     m_files->sessionClosed(session);
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
@@ -196,6 +298,7 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         } else if (type == type::Transfer) {
             // The socket went with the transfer; the session is done with.
             if (m_files->startTransfer(session, message)) {
+                m_pending.removeOne(session);
                 m_sessions.remove(session);
                 session->deleteLater();
             }
@@ -204,6 +307,11 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         }
         return;
     }
+    // Keep-alives and goodbyes always pass; everything else counts against the flood limit.
+    if (type != type::Ping && type != type::Quit &&
+        !admitRequest(session,
+                      message.value(field::ReturnCode).toString().left(limits::ReturnCodeLength)))
+        return;
     if (type == type::Text) {
         handleText(session, message);
     } else if (type == type::Move) {
@@ -262,7 +370,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
     if (!m_options.password.isEmpty() && password != m_options.password)
         return refuse(session, ERROR_server_invalid_password,
                       QStringLiteral("wrong server password"));
-    if (!isValidName(nickname, limits::NicknameLength))
+    QString name;
+    if (!normaliseName(nickname, limits::NicknameLength, &name))
         return refuse(session, ERROR_parameter_invalid, QStringLiteral("invalid nickname"));
     if (m_clients.size() >= m_options.maxClients)
         return refuse(session, ERROR_server_full, QStringLiteral("server is full"));
@@ -275,13 +384,14 @@ void Server::handleHello(Session* session, const QCborMap& message)
         channel = DefaultChannelId;
 
     session->clientId = id;
-    session->nickname = uniqueNickname(nickname.trimmed());
+    session->nickname = uniqueNickname(name);
     session->uniqueId = uniqueId;
     session->channel = channel;
     session->inputMuted = inputMuted;
     session->outputMuted = outputMuted;
     session->inputDeactivated = inputDeactivated;
     session->setActive();
+    m_pending.removeOne(session);
     m_clients.insert(id, session);
     logLine(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
                 .arg(session->peer())
@@ -295,7 +405,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
                                   {field::Nickname, session->nickname},
                                   {field::WelcomeMessage, m_options.welcomeMessage},
                                   {field::ServerName, QStringLiteral("Meeting voice server")},
-                                  {field::ServerUniqueId, m_serverUniqueId}});
+                                  {field::ServerUniqueId, m_serverUniqueId},
+                                  {field::IdleTimeout, m_options.idleTimeoutMs}});
     // Parents before children, so a receiver can build the tree as it goes.
     QList<quint64> order;
     QList<quint64> level{0};
@@ -372,6 +483,9 @@ bool Server::relayTextFrame(Session* session, const char* body, int size)
     // The bounds of handleText's reading; outside them it reports the error.
     if (request.mode > 0xFFFF || request.returnCodeLength > limits::ReturnCodeLength)
         return false;
+    // Over the limit the generic path, which finds the bucket still empty, answers.
+    if (!session->takeRequestToken(m_options.floodBurst, m_options.floodRate))
+        return false;
     const QString returnCode =
         request.hasReturnCode ? QString::fromUtf8(request.returnCode.data, request.returnCode.size)
                               : QString();
@@ -428,7 +542,7 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     MessageReader reader(message);
     const quint64 parent =
         quint64(reader.integer(field::ParentId, 0, std::numeric_limits<qint64>::max()));
-    const QString name = reader.string(field::Name, MaxFrameSize);
+    const QString wantedName = reader.string(field::Name, MaxFrameSize);
     const QString topic = reader.optionalString(field::Topic, MaxFrameSize);
     const QString description = reader.optionalString(field::Description, MaxFrameSize);
     const QString password = reader.optionalString(field::Password, MaxFrameSize);
@@ -437,7 +551,8 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
         return session->protocolError(reader.errorString());
-    if (!isValidName(name, limits::ChannelNameLength))
+    QString name;
+    if (!normaliseName(wantedName, limits::ChannelNameLength, &name))
         return session->reply(returnCode, ERROR_channel_invalid_name);
     if (topic.size() > limits::ChannelTopicLength ||
         description.size() > limits::ChannelDescriptionLength ||

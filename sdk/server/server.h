@@ -10,12 +10,19 @@
 #include <QMap>
 #include <QObject>
 #include <QSet>
+#include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
 class QTcpServer;
 
 namespace voiceserver {
+
+// A nickname or channel name as the server keeps it: NFC, trimmed. False for a name that is
+// empty, too long, or holds characters that show nothing or pass for others (controls, format
+// characters such as zero-width spaces and direction overrides, noncharacters).
+bool normaliseName(const QString& name, int maxLength, QString* normalised);
 
 struct ServerOptions
 {
@@ -28,6 +35,13 @@ struct ServerOptions
     int maxChannels = 1024;
     qint64 maxOutputBytes = 4 * 1024 * 1024;
     int helloTimeoutMs = 10000;
+    int idleTimeoutMs = 30000; // after hello; clients ping more often
+    // Connections that have not said hello yet: beyond these the oldest one goes.
+    int maxPendingConnections = 256;
+    int maxPendingPerAddress = 32;
+    // Requests per client: a burst, then a steady rate per second (a leaky bucket).
+    int floodBurst = 4096;
+    int floodRate = 1024;
     FileServiceLimits files;
 };
 
@@ -47,6 +61,15 @@ public:
 
 private:
     void acceptConnections();
+    // Accepting failed: out of descriptors, usually. Qt stops accepting; this decides when to
+    // go on, making room when connections that never said hello hold the descriptors.
+    void acceptFailed(QAbstractSocket::SocketError error);
+    void resumeAccepting();
+    // Closes the oldest connection without hello, of one address or of any.
+    bool dropOldestPending(const QHostAddress* address, const QString& why);
+    void dropSilentClients();
+    // Flood protection: false (and the client told so) when it sent more than it may.
+    bool admitRequest(Session* session, const QString& returnCode);
     void handleFrame(Session* session, const QCborMap& message);
     void handleHello(Session* session, const QCborMap& message);
     void handleMove(Session* session, const QCborMap& message);
@@ -82,6 +105,10 @@ private:
     QMap<quint64, Channel> m_channels;
     QMap<anyID, Session*> m_clients; // sessions past the hello
     QSet<Session*> m_sessions;       // every open session
+    QList<Session*> m_pending;       // sessions before hello, oldest first
+    QTimer m_resumeTimer;            // accepting again after running out of descriptors
+    bool m_acceptPaused = false;
+    QTimer m_idleSweep;
     std::unique_ptr<FileService> m_files;
 };
 

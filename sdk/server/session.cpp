@@ -4,6 +4,7 @@
 #include "message.h"
 #include "serverlog.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -19,6 +20,8 @@ Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
     , m_socket(socket)
     , m_maxOutputBytes(maxOutputBytes)
     , m_peer(QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort()))
+    , m_address(socket->peerAddress())
+    , m_lastFrameAt(QDateTime::currentMSecsSinceEpoch())
 {
     m_socket->setParent(this);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -45,6 +48,8 @@ void Session::readFrames()
             auto result = m_decoder.nextFrame(&frame);
             if (result == FrameDecoder::NeedMore)
                 break;
+            if (result == FrameDecoder::Message)
+                m_lastFrameAt = QDateTime::currentMSecsSinceEpoch();
             if (result == FrameDecoder::Message && m_state == State::Active && m_fastPath &&
                 m_fastPath(frame.data, frame.size)) {
                 if (m_state == State::Closed)
@@ -54,7 +59,8 @@ void Session::readFrames()
             if (result == FrameDecoder::Message)
                 result = m_decoder.decode(frame, &message);
             if (result == FrameDecoder::Error) {
-                close(QStringLiteral("protocol error: %1").arg(m_decoder.errorString()), false);
+                // The peer learns why, like every other protocol error.
+                protocolError(m_decoder.errorString());
                 return;
             }
             emit frameReceived(message);
@@ -78,6 +84,20 @@ void Session::send(const QByteArray& frame)
         }
     }
     m_socket->write(frame);
+}
+
+bool Session::takeRequestToken(int burst, int rate)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (m_tokens < 0)
+        m_tokens = burst;
+    else
+        m_tokens = qMin<double>(burst, m_tokens + double(now - m_tokensAt) * rate / 1000.0);
+    m_tokensAt = now;
+    if (m_tokens < 1)
+        return false;
+    m_tokens -= 1;
+    return true;
 }
 
 void Session::sendMessage(const QCborMap& message)

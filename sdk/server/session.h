@@ -4,6 +4,7 @@
 #include "frame.h"
 #include "protocol.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
@@ -26,6 +27,13 @@ public:
     State state() const { return m_state; }
     void setActive() { m_state = State::Active; }
     QString peer() const { return m_peer; }
+    QHostAddress address() const { return m_address; }
+    // When the last complete frame arrived (msecs since the epoch); a peer that trickles bytes
+    // without finishing a frame is as silent as one that sends nothing.
+    qint64 lastFrameAt() const { return m_lastFrameAt; }
+    // Flood protection, a leaky bucket: true when one more request may pass now; burst requests
+    // at once, then rate per second.
+    bool takeRequestToken(int burst, int rate);
 
     // Offered every frame body of an active session before the generic decoding; returns true
     // when it handled the frame. The body is valid only during the call.
@@ -75,6 +83,10 @@ private:
     qint64 m_maxOutputBytes;
     State m_state = State::AwaitingHello;
     QString m_peer;
+    QHostAddress m_address;
+    qint64 m_lastFrameAt;
+    double m_tokens = -1; // the bucket starts full at the first request
+    qint64 m_tokensAt = 0;
     QTimer m_closeTimer;
     std::function<bool(const char*, int)> m_fastPath;
 };

@@ -104,7 +104,15 @@ int TsSDKClient::connectToServer(const TsParameters& params)
         stored = *m_parameters;
     }
     m_role = stored.supporter().isEmpty() ? 1 : 2;
-    return int(m_sdk->connectToServer(stored));
+    const unsigned int error = m_sdk->connectToServer(stored);
+    if (error != ERROR_ok) {
+        // Refused before it began (a port out of range in the server file): no status event
+        // follows from the SDK, so report the failed connection as it would.
+        QMetaObject::invokeMethod(
+            this, [this] { emit onConnectStatusChanged(STATUS_DISCONNECTED, QString()); },
+            Qt::QueuedConnection);
+    }
+    return int(error);
 }
 
 int TsSDKClient::disconnectFromServer()

@@ -142,6 +142,21 @@ private slots:
         QCOMPARE(status.count(), 2); // connecting, then disconnected
     }
 
+    void portOutOfRangeIsFatalToo()
+    {
+        QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/ts3_server.dat"));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("{\"domain\": \"127.0.0.1\", \"port\": 70000}");
+        file.close();
+        QueuedSpy status(TsSDKClient::instance(), &TsSDKClient::onConnectStatusChanged);
+        m_boxes->seen.clear();
+        loginAs(QStringLiteral("linus"));
+        QVERIFY(waitForStatus(status, 0, 10000));
+        QTRY_COMPARE(m_boxes->seen, QStringList{QStringLiteral(
+                                        "Fatal Error: Failed to log in to TeamSpeak3 server")});
+        writeServerFile(m_deadPort);
+    }
+
     void lostConnectionIsRetriedUntilTheServerIsBack()
     {
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));

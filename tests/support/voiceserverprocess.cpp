@@ -5,7 +5,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 
-VoiceServerProcess::VoiceServerProcess(const QStringList& extraArguments) : m_extra(extraArguments)
+VoiceServerProcess::VoiceServerProcess(const QStringList& extraArguments,
+                                       const QStringList& launcher)
+    : m_extra(extraArguments), m_launcher(launcher)
 {
     m_process.setStandardErrorFile(QDir(m_data.path()).filePath(QStringLiteral("server.log")),
                                    QIODevice::Append);
@@ -35,7 +37,13 @@ bool VoiceServerProcess::start(int timeoutMs)
                           QStringLiteral("--port"),   QString::number(m_port),
                           QStringLiteral("--data"),   m_data.path()};
     arguments += m_extra;
-    m_process.start(binary(QStringLiteral("voice-server")), arguments);
+    if (m_launcher.isEmpty()) {
+        m_process.start(binary(QStringLiteral("voice-server")), arguments);
+    } else {
+        m_process.start(m_launcher.first(),
+                        m_launcher.mid(1) + QStringList{binary(QStringLiteral("voice-server"))} +
+                            arguments);
+    }
     if (!m_process.waitForStarted(timeoutMs))
         return false;
     QElapsedTimer timer;

@@ -14,8 +14,10 @@
 class VoiceServerProcess
 {
 public:
-    // Extra command-line options, e.g. {"--password", ""} or {"--max-output-kib", "64"}.
-    explicit VoiceServerProcess(const QStringList& extraArguments = {});
+    // Extra command-line options, e.g. {"--password", ""} or {"--max-output-kib", "64"}; a
+    // launcher runs the server, e.g. {"prlimit", "--nofile=64", "--"}.
+    explicit VoiceServerProcess(const QStringList& extraArguments = {},
+                                const QStringList& launcher = {});
     ~VoiceServerProcess();
     VoiceServerProcess(const VoiceServerProcess&) = delete;
     VoiceServerProcess& operator=(const VoiceServerProcess&) = delete;
@@ -36,6 +38,7 @@ public:
 
 private:
     QStringList m_extra;
+    QStringList m_launcher;
     QTemporaryDir m_data;
     QProcess m_process;
     quint16 m_port = 0;

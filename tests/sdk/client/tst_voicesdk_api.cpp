@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The C API of the client library against a real voice-server, several handlers in this process.
 #include "eventrecorder.h"
+#include "frame.h"
+#include "protocol.h"
 #include "voiceserverprocess.h"
 
 #include <atomic>
@@ -10,10 +12,13 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
+
+namespace protocol = voicesdk::protocol;
 
 const char* const Welcome = "Welcome to the test server";
 constexpr unsigned int NoServer = ERROR_failed_connection_initialisation;
@@ -89,6 +94,56 @@ auto withArg(const char* key, const QVariant& value)
     return [key, value](const Event& e) { return e.args.value(QLatin1String(key)) == value; };
 }
 
+// A server that speaks just enough of the protocol to let the library in, then does what the
+// test wants: announce too much, or fall silent.
+class FakeServer : public QObject
+{
+public:
+    explicit FakeServer(std::function<void(QTcpSocket*)> afterHello) : m_afterHello(afterHello)
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = m_server.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                m_decoder.append(socket->readAll());
+                QCborMap message;
+                while (m_decoder.next(&message) == protocol::FrameDecoder::Message) {
+                    const QString type = message.value(protocol::TypeKey).toString();
+                    received << type;
+                    if (type == protocol::type::Hello)
+                        m_afterHello(socket);
+                }
+            });
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    QStringList received;
+
+    // The welcome, the lobby and the client itself: what a library needs to be established.
+    static void welcome(QTcpSocket* socket, int idleTimeoutMs, int extraChannels = 0)
+    {
+        using namespace protocol;
+        QByteArray out = encodeFrame(
+            {{TypeKey, type::Welcome}, {field::ClientId, 1}, {field::IdleTimeout, idleTimeoutMs}});
+        for (int id = 1; id <= 1 + extraChannels; ++id)
+            out += encodeFrame({{TypeKey, type::Channel},
+                                {field::ChannelId, id},
+                                {field::ParentId, 0},
+                                {field::Name, QStringLiteral("c%1").arg(id)}});
+        out += encodeFrame({{TypeKey, type::Client},
+                            {field::ClientId, 1},
+                            {field::Nickname, QStringLiteral("me")},
+                            {field::ChannelId, 1}});
+        out += encodeFrame({{TypeKey, type::Synced}});
+        socket->write(out);
+    }
+
+private:
+    QTcpServer m_server;
+    protocol::FrameDecoder m_decoder;
+    std::function<void(QTcpSocket*)> m_afterHello;
+};
+
 } // namespace
 
 class tst_VoiceSdkApi : public QObject
@@ -117,6 +172,8 @@ private slots:
     void permanentChannelsSurviveRestart();
     void channelFileWithIdsOutOfRange();
     void channelFileWithLoopingParents();
+    void silentServerIsLeftAfterItsIdleTime();
+    void serverAnnouncingTooMuchIsLeft();
 
 private:
     uint64 spawn();
@@ -812,6 +869,29 @@ void tst_VoiceSdkApi::channelFileWithLoopingParents()
                      .name.isEmpty());
     }
     QVERIFY(server.isRunning());
+}
+
+void tst_VoiceSdkApi::silentServerIsLeftAfterItsIdleTime()
+{
+    // The library pings three times per idle time; a server that never answers is gone.
+    FakeServer server([](QTcpSocket* socket) { FakeServer::welcome(socket, 1200); });
+    const uint64 h = spawn();
+    QVERIFY(connectHandler(h, server.port(), "me"));
+    const Event lost = EventRecorder::instance().wait(
+        h, "onConnectStatusChangeEvent",
+        [](const Event& e) { return e.value("newStatus") == STATUS_DISCONNECTED; }, 5000);
+    QCOMPARE(lost.value("errorNumber"), int(ERROR_connection_lost));
+    QVERIFY(server.received.count(QStringLiteral("ping")) >= 2);
+}
+
+void tst_VoiceSdkApi::serverAnnouncingTooMuchIsLeft()
+{
+    // One channel more than the library keeps: the connection ends instead of the mirror growing.
+    FakeServer server([](QTcpSocket* socket) { FakeServer::welcome(socket, 30000, 100000); });
+    const uint64 h = spawn();
+    QVERIFY(!connectHandler(h, server.port(), "me"));
+    const QList<Event> events = EventRecorder::instance().events(h, "onConnectStatusChangeEvent");
+    QCOMPARE(events.last().value("errorNumber"), int(ERROR_connection_limit_reached));
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceSdkApi)

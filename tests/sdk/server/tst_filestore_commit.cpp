@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The server's file store on its own: uploads put in place from two workers at once.
+// The server's file store on its own: uploads put in place from two workers at once, and links
+// planted in the store, which no walk may follow.
 #include "filestore.h"
 
 #include "voicesdk.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -13,12 +15,15 @@
 #include <thread>
 
 using voiceserver::FileStore;
+using voiceserver::Placed;
+using voiceserver::StoreUsage;
 
 class tst_FileStoreCommit : public QObject
 {
     Q_OBJECT
 private slots:
     void concurrentUploadsWithoutOverwriteKeepTheFirst();
+    void plantedLinksAreNeverFollowed();
 };
 
 void tst_FileStoreCommit::concurrentUploadsWithoutOverwriteKeepTheFirst()
@@ -46,7 +51,8 @@ void tst_FileStoreCommit::concurrentUploadsWithoutOverwriteKeepTheFirst()
             ++ready;
             while (ready.load() < 2) {
             }
-            codes[i] = store.commit(1, {QStringLiteral("race.txt")}, names[i], false);
+            Placed placed;
+            codes[i] = store.commit(1, {QStringLiteral("race.txt")}, names[i], false, &placed);
         };
         std::thread first(put, 0), second(put, 1);
         first.join();
@@ -67,6 +73,56 @@ void tst_FileStoreCommit::concurrentUploadsWithoutOverwriteKeepTheFirst()
     }
     QCOMPARE(replaced, 0);
     FileStore::waitForReleases();
+}
+
+void tst_FileStoreCommit::plantedLinksAreNeverFollowed()
+{
+    QTemporaryDir data, outside;
+    QVERIFY(data.isValid() && outside.isValid());
+    // What must survive: a folder with a file, behind links planted in the store.
+    const QString victim = outside.filePath(QStringLiteral("victim"));
+    QVERIFY(QDir().mkpath(victim));
+    QFile precious(victim + QStringLiteral("/precious.txt"));
+    QVERIFY(precious.open(QIODevice::WriteOnly) && precious.write("keep me") == 7);
+    precious.close();
+    const QString files = data.filePath(QStringLiteral("files"));
+    QVERIFY(QDir().mkpath(files + QStringLiteral("/channel_1/docs")));
+    QFile own(files + QStringLiteral("/channel_1/docs/a.txt"));
+    QVERIFY(own.open(QIODevice::WriteOnly) && own.write("abc") == 3);
+    own.close();
+    for (const QString& link :
+         {QStringLiteral("/channel_77"), QStringLiteral("/.incoming"),
+          QStringLiteral("/channel_1/docs/escape"), QStringLiteral("/channel_1/escape")})
+        QVERIFY(QFile::link(victim, files + link));
+
+    FileStore store(data.path());
+    QString report;
+    QHash<quint64, StoreUsage> usages;
+    store.tidy({1}, &report, &usages);
+    QVERIFY2(QFile::exists(victim + QStringLiteral("/precious.txt")), qPrintable(report));
+    QVERIFY(!QFileInfo(files + QStringLiteral("/channel_77")).isSymLink());
+    QVERIFY(QFileInfo(files + QStringLiteral("/.incoming")).isDir());
+    // The channel's usage counts its own entries and the links, never what they point at.
+    QCOMPARE(usages.value(1).bytes, qint64(3));
+    QCOMPARE(usages.value(1).entries, 4); // docs, docs/a.txt and the two links
+
+    // Removing a folder that holds a link, and the whole channel, leaves the target alone.
+    StoreUsage freed;
+    QCOMPARE(store.remove(1, {QStringLiteral("docs")}, [&](StoreUsage f) { freed = f; }),
+             unsigned(ERROR_ok));
+    store.removeChannel(1);
+    FileStore::waitForReleases();
+    QCOMPARE(freed.entries, 3);
+    QCOMPARE(freed.bytes, qint64(3));
+    QVERIFY(QFile::exists(victim + QStringLiteral("/precious.txt")));
+
+    // A store root that is itself a link is not used at all.
+    QTemporaryDir other;
+    QVERIFY(QFile::link(victim, other.filePath(QStringLiteral("files"))));
+    FileStore linked(other.path());
+    linked.tidy({1}, &report, &usages);
+    QVERIFY(!linked.isEnabled());
+    QVERIFY(QFile::exists(victim + QStringLiteral("/precious.txt")));
 }
 
 QTEST_GUILESS_MAIN(tst_FileStoreCommit)
