@@ -8,7 +8,6 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
-#include <QTextDocument>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -17,28 +16,34 @@ using namespace MeetingSupport;
 
 namespace {
 
-QImage solidImage(int width, int height, QColor colour = QColor(200, 40, 40))
+const QString shownTime = QStringLiteral("2024/3/5 07:08:09");
+
+QImage solidImage(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB32);
-    image.fill(colour);
+    image.fill(QColor(200, 40, 40));
     return image;
 }
 
-QJsonArray picture(const QJsonObject& object)
+QJsonValue picture(const QJsonObject& object)
 {
     return QJsonArray{QStringLiteral("image"), object};
+}
+
+QJsonValue fileNotice(const char* name, const char* command)
+{
+    return QJsonArray{"file", QJsonObject{{"name", name}, {"cmd", command}}};
 }
 
 ChatMessage message(MessageType type, const QString& sender, const QJsonArray& content)
 {
     ChatMessage m(type);
-    m.info.insert(QStringLiteral("time"), QStringLiteral("1709622489000")); // 2024-03-05 07:08:09
+    m.info.insert(QStringLiteral("time"), QStringLiteral("1709622489000"));
     m.info.setSender(sender);
     m.package.content = content;
     return m;
 }
 
-// The names of the pictures in the document, in order.
 QStringList imageNames(const QTextDocument* document)
 {
     QStringList names;
@@ -51,9 +56,14 @@ QStringList imageNames(const QTextDocument* document)
     return names;
 }
 
-QTextCharFormat firstCharFormat(const QTextBlock& block)
+QTextCharFormat formatOf(const QTextBlock& block)
 {
     return block.begin().fragment().charFormat();
+}
+
+int alignmentOf(const QTextBlock& block)
+{
+    return int(block.blockFormat().alignment() & Qt::AlignHorizontal_Mask);
 }
 
 } // namespace
@@ -64,337 +74,266 @@ class TestMessageView : public QObject
 private slots:
     void initTestCase() { qputenv("TZ", "UTC"); }
 
-    void chatMessages_data();
-    void chatMessages();
-    void notes_data();
-    void notes();
-    void statusLines_data();
-    void statusLines();
-    void receivedPictures();
-    void pictureSourceConfined_data();
-    void pictureSourceConfined();
-    void pictureSizes_data();
-    void pictureSizes();
-    void doubleClick_data();
-    void doubleClick();
-    void converter_data();
-    void converter();
-};
-
-void TestMessageView::chatMessages_data()
-{
-    QTest::addColumn<QString>("sender");
-    QTest::addColumn<int>("alignment");
-    QTest::addColumn<QColor>("headerColour");
-    QTest::newRow("own") << "me" << int(Qt::AlignRight) << QColor(Qt::darkGreen);
-    QTest::newRow("other") << "bob" << int(Qt::AlignLeft) << QColor(Qt::blue);
-}
-
-void TestMessageView::chatMessages()
-{
-    QFETCH(QString, sender);
-    QFETCH(int, alignment);
-    QFETCH(QColor, headerColour);
-    MessageView view;
-    view.setOwnName(QStringLiteral("me"));
-    ChatMessage m = message(TextMessage, sender, {QStringLiteral("hello")});
-    m.package.font.size = 14;
-    m.package.font.style = MessageFont::Bold | MessageFont::Underline;
-    m.package.font.color = QColor(QStringLiteral("#12ab34"));
-    m.package.font.family = QStringLiteral("DejaVu Serif");
-    view.addMessage(m);
-
-    const QTextBlock body = view.document()->lastBlock();
-    const QTextBlock header = body.previous();
-    QCOMPARE(header.text(), sender + QStringLiteral("  2024/3/5 07:08:09"));
-    QCOMPARE(int(header.blockFormat().alignment() & Qt::AlignHorizontal_Mask), alignment);
-    QCOMPARE(firstCharFormat(header).foreground().color(), headerColour);
-    QCOMPARE(body.text(), QStringLiteral("hello"));
-    QCOMPARE(int(body.blockFormat().alignment() & Qt::AlignHorizontal_Mask), alignment);
-    const QTextCharFormat text = firstCharFormat(body);
-    QCOMPARE(text.fontFamily(), QStringLiteral("DejaVu Serif"));
-    QCOMPARE(text.fontPointSize(), 14.0);
-    QCOMPARE(text.fontWeight(), int(QFont::Bold));
-    QVERIFY(text.fontUnderline());
-    QVERIFY(!text.fontItalic());
-    QCOMPARE(text.foreground().color(), QColor(QStringLiteral("#12ab34")));
-}
-
-void TestMessageView::notes_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("sender");
-    QTest::addColumn<QStringList>("texts"); // empty: nothing shown
-    QTest::newRow("own file note") << int(FileMessage) << "me" << QStringList();
-    QTest::newRow("other's file note")
-        << int(FileMessage) << "bob"
-        << QStringList{"2024/3/5 07:08:09", QStringLiteral("bob delete file: a.txt") +
-                                                QChar(QChar::LineSeparator) +
-                                                "bob upload a new file: b.txt"};
-    QTest::newRow("system") << int(SystemMessage) << "me"
-                            << QStringList{"2024/3/5 07:08:09", "bob joined"};
-    QTest::newRow("meeting request") << int(MeetingRequest) << "bob" << QStringList();
-}
-
-void TestMessageView::notes()
-{
-    QFETCH(int, type);
-    QFETCH(QString, sender);
-    QFETCH(QStringList, texts);
-    MessageView view;
-    view.setOwnName(QStringLiteral("me"));
-    view.addStatus(QStringLiteral("earlier"), 0);
-    const int before = view.document()->blockCount();
-    const QJsonArray files{QJsonArray{"file", QJsonObject{{"name", "a.txt"}, {"cmd", "delete"}}},
-                           QJsonArray{"file", QJsonObject{{"name", "b.txt"}, {"cmd", "upload"}}},
-                           QJsonArray{"file", QJsonObject{{"name", "c.txt"}, {"cmd", "rename"}}}};
-    const QJsonArray content =
-        type == SystemMessage ? QJsonArray{QStringLiteral("bob joined")} : files;
-    view.addMessage(message(MessageType(type), sender, content));
-
-    QCOMPARE(view.document()->blockCount(), before + texts.size());
-    QTextBlock block = view.document()->lastBlock();
-    for (int i = texts.size() - 1; i >= 0; --i, block = block.previous()) {
-        QCOMPARE(block.text(), texts.at(i));
-        QCOMPARE(int(block.blockFormat().alignment()), int(Qt::AlignCenter));
-        QCOMPARE(firstCharFormat(block).foreground().color(), QColor(Qt::gray));
-    }
-}
-
-void TestMessageView::statusLines_data()
-{
-    QTest::addColumn<int>("level");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("colour"); // empty: nothing shown
-    QTest::newRow("information") << 0 << "connected"
-                                 << "#1e90ff";
-    QTest::newRow("warning") << 1 << "slow"
-                             << "#ff7f24";
-    QTest::newRow("error") << 2 << "failed"
-                           << "#ff3030";
-    QTest::newRow("unknown level") << 3 << "odd"
-                                   << "";
-    QTest::newRow("empty text") << 0 << ""
-                                << "";
-}
-
-void TestMessageView::statusLines()
-{
-    QFETCH(int, level);
-    QFETCH(QString, text);
-    QFETCH(QString, colour);
-    MessageView view;
-    const int before = view.document()->blockCount();
-    view.addStatus(text, level);
-    if (colour.isEmpty()) {
-        QCOMPARE(view.document()->blockCount(), before);
-        return;
-    }
-    const QTextBlock line = view.document()->lastBlock();
-    QCOMPARE(line.text(), text);
-    QCOMPARE(int(line.blockFormat().alignment()), int(Qt::AlignCenter));
-    QCOMPARE(line.blockFormat().leftMargin(), 40.0);
-    QCOMPARE(firstCharFormat(line).foreground().color().name(), colour);
-}
-
-void TestMessageView::receivedPictures()
-{
-    QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("here.png"));
-    QVERIFY(solidImage(30, 20).save(file));
-    const QString buffer = encodeImage(solidImage(40, 30));
-    const QString missing =
-        QUrl::fromLocalFile(dir.filePath(QStringLiteral("gone.png"))).toString();
-
-    MessageView view;
-    view.addMessage(
-        message(TextMessage, "bob",
-                {picture({{"buffer", buffer}}), picture({{"src", missing}}),
-                 QJsonArray{"image", QJsonObject{{"buffer", buffer}}, "skipped",
-                            QJsonObject{{"buffer", buffer}}},
-                 picture({{"src", missing}, {"link", "x"}, {"buffer", buffer}}),
-                 picture({{"buffer", "damaged"}}),
-                 picture({{"src", QUrl::fromLocalFile(file).toString()}, {"buffer", buffer}}),
-                 QJsonArray{"face", 3}, QJsonArray{"mystery", 1}, QStringLiteral("end")}));
-
-    QCOMPARE(imageNames(view.document()),
-             (QStringList{"send_image_0", "1", "send_image_2", "send_image_3", file}));
-    const auto resource = [&](const QString& name) {
-        return qvariant_cast<QImage>(
-            view.document()->resource(QTextDocument::ImageResource, QUrl(name)));
-    };
-    QCOMPARE(resource("1").size(), QImage(":/qml/images/temp_down_image.png").size());
-    QCOMPARE(resource("send_image_2").size(), QSize(40, 30));
-    QCOMPARE(resource(file).size(), QSize(30, 20));
-    QVERIFY(view.document()->lastBlock().text().endsWith(QLatin1String("end")));
-}
-
-void TestMessageView::pictureSourceConfined_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<bool>("fromFile");
-    QTest::newRow("ordinary file") << "file" << true;
-    QTest::newRow("fifo") << "fifo" << false;
-    QTest::newRow("device") << "device" << false;
-    QTest::newRow("directory") << "directory" << false;
-    QTest::newRow("huge file") << "huge" << false;
-    QTest::newRow("share by host") << "host" << false;
-    QTest::newRow("share by path") << "unc" << false;
-    QTest::newRow("relative") << "relative" << false;
-}
-
-void TestMessageView::pictureSourceConfined()
-{
-    QFETCH(QString, kind);
-    QFETCH(bool, fromFile);
-    QTemporaryDir dir;
-    QString path = dir.filePath(QStringLiteral("picture.png"));
-    QVERIFY(solidImage(30, 20).save(path));
-    QString src = QUrl::fromLocalFile(path).toString();
-    if (kind == "fifo") {
-        path = dir.filePath(QStringLiteral("pipe.png"));
-        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        src = QUrl::fromLocalFile(path).toString();
-    } else if (kind == "device") {
-        src = QStringLiteral("file:///dev/zero");
-    } else if (kind == "directory") {
-        src = QUrl::fromLocalFile(dir.path()).toString();
-    } else if (kind == "huge") {
-        // A valid picture that is more than 64 MiB long; the tail costs no disk space.
-        QFile file(path);
-        QVERIFY(file.resize(65 * 1024 * 1024));
-    } else if (kind == "host") {
-        src = QStringLiteral("file://fileserver/share/picture.png");
-    } else if (kind == "unc") {
-        src = QStringLiteral("file:////fileserver/share/picture.png");
-    } else if (kind == "relative") {
-        src = QStringLiteral("file:picture.png");
+    void chatMessages_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<int>("alignment");
+        QTest::addColumn<QColor>("headerColour");
+        QTest::newRow("own") << "me" << int(Qt::AlignRight) << QColor(Qt::darkGreen);
+        QTest::newRow("other") << "bob" << int(Qt::AlignLeft) << QColor(Qt::blue);
     }
 
-    const QString workingDirectory = QDir::currentPath();
-    QDir::setCurrent(dir.path());
-    MessageView view;
-    view.addMessage(message(
-        TextMessage, "bob",
-        {QJsonValue(picture({{"src", src}, {"buffer", encodeImage(solidImage(40, 30))}}))}));
-    QDir::setCurrent(workingDirectory);
-    QCOMPARE(imageNames(view.document()), QStringList{fromFile ? path : "send_image_0"});
-}
+    void chatMessages()
+    {
+        QFETCH(QString, sender);
+        QFETCH(int, alignment);
+        QFETCH(QColor, headerColour);
+        MessageView view;
+        view.setOwnName(QStringLiteral("me"));
+        ChatMessage m = message(TextMessage, sender, {QStringLiteral("hello")});
+        m.package.font.size = 14;
+        m.package.font.style = MessageFont::Bold | MessageFont::Underline;
+        m.package.font.color = QColor(QStringLiteral("#12ab34"));
+        m.package.font.family = QStringLiteral("DejaVu Serif");
+        view.addMessage(m);
 
-void TestMessageView::pictureSizes_data()
-{
-    QTest::addColumn<QSize>("viewSize");
-    QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSize>("shown");
-    const QSize view(400, 300); // the box is 200 x 150
-    QTest::newRow("twice the view's width") << view << QSize(800, 100) << QSize(1200, 150);
-    QTest::newRow("large square") << view << QSize(3000, 3000) << QSize(200, 200);
-    QTest::newRow("small one kept") << view << QSize(150, 100) << QSize(150, 100);
-    QTest::newRow("extremely wide") << view << QSize(16384, 1) << QSize(4096, 1);
-    QTest::newRow("extremely tall") << view << QSize(1, 16384) << QSize(1, 4096);
-    QTest::newRow("area") << QSize(8000, 8000) << QSize(4000, 4000) << QSize(2896, 2896);
-}
+        const QTextBlock body = view.document()->lastBlock();
+        const QTextBlock header = body.previous();
+        QCOMPARE(header.text(), sender + QStringLiteral("  ") + shownTime);
+        QCOMPARE(alignmentOf(header), alignment);
+        QCOMPARE(formatOf(header).foreground().color(), headerColour);
+        QCOMPARE(body.text(), QStringLiteral("hello"));
+        QCOMPARE(alignmentOf(body), alignment);
+        const QTextCharFormat text = formatOf(body);
+        QCOMPARE(text.fontFamily(), QStringLiteral("DejaVu Serif"));
+        QCOMPARE(text.fontPointSize(), 14.0);
+        QCOMPARE(text.fontWeight(), int(QFont::Bold));
+        QVERIFY(text.fontUnderline() && !text.fontItalic());
+        QCOMPARE(text.foreground().color(), QColor(QStringLiteral("#12ab34")));
+    }
 
-void TestMessageView::pictureSizes()
-{
-    QFETCH(QSize, viewSize);
-    QFETCH(QSize, picture);
-    QFETCH(QSize, shown);
-    MessageView view;
-    view.resize(viewSize);
-    QTextCursor cursor(view.document());
-    cursor.insertImage(solidImage(picture.width(), picture.height()), QStringLiteral("p"));
-    QTextCharFormat format;
-    for (auto it = view.document()->begin().begin(); !it.atEnd(); ++it)
-        format = it.fragment().charFormat();
-    QVERIFY(format.isImageFormat());
+    void notesAndStatusLines_data()
+    {
+        QTest::addColumn<int>("type"); // -100 - n: a status line of level n
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QStringList>("lines"); // the new blocks; none when nothing is shown
+        QTest::addColumn<QString>("colour");
+        const QString grey = QColor(Qt::gray).name();
+        QTest::newRow("own file note") << int(FileMessage) << "me" << QStringList() << "";
+        QTest::newRow("other's file note")
+            << int(FileMessage) << "bob"
+            << QStringList{shownTime, QStringLiteral("bob delete file: a.txt") +
+                                          QChar(QChar::LineSeparator) +
+                                          "bob upload a new file: b.txt"}
+            << grey;
+        QTest::newRow("system note")
+            << int(SystemMessage) << "me" << QStringList{shownTime, "bob joined"} << grey;
+        QTest::newRow("meeting request") << int(MeetingRequest) << "bob" << QStringList() << "";
+        QTest::newRow("status 0") << -100 << "connected" << QStringList{"connected"} << "#1e90ff";
+        QTest::newRow("status 1") << -101 << "slow" << QStringList{"slow"} << "#ff7f24";
+        QTest::newRow("status 2") << -102 << "failed" << QStringList{"failed"} << "#ff3030";
+        QTest::newRow("status 3") << -103 << "odd" << QStringList() << "";
+        QTest::newRow("empty status") << -100 << "" << QStringList() << "";
+    }
 
-    QTextObjectInterface* handler =
-        view.document()->documentLayout()->handlerForObject(QTextFormat::ImageObject);
-    QVERIFY(dynamic_cast<MessageImageHandler*>(handler));
-    QCOMPARE(handler->intrinsicSize(view.document(), 0, format).toSize(), shown);
-}
+    void notesAndStatusLines()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, sender);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, colour);
+        MessageView view;
+        view.setOwnName(QStringLiteral("me"));
+        view.addStatus(QStringLiteral("earlier"), 0);
+        const int before = view.document()->blockCount();
+        if (type <= -100) {
+            view.addStatus(sender, -100 - type);
+        } else {
+            const QJsonArray files{fileNotice("a.txt", "delete"), fileNotice("b.txt", "upload"),
+                                   fileNotice("c.txt", "rename")};
+            view.addMessage(message(MessageType(type), sender,
+                                    type == SystemMessage ? QJsonArray{"bob joined"} : files));
+        }
+        QCOMPARE(view.document()->blockCount(), before + lines.size());
+        QTextBlock block = view.document()->lastBlock();
+        for (int i = lines.size() - 1; i >= 0; --i, block = block.previous()) {
+            QCOMPARE(block.text(), lines.at(i));
+            QCOMPARE(int(block.blockFormat().alignment()), int(Qt::AlignCenter));
+            QCOMPARE(formatOf(block).foreground().color().name(), colour);
+        }
+    }
 
-void TestMessageView::doubleClick_data()
-{
-    QTest::addColumn<bool>("onPicture");
-    QTest::newRow("picture") << true;
-    QTest::newRow("text") << false;
-}
+    void receivedPictures()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("here.png"));
+        QVERIFY(solidImage(30, 20).save(file));
+        const QString buffer = encodeImage(solidImage(40, 30));
+        const QString missing = QUrl::fromLocalFile(dir.filePath("gone.png")).toString();
 
-void TestMessageView::doubleClick()
-{
-    QFETCH(bool, onPicture);
-    MessageView view;
-    view.resize(400, 300);
-    view.addMessage(
-        message(TextMessage, "bob",
-                {QStringLiteral("look "), picture({{"buffer", encodeImage(solidImage(60, 40))}})}));
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
+        MessageView view;
+        view.addMessage(
+            message(TextMessage, "bob",
+                    {picture({{"buffer", buffer}}), picture({{"src", missing}}),
+                     QJsonArray{"image", QJsonObject{{"buffer", buffer}}, 7,
+                                QJsonObject{{"buffer", buffer}}},
+                     picture({{"src", missing}, {"link", "x"}, {"buffer", buffer}}),
+                     picture({{"buffer", "damaged"}}),
+                     picture({{"src", QUrl::fromLocalFile(file).toString()}, {"buffer", buffer}}),
+                     QJsonArray{"face", 3}, QJsonArray{"mystery", 1}, QStringLiteral("end")}));
 
-    const QTextBlock body = view.document()->lastBlock();
-    const QTextLine line = body.layout()->lineAt(0);
-    const QRectF blockRect = view.document()->documentLayout()->blockBoundingRect(body);
-    const int column = onPicture ? body.text().size() - 1 : 1;
-    const qreal x = blockRect.x() + line.cursorToX(column) + (onPicture ? 30 : 3);
-    const qreal y = blockRect.y() + line.y() + line.height() - 10;
-    const QPoint point = QPointF(x, y).toPoint() - QPoint(view.horizontalScrollBar()->value(),
-                                                          view.verticalScrollBar()->value());
-    QTest::mouseDClick(view.viewport(), Qt::LeftButton, Qt::NoModifier, point);
+        QCOMPARE(imageNames(view.document()),
+                 (QStringList{"send_image_0", "1", "send_image_2", "send_image_3", file}));
+        const auto resource = [&](const QString& name) {
+            return qvariant_cast<QImage>(
+                       view.document()->resource(QTextDocument::ImageResource, name))
+                .size();
+        };
+        QCOMPARE(resource("1"), QImage(":/qml/images/temp_down_image.png").size());
+        QCOMPARE(resource("send_image_2"), QSize(40, 30));
+        QCOMPARE(resource(file), QSize(30, 20));
+        QVERIFY(view.document()->lastBlock().text().endsWith(QLatin1String("end")));
+    }
 
-    QCOMPARE(view.imageViewer()->isVisible(), onPicture);
-    if (onPicture)
-        QCOMPARE(view.imageViewer()->image().size(), QSize(60, 40));
-}
+    void pictureSourceConfined_data()
+    {
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"ordinary file", "fifo", "device", "directory", "huge file",
+                                 "host", "unc", "relative"})
+            QTest::newRow(kind) << kind;
+    }
 
-void TestMessageView::converter_data()
-{
-    QTest::addColumn<QString>("layout");    // text runs, '|' a new paragraph, '*' a picture
-    QTest::addColumn<QStringList>("items"); // strings, "<image>" for a picture
-    QTest::newRow("two paragraphs") << "a|b" << QStringList{"a", "b"};
-    QTest::newRow("text picture text") << "x*y" << QStringList{"x", "<image>", "y"};
-    QTest::newRow("two pictures") << "**" << QStringList{"<image>", "<image>"};
-    QTest::newRow("empty") << "" << QStringList();
-}
+    void pictureSourceConfined()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("picture.png"));
+        QVERIFY(solidImage(30, 20).save(path));
+        const QMap<QString, QString> sources{
+            {"device", "file:///dev/zero"},
+            {"directory", QUrl::fromLocalFile(dir.path()).toString()},
+            {"host", "file://fileserver/share/picture.png"},
+            {"unc", "file:////fileserver/share/picture.png"},
+            {"relative", "file:picture.png"}};
+        if (kind == "fifo") {
+            path = dir.filePath(QStringLiteral("pipe.png"));
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == "huge file") {
+            // Still a valid picture, but more than 64 MiB long (the tail costs no disk space).
+            QVERIFY(QFile(path).resize(65 * 1024 * 1024));
+        }
+        const QString src = sources.value(kind, QUrl::fromLocalFile(path).toString());
 
-void TestMessageView::converter()
-{
-    QFETCH(QString, layout);
-    QFETCH(QStringList, items);
-    QTextDocument document;
-    QTextCursor cursor(&document);
-    const QImage image = solidImage(20, 10);
-    for (const QString& run : layout.split(QLatin1Char('|'))) {
-        if (cursor.position() > 0)
-            cursor.insertBlock();
-        for (const QChar c : run) {
-            if (c == QLatin1Char('*'))
-                cursor.insertImage(image, QStringLiteral("pic"));
+        const QString workingDirectory = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        MessageView view;
+        view.addMessage(
+            message(TextMessage, "bob",
+                    {picture({{"src", src}, {"buffer", encodeImage(solidImage(4, 3))}})}));
+        QDir::setCurrent(workingDirectory);
+        QCOMPARE(imageNames(view.document()),
+                 QStringList{kind == "ordinary file" ? path : "send_image_0"});
+    }
+
+    void pictureSizes_data()
+    {
+        QTest::addColumn<QSize>("viewSize");
+        QTest::addColumn<QSize>("picture");
+        QTest::addColumn<QSize>("shown");
+        const QSize view(400, 300); // the box is 200 x 150
+        QTest::newRow("twice the view's width") << view << QSize(800, 100) << QSize(1200, 150);
+        QTest::newRow("large square") << view << QSize(3000, 3000) << QSize(200, 200);
+        QTest::newRow("small one kept") << view << QSize(150, 100) << QSize(150, 100);
+        QTest::newRow("extremely wide") << view << QSize(16384, 1) << QSize(4096, 1);
+        QTest::newRow("extremely tall") << view << QSize(1, 16384) << QSize(1, 4096);
+        QTest::newRow("area") << QSize(8000, 8000) << QSize(4000, 4000) << QSize(2896, 2896);
+    }
+
+    void pictureSizes()
+    {
+        QFETCH(QSize, viewSize);
+        QFETCH(QSize, picture);
+        QFETCH(QSize, shown);
+        MessageView view;
+        view.resize(viewSize);
+        QTextCursor(view.document())
+            .insertImage(solidImage(picture.width(), picture.height()), "p");
+        QTextObjectInterface* handler =
+            view.document()->documentLayout()->handlerForObject(QTextFormat::ImageObject);
+        QVERIFY(dynamic_cast<MessageImageHandler*>(handler));
+        const QTextFormat format = view.document()->begin().begin().fragment().charFormat();
+        QCOMPARE(handler->intrinsicSize(view.document(), 0, format).toSize(), shown);
+    }
+
+    void doubleClick_data()
+    {
+        QTest::addColumn<bool>("onPicture");
+        QTest::newRow("picture") << true;
+        QTest::newRow("text") << false;
+    }
+
+    void doubleClick()
+    {
+        QFETCH(bool, onPicture);
+        MessageView view;
+        view.resize(400, 300);
+        view.addMessage(message(TextMessage, "bob",
+                                {"look ", picture({{"buffer", encodeImage(solidImage(60, 40))}})}));
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+        const QTextBlock body = view.document()->lastBlock();
+        const QTextLine line = body.layout()->lineAt(0);
+        const QPointF origin = view.document()->documentLayout()->blockBoundingRect(body).topLeft();
+        const QPointF point =
+            origin + QPointF(onPicture ? line.cursorToX(5) + 30 : 3, line.y() + line.height() - 10);
+        QTest::mouseDClick(view.viewport(), Qt::LeftButton, Qt::NoModifier,
+                           point.toPoint() - QPoint(0, view.verticalScrollBar()->value()));
+        QCOMPARE(view.imageViewer()->isVisible(), onPicture);
+        QCOMPARE(view.imageViewer()->image().size(), onPicture ? QSize(60, 40) : QSize(0, 0));
+    }
+
+    void converter_data()
+    {
+        QTest::addColumn<QString>("layout"); // '|' starts a paragraph, '*' is a picture
+        QTest::addColumn<QStringList>("items");
+        QTest::newRow("two paragraphs") << "a|b" << QStringList{"a", "b"};
+        QTest::newRow("text picture text") << "x*y" << QStringList{"x", "*", "y"};
+        QTest::newRow("two pictures") << "**" << QStringList{"*", "*"};
+        QTest::newRow("empty") << "" << QStringList();
+    }
+
+    void converter()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QStringList, items);
+        QTextDocument document;
+        QTextCursor cursor(&document);
+        for (const QChar c : layout) {
+            if (c == QLatin1Char('|'))
+                cursor.insertBlock();
+            else if (c == QLatin1Char('*'))
+                cursor.insertImage(solidImage(20, 10), QStringLiteral("pic"));
             else
                 cursor.insertText(c);
         }
-    }
-    MessageFont font;
-    font.size = 17;
-    const MessagePackage package = DocumentConverter(&document, font).convert();
-
-    QCOMPARE(package.font, font);
-    QStringList seen;
-    for (const QJsonValue& item : package.content) {
-        if (item.isString()) {
-            seen << item.toString();
-            continue;
+        MessageFont font;
+        font.size = 17;
+        const MessagePackage package = DocumentConverter(&document, font).convert();
+        QCOMPARE(package.font, font);
+        QStringList seen;
+        for (const QJsonValue& item : package.content) {
+            const QJsonObject image = item.toArray().at(1).toObject();
+            if (!item.isString()) {
+                QCOMPARE(item.toArray().at(0).toString(), QStringLiteral("image"));
+                QCOMPARE(image.value("src").toString(), QStringLiteral("pic"));
+                QCOMPARE(decodeImage(image.value("buffer").toString()).size(), QSize(20, 10));
+            }
+            seen << (item.isString() ? item.toString() : QStringLiteral("*"));
         }
-        const QJsonArray tagged = item.toArray();
-        QCOMPARE(tagged.at(0).toString(), QStringLiteral("image"));
-        QCOMPARE(tagged.at(1).toObject().value("src").toString(), QStringLiteral("pic"));
-        QCOMPARE(decodeImage(tagged.at(1).toObject().value("buffer").toString()).size(),
-                 image.size());
-        seen << QStringLiteral("<image>");
+        QCOMPARE(seen, items);
     }
-    QCOMPARE(seen, items);
-}
+};
 
 QTEST_MAIN(TestMessageView)
 #include "tst_messageview.moc"
