@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "chat/fontwidget.h"
 #include "chat/sendtextedit.h"
+#include "filehelpers.h"
+#include "widgethelpers.h"
 
 #include <QClipboard>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QMimeData>
@@ -162,8 +165,7 @@ private slots:
         if (kind == "PNG") {
             QVERIFY(solidImage(20, 10).save(path, "PNG"));
         } else if (kind.endsWith("text")) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+            QVERIFY(writeFile(path, text));
             expected = kind == "text" ? "line one\nline two"
                                       : QString(maxDroppedTextBytes - 1, QLatin1Char('x'));
         } else if (kind == "folder") {
@@ -275,6 +277,20 @@ private slots:
         QCOMPARE(bar.fontStyle().size, expectedSize);
         QCOMPARE(bar.fontStyle().color.name(), QStringLiteral("#000000"));
         QCOMPARE(bar.findChild<QComboBox*>("fontSizeComboBox")->currentIndex(), sizeIndex);
+    }
+
+    void cancelledColourDialog()
+    {
+        QSettings().clear();
+        FontWidget bar;
+        QSignalSpy changed(&bar, &FontWidget::valueChanged);
+        onNextDialog([](QDialog* dialog) {
+            static_cast<QColorDialog*>(dialog)->setCurrentColor(Qt::red);
+            dialog->reject();
+        });
+        bar.findChild<QToolButton*>("toolButtonTextColor")->click();
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(bar.fontStyle().color.name(), QStringLiteral("#000000"));
     }
 };
 

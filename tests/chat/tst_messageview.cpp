@@ -3,6 +3,7 @@
 #include "chat/imageviewer.h"
 #include "chat/messageimagehandler.h"
 #include "chat/messageview.h"
+#include "widgethelpers.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
@@ -287,8 +288,8 @@ private slots:
         const QPointF origin = view.document()->documentLayout()->blockBoundingRect(body).topLeft();
         const QPointF point =
             origin + QPointF(onPicture ? line.cursorToX(5) + 30 : 3, line.y() + line.height() - 10);
-        QTest::mouseDClick(view.viewport(), Qt::LeftButton, Qt::NoModifier,
-                           point.toPoint() - QPoint(0, view.verticalScrollBar()->value()));
+        doubleClickAt(view.viewport(),
+                      point.toPoint() - QPoint(0, view.verticalScrollBar()->value()));
         QCOMPARE(view.imageViewer()->isVisible(), onPicture);
         QCOMPARE(view.imageViewer()->image().size(), onPicture ? QSize(60, 40) : QSize(0, 0));
     }
