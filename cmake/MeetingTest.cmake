@@ -26,8 +26,11 @@ function(meeting_add_test)
   endif()
   set(env "HOME=${home}" "XDG_CONFIG_HOME=${home}/config" "XDG_DATA_HOME=${home}/data"
           "MEETING_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
-  # Non-GUI tests get offscreen too, so an accidental widget never needs a display.
-  if(NOT T_XVFB)
+  # Non-GUI tests get offscreen too, so an accidental widget never needs a display. XVFB tests
+  # name the X platform: scripts/test sets offscreen for the whole run.
+  if(T_XVFB)
+    list(APPEND env "QT_QPA_PLATFORM=xcb")
+  else()
     list(APPEND env "QT_QPA_PLATFORM=offscreen")
   endif()
   # Each test runs in its own folder: files it writes to its working directory (identity.txt,

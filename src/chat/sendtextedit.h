@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "chatmessage.h"
+
+#include <QList>
+#include <QTextEdit>
+#include <QUrl>
+
+namespace MeetingSupport {
+
+class SendTextEditPrivate;
+
+// A dropped or pasted text file is inserted up to this many bytes.
+inline constexpr qint64 maxDroppedTextBytes = 1024 * 1024;
+
+// The editor a chat message is written in. Return or Enter sends (returnPressed), Shift+Return
+// breaks the line. Pictures come in by paste, drop, insertImage (screen captures) and
+// insertImages (chosen files); a dropped text file is inserted as text. The whole text shows in
+// the one font of the user's messages.
+class SendTextEdit : public QTextEdit
+{
+    Q_OBJECT
+public:
+    explicit SendTextEdit(QWidget* parent = nullptr);
+    ~SendTextEdit() override;
+
+    void setFontStyle(const MessageFont& font);
+    MessageFont fontStyle() const;
+    // The message body of the document: the font with the text runs and pictures in order.
+    MessagePackage messageContent() const;
+
+    // The style sheet text of a font: colour, weight, slant, size and family, underline.
+    static QString toStyleSheet(const MessageFont& font);
+
+signals:
+    void returnPressed();
+
+public slots:
+    void insertImages(const QList<QUrl>& url);
+    void insertImage(const QImage& image);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    bool canInsertFromMimeData(const QMimeData* source) const override;
+    void insertFromMimeData(const QMimeData* source) override;
+
+private:
+    SendTextEditPrivate* d;
+    friend class SendTextEditPrivate;
+};
+
+} // namespace MeetingSupport
