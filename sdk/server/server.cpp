@@ -9,12 +9,13 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUuid>
 
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace voiceserver {
 
@@ -53,7 +54,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
     , m_store(options.dataDirectory)
-    , m_listener(new QTcpServer(this))
+    , m_listener(new Listener(this))
     , m_files(std::make_unique<FileService>(options.dataDirectory, options.files, m_channels))
 {
     Channel lobby;
@@ -92,8 +93,8 @@ Server::Server(const ServerOptions& options, QObject* parent)
         persist();
     }
     m_files->tidy();
-    connect(m_listener, &QTcpServer::newConnection, this, &Server::acceptConnections);
-    connect(m_listener, &QTcpServer::acceptError, this, &Server::acceptFailed);
+    connect(m_listener, &Listener::accepted, this, &Server::acceptConnection);
+    connect(m_listener, &Listener::cannotAccept, this, &Server::acceptFailed);
     m_resumeTimer.setSingleShot(true);
     connect(&m_resumeTimer, &QTimer::timeout, this, &Server::resumeAccepting);
     m_idleSweep.setInterval(qBound(100, m_options.idleTimeoutMs / 4, 1000));
@@ -115,10 +116,8 @@ Server::~Server()
 
 bool Server::listen(QString* error)
 {
-    if (!m_listener->listen(m_options.address, m_options.port)) {
-        *error = m_listener->errorString();
+    if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
-    }
     logLine(QStringLiteral("listening on %1:%2 with %3 channel(s)")
                 .arg(address().toString())
                 .arg(port())
@@ -128,70 +127,78 @@ bool Server::listen(QString* error)
 
 quint16 Server::port() const
 {
-    return m_listener->serverPort();
+    return m_listener->port();
 }
 
 QHostAddress Server::address() const
 {
-    return m_listener->serverAddress();
+    return m_listener->address();
 }
 
-void Server::acceptConnections()
+void Server::acceptConnection(qintptr descriptor)
 {
-    if (m_acceptPaused) {
-        m_acceptPaused = false;
-        logLine(QStringLiteral("accepting connections again"));
+    m_acceptPaused = false;
+    auto* socket = new QTcpSocket;
+    if (!socket->setSocketDescriptor(descriptor)) {
+        logLimited("accept",
+                   QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
+        ::close(int(descriptor));
+        delete socket;
+        return;
     }
-    while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
-        auto* session = new Session(socket, m_options.maxOutputBytes, this);
-        // Connections that never say hello must not keep out those that do: past the bounds
-        // the oldest of them goes, not the newcomer.
-        const QHostAddress address = session->address();
-        const int fromAddress =
-            int(std::count_if(m_pending.cbegin(), m_pending.cend(), [&](const Session* pending) {
-                return pending->address() == address;
-            }));
-        if (fromAddress >= m_options.maxPendingPerAddress)
-            dropOldestPending(&address, QStringLiteral("too many connections without hello from "
-                                                       "one address"));
-        else if (m_pending.size() >= m_options.maxPendingConnections)
-            dropOldestPending(nullptr, QStringLiteral("too many connections without hello"));
-        m_sessions.insert(session);
-        m_pending.append(session);
-        logLimited("connected", QStringLiteral("%1 connected").arg(session->peer()));
-        connect(session, &Session::frameReceived, this,
-                [this, session](const QCborMap& message) { handleFrame(session, message); });
-        session->setFastPath([this, session](const char* body, int size) {
-            return relayTextFrame(session, body, size);
-        });
-        connect(session, &Session::closed, this,
-                [this, session](const QString& reason) { sessionClosed(session, reason); });
-        connect(session, &Session::finished, this, [this, session] {
-            m_pending.removeOne(session);
-            if (m_sessions.remove(session))
-                session->deleteLater();
-            // A descriptor came free.
-            if (m_acceptPaused && !m_resumeTimer.isActive())
-                m_resumeTimer.start(0);
-        });
-        auto* helloTimer = new QTimer(session);
-        helloTimer->setSingleShot(true);
-        connect(helloTimer, &QTimer::timeout, session, [session] {
-            if (session->state() == Session::State::AwaitingHello)
-                session->close(QStringLiteral("no hello in time"), false);
-        });
-        helloTimer->start(m_options.helloTimeoutMs);
-    }
+    auto* session = new Session(socket, m_options.maxOutputBytes, this);
+    // Connections that never say hello must not keep out those that do: past the bounds
+    // the oldest of them goes, not the newcomer.
+    const QHostAddress address = session->address();
+    const int fromAddress =
+        int(std::count_if(m_pending.cbegin(), m_pending.cend(),
+                          [&](const Session* pending) { return pending->address() == address; }));
+    if (fromAddress >= m_options.maxPendingPerAddress)
+        dropOldestPending(&address, QStringLiteral("too many connections without hello from "
+                                                   "one address"));
+    else if (m_pending.size() >= m_options.maxPendingConnections)
+        dropOldestPending(nullptr, QStringLiteral("too many connections without hello"));
+    m_sessions.insert(session);
+    m_pending.append(session);
+    logLimited("connected", QStringLiteral("%1 connected").arg(session->peer()));
+    connect(session, &Session::frameReceived, this,
+            [this, session](const QCborMap& message) { handleFrame(session, message); });
+    session->setFastPath([this, session](const char* body, int size) {
+        return relayTextFrame(session, body, size);
+    });
+    connect(session, &Session::closed, this,
+            [this, session](const QString& reason) { sessionClosed(session, reason); });
+    connect(session, &Session::finished, this, [this, session] {
+        m_pending.removeOne(session);
+        if (m_sessions.remove(session))
+            session->deleteLater();
+        // A descriptor came free.
+        if (m_acceptPaused && !m_resumeTimer.isActive())
+            m_resumeTimer.start(0);
+    });
+    auto* helloTimer = new QTimer(session);
+    helloTimer->setSingleShot(true);
+    connect(helloTimer, &QTimer::timeout, session, [session] {
+        if (session->state() == Session::State::AwaitingHello)
+            session->close(QStringLiteral("no hello in time"), false);
+    });
+    helloTimer->start(m_options.helloTimeoutMs);
 }
 
-void Server::acceptFailed(QAbstractSocket::SocketError error)
+void Server::acceptFailed(int error)
 {
-    if (!m_acceptPaused) {
-        m_acceptPaused = true;
-        logLine(QStringLiteral("cannot accept connections (%1): %2; waiting for room")
-                    .arg(int(error))
-                    .arg(m_listener->errorString()));
+    m_acceptPaused = true;
+    // Said once, and again only after a quiet minute: each failure can come a thousand times.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    ++m_acceptFailures;
+    if (m_acceptFailureLoggedAt == 0 || now - m_acceptFailureLoggedAt > 60000) {
+        logLine(QStringLiteral("cannot accept connections: %1; making room (%2 times since the "
+                               "last report)")
+                    .arg(QString::fromLocal8Bit(std::strerror(error)))
+                    .arg(m_acceptFailures));
+        m_acceptFailures = 0;
     }
+    m_acceptFailureLoggedAt = now;
     // Room made now is room for the next attempt; otherwise try again when a connection ends,
     // or after a while.
     if (dropOldestPending(nullptr, QStringLiteral("dropped to make room for new connections")))
@@ -202,7 +209,7 @@ void Server::acceptFailed(QAbstractSocket::SocketError error)
 
 void Server::resumeAccepting()
 {
-    m_listener->resumeAccepting();
+    m_listener->resume();
 }
 
 bool Server::dropOldestPending(const QHostAddress* address, const QString& why)

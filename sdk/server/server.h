@@ -3,6 +3,7 @@
 
 #include "channelstore.h"
 #include "fileservice.h"
+#include "listener.h"
 #include "session.h"
 #include "textmessagecodec.h"
 
@@ -14,8 +15,6 @@
 #include <QTimer>
 
 #include <memory>
-
-class QTcpServer;
 
 namespace voiceserver {
 
@@ -60,10 +59,10 @@ public:
     QHostAddress address() const;
 
 private:
-    void acceptConnections();
-    // Accepting failed: out of descriptors, usually. Qt stops accepting; this decides when to
+    void acceptConnection(qintptr descriptor);
+    // Accepting failed: out of descriptors, usually. The listener pauses; this decides when to
     // go on, making room when connections that never said hello hold the descriptors.
-    void acceptFailed(QAbstractSocket::SocketError error);
+    void acceptFailed(int error);
     void resumeAccepting();
     // Closes the oldest connection without hello, of one address or of any.
     bool dropOldestPending(const QHostAddress* address, const QString& why);
@@ -101,13 +100,15 @@ private:
     QString m_serverUniqueId;
     quint64 m_nextChannelId = 2;
     anyID m_nextClientId = 1;
-    QTcpServer* m_listener;
+    Listener* m_listener;
     QMap<quint64, Channel> m_channels;
     QMap<anyID, Session*> m_clients; // sessions past the hello
     QSet<Session*> m_sessions;       // every open session
     QList<Session*> m_pending;       // sessions before hello, oldest first
     QTimer m_resumeTimer;            // accepting again after running out of descriptors
     bool m_acceptPaused = false;
+    int m_acceptFailures = 0;
+    qint64 m_acceptFailureLoggedAt = 0;
     QTimer m_idleSweep;
     std::unique_ptr<FileService> m_files;
 };

@@ -5,6 +5,9 @@
 #include "rawpeer.h"
 #include "voiceserverprocess.h"
 
+#include <memory>
+#include <vector>
+
 #include <QCborArray>
 #include <QCborValue>
 #include <QRandomGenerator>
@@ -26,10 +29,17 @@ private slots:
     void silentConnectionTimesOut();
     void unsupportedVersionIsRefused();
     void nonReadingClientIsDropped();
+    void connectionsWithoutHelloMakeRoom_data();
+    void connectionsWithoutHelloMakeRoom();
+    void silentClientsAreDroppedPingingOnesStay();
+    void floodersAreHeldToTheRate();
+    void deceptiveNamesAreRefused_data();
+    void deceptiveNamesAreRefused();
 
 private:
     void checkOthersStillTalk();
     anyID waitForJoin(const QString& nickname);
+    static bool wasDisconnected(uint64 h);
 
     VoiceServerProcess m_server{{QStringLiteral("--hello-timeout-ms"), QStringLiteral("400"),
                                  QStringLiteral("--max-output-kib"), QStringLiteral("64")}};
@@ -87,41 +97,51 @@ anyID tst_VoiceServerAbuse::waitForJoin(const QString& nickname)
 void tst_VoiceServerAbuse::badBytesCloseOnlyThatConnection_data()
 {
     QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("told"); // a protocol error, explained before the close
     QByteArray random(4096, Qt::Uninitialized);
     QRandomGenerator generator(20261207);
     for (char& c : random)
         c = char(generator.bounded(256));
-    QTest::newRow("random bytes") << random;
-    QTest::newRow("oversized length") << frameHeader(MaxFrameSize + 1) + QByteArray(100, 'x');
-    QTest::newRow("4 GiB length") << frameHeader(0xFFFFFFFFu);
-    QTest::newRow("zero length") << frameHeader(0);
-    QTest::newRow("malformed CBOR") << rawFrame(QByteArray(32, '\xff'));
-    QTest::newRow("not a map") << rawFrame(QCborValue(QCborArray{1, 2, 3}).toCbor());
-    QTest::newRow("map without type") << rawFrame(QCborValue(QCborMap{{1, 2}}).toCbor());
+    QTest::newRow("random bytes") << random << false;
+    QTest::newRow("oversized length")
+        << frameHeader(MaxFrameSize + 1) + QByteArray(100, 'x') << true;
+    QTest::newRow("4 GiB length") << frameHeader(0xFFFFFFFFu) << true;
+    QTest::newRow("zero length") << frameHeader(0) << true;
+    QTest::newRow("malformed CBOR") << rawFrame(QByteArray(32, '\xff')) << true;
+    QTest::newRow("not a map") << rawFrame(QCborValue(QCborArray{1, 2, 3}).toCbor()) << true;
+    QTest::newRow("map without type") << rawFrame(QCborValue(QCborMap{{1, 2}}).toCbor()) << true;
     QTest::newRow("text before hello")
         << encodeFrame(QCborMap{{TypeKey, type::Text},
                                 {field::TargetMode, 2},
                                 {field::Target, 1},
-                                {field::Message, QStringLiteral("sneaky")}});
-    QTest::newRow("unknown type first") << encodeFrame(QCborMap{{TypeKey, QStringLiteral("x")}});
+                                {field::Message, QStringLiteral("sneaky")}})
+        << true;
+    QTest::newRow("unknown type first")
+        << encodeFrame(QCborMap{{TypeKey, QStringLiteral("x")}}) << true;
     QCborMap badHello = helloMessage(QStringLiteral("bad"));
     badHello.insert(field::Version, QStringLiteral("one"));
-    QTest::newRow("hello with a string version") << encodeFrame(badHello);
+    QTest::newRow("hello with a string version") << encodeFrame(badHello) << true;
     QCborMap longName = helloMessage(QString(500, QLatin1Char('n')));
-    QTest::newRow("hello with a huge nickname") << encodeFrame(longName);
+    QTest::newRow("hello with a huge nickname") << encodeFrame(longName) << true;
     QTest::newRow("hello then garbage")
-        << encodeFrame(helloMessage(QStringLiteral("g"))) + frameHeader(0);
+        << encodeFrame(helloMessage(QStringLiteral("g"))) + frameHeader(0) << true;
     QTest::newRow("transfer without file store")
-        << encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, QStringLiteral("k")}});
-    QTest::newRow("truncated frame, then silence") << frameHeader(100) + QByteArray(10, 'x');
+        << encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, QStringLiteral("k")}})
+        << false;
+    QTest::newRow("truncated frame, then silence")
+        << frameHeader(100) + QByteArray(10, 'x') << false;
 }
 
 void tst_VoiceServerAbuse::badBytesCloseOnlyThatConnection()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(bool, told);
     RawPeer peer;
     QVERIFY(peer.open(m_server.port()));
     peer.write(bytes);
+    if (told)
+        QCOMPARE(peer.next(type::Error).value(field::Code).toInteger(),
+                 qint64(ERROR_connection_protocol));
     QVERIFY2(peer.closedByServer(), "the server kept a broken connection open");
     checkOthersStillTalk();
 }
@@ -170,6 +190,8 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops()
     const anyID id = waitForJoin(nickname);
     QVERIFY(id != 0);
     peer.write(frame);
+    QCOMPARE(peer.next(type::Error).value(field::Code).toInteger(),
+             qint64(ERROR_connection_protocol));
     QVERIFY(peer.closedByServer());
     // Others see the broken client go as dropped, not as a regular leave.
     const Event dropped =
@@ -231,6 +253,149 @@ void tst_VoiceServerAbuse::nonReadingClientIsDropped()
     QVERIFY2(dropped, qPrintable(QStringLiteral("still connected after %1 texts").arg(sent)));
     QVERIFY(m_server.log().contains("output buffer overflow"));
     checkOthersStillTalk();
+}
+
+bool tst_VoiceServerAbuse::wasDisconnected(uint64 h)
+{
+    for (const Event& e : EventRecorder::instance().events(h, "onConnectStatusChangeEvent")) {
+        if (e.value("newStatus") == STATUS_DISCONNECTED)
+            return true;
+    }
+    return false;
+}
+
+void tst_VoiceServerAbuse::connectionsWithoutHelloMakeRoom_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("launcher");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("per address") << QStringList{"--max-pending-per-address", "4"} << QStringList()
+                                 << "too many connections without hello from one address";
+    // Out of descriptors: the server neither spins nor keeps everyone out.
+    QTest::newRow("out of descriptors")
+        << QStringList{"--max-pending-per-address", "1000", "--max-pending", "1000"}
+        << QStringList{"prlimit", "--nofile=48:48", "--"} << "cannot accept connections";
+}
+
+void tst_VoiceServerAbuse::connectionsWithoutHelloMakeRoom()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, launcher);
+    QFETCH(QString, logged);
+    VoiceServerProcess server(options + QStringList{"--hello-timeout-ms", "60000"}, launcher);
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    std::vector<std::unique_ptr<RawPeer>> squatters;
+    for (int i = 0; i < 80; ++i) {
+        squatters.push_back(std::make_unique<RawPeer>());
+        if (!squatters.back()->open(server.port()))
+            qDebug() << "not connected" << i << squatters.back()->socket().errorString();
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(server.log().contains(logged), qPrintable(server.log().right(1500)),
+                              10000);
+    uint64 h = 0;
+    QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &h), unsigned(ERROR_ok));
+    const bool joined = connectHandler(h, server.port(), "latecomer");
+    ts3client_destroyServerConnectionHandler(h);
+    QVERIFY2(joined, qPrintable(server.log().right(2000)));
+    QVERIFY(server.log().count(QStringLiteral("cannot accept connections")) <= 1);
+}
+
+void tst_VoiceServerAbuse::silentClientsAreDroppedPingingOnesStay()
+{
+    VoiceServerProcess server({"--idle-timeout-ms", "1500"});
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    uint64 h = 0;
+    QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &h), unsigned(ERROR_ok));
+    QVERIFY(connectHandler(h, server.port(), "pinger"));
+    // A byte at a time, never a whole frame: as silent as saying nothing.
+    RawPeer trickler;
+    QVERIFY(trickler.open(server.port()));
+    QVERIFY(trickler.hello(QStringLiteral("trickler")));
+    trickler.write(frameHeader(1000));
+    QElapsedTimer timer;
+    timer.start();
+    bool closed = false;
+    while (!closed && timer.elapsed() < 6000) {
+        trickler.write("x");
+        closed = trickler.closedByServer(300);
+    }
+    QVERIFY2(closed, "a trickling client kept its place");
+    QVERIFY(server.log().contains(QStringLiteral("silent for")));
+    // The library's pings kept the other one in all along.
+    QVERIFY(!wasDisconnected(h));
+    ts3client_destroyServerConnectionHandler(h);
+}
+
+void tst_VoiceServerAbuse::floodersAreHeldToTheRate()
+{
+    VoiceServerProcess server({"--flood-burst", "50", "--flood-rate", "20"});
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    uint64 h = 0;
+    QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &h), unsigned(ERROR_ok));
+    QVERIFY(connectHandler(h, server.port(), "bystander"));
+    RawPeer flooder;
+    QVERIFY(flooder.open(server.port()));
+    QVERIFY(flooder.hello(QStringLiteral("flooder")));
+    QByteArray burst;
+    for (int i = 0; i < 300; ++i)
+        burst += encodeFrame(QCborMap{{TypeKey, type::Text},
+                                      {field::TargetMode, 2},
+                                      {field::Target, 0},
+                                      {field::Message, QStringLiteral("spam %1").arg(i)},
+                                      {field::ReturnCode, QStringLiteral("r%1").arg(i)}});
+    flooder.write(burst);
+    // Every request is answered; past the burst with the flooding code.
+    int refused = 0;
+    for (int answers = 0; answers < 300; ++answers) {
+        const QCborMap reply = flooder.next(type::Error);
+        QVERIFY(!reply.isEmpty());
+        refused += reply.value(field::Code).toInteger() == ERROR_client_is_flooding;
+    }
+    QVERIFY2(refused >= 200, qPrintable(QString::number(refused)));
+    QVERIFY(flooder.socket().state() == QAbstractSocket::ConnectedState);
+    // The bystander heard only what passed, and is still there.
+    const int heard = EventRecorder::instance().events(h, "onTextMessageEvent").size();
+    QVERIFY(heard <= 300 - refused);
+    QVERIFY(!wasDisconnected(h));
+    ts3client_destroyServerConnectionHandler(h);
+}
+
+void tst_VoiceServerAbuse::deceptiveNamesAreRefused_data()
+{
+    QTest::addColumn<QString>("nickname");
+    QTest::addColumn<QString>("given"); // empty: refused
+    QTest::newRow("zero-width space alone") << QStringLiteral("\u200b") << QString();
+    QTest::newRow("right-to-left override") << QStringLiteral("evil\u202egnp.exe") << QString();
+    QTest::newRow("look-alike of another") << QStringLiteral("watcher\u200b") << QString();
+    QTest::newRow("noncharacter") << QStringLiteral("x\uffff") << QString();
+    QTest::newRow("control") << QStringLiteral("bell\u0007") << QString();
+    // Decomposed "Zoë" is the composed one; the blanks around go.
+    QTest::newRow("normalised") << QStringLiteral("  Zoe\u0308 ") << QStringLiteral("Zo\u00eb");
+    QTest::newRow("taken once normalised") << QStringLiteral("watcher ") << "watcher1";
+}
+
+void tst_VoiceServerAbuse::deceptiveNamesAreRefused()
+{
+    QFETCH(QString, nickname);
+    QFETCH(QString, given);
+    RawPeer peer;
+    QVERIFY(peer.open(m_server.port()));
+    peer.send(helloMessage(nickname));
+    if (given.isEmpty()) {
+        QCOMPARE(peer.next(type::Refused).value(field::Code).toInteger(),
+                 qint64(ERROR_parameter_invalid));
+    } else {
+        QCOMPARE(peer.next(type::Welcome).value(field::Nickname).toString(), given);
+    }
+    // Channel names follow the same rules.
+    if (given.isEmpty())
+        return;
+    peer.send(QCborMap{{TypeKey, type::ChannelCreate},
+                       {field::ParentId, 0},
+                       {field::Name, QStringLiteral("tolvane_\u200bTeam")},
+                       {field::ReturnCode, QStringLiteral("c")}});
+    QCOMPARE(peer.next(type::Error).value(field::Code).toInteger(),
+             qint64(ERROR_channel_invalid_name));
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceServerAbuse)
