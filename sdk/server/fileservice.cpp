@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <memory>
 
 namespace voiceserver {
 
@@ -215,19 +216,41 @@ void FileService::remove(Session* session, const QCborMap& message)
         request.reader.optionalStringList(field::Paths, limits::FilesPerDelete, MaxFrameSize);
     if (const unsigned int code = open(session, &request))
         return code == Closed ? void() : session->reply(request.returnCode, code);
-    bool failed = false;
+    // The success is told once the space is free and counted, so a client that goes on to
+    // upload finds the room it made.
+    struct Outstanding
+    {
+        int removals = 0;
+        bool failed = false;
+    };
+    auto outstanding = std::make_shared<Outstanding>();
+    const QPointer<Session> target(session);
+    const QString returnCode = request.returnCode;
+    const quint64 channel = request.channel;
+    auto done = [target, returnCode, outstanding] {
+        if (--outstanding->removals == 0 && !outstanding->failed && target)
+            target->reply(returnCode, ERROR_ok);
+    };
+    ++outstanding->removals; // until every path is taken out
     for (const QString& path : paths) {
         QStringList segments;
         unsigned int code = ERROR_file_invalid_path;
-        const quint64 channel = request.channel;
-        if (splitStorePath(path, &segments))
-            code = m_files.remove(channel, segments, [this, channel](StoreUsage freed) {
+        if (splitStorePath(path, &segments)) {
+            ++outstanding->removals;
+            code = m_files.remove(channel, segments, [this, channel, done](StoreUsage freed) {
                 QMetaObject::invokeMethod(
-                    this, [=] { changeUsage(channel, -freed.bytes, -freed.entries); },
+                    this,
+                    [=] {
+                        changeUsage(channel, -freed.bytes, -freed.entries);
+                        done();
+                    },
                     Qt::QueuedConnection);
             });
+            if (code != ERROR_ok)
+                --outstanding->removals;
+        }
         if (code != ERROR_ok) {
-            failed = true;
+            outstanding->failed = true;
             session->reply(request.returnCode, code, path);
         } else {
             logLine(QStringLiteral("client %1 deleted '%2' in channel %3")
@@ -236,8 +259,7 @@ void FileService::remove(Session* session, const QCborMap& message)
                         .arg(request.channel));
         }
     }
-    if (!failed)
-        session->reply(request.returnCode, ERROR_ok);
+    done();
 }
 
 void FileService::makeDirectory(Session* session, const QCborMap& message)

@@ -554,7 +554,8 @@ void tst_FileTransfer::linksInTheStoreAreNotFollowed()
 void tst_FileTransfer::sizeAndQuotaLimits()
 {
     VoiceServerProcess small{{QStringLiteral("--max-file-mib"), QStringLiteral("1"),
-                              QStringLiteral("--quota-mib"), QStringLiteral("2")}};
+                              QStringLiteral("--quota-mib"), QStringLiteral("2"),
+                              QStringLiteral("--server-quota-mib"), QStringLiteral("3")}};
     QVERIFY2(small.start(), qPrintable(small.log()));
     uint64 h = 0;
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &h), unsigned(ERROR_ok));
@@ -585,6 +586,19 @@ void tst_FileTransfer::sizeAndQuotaLimits()
     QCOMPARE(upload(h, "/p2.bin", m_source).value("status"), int(ERROR_file_transfer_complete));
     QCOMPARE(filesBelow(QDir(small.dataDirectory()).filePath("files")),
              (QStringList{"channel_1/p1.bin", "channel_1/p2.bin"}));
+
+    // Every channel has its own quota, and all of them together the server's.
+    ts3client_setChannelVariableAsString(h, 0, CHANNEL_NAME, "second");
+    QCOMPARE(ts3client_flushChannelCreation(h, 0, nullptr), unsigned(ERROR_ok));
+    const uint64 second = EventRecorder::instance()
+                              .wait(h, "onNewChannelCreatedEvent")
+                              .args.value("channelID")
+                              .toULongLong();
+    QCOMPARE(upload(h, "/max.bin", m_source, 1, nullptr, second).value("status"),
+             int(ERROR_file_transfer_complete));
+    const Event full = upload(h, "/p1.bin", m_source, 1, nullptr, second);
+    QCOMPARE(full.value("status"), int(ERROR_file_quota_exceeded));
+    QVERIFY(full.text("statusMessage").contains(QStringLiteral("server")));
 
     ts3client_stopConnection(h, "");
     QCOMPARE(ts3client_destroyServerConnectionHandler(h), unsigned(ERROR_ok));
