@@ -389,6 +389,13 @@ VOICESDK_EXPORT unsigned int ts3client_getPreProcessorConfigValue(uint64 serverC
 VOICESDK_EXPORT unsigned int ts3client_setPreProcessorConfigValue(uint64 serverConnectionHandlerID,
                                                                   const char* ident,
                                                                   const char* value);
+/* Identifier: "decibel_last_period", the level of the last captured 20 ms frame after
+ * preprocessing, on the scale of "voiceactivation_level": a frame counts as speech when its level
+ * is at least the level set there. A level L is an RMS of L - 50 dBFS, never below -50 (-100 dBFS
+ * or silence); -50 while no capture device runs. Measured whether or not the input is muted. */
+VOICESDK_EXPORT unsigned int
+ts3client_getPreProcessorInfoValueFloat(uint64 serverConnectionHandlerID, const char* ident,
+                                        float* result);
 /* Identifiers: "volume_modifier" and "volume_factor_wave" (decibels). */
 VOICESDK_EXPORT unsigned int
 ts3client_getPlaybackConfigValueAsFloat(uint64 serverConnectionHandlerID, const char* ident,
