@@ -126,8 +126,8 @@ int main(int argc, char* argv[])
     // Every sample waits for its frame to fill; the noise suppressor's overlap holds 10 ms;
     // the jitter buffer plays a frame as soon as it is there; playback is written 5 ms ahead.
     // On top: the wait for the speaker's next frame slot, whose phase is the device's own.
-    const double frameMs = 20, preprocessMs = 10, codecMs = lookahead * 1000.0 / Rate,
-                 jitterMs = 0, leadMs = 5;
+    const double frameMs = 20, preprocessMs = 10, codecMs = lookahead * 1000.0 / Rate, jitterMs = 0,
+                 leadMs = 5;
     const double floorMs = frameMs + preprocessMs + codecMs + jitterMs + leadMs;
     std::printf("voice latency, mouth to ear through voice-server on loopback, %zu bursts\n",
                 latencies.size());

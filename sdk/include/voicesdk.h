@@ -347,8 +347,14 @@ VOICESDK_EXPORT unsigned int ts3client_requestCreateDirectory(uint64 serverConne
 
 /* Modes are PortAudio's host APIs (device IDs are the device names, stable across runs) and the
  * "virtual" mode, which always exists and is the default where the machine has no sound device:
- *   capture  "silence", "tone" (440 Hz sine), "file:<path>" (reads the file's samples)
- *   playback "discard", "file:<path>" (creates or truncates the file and writes what it plays)
+ *   capture  "silence", "tone" (440 Hz sine), "loopback" (what "loopback" plays, 40 ms later
+ *            and 6 dB quieter: a speaker beside the microphone), "file:<path>" (reads the
+ *            file's samples)
+ *   playback "discard", "loopback", "file:<path>" (creates or truncates the file and writes
+ *            what it plays)
+ * Virtual devices run in real time from the moment they are opened: a file microphone gives a
+ * frame every 20 ms and a file speaker records one every 20 ms (silence when nothing plays), so
+ * a sample's position in the file is its time.
  * A path ending in ".wav" is a 48 kHz mono 16-bit PCM WAV file, any other raw 48 kHz mono 16-bit
  * little-endian samples; relative paths start at the working directory. A null or empty mode or
  * device means the default one. Opening replaces the handler's previous device; when the new
