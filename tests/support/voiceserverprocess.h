@@ -30,6 +30,7 @@ public:
     bool isRunning() const { return m_process.state() == QProcess::Running; }
 
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
     QString dataDirectory() const { return m_data.path(); }
     QString log() const;
 
