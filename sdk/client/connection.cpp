@@ -77,11 +77,11 @@ Invoker readInvoker(MessageReader& reader)
 Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_handler(handler)
 {
     VoiceLink::Hooks hooks;
-    hooks.sendControl = [this](const QByteArray& frame) {
+    hooks.sendControl = [this](const QByteArray& frame, bool droppable) {
         if (m_phase != Phase::Established || frame.isEmpty() ||
-            m_socket->bytesToWrite() > MaxVoiceBacklog)
+            (droppable && m_socket->bytesToWrite() > MaxVoiceBacklog))
             return false;
-        m_socket->write(frame);
+        send(frame);
         return true;
     };
     hooks.talkStatus = [this](int status, anyID client) {

@@ -178,7 +178,8 @@ void VoiceLink::setUdp(bool udp)
         udp ? QStringLiteral("voice over UDP")
             : QStringLiteral("no answer over UDP: voice goes over the control connection"),
         m_handler);
-    m_hooks.sendControl(encodeFrame(QCborMap{{TypeKey, type::VoicePath}, {field::Udp, udp}}));
+    m_hooks.sendControl(encodeFrame(QCborMap{{TypeKey, type::VoicePath}, {field::Udp, udp}}),
+                        false);
 }
 
 void VoiceLink::tick()
@@ -187,6 +188,8 @@ void VoiceLink::tick()
     if (m_socket) {
         if (m_udp && now - m_lastPong > PongTimeoutMs)
             setUdp(false);
+        if (!m_socket)
+            return; // telling the server ended the connection
         if (m_lastPing < 0 || now - m_lastPing >= PingIntervalMs) {
             m_lastPing = now;
             m_socket->writeDatagram(pingDatagram(m_token, ++m_nonce), m_server, m_port);
@@ -299,7 +302,8 @@ void VoiceLink::send(quint64 session, const sound::EncodedVoice& voice)
         return;
     }
     m_hooks.sendControl(
-        encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(frame)}}));
+        encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(frame)}}),
+        true);
 }
 
 void VoiceLink::ownTalking(quint64 session, bool talking)

@@ -39,8 +39,9 @@ public:
 
     struct Hooks
     {
-        // Sends an encoded control frame; false when the connection is too far behind.
-        std::function<bool(const QByteArray& frame)> sendControl;
+        // Sends an encoded control frame. A droppable one (voice) is dropped when the connection
+        // is behind; false then.
+        std::function<bool(const QByteArray& frame, bool droppable)> sendControl;
         std::function<void(int status, anyID client)> talkStatus;
     };
 

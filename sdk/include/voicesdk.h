@@ -193,6 +193,8 @@ struct ClientUIFunctions
     void (*onTextMessageEvent)(uint64 serverConnectionHandlerID, anyID targetMode, anyID toID,
                                anyID fromID, const char* fromName, const char* fromUniqueIdentifier,
                                const char* message);
+    /* STATUS_TALKING when a member of the own channel starts being heard (or the own client
+     * starts sending), STATUS_NOT_TALKING when it stops; isReceivedWhisper is always 0. */
     void (*onTalkStatusChangeEvent)(uint64 serverConnectionHandlerID, int status,
                                     int isReceivedWhisper, anyID clientID);
     void (*onIgnoredWhisperEvent)(uint64 serverConnectionHandlerID, anyID clientID);

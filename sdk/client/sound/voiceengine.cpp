@@ -394,6 +394,9 @@ void VoiceEngine::processCaptured(Frame& frame, const SoundConfig& config, const
         }
         transmit(frame, false);
     } else if (m_talking) {
+        // The end of a turn; once muted, not one more frame of the room goes out.
+        if (!allowed)
+            frame.fill(0);
         transmit(frame, true);
         setTalking(false);
     }
