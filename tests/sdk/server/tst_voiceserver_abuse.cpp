@@ -417,6 +417,8 @@ void tst_VoiceServerAbuse::deceptiveNamesAreRefused()
                        {field::ReturnCode, QStringLiteral("c")}});
     QCOMPARE(peer.next(type::Error).value(field::Code).toInteger(),
              qint64(ERROR_channel_invalid_name));
+}
+
 bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname)
 {
     if (!p->peer.open(m_server.port()))
