@@ -65,7 +65,6 @@ private:
     uint64 m_watcher = 0;
     uint64 m_peer = 0;
     int m_round = 0;
-    quint16 m_sequence = 100;
     QUdpSocket m_udp;
 };
 
