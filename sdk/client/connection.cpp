@@ -24,6 +24,7 @@ constexpr int DefaultIdleTimeoutMs = 30000;
 constexpr int MaxChannels = 100000;
 constexpr qint64 MaxUnsentBytes = 32 * 1024 * 1024;
 constexpr qint64 MaxId = std::numeric_limits<qint64>::max();
+constexpr qint64 MaxVoiceBacklog = 64 * 1024; // unsent bytes before tunnelled voice is dropped
 
 bool readChannel(const QCborMap& message, ChannelState* channel, QString* error)
 {
@@ -75,6 +76,18 @@ Invoker readInvoker(MessageReader& reader)
 
 Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_handler(handler)
 {
+    VoiceLink::Hooks hooks;
+    hooks.sendControl = [this](const QByteArray& frame, bool droppable) {
+        if (m_phase != Phase::Established || frame.isEmpty() ||
+            (droppable && m_socket->bytesToWrite() > MaxVoiceBacklog))
+            return false;
+        send(frame);
+        return true;
+    };
+    hooks.talkStatus = [this](int status, anyID client) {
+        notify(&ClientUIFunctions::onTalkStatusChangeEvent, status, 0, client);
+    };
+    m_voice = new VoiceLink(handler, std::move(hooks), this);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] {
         fail(ERROR_failed_connection_initialisation, QStringLiteral("connection timed out"));
@@ -177,6 +190,7 @@ void Connection::send(const QByteArray& frame)
 
 void Connection::closeSocket(const QByteArray& lastWords)
 {
+    m_voice->stop();
     m_phase = Phase::Idle;
     m_timer.stop();
     m_ping.stop();
@@ -304,6 +318,10 @@ void Connection::handleMessage(const QCborMap& message)
         break;
     case Phase::Established:
         ok = handleEvent(type, message);
+        // Who is heard, and the chimes, follow the members of the own channel.
+        if (ok &&
+            (type == type::ClientJoined || type == type::ClientMoved || type == type::ClientLeft))
+            m_voice->membersChanged();
         break;
     case Phase::Idle:
     case Phase::Connecting:
@@ -323,6 +341,9 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
         m_sync.serverUniqueId = reader.optionalString(field::ServerUniqueId, MaxFrameSize);
         m_idleTimeoutMs = int(reader.optionalInteger(field::IdleTimeout, 1000, 24 * 3600 * 1000,
                                                      DefaultIdleTimeoutMs));
+        m_voiceUdp = reader.optionalBoolean(field::VoiceUdp);
+        // A server without voice sends no token; one of another size is not ours to use.
+        m_voiceToken = message.value(field::VoiceToken).toByteArray();
         if (!reader.ok())
             return false;
         m_phase = Phase::Syncing;
@@ -384,6 +405,7 @@ void Connection::commitState()
         if (HandlerState* handler = findHandler(m_handler))
             handler->mirror = state;
     }
+    m_voice->start(m_voiceToken, m_voiceUdp, m_socket->peerAddress(), m_port, state.ownId);
     log(LogLevel_INFO, "Connection",
         QStringLiteral("connected as client %1 with %2 channel(s) and %3 client(s)")
             .arg(state.ownId)
@@ -494,8 +516,10 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
         const Invoker invoker = readInvoker(reader);
         {
             QMutexLocker locker(&stateMutex());
-            if (HandlerState* state = findHandler(m_handler))
+            if (HandlerState* state = findHandler(m_handler)) {
+                client.talking = state->mirror.clients.value(client.id).talking;
                 state->mirror.clients.insert(client.id, client);
+            }
         }
         notify(&ClientUIFunctions::onUpdateClientEvent, client.id,
                invoker.id ? invoker.id : client.id, invoker.name.constData(),
@@ -554,6 +578,8 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
     }
     if (type.startsWith(QLatin1String("ft")))
         return handleFileEvent(type, message);
+    if (type == type::Voice)
+        return m_voice->tunnelled(message);
     // Types this version does not know are skipped: newer servers may announce more.
     return true;
 }
@@ -695,6 +721,12 @@ Connection* Core::connection(uint64 handler)
     Connection* connection = new Connection(handler, this);
     m_connections.emplace(handler, connection);
     return connection;
+}
+
+VoiceLink* Core::voiceLink(uint64 handler)
+{
+    auto it = m_connections.find(handler);
+    return it == m_connections.end() ? nullptr : it->second->voiceLink();
 }
 
 void Core::remove(uint64 handler)

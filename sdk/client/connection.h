@@ -4,6 +4,7 @@
 #include "core.h"
 #include "frame.h"
 #include "transfer.h"
+#include "voicelink.h"
 
 #include <QCborMap>
 #include <QList>
@@ -48,6 +49,7 @@ public:
     void shutdown();
     // Starts a file transfer; its end always arrives as onFileTransferStatusEvent.
     void startTransfer(const TransferRequest& request);
+    VoiceLink* voiceLink() { return m_voice; }
 
 private:
     enum class Phase { Idle, Connecting, Handshaking, Syncing, Established };
@@ -99,6 +101,9 @@ private:
     quint16 m_port = 0;
     std::map<anyID, Transfer*> m_transfers;
     std::string m_textName, m_textUniqueId, m_textBody;
+    VoiceLink* m_voice;
+    QByteArray m_voiceToken; // from the welcome
+    bool m_voiceUdp = false;
 };
 
 // Owns the connections; the network thread's root object.
@@ -111,6 +116,8 @@ public:
 
     // The handler's connection, created on first use; null once the handler is gone.
     Connection* connection(uint64 handler);
+    // The handler's voice link; null when it has no connection. Never creates one.
+    VoiceLink* voiceLink(uint64 handler);
     void remove(uint64 handler);
 
 private:

@@ -34,6 +34,7 @@ struct ClientState
     bool inputMuted = false;
     bool outputMuted = false;
     bool inputDeactivated = false;
+    bool talking = false; // heard by this client now
 };
 
 // The library's copy of what the server announced; written by the network thread only.
@@ -64,6 +65,7 @@ struct SelfFlags
     bool inputMuted = false;
     bool outputMuted = false;
     bool inputDeactivated = false;
+    bool talking = false; // sending voice now; not a flag the client sets
 };
 
 // What isTransferSender answers: kept from the start of a transfer until well after its end.

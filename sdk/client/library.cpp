@@ -119,6 +119,18 @@ bool handlerExists(uint64 serverConnectionHandlerID)
     return findHandler(serverConnectionHandlerID) != nullptr;
 }
 
+VoiceSelfFlags voiceSelfFlags(uint64 serverConnectionHandlerID)
+{
+    QMutexLocker locker(&g_stateMutex);
+    VoiceSelfFlags flags;
+    if (const HandlerState* state = findHandler(serverConnectionHandlerID)) {
+        flags.inputMuted = state->self.inputMuted;
+        flags.outputMuted = state->self.outputMuted;
+        flags.inputDeactivated = state->self.inputDeactivated;
+    }
+    return flags;
+}
+
 QRecursiveMutex& stateMutex()
 {
     return g_stateMutex;

@@ -10,4 +10,13 @@ namespace voicesdk {
 bool isLibraryInitialised();
 bool handlerExists(uint64 serverConnectionHandlerID);
 
+// The own flags the voice path obeys at once, before the server hears of them.
+struct VoiceSelfFlags
+{
+    bool inputMuted = false;
+    bool outputMuted = false;
+    bool inputDeactivated = false;
+};
+VoiceSelfFlags voiceSelfFlags(uint64 serverConnectionHandlerID);
+
 } // namespace voicesdk

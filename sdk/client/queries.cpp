@@ -99,7 +99,7 @@ unsigned int ts3client_getClientVariableAsString(uint64 serverConnectionHandlerI
         case CLIENT_NICKNAME:
             return handOut(it->nickname, result);
         case CLIENT_FLAG_TALKING:
-            return handOut(QStringLiteral("0"), result);
+            return handOut(QLatin1String(flag(it->talking)), result);
         case CLIENT_INPUT_MUTED:
             return handOut(QLatin1String(flag(it->inputMuted)), result);
         case CLIENT_OUTPUT_MUTED:
@@ -167,7 +167,7 @@ unsigned int ts3client_getClientSelfVariableAsInt(uint64 serverConnectionHandler
     return withHandler(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
         switch (flagNumber) {
         case CLIENT_FLAG_TALKING:
-            *result = 0;
+            *result = state.self.talking;
             return ERROR_ok;
         case CLIENT_INPUT_MUTED:
             *result = state.self.inputMuted;

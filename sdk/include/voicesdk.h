@@ -193,6 +193,8 @@ struct ClientUIFunctions
     void (*onTextMessageEvent)(uint64 serverConnectionHandlerID, anyID targetMode, anyID toID,
                                anyID fromID, const char* fromName, const char* fromUniqueIdentifier,
                                const char* message);
+    /* STATUS_TALKING when a member of the own channel starts being heard (or the own client
+     * starts sending), STATUS_NOT_TALKING when it stops; isReceivedWhisper is always 0. */
     void (*onTalkStatusChangeEvent)(uint64 serverConnectionHandlerID, int status,
                                     int isReceivedWhisper, anyID clientID);
     void (*onIgnoredWhisperEvent)(uint64 serverConnectionHandlerID, anyID clientID);
@@ -347,8 +349,14 @@ VOICESDK_EXPORT unsigned int ts3client_requestCreateDirectory(uint64 serverConne
 
 /* Modes are PortAudio's host APIs (device IDs are the device names, stable across runs) and the
  * "virtual" mode, which always exists and is the default where the machine has no sound device:
- *   capture  "silence", "tone" (440 Hz sine), "file:<path>" (reads the file's samples)
- *   playback "discard", "file:<path>" (creates or truncates the file and writes what it plays)
+ *   capture  "silence", "tone" (440 Hz sine), "loopback" (what "loopback" plays, 40 ms later
+ *            and 6 dB quieter: a speaker beside the microphone), "file:<path>" (reads the
+ *            file's samples)
+ *   playback "discard", "loopback", "file:<path>" (creates or truncates the file and writes
+ *            what it plays)
+ * Virtual devices run in real time from the moment they are opened: a file microphone gives a
+ * frame every 20 ms and a file speaker records one every 20 ms (silence when nothing plays), so
+ * a sample's position in the file is its time.
  * A path ending in ".wav" is a 48 kHz mono 16-bit PCM WAV file, any other raw 48 kHz mono 16-bit
  * little-endian samples; relative paths start at the working directory. A null or empty mode or
  * device means the default one. Opening replaces the handler's previous device; when the new
@@ -389,6 +397,13 @@ VOICESDK_EXPORT unsigned int ts3client_getPreProcessorConfigValue(uint64 serverC
 VOICESDK_EXPORT unsigned int ts3client_setPreProcessorConfigValue(uint64 serverConnectionHandlerID,
                                                                   const char* ident,
                                                                   const char* value);
+/* Identifier: "decibel_last_period", the level of the last captured 20 ms frame after
+ * preprocessing, on the scale of "voiceactivation_level": a frame counts as speech when its level
+ * is at least the level set there. A level L is an RMS of L - 50 dBFS, never below -50 (-100 dBFS
+ * or silence); -50 while no capture device runs. Measured whether or not the input is muted. */
+VOICESDK_EXPORT unsigned int
+ts3client_getPreProcessorInfoValueFloat(uint64 serverConnectionHandlerID, const char* ident,
+                                        float* result);
 /* Identifiers: "volume_modifier" and "volume_factor_wave" (decibels). */
 VOICESDK_EXPORT unsigned int
 ts3client_getPlaybackConfigValueAsFloat(uint64 serverConnectionHandlerID, const char* ident,

@@ -55,6 +55,9 @@ inline constexpr QLatin1String FtUpload("ftUpload");
 inline constexpr QLatin1String FtDownload("ftDownload");
 // opens a file transfer connection instead of a control connection
 inline constexpr QLatin1String Transfer("transfer");
+// voice (docs/protocol.md, "Voice"): a tunnelled frame, both ways; the client's choice of path
+inline constexpr QLatin1String Voice("voice");
+inline constexpr QLatin1String VoicePath("voicePath");
 // server -> client
 inline constexpr QLatin1String Welcome("welcome");
 inline constexpr QLatin1String Refused("refused");
@@ -130,6 +133,11 @@ inline constexpr QLatin1String Incomplete("incomplete");
 inline constexpr QLatin1String TransferId("transferId");
 inline constexpr QLatin1String Overwrite("overwrite");
 inline constexpr QLatin1String Resume("resume");
+// voice
+inline constexpr QLatin1String VoiceToken("voiceToken"); // welcome: the datagrams' token
+inline constexpr QLatin1String VoiceUdp("voiceUdp");     // welcome: whether UDP is offered
+inline constexpr QLatin1String VoiceFrame("frame");      // voice: the frame's bytes
+inline constexpr QLatin1String Udp("udp");               // voicePath: true for datagrams
 } // namespace field
 
 // Why a client left (clientLeft.reason).

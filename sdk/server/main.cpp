@@ -130,7 +130,10 @@ int main(int argc, char* argv[])
             QLatin1String(number.name), QLatin1String(number.description),
             QLatin1String(number.unit), QString::number(*number.target >> scale(number.unit))));
     }
-    parser.addOptions({listen, port, password, welcome, data});
+    const QCommandLineOption noUdp(
+        QStringLiteral("no-udp"),
+        QStringLiteral("Offer no voice datagrams: voice travels on the control connections."));
+    parser.addOptions({listen, port, password, welcome, data, noUdp});
     parser.addOptions(numberOptions);
     parser.process(app);
 
@@ -163,6 +166,7 @@ int main(int argc, char* argv[])
     options.welcomeMessage =
         parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);
     options.dataDirectory = parser.value(data);
+    options.udp = !parser.isSet(noUdp);
 
     if (!installSignalHandlers(&app))
         return fail(QStringLiteral("cannot install signal handlers"));

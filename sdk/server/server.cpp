@@ -56,6 +56,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     , m_store(options.dataDirectory)
     , m_listener(new Listener(this))
     , m_files(std::make_unique<FileService>(options.dataDirectory, options.files, m_channels))
+    , m_voice(new VoiceRelay(m_clients, this))
 {
     Channel lobby;
     lobby.id = DefaultChannelId;
@@ -118,6 +119,11 @@ bool Server::listen(QString* error)
 {
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
+    // The program ends when this fails, and the control socket with it.
+    if (m_options.udp && !m_voice->listen(m_options.address, port(), error)) {
+        *error = QStringLiteral("voice datagrams: %1").arg(*error);
+        return false;
+    }
     logLine(QStringLiteral("listening on %1:%2 with %3 channel(s)")
                 .arg(address().toString())
                 .arg(port())
@@ -283,6 +289,7 @@ void Server::sessionClosed(Session* session, const QString& reason)
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
     m_clients.remove(session->clientId);
+    m_voice->removeClient(session);
     // Others learn about it after the current frame is handled, never in the middle of
     // another broadcast.
     QCborMap left{{TypeKey, type::ClientLeft},
@@ -314,8 +321,9 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         }
         return;
     }
-    // Keep-alives and goodbyes always pass; everything else counts against the flood limit.
-    if (type != type::Ping && type != type::Quit &&
+    // Keep-alives and goodbyes always pass, and voice has its own limit (a refused frame gets no
+    // answer); everything else counts against the flood limit.
+    if (type != type::Ping && type != type::Quit && type != type::Voice &&
         !admitRequest(session,
                       message.value(field::ReturnCode).toString().left(limits::ReturnCodeLength)))
         return;
@@ -338,6 +346,9 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         session->reply(returnCode, ERROR_ok); // everybody sees everything already
     } else if (FileService::handles(type)) {
         m_files->handleRequest(session, type, message);
+    } else if (type == type::Voice || type == type::VoicePath) {
+        if (!m_voice->handleControl(session, type, message))
+            session->protocolError(QStringLiteral("bad '%1' message").arg(type));
     } else if (type == type::Ping) {
         session->sendMessage(QCborMap{{TypeKey, type::Pong}});
     } else if (type == type::Quit) {
@@ -400,6 +411,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     session->setActive();
     m_pending.removeOne(session);
     m_clients.insert(id, session);
+    const QByteArray voiceToken = m_voice->addClient(session);
     logLine(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
                 .arg(session->peer())
                 .arg(id)
@@ -413,7 +425,9 @@ void Server::handleHello(Session* session, const QCborMap& message)
                                   {field::WelcomeMessage, m_options.welcomeMessage},
                                   {field::ServerName, QStringLiteral("Meeting voice server")},
                                   {field::ServerUniqueId, m_serverUniqueId},
-                                  {field::IdleTimeout, m_options.idleTimeoutMs}});
+                                  {field::IdleTimeout, m_options.idleTimeoutMs},
+                                  {field::VoiceToken, voiceToken},
+                                  {field::VoiceUdp, m_voice->udpEnabled()}});
     // Parents before children, so a receiver can build the tree as it goes.
     QList<quint64> order;
     QList<quint64> level{0};
@@ -459,6 +473,7 @@ void Server::handleMove(Session* session, const QCborMap& message)
         return session->reply(returnCode, ERROR_channel_invalid_password);
     const quint64 from = session->channel;
     session->channel = channelId;
+    m_voice->membershipChanged();
     QCborMap moved{{TypeKey, type::ClientMoved},
                    {field::ClientId, clientId},
                    {field::FromChannel, qint64(from)},
@@ -624,6 +639,7 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
                        {field::ToChannel, qint64(DefaultChannelId)}};
         addInvoker(&moved, session);
         client->channel = DefaultChannelId;
+        m_voice->membershipChanged();
         broadcast(moved);
     }
     m_files->channelsDeleted(doomed);

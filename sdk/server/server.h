@@ -6,6 +6,7 @@
 #include "listener.h"
 #include "session.h"
 #include "textmessagecodec.h"
+#include "voicerelay.h"
 
 #include <QHostAddress>
 #include <QMap>
@@ -41,6 +42,7 @@ struct ServerOptions
     // Requests per client: a burst, then a steady rate per second (a leaky bucket).
     int floodBurst = 4096;
     int floodRate = 1024;
+    bool udp = true; // voice datagrams; without them voice is tunnelled on the control connection
     FileServiceLimits files;
 };
 
@@ -57,6 +59,7 @@ public:
     bool listen(QString* error);
     quint16 port() const;
     QHostAddress address() const;
+    const VoiceStats& voiceStats() const { return m_voice->stats(); }
 
 private:
     void acceptConnection(qintptr descriptor);
@@ -111,6 +114,7 @@ private:
     qint64 m_acceptFailureLoggedAt = 0;
     QTimer m_idleSweep;
     std::unique_ptr<FileService> m_files;
+    VoiceRelay* m_voice;
 };
 
 } // namespace voiceserver

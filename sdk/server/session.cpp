@@ -13,6 +13,7 @@ namespace voiceserver {
 namespace {
 constexpr int ReadChunk = 64 * 1024;
 constexpr int GracefulCloseMs = 2000;
+constexpr qint64 VoiceBacklogBytes = 64 * 1024; // about a second of voice from ten speakers
 } // namespace
 
 Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
@@ -97,6 +98,15 @@ bool Session::takeRequestToken(int burst, int rate)
     if (m_tokens < 1)
         return false;
     m_tokens -= 1;
+    return true;
+}
+
+bool Session::sendVoice(const QByteArray& frame)
+{
+    if (m_state == State::Closed || !m_socket ||
+        m_socket->bytesToWrite() + frame.size() > qMin(VoiceBacklogBytes, m_maxOutputBytes / 2))
+        return false;
+    m_socket->write(frame);
     return true;
 }
 

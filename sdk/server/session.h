@@ -44,6 +44,9 @@ public:
 
     // Queues an encoded frame. A peer whose unsent output would exceed the bound is dropped.
     void send(const QByteArray& frame);
+    // Queues a voice frame unless the peer is behind by more than a little: voice that cannot go
+    // out now is worthless later, and must never cost the peer its connection. False: dropped.
+    bool sendVoice(const QByteArray& frame);
     // Encodes and queues one message; one that cannot be encoded is logged and dropped.
     void sendMessage(const QCborMap& message);
     // The outcome of a request: an error frame carrying its return code, or nothing for a

@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QMap>
 #include <QSettings>
+#include <QTimer>
 
 #include <cmath>
 
@@ -22,6 +23,7 @@ const QString VadLevelKey = QStringLiteral("capture/vadLevel");
 const QString EchoCancelingKey = QStringLiteral("capture/echoCanceling");
 const QString ModeKey = QStringLiteral("capture/currentMode");
 const QString DeviceKey = QStringLiteral("capture/currentDeviceID");
+constexpr int LevelIntervalMs = 50;
 
 // A preprocessor value as the SDK reports it; false when the call fails.
 bool preProcessorValue(uint64 handler, const char* ident, QString* value)
@@ -76,6 +78,8 @@ public:
     QString currentMode;
     QString currentDeviceID;
     QMap<QString, QList<SoundDevice>> devicesByMode;
+    QTimer levelTimer;
+    int levelSent = -1; // the meter's colour: 1 sent, 0 not, -1 not set yet
 };
 
 CaptureOption::CaptureOption(QWidget* parent)
@@ -93,6 +97,8 @@ CaptureOption::CaptureOption(QWidget* parent)
             [this](int index) { fillDevices(d->ui.comboBoxMode->itemText(index)); });
     connect(d->ui.radioContinuousTransmission, &QRadioButton::toggled, this,
             [this] { d->updateSliderEnabled(); });
+    d->levelTimer.setInterval(LevelIntervalMs);
+    connect(&d->levelTimer, &QTimer::timeout, this, &CaptureOption::updateInputLevel);
 
     const uint64 handler = client->sdk()->handlerId();
     QString value;
@@ -177,6 +183,40 @@ void CaptureOption::paintEvent(QPaintEvent* event)
 {
     d->updateSliderEnabled();
     AbstractOption::paintEvent(event);
+}
+
+void CaptureOption::showEvent(QShowEvent* event)
+{
+    AbstractOption::showEvent(event);
+    updateInputLevel();
+    d->levelTimer.start();
+}
+
+void CaptureOption::hideEvent(QHideEvent* event)
+{
+    d->levelTimer.stop();
+    AbstractOption::hideEvent(event);
+}
+
+// The last 20 ms of the microphone on the slider's scale; green where voice activation would
+// send it.
+void CaptureOption::updateInputLevel()
+{
+    float level = -50.0f;
+    if (ts3client_getPreProcessorInfoValueFloat(TsSDKClient::instance()->sdk()->handlerId(),
+                                                "decibel_last_period", &level) != ERROR_ok ||
+        !std::isfinite(level))
+        level = -50.0f;
+    QProgressBar* meter = d->ui.progressBarInputLevel;
+    const int value = int(std::lround(qBound(-50.0f, level, 50.0f)));
+    const bool sent =
+        d->ui.radioContinuousTransmission->isChecked() || value >= d->ui.sliderVadLevel->value();
+    meter->setValue(value);
+    if (int(sent) == d->levelSent)
+        return;
+    d->levelSent = sent;
+    meter->setStyleSheet(sent ? QStringLiteral("QProgressBar::chunk { background: #3CB371; }")
+                              : QStringLiteral("QProgressBar::chunk { background: #A9A9A9; }"));
 }
 
 void CaptureOption::fillDevices(const QString& mode)

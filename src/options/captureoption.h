@@ -28,12 +28,16 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The input level meter runs while the page is shown.
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void fillDevices(const QString& mode);
     void loadSettings();
     void applySettings();
     void saveSettings();
+    void updateInputLevel();
 
     CaptureOptionPrivate* d;
     friend class CaptureOptionPrivate;

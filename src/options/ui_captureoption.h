@@ -9,9 +9,11 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
+#include <QProgressBar>
 #include <QRadioButton>
 #include <QSlider>
 #include <QSpacerItem>
+#include <QVBoxLayout>
 #include <QWidget>
 
 namespace MeetingSupport {
@@ -27,7 +29,9 @@ public:
     QRadioButton* radioVad;
     QHBoxLayout* horizontalLayout;
     QLabel* label_3;
+    QVBoxLayout* levelLayout;
     QSlider* sliderVadLevel;
+    QProgressBar* progressBarInputLevel;
     QLabel* label_4;
     QFormLayout* formLayout;
     QLabel* label;
@@ -61,13 +65,25 @@ public:
         label_3 = new QLabel(widget);
         label_3->setObjectName(QStringLiteral("label_3"));
         horizontalLayout->addWidget(label_3);
+        // The threshold with the microphone's level under it, on the same scale.
+        levelLayout = new QVBoxLayout();
+        levelLayout->setObjectName(QStringLiteral("levelLayout"));
+        levelLayout->setSpacing(2);
         sliderVadLevel = new QSlider(widget);
         sliderVadLevel->setObjectName(QStringLiteral("sliderVadLevel"));
         sliderVadLevel->setOrientation(Qt::Horizontal);
         sliderVadLevel->setRange(-50, 50);
         sliderVadLevel->setTickPosition(QSlider::TicksBothSides);
         sliderVadLevel->setTickInterval(2);
-        horizontalLayout->addWidget(sliderVadLevel);
+        levelLayout->addWidget(sliderVadLevel);
+        progressBarInputLevel = new QProgressBar(widget);
+        progressBarInputLevel->setObjectName(QStringLiteral("progressBarInputLevel"));
+        progressBarInputLevel->setRange(-50, 50);
+        progressBarInputLevel->setValue(-50);
+        progressBarInputLevel->setTextVisible(false);
+        progressBarInputLevel->setMaximumHeight(8);
+        levelLayout->addWidget(progressBarInputLevel);
+        horizontalLayout->addLayout(levelLayout);
         label_4 = new QLabel(widget);
         label_4->setObjectName(QStringLiteral("label_4"));
         horizontalLayout->addWidget(label_4);
@@ -111,6 +127,9 @@ public:
         label->setText(QCoreApplication::translate(context, "Capture Mode:"));
         label_2->setText(QCoreApplication::translate(context, "Capture Device:"));
         checkEchoCanceling->setText(QCoreApplication::translate(context, "Echo cancellation"));
+        progressBarInputLevel->setToolTip(QCoreApplication::translate(
+            context, "Input level: with voice activation, what reaches the slider's position is "
+                     "sent"));
     }
 };
 

@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMutex>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -217,6 +218,20 @@ private slots:
         ts3client_getClientSelfVariableAsInt(handler(), CLIENT_INPUT_DEACTIVATED, &flag);
         QCOMPARE(flag, 0);
         QVERIFY(!m_bob.waitForEvent("onUpdateClientEvent", deactivated(0)).isEmpty());
+    }
+
+    // The meter shows the microphone while the page is shown: the tone is loud, silence is the
+    // bottom of the scale.
+    void inputLevelMeterFollowsTheMicrophone()
+    {
+        CaptureOption page;
+        auto* meter = find<QProgressBar>(&page, "progressBarInputLevel");
+        QCOMPARE(meter->minimum(), find<QSlider>(&page, "sliderVadLevel")->minimum());
+        QCOMPARE(meter->maximum(), find<QSlider>(&page, "sliderVadLevel")->maximum());
+        page.show();
+        QTRY_VERIFY_WITH_TIMEOUT(meter->value() > 25, 3000); // the tone: about -15 dBFS
+        ts3client_openCaptureDevice(handler(), "virtual", "silence");
+        QTRY_COMPARE_WITH_TIMEOUT(meter->value(), -50, 3000);
     }
 
     void modeChangeRefillsDevices()

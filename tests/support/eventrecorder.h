@@ -264,6 +264,10 @@ inline ClientUIFunctions EventRecorder::callbacks()
               {"fromUniqueIdentifier", str(uid)},
               {"message", str(message)}});
     };
+    f.onTalkStatusChangeEvent = [](uint64 h, int status, int whisper, anyID client) {
+        note("onTalkStatusChangeEvent", h,
+             {{"status", status}, {"isReceivedWhisper", whisper}, {"clientID", client}});
+    };
     f.onFileTransferStatusEvent = [](anyID transfer, unsigned int status, const char* message,
                                      uint64 size, uint64 h) {
         // What the caller sees when it asks at the moment of the event.

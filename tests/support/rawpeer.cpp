@@ -46,6 +46,25 @@ QCborMap RawPeer::next(QLatin1String type, int timeoutMs)
     }
 }
 
+QList<QCborMap> RawPeer::until(QLatin1String type, int timeoutMs)
+{
+    QList<QCborMap> seen;
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QCborMap message;
+        while (m_decoder.next(&message) == FrameDecoder::Message) {
+            seen.append(message);
+            if (message.value(TypeKey).toString() == type)
+                return seen;
+        }
+        if (timer.elapsed() > timeoutMs || m_socket.state() != QAbstractSocket::ConnectedState)
+            return {};
+        if (m_socket.waitForReadyRead(50))
+            m_decoder.append(m_socket.readAll());
+    }
+}
+
 QByteArray RawPeer::rawAfterFrame()
 {
     return m_decoder.takePending() + m_socket.readAll();

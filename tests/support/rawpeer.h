@@ -21,6 +21,8 @@ public:
     void write(const QByteArray& bytes);
     // The next frame of that type (others are skipped), or an empty map.
     QCborMap next(QLatin1String type, int timeoutMs = 5000);
+    // Every frame up to and including the next one of that type; empty when it never came.
+    QList<QCborMap> until(QLatin1String type, int timeoutMs = 5000);
     // Raw bytes after the frames read so far (a download's file).
     QByteArray rawAfterFrame();
     // Whether the server closes the connection within the time; what it sends meanwhile is

@@ -38,6 +38,8 @@ public:
     virtual bool write(const Frame& frame) = 0;
     // True when the device consumes frames at its own pace; otherwise the caller paces it.
     virtual bool isClocked() const = 0;
+    // Clocked devices: the samples written but not yet played, which the caller keeps low.
+    virtual long queuedSamples() const { return 0; }
 };
 
 } // namespace voicesdk::sound

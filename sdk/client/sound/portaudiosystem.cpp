@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "portaudiosystem.h"
 
+#include "resampler.h"
 #include "ringbuffer.h"
 
 #include <portaudio.h>
@@ -75,6 +76,21 @@ struct StreamCloser
 };
 using StreamPtr = std::unique_ptr<PaStream, StreamCloser>;
 
+// 48 kHz when the device takes it, else its own rate, which the stream then converts.
+int chooseRate(const PaStreamParameters& params, Direction direction)
+{
+    const PaStreamParameters* in = direction == Direction::Capture ? &params : nullptr;
+    const PaStreamParameters* out = direction == Direction::Playback ? &params : nullptr;
+    if (Pa_IsFormatSupported(in, out, SampleRate) == paFormatIsSupported)
+        return SampleRate;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(params.device);
+    const int native = info ? int(info->defaultSampleRate) : 0;
+    if (native >= 8000 && native <= 192000 &&
+        Pa_IsFormatSupported(in, out, native) == paFormatIsSupported)
+        return native;
+    return 0;
+}
+
 PaStreamParameters monoInt16(PaDeviceIndex device, Direction direction)
 {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
@@ -94,16 +110,22 @@ class Capture : public CaptureSource
 {
 public:
     explicit Capture(std::shared_ptr<Runtime> runtime)
-        : m_runtime(std::move(runtime)), m_ring(RingFrames * FrameSamples)
+        : m_runtime(std::move(runtime)), m_ring(RingFrames * FrameSamples * 4)
     {}
 
     unsigned int open(PaDeviceIndex device)
     {
         const PaStreamParameters params = monoInt16(device, Direction::Capture);
-        if (Pa_IsFormatSupported(&params, nullptr, SampleRate) != paFormatIsSupported)
+        const int rate = chooseRate(params, Direction::Capture);
+        if (rate == 0)
             return ERROR_sound_device_open_failed;
+        if (rate != SampleRate) {
+            m_resampler = std::make_unique<Resampler>(rate, SampleRate);
+            if (!m_resampler->isValid())
+                return ERROR_sound_device_open_failed;
+        }
         PaStream* raw = nullptr;
-        if (Pa_OpenStream(&raw, &params, nullptr, SampleRate, FrameSamples, paClipOff, callback,
+        if (Pa_OpenStream(&raw, &params, nullptr, rate, unsigned(rate / 50), paClipOff, callback,
                           this) != paNoError)
             return ERROR_sound_device_open_failed;
         m_stream.reset(raw);
@@ -116,9 +138,21 @@ public:
 
     ReadStatus read(Frame& frame) override
     {
-        if (m_ring.available() < size_t(FrameSamples))
-            return ReadStatus::Pending;
-        m_ring.pop(frame.data(), frame.size());
+        if (!m_resampler) {
+            if (m_ring.available() < size_t(FrameSamples))
+                return ReadStatus::Pending;
+            m_ring.pop(frame.data(), frame.size());
+            return ReadStatus::Frame;
+        }
+        int16_t chunk[FrameSamples];
+        while (m_converted.size() < frame.size()) {
+            const size_t got = m_ring.pop(chunk, FrameSamples);
+            if (got == 0)
+                return ReadStatus::Pending;
+            m_resampler->process(chunk, got, &m_converted);
+        }
+        std::copy(m_converted.begin(), m_converted.begin() + long(frame.size()), frame.begin());
+        m_converted.erase(m_converted.begin(), m_converted.begin() + long(frame.size()));
         return ReadStatus::Frame;
     }
     bool isClocked() const override { return true; }
@@ -135,6 +169,8 @@ private:
 
     std::shared_ptr<Runtime> m_runtime;
     SampleRing m_ring;
+    std::unique_ptr<Resampler> m_resampler;
+    std::vector<int16_t> m_converted; // 48 kHz samples not yet handed out
     StreamPtr m_stream;
 };
 
@@ -142,16 +178,23 @@ class Playback : public PlaybackSink
 {
 public:
     explicit Playback(std::shared_ptr<Runtime> runtime)
-        : m_runtime(std::move(runtime)), m_ring(RingFrames * FrameSamples)
+        : m_runtime(std::move(runtime)), m_ring(RingFrames * FrameSamples * 4)
     {}
 
     unsigned int open(PaDeviceIndex device)
     {
         const PaStreamParameters params = monoInt16(device, Direction::Playback);
-        if (Pa_IsFormatSupported(nullptr, &params, SampleRate) != paFormatIsSupported)
+        const int rate = chooseRate(params, Direction::Playback);
+        if (rate == 0)
             return ERROR_sound_device_open_failed;
+        m_rate = rate;
+        if (rate != SampleRate) {
+            m_resampler = std::make_unique<Resampler>(SampleRate, rate);
+            if (!m_resampler->isValid())
+                return ERROR_sound_device_open_failed;
+        }
         PaStream* raw = nullptr;
-        if (Pa_OpenStream(&raw, nullptr, &params, SampleRate, FrameSamples, paClipOff, callback,
+        if (Pa_OpenStream(&raw, nullptr, &params, rate, unsigned(rate / 50), paClipOff, callback,
                           this) != paNoError)
             return ERROR_sound_device_open_failed;
         m_stream.reset(raw);
@@ -164,12 +207,25 @@ public:
 
     bool write(const Frame& frame) override
     {
-        if (m_ring.capacity() - m_ring.available() < frame.size())
+        const int16_t* samples = frame.data();
+        size_t count = frame.size();
+        if (m_resampler) {
+            m_converted.clear();
+            m_resampler->process(frame.data(), frame.size(), &m_converted);
+            samples = m_converted.data();
+            count = m_converted.size();
+        }
+        if (m_ring.capacity() - m_ring.available() < count)
             return false;
-        m_ring.push(frame.data(), frame.size());
+        m_ring.push(samples, count);
         return true;
     }
     bool isClocked() const override { return true; }
+    // In 48 kHz samples, whatever the device's rate.
+    long queuedSamples() const override
+    {
+        return long(m_ring.available() * size_t(SampleRate) / size_t(m_rate));
+    }
 
 private:
     static int callback(const void*, void* output, unsigned long frames,
@@ -184,6 +240,9 @@ private:
 
     std::shared_ptr<Runtime> m_runtime;
     SampleRing m_ring;
+    int m_rate = SampleRate;
+    std::unique_ptr<Resampler> m_resampler;
+    std::vector<int16_t> m_converted;
     StreamPtr m_stream;
 };
 

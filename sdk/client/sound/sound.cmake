@@ -9,6 +9,8 @@ set(_sound_dir ${CMAKE_CURRENT_LIST_DIR})
 set(VOICESDK_SOUND_CORE_SOURCES
     ${_sound_dir}/audioio.h
     ${_sound_dir}/ringbuffer.h
+    ${_sound_dir}/resampler.h
+    ${_sound_dir}/resampler.cpp
     ${_sound_dir}/soundsystem.h
     ${_sound_dir}/soundconfig.h
     ${_sound_dir}/soundconfig.cpp
@@ -22,6 +24,10 @@ if(NOT TARGET voicesdk_sound_deps)
   target_include_directories(voicesdk_sound_deps INTERFACE ${_sound_dir}
                              ${_sound_dir}/../../include)
   target_link_libraries(voicesdk_sound_deps INTERFACE Qt5::Core Threads::Threads)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET GLOBAL opus)
+  pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET GLOBAL speexdsp)
+  target_link_libraries(voicesdk_sound_deps INTERFACE PkgConfig::OPUS PkgConfig::SPEEXDSP)
   if(VOICESDK_WITH_PORTAUDIO)
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(PORTAUDIO REQUIRED IMPORTED_TARGET GLOBAL portaudio-2.0)
@@ -43,6 +49,7 @@ if(VOICESDK_WITH_PORTAUDIO)
        ${_sound_dir}/portaudiosystem.cpp)
 endif()
 
+# The voice path needs the library core (flags, logging) besides the devices.
 set(VOICESDK_SOUND_SOURCES ${VOICESDK_SOUND_CORE_SOURCES} ${_sound_dir}/sound.h
-    ${_sound_dir}/soundapi.cpp)
+    ${_sound_dir}/soundapi.cpp ${_sound_dir}/voiceengine.h ${_sound_dir}/voiceengine.cpp)
 set(VOICESDK_SOUND_LIBS voicesdk_sound_deps)

@@ -3,6 +3,7 @@
 #include "sound.h"
 
 #include "soundmanager.h"
+#include "voiceengine.h"
 
 #include "../library.h"
 #include "../memory.h"
@@ -188,7 +189,10 @@ unsigned int openDevice(uint64 handler, Direction direction, const char* mode, c
     std::shared_ptr<SoundManager> m;
     if (const unsigned int code = handlerManager(handler, &m))
         return code;
-    return m->open(handler, direction, text(mode), text(device));
+    const unsigned int code = m->open(handler, direction, text(mode), text(device));
+    if (code == ERROR_ok)
+        voicethread::engine(handler); // an open device runs from now on, connected or not
+    return code;
 }
 
 } // namespace
@@ -208,10 +212,12 @@ void initialise()
         previous = std::move(g_manager);
         g_manager = std::move(created);
     }
+    voicethread::start();
 }
 
 void shutdown()
 {
+    voicethread::stop();
     std::shared_ptr<SoundManager> previous;
     {
         QMutexLocker lock(&g_mutex);
@@ -222,6 +228,7 @@ void shutdown()
 
 void releaseHandler(uint64 serverConnectionHandlerID)
 {
+    voicethread::remove(serverConnectionHandlerID);
     if (std::shared_ptr<SoundManager> m = manager())
         m->releaseHandler(serverConnectionHandlerID);
 }
@@ -334,6 +341,21 @@ unsigned int ts3client_setPreProcessorConfigValue(uint64 serverConnectionHandler
     if (!ident || !value)
         return ERROR_parameter_invalid;
     return m->setPreProcessorValue(serverConnectionHandlerID, ident, value);
+}
+
+unsigned int ts3client_getPreProcessorInfoValueFloat(uint64 serverConnectionHandlerID,
+                                                     const char* ident, float* result)
+{
+    std::shared_ptr<SoundManager> m;
+    if (const unsigned int code = handlerManager(serverConnectionHandlerID, &m))
+        return code;
+    if (!ident || !result)
+        return ERROR_parameter_invalid;
+    if (QByteArray(ident) != "decibel_last_period")
+        return ERROR_sound_invalid_identifier;
+    const std::shared_ptr<VoiceEngine> engine = voicethread::existing(serverConnectionHandlerID);
+    *result = engine ? engine->inputLevel() : VoiceEngine::LevelFloor;
+    return ERROR_ok;
 }
 
 unsigned int ts3client_getPlaybackConfigValueAsFloat(uint64 serverConnectionHandlerID,

@@ -86,14 +86,14 @@ unsigned int SoundManager::openOn(SoundSystem* system, Direction direction,
         code = system->openCapture(device, &source);
         if (code == ERROR_ok) {
             state.capture = std::move(source);
-            state.captureName = {system->id(), device};
+            state.captureName = {system->id(), device, std::chrono::steady_clock::now()};
         }
     } else {
         std::unique_ptr<PlaybackSink> sink;
         code = system->openPlayback(device, &sink);
         if (code == ERROR_ok) {
             state.playback = std::move(sink);
-            state.playbackName = {system->id(), device};
+            state.playbackName = {system->id(), device, std::chrono::steady_clock::now()};
         }
     }
     return code;
@@ -154,18 +154,28 @@ unsigned int SoundManager::current(uint64 handler, Direction direction, QByteArr
     return ERROR_ok;
 }
 
-std::shared_ptr<CaptureSource> SoundManager::captureSource(uint64 handler) const
+std::shared_ptr<CaptureSource>
+SoundManager::captureSource(uint64 handler, std::chrono::steady_clock::time_point* openedAt) const
 {
     QMutexLocker lock(&m_mutex);
     const auto it = m_handlers.find(handler);
-    return it == m_handlers.end() ? nullptr : it->second.capture;
+    if (it == m_handlers.end())
+        return nullptr;
+    if (openedAt)
+        *openedAt = it->second.captureName.at;
+    return it->second.capture;
 }
 
-std::shared_ptr<PlaybackSink> SoundManager::playbackSink(uint64 handler) const
+std::shared_ptr<PlaybackSink>
+SoundManager::playbackSink(uint64 handler, std::chrono::steady_clock::time_point* openedAt) const
 {
     QMutexLocker lock(&m_mutex);
     const auto it = m_handlers.find(handler);
-    return it == m_handlers.end() ? nullptr : it->second.playback;
+    if (it == m_handlers.end())
+        return nullptr;
+    if (openedAt)
+        *openedAt = it->second.playbackName.at;
+    return it->second.playback;
 }
 
 unsigned int SoundManager::setPreProcessorValue(uint64 handler, const QByteArray& ident,

@@ -8,6 +8,8 @@
 
 #include <QMutex>
 
+#include <chrono>
+
 #include <map>
 #include <memory>
 #include <vector>
@@ -38,8 +40,11 @@ public:
     unsigned int current(uint64 handler, Direction direction, QByteArray* mode, QByteArray* device,
                          bool* isDefault) const;
     // For the voice path; null while nothing is open. Holding one keeps the device open.
-    std::shared_ptr<CaptureSource> captureSource(uint64 handler) const;
-    std::shared_ptr<PlaybackSink> playbackSink(uint64 handler) const;
+    // openedAt receives when it was opened: devices without a clock of their own run from then.
+    std::shared_ptr<CaptureSource>
+    captureSource(uint64 handler, std::chrono::steady_clock::time_point* openedAt = nullptr) const;
+    std::shared_ptr<PlaybackSink>
+    playbackSink(uint64 handler, std::chrono::steady_clock::time_point* openedAt = nullptr) const;
 
     unsigned int setPreProcessorValue(uint64 handler, const QByteArray& ident,
                                       const QByteArray& value);
@@ -56,6 +61,7 @@ private:
     {
         QByteArray mode;
         QByteArray device;
+        std::chrono::steady_clock::time_point at;
     };
     struct HandlerState
     {

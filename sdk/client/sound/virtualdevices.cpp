@@ -179,6 +179,47 @@ bool FilePlaybackSink::write(const Frame& frame)
     return m_file.flush();
 }
 
+void LoopbackRoom::play(const Frame& frame)
+{
+    QMutexLocker lock(&m_mutex);
+    Frame& slot = m_frames[size_t(m_played % History)];
+    for (size_t i = 0; i < frame.size(); ++i)
+        slot[i] = int16_t(std::lround(frame[i] * LoopbackGain));
+    ++m_played;
+}
+
+void LoopbackRoom::hear(quint64* cursor, Frame* frame) const
+{
+    QMutexLocker lock(&m_mutex);
+    // Far behind (the speaker ran without listeners): start again at the delay.
+    if (m_played > *cursor + History - 1)
+        *cursor = m_played >= quint64(LoopbackDelayFrames) ? m_played - LoopbackDelayFrames : 0;
+    if (m_played < *cursor + LoopbackDelayFrames) {
+        frame->fill(0);
+        return;
+    }
+    *frame = m_frames[size_t(*cursor % History)];
+    ++*cursor;
+}
+
+quint64 LoopbackRoom::played() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_played;
+}
+
+ReadStatus LoopbackSource::read(Frame& frame)
+{
+    m_room->hear(&m_cursor, &frame);
+    return ReadStatus::Frame;
+}
+
+bool LoopbackSink::write(const Frame& frame)
+{
+    m_room->play(frame);
+    return true;
+}
+
 QByteArray VirtualSoundSystem::id() const
 {
     return VirtualMode;
@@ -189,8 +230,11 @@ QList<DeviceInfo> VirtualSoundSystem::devices(Direction direction) const
     if (direction == Direction::Capture)
         return {{"silence", "Silence"},
                 {"tone", "Tone 440 Hz"},
+                {"loopback", "Loopback (what is played)"},
                 {ListedCaptureFile, "File capture.wav"}};
-    return {{"discard", "Discard"}, {ListedPlaybackFile, "File playback.wav"}};
+    return {{"discard", "Discard"},
+            {"loopback", "Loopback (into the microphone)"},
+            {ListedPlaybackFile, "File playback.wav"}};
 }
 
 QByteArray VirtualSoundSystem::defaultDevice(Direction direction) const
@@ -209,6 +253,10 @@ unsigned int VirtualSoundSystem::openCapture(const QByteArray& deviceId,
         *out = std::make_unique<ToneSource>();
         return ERROR_ok;
     }
+    if (deviceId == "loopback") {
+        *out = std::make_unique<LoopbackSource>(m_room);
+        return ERROR_ok;
+    }
     const QString path = filePath(deviceId);
     if (path.isEmpty())
         return ERROR_sound_invalid_device;
@@ -224,6 +272,10 @@ unsigned int VirtualSoundSystem::openPlayback(const QByteArray& deviceId,
 {
     if (deviceId == "discard") {
         *out = std::make_unique<DiscardSink>();
+        return ERROR_ok;
+    }
+    if (deviceId == "loopback") {
+        *out = std::make_unique<LoopbackSink>(m_room);
         return ERROR_ok;
     }
     const QString path = filePath(deviceId);

@@ -3,16 +3,22 @@
 
 #include "soundsystem.h"
 
+#include <array>
+#include <memory>
+
 #include <QFile>
+#include <QMutex>
 #include <QString>
 
 // The sound system that exists on every machine. Its devices produce and take frames on demand;
 // the file-backed ones let tests feed known audio in and check what came out.
 //
-// Device IDs: capture "silence", "tone" (440 Hz sine), "file:<path>"; playback "discard",
-// "file:<path>". A path ending in ".wav" (any case) is a 48 kHz mono 16-bit PCM WAV file,
-// anything else raw 48 kHz mono 16-bit little-endian samples. A relative path is taken from the
-// process's working directory. Playback creates or truncates its file.
+// Device IDs: capture "silence", "tone" (440 Hz sine), "loopback", "file:<path>"; playback
+// "discard", "loopback", "file:<path>". What is played on "loopback" comes back on the "loopback"
+// microphone LoopbackDelayFrames later and LoopbackGain quieter, like a speaker beside a
+// microphone; one pair per process (one room). A path ending in ".wav" (any case) is a 48 kHz mono
+// 16-bit PCM WAV file, anything else raw 48 kHz mono 16-bit little-endian samples. A relative path
+// is taken from the process's working directory. Playback creates or truncates its file.
 namespace voicesdk::sound {
 
 extern const char* const VirtualMode;        // "virtual"
@@ -54,6 +60,50 @@ private:
     qint64 m_remaining = 0; // bytes of sample data left
 };
 
+constexpr int LoopbackDelayFrames = 2; // 40 ms
+constexpr double LoopbackGain = 0.5;   // -6 dB
+
+// The air between the loopback speaker and the loopback microphones.
+class LoopbackRoom
+{
+public:
+    void play(const Frame& frame);
+    // The frame heard at the cursor; silence while nothing has travelled that far yet.
+    void hear(quint64* cursor, Frame* frame) const;
+    quint64 played() const;
+
+private:
+    static constexpr int History = 32;
+    mutable QMutex m_mutex;
+    std::array<Frame, History> m_frames{};
+    quint64 m_played = 0;
+};
+
+class LoopbackSource : public CaptureSource
+{
+public:
+    explicit LoopbackSource(std::shared_ptr<LoopbackRoom> room)
+        : m_room(std::move(room)), m_cursor(m_room->played())
+    {}
+    ReadStatus read(Frame& frame) override;
+    bool isClocked() const override { return false; }
+
+private:
+    std::shared_ptr<LoopbackRoom> m_room;
+    quint64 m_cursor;
+};
+
+class LoopbackSink : public PlaybackSink
+{
+public:
+    explicit LoopbackSink(std::shared_ptr<LoopbackRoom> room) : m_room(std::move(room)) {}
+    bool write(const Frame& frame) override;
+    bool isClocked() const override { return false; }
+
+private:
+    std::shared_ptr<LoopbackRoom> m_room;
+};
+
 class DiscardSink : public PlaybackSink
 {
 public:
@@ -85,6 +135,9 @@ public:
                              std::unique_ptr<CaptureSource>* out) override;
     unsigned int openPlayback(const QByteArray& deviceId,
                               std::unique_ptr<PlaybackSink>* out) override;
+
+private:
+    std::shared_ptr<LoopbackRoom> m_room = std::make_shared<LoopbackRoom>();
 };
 
 } // namespace voicesdk::sound

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Two voice-cli users on one server: a channel, moves, channel and private texts, leaving.
+#include "audiofiles.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -26,6 +28,7 @@ class tst_VoiceCli : public QObject
 private slots:
     void initTestCase();
     void twoUsersMeetInAChannel();
+    void twoUsersHearEachOther();
     void badInputGetsErrors();
     void endOfInputQuits();
 
@@ -116,6 +119,60 @@ void tst_VoiceCli::twoUsersMeetInAChannel()
     QVERIFY(!bob.waitForEvent("onConnectStatusChangeEvent", is("newStatus", 0)).isEmpty());
     QVERIFY(bob.quit());
     QVERIFY(alice.quit());
+}
+
+void tst_VoiceCli::twoUsersHearEachOther()
+{
+    // Both in the lobby, each with a file microphone saying a tone of its own and a file speaker.
+    QTemporaryDir dir;
+    VoiceCliProcess alice, bob;
+    QVERIFY(alice.start());
+    QVERIFY(bob.start());
+    QVERIFY(alice.connectTo(m_server.port(), "alice"));
+    QVERIFY(bob.connectTo(m_server.port(), "bob"));
+    const int aliceId = alice.command({"whoami"}).value("clientID").toInt();
+    const struct
+    {
+        VoiceCliProcess* user;
+        const char* name;
+        double hz;
+    } users[] = {{&alice, "alice", 1000}, {&bob, "bob", 600}};
+    for (const auto& u : users) {
+        const QString heard = dir.filePath(QStringLiteral("%1-heard.wav").arg(u.name));
+        QCOMPARE(u.user->command({"opendevice", "playback", "virtual", "file:" + heard})
+                     .value("error")
+                     .toInt(),
+                 0);
+    }
+    for (const auto& u : users) {
+        QVector<qint16> said;
+        audio::appendBursts(&said, u.hz, 6000, 4);
+        const QString file = dir.filePath(QStringLiteral("%1-said.wav").arg(u.name));
+        QVERIFY(audio::writeWav(file, said));
+        QCOMPARE(u.user->command({"opendevice", "capture", "virtual", "file:" + file})
+                     .value("error")
+                     .toInt(),
+                 0);
+    }
+    // Bob sees Alice start and stop talking.
+    QVERIFY(
+        !bob.waitForEvent("onTalkStatusChangeEvent", both(is("clientID", aliceId), is("status", 1)))
+             .isEmpty());
+    QVERIFY(
+        !bob.waitForEvent("onTalkStatusChangeEvent", both(is("clientID", aliceId), is("status", 0)))
+             .isEmpty());
+    QTest::qWait(300);
+    for (const auto& u : users) {
+        const QVector<qint16> heard =
+            audio::readWav(dir.filePath(QStringLiteral("%1-heard.wav").arg(u.name)));
+        const double otherHz = u.hz == 1000 ? 600 : 1000;
+        const int start = audio::onset(heard, -30);
+        QVERIFY2(start >= 0, u.name);
+        QVERIFY2(audio::toneShareDb(heard, otherHz, start + 2400, 9600) > -1, u.name);
+        QVERIFY2(audio::toneShareDb(heard, u.hz, start + 2400, 9600) < -20, u.name);
+    }
+    QVERIFY(alice.quit());
+    QVERIFY(bob.quit());
 }
 
 void tst_VoiceCli::badInputGetsErrors()

@@ -2,6 +2,7 @@
 // The sound module's C++ side: virtual and file-backed devices, the sample ring, configuration
 // values and the per-handler device bookkeeping.
 #include "filehelpers.h"
+#include "resampler.h"
 #include "ringbuffer.h"
 #include "soundconfig.h"
 #include "soundmanager.h"
@@ -569,7 +570,55 @@ private slots:
         QList<DeviceInfo> list;
         QCOMPARE(m.devices(Direction::Capture, "nope", &list), unsigned(ERROR_sound_invalid_mode));
         QCOMPARE(m.devices(Direction::Capture, {}, &list), unsigned(ERROR_ok));
-        QCOMPARE(list.size(), 3);
+        QCOMPARE(list.size(), 4);
+    }
+
+    // What the loopback speaker plays, the loopback microphones hear two frames later at half
+    // the amplitude; one that opens late starts at the delay, not with old frames.
+    void loopbackRoomDelaysAndAttenuates()
+    {
+        VirtualSoundSystem system;
+        std::unique_ptr<PlaybackSink> speaker;
+        std::unique_ptr<CaptureSource> microphone;
+        QCOMPARE(system.openPlayback("loopback", &speaker), unsigned(ERROR_ok));
+        QCOMPARE(system.openCapture("loopback", &microphone), unsigned(ERROR_ok));
+        Frame played, heard;
+        QList<int> firstSamples;
+        for (int i = 1; i <= 5; ++i) {
+            played.fill(int16_t(1000 * i));
+            QCOMPARE(microphone->read(heard), ReadStatus::Frame);
+            firstSamples.append(heard[0]);
+            QVERIFY(speaker->write(played));
+        }
+        QCOMPARE(firstSamples, (QList<int>{0, 0, 500, 1000, 1500}));
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(speaker->write(played));
+        std::unique_ptr<CaptureSource> late;
+        QCOMPARE(system.openCapture("loopback", &late), unsigned(ERROR_ok));
+        QCOMPARE(late->read(heard), ReadStatus::Frame);
+        QCOMPARE(int(heard[0]), 0);
+    }
+
+    // A 44.1 kHz device's tone keeps its pitch and level at 48 kHz, fed in odd pieces.
+    void resamplingKeepsPitchAndLevel()
+    {
+        Resampler resampler(44100, SampleRate);
+        QVERIFY(resampler.isValid());
+        std::vector<int16_t> in(44100), out;
+        for (size_t i = 0; i < in.size(); ++i)
+            in[i] = int16_t(std::lround(10000 * std::sin(2 * M_PI * 1000 * double(i) / 44100)));
+        for (size_t from = 0; from < in.size(); from += 777)
+            resampler.process(in.data() + from, std::min<size_t>(777, in.size() - from), &out);
+        QVERIFY(qAbs(int(out.size()) - SampleRate) < 100);
+        int crossings = 0;
+        double sum = 0;
+        for (size_t i = 1000; i < 1000 + size_t(SampleRate / 2); ++i) {
+            crossings += (out[i - 1] < 0) != (out[i] < 0);
+            sum += double(out[i]) * out[i];
+        }
+        QVERIFY2(qAbs(crossings - 1000) <= 2, qPrintable(QString::number(crossings)));
+        const double rms = std::sqrt(sum / (SampleRate / 2));
+        QVERIFY2(qAbs(rms - 10000 / std::sqrt(2.0)) < 300, qPrintable(QString::number(rms)));
     }
 
     void openingSetsCurrentAndRefusalsKeepIt()

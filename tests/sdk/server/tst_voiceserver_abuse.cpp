@@ -3,6 +3,7 @@
 // well-behaved clients, and a peer that stops reading cannot make the server grow.
 #include "eventrecorder.h"
 #include "rawpeer.h"
+#include "voicepacket.h"
 #include "voiceserverprocess.h"
 
 #include <memory>
@@ -12,6 +13,7 @@
 #include <QCborValue>
 #include <QRandomGenerator>
 #include <QTcpSocket>
+#include <QUdpSocket>
 #include <QtEndian>
 
 using namespace voicesdk::protocol;
@@ -35,8 +37,25 @@ private slots:
     void floodersAreHeldToTheRate();
     void deceptiveNamesAreRefused_data();
     void deceptiveNamesAreRefused();
+    void voiceGoesToTheChannelOnly();
+    void badDatagramsAreDropped_data();
+    void badDatagramsAreDropped();
+    void badTunnelledFramesAreProtocolErrors_data();
+    void badTunnelledFramesAreProtocolErrors();
 
 private:
+    struct VoicePeer
+    {
+        RawPeer peer;
+        QByteArray token;
+        anyID id = 0;
+    };
+    bool voiceHello(VoicePeer* p, const QString& nickname);
+    // Whether voice reaches the peer before the answer to a ping sent now.
+    static QList<QCborMap> voiceBeforePong(RawPeer& peer);
+    QByteArray datagram(const QByteArray& token, quint16 sequence, quint8 flags = 0,
+                        const QByteArray& payload = QByteArray(40, 'o'));
+    void sendDatagram(const QByteArray& bytes);
     void checkOthersStillTalk();
     anyID waitForJoin(const QString& nickname);
     static bool wasDisconnected(uint64 h);
@@ -46,6 +65,7 @@ private:
     uint64 m_watcher = 0;
     uint64 m_peer = 0;
     int m_round = 0;
+    QUdpSocket m_udp;
 };
 
 void tst_VoiceServerAbuse::initTestCase()
@@ -396,6 +416,181 @@ void tst_VoiceServerAbuse::deceptiveNamesAreRefused()
                        {field::ReturnCode, QStringLiteral("c")}});
     QCOMPARE(peer.next(type::Error).value(field::Code).toInteger(),
              qint64(ERROR_channel_invalid_name));
+}
+
+bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname)
+{
+    if (!p->peer.open(m_server.port()))
+        return false;
+    p->peer.send(helloMessage(nickname));
+    const QCborMap welcome = p->peer.next(type::Welcome);
+    p->token = welcome.value(field::VoiceToken).toByteArray();
+    p->id = anyID(welcome.value(field::ClientId).toInteger());
+    return p->token.size() == voice::TokenSize && !p->peer.next(type::Synced).isEmpty();
+}
+
+QList<QCborMap> tst_VoiceServerAbuse::voiceBeforePong(RawPeer& peer)
+{
+    peer.send(QCborMap{{TypeKey, type::Ping}});
+    QList<QCborMap> voices;
+    for (const QCborMap& m : peer.until(type::Pong)) {
+        if (m.value(TypeKey).toString() == type::Voice)
+            voices.append(m);
+    }
+    return voices;
+}
+
+QByteArray tst_VoiceServerAbuse::datagram(const QByteArray& token, quint16 sequence, quint8 flags,
+                                          const QByteArray& payload)
+{
+    voice::Frame frame;
+    frame.sequence = sequence;
+    frame.timestamp = quint32(sequence) * voice::FrameSamples;
+    frame.flags = flags;
+    frame.payload = payload;
+    return voice::clientVoiceDatagram(token, frame);
+}
+
+void tst_VoiceServerAbuse::sendDatagram(const QByteArray& bytes)
+{
+    m_udp.writeDatagram(bytes, QHostAddress::LocalHost, m_server.port());
+    // The server reads datagrams and control frames in one loop: a round trip of the watcher
+    // afterwards proves the datagram was handled.
+    checkOthersStillTalk();
+}
+
+void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
+{
+    VoicePeer speaker, listener, outsider;
+    QVERIFY(voiceHello(&speaker, QStringLiteral("speaker")));
+    QVERIFY(voiceHello(&listener, QStringLiteral("listener")));
+    QVERIFY(voiceHello(&outsider, QStringLiteral("outsider")));
+    outsider.peer.send(QCborMap{{TypeKey, type::ChannelCreate},
+                                {field::ParentId, 0},
+                                {field::Name, QStringLiteral("elsewhere")}});
+    const qint64 elsewhere =
+        outsider.peer.next(type::ChannelCreated).value(field::ChannelId).toInteger();
+    outsider.peer.send(QCborMap{
+        {TypeKey, type::Move}, {field::ClientId, outsider.id}, {field::ChannelId, elsewhere}});
+    QVERIFY(!outsider.peer.next(type::ClientMoved).isEmpty());
+
+    // A datagram reaches the channel's other members, tunnelled, naming its speaker.
+    sendDatagram(datagram(speaker.token, 1));
+    QList<QCborMap> heard = voiceBeforePong(listener.peer);
+    QCOMPARE(heard.size(), 1);
+    voice::Frame frame;
+    const QByteArray bytes = heard.first().value(field::VoiceFrame).toByteArray();
+    QVERIFY(voice::decodeFrame(bytes.constData(), bytes.size(), &frame));
+    QCOMPARE(frame.clientId, speaker.id);
+    QCOMPARE(frame.payload, QByteArray(40, 'o'));
+    QVERIFY(voiceBeforePong(outsider.peer).isEmpty());
+    QVERIFY(voiceBeforePong(speaker.peer).isEmpty());
+
+    // The same datagram again, and one with a token nobody has, reach nobody.
+    sendDatagram(datagram(speaker.token, 1));
+    QByteArray stranger = speaker.token;
+    stranger[0] = char(stranger[0] ^ 1);
+    sendDatagram(datagram(stranger, 2));
+    QVERIFY(voiceBeforePong(listener.peer).isEmpty());
+
+    // A tunnelled frame travels the same way.
+    voice::Frame tunnelled;
+    tunnelled.sequence = 3;
+    tunnelled.payload = "tunnel";
+    speaker.peer.send(
+        QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(tunnelled)}});
+    QVERIFY(voiceBeforePong(speaker.peer).isEmpty()); // handled by now
+    QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
+    qDebug().noquote() << m_server.log().right(1500);
+
+    // A listener whose output is muted gets nothing; a flood is cut to the rate.
+    listener.peer.send(QCborMap{{TypeKey, type::SelfUpdate}, {field::OutputMuted, true}});
+    QVERIFY(!listener.peer.next(type::ClientUpdated).isEmpty());
+    sendDatagram(datagram(speaker.token, 4));
+    QVERIFY(voiceBeforePong(listener.peer).isEmpty());
+    listener.peer.send(QCborMap{{TypeKey, type::SelfUpdate}, {field::OutputMuted, false}});
+    QVERIFY(!listener.peer.next(type::ClientUpdated).isEmpty());
+    for (quint16 s = 10; s < 210; ++s)
+        m_udp.writeDatagram(datagram(speaker.token, s), QHostAddress::LocalHost, m_server.port());
+    checkOthersStillTalk();
+    const int flood = voiceBeforePong(listener.peer).size();
+    QVERIFY2(flood >= 10 && flood <= 40, qPrintable(QString::number(flood)));
+
+    // When the speaker leaves, its token is dead.
+    speaker.peer.send(QCborMap{{TypeKey, type::Quit}});
+    QVERIFY(speaker.peer.closedByServer());
+    QTest::qWait(1200); // past the rate limit's refill
+    sendDatagram(datagram(speaker.token, 300));
+    QVERIFY(voiceBeforePong(listener.peer).isEmpty());
+}
+
+void tst_VoiceServerAbuse::badDatagramsAreDropped_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QByteArray random(600, Qt::Uninitialized);
+    QRandomGenerator generator(20261208);
+    for (char& c : random)
+        c = char(generator.bounded(256));
+    const QByteArray token(voice::TokenSize, 't');
+    const QByteArray good = datagram(token, 1);
+    QTest::newRow("random bytes") << random;
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("truncated header") << good.left(3);
+    QTest::newRow("truncated frame") << good.left(2 + voice::TokenSize + 5);
+    QByteArray version = good;
+    version[0] = 2;
+    QTest::newRow("other version") << version;
+    QByteArray kind = good;
+    kind[1] = 9;
+    QTest::newRow("unknown kind") << kind;
+    QTest::newRow("empty payload") << datagram(token, 1, 0, QByteArray());
+    QTest::newRow("oversized payload")
+        << datagram(token, 1, 0, QByteArray(voice::MaxPayload + 1, 'x'));
+    QTest::newRow("unknown flags") << datagram(token, 1, 0x80);
+    QTest::newRow("ping of the wrong size") << voice::pingDatagram(token, 1) + "x";
+}
+
+void tst_VoiceServerAbuse::badDatagramsAreDropped()
+{
+    QFETCH(QByteArray, bytes);
+    VoicePeer listener;
+    QVERIFY(voiceHello(&listener, QStringLiteral("ear%1").arg(QTest::currentDataTag()).left(60)));
+    // Many of them, so the log shows its limit too.
+    const int linesBefore = m_server.log().count("voice: dropped");
+    for (int i = 0; i < 50; ++i)
+        m_udp.writeDatagram(bytes, QHostAddress::LocalHost, m_server.port());
+    sendDatagram(bytes);
+    QVERIFY(voiceBeforePong(listener.peer).isEmpty());
+    const int lines = m_server.log().count("voice: dropped") - linesBefore;
+    QVERIFY(m_server.log().contains("voice: dropped"));
+    QVERIFY2(lines <= 10, qPrintable(QString::number(lines)));
+}
+
+void tst_VoiceServerAbuse::badTunnelledFramesAreProtocolErrors_data()
+{
+    QTest::addColumn<QCborMap>("message");
+    voice::Frame frame;
+    frame.payload = "x";
+    QByteArray flags = encodeFrame(frame);
+    flags[8] = char(0x40);
+    QTest::newRow("frame of 2000 bytes")
+        << QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, QByteArray(2000, 'v')}};
+    QTest::newRow("frame of 3 bytes")
+        << QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, QByteArray(3, 'v')}};
+    QTest::newRow("frame as text")
+        << QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, QStringLiteral("frame")}};
+    QTest::newRow("unknown flags") << QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, flags}};
+    QTest::newRow("path without udp") << QCborMap{{TypeKey, type::VoicePath}};
+}
+
+void tst_VoiceServerAbuse::badTunnelledFramesAreProtocolErrors()
+{
+    QFETCH(QCborMap, message);
+    VoicePeer peer;
+    QVERIFY(voiceHello(&peer, QStringLiteral("tun%1").arg(QTest::currentDataTag()).left(60)));
+    peer.peer.send(message);
+    QVERIFY(peer.peer.closedByServer());
+    checkOthersStillTalk();
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceServerAbuse)

@@ -1,0 +1,156 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "audioio.h"
+#include "soundconfig.h"
+
+#include "voicesdk.h"
+
+#include <QByteArray>
+#include <QMutex>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+// The voice path of one connection handler, run by the voice thread every few milliseconds:
+//
+//   capture -> echo cancellation -> preprocessing (noise suppression) -> level -> voice
+//   activation with hang-over -> Opus -> transport
+//   transport -> per speaker: jitter buffer -> Opus (FEC, concealment) -> mix -> volume ->
+//   playback, which is also the echo canceller's reference
+//
+// The network thread hands frames in and takes them out through VoiceTransport; nothing here
+// blocks on the network.
+namespace voicesdk::sound {
+
+using Clock = std::chrono::steady_clock;
+
+struct EncodedVoice
+{
+    QByteArray payload; // one Opus frame of 20 ms
+    quint32 timestamp = 0;
+    bool endOfSpeech = false;
+};
+
+// Set while the handler's connection is established; both are called on the voice thread.
+struct VoiceTransport
+{
+    std::function<void(const EncodedVoice&)> send;
+    std::function<void(bool talking)> talking; // the own client starts or stops sending
+};
+
+struct IncomingVoice
+{
+    anyID speaker = 0;
+    quint16 sequence = 0;
+    quint32 timestamp = 0;
+    bool endOfSpeech = false;
+    QByteArray payload;
+};
+
+enum class Notification { ClientEntered, ClientLeft };
+
+struct LocalFlags
+{
+    bool inputMuted = false;
+    bool outputMuted = false;
+    bool inputDeactivated = false;
+};
+
+// A device as the voice thread sees it: the stream and when it was opened, which is where its
+// real-time clock starts for devices without a clock of their own.
+template <typename T> struct OpenedDevice
+{
+    std::shared_ptr<T> device;
+    Clock::time_point openedAt;
+};
+
+class VoiceEngine
+{
+public:
+    // Level of a frame: its RMS in dB relative to LevelReference dBFS, never below LevelFloor.
+    static constexpr float LevelReference = -50.0f;
+    static constexpr float LevelFloor = -50.0f;
+    static constexpr int HangoverFrames = 15; // 300 ms: words are not cut at their ends
+    static constexpr int MaxSpeakers = 32;
+    static constexpr size_t MaxQueued = 256; // received frames waiting for the voice thread
+
+    explicit VoiceEngine(uint64 handler);
+    ~VoiceEngine();
+    VoiceEngine(const VoiceEngine&) = delete;
+    VoiceEngine& operator=(const VoiceEngine&) = delete;
+
+    // Any thread.
+    void attach(VoiceTransport transport);
+    void detach();
+    // False when the frame was refused (queue full).
+    bool receive(IncomingVoice voice);
+    void forgetSpeaker(anyID speaker);
+    void notify(Notification notification);
+    // The last captured frame's level, after preprocessing; LevelFloor before the first.
+    float inputLevel() const { return m_level.load(std::memory_order_relaxed); }
+
+    // The voice thread.
+    void process(Clock::time_point now, const OpenedDevice<CaptureSource>& capture,
+                 const OpenedDevice<PlaybackSink>& playback, const SoundConfig& config,
+                 const LocalFlags& flags);
+
+    // The level of samples on the LevelReference scale; exposed for tests.
+    static float levelOf(const Frame& frame);
+
+private:
+    struct Dsp;
+    struct Speaker;
+
+    void processCaptured(Frame& frame, const SoundConfig& config, const LocalFlags& flags);
+    void transmit(const Frame& frame, bool end);
+    void setTalking(bool talking);
+    void mixFrame(Frame& out, const SoundConfig& config, const LocalFlags& flags);
+    void takeReceived(const LocalFlags& flags);
+
+    uint64 m_handler;
+    std::unique_ptr<Dsp> m_dsp;
+    std::atomic<float> m_level{LevelFloor};
+
+    // Guarded by m_mutex: what other threads hand in.
+    QMutex m_mutex;
+    VoiceTransport m_transport;
+    bool m_attached = false;
+    quint64 m_attachGeneration = 0;
+    std::deque<IncomingVoice> m_received;
+    std::vector<anyID> m_forgotten;
+    std::vector<Notification> m_notifications;
+
+    // Voice thread only.
+    VoiceTransport m_current;
+    quint64 m_currentGeneration = 0;
+    std::shared_ptr<CaptureSource> m_capture;
+    std::shared_ptr<PlaybackSink> m_playback;
+    qint64 m_captureFrames = 0; // read from m_capture
+    qint64 m_playbackFrames = 0;
+    bool m_captureEnded = false;
+    bool m_talking = false;
+    int m_hangover = 0;
+    quint32 m_timestamp = 0;
+    Frame m_reference{}; // what was played last, for the echo canceller
+    std::map<anyID, std::unique_ptr<Speaker>> m_speakers;
+    std::vector<int16_t> m_chime;
+    size_t m_chimePos = 0;
+};
+
+// The voice thread: one for the library, ticking every engine.
+namespace voicethread {
+void start();
+void stop();
+// The handler's engine, created on first use; null while the thread is down.
+std::shared_ptr<VoiceEngine> engine(uint64 handler);
+std::shared_ptr<VoiceEngine> existing(uint64 handler);
+void remove(uint64 handler);
+} // namespace voicethread
+
+} // namespace voicesdk::sound

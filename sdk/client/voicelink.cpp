@@ -1,0 +1,321 @@
+// SPDX-License-Identifier: MIT
+#include "voicelink.h"
+
+#include "connection.h"
+#include "frame.h"
+#include "message.h"
+#include "protocol.h"
+#include "sound/voiceengine.h"
+
+#include <QCborMap>
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QUdpSocket>
+
+namespace voicesdk {
+
+using namespace protocol;
+using namespace protocol::voice;
+
+namespace {
+constexpr int TickMs = 100;
+} // namespace
+
+VoiceLink::VoiceLink(uint64 handler, Hooks hooks, QObject* parent)
+    : QObject(parent), m_handler(handler), m_hooks(std::move(hooks))
+{
+    m_timer.setInterval(TickMs);
+    connect(&m_timer, &QTimer::timeout, this, &VoiceLink::tick);
+    m_clock.start();
+}
+
+VoiceLink::~VoiceLink()
+{
+    stop();
+}
+
+void VoiceLink::start(const QByteArray& token, bool udpOffered, const QHostAddress& server,
+                      quint16 port, anyID ownId)
+{
+    stop();
+    if (token.size() != TokenSize)
+        return;
+    m_running = true;
+    ++m_session;
+    m_token = token;
+    m_udpOffered = udpOffered;
+    m_server = server;
+    m_port = port;
+    m_ownId = ownId;
+    m_udp = false;
+    m_lastPing = m_lastPong = -1;
+    m_sequence = quint16(QRandomGenerator::global()->generate());
+    if (m_udpOffered) {
+        m_socket = new QUdpSocket(this);
+        if (m_socket->bind(QHostAddress(QHostAddress::Any), 0)) {
+            connect(m_socket, &QUdpSocket::readyRead, this, &VoiceLink::readDatagrams);
+        } else {
+            log(LogLevel_WARNING, "Voice",
+                QStringLiteral("no UDP socket (%1): voice goes over the control connection")
+                    .arg(m_socket->errorString()),
+                m_handler);
+            delete m_socket;
+            m_socket = nullptr;
+        }
+    }
+    ownChannel(&m_channel, &m_members);
+    m_engine = sound::voicethread::engine(m_handler);
+    if (m_engine) {
+        const quint64 session = m_session;
+        const uint64 handler = m_handler;
+        sound::VoiceTransport transport;
+        transport.send = [handler, session](const sound::EncodedVoice& voice) {
+            post([handler, session, voice](Core& core) {
+                if (VoiceLink* link = core.voiceLink(handler))
+                    link->send(session, voice);
+            });
+        };
+        transport.talking = [handler, session](bool talking) {
+            post([handler, session, talking](Core& core) {
+                if (VoiceLink* link = core.voiceLink(handler))
+                    link->ownTalking(session, talking);
+            });
+        };
+        m_engine->attach(std::move(transport));
+    }
+    m_timer.start();
+    tick(); // the first ping now
+}
+
+void VoiceLink::stop()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    ++m_session;
+    m_timer.stop();
+    if (m_engine)
+        m_engine->detach();
+    m_engine.reset();
+    delete m_socket;
+    m_socket = nullptr;
+    m_talking.clear();
+    m_members.clear();
+    m_channel = 0;
+    QMutexLocker locker(&stateMutex());
+    if (HandlerState* state = findHandler(m_handler)) {
+        state->self.talking = false;
+        for (ClientState& client : state->mirror.clients)
+            client.talking = false;
+    }
+}
+
+bool VoiceLink::ownChannel(quint64* channel, QSet<anyID>* members) const
+{
+    members->clear();
+    QMutexLocker locker(&stateMutex());
+    const HandlerState* state = findHandler(m_handler);
+    if (!state || !state->mirror.connected)
+        return false;
+    *channel = state->mirror.clients.value(state->mirror.ownId).channel;
+    for (const ClientState& client : state->mirror.clients) {
+        if (client.channel == *channel && client.id != state->mirror.ownId)
+            members->insert(client.id);
+    }
+    return true;
+}
+
+void VoiceLink::membersChanged()
+{
+    if (!m_running)
+        return;
+    quint64 channel = 0;
+    QSet<anyID> members;
+    ownChannel(&channel, &members);
+    for (auto it = m_talking.begin(); it != m_talking.end();) {
+        const anyID id = it.key();
+        if (members.contains(id)) {
+            ++it;
+            continue;
+        }
+        it = m_talking.erase(it);
+        stopTalking(id);
+    }
+    if (m_engine && channel == m_channel) {
+        // The own channel stayed: others came or went, which the user hears as a chime.
+        if (!(members - m_members).isEmpty())
+            m_engine->notify(sound::Notification::ClientEntered);
+        if (!(m_members - members).isEmpty())
+            m_engine->notify(sound::Notification::ClientLeft);
+    }
+    if (m_engine) {
+        for (anyID gone : m_members - members)
+            m_engine->forgetSpeaker(gone);
+    }
+    m_channel = channel;
+    m_members = members;
+}
+
+void VoiceLink::stopTalking(anyID client)
+{
+    {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* state = findHandler(m_handler)) {
+            auto it = state->mirror.clients.find(client);
+            if (it != state->mirror.clients.end())
+                it->talking = false;
+        }
+    }
+    m_hooks.talkStatus(STATUS_NOT_TALKING, client);
+}
+
+void VoiceLink::setUdp(bool udp)
+{
+    if (udp == m_udp)
+        return;
+    m_udp = udp;
+    log(LogLevel_INFO, "Voice",
+        udp ? QStringLiteral("voice over UDP")
+            : QStringLiteral("no answer over UDP: voice goes over the control connection"),
+        m_handler);
+    m_hooks.sendControl(encodeFrame(QCborMap{{TypeKey, type::VoicePath}, {field::Udp, udp}}),
+                        false);
+}
+
+void VoiceLink::tick()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_socket) {
+        if (m_udp && now - m_lastPong > PongTimeoutMs)
+            setUdp(false);
+        if (!m_socket)
+            return; // telling the server ended the connection
+        if (m_lastPing < 0 || now - m_lastPing >= PingIntervalMs) {
+            m_lastPing = now;
+            m_socket->writeDatagram(pingDatagram(m_token, ++m_nonce), m_server, m_port);
+        }
+    }
+    for (auto it = m_talking.begin(); it != m_talking.end();) {
+        if (now - it.value() < SilenceEndsTalkMs) {
+            ++it;
+            continue;
+        }
+        const anyID id = it.key();
+        it = m_talking.erase(it);
+        stopTalking(id);
+    }
+}
+
+void VoiceLink::readDatagrams()
+{
+    char buffer[MaxDatagram + 1];
+    while (m_socket && m_socket->hasPendingDatagrams()) {
+        QHostAddress from;
+        quint16 port = 0;
+        const qint64 size = m_socket->readDatagram(buffer, sizeof buffer, &from, &port);
+        if (size < 0)
+            break;
+        ServerDatagram datagram;
+        // Only the server speaks on this socket.
+        if (port != m_port || !from.isEqual(m_server, QHostAddress::ConvertV4MappedToIPv4) ||
+            !decodeServerDatagram(buffer, int(size), &datagram)) {
+            int held = 0;
+            if (m_badLog.allow(QDateTime::currentMSecsSinceEpoch(), &held))
+                log(LogLevel_WARNING, "Voice",
+                    QStringLiteral("dropped a bad datagram from %1:%2 (and %3 more)")
+                        .arg(from.toString())
+                        .arg(port)
+                        .arg(held),
+                    m_handler);
+            continue;
+        }
+        if (datagram.kind == Kind::Pong) {
+            if (datagram.nonce != m_nonce && datagram.nonce + 1 != m_nonce)
+                continue; // an old or made-up answer
+            m_lastPong = m_clock.elapsed();
+            setUdp(true);
+        } else {
+            deliver(datagram.frame);
+        }
+    }
+}
+
+bool VoiceLink::tunnelled(const QCborMap& message)
+{
+    MessageReader reader(message);
+    const QByteArray bytes =
+        reader.bytes(field::VoiceFrame, FrameHeaderBytes + 1, FrameHeaderBytes + MaxPayload);
+    Frame frame;
+    if (!reader.ok() || !decodeFrame(bytes.constData(), bytes.size(), &frame))
+        return false;
+    if (m_running)
+        deliver(frame);
+    return true;
+}
+
+void VoiceLink::deliver(const Frame& frame)
+{
+    // Only members of the own channel are heard: the server says who speaks, the mirror where.
+    if (!m_engine || !m_members.contains(frame.clientId))
+        return;
+    sound::IncomingVoice voice;
+    voice.speaker = frame.clientId;
+    voice.sequence = frame.sequence;
+    voice.timestamp = frame.timestamp;
+    voice.endOfSpeech = frame.flags & EndOfSpeech;
+    voice.payload = frame.payload;
+    if (!m_engine->receive(std::move(voice)))
+        return;
+    const bool wasTalking = m_talking.contains(frame.clientId);
+    if (frame.flags & EndOfSpeech) {
+        if (wasTalking) {
+            m_talking.remove(frame.clientId);
+            stopTalking(frame.clientId);
+        }
+        return;
+    }
+    m_talking.insert(frame.clientId, m_clock.elapsed());
+    if (wasTalking)
+        return;
+    {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* state = findHandler(m_handler)) {
+            auto it = state->mirror.clients.find(frame.clientId);
+            if (it != state->mirror.clients.end())
+                it->talking = true;
+        }
+    }
+    m_hooks.talkStatus(STATUS_TALKING, frame.clientId);
+}
+
+void VoiceLink::send(quint64 session, const sound::EncodedVoice& voice)
+{
+    if (!m_running || session != m_session)
+        return;
+    Frame frame;
+    frame.sequence = m_sequence++;
+    frame.timestamp = voice.timestamp;
+    frame.flags = voice.endOfSpeech ? EndOfSpeech : 0;
+    frame.payload = voice.payload;
+    if (m_udp && m_socket) {
+        m_socket->writeDatagram(clientVoiceDatagram(m_token, frame), m_server, m_port);
+        return;
+    }
+    m_hooks.sendControl(
+        encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(frame)}}),
+        true);
+}
+
+void VoiceLink::ownTalking(quint64 session, bool talking)
+{
+    if (!m_running || session != m_session)
+        return;
+    {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* state = findHandler(m_handler))
+            state->self.talking = talking;
+    }
+    m_hooks.talkStatus(talking ? STATUS_TALKING : STATUS_NOT_TALKING, m_ownId);
+}
+
+} // namespace voicesdk

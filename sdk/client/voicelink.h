@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "voicepacket.h"
+#include "voicesdk.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QCborMap;
+class QUdpSocket;
+
+namespace voicesdk {
+
+namespace sound {
+class VoiceEngine;
+struct EncodedVoice;
+} // namespace sound
+
+// The voice side of one established control connection, on the network thread: the UDP socket
+// with its pings, the fallback to the control connection when datagrams do not get through, the
+// handing of frames to and from the handler's voice engine, and who is heard.
+//
+//   start -> tunnel (until a pong) -> udp -> (no pong for PongTimeoutMs) -> tunnel -> ...
+class VoiceLink : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int PingIntervalMs = 1000;
+    static constexpr int PongTimeoutMs = 3000;
+    static constexpr int SilenceEndsTalkMs = 600; // no frame for this long: not heard any more
+
+    struct Hooks
+    {
+        // Sends an encoded control frame. A droppable one (voice) is dropped when the connection
+        // is behind; false then.
+        std::function<bool(const QByteArray& frame, bool droppable)> sendControl;
+        std::function<void(int status, anyID client)> talkStatus;
+    };
+
+    VoiceLink(uint64 handler, Hooks hooks, QObject* parent);
+    ~VoiceLink() override;
+
+    // The connection is established. Without a token the server offers no voice.
+    void start(const QByteArray& token, bool udpOffered, const QHostAddress& server, quint16 port,
+               anyID ownId);
+    void stop();
+    // A "voice" message from the server; false when malformed.
+    bool tunnelled(const QCborMap& message);
+    // Someone joined, moved or left: who is heard and the join and leave sounds follow.
+    void membersChanged();
+    // From the voice thread, queued; stale when the session is over.
+    void send(quint64 session, const sound::EncodedVoice& voice);
+    void ownTalking(quint64 session, bool talking);
+
+    bool usesUdp() const { return m_udp; }
+
+private:
+    void readDatagrams();
+    void deliver(const protocol::voice::Frame& frame);
+    void tick();
+    void setUdp(bool udp);
+    void stopTalking(anyID client);
+    // The members of the own channel but the own client; false when not connected.
+    bool ownChannel(quint64* channel, QSet<anyID>* members) const;
+
+    uint64 m_handler;
+    Hooks m_hooks;
+    bool m_running = false;
+    quint64 m_session = 0;
+    QByteArray m_token;
+    bool m_udpOffered = false;
+    bool m_udp = false;
+    QHostAddress m_server;
+    quint16 m_port = 0;
+    anyID m_ownId = 0;
+    QUdpSocket* m_socket = nullptr;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_lastPing = -1;
+    qint64 m_lastPong = -1;
+    quint32 m_nonce = 0;
+    quint16 m_sequence = 0;
+    std::shared_ptr<sound::VoiceEngine> m_engine;
+    QMap<anyID, qint64> m_talking; // heard now, with when they were last heard
+    quint64 m_channel = 0;
+    QSet<anyID> m_members;
+    protocol::voice::LogThrottle m_badLog;
+};
+
+} // namespace voicesdk

@@ -1,0 +1,207 @@
+// SPDX-License-Identifier: MIT
+#include "voicerelay.h"
+
+#include "frame.h"
+#include "message.h"
+#include "serverlog.h"
+#include "session.h"
+
+#include <QCborMap>
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QUdpSocket>
+#include <QtEndian>
+
+namespace voiceserver {
+
+using namespace voicesdk::protocol;
+using namespace voicesdk::protocol::voice;
+
+namespace {
+// 50 frames a second plus pings and some jitter; beyond it a sender would only multiply load,
+// since every frame goes out once per listener.
+constexpr double FramesPerSecond = 75;
+constexpr double FrameBurst = 25;
+} // namespace
+
+struct VoiceRelay::Peer
+{
+    Session* session = nullptr;
+    QByteArray token;
+    QHostAddress address; // learnt from its datagrams
+    quint16 port = 0;
+    bool udp = false; // the client asked for datagrams
+    RateLimiter limiter{FramesPerSecond, FrameBurst};
+    SequenceWindow window;
+};
+
+VoiceRelay::VoiceRelay(const QMap<anyID, Session*>& clients, QObject* parent)
+    : QObject(parent), m_clients(clients), m_buffer(MaxDatagram + 1, Qt::Uninitialized)
+{}
+
+VoiceRelay::~VoiceRelay() = default;
+
+bool VoiceRelay::listen(const QHostAddress& address, quint16 port, QString* error)
+{
+    m_socket = new QUdpSocket(this);
+    if (!m_socket->bind(address, port)) {
+        *error = m_socket->errorString();
+        delete m_socket;
+        m_socket = nullptr;
+        return false;
+    }
+    connect(m_socket, &QUdpSocket::readyRead, this, &VoiceRelay::readDatagrams);
+    return true;
+}
+
+QByteArray VoiceRelay::addClient(Session* session)
+{
+    auto peer = std::make_shared<Peer>();
+    peer->session = session;
+    do {
+        peer->token = QByteArray(TokenSize, Qt::Uninitialized);
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(peer->token.data()),
+                                              TokenSize / 4);
+    } while (m_byToken.contains(peer->token));
+    m_byToken.insert(peer->token, peer.get());
+    m_bySession.insert(session, peer);
+    m_indexDirty = true;
+    return peer->token;
+}
+
+void VoiceRelay::removeClient(Session* session)
+{
+    const std::shared_ptr<Peer> peer = m_bySession.take(session);
+    if (!peer)
+        return;
+    m_byToken.remove(peer->token);
+    m_indexDirty = true;
+    rebuildIndex(); // no pointer to the peer may outlive it
+}
+
+void VoiceRelay::rebuildIndex()
+{
+    m_channels.clear();
+    for (Session* client : m_clients) {
+        if (Peer* peer = m_bySession.value(client).get())
+            m_channels[client->channel].append(peer);
+    }
+    m_indexDirty = false;
+}
+
+void VoiceRelay::drop(const char* why, const QString& who)
+{
+    ++m_stats.dropped;
+    logLimited("voice", QStringLiteral("voice: dropped %1 from %2").arg(QLatin1String(why), who));
+}
+
+void VoiceRelay::readDatagrams()
+{
+    while (m_socket->hasPendingDatagrams()) {
+        QHostAddress address;
+        quint16 port = 0;
+        // One byte more than the largest datagram tells an oversized one from a full one.
+        const qint64 size =
+            m_socket->readDatagram(m_buffer.data(), m_buffer.size(), &address, &port);
+        if (size < 0)
+            break;
+        ClientDatagram datagram;
+        const QString who = QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+        if (size > MaxDatagram ||
+            !decodeClientDatagram(m_buffer.constData(), int(size), &datagram)) {
+            drop("a malformed datagram", who);
+            continue;
+        }
+        Peer* peer = m_byToken.value(datagram.token);
+        if (!peer) {
+            drop("a datagram with an unknown token", who);
+            continue;
+        }
+        if (!peer->limiter.take(QDateTime::currentMSecsSinceEpoch())) {
+            drop("datagrams above the rate", who);
+            continue;
+        }
+        // The latest address wins, so a client behind a NAT that rebinds keeps its voice.
+        peer->address = address;
+        peer->port = port;
+        if (datagram.kind == Kind::Ping) {
+            m_socket->writeDatagram(pongDatagram(datagram.nonce), address, port);
+            continue;
+        }
+        take(peer, datagram.frame, datagram.frameBytes);
+    }
+}
+
+bool VoiceRelay::handleControl(Session* session, const QString& type, const QCborMap& message)
+{
+    Peer* peer = m_bySession.value(session).get();
+    MessageReader reader(message);
+    if (type == type::VoicePath) {
+        const bool udp = reader.boolean(field::Udp);
+        if (!reader.ok())
+            return false;
+        if (peer)
+            peer->udp = udp;
+        return true;
+    }
+    const QByteArray bytes =
+        reader.bytes(field::VoiceFrame, FrameHeaderBytes + 1, FrameHeaderBytes + MaxPayload);
+    if (!reader.ok())
+        return false;
+    Frame frame;
+    if (!decodeFrame(bytes.constData(), bytes.size(), &frame))
+        return false;
+    if (!peer)
+        return true;
+    if (!peer->limiter.take(QDateTime::currentMSecsSinceEpoch())) {
+        drop("tunnelled frames above the rate", session->peer());
+        return true;
+    }
+    take(peer, frame, bytes);
+    return true;
+}
+
+void VoiceRelay::take(Peer* from, Frame& frame, QByteArray frameBytes)
+{
+    Session* sender = from->session;
+    if (!from->window.accept(frame.sequence)) {
+        drop("a replayed or stale frame", sender->peer());
+        return;
+    }
+    // A muted client's frames are not passed on, whatever it sends.
+    if (sender->inputMuted || sender->inputDeactivated) {
+        ++m_stats.dropped;
+        return;
+    }
+    ++m_stats.received;
+    if (m_indexDirty)
+        rebuildIndex();
+    const auto members = m_channels.constFind(sender->channel);
+    if (members == m_channels.constEnd())
+        return;
+    qToBigEndian(quint16(sender->clientId), frameBytes.data());
+    QByteArray datagram;
+    QByteArray tunnelled;
+    for (Peer* to : *members) {
+        Session* listener = to->session;
+        if (to == from || listener->outputMuted)
+            continue;
+        bool sent;
+        if (to->udp && to->port != 0 && m_socket) {
+            if (datagram.isEmpty())
+                datagram = serverVoiceDatagram(frameBytes);
+            sent = m_socket->writeDatagram(datagram, to->address, to->port) == datagram.size();
+        } else {
+            if (tunnelled.isEmpty())
+                tunnelled =
+                    encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, frameBytes}});
+            sent = listener->sendVoice(tunnelled);
+        }
+        if (sent)
+            ++m_stats.forwarded;
+        else
+            drop("a frame the network did not take", listener->peer());
+    }
+}
+
+} // namespace voiceserver

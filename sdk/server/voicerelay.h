@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "voicepacket.h"
+#include "voicesdk.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QVector>
+
+#include <memory>
+
+class QCborMap;
+class QUdpSocket;
+
+namespace voiceserver {
+
+class Session;
+
+struct VoiceStats
+{
+    quint64 received = 0;  // frames taken from clients
+    quint64 forwarded = 0; // copies handed to the network
+    quint64 dropped = 0;   // bad, unknown, over the rate, muted or not sent
+};
+
+// Forwards voice frames between the members of a channel, never decoding them. Datagrams arrive
+// on a UDP socket on the server's port and name their sender by a secret token that the control
+// connection handed out; tunnelled frames arrive on the control connection. Nothing is queued
+// here: a frame that the network does not take at once is dropped.
+class VoiceRelay : public QObject
+{
+    Q_OBJECT
+public:
+    // clients: the server's sessions past the hello, by client ID.
+    VoiceRelay(const QMap<anyID, Session*>& clients, QObject* parent = nullptr);
+    ~VoiceRelay() override;
+
+    // Binds the UDP socket beside the control port; false with the reason when that fails.
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    bool udpEnabled() const { return m_socket != nullptr; }
+
+    // A new client: its token, for the welcome.
+    QByteArray addClient(Session* session);
+    void removeClient(Session* session);
+    // Someone joined, moved or left: the channel index is rebuilt before the next frame.
+    void membershipChanged() { m_indexDirty = true; }
+
+    // A "voice" or "voicePath" message on the control connection. False when it is malformed:
+    // a protocol error for the caller.
+    bool handleControl(Session* session, const QString& type, const QCborMap& message);
+
+    const VoiceStats& stats() const { return m_stats; }
+
+private:
+    struct Peer;
+    void readDatagrams();
+    void take(Peer* from, voicesdk::protocol::voice::Frame& frame, QByteArray frameBytes);
+    void rebuildIndex();
+    void drop(const char* why, const QString& who);
+
+    const QMap<anyID, Session*>& m_clients;
+    QUdpSocket* m_socket = nullptr;
+    QHash<QByteArray, Peer*> m_byToken;
+    QHash<Session*, std::shared_ptr<Peer>> m_bySession;
+    QHash<quint64, QVector<Peer*>> m_channels;
+    bool m_indexDirty = true;
+    VoiceStats m_stats;
+    QByteArray m_buffer;
+};
+
+} // namespace voiceserver
