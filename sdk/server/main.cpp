@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "epolldispatcher.h"
 #include "server.h"
 
 #include <QCommandLineParser>
@@ -50,6 +51,8 @@ int fail(const QString& message)
 
 int main(int argc, char* argv[])
 {
+    // Before the application exists, so that its event loop runs on epoll.
+    QCoreApplication::setEventDispatcher(new voiceserver::EpollDispatcher);
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("voice-server"));
     std::signal(SIGPIPE, SIG_IGN);
