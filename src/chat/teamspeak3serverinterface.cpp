@@ -489,8 +489,8 @@ QJsonArray TeamSpeak3ServerInterface::files() const
 
 QString TeamSpeak3ServerInterface::messageCacheDirectory()
 {
-    const QString directory = QDir(QCoreApplication::applicationDirPath())
-                                  .filePath(QStringLiteral("data/message"));
+    const QString directory =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data/message"));
     if (!QDir().mkpath(QDir(directory).filePath(QStringLiteral("images"))))
         return QString();
     return directory;
@@ -516,8 +516,7 @@ void TeamSpeak3ServerInterface::sendMessage(const ChatMessage& message)
         logBegin(QStringLiteral("leaving"));
         logEnd(QStringLiteral("leaving"));
     }
-    if (!d->caseUuid.isEmpty() &&
-        (message.type == TextMessage || message.type == GroupMessage))
+    if (!d->caseUuid.isEmpty() && (message.type == TextMessage || message.type == GroupMessage))
         d->appendHistory(message);
     logEnd(QStringLiteral("sendMessage"));
 }
@@ -720,8 +719,9 @@ bool TeamSpeak3ServerInterface::deleteFiles(const QStringList& filenames)
     for (const QString& name : filenames) {
         logLine() << "file:" << name;
         remote << d->sharedFilesPath + QLatin1Char('/') + name;
-        const auto it = std::find_if(remaining.begin(), remaining.end(),
-                                     [&name](const FileEntry& entry) { return entry.name == name; });
+        const auto it =
+            std::find_if(remaining.begin(), remaining.end(),
+                         [&name](const FileEntry& entry) { return entry.name == name; });
         if (it != remaining.end())
             remaining.erase(it);
     }
@@ -749,8 +749,7 @@ void TeamSpeak3ServerInterface::uploadChatImages(const QStringList& filePaths)
     for (const QString& file : filePaths) {
         const QFileInfo local(QDir::toNativeSeparators(file));
         anyID id = 0;
-        if (d->sdk()->sendFile(channel, password,
-                               d->dataPath + QLatin1Char('/') + local.fileName(),
+        if (d->sdk()->sendFile(channel, password, d->dataPath + QLatin1Char('/') + local.fileName(),
                                local.absolutePath() + QDir::separator(), &id) != ERROR_ok)
             return;
     }

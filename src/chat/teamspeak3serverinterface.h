@@ -97,8 +97,8 @@ private slots:
     void onConnectStatusChanged(int newStatus, QString msg);
     void onClientMoveMovedEvent(bool _self_moved, QString oldChannelName, QString newChannelName,
                                 bool _self_mover, QString moverName);
-    void onFileListEvent(QString path, QString name, qulonglong size, qulonglong datetime,
-                         int type, qulonglong incompletesize);
+    void onFileListEvent(QString path, QString name, qulonglong size, qulonglong datetime, int type,
+                         qulonglong incompletesize);
     void onFileListFinishedEvent(QString path);
     void onFileTransferStatusEvent(ushort transferID, uint status, QString statusMessage,
                                    qulonglong remotefileSize);

@@ -99,10 +99,10 @@ void FileWidgetPrivate::showEnd(QTreeWidgetItem* row, const FileTransfer& transf
     row->setToolTip(2, Qt::convertFromPlainText(transfer.error));
     for (int column = 0; column < 3; ++column)
         row->setForeground(column, QColor(0xFF, 0x30, 0x30));
-    addStatusLine(transfer.upload ? FileWidget::tr("Upload of \"%1\" failed: %2")
-                                        .arg(transfer.name, transfer.error)
-                                  : FileWidget::tr("Download of \"%1\" failed: %2")
-                                        .arg(transfer.name, transfer.error));
+    addStatusLine(
+        transfer.upload
+            ? FileWidget::tr("Upload of \"%1\" failed: %2").arg(transfer.name, transfer.error)
+            : FileWidget::tr("Download of \"%1\" failed: %2").arg(transfer.name, transfer.error));
 }
 
 void FileWidgetPrivate::dropOldRows()
@@ -144,8 +144,7 @@ FileWidget::FileWidget(QWidget* parent) : QWidget(parent), d(new FileWidgetPriva
     connect(d->ui.filesView->selectionModel(), &QItemSelectionModel::selectionChanged,
             d->ui.filesView, &FilesView::slotNewSelection);
     connect(d->ui.filesView, &FilesView::filesSelected, d->ui.deleteButton, &QWidget::setEnabled);
-    connect(d->ui.filesView, &FilesView::filesSelected, d->ui.downloadButton,
-            &QWidget::setEnabled);
+    connect(d->ui.filesView, &FilesView::filesSelected, d->ui.downloadButton, &QWidget::setEnabled);
     // A new request starts with a clean line: what it shows is about the latest one.
     connect(this, &FileWidget::uploadFiles, this, [this] { d->clearStatus(); });
     connect(this, &FileWidget::downloadFiles, this, [this] { d->clearStatus(); });
@@ -195,7 +194,8 @@ void FileWidget::on_downloadButton_clicked()
     if (d->ui.filesView->selectedFiles(&names) == 0)
         return;
     const QDir last(lastDirectory());
-    QString answer = QFileDialog::getSaveFileName(this, tr("Save File"), last.filePath(names.first()));
+    QString answer =
+        QFileDialog::getSaveFileName(this, tr("Save File"), last.filePath(names.first()));
     if (answer.isEmpty())
         return;
     answer = QDir::toNativeSeparators(answer);
@@ -211,9 +211,9 @@ void FileWidget::on_deleteButton_clicked()
     const int count = d->ui.filesView->selectedFiles(&names);
     if (names.isEmpty())
         return;
-    const QString question =
-        count == 1 ? tr("Are you sure you want to delete \"%1\"?").arg(names.first())
-                   : tr("Are you sure you want to delete %1 file(s)?").arg(count);
+    const QString question = count == 1
+                                 ? tr("Are you sure you want to delete \"%1\"?").arg(names.first())
+                                 : tr("Are you sure you want to delete %1 file(s)?").arg(count);
     // The names come from other users: shown as they are, never read as markup.
     QMessageBox box(QMessageBox::Information, tr("Delete File(s)"), question,
                     QMessageBox::Yes | QMessageBox::No, this);

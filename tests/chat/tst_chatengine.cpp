@@ -91,16 +91,18 @@ class TestChatEngine : public QObject
     bool bobTo(quint64 channel)
     {
         m_bob.command({QStringLiteral("move"), m_bobId, double(channel), QString()});
-        return QTest::qWaitFor([&] { return m_client->channelOfClient(anyID(m_bobId)) == channel; })
-               && syncWithServer();
+        return QTest::qWaitFor(
+                   [&] { return m_client->channelOfClient(anyID(m_bobId)) == channel; }) &&
+               syncWithServer();
     }
 
     bool bobUploads(const QString& name, const QByteArray& bytes)
     {
         const QString folder = m_work.filePath(QStringLiteral("bob"));
         writeFile(folder + QLatin1Char('/') + name, bytes);
-        const int id = m_bob.command({QStringLiteral("upload"), double(m_room), QString(),
-                                      QStringLiteral("/tolvane_Room/files/") + name, folder})
+        const int id = m_bob
+                           .command({QStringLiteral("upload"), double(m_room), QString(),
+                                     QStringLiteral("/tolvane_Room/files/") + name, folder})
                            .value(QStringLiteral("transferID"))
                            .toInt();
         return m_bob
@@ -140,8 +142,10 @@ private slots:
         m_annaId = m_client->ownClientID();
         QVERIFY(m_bob.start());
         QVERIFY(m_bob.connectTo(m_server.port(), QStringLiteral("bob")));
-        m_bobId = m_bob.command({QStringLiteral("whoami")}).value(QStringLiteral("clientID")).toInt();
-        m_bob.command({QStringLiteral("createchannel"), QStringLiteral("tolvane_Room"), QString(), 1});
+        m_bobId =
+            m_bob.command({QStringLiteral("whoami")}).value(QStringLiteral("clientID")).toInt();
+        m_bob.command(
+            {QStringLiteral("createchannel"), QStringLiteral("tolvane_Room"), QString(), 1});
         QVERIFY(QTest::qWaitFor([&] { return m_client->channelIdByName("tolvane_Room") != 0; }));
         m_room = m_client->channelIdByName(QStringLiteral("tolvane_Room"));
         m_client->moveToChannel(QStringLiteral("tolvane_Room"), QString());
@@ -259,7 +263,8 @@ private slots:
             QCOMPARE(got.at(0).type, FileMessage);
             QCOMPARE(got.at(0).package.content.size(), 1);
             const QJsonArray notice = got.at(0).package.content.at(0).toArray();
-            QCOMPARE(notice.at(1).toObject().value(QStringLiteral("cmd")), QStringLiteral("upload"));
+            QCOMPARE(notice.at(1).toObject().value(QStringLiteral("cmd")),
+                     QStringLiteral("upload"));
             notices << notice.at(1).toObject().value(QStringLiteral("name")).toString();
         }
         notices.sort();
@@ -358,7 +363,8 @@ private slots:
         pane.updateFiles({QJsonObject{{"file_name", name}, {"file_size", "10"}}});
         auto* view = pane.findChild<QTreeView*>(QStringLiteral("filesView"));
         view->selectAll();
-        const QString outer = m_work.filePath(QStringLiteral("outer-%1").arg(QTest::currentDataTag()));
+        const QString outer =
+            m_work.filePath(QStringLiteral("outer-%1").arg(QTest::currentDataTag()));
         const QString chosen = outer + QStringLiteral("/a/b");
         QVERIFY(QDir().mkpath(chosen));
         answerNextFileDialog(chosen + "/x.bin");
@@ -402,10 +408,14 @@ private slots:
         QTest::addColumn<int>("role");
         QTest::addColumn<QString>("sender");
         QTest::addColumn<QString>("receiver");
-        QTest::newRow("user") << 1 << "anna" << "case9";
-        QTest::newRow("started user") << 3 << "anna" << "case9";
-        QTest::newRow("supporter") << 2 << "case9" << "bob";
-        QTest::newRow("other role") << 7 << "" << "";
+        QTest::newRow("user") << 1 << "anna"
+                              << "case9";
+        QTest::newRow("started user") << 3 << "anna"
+                                      << "case9";
+        QTest::newRow("supporter") << 2 << "case9"
+                                   << "bob";
+        QTest::newRow("other role") << 7 << ""
+                                    << "";
     }
 
     void makeInfoByRole()
@@ -448,8 +458,9 @@ private slots:
         engine.reset();
         QCOMPARE(texts(parseMessages(readFile(cache + "/case1.json"))),
                  (QStringList{"held", "sent", "reply"}));
-        const QString stored = m_server.dataDirectory() +
-                               QStringLiteral("/files/channel_%1/case1/data/case1.json").arg(m_room);
+        const QString stored =
+            m_server.dataDirectory() +
+            QStringLiteral("/files/channel_%1/case1/data/case1.json").arg(m_room);
         QTRY_COMPARE(readFile(stored), readFile(cache + "/case1.json"));
         QCOMPARE(texts(TeamSpeak3ServerInterface("case1", "bob").history()),
                  (QStringList{"held", "sent", "reply"}));

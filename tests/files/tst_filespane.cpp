@@ -57,19 +57,54 @@ private slots:
         QTest::addColumn<QString>("incomplete");
         QTest::addColumn<QString>("sizeText");
         QTest::addColumn<QString>("completeText");
-        QTest::newRow("1023 bytes") << "1023" << "0" << "1023 B" << "";
-        QTest::newRow("1 KiB") << "1024" << "0" << "1 K" << "";
-        QTest::newRow("just below 1 MiB") << "1048575" << "0" << "1023 K" << "";
-        QTest::newRow("1 MiB") << "1048576" << "0" << "1 M" << "";
-        QTest::newRow("5 GB") << "5000000000" << "0" << "4768 M" << "";
-        QTest::newRow("a quarter missing") << "1000" << "250" << "1000 B" << "75%";
-        QTest::newRow("all missing") << "1000" << "1000" << "1000 B" << "0%";
-        QTest::newRow("more missing than all") << "10" << "99" << "10 B" << "0%";
-        QTest::newRow("empty yet missing") << "0" << "5" << "0 B" << "0%";
-        QTest::newRow("largest size") << "18446744073709551615" << "1" << "17592186044415 M"
+        QTest::newRow("1023 bytes") << "1023"
+                                    << "0"
+                                    << "1023 B"
+                                    << "";
+        QTest::newRow("1 KiB") << "1024"
+                               << "0"
+                               << "1 K"
+                               << "";
+        QTest::newRow("just below 1 MiB") << "1048575"
+                                          << "0"
+                                          << "1023 K"
+                                          << "";
+        QTest::newRow("1 MiB") << "1048576"
+                               << "0"
+                               << "1 M"
+                               << "";
+        QTest::newRow("5 GB") << "5000000000"
+                              << "0"
+                              << "4768 M"
+                              << "";
+        QTest::newRow("a quarter missing") << "1000"
+                                           << "250"
+                                           << "1000 B"
+                                           << "75%";
+        QTest::newRow("all missing") << "1000"
+                                     << "1000"
+                                     << "1000 B"
+                                     << "0%";
+        QTest::newRow("more missing than all") << "10"
+                                               << "99"
+                                               << "10 B"
+                                               << "0%";
+        QTest::newRow("empty yet missing") << "0"
+                                           << "5"
+                                           << "0 B"
+                                           << "0%";
+        QTest::newRow("largest size") << "18446744073709551615"
+                                      << "1"
+                                      << "17592186044415 M"
                                       << "99%";
-        QTest::newRow("number not a string") << "" << "" << "0 B" << "";
-        QTest::newRow("no number") << "12abc" << "-3" << "0 B" << "";
+        QTest::newRow("number not a string") << ""
+                                             << ""
+                                             << "0 B"
+                                             << "";
+        QTest::newRow("no number") << "12abc"
+                                   << "-3"
+                                   << "0 B"
+                                   << "";
     }
 
     void cellTexts()
@@ -196,7 +231,8 @@ private slots:
         // Delete asks first: No sends nothing, Yes the selected names.
         MessageBoxAnswerer answers(QMessageBox::No);
         child<QPushButton>(&pane, "deleteButton")->click();
-        QCOMPARE(answers.seen, QStringList{"Delete File(s): Are you sure you want to delete 2 file(s)?"});
+        QCOMPARE(answers.seen,
+                 QStringList{"Delete File(s): Are you sure you want to delete 2 file(s)?"});
         QVERIFY(deletes.isEmpty());
         auto* view = child<QTreeView>(&pane, "filesView");
         view->clearSelection();

@@ -29,7 +29,9 @@ inline QString receiveFramedText(VoiceCliProcess& cli, int self, int* targetMode
     for (;;) {
         const QJsonObject e = cli.waitForEvent(
             QStringLiteral("onTextMessageEvent"),
-            [self](const QJsonObject& e) { return e.value(QStringLiteral("fromID")).toInt() != self; },
+            [self](const QJsonObject& e) {
+                return e.value(QStringLiteral("fromID")).toInt() != self;
+            },
             timeoutMs);
         if (e.isEmpty())
             return QString();
