@@ -140,6 +140,11 @@ FileWidget::FileWidget(QWidget* parent) : QWidget(parent), d(new FileWidgetPriva
     d->ui.setupUi(this);
     setWindowFlags(windowFlags() | Qt::Window);
     d->ui.filesView->setModel(d->model);
+    // Names get the room; the numbers take what they need. (The columns exist with the model.)
+    QHeaderView* header = d->ui.filesView->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
     connect(d->ui.filesView, &FilesView::uploadFiles, this, &FileWidget::uploadFiles);
     connect(d->ui.filesView->selectionModel(), &QItemSelectionModel::selectionChanged,
             d->ui.filesView, &FilesView::slotNewSelection);

@@ -67,7 +67,11 @@ public:
         transfersView->setSelectionMode(QAbstractItemView::NoSelection);
         transfersView->setFocusPolicy(Qt::NoFocus);
         transfersView->setMaximumHeight(110);
-        transfersView->header()->setStretchLastSection(true);
+        transfersView->header()->setStretchLastSection(false);
+        transfersView->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+        transfersView->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+        transfersView->header()->setSectionResizeMode(2, QHeaderView::Fixed);
+        transfersView->header()->resizeSection(2, 140);
         transfersView->hide();
         verticalLayout->addWidget(transfersView);
 
