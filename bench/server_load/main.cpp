@@ -403,10 +403,10 @@ Result runLoad(quint16 port, qint64 pid, bool echo)
             if (founder->ready && !asked) {
                 asked = true;
                 for (int c = 0; c < channels; ++c)
-                    load.send(founder,
-                              encodeFrame(QCborMap{{TypeKey, type::ChannelCreate},
-                                                   {field::ParentId, 0},
-                                                   {field::Name, QStringLiteral("load%1").arg(c)}}));
+                    load.send(founder, encodeFrame(QCborMap{
+                                           {TypeKey, type::ChannelCreate},
+                                           {field::ParentId, 0},
+                                           {field::Name, QStringLiteral("load%1").arg(c)}}));
             }
             return int(load.createdChannels.size()) >= channels;
         });
