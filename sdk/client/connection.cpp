@@ -644,6 +644,17 @@ void Connection::startTransfer(const TransferRequest& request)
         return transferFinished(request.id, ERROR_connection_not_connected,
                                 QStringLiteral("not connected"), 0);
     auto* transfer = new Transfer(request, this);
+    const anyID id = request.id;
+    connect(transfer, &Transfer::progressed, this, [this, id](qint64 done, qint64 size) {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* state = findHandler(m_handler)) {
+            auto it = state->transfers.find(id);
+            if (it != state->transfers.end()) {
+                it->done = done;
+                it->size = qMax<qint64>(size, 0);
+            }
+        }
+    });
     QString message;
     if (const unsigned int code = transfer->prepare(&message)) {
         delete transfer;
@@ -656,7 +667,6 @@ void Connection::startTransfer(const TransferRequest& request)
                                 QStringLiteral("the request does not fit a frame"), 0);
     }
     m_transfers[request.id] = transfer;
-    const anyID id = request.id;
     connect(transfer, &Transfer::finished, this,
             [this, id, transfer](unsigned int code, const QString& text, qint64 size) {
                 m_transfers.erase(id);

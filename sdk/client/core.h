@@ -68,11 +68,14 @@ struct SelfFlags
     bool talking = false; // sending voice now; not a flag the client sets
 };
 
-// What isTransferSender answers: kept from the start of a transfer until well after its end.
+// What isTransferSender and the progress queries answer: kept from the start of a transfer
+// until well after its end.
 struct TransferRecord
 {
     bool sender = false;
     bool finished = false;
+    qint64 size = 0; // 0 until known (a download learns it from the server)
+    qint64 done = 0;
     qint64 finishedAt = 0; // msecs since the epoch
 };
 

@@ -142,6 +142,21 @@ unsigned int startTransfer(uint64 handler, uint64 channelID, const char* channel
     });
 }
 
+// A number of a transfer's record.
+unsigned int transferNumber(uint64 handler, anyID transferID, uint64* result,
+                            qint64 TransferRecord::*field)
+{
+    if (!result)
+        return isLibraryInitialised() ? ERROR_parameter_invalid : ERROR_lib_not_initialized;
+    return withHandler(handler, [&](HandlerState& state) -> unsigned int {
+        auto it = state.transfers.constFind(transferID);
+        if (it == state.transfers.constEnd())
+            return ERROR_file_invalid_transfer_id;
+        *result = uint64((*it).*field);
+        return ERROR_ok;
+    });
+}
+
 } // namespace
 
 extern "C" {
@@ -176,6 +191,18 @@ unsigned int ts3client_isTransferSender(uint64 serverConnectionHandlerID, anyID 
         *result = it->sender ? 1 : 0;
         return ERROR_ok;
     });
+}
+
+unsigned int ts3client_getTransferFileSize(uint64 serverConnectionHandlerID, anyID transferID,
+                                           uint64* result)
+{
+    return transferNumber(serverConnectionHandlerID, transferID, result, &TransferRecord::size);
+}
+
+unsigned int ts3client_getTransferFileSizeDone(uint64 serverConnectionHandlerID, anyID transferID,
+                                               uint64* result)
+{
+    return transferNumber(serverConnectionHandlerID, transferID, result, &TransferRecord::done);
 }
 
 unsigned int ts3client_requestFileList(uint64 serverConnectionHandlerID, uint64 channelID,

@@ -58,6 +58,7 @@ unsigned int Transfer::prepare(QString* message)
             return ERROR_file_io_error;
         }
         m_size = m_source.size();
+        emit progressed(0, m_size);
     } else {
         if (!m_request.overwrite && QFile::exists(m_request.localPath)) {
             *message = QStringLiteral("%1 exists").arg(m_request.localPath);
@@ -105,6 +106,8 @@ void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, q
         return fail(ERROR_connection_protocol, QStringLiteral("the server announced another size"));
     m_key = key;
     m_size = size;
+    if (!m_request.upload)
+        emit progressed(0, m_size);
     m_buffer.resize(ChunkSize);
     m_socket = new QTcpSocket(this);
     m_socket->setReadBufferSize(ReadBufferSize);
@@ -141,6 +144,18 @@ void Transfer::pumpUpload()
         m_socket->write(m_buffer.constData(), got);
         m_done += got;
     }
+    reportProgress();
+}
+
+void Transfer::reportProgress()
+{
+    // An upload has moved what left this side; what still waits in the socket has not.
+    const qint64 done =
+        m_request.upload ? m_done - (m_socket ? m_socket->bytesToWrite() : 0) : m_done;
+    if (done != m_reported) {
+        m_reported = done;
+        emit progressed(done, m_size);
+    }
 }
 
 bool Transfer::writeDownload(const char* data, qint64 size)
@@ -173,6 +188,7 @@ void Transfer::onReadyRead()
             if (got <= 0 || !writeDownload(m_buffer.constData(), got))
                 return;
         }
+        reportProgress();
         if (!m_ended && m_done == m_size)
             complete();
         return;
@@ -240,6 +256,10 @@ void Transfer::complete()
                         QStringLiteral("cannot save %1: %2")
                             .arg(m_request.localPath, QString::fromLocal8Bit(strerror(errno))));
         m_committed = true;
+    }
+    if (m_reported != m_size) {
+        m_reported = m_size;
+        emit progressed(m_size, m_size);
     }
     end(ERROR_file_transfer_complete, QStringLiteral("file transfer complete"));
 }

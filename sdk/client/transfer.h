@@ -47,6 +47,9 @@ public:
     void fail(unsigned int code, const QString& message);
 
 signals:
+    // Bytes moved so far and the file's size; a download reports from the moment the server
+    // announced the size.
+    void progressed(qint64 done, qint64 size);
     void finished(unsigned int code, const QString& message, qint64 size);
 
 private:
@@ -58,6 +61,7 @@ private:
     void complete();
     void end(unsigned int code, const QString& message);
     void dropTarget();
+    void reportProgress();
 
     TransferRequest m_request;
     QFile m_source; // uploads
@@ -68,6 +72,7 @@ private:
     QByteArray m_key;
     qint64 m_size = 0;
     qint64 m_done = 0;
+    qint64 m_reported = -1;    // the last done value reported
     bool m_headerSeen = false; // downloads: the transferData frame has arrived
     bool m_ended = false;
     QTimer m_idle;

@@ -332,6 +332,13 @@ VOICESDK_EXPORT unsigned int ts3client_requestFile(uint64 serverConnectionHandle
                                                    const char* returnCode);
 VOICESDK_EXPORT unsigned int ts3client_isTransferSender(uint64 serverConnectionHandlerID,
                                                         anyID transferID, int* result);
+/* Progress of a transfer, known from its start until 10 minutes after its end: the file's size
+ * in bytes (0 until a download has heard it from the server) and the bytes moved so far (equal
+ * to the size once complete; a failed transfer keeps what it had). Poll them while it runs. */
+VOICESDK_EXPORT unsigned int ts3client_getTransferFileSize(uint64 serverConnectionHandlerID,
+                                                           anyID transferID, uint64* result);
+VOICESDK_EXPORT unsigned int ts3client_getTransferFileSizeDone(uint64 serverConnectionHandlerID,
+                                                               anyID transferID, uint64* result);
 VOICESDK_EXPORT unsigned int ts3client_requestFileList(uint64 serverConnectionHandlerID,
                                                        uint64 channelID, const char* channelPW,
                                                        const char* path, const char* returnCode);

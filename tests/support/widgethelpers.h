@@ -8,8 +8,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QIcon>
 #include <QImage>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
@@ -70,6 +72,17 @@ inline void onNextPopup(const std::function<void(QMenu*)>& handler, int timeoutM
 {
     onNext<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); }, handler,
                   timeoutMs);
+}
+
+// Answers the next file dialog with path as if it was typed into the name field (selectFile()
+// leaves a focused field alone), and accepts it.
+inline void answerNextFileDialog(const QString& path)
+{
+    onNextDialog([path](QDialog* dialog) {
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(path);
+        dialog->accept();
+    });
 }
 
 // Whether action, or what it posted for later, brings up a widget that find returns (which is

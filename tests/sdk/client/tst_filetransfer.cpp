@@ -47,6 +47,16 @@ qint64 largestFileIn(const QString& directory)
     return largest;
 }
 
+// {size, done} of a transfer, or {-1, -1} when the library does not know it.
+QPair<qint64, qint64> progress(uint64 h, anyID id)
+{
+    uint64 size = 0, done = 0;
+    if (ts3client_getTransferFileSize(h, id, &size) != ERROR_ok ||
+        ts3client_getTransferFileSizeDone(h, id, &done) != ERROR_ok)
+        return {-1, -1};
+    return {qint64(size), qint64(done)};
+}
+
 int transferSender(uint64 h, anyID id)
 {
     int sender = -1;
@@ -280,6 +290,9 @@ void tst_FileTransfer::roundTrip()
     QCOMPARE(got.value("isSender"), 0);
     QCOMPARE(got.args.value("remotefileSize").toLongLong(), size);
     QCOMPARE(readFile(QDir(m_target).filePath(name)), content);
+    // Both ends count every byte as done.
+    QCOMPARE(progress(m_alice, anyID(sent.value("transferID"))), qMakePair(size, size));
+    QCOMPARE(progress(m_bob, anyID(got.value("transferID"))), qMakePair(size, size));
     // Nothing else was left in the destination.
     QCOMPARE(filesBelow(m_target), QStringList{name});
     // Transfer IDs are per handler and distinct.
@@ -633,6 +646,10 @@ void tst_FileTransfer::argumentsAndStates()
     QCOMPARE(ts3client_isTransferSender(m_alice, 1, nullptr), unsigned(ERROR_parameter_invalid));
     QCOMPARE(ts3client_isTransferSender(987654, 1, &sender),
              unsigned(ERROR_connection_handler_invalid));
+    uint64 bytes = 0;
+    QCOMPARE(ts3client_getTransferFileSizeDone(m_alice, 0xFFF0, &bytes),
+             unsigned(ERROR_file_invalid_transfer_id));
+    QCOMPARE(ts3client_getTransferFileSize(m_alice, 1, nullptr), unsigned(ERROR_parameter_invalid));
     QCOMPARE(ts3client_sendFile(m_alice, 0, nullptr, "/a.txt", 1, 0, m_source.toUtf8().constData(),
                                 &id, nullptr),
              unsigned(ERROR_channel_invalid_id));
@@ -744,6 +761,11 @@ void tst_FileTransfer::chatFlowsDuringABigTransfer()
     // Callbacks come in order: the transfer's end is not among them yet.
     for (const Event& e : recorder.events(m_bob, "onFileTransferStatusEvent"))
         QVERIFY2(e.value("transferID") != id, "the text waited for the transfer");
+    // Its progress can be followed meanwhile.
+    QTRY_VERIFY_WITH_TIMEOUT(progress(m_bob, id).second > 0, 20000);
+    const QPair<qint64, qint64> midway = progress(m_bob, id);
+    QCOMPARE(midway.first, 512 * MiB);
+    QVERIFY2(midway.second < midway.first, "no progress seen before the end");
     QCOMPARE(finish(m_bob, id, 120000).value("status"), int(ERROR_file_transfer_complete));
     QCOMPARE(QFileInfo(QDir(m_target).filePath("movie.bin")).size(), 512 * MiB);
     QFile::remove(QDir(m_target).filePath("movie.bin"));

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// Chat messages between the in-process client and a voice-cli user, framed as clients frame
+// them. Header-only: for tests that link the client.
+
+#include "chat/chatmessage.h"
+#include "tsclient/textframing.h"
+#include "voicecliprocess.h"
+
+// Sends messages from cli as one framed text, privately to target (or to the channel when 0).
+inline void sendFramed(VoiceCliProcess& cli, const QString& text, int target = 0)
+{
+    for (const QString& piece : TextFraming::frame(text)) {
+        if (target)
+            cli.command({QStringLiteral("sendprivate"), piece, target});
+        else
+            cli.command({QStringLiteral("sendchannel"), piece});
+    }
+}
+
+// The next framed text cli receives from someone else than self; *targetMode (when given) gets
+// how it was addressed. A null string after the timeout.
+inline QString receiveFramedText(VoiceCliProcess& cli, int self, int* targetMode = nullptr,
+                                 int timeoutMs = 10000)
+{
+    QString text;
+    bool inside = false;
+    for (;;) {
+        const QJsonObject e = cli.waitForEvent(
+            QStringLiteral("onTextMessageEvent"),
+            [self](const QJsonObject& e) {
+                return e.value(QStringLiteral("fromID")).toInt() != self;
+            },
+            timeoutMs);
+        if (e.isEmpty())
+            return QString();
+        const QString message = e.value(QStringLiteral("message")).toString();
+        if (message == TextFraming::BeginMarker) {
+            inside = true;
+            text = QLatin1String("");
+            if (targetMode)
+                *targetMode = e.value(QStringLiteral("targetMode")).toInt();
+        } else if (message == TextFraming::EndMarker && inside) {
+            return text;
+        } else if (inside) {
+            text += message;
+        }
+    }
+}
+
+inline QList<MeetingSupport::ChatMessage> receiveFramed(VoiceCliProcess& cli, int self,
+                                                        int* targetMode = nullptr)
+{
+    return MeetingSupport::messagesFromText(receiveFramedText(cli, self, targetMode));
+}
