@@ -20,6 +20,9 @@ constexpr int ReadChunk = 64 * 1024;
 // welcome); three pings in that time keep an idle client in, and a server that answered nothing
 // for as long is taken for gone.
 constexpr int DefaultIdleTimeoutMs = 30000;
+// The server's request limit when its welcome does not say.
+constexpr int DefaultFloodBurst = 4096;
+constexpr int DefaultFloodRate = 1024;
 // What a server may make this library hold: past these the connection is closed.
 constexpr int MaxChannels = 100000;
 constexpr qint64 MaxUnsentBytes = 32 * 1024 * 1024;
@@ -81,6 +84,9 @@ Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_han
         if (m_phase != Phase::Established || frame.isEmpty() ||
             (droppable && m_socket->bytesToWrite() > MaxVoiceBacklog))
             return false;
+        // Voice frames are outside the server's request limit and must not wait behind texts.
+        if (droppable)
+            return write(frame);
         send(frame);
         return true;
     };
@@ -93,6 +99,8 @@ Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_han
         fail(ERROR_failed_connection_initialisation, QStringLiteral("connection timed out"));
     });
     connect(&m_ping, &QTimer::timeout, this, &Connection::keepAlive);
+    m_pace.setSingleShot(true);
+    connect(&m_pace, &QTimer::timeout, this, &Connection::sendPaced);
 }
 
 void Connection::keepAlive()
@@ -101,7 +109,7 @@ void Connection::keepAlive()
         return;
     if (QDateTime::currentMSecsSinceEpoch() - m_lastHeard > m_idleTimeoutMs)
         return fail(ERROR_connection_lost, QStringLiteral("the server stopped answering"));
-    send(encodeFrame(QCborMap{{TypeKey, type::Ping}}));
+    write(encodeFrame(QCborMap{{TypeKey, type::Ping}}));
 }
 
 bool Connection::roomForChannel(const ServerMirror& mirror, uint64 id)
@@ -178,14 +186,56 @@ void Connection::send(const QByteArray& frame)
             m_handler);
         return;
     }
+    if (m_paced.empty() && takeToken()) {
+        write(frame);
+        return;
+    }
+    if (m_pacedBytes + m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes)
+        return fail(ERROR_connection_output_overflow,
+                    QStringLiteral("more requests than the server takes in time"));
+    m_paced.push_back(frame);
+    m_pacedBytes += frame.size();
+    if (!m_pace.isActive())
+        m_pace.start(qMax(1, int(1.0 / m_rate)));
+}
+
+bool Connection::takeToken()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    m_tokens = qMin(m_burst, m_tokens + double(now - m_tokensAt) * m_rate);
+    m_tokensAt = now;
+    if (m_tokens < 1)
+        return false;
+    m_tokens -= 1;
+    return true;
+}
+
+void Connection::sendPaced()
+{
+    while (!m_paced.empty() && m_phase == Phase::Established && takeToken()) {
+        const QByteArray frame = std::move(m_paced.front());
+        m_paced.pop_front();
+        m_pacedBytes -= frame.size();
+        if (!write(frame))
+            return;
+    }
+    if (!m_paced.empty() && m_phase == Phase::Established)
+        m_pace.start(qMax(1, int(1.0 / m_rate)));
+}
+
+bool Connection::write(const QByteArray& frame)
+{
     if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
         // Qt hands the kernel what it takes only between events; try that before judging.
         m_socket->flush();
-        if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes)
-            return fail(ERROR_connection_output_overflow,
-                        QStringLiteral("the server does not read what is sent to it"));
+        if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
+            fail(ERROR_connection_output_overflow,
+                 QStringLiteral("the server does not read what is sent to it"));
+            return false;
+        }
     }
     m_socket->write(frame);
+    return true;
 }
 
 void Connection::closeSocket(const QByteArray& lastWords)
@@ -194,6 +244,9 @@ void Connection::closeSocket(const QByteArray& lastWords)
     m_phase = Phase::Idle;
     m_timer.stop();
     m_ping.stop();
+    m_pace.stop();
+    m_paced.clear();
+    m_pacedBytes = 0;
     QTcpSocket* socket = m_socket;
     m_socket = nullptr;
     if (!socket)
@@ -341,6 +394,14 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
         m_sync.serverUniqueId = reader.optionalString(field::ServerUniqueId, MaxFrameSize);
         m_idleTimeoutMs = int(reader.optionalInteger(field::IdleTimeout, 1000, 24 * 3600 * 1000,
                                                      DefaultIdleTimeoutMs));
+        // Somewhat below the server's limit: frames sent evenly can still arrive bunched.
+        m_burst =
+            0.9 * double(reader.optionalInteger(field::FloodBurst, 1, 1000000, DefaultFloodBurst));
+        m_rate = 0.95 *
+                 double(reader.optionalInteger(field::FloodRate, 1, 1000000, DefaultFloodRate)) /
+                 1000.0;
+        m_tokens = m_burst;
+        m_tokensAt = QDateTime::currentMSecsSinceEpoch();
         m_voiceUdp = reader.optionalBoolean(field::VoiceUdp);
         // A server without voice sends no token; one of another size is not ours to use.
         m_voiceToken = message.value(field::VoiceToken).toByteArray();

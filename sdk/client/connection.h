@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
 #include <map>
 #include <string>
 
@@ -43,7 +44,8 @@ public:
 
     void start(const Start& start);
     void stop(quint64 generation, const QString& quitMessage);
-    // Sends an encoded request; dropped with a log line unless established.
+    // Sends an encoded request, at the pace the server takes requests; dropped with a log line
+    // unless established.
     void send(const QByteArray& frame);
     // Ends the connection quietly because the handler is gone; no callback follows.
     void shutdown();
@@ -64,6 +66,10 @@ private:
     bool handleSync(const QString& type, const QCborMap& message);
     bool handleEvent(const QString& type, const QCborMap& message);
     void commitState();
+    // Writes a frame now, bypassing the pace (keep-alives, voice); false after failing.
+    bool write(const QByteArray& frame);
+    bool takeToken();
+    void sendPaced();
     // Pings a quiet server, and gives up on one that has stopped answering.
     void keepAlive();
     // The mirror's bound: false when channel id would grow it past what the library keeps.
@@ -93,7 +99,16 @@ private:
     QTimer m_timer;
     QTimer m_ping;
     int m_idleTimeoutMs = 30000; // the server's, from its welcome
-    qint64 m_lastHeard = 0;      // msecs since the epoch
+    // Requests keep to the server's flood limit: what the bucket has no token for waits here,
+    // in order, instead of being refused by the server.
+    double m_tokens = 0;
+    double m_burst = 0;
+    double m_rate = 0; // tokens a millisecond
+    qint64 m_tokensAt = 0;
+    std::deque<QByteArray> m_paced;
+    qint64 m_pacedBytes = 0;
+    QTimer m_pace;
+    qint64 m_lastHeard = 0; // msecs since the epoch
     QCborMap m_hello;
     ServerMirror m_sync; // the state being received
     QList<uint64> m_channelOrder;

@@ -110,6 +110,8 @@ inline constexpr QLatin1String WelcomeMessage("welcomeMessage");
 inline constexpr QLatin1String ServerName("serverName");
 inline constexpr QLatin1String ServerUniqueId("serverUniqueId");
 inline constexpr QLatin1String IdleTimeout("idleTimeoutMs");
+inline constexpr QLatin1String FloodBurst("floodBurst");
+inline constexpr QLatin1String FloodRate("floodRate");
 inline constexpr QLatin1String Message("message");
 inline constexpr QLatin1String TargetMode("targetMode");
 inline constexpr QLatin1String Target("target");

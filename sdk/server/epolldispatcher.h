@@ -67,9 +67,9 @@ private:
     int m_epoll = -1;
     int m_wake = -1; // eventfd
     std::atomic<bool> m_interrupted{false};
-    QHash<int, Watch> m_watches;             // by descriptor
-    QHash<int, Timer> m_timers;              // by timer ID
-    std::multimap<qint64, int> m_deadlines;  // deadline to timer ID
+    QHash<int, Watch> m_watches;            // by descriptor
+    QHash<int, Timer> m_timers;             // by timer ID
+    std::multimap<qint64, int> m_deadlines; // deadline to timer ID
 };
 
 } // namespace voiceserver

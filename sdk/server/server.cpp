@@ -426,6 +426,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
                                   {field::ServerName, QStringLiteral("Meeting voice server")},
                                   {field::ServerUniqueId, m_serverUniqueId},
                                   {field::IdleTimeout, m_options.idleTimeoutMs},
+                                  {field::FloodBurst, m_options.floodBurst},
+                                  {field::FloodRate, m_options.floodRate},
                                   {field::VoiceToken, voiceToken},
                                   {field::VoiceUdp, m_voice->udpEnabled()}});
     // Parents before children, so a receiver can build the tree as it goes.

@@ -174,6 +174,7 @@ private slots:
     void channelFileWithLoopingParents();
     void silentServerIsLeftAfterItsIdleTime();
     void serverAnnouncingTooMuchIsLeft();
+    void requestsKeepToTheServersLimit();
 
 private:
     uint64 spawn();
@@ -892,6 +893,28 @@ void tst_VoiceSdkApi::serverAnnouncingTooMuchIsLeft()
     QVERIFY(!connectHandler(h, server.port(), "me"));
     const QList<Event> events = EventRecorder::instance().events(h, "onConnectStatusChangeEvent");
     QCOMPARE(events.last().value("errorNumber"), int(ERROR_connection_limit_reached));
+}
+
+void tst_VoiceSdkApi::requestsKeepToTheServersLimit()
+{
+    // A picture travels as some 1,800 texts at once; the library paces them to what the server
+    // takes instead of having the rest refused.
+    VoiceServerProcess server({"--flood-burst", "50", "--flood-rate", "200"});
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    const uint64 sender = spawn(), receiver = spawn();
+    QVERIFY(connectHandler(sender, server.port(), "sender"));
+    QVERIFY(connectHandler(receiver, server.port(), "receiver"));
+    for (int i = 0; i < 300; ++i)
+        QCOMPARE(ts3client_requestSendChannelTextMsg(sender, QByteArray::number(i).constData(), 1,
+                                                     nullptr),
+                 unsigned(ERROR_ok));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        EventRecorder::instance().events(receiver, "onTextMessageEvent").size(), 300, 10000);
+    const QList<Event> texts = EventRecorder::instance().events(receiver, "onTextMessageEvent");
+    for (int i = 0; i < texts.size(); ++i)
+        QCOMPARE(texts.at(i).text("message"), QString::number(i)); // in order
+    for (const Event& e : EventRecorder::instance().events(sender, "onServerErrorEvent"))
+        QVERIFY(e.value("error") != int(ERROR_client_is_flooding));
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceSdkApi)
