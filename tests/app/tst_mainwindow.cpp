@@ -391,6 +391,8 @@ private slots:
         m_client->moveToChannel(QStringLiteral("tolvane_1"), QString());
         QTRY_COMPARE(ownChannel(), one);
         QCOMPARE(m_window->findFreeMeetingName(), QStringLiteral("tolvane_2"));
+        // The folders are anna's requests; bob looks once the server has handled them.
+        QVERIFY(syncWithServer());
         m_bob.command({QStringLiteral("listfiles"), double(one), QString(), QStringLiteral("/")});
         const QJsonObject folder =
             m_bob.waitForEvent(QStringLiteral("onFileListEvent"), [](const QJsonObject& e) {

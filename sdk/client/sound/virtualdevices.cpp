@@ -191,15 +191,16 @@ void LoopbackRoom::play(const Frame& frame)
 void LoopbackRoom::hear(quint64* cursor, Frame* frame) const
 {
     QMutexLocker lock(&m_mutex);
-    // Far behind (the speaker ran without listeners): start again at the delay.
-    if (m_played > *cursor + History - 1)
-        *cursor = m_played >= quint64(LoopbackDelayFrames) ? m_played - LoopbackDelayFrames : 0;
-    if (m_played < *cursor + LoopbackDelayFrames) {
+    // The microphone hears frame n as the speaker played frame n - delay, counted in frames,
+    // not in time: the echo's delay stays fixed however the threads are scheduled, as it would
+    // with one sound card's clock. A frame not played yet, or long gone, is silence.
+    const quint64 read = (*cursor)++;
+    if (read < quint64(LoopbackDelayFrames) || read - LoopbackDelayFrames >= m_played ||
+        read - LoopbackDelayFrames + History <= m_played) {
         frame->fill(0);
         return;
     }
-    *frame = m_frames[size_t(*cursor % History)];
-    ++*cursor;
+    *frame = m_frames[size_t((read - LoopbackDelayFrames) % History)];
 }
 
 quint64 LoopbackRoom::played() const

@@ -15,10 +15,11 @@
 //
 // Device IDs: capture "silence", "tone" (440 Hz sine), "loopback", "file:<path>"; playback
 // "discard", "loopback", "file:<path>". What is played on "loopback" comes back on the "loopback"
-// microphone LoopbackDelayFrames later and LoopbackGain quieter, like a speaker beside a
-// microphone; one pair per process (one room). A path ending in ".wav" (any case) is a 48 kHz mono
-// 16-bit PCM WAV file, anything else raw 48 kHz mono 16-bit little-endian samples. A relative path
-// is taken from the process's working directory. Playback creates or truncates its file.
+// microphone LoopbackDelayFrames later (counted in frames, so it never drifts) and LoopbackGain
+// quieter, like a speaker beside a microphone; one pair per process (one room). A path ending in
+// ".wav" (any case) is a 48 kHz mono 16-bit PCM WAV file, anything else raw 48 kHz mono 16-bit
+// little-endian samples. A relative path is taken from the process's working directory. Playback
+// creates or truncates its file.
 namespace voicesdk::sound {
 
 extern const char* const VirtualMode;        // "virtual"

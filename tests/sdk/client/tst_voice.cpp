@@ -454,7 +454,8 @@ void tst_Voice::echoCancellationRemovesTheFarEnd()
     QCOMPARE(ts3client_openPlaybackDevice(m_a, "virtual", "loopback"), unsigned(ERROR_ok));
     QCOMPARE(ts3client_openCaptureDevice(m_a, "virtual", "loopback"), unsigned(ERROR_ok));
     QVector<qint16> words;
-    appendBursts(&words, 700, 8000, 8);
+    // Long enough for the canceller to settle also on a busy machine, whose clocks jitter.
+    appendBursts(&words, 700, 8000, 12);
     const auto echo = [&](const char* on) {
         if (!setPreprocessor(m_a, "echo_canceling", on) || !listen(m_b, "echo.wav") ||
             !writeWav(path("words.wav"), words) ||
@@ -492,7 +493,8 @@ void tst_Voice::lossAndReorderingAreConcealed()
     QTest::qWait(int(bursts.size() * 1000LL / Rate) + 300);
     const QVector<qint16> heard = readWav(path("dave-heard.wav"));
     QCOMPARE(ts3client_destroyServerConnectionHandler(dave), unsigned(ERROR_ok));
-    QVERIFY(proxy.dropped > 5);
+    // Some 80 datagrams at 10 %: two or more lost but for once in a few hundred runs.
+    QVERIFY(proxy.dropped >= 2);
     const double peak = peakLevelDb(heard);
     QVERIFY2(qAbs(peak - ToneDb) < 4, qPrintable(QString::number(peak)));
     const int start = onset(heard, ToneDb - 10);
