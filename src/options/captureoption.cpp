@@ -2,13 +2,13 @@
 #include "captureoption.h"
 
 #include "optionsettings.h"
+#include "sounddevicechoice.h"
 #include "tsclient/sdkmemory.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
 #include "ui_captureoption.h"
 
 #include <QDebug>
-#include <QMap>
 #include <QSettings>
 #include <QTimer>
 
@@ -21,8 +21,6 @@ namespace {
 const QString VadKey = QStringLiteral("capture/vad");
 const QString VadLevelKey = QStringLiteral("capture/vadLevel");
 const QString EchoCancelingKey = QStringLiteral("capture/echoCanceling");
-const QString ModeKey = QStringLiteral("capture/currentMode");
-const QString DeviceKey = QStringLiteral("capture/currentDeviceID");
 constexpr int LevelIntervalMs = 50;
 
 // A preprocessor value as the SDK reports it; false when the call fails.
@@ -63,11 +61,6 @@ public:
         (vad ? ui.radioVad : ui.radioContinuousTransmission)->setChecked(true);
     }
 
-    void selectDevice(const QString& id)
-    {
-        ui.comboBoxDevice->setCurrentIndex(ui.comboBoxDevice->findData(id));
-    }
-
     Ui::CaptureOption ui;
     CaptureOption* q;
 
@@ -75,9 +68,7 @@ public:
     int vadLevel = 0;
     bool vad = false;
     bool echoCanceling = false;
-    QString currentMode;
-    QString currentDeviceID;
-    QMap<QString, QList<SoundDevice>> devicesByMode;
+    SoundDeviceChoice* device = nullptr;
     QTimer levelTimer;
     int levelSent = -1; // the meter's colour: 1 sent, 0 not, -1 not set yet
 };
@@ -88,13 +79,8 @@ CaptureOption::CaptureOption(QWidget* parent)
     d->ui.setupUi(this);
 
     TsSDKClient* client = TsSDKClient::instance();
-    const QStringList modes = client->captureModeList();
-    for (const QString& mode : modes)
-        d->devicesByMode.insert(mode, client->captureDeviceList(mode));
-    d->ui.comboBoxMode->addItems(modes);
-
-    connect(d->ui.comboBoxMode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            [this](int index) { fillDevices(d->ui.comboBoxMode->itemText(index)); });
+    d->device = new SoundDeviceChoice(SoundDeviceChoice::Capture, d->ui.comboBoxMode,
+                                      d->ui.comboBoxDevice, QStringLiteral("capture"), this);
     connect(d->ui.radioContinuousTransmission, &QRadioButton::toggled, this,
             [this] { d->updateSliderEnabled(); });
     d->levelTimer.setInterval(LevelIntervalMs);
@@ -113,10 +99,7 @@ CaptureOption::CaptureOption(QWidget* parent)
     }
     if (preProcessorValue(handler, "echo_canceling", &value))
         d->echoCanceling = value == QLatin1String("true");
-    d->currentMode = client->currentCaptureMode();
-    d->currentDeviceID = client->currentCaptureDeviceName();
 
-    fillDevices(d->currentMode);
     loadSettings();
     applySettings();
 }
@@ -156,8 +139,7 @@ void CaptureOption::save()
 
 void CaptureOption::restore()
 {
-    d->ui.comboBoxMode->setCurrentText(d->currentMode);
-    d->selectDevice(d->currentDeviceID);
+    d->device->restore();
     d->showVad(d->vad);
     d->ui.sliderVadLevel->setValue(d->vadLevel);
     d->ui.checkEchoCanceling->setChecked(d->echoCanceling);
@@ -172,11 +154,7 @@ bool CaptureOption::isModified() const
         (ui.radioVad->isChecked() && ui.sliderVadLevel->value() != d->vadLevel) ||
         ui.checkEchoCanceling->isChecked() != d->echoCanceling)
         return true;
-    const QString mode = ui.comboBoxMode->currentText();
-    if (!mode.isEmpty() && mode != d->currentMode)
-        return true;
-    return ui.comboBoxDevice->currentIndex() >= 0 &&
-           ui.comboBoxDevice->currentData().toString() != d->currentDeviceID;
+    return d->device->isModified();
 }
 
 void CaptureOption::paintEvent(QPaintEvent* event)
@@ -219,14 +197,6 @@ void CaptureOption::updateInputLevel()
                               : QStringLiteral("QProgressBar::chunk { background: #A9A9A9; }"));
 }
 
-void CaptureOption::fillDevices(const QString& mode)
-{
-    d->ui.comboBoxDevice->clear();
-    const QList<SoundDevice> devices = d->devicesByMode.value(mode);
-    for (const SoundDevice& device : devices)
-        d->ui.comboBoxDevice->addItem(device.name(), device.id());
-}
-
 void CaptureOption::loadSettings()
 {
     using namespace OptionSettings;
@@ -235,32 +205,15 @@ void CaptureOption::loadSettings()
     slider->setValue(
         int(readNumber(VadLevelKey, d->vadLevel, slider->minimum(), slider->maximum())));
     d->ui.checkEchoCanceling->setChecked(readBool(EchoCancelingKey, d->echoCanceling));
-    d->ui.comboBoxMode->setCurrentText(readString(ModeKey, d->currentMode));
-    d->selectDevice(readString(DeviceKey, d->currentDeviceID));
+    d->device->load();
 }
 
 void CaptureOption::applySettings()
 {
-    TsSDKClient* client = TsSDKClient::instance();
-    TsSDKInterface* sdk = client->sdk();
+    TsSDKInterface* sdk = TsSDKClient::instance()->sdk();
     const uint64 handler = sdk->handlerId();
     const Ui::CaptureOption& ui = d->ui;
-
-    const QString deviceID = ui.comboBoxDevice->currentData().toString();
-    const QString mode = ui.comboBoxMode->currentText();
-    if (deviceID != d->currentDeviceID || mode != d->currentMode) {
-        const QList<SoundDevice> devices = d->devicesByMode.value(mode);
-        for (const SoundDevice& device : devices) {
-            if (device.id() != deviceID)
-                continue;
-            d->currentMode = mode;
-            d->currentDeviceID = deviceID;
-            const unsigned int error = sdk->openCaptureDevice(device);
-            qDebug().noquote()
-                << QStringLiteral("Capture: open device %1 %2: %3").arg(mode, deviceID).arg(error);
-            break;
-        }
-    }
+    d->device->apply();
 
     const bool vad = ui.radioVad->isChecked();
     if (vad != d->vad) {
@@ -292,8 +245,7 @@ void CaptureOption::saveSettings()
     settings.setValue(VadKey, d->vad);
     settings.setValue(VadLevelKey, d->vadLevel);
     settings.setValue(EchoCancelingKey, d->echoCanceling);
-    settings.setValue(ModeKey, d->currentMode);
-    settings.setValue(DeviceKey, d->currentDeviceID);
+    d->device->save();
 }
 
 } // namespace MeetingSupport

@@ -33,7 +33,6 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    void fillDevices(const QString& mode);
     void loadSettings();
     void applySettings();
     void saveSettings();

@@ -2,12 +2,12 @@
 #include "playbackoption.h"
 
 #include "optionsettings.h"
+#include "sounddevicechoice.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
 #include "ui_playbackoption.h"
 
 #include <QDebug>
-#include <QMap>
 #include <QSettings>
 
 namespace MeetingSupport {
@@ -16,8 +16,6 @@ namespace {
 
 const QString VolumeModifierKey = QStringLiteral("playback/volumeModifier");
 const QString VolumeFactorWaveKey = QStringLiteral("playback/volumeFactorWave");
-const QString ModeKey = QStringLiteral("playback/currentMode");
-const QString DeviceKey = QStringLiteral("playback/currentDeviceID");
 
 const QString DarkGreen = QStringLiteral("#006400");
 const QString DarkOrange = QStringLiteral("#FF8C00");
@@ -59,11 +57,6 @@ class PlaybackOptionPrivate
 public:
     explicit PlaybackOptionPrivate(PlaybackOption* q) : q(q) {}
 
-    void selectDevice(const QString& id)
-    {
-        ui.comboBoxDevice->setCurrentIndex(ui.comboBoxDevice->findData(id));
-    }
-
     // The stored value as read from the settings, in the slider's range.
     float readDecibels(const QString& key, float fallback, const QSlider* slider) const
     {
@@ -79,9 +72,7 @@ public:
     float storedVolumeFactorWave = 0;
     float shownVolumeModifier = 0;
     float shownVolumeFactorWave = 0;
-    QString currentMode;
-    QString currentDeviceID;
-    QMap<QString, QList<SoundDevice>> devicesByMode;
+    SoundDeviceChoice* device = nullptr;
 };
 
 PlaybackOption::PlaybackOption(QWidget* parent)
@@ -95,13 +86,8 @@ PlaybackOption::PlaybackOption(QWidget* parent)
     }
 
     TsSDKClient* client = TsSDKClient::instance();
-    const QStringList modes = client->playbackModeList();
-    for (const QString& mode : modes)
-        d->devicesByMode.insert(mode, client->playbackDeviceList(mode));
-    d->ui.comboBoxMode->addItems(modes);
-
-    connect(d->ui.comboBoxMode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            [this](int index) { fillDevices(d->ui.comboBoxMode->itemText(index)); });
+    d->device = new SoundDeviceChoice(SoundDeviceChoice::Playback, d->ui.comboBoxMode,
+                                      d->ui.comboBoxDevice, QStringLiteral("playback"), this);
     connect(d->ui.sliderVolumeModifier, &QSlider::valueChanged, this,
             &PlaybackOption::updateVolumeModifierLabel);
     connect(d->ui.sliderVolumeFactorWave, &QSlider::valueChanged, this,
@@ -111,12 +97,9 @@ PlaybackOption::PlaybackOption(QWidget* parent)
     d->storedVolumeModifier = d->shownVolumeModifier = playbackValue(handler, "volume_modifier");
     d->storedVolumeFactorWave = d->shownVolumeFactorWave =
         playbackValue(handler, "volume_factor_wave");
-    d->currentMode = client->currentPlaybackMode();
-    d->currentDeviceID = client->currentPlaybackDeviceName();
 
     updateVolumeModifierLabel();
     updateVolumeFactorWaveLabel();
-    fillDevices(d->currentMode);
     loadSettings();
     applySettings();
 }
@@ -156,8 +139,7 @@ void PlaybackOption::save()
 
 void PlaybackOption::restore()
 {
-    d->ui.comboBoxMode->setCurrentText(d->currentMode);
-    d->selectDevice(d->currentDeviceID);
+    d->device->restore();
     d->ui.sliderVolumeModifier->setValue(
         sliderPosition(d->ui.sliderVolumeModifier, d->storedVolumeModifier));
     d->ui.sliderVolumeFactorWave->setValue(
@@ -168,21 +150,8 @@ void PlaybackOption::restore()
 
 bool PlaybackOption::isModified() const
 {
-    const Ui::PlaybackOption& ui = d->ui;
-    if (d->storedVolumeModifier != d->shownVolumeModifier ||
-        d->storedVolumeFactorWave != d->shownVolumeFactorWave ||
-        ui.comboBoxMode->currentText() != d->currentMode)
-        return true;
-    return ui.comboBoxDevice->currentIndex() >= 0 &&
-           ui.comboBoxDevice->currentData().toString() != d->currentDeviceID;
-}
-
-void PlaybackOption::fillDevices(const QString& mode)
-{
-    d->ui.comboBoxDevice->clear();
-    const QList<SoundDevice> devices = d->devicesByMode.value(mode);
-    for (const SoundDevice& device : devices)
-        d->ui.comboBoxDevice->addItem(device.name(), device.id());
+    return d->storedVolumeModifier != d->shownVolumeModifier ||
+           d->storedVolumeFactorWave != d->shownVolumeFactorWave || d->device->isModified();
 }
 
 void PlaybackOption::updateVolumeModifierLabel()
@@ -210,31 +179,13 @@ void PlaybackOption::loadSettings()
         modifier, d->readDecibels(VolumeModifierKey, d->storedVolumeModifier, modifier)));
     wave->setValue(sliderPosition(
         wave, d->readDecibels(VolumeFactorWaveKey, d->storedVolumeFactorWave, wave)));
-    d->ui.comboBoxMode->setCurrentText(OptionSettings::readString(ModeKey, d->currentMode));
-    d->selectDevice(OptionSettings::readString(DeviceKey, d->currentDeviceID));
+    d->device->load();
 }
 
 void PlaybackOption::applySettings()
 {
-    TsSDKClient* client = TsSDKClient::instance();
-    TsSDKInterface* sdk = client->sdk();
-    const Ui::PlaybackOption& ui = d->ui;
-
-    const QString deviceID = ui.comboBoxDevice->currentData().toString();
-    const QString mode = ui.comboBoxMode->currentText();
-    if (deviceID != d->currentDeviceID || mode != d->currentMode) {
-        const QList<SoundDevice> devices = d->devicesByMode.value(mode);
-        for (const SoundDevice& device : devices) {
-            if (device.id() != deviceID)
-                continue;
-            d->currentMode = mode;
-            d->currentDeviceID = deviceID;
-            const unsigned int error = sdk->openPlaybackDevice(device);
-            qDebug().noquote()
-                << QStringLiteral("Playback: open device %1 %2: %3").arg(mode, deviceID).arg(error);
-            break;
-        }
-    }
+    TsSDKInterface* sdk = TsSDKClient::instance()->sdk();
+    d->device->apply();
 
     if (d->shownVolumeModifier != d->storedVolumeModifier) {
         d->storedVolumeModifier = d->shownVolumeModifier;
@@ -255,8 +206,7 @@ void PlaybackOption::saveSettings()
     // As doubles: the INI file keeps a float only in binary form.
     settings.setValue(VolumeModifierKey, double(d->storedVolumeModifier));
     settings.setValue(VolumeFactorWaveKey, double(d->storedVolumeFactorWave));
-    settings.setValue(ModeKey, d->currentMode);
-    settings.setValue(DeviceKey, d->currentDeviceID);
+    d->device->save();
 }
 
 } // namespace MeetingSupport

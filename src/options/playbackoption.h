@@ -26,7 +26,6 @@ public:
     bool isModified() const override;
 
 private:
-    void fillDevices(const QString& mode);
     void updateVolumeModifierLabel();
     void updateVolumeFactorWaveLabel();
     void loadSettings();
