@@ -360,9 +360,14 @@ QImage decodeImage(const QString& text)
     // size before decoding.
     QImageReader reader(&buffer, "jpg");
     reader.setAutoDetectImageFormat(false);
+    return readWithinBounds(reader);
+}
+
+QImage readWithinBounds(QImageReader& reader)
+{
     const QSize size = reader.size();
     if (!size.isValid()) {
-        qDebug() << "Ignoring damaged picture data";
+        qDebug() << "Ignoring a picture whose size cannot be read:" << reader.errorString();
         return QImage();
     }
     if (size.width() > maxImageSide || size.height() > maxImageSide ||

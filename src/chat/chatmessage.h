@@ -13,6 +13,8 @@
 #include <QMetaType>
 #include <QString>
 
+class QImageReader;
+
 namespace MeetingSupport {
 
 // The Base64 flavour of every message text: "-" and "_" instead of "+" and "/", no trailing "=".
@@ -146,6 +148,8 @@ QList<ChatMessage> messagesFromText(const QString& text);
 QString encodeImage(const QImage& image);
 // The inverse; a null image for damaged data or a picture beyond the size limits.
 QImage decodeImage(const QString& text);
+// Reads a picture only when its header shows it within maxImageSide and maxImagePixels.
+QImage readWithinBounds(QImageReader& reader);
 
 // Makes ChatMessage and QList<ChatMessage> usable in queued connections, also under their
 // unqualified names. Runs by itself when the application object is created; calling it again

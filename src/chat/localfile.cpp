@@ -93,22 +93,7 @@ QImage readBoundedImage(const QByteArray& data)
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
-    const QSize size = reader.size();
-    if (!size.isValid()) {
-        qDebug() << "Ignoring a picture whose size cannot be read:" << reader.errorString();
-        return QImage();
-    }
-    if (size.width() > maxImageSide || size.height() > maxImageSide ||
-        qint64(size.width()) * size.height() > maxImagePixels) {
-        qWarning() << "Refusing a picture of" << size.width() << "x" << size.height() << "pixels";
-        return QImage();
-    }
-    QImage image;
-    if (!reader.read(&image)) {
-        qDebug() << "Ignoring damaged picture data:" << reader.errorString();
-        return QImage();
-    }
-    return image;
+    return readWithinBounds(reader);
 }
 
 QImage loadLocalPicture(const QString& path)

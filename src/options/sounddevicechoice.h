@@ -22,8 +22,8 @@ public:
 
     // Fills the boxes from the SDK and keeps the device box following the chosen mode.
     // group is the settings group: "capture" or "playback".
-    SoundDeviceChoice(Direction direction, QComboBox* mode, QComboBox* device,
-                      const QString& group, QObject* parent);
+    SoundDeviceChoice(Direction direction, QComboBox* mode, QComboBox* device, const QString& group,
+                      QObject* parent);
 
     // The stored choice, or what is in use when nothing is stored.
     void load();
