@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "connection.h"
 
+#include "knownservers.h"
 #include "message.h"
 #include "protocol.h"
 #include "textmessagecodec.h"
+#include "tls.h"
+#include "voicecrypto.h"
 
 #include <QDateTime>
-#include <QTcpSocket>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslSocket>
 
 namespace voicesdk {
 
 using namespace protocol;
+using protocol::voice::KeySize;
 
 namespace {
 constexpr int HandshakeTimeoutMs = 10000; // TCP connect, hello, welcome and state
@@ -82,7 +88,7 @@ Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_han
     VoiceLink::Hooks hooks;
     hooks.sendControl = [this](const QByteArray& frame, bool droppable) {
         if (m_phase != Phase::Established || frame.isEmpty() ||
-            (droppable && m_socket->bytesToWrite() > MaxVoiceBacklog))
+            (droppable && unsentBytes(m_socket) > MaxVoiceBacklog))
             return false;
         // Voice frames are outside the server's request limit and must not wait behind texts.
         if (droppable)
@@ -136,20 +142,69 @@ void Connection::start(const Start& start)
     m_hello = start.hello;
     m_host = start.host;
     m_port = start.port;
+    m_plain = start.plain;
+    m_certificate = QSslCertificate();
+    m_trustOnSuccess.clear();
     m_decoder = FrameDecoder();
     m_sync = ServerMirror();
     m_channelOrder.clear();
     m_phase = Phase::Connecting;
-    m_socket = new QTcpSocket(this);
-    connect(m_socket, &QTcpSocket::connected, this, &Connection::onConnected);
+    m_socket = new QSslSocket(this);
     connect(m_socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &Connection::onSocketGone);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &Connection::onSocketGone);
+    notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTING), 0u);
+    m_timer.start(HandshakeTimeoutMs); // TCP, TLS, hello, welcome and state
+    if (m_plain) {
+        log(LogLevel_WARNING, "Connection",
+            QStringLiteral("connecting to %1:%2 WITHOUT TLS (VOICESDK_PLAIN=1): everything "
+                           "travels in clear")
+                .arg(start.host)
+                .arg(start.port),
+            m_handler);
+        connect(m_socket, &QTcpSocket::connected, this, &Connection::onConnected);
+        m_socket->connectToHost(start.host, start.port);
+        return;
+    }
     log(LogLevel_INFO, "Connection",
         QStringLiteral("connecting to %1:%2").arg(start.host).arg(start.port), m_handler);
-    notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTING), 0u);
-    m_timer.start(HandshakeTimeoutMs);
-    m_socket->connectToHost(start.host, start.port);
+    m_socket->setSslConfiguration(knownservers::tlsConfiguration());
+    connect(m_socket, &QSslSocket::encrypted, this, &Connection::onConnected);
+    connect(m_socket, qOverload<const QList<QSslError>&>(&QSslSocket::sslErrors), this,
+            &Connection::onSslErrors);
+    m_socket->connectToHostEncrypted(start.host, start.port);
+}
+
+void Connection::onSslErrors(const QList<QSslError>& errors)
+{
+    const QSslCertificate certificate = m_socket->peerCertificate();
+    if (certificate.isNull())
+        return fail(ERROR_failed_connection_initialisation,
+                    QStringLiteral("TLS: %1").arg(errors.value(0).errorString()));
+    const QString server = knownservers::serverName(m_host, m_port);
+    const QString offered = certificateFingerprint(certificate);
+    const QString known = knownservers::lookup(server);
+    if (known.isEmpty()) {
+        // First contact, as with a new SSH host: this certificate is the server's from now on.
+        log(LogLevel_INFO, "Connection",
+            QStringLiteral("first connection to %1: trusting its certificate %2 (%3) from now on")
+                .arg(server, offered, errors.value(0).errorString()),
+            m_handler);
+        m_trustOnSuccess = offered;
+        m_socket->ignoreSslErrors();
+        return;
+    }
+    if (known == offered) {
+        m_socket->ignoreSslErrors();
+        return;
+    }
+    log(LogLevel_ERROR, "Connection",
+        QStringLiteral("REFUSED %1: its certificate changed from %2 to %3. Someone may be "
+                       "posing as the server. If its certificate was replaced on purpose, "
+                       "remove the line of %1 from %4 and connect again.")
+            .arg(server, known, offered, knownservers::filePath()),
+        m_handler);
+    fail(ERROR_connection_certificate_changed, QStringLiteral("the server's certificate changed"));
 }
 
 void Connection::stop(quint64 generation, const QString& quitMessage)
@@ -190,7 +245,7 @@ void Connection::send(const QByteArray& frame)
         write(frame);
         return;
     }
-    if (m_pacedBytes + m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes)
+    if (m_pacedBytes + unsentBytes(m_socket) + frame.size() > MaxUnsentBytes)
         return fail(ERROR_connection_output_overflow,
                     QStringLiteral("more requests than the server takes in time"));
     m_paced.push_back(frame);
@@ -225,10 +280,10 @@ void Connection::sendPaced()
 
 bool Connection::write(const QByteArray& frame)
 {
-    if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
+    if (unsentBytes(m_socket) + frame.size() > MaxUnsentBytes) {
         // Qt hands the kernel what it takes only between events; try that before judging.
         m_socket->flush();
-        if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
+        if (unsentBytes(m_socket) + frame.size() > MaxUnsentBytes) {
             fail(ERROR_connection_output_overflow,
                  QStringLiteral("the server does not read what is sent to it"));
             return false;
@@ -247,14 +302,16 @@ void Connection::closeSocket(const QByteArray& lastWords)
     m_pace.stop();
     m_paced.clear();
     m_pacedBytes = 0;
-    QTcpSocket* socket = m_socket;
+    QSslSocket* socket = m_socket;
     m_socket = nullptr;
     if (!socket)
         return;
     socket->disconnect(this);
     // The socket outlives this connection until its last words are out; Core owns it meanwhile.
     socket->setParent(parent());
-    if (socket->state() != QAbstractSocket::ConnectedState) {
+    // A handshake still running has nothing to say goodbye with.
+    if (socket->state() != QAbstractSocket::ConnectedState ||
+        (!m_plain && !socket->isEncrypted())) {
         socket->abort();
         socket->deleteLater();
         return;
@@ -295,6 +352,21 @@ void Connection::fail(unsigned int error, const QString& reason)
 
 void Connection::onConnected()
 {
+    if (!m_plain) {
+        m_certificate = m_socket->peerCertificate();
+        if (!m_trustOnSuccess.isEmpty()) {
+            const QString server = knownservers::serverName(m_host, m_port);
+            QString error;
+            if (!knownservers::remember(server, m_trustOnSuccess, &error))
+                log(LogLevel_WARNING, "Connection",
+                    QStringLiteral("cannot remember the certificate of %1 in %2: %3")
+                        .arg(server, knownservers::filePath(), error),
+                    m_handler);
+            m_trustOnSuccess.clear();
+        }
+        log(LogLevel_DEBUG, "Connection",
+            QStringLiteral("TLS with %1").arg(m_socket->sessionCipher().name()), m_handler);
+    }
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_phase = Phase::Handshaking;
@@ -313,7 +385,7 @@ void Connection::onSocketGone()
 
 void Connection::onReadyRead()
 {
-    QTcpSocket* socket = m_socket;
+    QSslSocket* socket = m_socket;
     while (socket == m_socket && socket->bytesAvailable() > 0) {
         if (m_decoder.readFrom(socket, ReadChunk) <= 0)
             return;
@@ -405,6 +477,12 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
         m_voiceUdp = reader.optionalBoolean(field::VoiceUdp);
         // A server without voice sends no token; one of another size is not ours to use.
         m_voiceToken = message.value(field::VoiceToken).toByteArray();
+        m_voiceUpKey.clear();
+        m_voiceDownKey.clear();
+        if (message.contains(field::VoiceKeyUp) || message.contains(field::VoiceKeyDown)) {
+            m_voiceUpKey = reader.bytes(field::VoiceKeyUp, KeySize, KeySize);
+            m_voiceDownKey = reader.bytes(field::VoiceKeyDown, KeySize, KeySize);
+        }
         if (!reader.ok())
             return false;
         m_phase = Phase::Syncing;
@@ -466,7 +544,13 @@ void Connection::commitState()
         if (HandlerState* handler = findHandler(m_handler))
             handler->mirror = state;
     }
-    m_voice->start(m_voiceToken, m_voiceUdp, m_socket->peerAddress(), m_port, state.ownId);
+    VoiceLink::Datagrams datagrams;
+    datagrams.token = m_voiceToken;
+    datagrams.upKey = m_voiceUpKey;
+    datagrams.downKey = m_voiceDownKey;
+    // Over TLS, voice leaves the TLS connection only sealed: without keys it stays tunnelled.
+    datagrams.offered = m_voiceUdp && (m_plain || !m_voiceUpKey.isEmpty());
+    m_voice->start(datagrams, m_socket->peerAddress(), m_port, state.ownId);
     log(LogLevel_INFO, "Connection",
         QStringLiteral("connected as client %1 with %2 channel(s) and %3 client(s)")
             .arg(state.ownId)
@@ -727,6 +811,7 @@ void Connection::startTransfer(const TransferRequest& request)
         return transferFinished(request.id, ERROR_parameter_too_long,
                                 QStringLiteral("the request does not fit a frame"), 0);
     }
+    transfer->setServerCertificate(m_plain, m_certificate);
     m_transfers[request.id] = transfer;
     connect(transfer, &Transfer::finished, this,
             [this, id, transfer](unsigned int code, const QString& text, qint64 size) {

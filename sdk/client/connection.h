@@ -9,13 +9,15 @@
 #include <QCborMap>
 #include <QList>
 #include <QObject>
+#include <QSslCertificate>
 #include <QTimer>
 
 #include <deque>
 #include <map>
 #include <string>
 
-class QTcpSocket;
+class QSslError;
+class QSslSocket;
 
 namespace voicesdk {
 
@@ -37,6 +39,7 @@ public:
         QString host;
         quint16 port = 0;
         QCborMap hello;
+        bool plain = false; // no TLS (VOICESDK_PLAIN=1), for servers started with --no-tls
     };
 
     Connection(uint64 handler, QObject* parent);
@@ -57,6 +60,8 @@ private:
     enum class Phase { Idle, Connecting, Handshaking, Syncing, Established };
 
     void onConnected();
+    // The certificate did not verify: trusted on first use, then only that one.
+    void onSslErrors(const QList<QSslError>& errors);
     void onReadyRead();
     // Delivers a textMessage read directly from its frame; false leaves it to handleMessage.
     bool deliverText(const protocol::FrameDecoder::Frame& frame);
@@ -94,7 +99,10 @@ private:
     bool m_removed = false; // the handler is gone
     Phase m_phase = Phase::Idle;
     quint64 m_generation = 0;
-    QTcpSocket* m_socket = nullptr;
+    QSslSocket* m_socket = nullptr;
+    bool m_plain = false;
+    QSslCertificate m_certificate; // the server's, once the handshake is done
+    QString m_trustOnSuccess;      // a first contact's fingerprint, remembered once encrypted
     protocol::FrameDecoder m_decoder;
     QTimer m_timer;
     QTimer m_ping;
@@ -118,6 +126,7 @@ private:
     std::string m_textName, m_textUniqueId, m_textBody;
     VoiceLink* m_voice;
     QByteArray m_voiceToken; // from the welcome
+    QByteArray m_voiceUpKey, m_voiceDownKey;
     bool m_voiceUdp = false;
 };
 

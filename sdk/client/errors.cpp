@@ -70,6 +70,8 @@ const char* errorText(unsigned int code)
         return "connection output overflow";
     case ERROR_connection_limit_reached:
         return "the server announced more than the library keeps";
+    case ERROR_connection_certificate_changed:
+        return "the server's certificate changed";
     case ERROR_file_invalid_name:
         return "invalid file name";
     case ERROR_file_invalid_path:

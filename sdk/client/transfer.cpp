@@ -2,12 +2,14 @@
 #include "transfer.h"
 
 #include "core.h"
+#include "knownservers.h"
 #include "message.h"
 #include "protocol.h"
+#include "tls.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include <cerrno>
 #include <cstdio>
@@ -98,6 +100,12 @@ QCborMap Transfer::requestMessage() const
     return message;
 }
 
+void Transfer::setServerCertificate(bool plain, const QSslCertificate& certificate)
+{
+    m_plain = plain;
+    m_certificate = certificate;
+}
+
 void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, qint64 size)
 {
     if (m_ended || m_socket)
@@ -109,24 +117,50 @@ void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, q
     if (!m_request.upload)
         emit progressed(0, m_size);
     m_buffer.resize(ChunkSize);
-    m_socket = new QTcpSocket(this);
+    m_socket = new QSslSocket(this);
     m_socket->setReadBufferSize(ReadBufferSize);
-    connect(m_socket, &QTcpSocket::connected, this, &Transfer::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &Transfer::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &Transfer::onSocketGone);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &Transfer::onSocketGone);
-    if (m_request.upload)
-        connect(m_socket, &QTcpSocket::bytesWritten, this, &Transfer::pumpUpload);
     m_idle.start();
-    m_socket->connectToHost(host, port);
+    if (m_plain) {
+        connect(m_socket, &QTcpSocket::connected, this, &Transfer::onConnected);
+        m_socket->connectToHost(host, port);
+        return;
+    }
+    m_socket->setSslConfiguration(knownservers::tlsConfiguration());
+    connect(m_socket, &QSslSocket::encrypted, this, &Transfer::onConnected);
+    connect(m_socket, qOverload<const QList<QSslError>&>(&QSslSocket::sslErrors), this,
+            &Transfer::onSslErrors);
+    m_socket->connectToHostEncrypted(host, port);
+}
+
+void Transfer::onSslErrors(const QList<QSslError>& errors)
+{
+    // The control connection has settled whom to trust: the same server, the same certificate.
+    const QSslCertificate offered = m_socket->peerCertificate();
+    if (!offered.isNull() && offered == m_certificate) {
+        m_socket->ignoreSslErrors();
+        return;
+    }
+    fail(ERROR_connection_certificate_changed,
+         QStringLiteral("the transfer connection shows another certificate (%1) than the "
+                        "control connection (%2): %3")
+             .arg(protocol::certificateFingerprint(offered),
+                  protocol::certificateFingerprint(m_certificate), errors.value(0).errorString()));
 }
 
 void Transfer::onConnected()
 {
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->write(encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, m_key}}));
-    if (m_request.upload)
+    if (m_request.upload) {
+        // Only now: the TLS handshake writes too, and the file must follow the key.
+        connect(m_socket, &QTcpSocket::bytesWritten, this, &Transfer::pumpUpload);
+        // Over TLS, bytesWritten tells that Qt encrypted the bytes; this, that they left.
+        connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &Transfer::pumpUpload);
         pumpUpload();
+    }
 }
 
 void Transfer::pumpUpload()
@@ -134,7 +168,7 @@ void Transfer::pumpUpload()
     if (m_ended)
         return;
     m_idle.start();
-    while (m_done < m_size && m_socket->bytesToWrite() < HighWater) {
+    while (m_done < m_size && protocol::unsentBytes(m_socket) < HighWater) {
         const qint64 want = qMin<qint64>(ChunkSize, m_size - m_done);
         const qint64 got = m_source.read(m_buffer.data(), want);
         if (got <= 0)

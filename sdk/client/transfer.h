@@ -7,9 +7,11 @@
 #include <QCborMap>
 #include <QFile>
 #include <QObject>
+#include <QSslCertificate>
 #include <QTimer>
 
-class QTcpSocket;
+class QSslError;
+class QSslSocket;
 
 namespace voicesdk {
 
@@ -42,6 +44,9 @@ public:
     unsigned int prepare(QString* message);
     // The control message asking the server for a key.
     QCborMap requestMessage() const;
+    // The transfer connection goes without TLS (plain), or with it to a server that shows the
+    // certificate of the control connection, or one that verifies.
+    void setServerCertificate(bool plain, const QSslCertificate& certificate);
     void begin(const QString& host, quint16 port, const QByteArray& key, qint64 size);
     // Ends with that outcome (a refusal by the server, the control connection going away).
     void fail(unsigned int code, const QString& message);
@@ -54,6 +59,7 @@ signals:
 
 private:
     void onConnected();
+    void onSslErrors(const QList<QSslError>& errors);
     void onReadyRead();
     void onSocketGone();
     void pumpUpload();
@@ -67,7 +73,9 @@ private:
     QFile m_source; // uploads
     QFile m_target; // downloads: the temporary file
     bool m_committed = false;
-    QTcpSocket* m_socket = nullptr;
+    QSslSocket* m_socket = nullptr;
+    bool m_plain = false;
+    QSslCertificate m_certificate;
     protocol::FrameDecoder m_decoder;
     QByteArray m_key;
     qint64 m_size = 0;

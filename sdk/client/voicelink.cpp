@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QUdpSocket>
+#include <QtEndian>
 
 namespace voicesdk {
 
@@ -34,16 +35,26 @@ VoiceLink::~VoiceLink()
     stop();
 }
 
-void VoiceLink::start(const QByteArray& token, bool udpOffered, const QHostAddress& server,
-                      quint16 port, anyID ownId)
+void VoiceLink::start(const Datagrams& datagrams, const QHostAddress& server, quint16 port,
+                      anyID ownId)
 {
     stop();
-    if (token.size() != TokenSize)
+    if (datagrams.token.size() != TokenSize)
         return;
     m_running = true;
     ++m_session;
-    m_token = token;
-    m_udpOffered = udpOffered;
+    m_token = datagrams.token;
+    m_udpOffered = datagrams.offered;
+    if (m_udpOffered && !datagrams.upKey.isEmpty()) {
+        m_sealer = std::make_unique<Sealer>(datagrams.upKey);
+        m_opener = std::make_unique<Opener>(datagrams.downKey);
+        if (!m_sealer->isValid() || !m_opener->isValid()) {
+            log(LogLevel_WARNING, "Voice",
+                QStringLiteral("unusable voice keys: voice goes over the control connection"),
+                m_handler);
+            m_udpOffered = false;
+        }
+    }
     m_server = server;
     m_port = port;
     m_ownId = ownId;
@@ -99,6 +110,8 @@ void VoiceLink::stop()
     m_engine.reset();
     delete m_socket;
     m_socket = nullptr;
+    m_sealer.reset();
+    m_opener.reset();
     m_talking.clear();
     m_members.clear();
     m_channel = 0;
@@ -192,7 +205,14 @@ void VoiceLink::tick()
             return; // telling the server ended the connection
         if (m_lastPing < 0 || now - m_lastPing >= PingIntervalMs) {
             m_lastPing = now;
-            m_socket->writeDatagram(pingDatagram(m_token, ++m_nonce), m_server, m_port);
+            ++m_nonce;
+            if (m_sealer) {
+                char nonce[4];
+                qToBigEndian(m_nonce, nonce);
+                sendDatagram(Kind::Ping, QByteArray(nonce, 4));
+            } else {
+                m_socket->writeDatagram(pingDatagram(m_token, m_nonce), m_server, m_port);
+            }
         }
     }
     for (auto it = m_talking.begin(); it != m_talking.end();) {
@@ -206,9 +226,28 @@ void VoiceLink::tick()
     }
 }
 
+void VoiceLink::sendDatagram(Kind kind, const QByteArray& body)
+{
+    const QByteArray datagram = sealClientDatagram(*m_sealer, m_token, kind, body);
+    if (!datagram.isEmpty())
+        m_socket->writeDatagram(datagram, m_server, m_port);
+}
+
+void VoiceLink::dropped(const QString& what, const QHostAddress& from, quint16 port)
+{
+    int held = 0;
+    if (m_badLog.allow(QDateTime::currentMSecsSinceEpoch(), &held))
+        log(LogLevel_WARNING, "Voice",
+            QStringLiteral("dropped %1 from %2:%3 (and %4 more)")
+                .arg(what, from.toString())
+                .arg(port)
+                .arg(held),
+            m_handler);
+}
+
 void VoiceLink::readDatagrams()
 {
-    char buffer[MaxDatagram + 1];
+    char buffer[MaxSealedDatagram + 1];
     while (m_socket && m_socket->hasPendingDatagrams()) {
         QHostAddress from;
         quint16 port = 0;
@@ -217,17 +256,29 @@ void VoiceLink::readDatagrams()
             break;
         ServerDatagram datagram;
         // Only the server speaks on this socket.
-        if (port != m_port || !from.isEqual(m_server, QHostAddress::ConvertV4MappedToIPv4) ||
-            !decodeServerDatagram(buffer, int(size), &datagram)) {
-            int held = 0;
-            if (m_badLog.allow(QDateTime::currentMSecsSinceEpoch(), &held))
-                log(LogLevel_WARNING, "Voice",
-                    QStringLiteral("dropped a bad datagram from %1:%2 (and %3 more)")
-                        .arg(from.toString())
-                        .arg(port)
-                        .arg(held),
-                    m_handler);
+        if (port != m_port || !from.isEqual(m_server, QHostAddress::ConvertV4MappedToIPv4)) {
+            dropped(QStringLiteral("a datagram from a stranger"), from, port);
             continue;
+        }
+        if (!m_opener) {
+            if (!decodeServerDatagram(buffer, int(size), &datagram)) {
+                dropped(QStringLiteral("a bad datagram"), from, port);
+                continue;
+            }
+        } else {
+            switch (openServerDatagram(*m_opener, buffer, int(size), &datagram)) {
+            case Opener::Result::Opened:
+                break;
+            case Opener::Result::Forged:
+                dropped(QStringLiteral("a datagram that failed authentication"), from, port);
+                continue;
+            case Opener::Result::Replayed:
+                dropped(QStringLiteral("a replayed or too old datagram"), from, port);
+                continue;
+            case Opener::Result::Malformed:
+                dropped(QStringLiteral("a bad datagram"), from, port);
+                continue;
+            }
         }
         if (datagram.kind == Kind::Pong) {
             if (datagram.nonce != m_nonce && datagram.nonce + 1 != m_nonce)
@@ -298,7 +349,10 @@ void VoiceLink::send(quint64 session, const sound::EncodedVoice& voice)
     frame.flags = voice.endOfSpeech ? EndOfSpeech : 0;
     frame.payload = voice.payload;
     if (m_udp && m_socket) {
-        m_socket->writeDatagram(clientVoiceDatagram(m_token, frame), m_server, m_port);
+        if (m_sealer)
+            sendDatagram(Kind::Voice, encodeFrame(frame));
+        else
+            m_socket->writeDatagram(clientVoiceDatagram(m_token, frame), m_server, m_port);
         return;
     }
     m_hooks.sendControl(

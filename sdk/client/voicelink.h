@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "voicecrypto.h"
 #include "voicepacket.h"
 #include "voicesdk.h"
 
@@ -45,12 +46,20 @@ public:
         std::function<void(int status, anyID client)> talkStatus;
     };
 
+    // What the welcome said about datagrams.
+    struct Datagrams
+    {
+        QByteArray token; // without one the server offers no voice
+        bool offered = false;
+        QByteArray upKey; // with both keys datagrams are sealed; without, they are clear
+        QByteArray downKey;
+    };
+
     VoiceLink(uint64 handler, Hooks hooks, QObject* parent);
     ~VoiceLink() override;
 
-    // The connection is established. Without a token the server offers no voice.
-    void start(const QByteArray& token, bool udpOffered, const QHostAddress& server, quint16 port,
-               anyID ownId);
+    // The connection is established.
+    void start(const Datagrams& datagrams, const QHostAddress& server, quint16 port, anyID ownId);
     void stop();
     // A "voice" message from the server; false when malformed.
     bool tunnelled(const QCborMap& message);
@@ -64,6 +73,8 @@ public:
 
 private:
     void readDatagrams();
+    void sendDatagram(protocol::voice::Kind kind, const QByteArray& body);
+    void dropped(const QString& what, const QHostAddress& from, quint16 port);
     void deliver(const protocol::voice::Frame& frame);
     void tick();
     void setUdp(bool udp);
@@ -82,6 +93,8 @@ private:
     quint16 m_port = 0;
     anyID m_ownId = 0;
     QUdpSocket* m_socket = nullptr;
+    std::unique_ptr<protocol::voice::Sealer> m_sealer; // sealed: what this client sends
+    std::unique_ptr<protocol::voice::Opener> m_opener; // sealed: what the server sends
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_lastPing = -1;

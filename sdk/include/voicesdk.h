@@ -137,6 +137,9 @@ enum Errors {
     ERROR_failed_connection_initialisation = 0x0705, /* 1797: the server could not be reached */
     ERROR_connection_output_overflow = 0x0706,
     ERROR_connection_limit_reached = 0x0707, /* the server announced more than the library keeps */
+    /* 1800: the server's certificate is not the one remembered at the first connection (see
+     * ts3client_startConnection) */
+    ERROR_connection_certificate_changed = 0x0708,
 
     ERROR_file_invalid_name = 0x0800,
     ERROR_file_invalid_path = 0x0801,
@@ -238,7 +241,12 @@ VOICESDK_EXPORT unsigned int
 ts3client_destroyServerConnectionHandler(uint64 serverConnectionHandlerID);
 /* A new random identity string; the unique identifier others see is derived from it. */
 VOICESDK_EXPORT unsigned int ts3client_createIdentity(char** result);
-/* defaultChannelArray is a null-terminated path of channel names from the top level, or null. */
+/* defaultChannelArray is a null-terminated path of channel names from the top level, or null.
+ * Connections use TLS. A certificate that verifies against the system's authorities for the
+ * host is accepted; any other is trusted on first use: it is remembered for that host and port
+ * in "known_servers.txt" in the working directory (beside the identity file), and a different
+ * one later ends the connection with ERROR_connection_certificate_changed. Removing the
+ * server's line from that file makes the next connection trust the new certificate. */
 VOICESDK_EXPORT unsigned int
 ts3client_startConnection(uint64 serverConnectionHandlerID, const char* identity, const char* ip,
                           unsigned int port, const char* nickname, const char** defaultChannelArray,

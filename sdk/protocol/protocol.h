@@ -138,8 +138,11 @@ inline constexpr QLatin1String Resume("resume");
 // voice
 inline constexpr QLatin1String VoiceToken("voiceToken"); // welcome: the datagrams' token
 inline constexpr QLatin1String VoiceUdp("voiceUdp");     // welcome: whether UDP is offered
-inline constexpr QLatin1String VoiceFrame("frame");      // voice: the frame's bytes
-inline constexpr QLatin1String Udp("udp");               // voicePath: true for datagrams
+// welcome, over TLS only: the keys of the client's sealed datagrams, one per direction
+inline constexpr QLatin1String VoiceKeyUp("voiceKeyUp");     // client to server
+inline constexpr QLatin1String VoiceKeyDown("voiceKeyDown"); // server to client
+inline constexpr QLatin1String VoiceFrame("frame");          // voice: the frame's bytes
+inline constexpr QLatin1String Udp("udp");                   // voicePath: true for datagrams
 } // namespace field
 
 // Why a client left (clientLeft.reason).

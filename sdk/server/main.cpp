@@ -136,7 +136,22 @@ int main(int argc, char* argv[])
     const QCommandLineOption noUdp(
         QStringLiteral("no-udp"),
         QStringLiteral("Offer no voice datagrams: voice travels on the control connections."));
-    parser.addOptions({listen, port, password, welcome, data, noUdp});
+    const QCommandLineOption certificate(
+        QStringLiteral("cert"),
+        QStringLiteral("TLS certificate (PEM; a chain may follow it). Default: server.crt in "
+                       "the data directory, made at the first start."),
+        QStringLiteral("file"));
+    const QCommandLineOption key(
+        QStringLiteral("key"),
+        QStringLiteral("Private key of the certificate (PEM). Default: server.key in the data "
+                       "directory."),
+        QStringLiteral("file"));
+    const QCommandLineOption noTls(
+        QStringLiteral("no-tls"),
+        QStringLiteral("No TLS and no voice encryption: everything travels in clear. Only for "
+                       "tests that read the wire; clients refuse such a server unless "
+                       "VOICESDK_PLAIN=1 is set for them."));
+    parser.addOptions({listen, port, password, welcome, data, noUdp, certificate, key, noTls});
     parser.addOptions(numberOptions);
     parser.process(app);
 
@@ -170,6 +185,11 @@ int main(int argc, char* argv[])
         parser.value(welcome).left(voicesdk::protocol::limits::WelcomeMessageLength);
     options.dataDirectory = parser.value(data);
     options.udp = !parser.isSet(noUdp);
+    options.tls = !parser.isSet(noTls);
+    options.certificateFile = parser.value(certificate);
+    options.keyFile = parser.value(key);
+    if (!options.tls && (parser.isSet(certificate) || parser.isSet(key)))
+        return fail(QStringLiteral("--cert and --key make no sense with --no-tls"));
 
     if (!installSignalHandlers(&app))
         return fail(QStringLiteral("cannot install signal handlers"));

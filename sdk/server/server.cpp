@@ -4,11 +4,13 @@
 #include "message.h"
 #include "serverlog.h"
 #include "textmessagecodec.h"
+#include "tlsidentity.h"
 
 #include <QCborArray>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QRandomGenerator>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUuid>
@@ -56,7 +58,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     , m_store(options.dataDirectory)
     , m_listener(new Listener(this))
     , m_files(std::make_unique<FileService>(options.dataDirectory, options.files, m_channels))
-    , m_voice(new VoiceRelay(m_clients, this))
+    , m_voice(new VoiceRelay(m_clients, options.tls, this))
 {
     Channel lobby;
     lobby.id = DefaultChannelId;
@@ -117,6 +119,26 @@ Server::~Server()
 
 bool Server::listen(QString* error)
 {
+    if (m_options.tls) {
+        if (!QSslSocket::supportsSsl()) {
+            *error = QStringLiteral("TLS is not available (OpenSSL %1 could not be loaded)")
+                         .arg(QSslSocket::sslLibraryBuildVersionString());
+            return false;
+        }
+        TlsIdentity identity;
+        QString note;
+        if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
+                             &identity, &note, error))
+            return false;
+        logLine(note);
+        m_tls = QSslConfiguration::defaultConfiguration();
+        m_tls.setProtocol(QSsl::TlsV1_2OrLater);
+        m_tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients have no certificates
+        m_tls.setLocalCertificateChain(identity.chain);
+        m_tls.setPrivateKey(identity.key);
+    } else {
+        logLine(QStringLiteral("TLS is off: connections and voice travel in clear"));
+    }
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
     // The program ends when this fails, and the control socket with it.
@@ -144,13 +166,20 @@ QHostAddress Server::address() const
 void Server::acceptConnection(qintptr descriptor)
 {
     m_acceptPaused = false;
-    auto* socket = new QTcpSocket;
+    QSslSocket* tls = m_options.tls ? new QSslSocket : nullptr;
+    QTcpSocket* socket = tls ? tls : new QTcpSocket;
     if (!socket->setSocketDescriptor(descriptor)) {
         logLimited("accept",
                    QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
         ::close(int(descriptor));
         delete socket;
         return;
+    }
+    if (tls) {
+        // The handshake runs in the event loop; until it is done the connection counts as one
+        // without hello, under the same bounds and the same timer.
+        tls->setSslConfiguration(m_tls);
+        tls->startServerEncryption();
     }
     auto* session = new Session(socket, m_options.maxOutputBytes, this);
     // Connections that never say hello must not keep out those that do: past the bounds
@@ -186,7 +215,10 @@ void Server::acceptConnection(qintptr descriptor)
     helloTimer->setSingleShot(true);
     connect(helloTimer, &QTimer::timeout, session, [session] {
         if (session->state() == Session::State::AwaitingHello)
-            session->close(QStringLiteral("no hello in time"), false);
+            session->close(session->isHandshaking()
+                               ? QStringLiteral("TLS handshake not done in time")
+                               : QStringLiteral("no hello in time"),
+                           false);
     });
     helloTimer->start(m_options.helloTimeoutMs);
 }
@@ -411,25 +443,31 @@ void Server::handleHello(Session* session, const QCborMap& message)
     session->setActive();
     m_pending.removeOne(session);
     m_clients.insert(id, session);
-    const QByteArray voiceToken = m_voice->addClient(session);
+    const VoiceCredentials voice = m_voice->addClient(session);
     logLine(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
                 .arg(session->peer())
                 .arg(id)
                 .arg(session->nickname)
                 .arg(channel));
 
-    session->sendMessage(QCborMap{{TypeKey, type::Welcome},
-                                  {field::Version, Version},
-                                  {field::ClientId, id},
-                                  {field::Nickname, session->nickname},
-                                  {field::WelcomeMessage, m_options.welcomeMessage},
-                                  {field::ServerName, QStringLiteral("Meeting voice server")},
-                                  {field::ServerUniqueId, m_serverUniqueId},
-                                  {field::IdleTimeout, m_options.idleTimeoutMs},
-                                  {field::FloodBurst, m_options.floodBurst},
-                                  {field::FloodRate, m_options.floodRate},
-                                  {field::VoiceToken, voiceToken},
-                                  {field::VoiceUdp, m_voice->udpEnabled()}});
+    QCborMap welcome{{TypeKey, type::Welcome},
+                     {field::Version, Version},
+                     {field::ClientId, id},
+                     {field::Nickname, session->nickname},
+                     {field::WelcomeMessage, m_options.welcomeMessage},
+                     {field::ServerName, QStringLiteral("Meeting voice server")},
+                     {field::ServerUniqueId, m_serverUniqueId},
+                     {field::IdleTimeout, m_options.idleTimeoutMs},
+                     {field::FloodBurst, m_options.floodBurst},
+                     {field::FloodRate, m_options.floodRate},
+                     {field::VoiceToken, voice.token},
+                     {field::VoiceUdp, m_voice->udpEnabled()}};
+    // The keys travel only inside TLS.
+    if (!voice.upKey.isEmpty()) {
+        welcome.insert(field::VoiceKeyUp, voice.upKey);
+        welcome.insert(field::VoiceKeyDown, voice.downKey);
+    }
+    session->sendMessage(welcome);
     // Parents before children, so a receiver can build the tree as it goes.
     QList<quint64> order;
     QList<quint64> level{0};

@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QObject>
 #include <QSet>
+#include <QSslConfiguration>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -43,6 +44,11 @@ struct ServerOptions
     int floodBurst = 4096;
     int floodRate = 1024;
     bool udp = true; // voice datagrams; without them voice is tunnelled on the control connection
+    // TLS on every connection and sealed voice datagrams. Off only for tests that read the wire:
+    // then everything travels in clear.
+    bool tls = true;
+    QString certificateFile; // with keyFile; empty: server.crt and server.key in the data folder
+    QString keyFile;
     FileServiceLimits files;
 };
 
@@ -99,6 +105,7 @@ private:
     void persist();
 
     ServerOptions m_options;
+    QSslConfiguration m_tls; // set by listen() when TLS is on
     ChannelStore m_store;
     QString m_serverUniqueId;
     quint64 m_nextChannelId = 2;

@@ -3,12 +3,15 @@
 
 #include "message.h"
 #include "serverlog.h"
+#include "tls.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 namespace voiceserver {
+
+using voicesdk::protocol::unsentBytes;
 
 namespace {
 constexpr int ReadChunk = 64 * 1024;
@@ -35,6 +38,23 @@ Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
         m_closeTimer.stop();
         emit finished();
     });
+    if (auto* tls = qobject_cast<QSslSocket*>(m_socket)) {
+        // A peer that does not speak TLS, a broken handshake or a record that does not
+        // decrypt: the reason goes to the log before the socket closes.
+        connect(tls, &QAbstractSocket::errorOccurred, this,
+                [this, tls](QAbstractSocket::SocketError error) {
+                    if (error == QAbstractSocket::SslHandshakeFailedError ||
+                        error == QAbstractSocket::SslInternalError ||
+                        error == QAbstractSocket::SslInvalidUserDataError)
+                        close(QStringLiteral("TLS: %1").arg(tls->errorString()), false);
+                });
+    }
+}
+
+bool Session::isHandshaking() const
+{
+    const auto* tls = qobject_cast<const QSslSocket*>(m_socket);
+    return tls && !tls->isEncrypted();
 }
 
 void Session::readFrames()
@@ -75,11 +95,11 @@ void Session::send(const QByteArray& frame)
 {
     if (m_state == State::Closed || !m_socket)
         return;
-    if (m_socket->bytesToWrite() + frame.size() > m_maxOutputBytes) {
+    if (unsentBytes(m_socket) + frame.size() > m_maxOutputBytes) {
         // Qt writes to the kernel only between events; hand it what the kernel takes now, and
         // only then judge the peer.
         m_socket->flush();
-        if (m_socket->bytesToWrite() + frame.size() > m_maxOutputBytes) {
+        if (unsentBytes(m_socket) + frame.size() > m_maxOutputBytes) {
             close(QStringLiteral("output buffer overflow (peer not reading)"), false);
             return;
         }
@@ -104,7 +124,7 @@ bool Session::takeRequestToken(int burst, int rate)
 bool Session::sendVoice(const QByteArray& frame)
 {
     if (m_state == State::Closed || !m_socket ||
-        m_socket->bytesToWrite() + frame.size() > qMin(VoiceBacklogBytes, m_maxOutputBytes / 2))
+        unsentBytes(m_socket) + frame.size() > qMin(VoiceBacklogBytes, m_maxOutputBytes / 2))
         return false;
     m_socket->write(frame);
     return true;

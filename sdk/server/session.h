@@ -25,6 +25,8 @@ public:
     Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent);
 
     State state() const { return m_state; }
+    // A TLS connection whose handshake has not finished.
+    bool isHandshaking() const;
     void setActive() { m_state = State::Active; }
     QString peer() const { return m_peer; }
     QHostAddress address() const { return m_address; }

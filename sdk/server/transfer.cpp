@@ -3,9 +3,10 @@
 
 #include "frame.h"
 #include "protocol.h"
+#include "tls.h"
 
 #include <QRandomGenerator>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 namespace voiceserver {
 
@@ -43,8 +44,20 @@ TransferConnection::TransferConnection(QTcpSocket* socket, const QByteArray& pen
         connect(m_socket, &QTcpSocket::readyRead, this, &TransferConnection::onReadyRead);
     } else {
         connect(m_socket, &QTcpSocket::bytesWritten, this, &TransferConnection::pumpDownload);
+        // Over TLS, bytesWritten tells that Qt encrypted the bytes; this, that they left.
+        if (auto* tls = qobject_cast<QSslSocket*>(m_socket))
+            connect(tls, &QSslSocket::encryptedBytesWritten, this,
+                    &TransferConnection::pumpDownload);
         connect(m_socket, &QTcpSocket::readyRead, this,
                 [this] { abort(QStringLiteral("unexpected bytes on a download")); });
+    }
+    if (qobject_cast<QSslSocket*>(m_socket)) {
+        connect(m_socket, &QAbstractSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError error) {
+                    if (error == QAbstractSocket::SslInternalError ||
+                        error == QAbstractSocket::SslInvalidUserDataError)
+                        abort(QStringLiteral("TLS: %1").arg(m_socket->errorString()));
+                });
     }
     m_buffer.resize(ChunkSize);
     // Runs once the server has wired the signals up.
@@ -71,6 +84,7 @@ void TransferConnection::start(const QByteArray& pending)
 {
     if (m_ended)
         return;
+    m_started = true;
     m_idle.start();
     if (m_ticket.upload) {
         if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
@@ -116,6 +130,9 @@ bool TransferConnection::consume(const char* data, qint64 size)
 
 void TransferConnection::onReadyRead()
 {
+    // A TLS socket can have more bytes decrypted before the queued start has run.
+    if (!m_started)
+        return;
     while (!m_ended && !m_received && m_socket->bytesAvailable() > 0) {
         const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());
         if (got <= 0)
@@ -130,10 +147,10 @@ void TransferConnection::onReadyRead()
 
 void TransferConnection::pumpDownload()
 {
-    if (m_ended)
+    if (m_ended || !m_started)
         return;
     m_idle.start();
-    while (m_done < m_ticket.size && m_socket->bytesToWrite() < HighWater) {
+    while (m_done < m_ticket.size && unsentBytes(m_socket) < HighWater) {
         const qint64 want = qMin<qint64>(ChunkSize, m_ticket.size - m_done);
         const qint64 got = m_ticket.source->read(m_buffer.data(), want);
         if (got <= 0)
@@ -141,7 +158,7 @@ void TransferConnection::pumpDownload()
         m_socket->write(m_buffer.constData(), got);
         m_done += got;
     }
-    if (m_done == m_ticket.size && m_socket->bytesToWrite() == 0)
+    if (m_done == m_ticket.size && unsentBytes(m_socket) == 0)
         end(QStringLiteral("done")); // the client closes once it has every byte
 }
 

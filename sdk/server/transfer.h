@@ -73,6 +73,7 @@ private:
     QFile m_file; // upload target in the incoming directory
     qint64 m_done = 0;
     bool m_received = false;
+    bool m_started = false; // bytes that arrive before start() wait in the socket
     bool m_ended = false;
     QTimer m_idle;
     QByteArray m_buffer;

@@ -5,6 +5,7 @@
 #include "message.h"
 #include "serverlog.h"
 #include "session.h"
+#include "voicecrypto.h"
 
 #include <QCborMap>
 #include <QDateTime>
@@ -33,10 +34,15 @@ struct VoiceRelay::Peer
     bool udp = false; // the client asked for datagrams
     RateLimiter limiter{FramesPerSecond, FrameBurst};
     SequenceWindow window;
+    std::unique_ptr<Opener> up;   // sealed: the client's datagrams
+    std::unique_ptr<Sealer> down; // sealed: the datagrams to the client
 };
 
-VoiceRelay::VoiceRelay(const QMap<anyID, Session*>& clients, QObject* parent)
-    : QObject(parent), m_clients(clients), m_buffer(MaxDatagram + 1, Qt::Uninitialized)
+VoiceRelay::VoiceRelay(const QMap<anyID, Session*>& clients, bool sealed, QObject* parent)
+    : QObject(parent)
+    , m_clients(clients)
+    , m_sealed(sealed)
+    , m_buffer(MaxSealedDatagram + 1, Qt::Uninitialized)
 {}
 
 VoiceRelay::~VoiceRelay() = default;
@@ -54,7 +60,7 @@ bool VoiceRelay::listen(const QHostAddress& address, quint16 port, QString* erro
     return true;
 }
 
-QByteArray VoiceRelay::addClient(Session* session)
+VoiceCredentials VoiceRelay::addClient(Session* session)
 {
     auto peer = std::make_shared<Peer>();
     peer->session = session;
@@ -63,10 +69,19 @@ QByteArray VoiceRelay::addClient(Session* session)
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(peer->token.data()),
                                               TokenSize / 4);
     } while (m_byToken.contains(peer->token));
+    VoiceCredentials credentials;
+    credentials.token = peer->token;
+    if (m_sealed) {
+        // Fresh keys for every connection: counters start at 0 under a key never used before.
+        credentials.upKey = randomKey();
+        credentials.downKey = randomKey();
+        peer->up = std::make_unique<Opener>(credentials.upKey);
+        peer->down = std::make_unique<Sealer>(credentials.downKey);
+    }
     m_byToken.insert(peer->token, peer.get());
     m_bySession.insert(session, peer);
     m_indexDirty = true;
-    return peer->token;
+    return credentials;
 }
 
 void VoiceRelay::removeClient(Session* session)
@@ -92,7 +107,8 @@ void VoiceRelay::rebuildIndex()
 void VoiceRelay::drop(const char* why, const QString& who)
 {
     ++m_stats.dropped;
-    logLimited("voice", QStringLiteral("voice: dropped %1 from %2").arg(QLatin1String(why), who));
+    // Each reason has its own budget: a flood of one kind never hides another.
+    logLimited(why, QStringLiteral("voice: dropped %1 from %2").arg(QLatin1String(why), who));
 }
 
 void VoiceRelay::readDatagrams()
@@ -107,8 +123,11 @@ void VoiceRelay::readDatagrams()
             break;
         ClientDatagram datagram;
         const QString who = QStringLiteral("%1:%2").arg(address.toString()).arg(port);
-        if (size > MaxDatagram ||
-            !decodeClientDatagram(m_buffer.constData(), int(size), &datagram)) {
+        const char* data = m_buffer.constData();
+        const bool wellFormed =
+            m_sealed ? peekSealedClientDatagram(data, int(size), &datagram.token)
+                     : size <= MaxDatagram && decodeClientDatagram(data, int(size), &datagram);
+        if (!wellFormed) {
             drop("a malformed datagram", who);
             continue;
         }
@@ -116,6 +135,23 @@ void VoiceRelay::readDatagrams()
         if (!peer) {
             drop("a datagram with an unknown token", who);
             continue;
+        }
+        // The token travels in clear: only a datagram that opens counts for its client, so
+        // nobody else can use up its rate or redirect its voice.
+        if (m_sealed) {
+            switch (openClientDatagram(*peer->up, data, int(size), &datagram)) {
+            case Opener::Result::Opened:
+                break;
+            case Opener::Result::Forged:
+                drop("a datagram that failed authentication", who);
+                continue;
+            case Opener::Result::Replayed:
+                drop("a replayed or too old datagram", who);
+                continue;
+            case Opener::Result::Malformed:
+                drop("a malformed sealed datagram", who);
+                continue;
+            }
         }
         if (!peer->limiter.take(QDateTime::currentMSecsSinceEpoch())) {
             drop("datagrams above the rate", who);
@@ -125,7 +161,12 @@ void VoiceRelay::readDatagrams()
         peer->address = address;
         peer->port = port;
         if (datagram.kind == Kind::Ping) {
-            m_socket->writeDatagram(pongDatagram(datagram.nonce), address, port);
+            char nonce[4];
+            qToBigEndian(datagram.nonce, nonce);
+            m_socket->writeDatagram(
+                m_sealed ? sealServerDatagram(*peer->down, Kind::Pong, QByteArray(nonce, 4))
+                         : pongDatagram(datagram.nonce),
+                address, port);
             continue;
         }
         take(peer, datagram.frame, datagram.frameBytes);
@@ -188,9 +229,13 @@ void VoiceRelay::take(Peer* from, Frame& frame, QByteArray frameBytes)
             continue;
         bool sent;
         if (to->udp && to->port != 0 && m_socket) {
-            if (datagram.isEmpty())
+            // Sealed, every listener gets its own copy under its own key.
+            if (m_sealed)
+                datagram = sealServerDatagram(*to->down, Kind::Voice, frameBytes);
+            else if (datagram.isEmpty())
                 datagram = serverVoiceDatagram(frameBytes);
-            sent = m_socket->writeDatagram(datagram, to->address, to->port) == datagram.size();
+            sent = !datagram.isEmpty() &&
+                   m_socket->writeDatagram(datagram, to->address, to->port) == datagram.size();
         } else {
             if (tunnelled.isEmpty())
                 tunnelled =

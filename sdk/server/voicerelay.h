@@ -26,24 +26,36 @@ struct VoiceStats
     quint64 dropped = 0;   // bad, unknown, over the rate, muted or not sent
 };
 
-// Forwards voice frames between the members of a channel, never decoding them. Datagrams arrive
-// on a UDP socket on the server's port and name their sender by a secret token that the control
-// connection handed out; tunnelled frames arrive on the control connection. Nothing is queued
-// here: a frame that the network does not take at once is dropped.
+// What the welcome hands a client for its datagrams: the token that names it, and with sealing
+// on, the keys of both directions (empty otherwise).
+struct VoiceCredentials
+{
+    QByteArray token;
+    QByteArray upKey;
+    QByteArray downKey;
+};
+
+// Forwards voice frames between the members of a channel, never decoding the Opus in them.
+// Datagrams arrive on a UDP socket on the server's port and name their sender by a token that
+// the control connection handed out; tunnelled frames arrive on the control connection. With
+// sealing on, every datagram is encrypted and authenticated under keys of its client, handed
+// out over TLS: the relay opens each incoming one and seals a copy for every listener. Nothing
+// is queued here: a frame that the network does not take at once is dropped.
 class VoiceRelay : public QObject
 {
     Q_OBJECT
 public:
-    // clients: the server's sessions past the hello, by client ID.
-    VoiceRelay(const QMap<anyID, Session*>& clients, QObject* parent = nullptr);
+    // clients: the server's sessions past the hello, by client ID. sealed: datagrams are sealed
+    // (the connections use TLS); else they travel in clear.
+    VoiceRelay(const QMap<anyID, Session*>& clients, bool sealed, QObject* parent = nullptr);
     ~VoiceRelay() override;
 
     // Binds the UDP socket beside the control port; false with the reason when that fails.
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     bool udpEnabled() const { return m_socket != nullptr; }
 
-    // A new client: its token, for the welcome.
-    QByteArray addClient(Session* session);
+    // A new client: its token and keys, for the welcome.
+    VoiceCredentials addClient(Session* session);
     void removeClient(Session* session);
     // Someone joined, moved or left: the channel index is rebuilt before the next frame.
     void membershipChanged() { m_indexDirty = true; }
@@ -62,6 +74,7 @@ private:
     void drop(const char* why, const QString& who);
 
     const QMap<anyID, Session*>& m_clients;
+    bool m_sealed;
     QUdpSocket* m_socket = nullptr;
     QHash<QByteArray, Peer*> m_byToken;
     QHash<Session*, std::shared_ptr<Peer>> m_bySession;

@@ -6,10 +6,15 @@
 
 using namespace voicesdk::protocol;
 
-bool RawPeer::open(quint16 port)
+bool RawPeer::open(quint16 port, bool tls)
 {
-    m_socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-    return m_socket.waitForConnected(5000);
+    if (!tls) {
+        m_socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+        return m_socket.waitForConnected(5000);
+    }
+    m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    return m_socket.waitForEncrypted(5000);
 }
 
 bool RawPeer::hello(const QString& nickname)

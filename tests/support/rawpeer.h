@@ -5,14 +5,16 @@
 #include "protocol.h"
 
 #include <QCborMap>
-#include <QTcpSocket>
+#include <QSslSocket>
 
-// A connection to voice-server spoken frame by frame, for tests that talk the protocol by hand:
-// a control connection, a transfer connection, or a peer that misbehaves.
+// A connection to voice-server spoken frame by frame (over TLS unless asked otherwise), for tests
+// that talk the protocol by hand: a control connection, a transfer connection, or a peer that
+// misbehaves.
 class RawPeer
 {
 public:
-    bool open(quint16 port);
+    // TLS as clients speak it (any certificate accepted), or plain TCP bytes.
+    bool open(quint16 port, bool tls = true);
     // Says hello as nickname with the test servers' password; true once the server's state
     // has arrived.
     bool hello(const QString& nickname);
@@ -29,10 +31,10 @@ public:
     // read and kept.
     bool closedByServer(int timeoutMs = 5000);
 
-    QTcpSocket& socket() { return m_socket; }
+    QSslSocket& socket() { return m_socket; }
 
 private:
-    QTcpSocket m_socket;
+    QSslSocket m_socket;
     voicesdk::protocol::FrameDecoder m_decoder;
 };
 

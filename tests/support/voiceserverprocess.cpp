@@ -6,8 +6,8 @@
 #include <QFile>
 
 VoiceServerProcess::VoiceServerProcess(const QStringList& extraArguments,
-                                       const QStringList& launcher)
-    : m_extra(extraArguments), m_launcher(launcher)
+                                       const QStringList& launcher, Certificate certificate)
+    : m_extra(extraArguments), m_launcher(launcher), m_certificate(certificate)
 {
     m_process.setStandardErrorFile(QDir(m_data.path()).filePath(QStringLiteral("server.log")),
                                    QIODevice::Append);
@@ -29,10 +29,25 @@ QString VoiceServerProcess::binary(const QString& name)
     return QDir(dir).filePath(name);
 }
 
+QString VoiceServerProcess::tlsFile(const QString& name)
+{
+    return QDir(QStringLiteral(MEETING_TEST_TLS_DIR)).filePath(name);
+}
+
 bool VoiceServerProcess::start(int timeoutMs)
 {
     if (m_process.state() != QProcess::NotRunning || !m_data.isValid())
         return false;
+    const QDir data(m_data.path());
+    if (m_certificate == Certificate::Shared && !m_extra.contains(QStringLiteral("--no-tls")) &&
+        !m_extra.contains(QStringLiteral("--cert")) &&
+        !QFile::exists(data.filePath(QStringLiteral("server.crt")))) {
+        if (!QFile::copy(tlsFile(QStringLiteral("server.crt")),
+                         data.filePath(QStringLiteral("server.crt"))) ||
+            !QFile::copy(tlsFile(QStringLiteral("server.key")),
+                         data.filePath(QStringLiteral("server.key"))))
+            return false;
+    }
     QStringList arguments{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                           QStringLiteral("--port"),   QString::number(m_port),
                           QStringLiteral("--data"),   m_data.path()};

@@ -14,10 +14,16 @@
 class VoiceServerProcess
 {
 public:
+    // Shared: the server starts with the test certificate (tests/support/tls/server.crt), put
+    // in its data directory, so clients that remember certificates by host and port never see
+    // two test servers differ. Own: it makes one of its own, as at any first start.
+    enum class Certificate { Shared, Own };
+
     // Extra command-line options, e.g. {"--password", ""} or {"--max-output-kib", "64"}; a
     // launcher runs the server, e.g. {"prlimit", "--nofile=64", "--"}.
     explicit VoiceServerProcess(const QStringList& extraArguments = {},
-                                const QStringList& launcher = {});
+                                const QStringList& launcher = {},
+                                Certificate certificate = Certificate::Shared);
     ~VoiceServerProcess();
     VoiceServerProcess(const VoiceServerProcess&) = delete;
     VoiceServerProcess& operator=(const VoiceServerProcess&) = delete;
@@ -36,10 +42,13 @@ public:
 
     // Where voice-server and voice-cli are: $MEETING_BIN_DIR, else the build's bin directory.
     static QString binary(const QString& name);
+    // A file of tests/support/tls.
+    static QString tlsFile(const QString& name);
 
 private:
     QStringList m_extra;
     QStringList m_launcher;
+    Certificate m_certificate;
     QTemporaryDir m_data;
     QProcess m_process;
     quint16 m_port = 0;

@@ -95,12 +95,14 @@ auto withArg(const char* key, const QVariant& value)
 }
 
 // A server that speaks just enough of the protocol to let the library in, then does what the
-// test wants: announce too much, or fall silent.
+// test wants: announce too much, or fall silent. It speaks in clear, like a server started with
+// --no-tls, and the library is told so while it lives.
 class FakeServer : public QObject
 {
 public:
     explicit FakeServer(std::function<void(QTcpSocket*)> afterHello) : m_afterHello(afterHello)
     {
+        qputenv("VOICESDK_PLAIN", "1");
         m_server.listen(QHostAddress::LocalHost);
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
             QTcpSocket* socket = m_server.nextPendingConnection();
@@ -116,6 +118,7 @@ public:
             });
         });
     }
+    ~FakeServer() override { qunsetenv("VOICESDK_PLAIN"); }
     quint16 port() const { return m_server.serverPort(); }
     QStringList received;
 

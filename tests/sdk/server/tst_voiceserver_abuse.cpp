@@ -3,6 +3,7 @@
 // well-behaved clients, and a peer that stops reading cannot make the server grow.
 #include "eventrecorder.h"
 #include "rawpeer.h"
+#include "voicecrypto.h"
 #include "voicepacket.h"
 #include "voiceserverprocess.h"
 
@@ -28,6 +29,8 @@ private slots:
     void badBytesCloseOnlyThatConnection();
     void badFramesAfterHelloAreSeenAsDrops_data();
     void badFramesAfterHelloAreSeenAsDrops();
+    void plainClientGetsNothing();
+    void silentConnectionTimesOut_data();
     void silentConnectionTimesOut();
     void unsupportedVersionIsRefused();
     void nonReadingClientIsDropped();
@@ -40,6 +43,8 @@ private slots:
     void voiceGoesToTheChannelOnly();
     void badDatagramsAreDropped_data();
     void badDatagramsAreDropped();
+    void sealedDatagramsMustOpen_data();
+    void sealedDatagramsMustOpen();
     void badTunnelledFramesAreProtocolErrors_data();
     void badTunnelledFramesAreProtocolErrors();
 
@@ -49,12 +54,17 @@ private:
         RawPeer peer;
         QByteArray token;
         anyID id = 0;
+        std::unique_ptr<voice::Sealer> sealer; // its datagrams, under the key of the welcome
     };
     bool voiceHello(VoicePeer* p, const QString& nickname);
     // Whether voice reaches the peer before the answer to a ping sent now.
     static QList<QCborMap> voiceBeforePong(RawPeer& peer);
-    QByteArray datagram(const QByteArray& token, quint16 sequence, quint8 flags = 0,
-                        const QByteArray& payload = QByteArray(40, 'o'));
+    static voice::Frame frame(quint16 sequence, quint8 flags = 0,
+                              const QByteArray& payload = QByteArray(40, 'o'));
+    // A sealed voice datagram of the peer (with another token when given).
+    static QByteArray datagram(VoicePeer& p, quint16 sequence, quint8 flags = 0,
+                               const QByteArray& payload = QByteArray(40, 'o'),
+                               const QByteArray& token = QByteArray());
     void sendDatagram(const QByteArray& bytes);
     void checkOthersStillTalk();
     anyID waitForJoin(const QString& nickname);
@@ -222,12 +232,35 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops()
     QVERIFY(m_server.log().contains("protocol error"));
 }
 
+void tst_VoiceServerAbuse::plainClientGetsNothing()
+{
+    // A hello in clear is no TLS handshake: no frame comes back, and the connection goes.
+    RawPeer peer;
+    QVERIFY(peer.open(m_server.port(), false));
+    peer.send(helloMessage(QStringLiteral("clear")));
+    QVERIFY(peer.closedByServer());
+    QVERIFY(peer.next(type::Welcome, 0).isEmpty());
+    QVERIFY(peer.next(type::Error, 0).isEmpty());
+    QVERIFY2(m_server.log().contains("closed (client 0): TLS:"), qPrintable(m_server.log()));
+    checkOthersStillTalk();
+}
+
+void tst_VoiceServerAbuse::silentConnectionTimesOut_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("no hello") << true << "no hello in time";
+    QTest::newRow("stalled handshake") << false << "TLS handshake not done in time";
+}
+
 void tst_VoiceServerAbuse::silentConnectionTimesOut()
 {
+    QFETCH(bool, tls);
+    QFETCH(QString, logged);
     RawPeer peer;
-    QVERIFY(peer.open(m_server.port()));
+    QVERIFY(peer.open(m_server.port(), tls));
     QVERIFY(peer.closedByServer());
-    QVERIFY(m_server.log().contains("no hello in time"));
+    QVERIFY(m_server.log().contains(logged));
     checkOthersStillTalk();
 }
 
@@ -246,10 +279,11 @@ void tst_VoiceServerAbuse::unsupportedVersionIsRefused()
 void tst_VoiceServerAbuse::nonReadingClientIsDropped()
 {
     // A raw client joins the lobby and never reads; the watcher fills the lobby with texts.
-    QTcpSocket sleeper;
+    QSslSocket sleeper;
+    sleeper.setPeerVerifyMode(QSslSocket::VerifyNone);
+    sleeper.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_server.port());
+    QVERIFY(sleeper.waitForEncrypted(5000));
     sleeper.setReadBufferSize(1); // Qt stops reading once one byte is buffered
-    sleeper.connectToHost(QHostAddress::LocalHost, m_server.port());
-    QVERIFY(sleeper.waitForConnected(5000));
     sleeper.write(encodeFrame(helloMessage(QStringLiteral("sleeper"))));
     sleeper.flush();
     const anyID id = waitForJoin(QStringLiteral("sleeper"));
@@ -307,7 +341,8 @@ void tst_VoiceServerAbuse::connectionsWithoutHelloMakeRoom()
     std::vector<std::unique_ptr<RawPeer>> squatters;
     for (int i = 0; i < 80; ++i) {
         squatters.push_back(std::make_unique<RawPeer>());
-        if (!squatters.back()->open(server.port()))
+        // Plain TCP: to the server a TLS handshake that never starts.
+        if (!squatters.back()->open(server.port(), false))
             qDebug() << "not connected" << i << squatters.back()->socket().errorString();
     }
     QTRY_VERIFY2_WITH_TIMEOUT(server.log().contains(logged), qPrintable(server.log().right(1500)),
@@ -426,7 +461,9 @@ bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname)
     const QCborMap welcome = p->peer.next(type::Welcome);
     p->token = welcome.value(field::VoiceToken).toByteArray();
     p->id = anyID(welcome.value(field::ClientId).toInteger());
-    return p->token.size() == voice::TokenSize && !p->peer.next(type::Synced).isEmpty();
+    p->sealer = std::make_unique<voice::Sealer>(welcome.value(field::VoiceKeyUp).toByteArray());
+    return p->token.size() == voice::TokenSize && p->sealer->isValid() &&
+           !p->peer.next(type::Synced).isEmpty();
 }
 
 QList<QCborMap> tst_VoiceServerAbuse::voiceBeforePong(RawPeer& peer)
@@ -440,15 +477,22 @@ QList<QCborMap> tst_VoiceServerAbuse::voiceBeforePong(RawPeer& peer)
     return voices;
 }
 
-QByteArray tst_VoiceServerAbuse::datagram(const QByteArray& token, quint16 sequence, quint8 flags,
-                                          const QByteArray& payload)
+voice::Frame tst_VoiceServerAbuse::frame(quint16 sequence, quint8 flags, const QByteArray& payload)
 {
     voice::Frame frame;
     frame.sequence = sequence;
     frame.timestamp = quint32(sequence) * voice::FrameSamples;
     frame.flags = flags;
     frame.payload = payload;
-    return voice::clientVoiceDatagram(token, frame);
+    return frame;
+}
+
+QByteArray tst_VoiceServerAbuse::datagram(VoicePeer& p, quint16 sequence, quint8 flags,
+                                          const QByteArray& payload, const QByteArray& token)
+{
+    return voice::sealClientDatagram(*p.sealer, token.isEmpty() ? p.token : token,
+                                     voice::Kind::Voice,
+                                     voice::encodeFrame(frame(sequence, flags, payload)));
 }
 
 void tst_VoiceServerAbuse::sendDatagram(const QByteArray& bytes)
@@ -475,7 +519,8 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
     QVERIFY(!outsider.peer.next(type::ClientMoved).isEmpty());
 
     // A datagram reaches the channel's other members, tunnelled, naming its speaker.
-    sendDatagram(datagram(speaker.token, 1));
+    const QByteArray first = datagram(speaker, 1);
+    sendDatagram(first);
     QList<QCborMap> heard = voiceBeforePong(listener.peer);
     QCOMPARE(heard.size(), 1);
     voice::Frame frame;
@@ -486,11 +531,13 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
     QVERIFY(voiceBeforePong(outsider.peer).isEmpty());
     QVERIFY(voiceBeforePong(speaker.peer).isEmpty());
 
-    // The same datagram again, and one with a token nobody has, reach nobody.
-    sendDatagram(datagram(speaker.token, 1));
+    // The same datagram again, the same frame sealed anew, and one with a token nobody has,
+    // reach nobody.
+    sendDatagram(first);
+    sendDatagram(datagram(speaker, 1));
     QByteArray stranger = speaker.token;
     stranger[0] = char(stranger[0] ^ 1);
-    sendDatagram(datagram(stranger, 2));
+    sendDatagram(datagram(speaker, 2, 0, QByteArray(40, 'o'), stranger));
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
 
     // A tunnelled frame travels the same way.
@@ -506,12 +553,12 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
     // A listener whose output is muted gets nothing; a flood is cut to the rate.
     listener.peer.send(QCborMap{{TypeKey, type::SelfUpdate}, {field::OutputMuted, true}});
     QVERIFY(!listener.peer.next(type::ClientUpdated).isEmpty());
-    sendDatagram(datagram(speaker.token, 4));
+    sendDatagram(datagram(speaker, 4));
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
     listener.peer.send(QCborMap{{TypeKey, type::SelfUpdate}, {field::OutputMuted, false}});
     QVERIFY(!listener.peer.next(type::ClientUpdated).isEmpty());
     for (quint16 s = 10; s < 210; ++s)
-        m_udp.writeDatagram(datagram(speaker.token, s), QHostAddress::LocalHost, m_server.port());
+        m_udp.writeDatagram(datagram(speaker, s), QHostAddress::LocalHost, m_server.port());
     checkOthersStillTalk();
     const int flood = voiceBeforePong(listener.peer).size();
     QVERIFY2(flood >= 10 && flood <= 40, qPrintable(QString::number(flood)));
@@ -520,7 +567,7 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
     speaker.peer.send(QCborMap{{TypeKey, type::Quit}});
     QVERIFY(speaker.peer.closedByServer());
     QTest::qWait(1200); // past the rate limit's refill
-    sendDatagram(datagram(speaker.token, 300));
+    sendDatagram(datagram(speaker, 300));
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
 }
 
@@ -532,22 +579,21 @@ void tst_VoiceServerAbuse::badDatagramsAreDropped_data()
     for (char& c : random)
         c = char(generator.bounded(256));
     const QByteArray token(voice::TokenSize, 't');
-    const QByteArray good = datagram(token, 1);
+    voice::Sealer sealer(voice::randomKey());
+    const QByteArray good =
+        voice::sealClientDatagram(sealer, token, voice::Kind::Voice, voice::encodeFrame(frame(1)));
     QTest::newRow("random bytes") << random;
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("truncated header") << good.left(3);
-    QTest::newRow("truncated frame") << good.left(2 + voice::TokenSize + 5);
-    QByteArray version = good;
-    version[0] = 2;
-    QTest::newRow("other version") << version;
+    QTest::newRow("shorter than counter and tag")
+        << good.left(voice::ClientHeaderSize + voice::CounterSize + 3);
+    QTest::newRow("clear datagram") << voice::clientVoiceDatagram(token, frame(1));
     QByteArray kind = good;
     kind[1] = 9;
     QTest::newRow("unknown kind") << kind;
-    QTest::newRow("empty payload") << datagram(token, 1, 0, QByteArray());
-    QTest::newRow("oversized payload")
-        << datagram(token, 1, 0, QByteArray(voice::MaxPayload + 1, 'x'));
-    QTest::newRow("unknown flags") << datagram(token, 1, 0x80);
-    QTest::newRow("ping of the wrong size") << voice::pingDatagram(token, 1) + "x";
+    QTest::newRow("oversized") << voice::sealClientDatagram(sealer, token, voice::Kind::Voice,
+                                                            QByteArray(voice::MaxDatagram, 'x'));
+    QTest::newRow("unknown token") << good;
 }
 
 void tst_VoiceServerAbuse::badDatagramsAreDropped()
@@ -564,6 +610,66 @@ void tst_VoiceServerAbuse::badDatagramsAreDropped()
     const int lines = m_server.log().count("voice: dropped") - linesBefore;
     QVERIFY(m_server.log().contains("voice: dropped"));
     QVERIFY2(lines <= 10, qPrintable(QString::number(lines)));
+}
+
+void tst_VoiceServerAbuse::sealedDatagramsMustOpen_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("logged");
+    const QString forged = QStringLiteral("failed authentication");
+    QTest::newRow("flipped payload bit") << "payload" << forged;
+    QTest::newRow("flipped tag bit") << "tag" << forged;
+    QTest::newRow("flipped counter bit") << "counter" << forged;
+    QTest::newRow("sealed under another key") << "key" << forged;
+    QTest::newRow("replayed") << "replay"
+                              << "replayed or too old";
+    QTest::newRow("counter far behind") << "old"
+                                        << "replayed or too old";
+    QTest::newRow("bad frame inside") << "frame"
+                                      << "malformed sealed";
+}
+
+void tst_VoiceServerAbuse::sealedDatagramsMustOpen()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, logged);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag()).remove(QLatin1Char(' '));
+    VoicePeer speaker, listener;
+    QVERIFY(voiceHello(&speaker, QStringLiteral("s-%1").arg(tag).left(60)));
+    QVERIFY(voiceHello(&listener, QStringLiteral("l-%1").arg(tag).left(60)));
+    QByteArray bad = datagram(speaker, 1);
+    const int last = bad.size() - 1;
+    if (fault == QLatin1String("payload")) {
+        bad[last - voice::TagSize] = char(bad[last - voice::TagSize] ^ 0x01);
+    } else if (fault == QLatin1String("tag")) {
+        bad[last] = char(bad[last] ^ 0x80);
+    } else if (fault == QLatin1String("counter")) {
+        const int at = voice::ClientHeaderSize + voice::CounterSize - 1;
+        bad[at] = char(bad[at] ^ 0x04);
+    } else if (fault == QLatin1String("key")) {
+        voice::Sealer stranger(voice::randomKey());
+        bad = voice::sealClientDatagram(stranger, speaker.token, voice::Kind::Voice,
+                                        voice::encodeFrame(frame(1)));
+    } else if (fault == QLatin1String("replay")) {
+        sendDatagram(bad);
+        QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
+    } else if (fault == QLatin1String("old")) {
+        // A counter the window has left behind, though its frame would be new.
+        for (int i = 0; i < voice::CounterWindow::Size; ++i)
+            datagram(speaker, 2);
+        sendDatagram(datagram(speaker, 3));
+        QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
+    } else if (fault == QLatin1String("frame")) {
+        QByteArray body = voice::encodeFrame(frame(1));
+        body[8] = char(0x40); // unknown flags
+        bad = voice::sealClientDatagram(*speaker.sealer, speaker.token, voice::Kind::Voice, body);
+    }
+    sendDatagram(bad);
+    QVERIFY(voiceBeforePong(listener.peer).isEmpty());
+    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().contains(logged), qPrintable(m_server.log()), 2000);
+    // The speaker's next good datagram still plays.
+    sendDatagram(datagram(speaker, 20));
+    QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
 }
 
 void tst_VoiceServerAbuse::badTunnelledFramesAreProtocolErrors_data()
