@@ -27,10 +27,9 @@ EVP_CIPHER_CTX* newContext(const QByteArray& key, bool encrypt)
     if (key.size() != KeySize)
         return nullptr;
     EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
-    if (context &&
-        EVP_CipherInit_ex(context, EVP_chacha20_poly1305(), nullptr,
-                          reinterpret_cast<const unsigned char*>(key.constData()), nullptr,
-                          encrypt ? 1 : 0) == 1)
+    if (context && EVP_CipherInit_ex(context, EVP_chacha20_poly1305(), nullptr,
+                                     reinterpret_cast<const unsigned char*>(key.constData()),
+                                     nullptr, encrypt ? 1 : 0) == 1)
         return context;
     EVP_CIPHER_CTX_free(context);
     return nullptr;
@@ -99,8 +98,8 @@ QByteArray Sealer::seal(const QByteArray& header, const char* body, int size)
     int length = 0;
     if (EVP_EncryptInit_ex(m_context, nullptr, nullptr, nullptr, nonce) != 1 ||
         EVP_EncryptUpdate(m_context, nullptr, &length, bytes, header.size() + CounterSize) != 1 ||
-        EVP_EncryptUpdate(m_context, cipher, &length,
-                          reinterpret_cast<const unsigned char*>(body), size) != 1 ||
+        EVP_EncryptUpdate(m_context, cipher, &length, reinterpret_cast<const unsigned char*>(body),
+                          size) != 1 ||
         EVP_EncryptFinal_ex(m_context, cipher + length, &length) != 1 ||
         EVP_CIPHER_CTX_ctrl(m_context, EVP_CTRL_AEAD_GET_TAG, TagSize, cipher + size) != 1)
         return {};
@@ -216,7 +215,7 @@ Opener::Result openServerDatagram(Opener& opener, const char* data, int size, Se
         return result;
     }
     return decodeFrame(body.constData(), body.size(), &out->frame) ? result
-                                                                    : Opener::Result::Malformed;
+                                                                   : Opener::Result::Malformed;
 }
 
 } // namespace voicesdk::protocol::voice

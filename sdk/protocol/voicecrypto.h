@@ -93,9 +93,7 @@ QByteArray sealServerDatagram(Sealer& sealer, Kind kind, const QByteArray& body)
 // The clear part of a sealed client datagram: false when it cannot be one.
 bool peekSealedClientDatagram(const char* data, int size, QByteArray* token);
 // Opens and decodes; Malformed also for a body that is not what its kind needs.
-Opener::Result openClientDatagram(Opener& opener, const char* data, int size,
-                                  ClientDatagram* out);
-Opener::Result openServerDatagram(Opener& opener, const char* data, int size,
-                                  ServerDatagram* out);
+Opener::Result openClientDatagram(Opener& opener, const char* data, int size, ClientDatagram* out);
+Opener::Result openServerDatagram(Opener& opener, const char* data, int size, ServerDatagram* out);
 
 } // namespace voicesdk::protocol::voice

@@ -106,8 +106,8 @@ bool createIdentity(QByteArray* certificatePem, QByteArray* keyPem, QString* err
     Owned<BIO> keyBio(BIO_new(BIO_s_mem()));
     if (!certificateBio || !keyBio ||
         PEM_write_bio_X509(certificateBio.get(), certificate.get()) != 1 ||
-        PEM_write_bio_PrivateKey(keyBio.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                 nullptr) != 1)
+        PEM_write_bio_PrivateKey(keyBio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1)
         return false;
     *certificatePem = readBio(certificateBio.get());
     *keyPem = readBio(keyBio.get());
@@ -121,18 +121,17 @@ bool parseIdentity(const QByteArray& certificatePem, const QByteArray& keyPem,
     const QList<QSslCertificate> chain = QSslCertificate::fromData(certificatePem, QSsl::Pem);
     Owned<BIO> certificateBio(BIO_new_mem_buf(certificatePem.constData(), certificatePem.size()));
     Owned<BIO> keyBio(BIO_new_mem_buf(keyPem.constData(), keyPem.size()));
-    Owned<X509> certificate(
-        certificateBio ? PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr)
-                       : nullptr);
+    Owned<X509> certificate(certificateBio
+                                ? PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr)
+                                : nullptr);
     if (chain.isEmpty() || chain.first().isNull() || !certificate) {
         *error = QStringLiteral("no PEM certificate in the certificate file");
         return false;
     }
     // An empty passphrase: an encrypted key fails here instead of asking on the terminal.
     char noPassphrase[] = "";
-    Owned<EVP_PKEY> key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr,
-                                                         noPassphrase)
-                               : nullptr);
+    Owned<EVP_PKEY> key(
+        keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, noPassphrase) : nullptr);
     if (!key) {
         *error = QStringLiteral("no unencrypted PEM private key in the key file");
         return false;
@@ -242,8 +241,8 @@ bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFil
             *note = QStringLiteral("TLS certificate created in %1").arg(certificatePath);
         }
     }
-    *note += QStringLiteral(" (%1)").arg(voicesdk::protocol::certificateFingerprint(
-        identity->chain.first()));
+    *note += QStringLiteral(" (%1)").arg(
+        voicesdk::protocol::certificateFingerprint(identity->chain.first()));
     return true;
 }
 

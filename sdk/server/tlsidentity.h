@@ -22,7 +22,6 @@ struct TlsIdentity
 // error, never replaced. Without a data directory a new identity lives in memory only.
 // *note tells where the identity came from, for the log.
 bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFile,
-                     const QString& keyFile, TlsIdentity* identity, QString* note,
-                     QString* error);
+                     const QString& keyFile, TlsIdentity* identity, QString* note, QString* error);
 
 } // namespace voiceserver

@@ -77,7 +77,8 @@ void tst_Tls::certificateIsKeptAndAChangedOneRefused()
     QCOMPARE(connectOnce(server.port()), int(STATUS_CONNECTION_ESTABLISHED));
     const QString fingerprint =
         QString::fromLatin1(QSslCertificate(made).digest(QCryptographicHash::Sha256).toHex());
-    const QString line = QStringLiteral("127.0.0.1:%1 SHA256:%2").arg(server.port()).arg(fingerprint);
+    const QString line =
+        QStringLiteral("127.0.0.1:%1 SHA256:%2").arg(server.port()).arg(fingerprint);
     QVERIFY2(knownServers().contains(line), qPrintable(knownServers()));
     QVERIFY(server.restart());
     QCOMPARE(fileBytes(data.filePath("server.crt")), made);
@@ -85,16 +86,19 @@ void tst_Tls::certificateIsKeptAndAChangedOneRefused()
 
     // A new certificate on the same host and port is refused, with a line saying what to do.
     QVERIFY(server.stop());
-    QVERIFY(QFile::remove(data.filePath("server.crt")) && QFile::remove(data.filePath("server.key")));
+    QVERIFY(QFile::remove(data.filePath("server.crt")) &&
+            QFile::remove(data.filePath("server.key")));
     QVERIFY2(server.start(), qPrintable(server.log()));
     QVERIFY(fileBytes(data.filePath("server.crt")) != made);
     unsigned int error = 0;
     QCOMPARE(connectOnce(server.port(), &error), int(STATUS_DISCONNECTED));
     QCOMPARE(error, unsigned(ERROR_connection_certificate_changed));
-    const Event refused = EventRecorder::instance().wait(0, "onUserLoggingMessageEvent", [](const Event& e) {
-        return e.text("logMessage").contains("REFUSED");
-    });
-    QVERIFY2(refused.text("logMessage").contains("remove the line of 127.0.0.1:"), qPrintable(refused.text("logMessage")));
+    const Event refused =
+        EventRecorder::instance().wait(0, "onUserLoggingMessageEvent", [](const Event& e) {
+            return e.text("logMessage").contains("REFUSED");
+        });
+    QVERIFY2(refused.text("logMessage").contains("remove the line of 127.0.0.1:"),
+             qPrintable(refused.text("logMessage")));
     QCOMPARE(server.log().count("joined as"), 2); // the refused one never said hello
 
     // Forgetting the server, as the line says, lets the new certificate in.
@@ -115,7 +119,10 @@ void tst_Tls::certificateOfAnAuthorityIsAccepted()
     // Whatever was remembered for the address, a certificate that verifies is the server's.
     QFile file("known_servers.txt");
     QVERIFY(file.open(QIODevice::Append));
-    file.write(QStringLiteral("127.0.0.1:%1 SHA256:%2\n").arg(server.port()).arg(QString(64, '0')).toUtf8());
+    file.write(QStringLiteral("127.0.0.1:%1 SHA256:%2\n")
+                   .arg(server.port())
+                   .arg(QString(64, '0'))
+                   .toUtf8());
     file.close();
     const QString before = knownServers();
     QCOMPARE(connectOnce(server.port()), int(STATUS_CONNECTION_ESTABLISHED));
