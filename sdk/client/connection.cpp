@@ -9,6 +9,7 @@
 #include "voicecrypto.h"
 
 #include <QDateTime>
+#include <QScopedValueRollback>
 #include <QSslCipher>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -385,6 +386,12 @@ void Connection::onSocketGone()
 
 void Connection::onReadyRead()
 {
+    // QSslSocket::flush, which send() calls when the output is large, reads too and may emit
+    // readyRead while a frame is being handled, its bytes still in the decoder. The loop below
+    // picks up what arrived; a nested call must not touch the decoder.
+    if (m_reading)
+        return;
+    const QScopedValueRollback<bool> reading(m_reading, true);
     QSslSocket* socket = m_socket;
     while (socket == m_socket && socket->bytesAvailable() > 0) {
         if (m_decoder.readFrom(socket, ReadChunk) <= 0)

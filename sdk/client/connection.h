@@ -124,6 +124,7 @@ private:
     quint16 m_port = 0;
     std::map<anyID, Transfer*> m_transfers;
     std::string m_textName, m_textUniqueId, m_textBody;
+    bool m_reading = false; // inside onReadyRead
     VoiceLink* m_voice;
     QByteArray m_voiceToken; // from the welcome
     QByteArray m_voiceUpKey, m_voiceDownKey;

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QHostAddress>
+#include <QScopedValueRollback>
 #include <QSslSocket>
 
 namespace voiceserver {
@@ -60,6 +61,12 @@ bool Session::isHandshaking() const
 void Session::readFrames()
 {
     using voicesdk::protocol::FrameDecoder;
+    // QSslSocket::flush, which send() calls when the output is large, reads too and may emit
+    // readyRead while a frame of this session is being handled, its bytes still in the
+    // decoder. The loop below picks up what arrived; a nested call must not touch the decoder.
+    if (m_reading)
+        return;
+    const QScopedValueRollback<bool> reading(m_reading, true);
     while (m_state != State::Closed && m_socket && m_socket->bytesAvailable() > 0) {
         if (m_decoder.readFrom(m_socket, ReadChunk) <= 0)
             return;

@@ -94,6 +94,7 @@ private:
     qint64 m_tokensAt = 0;
     QTimer m_closeTimer;
     std::function<bool(const char*, int)> m_fastPath;
+    bool m_reading = false; // inside readFrames
 };
 
 } // namespace voiceserver
