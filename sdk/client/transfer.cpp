@@ -9,6 +9,7 @@
 
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopedValueRollback>
 #include <QSslSocket>
 
 #include <cerrno>
@@ -214,6 +215,16 @@ bool Transfer::writeDownload(const char* data, qint64 size)
 
 void Transfer::onReadyRead()
 {
+    if (m_reading)
+        return; // a flush in the loop below; the loop reads what it brought
+    const QScopedValueRollback<bool> reading(m_reading, true);
+    do
+        readAvailable();
+    while (!m_ended && protocol::decryptPending(m_socket));
+}
+
+void Transfer::readAvailable()
+{
     if (m_ended)
         return;
     if (!m_request.upload && m_headerSeen) {
@@ -257,7 +268,7 @@ void Transfer::onReadyRead()
         const QByteArray rest = m_decoder.takePending();
         if (!writeDownload(rest.constData(), rest.size()))
             return;
-        return onReadyRead();
+        return readAvailable();
     }
     fail(ERROR_connection_protocol, QStringLiteral("unexpected '%1' on a transfer").arg(type));
 }

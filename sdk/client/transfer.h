@@ -61,6 +61,7 @@ private:
     void onConnected();
     void onSslErrors(const QList<QSslError>& errors);
     void onReadyRead();
+    void readAvailable();
     void onSocketGone();
     void pumpUpload();
     bool writeDownload(const char* data, qint64 size);
@@ -83,6 +84,7 @@ private:
     qint64 m_reported = -1;    // the last done value reported
     bool m_headerSeen = false; // downloads: the transferData frame has arrived
     bool m_ended = false;
+    bool m_reading = false; // inside onReadyRead
     QTimer m_idle;
     QByteArray m_buffer;
 };

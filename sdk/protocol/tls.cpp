@@ -14,6 +14,15 @@ qint64 unsentBytes(const QAbstractSocket* socket)
     return bytes;
 }
 
+bool decryptPending(QAbstractSocket* socket)
+{
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    if (!tls || !tls->isEncrypted())
+        return false;
+    tls->flush();
+    return tls->bytesAvailable() > 0;
+}
+
 QString certificateFingerprint(const QSslCertificate& certificate)
 {
     return QStringLiteral("SHA256:") +

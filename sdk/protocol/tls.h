@@ -15,6 +15,14 @@ namespace voicesdk::protocol {
 // behind, and a bound on it would bound nothing.
 qint64 unsentBytes(const QAbstractSocket* socket);
 
+// For readers of a TLS socket with a bounded read buffer, once they have read all it offers.
+// Qt stops decrypting while that buffer is full and starts again only when more bytes come
+// from the network, so records it took in meanwhile can wait unseen: at the end of a stream,
+// when nothing more comes, for ever. flush() runs its engine; true when that made more bytes
+// readable (readyRead is emitted from inside, so readers guard against re-entry). False for
+// a socket without TLS.
+bool decryptPending(QAbstractSocket* socket);
+
 // A certificate's SHA-256 digest as "SHA256:" and 64 hex digits: how logs and the client's
 // list of known servers name it.
 QString certificateFingerprint(const QSslCertificate& certificate);

@@ -6,6 +6,7 @@
 #include "tls.h"
 
 #include <QRandomGenerator>
+#include <QScopedValueRollback>
 #include <QSslSocket>
 
 namespace voiceserver {
@@ -130,16 +131,20 @@ bool TransferConnection::consume(const char* data, qint64 size)
 
 void TransferConnection::onReadyRead()
 {
-    // A TLS socket can have more bytes decrypted before the queued start has run.
-    if (!m_started)
+    // Bytes that come before the queued start wait in the socket (bounded), and start()
+    // reads them. A flush in the loop below signals what it decrypts; the loop reads it.
+    if (!m_started || m_reading)
         return;
-    while (!m_ended && !m_received && m_socket->bytesAvailable() > 0) {
-        const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());
-        if (got <= 0)
-            break;
-        if (!consume(m_buffer.constData(), got))
-            return;
-    }
+    const QScopedValueRollback<bool> reading(m_reading, true);
+    do {
+        while (!m_ended && !m_received && m_socket->bytesAvailable() > 0) {
+            const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());
+            if (got <= 0)
+                break;
+            if (!consume(m_buffer.constData(), got))
+                return;
+        }
+    } while (!m_ended && !m_received && decryptPending(m_socket));
     // Anything after the last announced byte is a fault.
     if (m_received && !m_ended && m_socket->bytesAvailable() > 0)
         abort(QStringLiteral("more bytes than announced"));

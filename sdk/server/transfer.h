@@ -75,6 +75,7 @@ private:
     bool m_received = false;
     bool m_started = false; // bytes that arrive before start() wait in the socket
     bool m_ended = false;
+    bool m_reading = false; // inside onReadyRead
     QTimer m_idle;
     QByteArray m_buffer;
 };
