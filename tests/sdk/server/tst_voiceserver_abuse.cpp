@@ -12,10 +12,13 @@
 
 #include <QCborArray>
 #include <QCborValue>
+#include <QDateTime>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QUdpSocket>
 #include <QtEndian>
+
+#include <sys/socket.h>
 
 using namespace voicesdk::protocol;
 
@@ -29,7 +32,8 @@ private slots:
     void badBytesCloseOnlyThatConnection();
     void badFramesAfterHelloAreSeenAsDrops_data();
     void badFramesAfterHelloAreSeenAsDrops();
-    void plainClientGetsNothing();
+    void brokenTlsIsCutOff_data();
+    void brokenTlsIsCutOff();
     void silentConnectionTimesOut_data();
     void silentConnectionTimesOut();
     void unsupportedVersionIsRefused();
@@ -56,7 +60,8 @@ private:
         anyID id = 0;
         std::unique_ptr<voice::Sealer> sealer; // its datagrams, under the key of the welcome
     };
-    bool voiceHello(VoicePeer* p, const QString& nickname);
+    // On the TLS server, or on the one in clear.
+    bool voiceHello(VoicePeer* p, const QString& nickname, bool clear = false);
     // Whether voice reaches the peer before the answer to a ping sent now.
     static QList<QCborMap> voiceBeforePong(RawPeer& peer);
     static voice::Frame frame(quint16 sequence, quint8 flags = 0,
@@ -72,6 +77,8 @@ private:
 
     VoiceServerProcess m_server{{QStringLiteral("--hello-timeout-ms"), QStringLiteral("400"),
                                  QStringLiteral("--max-output-kib"), QStringLiteral("64")}};
+    // For the datagrams of a server without TLS, which travel in clear.
+    VoiceServerProcess m_clear{{QStringLiteral("--no-tls")}};
     uint64 m_watcher = 0;
     uint64 m_peer = 0;
     int m_round = 0;
@@ -81,6 +88,7 @@ private:
 void tst_VoiceServerAbuse::initTestCase()
 {
     QVERIFY2(m_server.start(), qPrintable(m_server.log()));
+    QVERIFY2(m_clear.start(), qPrintable(m_clear.log()));
     const ClientUIFunctions functions = EventRecorder::callbacks();
     QCOMPARE(ts3client_initClientLib(&functions, nullptr, LogType_NONE, nullptr, nullptr),
              unsigned(ERROR_ok));
@@ -94,6 +102,7 @@ void tst_VoiceServerAbuse::cleanupTestCase()
 {
     QCOMPARE(ts3client_destroyClientLib(), unsigned(ERROR_ok));
     QVERIFY(m_server.stop());
+    QVERIFY(m_clear.stop());
 }
 
 void tst_VoiceServerAbuse::checkOthersStillTalk()
@@ -232,35 +241,70 @@ void tst_VoiceServerAbuse::badFramesAfterHelloAreSeenAsDrops()
     QVERIFY(m_server.log().contains("protocol error"));
 }
 
-void tst_VoiceServerAbuse::plainClientGetsNothing()
+void tst_VoiceServerAbuse::brokenTlsIsCutOff_data()
 {
-    // A hello in clear is no TLS handshake: no frame comes back, and the connection goes.
+    QTest::addColumn<bool>("handshake");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("hello in clear")
+        << false << encodeFrame(helloMessage(QStringLiteral("clear"))) << "closed (client 0): TLS:";
+    QByteArray random(4096, Qt::Uninitialized);
+    QRandomGenerator generator(20261209);
+    for (char& c : random)
+        c = char(generator.bounded(256));
+    QTest::newRow("garbage after the handshake") << true << random << "closed (client 0): TLS:";
+    // Well framed as a record, but not sealed under the session's keys.
+    QTest::newRow("forged record after the handshake")
+        << true << QByteArray::fromHex("1703030040") + QByteArray(64, 'x')
+        << "closed (client 0): TLS:";
+}
+
+void tst_VoiceServerAbuse::brokenTlsIsCutOff()
+{
+    QFETCH(bool, handshake);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, logged);
+    // Closes of connections without hello are logged five a second: start in a fresh second,
+    // so earlier rows have not spent the budget.
+    QTest::qWait(1010 - int(QDateTime::currentMSecsSinceEpoch() % 1000));
+    const int logged0 = m_server.log().size();
     RawPeer peer;
-    QVERIFY(peer.open(m_server.port(), false));
-    peer.send(helloMessage(QStringLiteral("clear")));
+    QVERIFY(peer.open(m_server.port(), handshake));
+    // Under TLS or not, these bytes go to the wire as they are.
+    const qintptr descriptor = peer.socket().socketDescriptor();
+    QCOMPARE(qint64(::send(int(descriptor), bytes.constData(), size_t(bytes.size()), 0)),
+             qint64(bytes.size()));
     QVERIFY(peer.closedByServer());
     QVERIFY(peer.next(type::Welcome, 0).isEmpty());
     QVERIFY(peer.next(type::Error, 0).isEmpty());
-    QVERIFY2(m_server.log().contains("closed (client 0): TLS:"), qPrintable(m_server.log()));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().mid(logged0).contains(logged),
+                              qPrintable(m_server.log().right(1500)), 2000);
     checkOthersStillTalk();
 }
 
 void tst_VoiceServerAbuse::silentConnectionTimesOut_data()
 {
     QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("start"); // bytes sent in clear before the silence
     QTest::addColumn<QString>("logged");
-    QTest::newRow("no hello") << true << "no hello in time";
-    QTest::newRow("stalled handshake") << false << "TLS handshake not done in time";
+    QTest::newRow("no hello") << true << QByteArray() << "no hello in time";
+    QTest::newRow("no handshake") << false << QByteArray() << "TLS handshake not done in time";
+    // The first bytes of a client hello, then nothing.
+    QTest::newRow("stalled handshake") << false << QByteArray::fromHex("16030100c8010000c40303")
+                                       << "TLS handshake not done in time";
 }
 
 void tst_VoiceServerAbuse::silentConnectionTimesOut()
 {
     QFETCH(bool, tls);
+    QFETCH(QByteArray, start);
     QFETCH(QString, logged);
+    const int before = m_server.log().count(logged);
     RawPeer peer;
     QVERIFY(peer.open(m_server.port(), tls));
+    peer.write(start);
     QVERIFY(peer.closedByServer());
-    QVERIFY(m_server.log().contains(logged));
+    QTRY_VERIFY_WITH_TIMEOUT(m_server.log().count(logged) > before, 2000);
     checkOthersStillTalk();
 }
 
@@ -453,16 +497,16 @@ void tst_VoiceServerAbuse::deceptiveNamesAreRefused()
              qint64(ERROR_channel_invalid_name));
 }
 
-bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname)
+bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname, bool clear)
 {
-    if (!p->peer.open(m_server.port()))
+    if (!p->peer.open((clear ? m_clear : m_server).port(), !clear))
         return false;
     p->peer.send(helloMessage(nickname));
     const QCborMap welcome = p->peer.next(type::Welcome);
     p->token = welcome.value(field::VoiceToken).toByteArray();
     p->id = anyID(welcome.value(field::ClientId).toInteger());
     p->sealer = std::make_unique<voice::Sealer>(welcome.value(field::VoiceKeyUp).toByteArray());
-    return p->token.size() == voice::TokenSize && p->sealer->isValid() &&
+    return p->token.size() == voice::TokenSize && (clear || p->sealer->isValid()) &&
            !p->peer.next(type::Synced).isEmpty();
 }
 
@@ -548,7 +592,6 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
         QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(tunnelled)}});
     QVERIFY(voiceBeforePong(speaker.peer).isEmpty()); // handled by now
     QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
-    qDebug().noquote() << m_server.log().right(1500);
 
     // A listener whose output is muted gets nothing; a flood is cut to the rate.
     listener.peer.send(QCborMap{{TypeKey, type::SelfUpdate}, {field::OutputMuted, true}});
@@ -573,7 +616,9 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
 
 void tst_VoiceServerAbuse::badDatagramsAreDropped_data()
 {
+    QTest::addColumn<bool>("clear"); // to the server without TLS
     QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("logged");
     QByteArray random(600, Qt::Uninitialized);
     QRandomGenerator generator(20261208);
     for (char& c : random)
@@ -582,34 +627,66 @@ void tst_VoiceServerAbuse::badDatagramsAreDropped_data()
     voice::Sealer sealer(voice::randomKey());
     const QByteArray good =
         voice::sealClientDatagram(sealer, token, voice::Kind::Voice, voice::encodeFrame(frame(1)));
-    QTest::newRow("random bytes") << random;
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("truncated header") << good.left(3);
+    const QString malformed = QStringLiteral("a malformed datagram");
+    QTest::newRow("random bytes") << false << random << malformed;
+    QTest::newRow("empty") << false << QByteArray() << malformed;
+    QTest::newRow("truncated header") << false << good.left(3) << malformed;
     QTest::newRow("shorter than counter and tag")
-        << good.left(voice::ClientHeaderSize + voice::CounterSize + 3);
-    QTest::newRow("clear datagram") << voice::clientVoiceDatagram(token, frame(1));
+        << false << good.left(voice::ClientHeaderSize + voice::CounterSize + 3) << malformed;
+    QTest::newRow("clear datagram")
+        << false << voice::clientVoiceDatagram(token, frame(1)) << malformed;
     QByteArray kind = good;
     kind[1] = 9;
-    QTest::newRow("unknown kind") << kind;
-    QTest::newRow("oversized") << voice::sealClientDatagram(sealer, token, voice::Kind::Voice,
-                                                            QByteArray(voice::MaxDatagram, 'x'));
-    QTest::newRow("unknown token") << good;
+    QTest::newRow("unknown kind") << false << kind << malformed;
+    QTest::newRow("oversized") << false
+                               << voice::sealClientDatagram(sealer, token, voice::Kind::Voice,
+                                                            QByteArray(voice::MaxDatagram, 'x'))
+                               << malformed;
+    QTest::newRow("unknown token") << false << good << "a datagram with an unknown token";
+
+    const QByteArray clear = voice::clientVoiceDatagram(token, frame(1));
+    QTest::newRow("clear: sealed datagram") << true << good << malformed;
+    QTest::newRow("clear: truncated frame")
+        << true << clear.left(2 + voice::TokenSize + 5) << malformed;
+    QByteArray version = clear;
+    version[0] = 2;
+    QTest::newRow("clear: other version") << true << version << malformed;
+    QTest::newRow("clear: empty payload")
+        << true << voice::clientVoiceDatagram(token, frame(1, 0, QByteArray())) << malformed;
+    QTest::newRow("clear: oversized payload")
+        << true
+        << voice::clientVoiceDatagram(token, frame(1, 0, QByteArray(voice::MaxPayload + 1, 'x')))
+        << malformed;
+    QTest::newRow("clear: unknown flags")
+        << true << voice::clientVoiceDatagram(token, frame(1, 0x80)) << malformed;
+    QTest::newRow("clear: ping of the wrong size")
+        << true << voice::pingDatagram(token, 1) + "x" << malformed;
+    QTest::newRow("clear: unknown token") << true << clear << "a datagram with an unknown token";
 }
 
 void tst_VoiceServerAbuse::badDatagramsAreDropped()
 {
+    QFETCH(bool, clear);
     QFETCH(QByteArray, bytes);
+    QFETCH(QString, logged);
+    VoiceServerProcess& server = clear ? m_clear : m_server;
     VoicePeer listener;
-    QVERIFY(voiceHello(&listener, QStringLiteral("ear%1").arg(QTest::currentDataTag()).left(60)));
+    const QString tag = QString::fromLatin1(QTest::currentDataTag()).remove(QLatin1Char(' '));
+    QVERIFY(voiceHello(&listener, QStringLiteral("ear%1").arg(tag).left(60), clear));
     // Many of them, so the log shows its limit too.
-    const int linesBefore = m_server.log().count("voice: dropped");
-    for (int i = 0; i < 50; ++i)
-        m_udp.writeDatagram(bytes, QHostAddress::LocalHost, m_server.port());
-    sendDatagram(bytes);
+    const QString before = server.log();
+    for (int i = 0; i < 51; ++i)
+        m_udp.writeDatagram(bytes, QHostAddress::LocalHost, server.port());
+    // The server reads datagrams and control frames in one loop: by the pong it has read them.
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
-    const int lines = m_server.log().count("voice: dropped") - linesBefore;
-    QVERIFY(m_server.log().contains("voice: dropped"));
+    const int lines = server.log().mid(before.size()).count("voice: dropped");
     QVERIFY2(lines <= 10, qPrintable(QString::number(lines)));
+    // Why, once the log's budget of the second allows (an earlier row may have spent it).
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (m_udp.writeDatagram(bytes, QHostAddress::LocalHost, server.port()),
+         server.log().mid(before.size()).contains("voice: dropped " + logged)),
+        qPrintable(server.log().right(1500)), 3000);
+    checkOthersStillTalk();
 }
 
 void tst_VoiceServerAbuse::sealedDatagramsMustOpen_data()
@@ -625,8 +702,16 @@ void tst_VoiceServerAbuse::sealedDatagramsMustOpen_data()
                               << "replayed or too old";
     QTest::newRow("counter far behind") << "old"
                                         << "replayed or too old";
-    QTest::newRow("bad frame inside") << "frame"
-                                      << "malformed sealed";
+    // Sealed well, and still no frame.
+    QTest::newRow("unknown flags inside") << "frame-flags"
+                                          << "malformed sealed";
+    QTest::newRow("empty payload inside") << "frame-empty"
+                                          << "malformed sealed";
+    // Too long for a datagram already.
+    QTest::newRow("oversized payload inside") << "frame-oversized"
+                                              << "a malformed datagram";
+    QTest::newRow("truncated frame inside") << "frame-short"
+                                            << "malformed sealed";
 }
 
 void tst_VoiceServerAbuse::sealedDatagramsMustOpen()
@@ -659,14 +744,26 @@ void tst_VoiceServerAbuse::sealedDatagramsMustOpen()
             datagram(speaker, 2);
         sendDatagram(datagram(speaker, 3));
         QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
-    } else if (fault == QLatin1String("frame")) {
+    } else if (fault.startsWith(QLatin1String("frame-"))) {
         QByteArray body = voice::encodeFrame(frame(1));
-        body[8] = char(0x40); // unknown flags
+        if (fault == QLatin1String("frame-flags"))
+            body[8] = char(0x40);
+        else if (fault == QLatin1String("frame-empty"))
+            body = voice::encodeFrame(frame(1, 0, QByteArray()));
+        else if (fault == QLatin1String("frame-oversized"))
+            body = voice::encodeFrame(frame(1, 0, QByteArray(voice::MaxPayload + 1, 'x')));
+        else
+            body.truncate(6);
         bad = voice::sealClientDatagram(*speaker.sealer, speaker.token, voice::Kind::Voice, body);
     }
+    const int before = m_server.log().size();
     sendDatagram(bad);
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
-    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().contains(logged), qPrintable(m_server.log()), 2000);
+    // Why, once the log's budget of the second allows (an earlier row may have spent it).
+    QTRY_VERIFY2_WITH_TIMEOUT((m_udp.writeDatagram(bad, QHostAddress::LocalHost, m_server.port()),
+                               m_server.log().mid(before).contains(logged)),
+                              qPrintable(m_server.log().right(1500)), 3000);
+    QVERIFY(voiceBeforePong(listener.peer).isEmpty());
     // The speaker's next good datagram still plays.
     sendDatagram(datagram(speaker, 20));
     QCOMPARE(voiceBeforePong(listener.peer).size(), 1);
