@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // bench_file_transfer: a 256 MiB file uploaded to and downloaded from a real voice-server
-// through the C API, against a plain loopback TCP copy of the same file (read, send, receive,
-// write) in the same run. Prints the best times of several rounds and the throughput ratios.
-// While each transfer runs, texts go back and forth on the control connections; their latency
-// shows that chat is not held up behind the file.
+// through the C API, over TLS and in clear (a second server started with --no-tls), against a
+// plain loopback TCP copy of the same file (read, send, receive, write) in the same run. Prints
+// the best times of several rounds and the throughput ratios. While each transfer runs, texts
+// go back and forth on the control connections; their latency shows that chat is not held up
+// behind the file.
 #include "voicesdk.h"
 #include "voiceserverprocess.h"
 
@@ -37,8 +38,9 @@ constexpr int TextIntervalMs = 20;
 std::mutex g_mutex;
 std::condition_variable g_changed;
 std::map<uint64, int> g_status;
-std::map<anyID, unsigned int> g_transferEnd; // transfer ID -> status
-std::map<QByteArray, qint64> g_textArrival;  // text -> nanoseconds on g_clock
+// (handler, transfer ID) -> status: each handler counts its transfer IDs from 1
+std::map<std::pair<uint64, anyID>, unsigned int> g_transferEnd;
+std::map<QByteArray, qint64> g_textArrival; // text -> nanoseconds on g_clock
 QElapsedTimer g_clock;
 
 void onStatus(uint64 handler, int status, unsigned int)
@@ -48,12 +50,12 @@ void onStatus(uint64 handler, int status, unsigned int)
     g_changed.notify_all();
 }
 
-void onTransfer(anyID id, unsigned int status, const char* message, uint64, uint64)
+void onTransfer(anyID id, unsigned int status, const char* message, uint64, uint64 handler)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (status != ERROR_file_transfer_complete)
         std::fprintf(stderr, "transfer %u: %u %s\n", id, status, message);
-    g_transferEnd[id] = status;
+    g_transferEnd[{handler, id}] = status;
     g_changed.notify_all();
 }
 
@@ -160,20 +162,21 @@ TransferResult transfer(uint64 handler, uint64 talker, bool upload, const QStrin
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(g_mutex);
-            if (g_changed.wait_for(lock, std::chrono::milliseconds(TextIntervalMs),
-                                   [id] { return g_transferEnd.count(id) > 0; })) {
+            if (g_changed.wait_for(lock, std::chrono::milliseconds(TextIntervalMs), [&] {
+                    return g_transferEnd.count({handler, id}) > 0;
+                })) {
                 endedAt = g_clock.nsecsElapsed();
                 break;
             }
         }
-        const QByteArray text = QByteArray("text ") + (upload ? "up " : "down ") +
-                                QByteArray::number(round) + ' ' +
+        const QByteArray text = QByteArray("text ") + QByteArray::number(handler) + ' ' +
+                                (upload ? "up " : "down ") + QByteArray::number(round) + ' ' +
                                 QByteArray::number(qint64(sent.size()));
         sent.emplace_back(text, g_clock.nsecsElapsed());
         ts3client_requestSendChannelTextMsg(talker, text.constData(), 1, nullptr);
     }
     result.ms = timer.nsecsElapsed() / 1e6;
-    if (g_transferEnd[id] != ERROR_file_transfer_complete)
+    if (g_transferEnd[{handler, id}] != ERROR_file_transfer_complete)
         result.ms = -1;
     // Every text arrives eventually; give the last ones a moment.
     waitUntil(
@@ -212,6 +215,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     g_clock.start();
     QTemporaryDir work;
+    // The library remembers server certificates in the working directory: the bench's own.
+    QDir::setCurrent(work.path());
     const QString source = QDir(work.path()).filePath("source");
     const QString target = QDir(work.path()).filePath("target");
     QDir().mkpath(source);
@@ -227,34 +232,50 @@ int main(int argc, char* argv[])
         }
     }
 
-    VoiceServerProcess server{{QStringLiteral("--max-file-mib"), QStringLiteral("1024")}};
-    if (!server.start()) {
-        std::fprintf(stderr, "bench_file_transfer: voice-server did not start\n%s\n",
-                     qPrintable(server.log()));
+    const QStringList limits{QStringLiteral("--max-file-mib"), QStringLiteral("1024")};
+    VoiceServerProcess secureServer{limits};
+    VoiceServerProcess clearServer{limits + QStringList{QStringLiteral("--no-tls")}};
+    if (!secureServer.start() || !clearServer.start()) {
+        std::fprintf(stderr, "bench_file_transfer: voice-server did not start\n%s\n%s\n",
+                     qPrintable(secureServer.log()), qPrintable(clearServer.log()));
         return 1;
     }
     ClientUIFunctions functions = {};
     functions.onConnectStatusChangeEvent = onStatus;
     functions.onFileTransferStatusEvent = onTransfer;
     functions.onTextMessageEvent = onText;
-    uint64 mover = 0, chatter = 0;
-    if (ts3client_initClientLib(&functions, nullptr, LogType_NONE, nullptr, nullptr) != ERROR_ok ||
-        ts3client_spawnNewServerConnectionHandler(0, &mover) != ERROR_ok ||
-        ts3client_spawnNewServerConnectionHandler(0, &chatter) != ERROR_ok)
+    if (ts3client_initClientLib(&functions, nullptr, LogType_NONE, nullptr, nullptr) != ERROR_ok)
         return 1;
-    for (uint64 h : {mover, chatter}) {
-        if (ts3client_startConnection(h, "bench", "127.0.0.1", server.port(),
-                                      h == mover ? "mover" : "chatter", nullptr, nullptr,
-                                      "mossel") != ERROR_ok ||
-            !waitUntil([h] { return g_status[h] == STATUS_CONNECTION_ESTABLISHED; })) {
+    // One handler per server moves the file and carries the texts.
+    uint64 secure = 0, clear = 0;
+    for (uint64* h : {&secure, &clear}) {
+        const bool inClear = h == &clear;
+        if (inClear)
+            qputenv("VOICESDK_PLAIN", "1"); // the library's clear mode, for --no-tls servers
+        const bool connected =
+            ts3client_spawnNewServerConnectionHandler(0, h) == ERROR_ok &&
+            ts3client_startConnection(
+                *h, "bench", "127.0.0.1", (inClear ? clearServer : secureServer).port(),
+                inClear ? "clear" : "secure", nullptr, nullptr, "mossel") == ERROR_ok &&
+            waitUntil([h] { return g_status[*h] == STATUS_CONNECTION_ESTABLISHED; });
+        qunsetenv("VOICESDK_PLAIN");
+        if (!connected) {
             std::fprintf(stderr, "bench_file_transfer: could not connect\n");
             return 1;
         }
     }
 
+    struct Mode
+    {
+        const char* name;
+        uint64 handler;
+        VoiceServerProcess* server;
+        TransferResult up, down;
+    };
+    Mode modes[] = {{"clear", clear, &clearServer, {}, {}}, {"TLS", secure, &secureServer, {}, {}}};
     double plain = 1e12;
-    TransferResult up, down;
-    up.ms = down.ms = 1e12;
+    for (Mode& mode : modes)
+        mode.up.ms = mode.down.ms = 1e12;
     std::vector<TransferResult> all;
     for (int round = 0; round < Rounds; ++round) {
         const double p =
@@ -265,29 +286,31 @@ int main(int argc, char* argv[])
         }
         plain = std::min(plain, p);
         QFile::remove(QDir(target).filePath("plain.bin"));
-        // The mover's own control connection carries the texts: the one that shares the
-        // network thread and the server's attention with the transfer.
-        const TransferResult u = transfer(mover, mover, true, source, round);
-        const TransferResult d = transfer(mover, mover, false, target, round);
-        if (u.ms < 0 || d.ms < 0) {
-            std::fprintf(stderr, "bench_file_transfer: a transfer failed\n%s\n",
-                         qPrintable(server.log().right(2000)));
-            return 1;
+        for (Mode& mode : modes) {
+            // The mover's own control connection carries the texts: the one that shares the
+            // network thread and the server's attention with the transfer.
+            const TransferResult u = transfer(mode.handler, mode.handler, true, source, round);
+            const TransferResult d = transfer(mode.handler, mode.handler, false, target, round);
+            if (u.ms < 0 || d.ms < 0) {
+                std::fprintf(stderr, "bench_file_transfer: a transfer failed (%s)\n%s\n", mode.name,
+                             qPrintable(mode.server->log().right(2000)));
+                return 1;
+            }
+            if (QFileInfo(QDir(target).filePath("file.bin")).size() != FileSize) {
+                std::fprintf(stderr, "bench_file_transfer: the download has the wrong size\n");
+                return 1;
+            }
+            QFile::remove(QDir(target).filePath("file.bin"));
+            if (u.ms < mode.up.ms)
+                mode.up = u;
+            if (d.ms < mode.down.ms)
+                mode.down = d;
+            all.push_back(u);
+            all.push_back(d);
+            if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
+                std::printf("round %d: plain %.1f ms, %s upload %.1f ms, download %.1f ms\n", round,
+                            p, mode.name, u.ms, d.ms);
         }
-        if (QFileInfo(QDir(target).filePath("file.bin")).size() != FileSize) {
-            std::fprintf(stderr, "bench_file_transfer: the download has the wrong size\n");
-            return 1;
-        }
-        QFile::remove(QDir(target).filePath("file.bin"));
-        if (u.ms < up.ms)
-            up = u;
-        if (d.ms < down.ms)
-            down = d;
-        all.push_back(u);
-        all.push_back(d);
-        if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
-            std::printf("round %d: plain %.1f ms, upload %.1f ms, download %.1f ms\n", round, p,
-                        u.ms, d.ms);
     }
     double worst = 0;
     int texts = 0, during = 0;
@@ -297,24 +320,36 @@ int main(int argc, char* argv[])
         during += r.arrivedDuring;
     }
 
-    ts3client_stopConnection(mover, "");
-    ts3client_stopConnection(chatter, "");
-    ts3client_destroyServerConnectionHandler(mover);
-    ts3client_destroyServerConnectionHandler(chatter);
+    for (uint64 h : {secure, clear}) {
+        ts3client_stopConnection(h, "");
+        ts3client_destroyServerConnectionHandler(h);
+    }
     ts3client_destroyClientLib();
-    server.stop();
+    secureServer.stop();
+    clearServer.stop();
 
     const double mib = double(FileSize) / (1024 * 1024);
     std::printf("file: %.0f MiB, best of %d rounds\n", mib, Rounds);
-    std::printf("plain loopback TCP copy:  %8.1f ms  %7.1f MiB/s\n", plain, mib / plain * 1000);
-    std::printf("upload via voice-server:  %8.1f ms  %7.1f MiB/s\n", up.ms, mib / up.ms * 1000);
-    std::printf("download via voice-server:%8.1f ms  %7.1f MiB/s\n", down.ms, mib / down.ms * 1000);
-    std::printf("throughput ratio upload / plain:    %5.2f\n", plain / up.ms);
-    std::printf("throughput ratio download / plain:  %5.2f\n", plain / down.ms);
+    std::printf("plain loopback TCP copy:          %8.1f ms  %7.1f MiB/s\n", plain,
+                mib / plain * 1000);
+    for (const Mode& mode : modes) {
+        std::printf("upload via voice-server, %-5s:   %8.1f ms  %7.1f MiB/s\n", mode.name,
+                    mode.up.ms, mib / mode.up.ms * 1000);
+        std::printf("download via voice-server, %-5s: %8.1f ms  %7.1f MiB/s\n", mode.name,
+                    mode.down.ms, mib / mode.down.ms * 1000);
+    }
+    const Mode& inClear = modes[0];
+    const Mode& overTls = modes[1];
+    std::printf("throughput ratio upload / plain (TLS):     %5.2f\n", plain / overTls.up.ms);
+    std::printf("throughput ratio download / plain (TLS):   %5.2f\n", plain / overTls.down.ms);
+    std::printf("throughput ratio upload TLS / clear:       %5.2f   (target: at least 0.70)\n",
+                inClear.up.ms / overTls.up.ms);
+    std::printf("throughput ratio download TLS / clear:     %5.2f   (target: at least 0.70)\n",
+                inClear.down.ms / overTls.down.ms);
     std::printf("texts during transfers: %d sent, %d arrived before their transfer ended\n", texts,
                 during);
-    std::printf("text latency during transfers: median %.2f ms (upload), %.2f ms (download), "
-                "worst %.2f ms\n",
-                up.medianMs, down.medianMs, worst);
+    std::printf("text latency during TLS transfers: median %.2f ms (upload), %.2f ms "
+                "(download); worst of all %.2f ms\n",
+                overTls.up.medianMs, overTls.down.medianMs, worst);
     return 0;
 }

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
-// bench_voice_fanout: one voice-server, 500 clients in 50 channels of 10, one speaker in each
-// channel sending pre-encoded Opus frames every 20 ms straight on the wire, so the server is
-// what is measured. Prints the server's CPU share, the frames forwarded against the expected
-// ones, and the same forwarding done by a minimal UDP reflector in this process in the same
-// run as the baseline. BENCH_SECONDS sets the sending time per phase (default 8).
+// bench_voice_fanout: 500 clients in 50 channels of 10, one speaker in each channel sending
+// pre-encoded Opus frames every 20 ms straight on the wire, so the server is what is measured:
+// first a voice-server started with --no-tls (datagrams in clear, forwarded as they are), then
+// one with TLS (every datagram opened, and sealed again for each listener), then a minimal UDP
+// reflector in this process as the floor, all in the same run. Prints each one's CPU share, the
+// frames forwarded against the expected ones, and the ratios. BENCH_SECONDS sets the sending
+// time per phase (default 8).
 #include "frame.h"
 #include "protocol.h"
 #include "rawpeer.h"
+#include "voicecrypto.h"
 #include "voicepacket.h"
 #include "voiceserverprocess.h"
 
@@ -43,8 +46,9 @@ constexpr int Clients = Channels * PerChannel;
 
 struct Client
 {
-    RawPeer control;
+    std::unique_ptr<RawPeer> control; // to the server of the current phase
     QByteArray token;
+    std::unique_ptr<voice::Sealer> sealer; // over TLS: the client's datagrams are sealed
     anyID id = 0;
     int channel = 0;
     int udp = -1;
@@ -206,9 +210,11 @@ private:
     std::thread m_thread;
 };
 
+enum class Wire { Clear, Sealed, Reflector };
+
 // 50 frames a second from every speaker for the given time; returns the frames sent.
 quint64 speak(const std::vector<Client*>& speakers, quint16 port, const QByteArray& opus,
-              double seconds, bool withToken)
+              double seconds, Wire wire)
 {
     const sockaddr_in to = loopback(port);
     const int frames = int(seconds * 50);
@@ -220,8 +226,12 @@ quint64 speak(const std::vector<Client*>& speakers, quint16 port, const QByteArr
             frame.sequence = quint16(f);
             frame.timestamp = quint32(f) * voice::FrameSamples;
             frame.payload = opus;
-            const QByteArray datagram = withToken ? voice::clientVoiceDatagram(c->token, frame)
-                                                  : voice::serverVoiceDatagram(encodeFrame(frame));
+            const QByteArray datagram =
+                wire == Wire::Sealed
+                    ? voice::sealClientDatagram(*c->sealer, c->token, voice::Kind::Voice,
+                                                voice::encodeFrame(frame))
+                : wire == Wire::Clear ? voice::clientVoiceDatagram(c->token, frame)
+                                      : voice::serverVoiceDatagram(encodeFrame(frame));
             if (::sendto(c->udp, datagram.constData(), size_t(datagram.size()), 0,
                          reinterpret_cast<const sockaddr*>(&to), sizeof to) == datagram.size())
                 ++sent;
@@ -238,6 +248,80 @@ int fail(const char* what)
     return 1;
 }
 
+// Every client says hello to the server, the first one makes the channels, everyone moves into
+// theirs, asks for datagrams and pings once so the server learns its address.
+bool joinAll(std::vector<std::unique_ptr<Client>>& clients, quint16 port, bool tls)
+{
+    std::vector<qint64> channelIds;
+    const sockaddr_in to = loopback(port);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        Client* c = clients[i].get();
+        c->control = std::make_unique<RawPeer>();
+        if (!c->control->open(port, tls))
+            return false;
+        c->control->send(helloMessage(QStringLiteral("c%1").arg(i)));
+        const QCborMap welcome = c->control->next(type::Welcome, 20000);
+        c->token = welcome.value(field::VoiceToken).toByteArray();
+        c->id = anyID(welcome.value(field::ClientId).toInteger());
+        c->sealer.reset(tls ? new voice::Sealer(welcome.value(field::VoiceKeyUp).toByteArray())
+                            : nullptr);
+        if (c->token.size() != voice::TokenSize || (tls && !c->sealer->isValid()) ||
+            c->control->next(type::Synced, 20000).isEmpty())
+            return false;
+        if (i == 0) {
+            for (int ch = 0; ch < Channels; ++ch) {
+                c->control->send(QCborMap{{TypeKey, type::ChannelCreate},
+                                          {field::ParentId, 0},
+                                          {field::Name, QStringLiteral("room %1").arg(ch)}});
+                channelIds.push_back(
+                    c->control->next(type::ChannelCreated).value(field::ChannelId).toInteger());
+            }
+        }
+        c->control->send(QCborMap{{TypeKey, type::Move},
+                                  {field::ClientId, c->id},
+                                  {field::ChannelId, channelIds[size_t(c->channel)]}});
+        c->control->send(QCborMap{{TypeKey, type::VoicePath}, {field::Udp, true}});
+        const char nonce[4] = {0, 0, 0, 1};
+        const QByteArray ping =
+            tls ? voice::sealClientDatagram(*c->sealer, c->token, voice::Kind::Ping,
+                                            QByteArray(nonce, 4))
+                : voice::pingDatagram(c->token, 1);
+        ::sendto(c->udp, ping.constData(), size_t(ping.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        // Keep the control connections read, so the server never sees one fall behind.
+        for (size_t k = 0; k < i; ++k)
+            clients[k]->control->socket().readAll();
+    }
+    // Every move is through once the last client's own move came back.
+    if (clients.back()->control->next(type::ClientMoved, 20000).isEmpty())
+        return false;
+    QThread::msleep(300);
+    return true;
+}
+
+struct Measured
+{
+    double cpu = 0; // share of one core
+    quint64 sent = 0;
+    quint64 heard = 0;
+};
+
+Measured measureServer(const std::vector<std::unique_ptr<Client>>& clients,
+                       const std::vector<Client*>& speakers, const VoiceServerProcess& server,
+                       const QByteArray& opus, double seconds, Wire wire)
+{
+    Measured m;
+    Receiver receiver(clients);
+    const double cpuBefore = cpuSecondsOf(server.processId());
+    const Clock::time_point start = Clock::now();
+    m.sent = speak(speakers, server.port(), opus, seconds, wire);
+    QThread::msleep(300);
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    m.cpu = (cpuSecondsOf(server.processId()) - cpuBefore) / wall;
+    m.heard = receiver.voice();
+    return m;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -247,10 +331,12 @@ int main(int argc, char* argv[])
                                ? qMax(1, qEnvironmentVariableIntValue("BENCH_SECONDS"))
                                : 8.0;
     // The bench's clients only send voice: they are never idle for the server.
-    VoiceServerProcess server({QStringLiteral("--max-clients"), QString::number(Clients + 10),
-                               QStringLiteral("--idle-timeout-ms"), QStringLiteral("3600000")});
-    if (!server.start())
-        return fail("the server did not start");
+    const QStringList options{QStringLiteral("--max-clients"), QString::number(Clients + 10),
+                              QStringLiteral("--idle-timeout-ms"), QStringLiteral("3600000")};
+    VoiceServerProcess clearServer(options + QStringList{QStringLiteral("--no-tls")});
+    VoiceServerProcess secureServer(options);
+    if (!clearServer.start() || !secureServer.start())
+        return fail("a server did not start");
 
     // One 20 ms frame of a tone, encoded once.
     int error = 0;
@@ -266,65 +352,33 @@ int main(int argc, char* argv[])
     opus_encoder_destroy(encoder);
     const QByteArray opus(reinterpret_cast<const char*>(data), size);
 
-    std::fprintf(stderr, "connecting %d clients...\n", Clients);
     std::vector<std::unique_ptr<Client>> clients;
-    std::vector<qint64> channelIds;
     for (int i = 0; i < Clients; ++i) {
         auto c = std::make_unique<Client>();
-        if (!c->control.open(server.port()))
-            return fail("cannot connect");
-        c->control.send(helloMessage(QStringLiteral("c%1").arg(i)));
-        const QCborMap welcome = c->control.next(type::Welcome, 20000);
-        c->token = welcome.value(field::VoiceToken).toByteArray();
-        c->id = anyID(welcome.value(field::ClientId).toInteger());
-        if (c->token.size() != voice::TokenSize || c->control.next(type::Synced, 20000).isEmpty())
-            return fail("no welcome");
-        if (i == 0) {
-            for (int ch = 0; ch < Channels; ++ch) {
-                c->control.send(QCborMap{{TypeKey, type::ChannelCreate},
-                                         {field::ParentId, 0},
-                                         {field::Name, QStringLiteral("room %1").arg(ch)}});
-                channelIds.push_back(
-                    c->control.next(type::ChannelCreated).value(field::ChannelId).toInteger());
-            }
-        }
         c->channel = i % Channels;
-        c->control.send(QCborMap{{TypeKey, type::Move},
-                                 {field::ClientId, c->id},
-                                 {field::ChannelId, channelIds[size_t(c->channel)]}});
-        c->control.send(QCborMap{{TypeKey, type::VoicePath}, {field::Udp, true}});
         c->udp = udpSocket(&c->udpPort);
-        const QByteArray ping = voice::pingDatagram(c->token, 1);
-        const sockaddr_in to = loopback(server.port());
-        ::sendto(c->udp, ping.constData(), size_t(ping.size()), 0,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        // Keep the control connection read, so the server never sees it fall behind.
-        for (auto& other : clients)
-            other->control.socket().readAll();
         clients.push_back(std::move(c));
     }
-    // Every move is through once the last client's own move came back.
-    if (clients.back()->control.next(type::ClientMoved, 20000).isEmpty())
-        return fail("moves did not finish");
-    QThread::msleep(300);
     std::vector<Client*> speakers;
     for (int ch = 0; ch < Channels; ++ch)
         speakers.push_back(clients[size_t(ch)].get()); // client ch is in channel ch
     const quint64 perFrame = PerChannel - 1;
 
-    // The server.
-    quint64 serverSent = 0, serverHeard = 0;
-    double serverCpu = 0;
-    {
-        Receiver receiver(clients);
-        const double cpuBefore = cpuSecondsOf(server.processId());
-        const Clock::time_point start = Clock::now();
-        serverSent = speak(speakers, server.port(), opus, seconds, true);
-        QThread::msleep(300);
-        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-        serverCpu = (cpuSecondsOf(server.processId()) - cpuBefore) / wall;
-        serverHeard = receiver.voice();
-    }
+    std::fprintf(stderr, "connecting %d clients in clear...\n", Clients);
+    if (!joinAll(clients, clearServer.port(), false))
+        return fail("could not join the clear server");
+    const Measured inClear =
+        measureServer(clients, speakers, clearServer, opus, seconds, Wire::Clear);
+    for (auto& c : clients)
+        c->control.reset();
+    std::fprintf(stderr, "connecting %d clients over TLS...\n", Clients);
+    if (!joinAll(clients, secureServer.port(), true))
+        return fail("could not join the TLS server");
+    const Measured overTls =
+        measureServer(clients, speakers, secureServer, opus, seconds, Wire::Sealed);
+    for (auto& c : clients)
+        c->control.reset();
+
     // The reflector, with the same senders and listeners.
     quint64 reflectorSent = 0, reflectorHeard = 0, reflectorForwarded = 0;
     double reflectorCpu = 0;
@@ -332,31 +386,39 @@ int main(int argc, char* argv[])
         Reflector reflector(clients);
         Receiver receiver(clients);
         const Clock::time_point start = Clock::now();
-        reflectorSent = speak(speakers, reflector.port(), opus, seconds, false);
+        reflectorSent = speak(speakers, reflector.port(), opus, seconds, Wire::Reflector);
         QThread::msleep(300);
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         reflectorCpu = reflector.cpuSeconds() / wall;
         reflectorHeard = receiver.voice();
         reflectorForwarded = reflector.forwarded();
     }
-    server.stop();
+    clearServer.stop();
+    secureServer.stop();
 
     std::printf("voice fan-out: %d clients in %d channels, %d speaking, %.0f s, %d-byte Opus "
                 "frames\n",
                 Clients, Channels, Channels, seconds, int(opus.size()));
-    std::printf("  voice-server: %.1f %% of one core; frames in %llu, forwarded and received "
-                "%llu of %llu expected (%.2f %%)\n",
-                100 * serverCpu, (unsigned long long)serverSent, (unsigned long long)serverHeard,
-                (unsigned long long)(serverSent * perFrame),
-                100.0 * double(serverHeard) / double(serverSent * perFrame));
+    const auto report = [&](const char* name, const Measured& m) {
+        std::printf("  voice-server, %s: %.1f %% of one core; frames in %llu, forwarded and "
+                    "received %llu of %llu expected (%.2f %%)\n",
+                    name, 100 * m.cpu, (unsigned long long)m.sent, (unsigned long long)m.heard,
+                    (unsigned long long)(m.sent * perFrame),
+                    100.0 * double(m.heard) / double(m.sent * perFrame));
+    };
+    report("clear", inClear);
+    report("TLS, sealed datagrams", overTls);
     std::printf("  minimal UDP reflector: %.1f %% of one core; received %llu of %llu expected "
                 "(%llu sent)\n",
                 100 * reflectorCpu, (unsigned long long)reflectorHeard,
                 (unsigned long long)(reflectorSent * perFrame),
                 (unsigned long long)reflectorForwarded);
-    std::printf("  server CPU / reflector CPU: %.2f; target under one core and no frame lost: "
-                "%s\n",
-                reflectorCpu > 0 ? serverCpu / reflectorCpu : 0.0,
-                serverCpu < 1.0 && serverHeard == serverSent * perFrame ? "met" : "missed");
+    std::printf("  server CPU, sealed / clear: %.2f (target: within 1.5)\n",
+                inClear.cpu > 0 ? overTls.cpu / inClear.cpu : 0.0);
+    std::printf("  server CPU / reflector CPU: clear %.2f, sealed %.2f\n",
+                reflectorCpu > 0 ? inClear.cpu / reflectorCpu : 0.0,
+                reflectorCpu > 0 ? overTls.cpu / reflectorCpu : 0.0);
+    std::printf("  target under one core and no frame lost, sealed: %s\n",
+                overTls.cpu < 1.0 && overTls.heard == overTls.sent * perFrame ? "met" : "missed");
     return 0;
 }
