@@ -217,10 +217,17 @@ void Transfer::onReadyRead()
 {
     if (m_reading)
         return; // a flush in the loop below; the loop reads what it brought
-    const QScopedValueRollback<bool> reading(m_reading, true);
-    do
-        readAvailable();
-    while (!m_ended && protocol::decryptPending(m_socket));
+    {
+        const QScopedValueRollback<bool> reading(m_reading, true);
+        do
+            readAvailable();
+        while (!m_ended && protocol::decryptPending(m_socket));
+    }
+    // The flush saw the connection close: judged now, with every byte read.
+    if (m_goneWhileReading) {
+        m_goneWhileReading = false;
+        onSocketGone();
+    }
 }
 
 void Transfer::readAvailable()
@@ -277,8 +284,13 @@ void Transfer::onSocketGone()
 {
     if (m_ended)
         return;
-    // A download may see the close right after its last byte: read what is left first.
-    if (!m_request.upload && m_socket->bytesAvailable() > 0)
+    if (m_reading) {
+        m_goneWhileReading = true;
+        return;
+    }
+    // A download may see the close right after its last byte: read what is left first (TLS
+    // may still hold some that bytesAvailable does not count).
+    if (!m_request.upload)
         onReadyRead();
     if (!m_ended)
         fail(

@@ -84,7 +84,8 @@ private:
     qint64 m_reported = -1;    // the last done value reported
     bool m_headerSeen = false; // downloads: the transferData frame has arrived
     bool m_ended = false;
-    bool m_reading = false; // inside onReadyRead
+    bool m_reading = false;          // inside onReadyRead
+    bool m_goneWhileReading = false; // the socket closed inside onReadyRead
     QTimer m_idle;
     QByteArray m_buffer;
 };

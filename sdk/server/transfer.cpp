@@ -33,11 +33,7 @@ TransferConnection::TransferConnection(QTcpSocket* socket, const QByteArray& pen
     m_idle.setInterval(idleTimeoutMs);
     connect(&m_idle, &QTimer::timeout, this,
             [this] { abort(QStringLiteral("no progress for %1 ms").arg(m_idle.interval())); });
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
-        end(m_received || (!m_ticket.upload && m_done == m_ticket.size)
-                ? QStringLiteral("done")
-                : QStringLiteral("connection closed by peer"));
-    });
+    connect(m_socket, &QTcpSocket::disconnected, this, &TransferConnection::onPeerGone);
     if (m_ticket.upload) {
         const quint64 random = QRandomGenerator::system()->generate64();
         m_file.setFileName(incomingDirectory + QStringLiteral("/upload-") +
@@ -129,13 +125,36 @@ bool TransferConnection::consume(const char* data, qint64 size)
     return true;
 }
 
+void TransferConnection::onPeerGone()
+{
+    // A flush in onReadyRead can see the close while bytes still wait: those are read first.
+    if (m_reading) {
+        m_goneWhileReading = true;
+        return;
+    }
+    end(m_received || (!m_ticket.upload && m_done == m_ticket.size)
+            ? QStringLiteral("done")
+            : QStringLiteral("connection closed by peer"));
+}
+
 void TransferConnection::onReadyRead()
 {
     // Bytes that come before the queued start wait in the socket (bounded), and start()
     // reads them. A flush in the loop below signals what it decrypts; the loop reads it.
     if (!m_started || m_reading)
         return;
-    const QScopedValueRollback<bool> reading(m_reading, true);
+    {
+        const QScopedValueRollback<bool> reading(m_reading, true);
+        readAvailable();
+    }
+    if (m_goneWhileReading) {
+        m_goneWhileReading = false;
+        onPeerGone();
+    }
+}
+
+void TransferConnection::readAvailable()
+{
     do {
         while (!m_ended && !m_received && m_socket->bytesAvailable() > 0) {
             const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());

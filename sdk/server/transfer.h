@@ -64,6 +64,8 @@ public:
 private:
     void start(const QByteArray& pending);
     void onReadyRead();
+    void readAvailable();
+    void onPeerGone();
     void pumpDownload();
     bool consume(const char* data, qint64 size);
     void end(const QString& outcome);
@@ -75,7 +77,8 @@ private:
     bool m_received = false;
     bool m_started = false; // bytes that arrive before start() wait in the socket
     bool m_ended = false;
-    bool m_reading = false; // inside onReadyRead
+    bool m_reading = false;          // inside onReadyRead
+    bool m_goneWhileReading = false; // the socket closed inside onReadyRead
     QTimer m_idle;
     QByteArray m_buffer;
 };
