@@ -1,89 +1,345 @@
 // SPDX-License-Identifier: MIT
 #include "chatwidget.h"
 
-#include <QCoreApplication>
-#include <QDialogButtonBox>
-#include <QHBoxLayout>
-#include <QTextBrowser>
-#include <QVBoxLayout>
+#include "facewidget.h"
+#include "files/filewidget.h"
+#include "fontwidget.h"
+#include "remote/anydeskhandle.h"
+#include "screenshot.h"
+#include "teamspeak3serverinterface.h"
+#include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
+#include "ui_chatwidget.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPointer>
+#include <QPushButton>
+
+#include <utility>
 
 namespace MeetingSupport {
-namespace Ui {
 
-// The pane's form: the history on top, the button row below.
-class ChatWidget
+namespace {
+
+// Texts from the other side's launcher are shown; a long one is cut.
+constexpr int MaxShownRemoteText = 512;
+// Remote-desktop messages kept while the launcher waits for its program; more are dropped.
+constexpr int MaxQueuedRemote = 8;
+
+QString shownRemoteText(const QString& text)
 {
-public:
-    QVBoxLayout* mainLayout;
-    QTextBrowser* msgViewWidget;
-    QHBoxLayout* sendBox;
-    QDialogButtonBox* btnBox;
+    if (text.size() <= MaxShownRemoteText)
+        return text;
+    return text.left(MaxShownRemoteText) + QStringLiteral("...");
+}
 
-    void setupUi(QWidget* widget)
-    {
-        if (widget->objectName().isEmpty())
-            widget->setObjectName(QStringLiteral("ChatWidget"));
-        widget->resize(477, 482);
-        widget->setMinimumSize(QSize(440, 420));
-        QPalette palette = widget->palette();
-        for (QPalette::ColorGroup group :
-             {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-            palette.setBrush(group, QPalette::Base, QColor(255, 255, 255));
-            palette.setBrush(group, QPalette::Window, QColor(255, 255, 255));
-        }
-        widget->setPalette(palette);
+int clientRole()
+{
+    return TsSDKClient::instance()->role();
+}
 
-        mainLayout = new QVBoxLayout(widget);
-        mainLayout->setObjectName(QStringLiteral("mainLayout"));
-
-        msgViewWidget = new QTextBrowser(widget);
-        msgViewWidget->setObjectName(QStringLiteral("msgViewWidget"));
-        msgViewWidget->setFrameShape(QFrame::NoFrame);
-        msgViewWidget->setReadOnly(true);
-        msgViewWidget->setOpenLinks(false);
-        mainLayout->addWidget(msgViewWidget);
-
-        sendBox = new QHBoxLayout();
-        sendBox->setObjectName(QStringLiteral("sendBox"));
-        sendBox->setSpacing(20);
-        btnBox = new QDialogButtonBox(widget);
-        btnBox->setObjectName(QStringLiteral("btnBox"));
-        btnBox->setLayoutDirection(Qt::LeftToRight);
-        btnBox->setStandardButtons(QDialogButtonBox::Close);
-        btnBox->setCenterButtons(false);
-        sendBox->addWidget(btnBox);
-        mainLayout->addLayout(sendBox);
-
-        retranslateUi(widget);
-    }
-
-    void retranslateUi(QWidget* widget)
-    {
-        widget->setWindowTitle(QCoreApplication::translate("MeetingSupport::ChatWidget", "Chat"));
-    }
-};
-
-} // namespace Ui
+} // namespace
 
 class ChatWidgetPrivate
 {
 public:
     explicit ChatWidgetPrivate(ChatWidget* q) : q(q) {}
+    ~ChatWidgetPrivate()
+    {
+        delete fontWidget;
+        delete fileWidget;
+        delete faceWidget;
+        TeamSpeak3ServerInterface* gone = std::exchange(engine, nullptr);
+        delete gone;
+        delete remote;
+    }
+
+    QList<QWidget*> inputs() const
+    {
+        QList<QWidget*> widgets{sendButton,     ui.msgInputWidget,  ui.btnDevice_5,  ui.btnDevice_6,
+                                ui.btnSendFile, ui.toolButtonImage, ui.btnScreenshot};
+        if (!ui.btnRemote->isHidden())
+            widgets << ui.btnRemote;
+        return widgets;
+    }
+
+    void setInputsEnabled(bool enabled)
+    {
+        for (QWidget* widget : inputs())
+            widget->setEnabled(enabled);
+    }
+
+    MessageInfo makeInfo() const
+    {
+        if (engine)
+            return engine->makeInfo();
+        MessageInfo info;
+        info.setTime(QDateTime::currentDateTimeUtc());
+        return info;
+    }
+
+    void addStatus(const QString& text, int level) { ui.msgViewWidget->addStatus(text, level); }
+    void connectStatusChanged(int status);
+    void toggleDevice(int flag);
+    void chooseImages();
+    void startScreenCapture();
+    void requestRemote();
+    void handleRemote(const ChatMessage& message);
+    bool handleRemoteOne(const ChatMessage& message);
 
     Ui::ChatWidget ui;
+    FontWidget* fontWidget = nullptr;
+    FileWidget* fileWidget = nullptr;
+    FaceWidget* faceWidget = nullptr;
+    QPushButton* sendButton = nullptr;
+    TeamSpeak3ServerInterface* engine = nullptr;
+    RemoteHandle* remote = nullptr;
+    // Remote-desktop messages that came while the launcher was busy with one.
+    QList<ChatMessage> remoteQueue;
+    bool remoteBusy = false;
     ChatWidget* q;
 };
+
+void ChatWidgetPrivate::connectStatusChanged(int status)
+{
+    if (status == STATUS_CONNECTED)
+        q->updateDeviceIcons();
+    else if (status == STATUS_DISCONNECTED)
+        setInputsEnabled(false);
+}
+
+void ChatWidgetPrivate::toggleDevice(int flag)
+{
+    if (!engine)
+        return;
+    engine->enableDevice(flag);
+    q->updateDeviceIcons();
+}
+
+void ChatWidgetPrivate::chooseImages()
+{
+    // Created on the heap and watched: the pane (its parent) may close while the dialog runs.
+    QPointer<QFileDialog> dialog = new QFileDialog(q, ChatWidget::tr("Select Images"));
+    dialog->setNameFilter(ChatWidget::tr(
+        "Image files (*.bmp *.gif *.jpg *.png *.pbm *.pgm *.ppm *.xbm *.xpm *.svg)"));
+    dialog->setOption(QFileDialog::ReadOnly);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
+    if (!dialog)
+        return;
+    const QList<QUrl> urls = dialog->selectedUrls();
+    delete dialog;
+    if (accepted)
+        ui.msgInputWidget->insertImages(urls);
+}
+
+void ChatWidgetPrivate::startScreenCapture()
+{
+    auto* capture = new Screenshot();
+    QObject::connect(capture, &Screenshot::shootScreen, ui.msgInputWidget,
+                     &SendTextEdit::insertImage);
+    capture->show();
+}
+
+void ChatWidgetPrivate::requestRemote()
+{
+    const QString program =
+        remote ? static_cast<AnyDeskHandle*>(remote)->programFile()
+               : AnyDeskHandle::programFile(AnyDeskHandle::variantForRole(clientRole()));
+    if (!QFileInfo(program).isFile()) {
+        addStatus(ChatWidget::tr("No valid remote component, remote request can't be send."), 2);
+        return;
+    }
+    ChatMessage request(RemoteRequest);
+    request.package.setRequest(QJsonObject());
+    if (clientRole() == 3) {
+        // Our own program starts and its ID goes to the others at once.
+        handleRemote(request);
+        return;
+    }
+    request.info = makeInfo();
+    emit q->sendMessage(request);
+    addStatus(ChatWidget::tr("Remote request has been send, please wait for the reply..."), 0);
+}
+
+void ChatWidgetPrivate::handleRemote(const ChatMessage& message)
+{
+    // The launcher runs the event loop while it waits for its program, so more requests may
+    // come meanwhile: they are answered in turn once it is done.
+    if (remoteQueue.size() >= MaxQueuedRemote) {
+        qDebug() << "Dropping a remote-desktop message: too many wait for an answer";
+        return;
+    }
+    remoteQueue.append(message);
+    if (remoteBusy)
+        return;
+    remoteBusy = true;
+    while (!remoteQueue.isEmpty()) {
+        if (!handleRemoteOne(remoteQueue.takeFirst()))
+            return; // the pane went away: this record is gone too
+    }
+    remoteBusy = false;
+}
+
+bool ChatWidgetPrivate::handleRemoteOne(const ChatMessage& message)
+{
+    const QJsonArray content = message.package.content;
+    if (content.size() < 2)
+        return true;
+    const QString tag = content.at(0).toString();
+    const QPointer<ChatWidget> alive(q);
+    if (tag == QLatin1String("request")) {
+        if (!remote)
+            remote = new AnyDeskHandle(AnyDeskHandle::variantForRole(clientRole()));
+        const QJsonObject reply = remote->handleRequest();
+        if (!alive)
+            return false;
+        ChatMessage answer(RemoteRequest);
+        answer.info = makeInfo();
+        answer.package.setReply(reply);
+        emit q->sendMessage(answer);
+    } else if (tag == QLatin1String("reply")) {
+        const QJsonObject reply = content.at(1).toObject();
+        const QString app = reply.value(QStringLiteral("app_name")).toString();
+        // Our one launcher drives AnyDesk; replies naming another program show nothing.
+        if (app != QLatin1String("AnyDesk")) {
+            qDebug().noquote() << "No launcher for the remote component" << app.left(64);
+            return true;
+        }
+        if (!remote)
+            remote = new AnyDeskHandle(AnyDeskHandle::variantForRole(clientRole()));
+        QString extra;
+        const bool started = remote->handleReply(reply, &extra);
+        if (!alive)
+            return false;
+        if (started) {
+            addStatus(
+                ChatWidget::tr("The other remote component \"%1\" has been started.").arg(app) +
+                    extra,
+                0);
+        } else {
+            addStatus(ChatWidget::tr("The other remote component \"%1\" has an error: %2")
+                          .arg(app, shownRemoteText(extra)),
+                      2);
+        }
+    } else {
+        qDebug().noquote().nospace() << "Unknown Remote Request: " << tag.left(64);
+    }
+    return true;
+}
 
 ChatWidget::ChatWidget(QWidget* parent) : QWidget(parent), d(new ChatWidgetPrivate(this))
 {
     d->ui.setupUi(this);
+    d->ui.toolButtonFace->hide();
+
+    d->fontWidget = new FontWidget(this);
+    d->ui.mainLayout->insertWidget(d->ui.mainLayout->indexOf(d->ui.msgViewWidget) + 1,
+                                   d->fontWidget);
+    d->ui.msgInputWidget->setFontStyle(d->fontWidget->fontStyle());
+    d->fontWidget->hide();
+
+    d->fileWidget = new FileWidget(this);
+    d->fileWidget->hide();
+    d->faceWidget = new FaceWidget(this);
+    d->faceWidget->hide();
+
+    QFile styleSheet(QStringLiteral(":/qml/casetable.css"));
+    if (styleSheet.open(QIODevice::ReadOnly))
+        setStyleSheet(QString::fromUtf8(styleSheet.readAll()));
     setAttribute(Qt::WA_DeleteOnClose);
+    d->sendButton = d->ui.btnBox->addButton(tr("Send"), QDialogButtonBox::ApplyRole);
+    d->sendButton->setObjectName(QStringLiteral("btnSend"));
+
     connect(d->ui.btnBox, &QDialogButtonBox::rejected, this, &ChatWidget::closed);
+    connect(d->sendButton, &QPushButton::clicked, this, &ChatWidget::_q_sendMessage);
+    connect(d->ui.msgInputWidget, &SendTextEdit::returnPressed, this, &ChatWidget::_q_sendMessage);
+    connect(d->ui.toolButtonFont, &QToolButton::clicked, this, [this] {
+        d->fontWidget->setVisible(d->ui.toolButtonFont->isChecked());
+        d->ui.msgViewWidget->scrollbarToEnd();
+    });
+    connect(d->fontWidget, &FontWidget::valueChanged, this,
+            [this] { d->ui.msgInputWidget->setFontStyle(d->fontWidget->fontStyle()); });
+    connect(d->ui.btnDevice_5, &QToolButton::clicked, this,
+            [this] { d->toggleDevice(CLIENT_INPUT_MUTED); });
+    connect(d->ui.btnDevice_6, &QToolButton::clicked, this,
+            [this] { d->toggleDevice(CLIENT_OUTPUT_MUTED); });
+    // Queued: the exchange may run the event loop for long, better not inside the button's click.
+    connect(
+        d->ui.btnRemote, &QToolButton::clicked, this, [this] { d->requestRemote(); },
+        Qt::QueuedConnection);
+    connect(d->ui.btnSendFile, &QToolButton::clicked, this, [this] {
+        d->fileWidget->show();
+        d->fileWidget->raise();
+        d->fileWidget->activateWindow();
+    });
+    connect(d->ui.toolButtonImage, &QToolButton::clicked, this, [this] { d->chooseImages(); });
+    connect(d->ui.btnScreenshot, &QToolButton::clicked, this, [this] { d->startScreenCapture(); });
+    connect(d->fileWidget, &FileWidget::uploadFiles, this, &ChatWidget::_q_uploadFiles);
+    connect(d->fileWidget, &FileWidget::downloadFiles, this, &ChatWidget::_q_downloadFiles);
+    connect(d->fileWidget, &FileWidget::deleteFiles, this, &ChatWidget::_q_deleteFiles);
+
+    // Nothing to write to before an engine is set.
+    d->setInputsEnabled(false);
 }
 
 ChatWidget::~ChatWidget()
 {
     delete d;
+}
+
+void ChatWidget::setChatInterface(TeamSpeak3ServerInterface* engine)
+{
+    delete std::exchange(d->engine, nullptr);
+    d->engine = engine;
+    if (!engine) {
+        d->setInputsEnabled(false);
+        return;
+    }
+    connect(engine, &QObject::destroyed, this, [this, engine] {
+        if (d->engine == engine)
+            d->engine = nullptr;
+    });
+    d->ui.msgViewWidget->clear();
+    d->ui.msgViewWidget->setOwnName(engine->makeInfo().sender());
+
+    connect(engine, &TeamSpeak3ServerInterface::newMessage, this, &ChatWidget::onNewMessage);
+    connect(this, &ChatWidget::sendMessage, engine, &TeamSpeak3ServerInterface::sendMessage);
+    connect(engine, &TeamSpeak3ServerInterface::filesChanged, d->fileWidget,
+            &FileWidget::updateFiles);
+    connect(engine, &TeamSpeak3ServerInterface::transferChanged, d->fileWidget,
+            &FileWidget::updateTransfer);
+    connect(engine, &TeamSpeak3ServerInterface::channelMemberChanged, this,
+            [this](int count) { d->setInputsEnabled(count > 1); });
+    connect(engine, &TeamSpeak3ServerInterface::connectStatusChanged, this,
+            [this](int status) { d->connectStatusChanged(status); });
+
+    // The member count may be complete already: no change of it may follow soon.
+    d->setInputsEnabled(engine->memberCount() > 1);
+    updateDeviceIcons();
+    d->fileWidget->updateFiles(engine->files());
+
+    const QPointer<ChatWidget> alive(this);
+    for (const ChatMessage& message : engine->history()) {
+        if (message.type == TextMessage || message.type == GroupMessage)
+            onNewMessage({message});
+        else
+            qDebug() << "Filter History Message";
+        if (!alive)
+            return;
+    }
+    if (clientRole() == 2) {
+        d->ui.btnRemote->hide();
+        d->ui.btnRemote->setEnabled(false);
+    }
+}
+
+TeamSpeak3ServerInterface* ChatWidget::chatInterface() const
+{
+    return d->engine;
 }
 
 int ChatWidget::statusLevel(QtMsgType type)
@@ -99,14 +355,96 @@ int ChatWidget::statusLevel(QtMsgType type)
     }
 }
 
+void ChatWidget::onNewMessage(const QList<ChatMessage>& msgs)
+{
+    // A remote-desktop exchange runs the event loop, in which the pane may be closed.
+    const QPointer<ChatWidget> alive(this);
+    for (const ChatMessage& message : msgs) {
+        if (!alive)
+            return;
+        switch (message.type) {
+        case TextMessage:
+        case GroupMessage:
+        case SystemMessage:
+            d->ui.msgViewWidget->addMessage(message);
+            break;
+        case FileMessage:
+            d->ui.msgViewWidget->addMessage(message);
+            if (d->engine)
+                d->engine->updateCaseFiles();
+            break;
+        case RemoteRequest:
+            d->handleRemote(message);
+            break;
+        case ShakeMessage:
+            break;
+        case MeetingRequest:
+            qDebug() << "Empty message...";
+            break;
+        default:
+            qDebug() << "Unknown message...";
+            break;
+        }
+    }
+}
+
 void ChatWidget::onLogerMessage(const QString& messag, QtMsgType type)
 {
-    static const char* const colours[] = {"#1E90FF", "#FF7F24", "#FF3030"};
-    // The text may carry names sent by other clients: shown as plain text, never as markup.
-    d->ui.msgViewWidget->append(
-        QStringLiteral("<span style=\"color:%1\">%2</span>")
-            .arg(QLatin1String(colours[statusLevel(type)]),
-                 messag.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"))));
+    d->addStatus(messag, statusLevel(type));
+}
+
+void ChatWidget::updateDeviceIcons()
+{
+    TsSDKInterface* sdk = TsSDKClient::instance()->sdk();
+    d->ui.btnDevice_5->setIcon(QIcon(sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED)
+                                         ? QStringLiteral(":/qml/images/micro_c.png")
+                                         : QStringLiteral(":/qml/images/micro_o.png")));
+    d->ui.btnDevice_6->setIcon(QIcon(sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED)
+                                         ? QStringLiteral(":/qml/images/volume_c.png")
+                                         : QStringLiteral(":/qml/images/volume_o.png")));
+}
+
+void ChatWidget::paintEvent(QPaintEvent* event)
+{
+    if (d->engine && d->engine->memberCount() < 2)
+        d->setInputsEnabled(false);
+    QWidget::paintEvent(event);
+}
+
+void ChatWidget::_q_sendMessage()
+{
+    SendTextEdit* editor = d->ui.msgInputWidget;
+    if (editor->document()->isEmpty())
+        return;
+    ChatMessage message(TextMessage);
+    message.info = d->makeInfo();
+    message.package = editor->messageContent();
+    emit sendMessage(message);
+    d->ui.msgViewWidget->addMessage(message);
+    editor->clear();
+}
+
+void ChatWidget::_q_uploadFiles(const QStringList& files)
+{
+    if (d->engine)
+        d->engine->uploadFiles(files);
+}
+
+void ChatWidget::_q_downloadFiles(const QStringList& files, const QString& path)
+{
+    if (d->engine)
+        d->engine->downloadFiles(files, path);
+}
+
+void ChatWidget::_q_deleteFiles(const QStringList& names)
+{
+    if (!d->engine || !d->engine->deleteFiles(names))
+        return;
+    ChatMessage notice(FileMessage);
+    notice.info = d->makeInfo();
+    for (const QString& name : names)
+        notice.package.appendFileNotice(name, false);
+    emit sendMessage(notice);
 }
 
 } // namespace MeetingSupport

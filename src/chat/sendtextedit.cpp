@@ -5,11 +5,15 @@
 #include "localfile.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 
 namespace MeetingSupport {
 
@@ -38,6 +42,35 @@ void trimPartialUtf8(QByteArray& bytes)
         bytes.truncate(lead);
 }
 
+// The picture a pasted document names: a local picture file, a "data:" URL or a resource of the
+// program. Null for anything else (web addresses, devices, pipes, files beyond the bounds).
+QImage namedPicture(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("data")) {
+        // data:[<type>][;base64],<payload>
+        const QByteArray whole = url.toString(QUrl::FullyEncoded).toLatin1();
+        const int comma = whole.indexOf(',');
+        if (comma < 0 || whole.size() - comma > maxLocalPictureBytes * 2)
+            return QImage();
+        const QByteArray header = whole.left(comma);
+        QByteArray payload = QByteArray::fromPercentEncoding(whole.mid(comma + 1));
+        if (header.endsWith(";base64"))
+            payload = QByteArray::fromBase64(payload);
+        return payload.size() > maxLocalPictureBytes ? QImage() : readBoundedImage(payload);
+    }
+    if (scheme == QLatin1String("qrc"))
+        return QImage(QLatin1Char(':') + url.path());
+    if (scheme.isEmpty() && url.path().startsWith(QLatin1String(":/")))
+        return QImage(url.path());
+    QString path;
+    if (url.isLocalFile())
+        path = confinedPictureFile(url.toString());
+    else if (scheme.isEmpty() && QDir::isAbsolutePath(url.path()))
+        path = confinedPictureFile(QUrl::fromLocalFile(url.path()).toString());
+    return path.isEmpty() ? QImage() : loadLocalPicture(path);
+}
+
 } // namespace
 
 class SendTextEditPrivate
@@ -48,6 +81,7 @@ public:
     QUrl nextDroppedName() { return QUrl(QStringLiteral("dropped_image_%1").arg(counter++)); }
     void insertImageResource(const QUrl& url, const QImage& image);
     void insertFileText(const QString& path);
+    void insertRichText(const QString& html);
 
     MessageFont font;
     int counter = 1;
@@ -87,6 +121,40 @@ void SendTextEditPrivate::insertFileText(const QString& path)
     // Line ends as a file opened in text mode reads them.
     bytes.replace("\r\n", "\n");
     q->insertPlainText(QString::fromUtf8(bytes));
+}
+
+void SendTextEditPrivate::insertRichText(const QString& html)
+{
+    // The fragment is parsed with the editor's document as the provider, so what it links to
+    // goes through loadResource. Pictures that give nothing are left out.
+    QTextDocument scratch;
+    QTextCursor(&scratch).insertFragment(QTextDocumentFragment::fromHtml(html, q->document()));
+    QList<int> unusable;
+    for (QTextBlock block = scratch.begin(); block.isValid(); block = block.next()) {
+        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            if (!fragment.charFormat().isImageFormat())
+                continue;
+            const QUrl name(fragment.charFormat().toImageFormat().name());
+            const QImage image =
+                qvariant_cast<QImage>(q->document()->resource(QTextDocument::ImageResource, name));
+            if (!image.isNull())
+                continue;
+            qDebug() << "Leaving out a pasted picture that is no local picture:"
+                     << name.toString().left(256);
+            for (int i = 0; i < fragment.length(); ++i)
+                unusable.prepend(fragment.position() + i);
+        }
+    }
+    // From the end, so earlier positions stay where they are.
+    for (int position : qAsConst(unusable)) {
+        QTextCursor cursor(&scratch);
+        cursor.setPosition(position);
+        cursor.setPosition(position + 1, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    q->textCursor().insertFragment(QTextDocumentFragment(&scratch));
+    q->ensureCursorVisible();
 }
 
 SendTextEdit::SendTextEdit(QWidget* parent) : QTextEdit(parent), d(new SendTextEditPrivate(this)) {}
@@ -182,7 +250,28 @@ void SendTextEdit::insertFromMimeData(const QMimeData* source)
         }
         return;
     }
+    // Qt would read every file the rich text names itself, whole and without a bound.
+    if (acceptRichText() && source->hasFormat(QStringLiteral("application/x-qrichtext"))) {
+        d->insertRichText(
+            QString::fromUtf8(source->data(QStringLiteral("application/x-qrichtext"))));
+        return;
+    }
+    if (acceptRichText() && source->hasHtml()) {
+        d->insertRichText(source->html());
+        return;
+    }
     QTextEdit::insertFromMimeData(source);
+}
+
+QVariant SendTextEdit::loadResource(int type, const QUrl& name)
+{
+    if (type == QTextDocument::ImageResource) {
+        const QImage image = namedPicture(name);
+        if (!image.isNull())
+            return image;
+    }
+    // Not a null value: for that the document would read the file itself.
+    return QByteArray("");
 }
 
 } // namespace MeetingSupport

@@ -16,8 +16,9 @@ inline constexpr qint64 maxDroppedTextBytes = 1024 * 1024;
 
 // The editor a chat message is written in. Return or Enter sends (returnPressed), Shift+Return
 // breaks the line. Pictures come in by paste, drop, insertImage (screen captures) and
-// insertImages (chosen files); a dropped text file is inserted as text. The whole text shows in
-// the one font of the user's messages.
+// insertImages (chosen files); a dropped text file is inserted as text. Pasted rich text keeps
+// only the pictures it names that are local picture files or inline data, read with the bounds
+// of localfile.h. The whole text shows in the one font of the user's messages.
 class SendTextEdit : public QTextEdit
 {
     Q_OBJECT
@@ -44,6 +45,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool canInsertFromMimeData(const QMimeData* source) const override;
     void insertFromMimeData(const QMimeData* source) override;
+    // Pictures a pasted or dropped document names come through the bounded reader; nothing
+    // else is ever read for the document.
+    QVariant loadResource(int type, const QUrl& name) override;
 
 private:
     SendTextEditPrivate* d;

@@ -2,6 +2,7 @@
 #include "meetingwidget.h"
 
 #include "chat/chatmessage.h"
+#include "chat/teamspeak3serverinterface.h"
 #include "clientlistmodel.h"
 #include "getselectdialog.h"
 #include "meetinglistmodel.h"
@@ -69,10 +70,15 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
 
     connect(d->ui.listView, &QListView::clicked, this, &MeetingWidget::onClicked);
 
+    // The room's engine: messages to the whole channel, files in the channel's folder.
+    d->ui.chatWidget->setChatInterface(new TeamSpeak3ServerInterface(QString(), QString()));
+
     TsSDKClient* client = TsSDKClient::instance();
     connect(d->ui.chatWidget, &ChatWidget::closed, this, &QWidget::close);
     connect(client, &TsSDKClient::onClientMoveEvent, this, &MeetingWidget::refreshMembers);
     connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &MeetingWidget::refreshMembers);
+    connect(client, &TsSDKClient::onUpdateClientEvent, d->ui.chatWidget,
+            &ChatWidget::updateDeviceIcons);
 
     refreshMembers();
 }

@@ -8,12 +8,12 @@
 #include "filehelpers.h"
 #include "files/filewidget.h"
 #include "framedtext.h"
+#include "logrecorder.h"
 #include "voiceserverprocess.h"
 #include "widgethelpers.h"
 
 #include <QFileDialog>
 #include <QLabel>
-#include <QMutex>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -21,28 +21,10 @@
 #include <QtTest>
 
 #include <memory>
-#include <utility>
 
 using namespace MeetingSupport;
 
 namespace {
-
-QMutex logMutex;
-QStringList logLines;
-
-void recordLog(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    QMutexLocker locker(&logMutex);
-    logLines << message;
-    if (type != QtDebugMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-QStringList takeLog()
-{
-    QMutexLocker locker(&logMutex);
-    return std::exchange(logLines, {});
-}
 
 ChatMessage text(const QString& words)
 {
@@ -135,7 +117,7 @@ class TestChatEngine : public QObject
 private slots:
     void initTestCase()
     {
-        qInstallMessageHandler(recordLog);
+        LogRecorder::install();
         QVERIFY2(m_server.start(), qPrintable(m_server.log()));
         m_client = TsSDKClient::instance();
         QVERIFY(connectVoiceClient(m_server.port(), QStringLiteral("anna")));
@@ -176,12 +158,12 @@ private slots:
         m_client->setRole(1);
         QCOMPARE(engine.sharedFilesPath(), QStringLiteral("/tolvane_Room/files"));
         QCOMPARE(engine.memberCount(), role == 2 ? 0 : bobInRoom ? 2 : 1);
-        takeLog();
+        LogRecorder::take();
         const QString words = QStringLiteral("rule ") + QTest::currentDataTag();
         m_client->setRole(role);
         engine.sendMessage(text(words));
         m_client->setRole(1);
-        QCOMPARE(takeLog().filter(QStringLiteral("peerID:")).size(), sent ? 1 : 0);
+        QCOMPARE(LogRecorder::take().filter(QStringLiteral("peerID:")).size(), sent ? 1 : 0);
         if (bobInRoom)
             QCOMPARE(texts(receiveFramed(m_bob, m_bobId)), QStringList{words});
         QVERIFY(engine.history().isEmpty());
@@ -252,7 +234,7 @@ private slots:
         QVERIFY(writeFile(mine + "/report.bin", report));
         QVERIFY(writeFile(mine + "/notes.txt", "notes"));
         QVERIFY(writeFile(mine + "/picture.jpg", "not really a picture"));
-        takeLog();
+        LogRecorder::take();
 
         // Each upload is announced once, by a notice of its own.
         engine.uploadFiles({mine + "/report.bin", mine + "/notes.txt"});
@@ -274,7 +256,7 @@ private slots:
         QCOMPARE(last.state, FileTransfer::Complete);
         QCOMPARE(last.done, last.size);
         // The notice is sent from within the transfer's end, one log level deeper.
-        const QStringList log = takeLog();
+        const QStringList log = LogRecorder::take();
         const int end = log.indexOf(QRegularExpression(" *begin onFileTransferStatusEvent.*"));
         QVERIFY(end >= 0);
         const int indent = log.at(end).indexOf(QLatin1Char('b'));
@@ -440,9 +422,9 @@ private slots:
         QVERIFY(bobTo(1));
         auto engine = std::make_unique<TeamSpeak3ServerInterface>("case1", "bob");
         QCOMPARE(engine->sharedFilesPath(), QStringLiteral("/case1/files"));
-        takeLog();
+        LogRecorder::take();
         engine->sendMessage(text(QStringLiteral("held")));
-        QCOMPARE(takeLog().filter(QStringLiteral("begin leaving { ")).size(), 1);
+        QCOMPARE(LogRecorder::take().filter(QStringLiteral("begin leaving { ")).size(), 1);
         QVERIFY(bobTo(m_room));
         QCOMPARE(engine->memberCount(), 2);
         engine->sendMessage(text(QStringLiteral("sent")));

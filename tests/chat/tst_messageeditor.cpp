@@ -185,6 +185,26 @@ private slots:
             QCOMPARE(editor.toPlainText(), expected);
     }
 
+    void pastedRichText()
+    {
+        // Rich text copied from the history names pictures by their senders' paths: a pipe
+        // among them must not block the editor, a local picture comes in.
+        QTemporaryDir dir;
+        const QUrl fifo = QUrl::fromLocalFile(dir.filePath(QStringLiteral("pipe.png")));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo.toLocalFile()).constData(), 0600), 0);
+        const QUrl picture = QUrl::fromLocalFile(dir.filePath(QStringLiteral("seen.png")));
+        QVERIFY(solidImage(6, 6).save(picture.toLocalFile()));
+        SendTextEdit editor;
+        editor.show();
+        QMimeData* data = new QMimeData;
+        data->setHtml(QStringLiteral("<p>see <img src=\"%1\"> and <img src=\"%2\"></p>")
+                          .arg(fifo.toString(), picture.toString()));
+        paste(editor, data);
+        editor.repaint();
+        QCOMPARE(pictureSources(editor), QStringList{picture.toString()});
+        QVERIFY(editor.toPlainText().startsWith(QStringLiteral("see ")));
+    }
+
     void styleText_data()
     {
         QTest::addColumn<int>("style");

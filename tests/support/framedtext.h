@@ -6,7 +6,12 @@
 
 #include "chat/chatmessage.h"
 #include "tsclient/textframing.h"
+#include "tsclient/tssdkclient.h"
 #include "voicecliprocess.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 // Sends messages from cli as one framed text, privately to target (or to the channel when 0).
 inline void sendFramed(VoiceCliProcess& cli, const QString& text, int target = 0)
@@ -53,4 +58,34 @@ inline QList<MeetingSupport::ChatMessage> receiveFramed(VoiceCliProcess& cli, in
                                                         int* targetMode = nullptr)
 {
     return MeetingSupport::messagesFromText(receiveFramedText(cli, self, targetMode));
+}
+
+// The wire form written and read by hand, so that what a test checks does not rest on
+// ChatMessage: a message list as JSON bytes, Base64 with the URL alphabet and no padding.
+inline constexpr QByteArray::Base64Options wireBase64 =
+    QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+
+inline void sendFramedJson(VoiceCliProcess& cli, const QByteArray& json, int target = 0)
+{
+    sendFramed(cli, QString::fromLatin1(json.toBase64(wireBase64)), target);
+}
+
+// The "result" list of the next framed text cli receives, as plain JSON.
+inline QJsonArray receiveFramedJson(VoiceCliProcess& cli, int self)
+{
+    const QString text = receiveFramedText(cli, self);
+    return QJsonDocument::fromJson(QByteArray::fromBase64(text.toLatin1(), wireBase64))
+        .object()
+        .value(QStringLiteral("result"))
+        .toArray();
+}
+
+// Whether cli has received nothing more from this process's client: a marker sent now travels
+// behind anything sent before, so it must be the very next text.
+inline bool receivesNothingMore(VoiceCliProcess& cli, int self)
+{
+    static int round = 0;
+    const QString marker = QStringLiteral("marker %1").arg(++round);
+    return TsSDKClient::instance()->sendTextMessage(anyID(self), marker) == 0 &&
+           receiveFramedText(cli, self) == marker;
 }
