@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "epolldispatcher.h"
 #include "server.h"
+#include "serverlog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +41,29 @@ bool installSignalHandlers(QCoreApplication* app)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Every client holds a descriptor, and so do connections before their hello and transfers; the
+// usual soft limit of 1024 would refuse clients long before the machine runs out. The soft limit
+// goes up to the hard one, which only the administrator can raise.
+void raiseDescriptorLimit(const voiceserver::ServerOptions& options)
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            limit.rlim_cur = before;
+    }
+    const qint64 wanted = qint64(options.maxClients) + options.maxPendingConnections + 64;
+    if (limit.rlim_cur != RLIM_INFINITY && qint64(limit.rlim_cur) < wanted)
+        voiceserver::logLine(
+            QStringLiteral("only %1 descriptors: fewer clients than --max-clients %2 fit (raise "
+                           "the hard limit, e.g. LimitNOFILE or ulimit -Hn)")
+                .arg(qint64(limit.rlim_cur))
+                .arg(options.maxClients));
 }
 
 int fail(const QString& message)
@@ -191,6 +216,7 @@ int main(int argc, char* argv[])
     if (!options.tls && (parser.isSet(certificate) || parser.isSet(key)))
         return fail(QStringLiteral("--cert and --key make no sense with --no-tls"));
 
+    raiseDescriptorLimit(options);
     if (!installSignalHandlers(&app))
         return fail(QStringLiteral("cannot install signal handlers"));
     voiceserver::Server server(options);

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace voiceserver {
@@ -264,6 +265,10 @@ bool Server::dropOldestPending(const QHostAddress* address, const QString& why)
 
 void Server::dropSilentClients()
 {
+    // Bursts (a crowd joining, each newcomer told about everyone) leave the heap full of free
+    // pages between live blocks that glibc keeps; handing them back now and then keeps the
+    // resident size near what the clients need.
+    ::malloc_trim(0);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QList<Session*> clients = m_clients.values();
     for (Session* client : clients) {
@@ -289,12 +294,47 @@ void Server::broadcast(const QCborMap& message, const Session* except)
     const QByteArray frame = encodeFrame(message);
     if (frame.isEmpty())
         return;
-    // A recipient dropped while sending leaves the map; iterate over a copy.
-    const QList<Session*> recipients = m_clients.values();
-    for (Session* client : recipients) {
+    for (Session* client : everyClient()) {
         if (client != except)
             client->send(frame);
     }
+}
+
+QVector<Session*> Server::everyClient() const
+{
+    QVector<Session*> clients;
+    clients.reserve(m_clients.size());
+    for (const QVector<Session*>& members : m_members)
+        clients += members;
+    return clients;
+}
+
+void Server::enterChannel(Session* client, quint64 channel)
+{
+    client->channel = channel;
+    m_members[channel].append(client);
+    m_voice->membershipChanged();
+}
+
+void Server::leaveChannel(Session* client)
+{
+    const auto members = m_members.find(client->channel);
+    if (members == m_members.end())
+        return;
+    // Order among members means nothing: the last one takes the leaver's place.
+    const int at = members->indexOf(client);
+    if (at >= 0) {
+        (*members)[at] = members->last();
+        members->removeLast();
+    }
+    if (members->isEmpty())
+        m_members.erase(members);
+    m_voice->membershipChanged();
+}
+
+void Server::refreshAnnouncement(Session* client)
+{
+    client->announcement = encodeFrame(clientMessage(client, type::Client));
 }
 
 void Server::refuse(Session* session, unsigned int code, const QString& reason)
@@ -321,6 +361,8 @@ void Server::sessionClosed(Session* session, const QString& reason)
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
     m_clients.remove(session->clientId);
+    m_nicknames.remove(session->nickname);
+    leaveChannel(session);
     m_voice->removeClient(session);
     // Others learn about it after the current frame is handled, never in the middle of
     // another broadcast.
@@ -436,13 +478,15 @@ void Server::handleHello(Session* session, const QCborMap& message)
     session->clientId = id;
     session->nickname = uniqueNickname(name);
     session->uniqueId = uniqueId;
-    session->channel = channel;
     session->inputMuted = inputMuted;
     session->outputMuted = outputMuted;
     session->inputDeactivated = inputDeactivated;
     session->setActive();
     m_pending.removeOne(session);
     m_clients.insert(id, session);
+    m_nicknames.insert(session->nickname, session);
+    enterChannel(session, channel);
+    refreshAnnouncement(session);
     const VoiceCredentials voice = m_voice->addClient(session);
     logLine(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
                 .arg(session->peer())
@@ -468,25 +512,16 @@ void Server::handleHello(Session* session, const QCborMap& message)
         welcome.insert(field::VoiceKeyDown, voice.downKey);
     }
     session->sendMessage(welcome);
-    // Parents before children, so a receiver can build the tree as it goes.
-    QList<quint64> order;
-    QList<quint64> level{0};
-    while (!level.isEmpty()) {
-        QList<quint64> next;
-        for (const Channel& channel : qAsConst(m_channels)) {
-            if (level.contains(channel.parent)) {
-                order.append(channel.id);
-                next.append(channel.id);
-            }
-        }
-        level = next;
-    }
-    for (quint64 channelId : qAsConst(order))
-        session->sendMessage(channelMessage(m_channels[channelId], type::Channel));
-    const QList<Session*> clients = m_clients.values();
-    for (Session* client : clients)
-        session->sendMessage(clientMessage(client, type::Client));
-    session->sendMessage(QCborMap{{TypeKey, type::Synced}});
+    // What every newcomer is told is kept encoded: the channel tree until it changes, each
+    // client's frame until that client does.
+    if (m_channelFrames.isEmpty())
+        m_channelFrames = encodeChannelTree();
+    session->send(m_channelFrames);
+    QByteArray everybody;
+    for (const Session* client : qAsConst(m_clients))
+        everybody += client->announcement;
+    everybody += encodeFrame(QCborMap{{TypeKey, type::Synced}});
+    session->send(everybody);
     broadcast(clientMessage(session, type::ClientJoined), session);
 }
 
@@ -512,8 +547,9 @@ void Server::handleMove(Session* session, const QCborMap& message)
     if (!m_channels[channelId].checkPassword(password))
         return session->reply(returnCode, ERROR_channel_invalid_password);
     const quint64 from = session->channel;
-    session->channel = channelId;
-    m_voice->membershipChanged();
+    leaveChannel(session);
+    enterChannel(session, channelId);
+    refreshAnnouncement(session);
     QCborMap moved{{TypeKey, type::ClientMoved},
                    {field::ClientId, clientId},
                    {field::FromChannel, qint64(from)},
@@ -587,11 +623,9 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
             return session->reply(returnCode, ERROR_client_not_allowed,
                                   QStringLiteral("channel texts go to the own channel"));
         const QByteArray frame = frameFor(qint64(channel));
-        const QList<Session*> recipients = m_clients.values();
-        for (Session* client : recipients) {
-            if (client->channel == channel)
-                client->send(frame);
-        }
+        const QVector<Session*> members = m_members.value(channel);
+        for (Session* client : members)
+            client->send(frame);
     } else {
         return session->reply(returnCode, ERROR_parameter_invalid,
                               QStringLiteral("unknown target mode"));
@@ -639,6 +673,7 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     channel.permanent = permanent;
     channel.semiPermanent = semiPermanent && !permanent;
     m_channels.insert(channel.id, channel);
+    m_channelFrames.clear();
     persist();
     logLine(QStringLiteral("client %1 created channel %2 '%3'")
                 .arg(session->clientId)
@@ -664,11 +699,9 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
     if (channelId == DefaultChannelId)
         return session->reply(returnCode, ERROR_channel_is_default);
     const QList<quint64> doomed = subtree(channelId);
-    QList<Session*> occupants;
-    for (Session* client : qAsConst(m_clients)) {
-        if (doomed.contains(client->channel))
-            occupants.append(client);
-    }
+    QVector<Session*> occupants;
+    for (quint64 id : doomed)
+        occupants += m_members.value(id);
     if (!occupants.isEmpty() && !force)
         return session->reply(returnCode, ERROR_channel_not_empty);
 
@@ -678,11 +711,13 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
                        {field::FromChannel, qint64(client->channel)},
                        {field::ToChannel, qint64(DefaultChannelId)}};
         addInvoker(&moved, session);
-        client->channel = DefaultChannelId;
-        m_voice->membershipChanged();
+        leaveChannel(client);
+        enterChannel(client, DefaultChannelId);
+        refreshAnnouncement(client);
         broadcast(moved);
     }
     m_files->channelsDeleted(doomed);
+    m_channelFrames.clear();
     for (quint64 id : doomed) {
         m_channels.remove(id);
         QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(id)}};
@@ -709,6 +744,7 @@ void Server::handleSelfUpdate(Session* session, const QCborMap& message)
         session->inputMuted = inputMuted;
         session->outputMuted = outputMuted;
         session->inputDeactivated = inputDeactivated;
+        refreshAnnouncement(session);
         QCborMap updated = clientMessage(session, type::ClientUpdated);
         addInvoker(&updated, session);
         broadcast(updated);
@@ -718,19 +754,12 @@ void Server::handleSelfUpdate(Session* session, const QCborMap& message)
 
 QString Server::uniqueNickname(const QString& wanted) const
 {
-    auto taken = [this](const QString& name) {
-        for (const Session* client : m_clients) {
-            if (client->nickname == name)
-                return true;
-        }
-        return false;
-    };
-    if (!taken(wanted))
+    if (!m_nicknames.contains(wanted))
         return wanted;
     for (int n = 1;; ++n) {
         const QString suffix = QString::number(n);
         const QString candidate = wanted.left(limits::NicknameLength - suffix.size()) + suffix;
-        if (!taken(candidate))
+        if (!m_nicknames.contains(candidate))
             return candidate;
     }
 }
@@ -783,6 +812,24 @@ int Server::depthOf(quint64 channelId) const
         ++depth;
     }
     return depth;
+}
+
+QByteArray Server::encodeChannelTree() const
+{
+    // Parents before children, so a receiver can build the tree as it goes.
+    QByteArray frames;
+    QList<quint64> level{0};
+    while (!level.isEmpty()) {
+        QList<quint64> next;
+        for (const Channel& channel : qAsConst(m_channels)) {
+            if (level.contains(channel.parent)) {
+                frames += encodeFrame(channelMessage(channel, type::Channel));
+                next.append(channel.id);
+            }
+        }
+        level = next;
+    }
+    return frames;
 }
 
 QCborMap Server::channelMessage(const Channel& channel, QLatin1String type) const

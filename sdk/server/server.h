@@ -8,6 +8,7 @@
 #include "textmessagecodec.h"
 #include "voicerelay.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
@@ -15,6 +16,7 @@
 #include <QSslConfiguration>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QVector>
 
 #include <memory>
 
@@ -93,12 +95,22 @@ private:
 
     void refuse(Session* session, unsigned int code, const QString& reason);
     void broadcast(const QCborMap& message, const Session* except = nullptr);
+    // Every client, in no particular order: a copy, since a send may drop a recipient.
+    QVector<Session*> everyClient() const;
+
+    // The channel index: who is in which channel, so that what goes to a channel visits only
+    // its members. Every change of a client's channel goes through these.
+    void enterChannel(Session* client, quint64 channel);
+    void leaveChannel(Session* client);
+    // The "client" frame a newcomer gets for this client, kept current as it changes.
+    void refreshAnnouncement(Session* client);
 
     QString uniqueNickname(const QString& wanted) const;
     anyID allocateClientId();
     quint64 resolveChannelPath(const QStringList& path) const;
     QList<quint64> subtree(quint64 channelId) const; // descendants first, the channel last
     int depthOf(quint64 channelId) const;
+    QByteArray encodeChannelTree() const;
     QCborMap channelMessage(const Channel& channel, QLatin1String type) const;
     QCborMap clientMessage(const Session* client, QLatin1String type) const;
     void addInvoker(QCborMap* message, const Session* invoker) const;
@@ -112,10 +124,13 @@ private:
     anyID m_nextClientId = 1;
     Listener* m_listener;
     QMap<quint64, Channel> m_channels;
-    QMap<anyID, Session*> m_clients; // sessions past the hello
-    QSet<Session*> m_sessions;       // every open session
-    QList<Session*> m_pending;       // sessions before hello, oldest first
-    QTimer m_resumeTimer;            // accepting again after running out of descriptors
+    QMap<anyID, Session*> m_clients;             // sessions past the hello
+    QHash<quint64, QVector<Session*>> m_members; // channel ID to the clients in it
+    QHash<QString, Session*> m_nicknames;
+    QByteArray m_channelFrames; // the "channel" frames of a newcomer, parents first; empty: stale
+    QSet<Session*> m_sessions;  // every open session
+    QList<Session*> m_pending;  // sessions before hello, oldest first
+    QTimer m_resumeTimer;       // accepting again after running out of descriptors
     bool m_acceptPaused = false;
     int m_acceptFailures = 0;
     qint64 m_acceptFailureLoggedAt = 0;
