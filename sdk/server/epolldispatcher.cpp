@@ -59,6 +59,7 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         timeout = timeToNextTimer();
         emit aboutToBlock();
     }
+    applyChanges();
     epoll_event events[MaxEvents];
     int ready = ::epoll_wait(m_epoll, events, MaxEvents, timeout);
     if (ready < 0)
@@ -140,27 +141,48 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
 void EpollDispatcher::updateWatch(int fd)
 {
     auto it = m_watches.find(fd);
-    uint32_t events = 0;
-    if (it != m_watches.end()) {
+    if (it == m_watches.end())
+        return;
+    if (!it->read && !it->write && !it->exception) {
+        // At once: the descriptor is about to be closed, and a new one of the same number must
+        // not find it registered. Closed already, it left epoll by itself.
+        epoll_event event = {};
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, &event);
+        m_watches.erase(it);
+        return;
+    }
+    if (!it->dirty) {
+        it->dirty = true;
+        m_dirty.append(fd);
+    }
+}
+
+void EpollDispatcher::applyChanges()
+{
+    for (int fd : qAsConst(m_dirty)) {
+        auto it = m_watches.find(fd);
+        if (it == m_watches.end())
+            continue;
+        it->dirty = false;
+        uint32_t events = 0;
         if (it->read)
             events |= EPOLLIN;
         if (it->write)
             events |= EPOLLOUT;
         if (it->exception)
             events |= EPOLLPRI;
+        if (events == it->registered)
+            continue;
+        epoll_event event = {};
+        event.events = events;
+        event.data.fd = fd;
+        const int first = it->registered == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+        if (::epoll_ctl(m_epoll, first, fd, &event) != 0 && (errno == ENOENT || errno == EEXIST))
+            ::epoll_ctl(m_epoll, first == EPOLL_CTL_ADD ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd,
+                        &event);
+        it->registered = events;
     }
-    epoll_event event = {};
-    event.events = events;
-    event.data.fd = fd;
-    if (events == 0) {
-        if (it != m_watches.end())
-            m_watches.erase(it);
-        // The descriptor may be closed already, which took it out of epoll by itself.
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, &event);
-        return;
-    }
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event) != 0 && errno == ENOENT)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    m_dirty.clear();
 }
 
 void EpollDispatcher::schedule(int timerId, Timer& timer, qint64 from)

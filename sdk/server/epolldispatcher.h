@@ -3,6 +3,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QHash>
+#include <QVector>
 
 #include <atomic>
 #include <map>
@@ -47,6 +48,8 @@ private:
         QSocketNotifier* read = nullptr;
         QSocketNotifier* write = nullptr;
         QSocketNotifier* exception = nullptr;
+        uint32_t registered = 0; // the events epoll has for the descriptor
+        bool dirty = false;      // in m_dirty
     };
     struct Timer
     {
@@ -57,6 +60,9 @@ private:
     };
 
     void updateWatch(int fd);
+    // Hands epoll the changes since the last wait; a notifier switched on and off again between
+    // two waits (a socket's write notifier, whenever what it wrote went out at once) costs none.
+    void applyChanges();
     void activate(int fd, QSocketNotifier* Watch::*which);
     // Fires the timers that are due; true when any did.
     bool fireTimers();
@@ -68,6 +74,7 @@ private:
     int m_wake = -1; // eventfd
     std::atomic<bool> m_interrupted{false};
     QHash<int, Watch> m_watches;            // by descriptor
+    QVector<int> m_dirty;                   // descriptors whose events changed
     QHash<int, Timer> m_timers;             // by timer ID
     std::multimap<qint64, int> m_deadlines; // deadline to timer ID
 };

@@ -119,9 +119,12 @@ int main(int argc, char* argv[])
     qint64 floodBurst = options.floodBurst, floodRate = options.floodRate;
     qint64 maxTransfers = options.files.maxTransfersPerClient;
     qint64 keyTtl = options.files.transferKeyTtlMs, transferIdle = options.files.transferIdleMs;
+    qint64 ioThreads = options.ioThreads;
     NumberOption numbers[] = {
         {"max-clients", "Most clients at once.", "n", 1, 65535, &maxClients},
         {"max-channels", "Most channels.", "n", 1, 100000, &maxChannels},
+        {"io-threads", "Threads that serve the connections (0: one per core).", "n", 0, 256,
+         &ioThreads},
         {"max-output-kib", "Unsent output per client before it is dropped, in KiB.", "kib", 16,
          1024 * 1024, &options.maxOutputBytes},
         {"hello-timeout-ms", "Time a new connection has to introduce itself.", "ms", 1, 3600 * 1000,
@@ -196,6 +199,7 @@ int main(int argc, char* argv[])
     }
     options.maxClients = int(maxClients);
     options.maxChannels = int(maxChannels);
+    options.ioThreads = int(ioThreads);
     options.helloTimeoutMs = int(helloTimeout);
     options.idleTimeoutMs = int(idleTimeout);
     options.maxPendingConnections = int(maxPending);

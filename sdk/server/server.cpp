@@ -116,6 +116,10 @@ Server::~Server()
         disconnect(session, nullptr, this, nullptr);
         delete session;
     }
+    // Sessions that handed their socket to a transfer wait for deleteLater; they tell the pool
+    // when they go, so they go before it.
+    qDeleteAll(findChildren<Session*>(QString(), Qt::FindDirectChildrenOnly));
+    m_io.reset();
 }
 
 bool Server::listen(QString* error)
@@ -140,6 +144,7 @@ bool Server::listen(QString* error)
     } else {
         logLine(QStringLiteral("TLS is off: connections and voice travel in clear"));
     }
+    m_io = std::make_unique<IoPool>(m_options.ioThreads, m_options.tls ? &m_tls : nullptr);
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
     // The program ends when this fails, and the control socket with it.
@@ -147,10 +152,11 @@ bool Server::listen(QString* error)
         *error = QStringLiteral("voice datagrams: %1").arg(*error);
         return false;
     }
-    logLine(QStringLiteral("listening on %1:%2 with %3 channel(s)")
+    logLine(QStringLiteral("listening on %1:%2 with %3 channel(s), %4 connection thread(s)")
                 .arg(address().toString())
                 .arg(port())
-                .arg(m_channels.size()));
+                .arg(m_channels.size())
+                .arg(m_io->threadCount()));
     return true;
 }
 
@@ -167,22 +173,10 @@ QHostAddress Server::address() const
 void Server::acceptConnection(qintptr descriptor)
 {
     m_acceptPaused = false;
-    QSslSocket* tls = m_options.tls ? new QSslSocket : nullptr;
-    QTcpSocket* socket = tls ? tls : new QTcpSocket;
-    if (!socket->setSocketDescriptor(descriptor)) {
-        logLimited("accept",
-                   QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
-        ::close(int(descriptor));
-        delete socket;
-        return;
-    }
-    if (tls) {
-        // The handshake runs in the event loop; until it is done the connection counts as one
-        // without hello, under the same bounds and the same timer.
-        tls->setSslConfiguration(m_tls);
-        tls->startServerEncryption();
-    }
-    auto* session = new Session(socket, m_options.maxOutputBytes, this);
+    // The handshake runs in the connection's thread; until it is done the connection counts as
+    // one without hello, under the same bounds and the same timer.
+    auto* session =
+        new Session(m_io.get(), descriptor, m_options.tls, m_options.maxOutputBytes, this);
     // Connections that never say hello must not keep out those that do: past the bounds
     // the oldest of them goes, not the newcomer.
     const QHostAddress address = session->address();
@@ -353,8 +347,9 @@ void Server::sessionClosed(Session* session, const QString& reason)
                              .arg(session->clientId)
                              .arg(reason);
     // Connections that never said hello can come by the thousand; clients are bounded.
+    // Failed handshakes keep a budget of their own: a burst of other closes must not hide them.
     if (session->clientId == 0)
-        logLimited("closed", line);
+        logLimited(reason.startsWith(QLatin1String("TLS")) ? "closed by TLS" : "closed", line);
     else
         logLine(line);
     m_files->sessionClosed(session);

@@ -3,6 +3,7 @@
 
 #include "channelstore.h"
 #include "fileservice.h"
+#include "iopool.h"
 #include "listener.h"
 #include "session.h"
 #include "textmessagecodec.h"
@@ -45,7 +46,8 @@ struct ServerOptions
     // Requests per client: a burst, then a steady rate per second (a leaky bucket).
     int floodBurst = 4096;
     int floodRate = 1024;
-    bool udp = true; // voice datagrams; without them voice is tunnelled on the control connection
+    int ioThreads = 0; // threads for the connections; 0: one per core
+    bool udp = true;   // voice datagrams; without them voice is tunnelled on the control connection
     // TLS on every connection and sealed voice datagrams. Off only for tests that read the wire:
     // then everything travels in clear.
     bool tls = true;
@@ -55,8 +57,8 @@ struct ServerOptions
 };
 
 // The voice server: channels, clients and text relay over the control protocol; the file
-// store's requests go to its FileService. Single threaded; everything happens in the Qt event
-// loop.
+// store's requests go to its FileService. Everything here happens in one thread's event loop;
+// the connections' reading, writing and TLS happen in the threads of an IoPool.
 class Server : public QObject
 {
     Q_OBJECT
@@ -137,6 +139,7 @@ private:
     QTimer m_idleSweep;
     std::unique_ptr<FileService> m_files;
     VoiceRelay* m_voice;
+    std::unique_ptr<IoPool> m_io; // made by listen()
 };
 
 } // namespace voiceserver

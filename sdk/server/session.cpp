@@ -3,115 +3,131 @@
 
 #include "message.h"
 #include "serverlog.h"
-#include "tls.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QScopedValueRollback>
-#include <QSslSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace voiceserver {
 
-using voicesdk::protocol::unsentBytes;
-
 namespace {
-constexpr int ReadChunk = 64 * 1024;
-constexpr int GracefulCloseMs = 2000;
 constexpr qint64 VoiceBacklogBytes = 64 * 1024; // about a second of voice from ten speakers
+
+// The peer of an accepted descriptor, known before its thread takes it over.
+QHostAddress peerOf(qintptr descriptor, quint16* port)
+{
+    sockaddr_storage address = {};
+    socklen_t length = sizeof address;
+    *port = 0;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return {};
+    QHostAddress host(reinterpret_cast<const sockaddr*>(&address));
+    if (address.ss_family == AF_INET)
+        *port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    else if (address.ss_family == AF_INET6)
+        *port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return host;
+}
 } // namespace
 
-Session::Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent)
+Session::Session(IoPool* io, qintptr descriptor, bool tls, qint64 maxOutputBytes, QObject* parent)
     : QObject(parent)
-    , m_socket(socket)
+    , m_io(io)
+    , m_wire(std::make_shared<WireState>(maxOutputBytes))
+    , m_tls(tls)
     , m_maxOutputBytes(maxOutputBytes)
-    , m_peer(QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort()))
-    , m_address(socket->peerAddress())
     , m_lastFrameAt(QDateTime::currentMSecsSinceEpoch())
 {
-    m_socket->setParent(this);
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    m_closeTimer.setSingleShot(true);
-    connect(&m_closeTimer, &QTimer::timeout, m_socket, &QTcpSocket::abort);
-    connect(m_socket, &QTcpSocket::readyRead, this, &Session::readFrames);
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
-        close(QStringLiteral("connection closed by peer"), false);
-        m_closeTimer.stop();
-        emit finished();
-    });
-    if (auto* tls = qobject_cast<QSslSocket*>(m_socket)) {
-        // A peer that does not speak TLS, a broken handshake or a record that does not
-        // decrypt: the reason goes to the log before the socket closes.
-        connect(tls, &QAbstractSocket::errorOccurred, this,
-                [this, tls](QAbstractSocket::SocketError error) {
-                    if (error == QAbstractSocket::SslHandshakeFailedError ||
-                        error == QAbstractSocket::SslInternalError ||
-                        error == QAbstractSocket::SslInvalidUserDataError)
-                        close(QStringLiteral("TLS: %1").arg(tls->errorString()), false);
-                });
-    }
+    quint16 port = 0;
+    m_address = peerOf(descriptor, &port);
+    m_peer = QStringLiteral("%1:%2").arg(m_address.toString()).arg(port);
+    m_id = m_io->open(this, descriptor, m_wire);
+}
+
+Session::~Session()
+{
+    m_io->forget(m_id);
 }
 
 bool Session::isHandshaking() const
 {
-    const auto* tls = qobject_cast<const QSslSocket*>(m_socket);
-    return tls && !tls->isEncrypted();
+    return m_tls && !m_wire->encrypted;
 }
 
-void Session::readFrames()
+void Session::post(WireCommand::Kind kind, QByteArray bytes, bool graceful)
+{
+    WireCommand command;
+    command.kind = kind;
+    command.bytes = std::move(bytes);
+    command.graceful = graceful;
+    m_io->post(m_id, std::move(command));
+}
+
+void Session::setActive()
+{
+    m_state = State::Active;
+    post(WireCommand::Activate);
+}
+
+void Session::handle(const WireEvent& event)
+{
+    switch (event.kind) {
+    case WireEvent::Frame:
+        frame(event.bytes);
+        break;
+    case WireEvent::Malformed:
+        // The peer learns why, like every other protocol error.
+        if (m_state != State::Closed)
+            protocolError(event.reason);
+        break;
+    case WireEvent::Failed:
+        close(event.reason, false);
+        break;
+    case WireEvent::Gone:
+        close(QStringLiteral("connection closed by peer"), false);
+        finish();
+        break;
+    }
+}
+
+void Session::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    emit finished();
+}
+
+void Session::frame(const QByteArray& body)
 {
     using voicesdk::protocol::FrameDecoder;
-    // QSslSocket::flush, which send() calls when the output is large, reads too and may emit
-    // readyRead while a frame of this session is being handled, its bytes still in the
-    // decoder. The loop below picks up what arrived; a nested call must not touch the decoder.
-    if (m_reading)
+    if (m_state == State::Closed)
         return;
-    const QScopedValueRollback<bool> reading(m_reading, true);
-    while (m_state != State::Closed && m_socket && m_socket->bytesAvailable() > 0) {
-        if (m_decoder.readFrom(m_socket, ReadChunk) <= 0)
-            return;
-        FrameDecoder::Frame frame;
-        QCborMap message;
-        for (;;) {
-            auto result = m_decoder.nextFrame(&frame);
-            if (result == FrameDecoder::NeedMore)
-                break;
-            if (result == FrameDecoder::Message)
-                m_lastFrameAt = QDateTime::currentMSecsSinceEpoch();
-            if (result == FrameDecoder::Message && m_state == State::Active && m_fastPath &&
-                m_fastPath(frame.data, frame.size)) {
-                if (m_state == State::Closed)
-                    return;
-                continue;
-            }
-            if (result == FrameDecoder::Message)
-                result = m_decoder.decode(frame, &message);
-            if (result == FrameDecoder::Error) {
-                // The peer learns why, like every other protocol error.
-                protocolError(m_decoder.errorString());
-                return;
-            }
-            emit frameReceived(message);
-            if (m_state == State::Closed)
-                return;
-        }
-    }
+    m_lastFrameAt = QDateTime::currentMSecsSinceEpoch();
+    if (m_state == State::Active && m_fastPath && m_fastPath(body.constData(), body.size()))
+        return;
+    QCborMap message;
+    if (m_decoder.decode(FrameDecoder::Frame{body.constData(), body.size()}, &message) ==
+        FrameDecoder::Error)
+        return protocolError(m_decoder.errorString());
+    emit frameReceived(message);
 }
 
 void Session::send(const QByteArray& frame)
 {
-    if (m_state == State::Closed || !m_socket)
+    if (m_state == State::Closed)
         return;
-    if (unsentBytes(m_socket) + frame.size() > m_maxOutputBytes) {
-        // Qt writes to the kernel only between events; hand it what the kernel takes now, and
-        // only then judge the peer.
-        m_socket->flush();
-        if (unsentBytes(m_socket) + frame.size() > m_maxOutputBytes) {
-            close(QStringLiteral("output buffer overflow (peer not reading)"), false);
-            return;
-        }
+    // The thread judges the peer by what the kernel does not take; this bound only keeps what
+    // is on its way there from growing without end.
+    if (m_wire->backlog() + frame.size() > 4 * m_maxOutputBytes) {
+        close(QStringLiteral("output buffer overflow (peer not reading)"), false);
+        return;
     }
-    m_socket->write(frame);
+    m_wire->queued += frame.size();
+    post(WireCommand::Data, frame);
 }
 
 bool Session::takeRequestToken(int burst, int rate)
@@ -130,10 +146,11 @@ bool Session::takeRequestToken(int burst, int rate)
 
 bool Session::sendVoice(const QByteArray& frame)
 {
-    if (m_state == State::Closed || !m_socket ||
-        unsentBytes(m_socket) + frame.size() > qMin(VoiceBacklogBytes, m_maxOutputBytes / 2))
+    if (m_state == State::Closed ||
+        m_wire->backlog() + frame.size() > qMin(VoiceBacklogBytes, m_maxOutputBytes / 2))
         return false;
-    m_socket->write(frame);
+    m_wire->queued += frame.size();
+    post(WireCommand::Voice, frame);
     return true;
 }
 
@@ -173,18 +190,14 @@ void Session::protocolError(const QString& reason)
 
 QTcpSocket* Session::detachSocket(QByteArray* pending)
 {
-    if (m_state == State::Closed || !m_socket)
+    if (m_state == State::Closed)
+        return nullptr;
+    QTcpSocket* socket = m_io->detach(m_id, pending);
+    if (!socket)
         return nullptr;
     m_state = State::Closed;
-    m_closeTimer.stop();
-    QTcpSocket* socket = m_socket;
-    m_socket = nullptr;
-    socket->disconnect(this);
-    m_closeTimer.disconnect(socket);
-    socket->setParent(nullptr);
-    *pending = m_decoder.takePending();
     QMetaObject::invokeMethod(
-        this, [this] { emit finished(); }, Qt::QueuedConnection);
+        this, [this] { finish(); }, Qt::QueuedConnection);
     return socket;
 }
 
@@ -194,16 +207,7 @@ void Session::close(const QString& reason, bool graceful)
         return;
     m_state = State::Closed;
     emit closed(reason);
-    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
-        emit finished();
-        return;
-    }
-    if (graceful) {
-        m_closeTimer.start(GracefulCloseMs);
-        m_socket->disconnectFromHost();
-    } else {
-        m_socket->abort();
-    }
+    post(WireCommand::Close, {}, graceful);
 }
 
 } // namespace voiceserver

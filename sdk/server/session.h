@@ -2,32 +2,37 @@
 #pragma once
 
 #include "frame.h"
+#include "iopool.h"
 #include "protocol.h"
 
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class QTcpSocket;
 
 namespace voiceserver {
 
-// One TCP connection to the server: framing, the bounded output buffer and the way it closes.
-// What the frames mean is the Server's business.
+// One connection to the server as the server's thread sees it: the frames it delivered, the
+// bounded output and the way it closes. The socket itself lives in a thread of the IoPool; what
+// the frames mean is the Server's business.
 class Session : public QObject
 {
     Q_OBJECT
 public:
     enum class State { AwaitingHello, Active, Closed };
 
-    Session(QTcpSocket* socket, qint64 maxOutputBytes, QObject* parent);
+    // Takes over an accepted descriptor; tls: the connection starts with a TLS handshake.
+    Session(IoPool* io, qintptr descriptor, bool tls, qint64 maxOutputBytes, QObject* parent);
+    ~Session() override;
 
     State state() const { return m_state; }
     // A TLS connection whose handshake has not finished.
     bool isHandshaking() const;
-    void setActive() { m_state = State::Active; }
+    // Past the hello: the connection reads on.
+    void setActive();
     QString peer() const { return m_peer; }
     QHostAddress address() const { return m_address; }
     // When the last complete frame arrived (msecs since the epoch); a peer that trickles bytes
@@ -62,6 +67,9 @@ public:
     // session quietly (finished() follows): a transfer connection leaves the framed protocol.
     QTcpSocket* detachSocket(QByteArray* pending);
 
+    // What the connection's thread has to say.
+    void handle(const WireEvent& event);
+
     // Connection state the server keeps per client.
     anyID clientId = 0;
     QString nickname;
@@ -82,20 +90,24 @@ signals:
     void finished();
 
 private:
-    void readFrames();
+    void frame(const QByteArray& body);
+    void post(WireCommand::Kind kind, QByteArray bytes = {}, bool graceful = false);
+    void finish();
 
-    QTcpSocket* m_socket;
-    voicesdk::protocol::FrameDecoder m_decoder;
+    IoPool* m_io;
+    std::shared_ptr<WireState> m_wire;
+    quint64 m_id = 0;
+    bool m_tls;
+    voicesdk::protocol::FrameDecoder m_decoder; // decodes the bodies the thread delivers
     qint64 m_maxOutputBytes;
     State m_state = State::AwaitingHello;
+    bool m_finished = false;
     QString m_peer;
     QHostAddress m_address;
     qint64 m_lastFrameAt;
     double m_tokens = -1; // the bucket starts full at the first request
     qint64 m_tokensAt = 0;
-    QTimer m_closeTimer;
     std::function<bool(const char*, int)> m_fastPath;
-    bool m_reading = false; // inside readFrames
 };
 
 } // namespace voiceserver

@@ -92,6 +92,10 @@ void TransferConnection::start(const QByteArray& pending)
         if (!consume(pending.constData(), pending.size()))
             return;
         onReadyRead();
+        // The peer may have closed before the socket came here: its bytes are read, and the
+        // signal that it closed went to the socket's first owner.
+        if (!m_ended && m_socket->state() == QAbstractSocket::UnconnectedState)
+            onPeerGone();
     } else {
         if (!pending.isEmpty())
             return abort(QStringLiteral("unexpected bytes on a download"));
