@@ -13,6 +13,7 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace voiceserver {
@@ -51,6 +52,8 @@ private:
     voicesdk::protocol::FrameDecoder m_decoder;
     qint64 m_handed = 0;   // bytes given to the socket
     bool m_overflowed = false;
+    QByteArray m_out; // written in this wake-up, not yet handed to the socket
+    bool m_secure = false;
     bool m_active = false; // past the hello: frames flow freely
     bool m_held = false;   // a frame is with the hub and the next must wait for its answer
     bool m_broken = false; // the stream cannot be read on
@@ -202,6 +205,7 @@ void Wire::open(qintptr descriptor, const QSslConfiguration* tls)
             gone();
     });
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Wire::countTaken);
+    m_secure = secure != nullptr;
     if (secure) {
         connect(secure, &QSslSocket::encryptedBytesWritten, this, &Wire::countTaken);
         connect(secure, &QSslSocket::encrypted, this, [this] { m_state->encrypted = true; });
@@ -228,11 +232,14 @@ void Wire::write(const QByteArray& bytes, bool droppable)
         return;
     using voicesdk::protocol::unsentBytes;
     const qint64 bound = m_state->maxOutputBytes;
-    if (unsentBytes(m_socket) + bytes.size() > bound) {
+    const auto behind = [&] {
+        return unsentBytes(m_socket) + m_out.size() + bytes.size() > bound;
+    };
+    if (behind()) {
         // Qt writes to the kernel only between events; hand it what the kernel takes now, and
         // only then judge the peer.
-        m_socket->flush();
-        if (unsentBytes(m_socket) + bytes.size() > bound) {
+        flush();
+        if (behind()) {
             // Late voice is worthless, never worth the connection.
             if (droppable)
                 return;
@@ -241,22 +248,43 @@ void Wire::write(const QByteArray& bytes, bool droppable)
             return;
         }
     }
-    m_socket->write(bytes);
+    // Everything for this peer in one wake-up leaves in one write (and one TLS record).
+    if (m_out.isEmpty())
+        m_out = bytes;
+    else
+        m_out += bytes;
     m_worker->touched(this);
 }
 
 void Wire::flush()
 {
-    if (!m_socket || m_gone)
+    if (!m_socket || m_gone) {
+        m_out.clear();
         return;
-    m_socket->flush();
+    }
+    if (!m_out.isEmpty()) {
+        // A plain socket with nothing queued takes the bytes straight from here: no copy into
+        // Qt's buffer and no write notifier switched on and off again.
+        qint64 done = 0;
+        if (!m_secure && m_socket->bytesToWrite() == 0) {
+            const ssize_t sent = ::send(int(m_socket->socketDescriptor()), m_out.constData(),
+                                        size_t(m_out.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent > 0)
+                done = sent;
+        }
+        if (done < m_out.size())
+            m_socket->write(m_out.constData() + done, m_out.size() - done);
+        m_out.clear();
+    }
+    if (m_socket->bytesToWrite() > 0)
+        m_socket->flush();
     countTaken();
 }
 
 void Wire::countTaken()
 {
     if (m_socket)
-        m_state->unsent = voicesdk::protocol::unsentBytes(m_socket);
+        m_state->unsent = voicesdk::protocol::unsentBytes(m_socket) + m_out.size();
 }
 
 void Wire::activate()
@@ -305,6 +333,7 @@ void Wire::close(bool graceful)
         return gone();
     m_broken = true; // nothing more is read
     if (graceful) {
+        flush(); // the last words go first
         m_closeTimer.start(GracefulCloseMs);
         m_socket->disconnectFromHost();
     } else {
@@ -321,6 +350,7 @@ QTcpSocket* Wire::detach(QThread* to, QByteArray* pending)
     m_socket = nullptr;
     m_gone = true; // quietly: the session knows
     m_closeTimer.stop();
+    m_out.clear(); // before its hello a connection is sent nothing
     socket->disconnect(this);
     socket->setParent(nullptr);
     *pending = m_decoder.takePending();
