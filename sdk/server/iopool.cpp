@@ -50,9 +50,10 @@ private:
     IoWorker* m_worker;
     QTcpSocket* m_socket = nullptr;
     voicesdk::protocol::FrameDecoder m_decoder;
-    qint64 m_handed = 0;   // bytes given to the socket
+    qint64 m_handed = 0; // bytes given to the socket
     bool m_overflowed = false;
-    QByteArray m_out; // written in this wake-up, not yet handed to the socket
+    QByteArray m_out;    // written in this wake-up, not yet handed to the socket
+    qint64 m_unsent = 0; // what the socket held at the last count
     bool m_secure = false;
     bool m_active = false; // past the hello: frames flow freely
     bool m_held = false;   // a frame is with the hub and the next must wait for its answer
@@ -232,10 +233,10 @@ void Wire::write(const QByteArray& bytes, bool droppable)
         return;
     using voicesdk::protocol::unsentBytes;
     const qint64 bound = m_state->maxOutputBytes;
-    const auto behind = [&] {
-        return unsentBytes(m_socket) + m_out.size() + bytes.size() > bound;
-    };
-    if (behind()) {
+    const auto behind = [&] { return unsentBytes(m_socket) + m_out.size() + bytes.size() > bound; };
+    // What the socket held at the last count is cheap to look at; only near the bound is it
+    // asked again.
+    if (m_unsent + m_out.size() + bytes.size() > bound && behind()) {
         // Qt writes to the kernel only between events; hand it what the kernel takes now, and
         // only then judge the peer.
         flush();
@@ -244,7 +245,8 @@ void Wire::write(const QByteArray& bytes, bool droppable)
             if (droppable)
                 return;
             m_overflowed = true;
-            tell(WireEvent::Failed, {}, QStringLiteral("output buffer overflow (peer not reading)"));
+            tell(WireEvent::Failed, {},
+                 QStringLiteral("output buffer overflow (peer not reading)"));
             return;
         }
     }
@@ -276,15 +278,20 @@ void Wire::flush()
             m_socket->write(m_out.constData() + done, m_out.size() - done);
         m_out.clear();
     }
-    if (m_socket->bytesToWrite() > 0)
+    if (m_socket->bytesToWrite() > 0) {
         m_socket->flush();
-    countTaken();
+        countTaken();
+    } else if (m_unsent != 0 || m_state->unsent != 0) {
+        countTaken();
+    }
 }
 
 void Wire::countTaken()
 {
-    if (m_socket)
-        m_state->unsent = voicesdk::protocol::unsentBytes(m_socket) + m_out.size();
+    if (!m_socket)
+        return;
+    m_unsent = voicesdk::protocol::unsentBytes(m_socket);
+    m_state->unsent = m_unsent + m_out.size();
 }
 
 void Wire::activate()

