@@ -7,7 +7,6 @@
 #include "tls.h"
 
 #include <QAbstractEventDispatcher>
-#include <QMutexLocker>
 #include <QSemaphore>
 #include <QSet>
 #include <QSslSocket>
@@ -15,6 +14,8 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <future>
 
 namespace voiceserver {
 
@@ -112,7 +113,7 @@ public:
 
     void push(std::vector<WireCommand>& commands)
     {
-        QMutexLocker lock(&m_lock);
+        const std::lock_guard<std::mutex> lock(m_lock);
         for (WireCommand& command : commands)
             m_inbox.push_back(std::move(command));
         commands.clear();
@@ -124,7 +125,7 @@ public:
 
     void take(std::vector<WireCommand>* commands)
     {
-        QMutexLocker lock(&m_lock);
+        const std::lock_guard<std::mutex> lock(m_lock);
         commands->swap(m_inbox);
         m_woken = false;
     }
@@ -153,7 +154,7 @@ private:
     std::unique_ptr<QSslConfiguration> m_tls;
     IoWorker* m_worker = nullptr;
     QSemaphore m_ready;
-    QMutex m_lock;
+    std::mutex m_lock;
     std::vector<WireCommand> m_inbox; // under m_lock
     bool m_woken = false;             // under m_lock
 };
@@ -485,19 +486,21 @@ QTcpSocket* IoPool::detach(quint64 id, QByteArray* pending)
         return nullptr;
     IoThread* thread = route->thread;
     flush();
-    QTcpSocket* socket = nullptr;
     QThread* here = QThread::currentThread();
     IoWorker* worker = thread->worker();
     // Rare (a transfer starts): the hub waits while the thread gives the socket up. The thread
     // first carries out the orders sent before, which a posted call may overtake.
+    std::promise<QTcpSocket*> handedOver;
+    std::future<QTcpSocket*> socketFuture = handedOver.get_future();
     QMetaObject::invokeMethod(
         worker,
         [&] {
             worker->pump();
-            if (Wire* wire = worker->wire(id))
-                socket = wire->detach(here, pending);
+            Wire* wire = worker->wire(id);
+            handedOver.set_value(wire ? wire->detach(here, pending) : nullptr);
         },
-        Qt::BlockingQueuedConnection);
+        Qt::QueuedConnection);
+    QTcpSocket* socket = socketFuture.get();
     return socket;
 }
 
@@ -517,7 +520,7 @@ void IoPool::forget(quint64 id)
 
 void IoPool::deliver(std::vector<WireEvent>& events)
 {
-    QMutexLocker lock(&m_inboxLock);
+    const std::lock_guard<std::mutex> lock(m_inboxLock);
     for (WireEvent& event : events)
         m_inbox.push_back(std::move(event));
     events.clear();
@@ -531,7 +534,7 @@ void IoPool::pump()
 {
     flush();
     {
-        QMutexLocker lock(&m_inboxLock);
+        const std::lock_guard<std::mutex> lock(m_inboxLock);
         if (m_inbox.empty())
             return;
         m_draining.swap(m_inbox);

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QMutex>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
@@ -11,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QTcpSocket;
@@ -111,7 +111,7 @@ private:
     std::vector<std::unique_ptr<IoThread>> m_threads;
     QHash<quint64, Route> m_routes; // open connections by ID
     quint64 m_nextId = 1;
-    QMutex m_inboxLock;
+    std::mutex m_inboxLock;         // pthread's, which thread checkers understand
     std::vector<WireEvent> m_inbox; // from the threads, under m_inboxLock
     bool m_woken = false;           // the hub was woken for the inbox, under m_inboxLock
     std::vector<WireEvent> m_draining;

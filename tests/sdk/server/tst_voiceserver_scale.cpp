@@ -58,9 +58,8 @@ RawPeer& tst_VoiceServerScale::join(const QString& name)
 
 quint64 tst_VoiceServerScale::createChannel(RawPeer& by, const QString& name, quint64 parent)
 {
-    by.send(QCborMap{{TypeKey, type::ChannelCreate},
-                     {field::ParentId, qint64(parent)},
-                     {field::Name, name}});
+    by.send(QCborMap{
+        {TypeKey, type::ChannelCreate}, {field::ParentId, qint64(parent)}, {field::Name, name}});
     return quint64(by.next(type::ChannelCreated).value(field::ChannelId).toInteger());
 }
 
@@ -122,7 +121,8 @@ void tst_VoiceServerScale::channelTextsReachExactlyTheMembers()
 
     // A member who leaves is out of the channel, however the leave went.
     m_peers.erase(QStringLiteral("bob"));
-    QTRY_VERIFY(m_server.log().contains("(client " + QString::number(m_ids.at(QStringLiteral("bob"))) + ")"));
+    QTRY_VERIFY(m_server.log().contains("(client " +
+                                        QString::number(m_ids.at(QStringLiteral("bob"))) + ")"));
     QCOMPARE(hearers("carl"), QStringList({"carl"}));
 
     // Deleting the room sends its members and those of the channel inside it to the lobby.
