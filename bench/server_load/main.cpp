@@ -11,6 +11,7 @@
 // all clients of a size come in at once.
 // The load comes from this one process on epoll, so it does not need a thread per client.
 #include "frame.h"
+#include "processuse.h"
 #include "protocol.h"
 #include "textmessagecodec.h"
 #include "voiceserverprocess.h"
@@ -73,37 +74,6 @@ int connectTo(quint16 port)
         return -1;
     }
     return fd;
-}
-
-// CPU seconds (user and system) a process has used, and its resident memory in KiB.
-struct ProcessUse
-{
-    double cpuSeconds = 0;
-    long rssKiB = 0;
-    long peakKiB = 0;
-};
-
-ProcessUse processUse(qint64 pid)
-{
-    ProcessUse use;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 13)
-            use.cpuSeconds = (fields.at(11).toDouble() + fields.at(12).toDouble()) /
-                             double(::sysconf(_SC_CLK_TCK));
-    }
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                use.rssKiB = line.mid(6).trimmed().split(' ').first().toLong();
-            else if (line.startsWith("VmHWM:"))
-                use.peakKiB = line.mid(6).trimmed().split(' ').first().toLong();
-        }
-    }
-    return use;
 }
 
 // A plain echo server in a child process: epoll, every byte back to whoever sent it.

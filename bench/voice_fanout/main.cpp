@@ -7,6 +7,7 @@
 // frames forwarded against the expected ones, and the ratios. BENCH_SECONDS sets the sending
 // time per phase (default 8).
 #include "frame.h"
+#include "processuse.h"
 #include "protocol.h"
 #include "rawpeer.h"
 #include "voicecrypto.h"
@@ -79,17 +80,6 @@ sockaddr_in loopback(quint16 port)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
     return address;
-}
-
-double cpuSecondsOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / sysconf(_SC_CLK_TCK);
 }
 
 double threadCpuSeconds()
@@ -312,12 +302,12 @@ Measured measureServer(const std::vector<std::unique_ptr<Client>>& clients,
 {
     Measured m;
     Receiver receiver(clients);
-    const double cpuBefore = cpuSecondsOf(server.processId());
+    const double cpuBefore = processUse(server.processId()).cpuSeconds;
     const Clock::time_point start = Clock::now();
     m.sent = speak(speakers, server.port(), opus, seconds, wire);
     QThread::msleep(300);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    m.cpu = (cpuSecondsOf(server.processId()) - cpuBefore) / wall;
+    m.cpu = (processUse(server.processId()).cpuSeconds - cpuBefore) / wall;
     m.heard = receiver.voice();
     return m;
 }
