@@ -28,4 +28,3 @@ ProcessUse processUse(qint64 pid)
     }
     return use;
 }
-
