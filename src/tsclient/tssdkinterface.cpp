@@ -336,6 +336,16 @@ unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
                       QStringLiteral("Error querying client nickname:"));
 }
 
+unsigned int TsSDKInterface::getClientFlag(anyID clientID, int flag, bool* value)
+{
+    QString text;
+    const unsigned int error = logFailure(queryString(&text, ts3client_getClientVariableAsString,
+                                                      m_handlerId, clientID, size_t(flag)),
+                                          QStringLiteral("Error querying client flag:"));
+    *value = error == ERROR_ok && text == QLatin1String("1");
+    return error;
+}
+
 unsigned int TsSDKInterface::getChannelName(quint64 channelID, QString* name)
 {
     return logFailure(queryString(name, ts3client_getChannelVariableAsString, m_handlerId,
