@@ -133,7 +133,7 @@ QIcon ClientListModel::clientIcon(quint64 channelID, const ClientStatus& status)
     if (status.talking)
         painter.drawPixmap(0, 0, QIcon(QStringLiteral(":/images/talking.png")).pixmap(Size, Size));
     // Badges in the lower corners: microphone left, speakers right.
-    const int badge = Size * 7 / 16;
+    const int badge = Size / 2;
     if (status.inputMuted)
         painter.drawPixmap(0, Size - badge,
                            QIcon(QStringLiteral(":/images/muted_microphone.png")).pixmap(badge));
