@@ -16,6 +16,7 @@
 #include <atomic>
 #include <mutex>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace voiceserver {
@@ -79,12 +80,13 @@ QByteArray processMetrics()
             out += "# HELP process_start_time_seconds Start time of the process since unix "
                    "epoch in seconds.\n# TYPE process_start_time_seconds gauge\n";
             out += "process_start_time_seconds " +
-                   QByteArray::number(double(bootTime) + fields.at(19).toDouble() / ticks, 'f',
-                                      2) +
+                   QByteArray::number(double(bootTime) + fields.at(19).toDouble() / ticks, 'f', 2) +
                    '\n';
         }
     }
-    const int descriptors = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+    const int descriptors = QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                                .size();
     out += "# HELP process_open_fds Number of open file descriptors.\n"
            "# TYPE process_open_fds gauge\n";
     out += "process_open_fds " + QByteArray::number(descriptors) + '\n';
@@ -123,8 +125,7 @@ QByteArray renderMetrics(const ServerMetrics& m)
            "Connections that have not said hello yet.", {{"", quint64(m.pendingConnections)}});
     metric(&out, "voice_server_store_bytes", "gauge", "Bytes in all channels' file stores.",
            {{"", quint64(m.storeBytes)}});
-    metric(&out, "voice_server_texts_total", "counter", "Text messages relayed.",
-           {{"", m.texts}});
+    metric(&out, "voice_server_texts_total", "counter", "Text messages relayed.", {{"", m.texts}});
     metric(&out, "voice_server_voice_frames_total", "counter", "Voice frames taken from clients.",
            {{"", m.voiceFrames}});
     metric(&out, "voice_server_transfer_bytes_total", "counter",
@@ -209,13 +210,14 @@ public:
 private:
     void accepted(qintptr descriptor)
     {
-        if (m_connections >= MaxConnections) {
-            ::close(int(descriptor));
+        // Past the bound the oldest goes, so that idle or slow connections never keep a
+        // balancer's health check out.
+        if (m_open.size() >= MaxConnections) {
             logLimited("admin busy",
-                       QStringLiteral("admin endpoint: %1 connections open; refused another")
-                           .arg(m_connections),
+                       QStringLiteral("admin endpoint: %1 connections open; closed the oldest")
+                           .arg(m_open.size()),
                        LogLevel::Warning);
-            return;
+            m_open.takeFirst()->socket->abort();
         }
         auto* socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor)) {
@@ -223,12 +225,12 @@ private:
             delete socket;
             return;
         }
-        ++m_connections;
         auto* connection = new AdminConnection(socket, this);
+        m_open.append(connection);
         connect(socket, &QTcpSocket::readyRead, connection,
                 [this, connection] { readRequest(connection); });
         connect(socket, &QTcpSocket::disconnected, connection, [this, connection] {
-            --m_connections;
+            m_open.removeOne(connection);
             connection->deleteLater();
             connection->socket->disconnect(connection);
         });
@@ -327,13 +329,14 @@ private:
         connection->deadline.start(MetricsTimeoutMs);
     }
 
-    void answer(AdminConnection* connection, int status, const char* type,
-                const QByteArray& body)
+    void answer(AdminConnection* connection, int status, const char* type, const QByteArray& body)
     {
-        static const QHash<int, QByteArray> reasons{
-            {200, "OK"},          {400, "Bad Request"},
-            {404, "Not Found"},   {405, "Method Not Allowed"},
-            {431, "Request Header Fields Too Large"}, {503, "Service Unavailable"}};
+        static const QHash<int, QByteArray> reasons{{200, "OK"},
+                                                    {400, "Bad Request"},
+                                                    {404, "Not Found"},
+                                                    {405, "Method Not Allowed"},
+                                                    {431, "Request Header Fields Too Large"},
+                                                    {503, "Service Unavailable"}};
         connection->answered = true;
         QByteArray response = "HTTP/1.1 " + QByteArray::number(status) + ' ' +
                               reasons.value(status) + "\r\nContent-Type: " + type +
@@ -341,15 +344,22 @@ private:
                               "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
         if (!connection->head)
             response += body;
-        connection->socket->write(response);
-        connection->socket->disconnectFromHost();
+        // Only our side closes once the answer is out: closing the socket with a request still
+        // arriving would reset the connection and lose the answer with it. What comes
+        // meanwhile is read and dropped until the peer closes or the time is up.
+        QTcpSocket* socket = connection->socket;
+        connect(socket, &QTcpSocket::bytesWritten, connection, [socket] {
+            if (socket->bytesToWrite() == 0)
+                ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        });
+        socket->write(response);
         // A peer that does not take the answer is dropped like a slow one.
         connection->deadline.start(RequestTimeoutMs);
     }
 
     std::shared_ptr<AdminShared> m_shared;
     Listener m_listener;
-    int m_connections = 0;
+    QList<AdminConnection*> m_open; // oldest first
     quint64 m_nextTicket = 0;
     QHash<quint64, QPointer<AdminConnection>> m_waiting;
 };
@@ -359,8 +369,7 @@ class AdminThread : public QThread
 public:
     AdminThread(const QHostAddress& address, quint16 port)
         : shared(std::make_shared<AdminShared>()), m_address(address), m_port(port)
-    {
-    }
+    {}
 
     // Starts the thread and waits until it listens or failed to.
     bool startListening(QString* error)

@@ -155,10 +155,10 @@ int main(int argc, char* argv[])
                         .arg(options.port)
                         .arg(error));
     admin.setMetricsSource(&server, [&server] { return server.metrics(); });
+    admin.setState(ServiceState::Serving);
     std::printf("listening %s %u\n", qPrintable(server.address().toString()),
                 unsigned(server.port()));
     std::fflush(stdout);
-    admin.setState(ServiceState::Serving);
     sd_notifyf(0, "READY=1\nSTATUS=listening on %s port %u",
                qPrintable(server.address().toString()), unsigned(server.port()));
     const int result = app.exec();

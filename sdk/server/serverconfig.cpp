@@ -95,29 +95,27 @@ Setting flag(const char* name, const char* description, bool* target)
 
 // A whole number within bounds; a unit of "kib" or "mib" scales it into bytes.
 template <typename T>
-Setting number(const char* name, const char* description, const char* unit, qint64 min,
-               qint64 max, T* target)
+Setting number(const char* name, const char* description, const char* unit, qint64 min, qint64 max,
+               T* target)
 {
     const int shift = qstrcmp(unit, "mib") == 0 ? 20 : qstrcmp(unit, "kib") == 0 ? 10 : 0;
-    return Setting{QLatin1String(name), QLatin1String(description), QLatin1String(unit),
-                   QString::number(qint64(*target) >> shift),
-                   [=](const QString& value, QString* why) {
-                       bool ok = false;
-                       const qint64 parsed = value.toLongLong(&ok);
-                       if (!ok) {
-                           *why = QStringLiteral("'%1' is not a whole number").arg(value);
-                           return false;
-                       }
-                       if (parsed < min || parsed > max) {
-                           *why = QStringLiteral("%1 is out of range (%2 to %3)")
-                                      .arg(parsed)
-                                      .arg(min)
-                                      .arg(max);
-                           return false;
-                       }
-                       *target = T(parsed << shift);
-                       return true;
-                   }};
+    return Setting{
+        QLatin1String(name), QLatin1String(description), QLatin1String(unit),
+        QString::number(qint64(*target) >> shift), [=](const QString& value, QString* why) {
+            bool ok = false;
+            const qint64 parsed = value.toLongLong(&ok);
+            if (!ok) {
+                *why = QStringLiteral("'%1' is not a whole number").arg(value);
+                return false;
+            }
+            if (parsed < min || parsed > max) {
+                *why =
+                    QStringLiteral("%1 is out of range (%2 to %3)").arg(parsed).arg(min).arg(max);
+                return false;
+            }
+            *target = T(parsed << shift);
+            return true;
+        }};
 }
 
 // Flags are stored the other way round: "no-udp" clears udp later.
@@ -203,16 +201,16 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
                &o->floodRate),
         number("max-file-mib", "Largest file in a channel's store, in MiB.", "mib", 0,
                qint64(1) << 30, &files.maxFileBytes),
-        number("quota-mib", "Size of each channel's file store, in MiB.", "mib", 0,
-               qint64(1) << 30, &files.quotaBytes),
-        number("server-quota-mib", "Size of all channels' file stores together, in MiB.", "mib",
-               0, qint64(1) << 30, &files.serverQuotaBytes),
+        number("quota-mib", "Size of each channel's file store, in MiB.", "mib", 0, qint64(1) << 30,
+               &files.quotaBytes),
+        number("server-quota-mib", "Size of all channels' file stores together, in MiB.", "mib", 0,
+               qint64(1) << 30, &files.serverQuotaBytes),
         number("max-transfers", "File transfers one client may have started or running at once.",
                "n", 1, 1024, &files.maxTransfersPerClient),
         number("transfer-key-ttl-ms", "How long a file transfer key stays valid unused.", "ms", 1,
                3600 * 1000, &files.transferKeyTtlMs),
-        number("transfer-idle-ms", "A file transfer without progress for this long is ended.",
-               "ms", 100, 3600 * 1000, &files.transferIdleMs),
+        number("transfer-idle-ms", "A file transfer without progress for this long is ended.", "ms",
+               100, 3600 * 1000, &files.transferIdleMs),
         text("admin-listen",
              "Serve /health and /metrics over plain HTTP on ADDRESS:PORT (a port alone: on "
              "127.0.0.1). Off unless given.",
@@ -308,10 +306,9 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
         else
             lineOptions.append(QCommandLineOption(
                 setting.name,
-                setting.defaultText.isEmpty()
-                    ? setting.description
-                    : QStringLiteral("%1 (default: %2)").arg(setting.description,
-                                                             setting.defaultText),
+                setting.defaultText.isEmpty() ? setting.description
+                                              : QStringLiteral("%1 (default: %2)")
+                                                    .arg(setting.description, setting.defaultText),
                 setting.valueName, setting.defaultText));
     }
     parser.addOptions(lineOptions);
@@ -336,8 +333,8 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
         if (!parser.isSet(lineOptions.at(i)))
             continue;
         QString why;
-        const QString value = setting.valueName.isEmpty() ? QStringLiteral("true")
-                                                          : parser.value(lineOptions.at(i));
+        const QString value =
+            setting.valueName.isEmpty() ? QStringLiteral("true") : parser.value(lineOptions.at(i));
         if (!setting.apply(value, &why)) {
             *error = QStringLiteral("--%1: %2").arg(setting.name, why);
             return false;
