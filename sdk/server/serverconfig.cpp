@@ -164,8 +164,9 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
         text("welcome", "Welcome message.", "text", QString(),
              bounded(&o->welcomeMessage, limits::WelcomeMessageLength)),
         text("data",
-             "Data directory (permanent channels, file stores, the certificate). Default: the "
-             "user's data folder, ~/.local/share/voice-server.",
+             "Data directory (permanent channels, file stores, the certificate). Default: "
+             "$STATE_DIRECTORY under systemd, else the user's data folder, "
+             "~/.local/share/voice-server.",
              "dir", QString(), path(&o->dataDirectory)),
         text("cert",
              "TLS certificate (PEM; a chain may follow it). Default: server.crt in the data "
@@ -350,6 +351,8 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
         *error = QStringLiteral("cert and key make no sense with no-tls");
         return false;
     }
+    if (options.dataDirectory.isEmpty())
+        options.dataDirectory = qEnvironmentVariable("STATE_DIRECTORY");
     if (options.dataDirectory.isEmpty())
         options.dataDirectory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     return true;
