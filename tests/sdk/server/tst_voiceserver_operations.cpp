@@ -285,8 +285,17 @@ void tst_VoiceServerOperations::metricsAndHostileRequests()
 void tst_VoiceServerOperations::sighupReplacesTheCertificate()
 {
     // The server makes its own pair at the first start; the shared test pair replaces it.
-    VoiceServerProcess server({}, {}, VoiceServerProcess::Certificate::Own);
+    QTemporaryDir dir;
+    const QString config = writeFile(dir, "voice-server.ini", "welcome = before\n");
+    VoiceServerProcess server({"--config", config}, {}, VoiceServerProcess::Certificate::Own);
     QVERIFY2(server.start(), qPrintable(server.log()));
+    const auto welcomeText = [&] {
+        RawPeer peer;
+        peer.open(server.port());
+        peer.send(helloMessage(QStringLiteral("reader")));
+        return peer.next(type::Welcome).value(field::WelcomeMessage).toString();
+    };
+    QCOMPARE(welcomeText(), QStringLiteral("before"));
     const QString before = fingerprintSeenBy(server.port());
     RawPeer open;
     QVERIFY(open.open(server.port()));
@@ -301,9 +310,11 @@ void tst_VoiceServerOperations::sighupReplacesTheCertificate()
     QVERIFY(shared.open(QIODevice::ReadOnly));
     const QString after = certificateFingerprint(QSslCertificate(shared.readAll()));
     QVERIFY(after != before);
+    writeFile(dir, "voice-server.ini", "welcome = after\n");
     QCOMPARE(::kill(pid_t(server.processId()), SIGHUP), 0);
     QTRY_VERIFY(server.log().contains("reloaded: TLS certificate"));
     QCOMPARE(fingerprintSeenBy(server.port()), after);
+    QCOMPARE(welcomeText(), QStringLiteral("after"));
     // The connection made before keeps talking.
     open.send(QCborMap{{TypeKey, type::Ping}});
     QVERIFY(!open.next(type::Pong).isEmpty());
