@@ -21,6 +21,15 @@ VoiceServerProcess::~VoiceServerProcess()
     }
 }
 
+void VoiceServerProcess::setEnvironmentVariable(const QString& name, const QString& value)
+{
+    QProcessEnvironment environment = m_process.processEnvironment();
+    if (environment.isEmpty())
+        environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(name, value);
+    m_process.setProcessEnvironment(environment);
+}
+
 QString VoiceServerProcess::binary(const QString& name)
 {
     QString dir = qEnvironmentVariable("MEETING_BIN_DIR");

@@ -41,6 +41,9 @@ public:
     bool restart() { return stop() && start(); }
     bool isRunning() const { return m_process.state() == QProcess::Running; }
 
+    // For the next start.
+    void setEnvironmentVariable(const QString& name, const QString& value);
+
     quint16 port() const { return m_port; }
     quint16 adminPort() const { return m_adminPort; }
     qint64 processId() const { return m_process.processId(); }

@@ -14,7 +14,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace voicesdk::protocol;
 
@@ -91,6 +94,36 @@ QString fingerprintSeenBy(quint16 port)
     return peer.open(port) ? certificateFingerprint(peer.socket().peerCertificate()) : QString();
 }
 
+// A socket where systemd would hear sd_notify: what the server says, one datagram at a time.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QString& path) : m_path(path)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, qPrintable(path), sizeof address.sun_path);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            qFatal("cannot bind %s", qPrintable(path));
+    }
+    ~NotifySocket() { ::close(m_fd); }
+
+    // Everything said so far, one line per datagram.
+    QByteArray said()
+    {
+        char buffer[4096];
+        for (ssize_t size; (size = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0;)
+            m_said += QByteArray(buffer, int(size)) + '\n';
+        return m_said;
+    }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    QByteArray m_said;
+};
+
 } // namespace
 
 class tst_VoiceServerOperations : public QObject
@@ -101,6 +134,7 @@ private slots:
     void badConfigLinesAreNamed_data();
     void badConfigLinesAreNamed();
     void commandLineWinsOverFile();
+    void journalSeesLevels();
     void healthFollowsStart();
     void metricsAndHostileRequests();
     void sighupReplacesTheCertificate();
@@ -197,6 +231,30 @@ void tst_VoiceServerOperations::commandLineWinsOverFile()
     QVERIFY(bob.connectTo(server.port(), "bob", "from-line"));
     // max-clients from the file holds.
     QVERIFY(!carol.connectTo(server.port(), "carol", "from-line"));
+}
+
+void tst_VoiceServerOperations::journalSeesLevels()
+{
+    // Under systemd standard error is the journal, named in JOURNAL_STREAM.
+    QTemporaryDir dir;
+    const QString log = writeFile(dir, "stderr", {});
+    struct stat status = {};
+    QCOMPARE(::stat(qPrintable(log), &status), 0);
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(
+        "JOURNAL_STREAM",
+        QStringLiteral("%1:%2").arg(quint64(status.st_dev)).arg(quint64(status.st_ino)));
+    process.setProcessEnvironment(environment);
+    process.setStandardErrorFile(log);
+    process.start(
+        VoiceServerProcess::binary(QStringLiteral("voice-server")),
+        {"--port", "0", "--listen", "127.0.0.1", "--data", dir.path(), "--max-clients", "100000"});
+    QVERIFY(process.waitForFinished());
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(),
+             QByteArray("<3>voice-server: --max-clients: 100000 is out of range (1 to 65535)\n"));
 }
 
 void tst_VoiceServerOperations::healthFollowsStart()
@@ -334,7 +392,11 @@ void tst_VoiceServerOperations::sighupReplacesTheCertificate()
 void tst_VoiceServerOperations::sigtermDrains()
 {
     VoiceServerProcess server({"--admin-listen", "0", "--drain-timeout-ms", "1500"});
+    QTemporaryDir dir;
+    NotifySocket systemd(dir.filePath("notify"));
+    server.setEnvironmentVariable("NOTIFY_SOCKET", dir.filePath("notify"));
     QVERIFY2(server.start(), qPrintable(server.log()));
+    QTRY_VERIFY(systemd.said().startsWith("READY=1\nSTATUS=listening"));
     VoiceCliProcess bob;
     QVERIFY(bob.start());
     QVERIFY(bob.connectTo(server.port(), "bob"));
@@ -360,6 +422,7 @@ void tst_VoiceServerOperations::sigtermDrains()
     QVERIFY(stubborn.closedByServer(3000));
     QVERIFY(server.waitForExit(5000));
     QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(systemd.said().contains("\nSTOPPING=1\n"));
     QCOMPARE(get(server.adminPort(), "/health").status, 0);
 }
 
