@@ -440,6 +440,13 @@ bool Connection::deliverText(const FrameDecoder::Frame& frame)
 void Connection::handleMessage(const QCborMap& message)
 {
     const QString type = message.value(TypeKey).toString();
+    // In any phase: the server is about to close, and whoever can should go elsewhere at once.
+    if (type == type::GoingAway && m_phase != Phase::Idle && m_phase != Phase::Connecting) {
+        MessageReader reader(message);
+        const QString reason = reader.optionalString(field::Message, limits::QuitMessageLength);
+        return fail(ERROR_server_going_away,
+                    QStringLiteral("the server is going away: %1").arg(reason));
+    }
     bool ok = false;
     switch (m_phase) {
     case Phase::Handshaking:

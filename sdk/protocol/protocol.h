@@ -73,6 +73,8 @@ inline constexpr QLatin1String ChannelDeleted("channelDeleted");
 inline constexpr QLatin1String TextMessage("textMessage");
 inline constexpr QLatin1String Error("error");
 inline constexpr QLatin1String Pong("pong");
+// the server shuts down: leave now, and connect again (to another instance where there is one)
+inline constexpr QLatin1String GoingAway("goingAway");
 inline constexpr QLatin1String FtEntry("ftEntry");     // one entry of a listing
 inline constexpr QLatin1String FtListEnd("ftListEnd"); // end of a listing
 inline constexpr QLatin1String FtReady("ftReady");     // a transfer may start: its key

@@ -431,10 +431,22 @@ bool FileService::startTransfer(Session* session, const QCborMap& message)
             [this, transfer] { uploadReceived(transfer); });
     connect(transfer, &TransferConnection::finished, this,
             [this, transfer, what](const QString& outcome) {
-                m_transfers.remove(transfer);
+                if (m_transfers.remove(transfer))
+                    m_finishedBytes[transfer->isUpload() ? 1 : 0] +=
+                        quint64(transfer->transferred());
                 logLine(QStringLiteral("%1: %2").arg(what, outcome));
             });
     return true;
+}
+
+quint64 FileService::transferredBytes(bool upload) const
+{
+    quint64 bytes = m_finishedBytes[upload ? 1 : 0];
+    for (const TransferConnection* transfer : m_transfers) {
+        if (transfer->isUpload() == upload)
+            bytes += quint64(transfer->transferred());
+    }
+    return bytes;
 }
 
 void FileService::uploadReceived(TransferConnection* transfer)

@@ -54,6 +54,11 @@ public:
     // At start-up: forgets the stores of channels that no longer exist and half uploads.
     void tidy();
 
+    // What every channel's store holds.
+    qint64 storeBytes() const { return m_totalBytes; }
+    // File bytes moved in one direction since the start, running transfers included.
+    quint64 transferredBytes(bool upload) const;
+
 private:
     void list(Session* session, const QCborMap& message);
     void remove(Session* session, const QCborMap& message);
@@ -78,6 +83,7 @@ private:
     qint64 m_totalBytes = 0;                        // of every channel's store
     std::map<QByteArray, TransferTicket> m_tickets; // by one-time key
     QSet<TransferConnection*> m_transfers;          // running transfers
+    quint64 m_finishedBytes[2] = {0, 0};            // of ended transfers: downloads, uploads
     QTimer m_ticketSweep;
 };
 

@@ -9,6 +9,8 @@
 #include <QCborArray>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -122,6 +124,20 @@ Server::~Server()
     m_io.reset();
 }
 
+bool Server::loadTls(QSslConfiguration* tls, QString* note, QString* error) const
+{
+    TlsIdentity identity;
+    if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
+                         &identity, note, error))
+        return false;
+    *tls = QSslConfiguration::defaultConfiguration();
+    tls->setProtocol(QSsl::TlsV1_2OrLater);
+    tls->setPeerVerifyMode(QSslSocket::VerifyNone); // clients have no certificates
+    tls->setLocalCertificateChain(identity.chain);
+    tls->setPrivateKey(identity.key);
+    return true;
+}
+
 bool Server::listen(QString* error)
 {
     if (m_options.tls) {
@@ -130,17 +146,10 @@ bool Server::listen(QString* error)
                          .arg(QSslSocket::sslLibraryBuildVersionString());
             return false;
         }
-        TlsIdentity identity;
         QString note;
-        if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
-                             &identity, &note, error))
+        if (!loadTls(&m_tls, &note, error))
             return false;
         logLine(note);
-        m_tls = QSslConfiguration::defaultConfiguration();
-        m_tls.setProtocol(QSsl::TlsV1_2OrLater);
-        m_tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients have no certificates
-        m_tls.setLocalCertificateChain(identity.chain);
-        m_tls.setPrivateKey(identity.key);
     } else {
         logLine(QStringLiteral("TLS is off: connections and voice travel in clear"));
     }
@@ -158,6 +167,95 @@ bool Server::listen(QString* error)
                 .arg(m_channels.size())
                 .arg(m_io->threadCount()));
     return true;
+}
+
+bool Server::reloadTlsIdentity(QString* error)
+{
+    if (!m_options.tls || !m_io) {
+        *error = QStringLiteral("TLS is off");
+        return false;
+    }
+    // At the first start a missing pair is made; here it would lock out every client that
+    // knows the certificate in use.
+    if (m_options.certificateFile.isEmpty()) {
+        const QDir data(m_options.dataDirectory);
+        for (const char* name : {"server.crt", "server.key"}) {
+            if (!QFileInfo::exists(data.filePath(QLatin1String(name)))) {
+                *error = QStringLiteral("%1 is gone").arg(data.filePath(QLatin1String(name)));
+                return false;
+            }
+        }
+    }
+    QSslConfiguration tls;
+    QString note;
+    if (!loadTls(&tls, &note, error))
+        return false;
+    m_tls = tls;
+    m_io->replaceTlsIdentity(m_tls);
+    logLine(LogLevel::Notice, QStringLiteral("reloaded: %1").arg(note));
+    return true;
+}
+
+ServerMetrics Server::metrics() const
+{
+    ServerMetrics metrics;
+    metrics.clients = m_clients.size();
+    metrics.channels = m_channels.size();
+    metrics.pendingConnections = m_pending.size();
+    metrics.storeBytes = m_files->storeBytes();
+    metrics.texts = m_texts;
+    metrics.voiceFrames = m_voice->stats().received;
+    metrics.uploadBytes = m_files->transferredBytes(true);
+    metrics.downloadBytes = m_files->transferredBytes(false);
+    metrics.droppedIdle = m_droppedIdle;
+    metrics.droppedFlood = m_droppedFlood;
+    metrics.droppedOutput = m_droppedOutput;
+    metrics.droppedProtocol = m_droppedProtocol;
+    return metrics;
+}
+
+void Server::drain(int timeoutMs)
+{
+    if (m_draining)
+        return;
+    m_draining = true;
+    m_listener->close();
+    m_resumeTimer.stop();
+    const QList<Session*> pending = m_pending;
+    for (Session* session : pending)
+        session->close(QStringLiteral("server shutting down"), false);
+    // Clients leave by themselves when told, cleanly; what is left at the deadline is closed.
+    const QByteArray goingAway = encodeFrame(QCborMap{
+        {TypeKey, type::GoingAway}, {field::Message, QStringLiteral("server shutting down")}});
+    const QVector<Session*> clients = everyClient();
+    for (Session* client : clients)
+        client->send(goingAway);
+    logLine(LogLevel::Notice,
+            QStringLiteral("shutting down: %1 client(s) told to leave within %2 ms")
+                .arg(clients.size())
+                .arg(timeoutMs));
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, [this] {
+        const QSet<Session*> left = m_sessions;
+        if (!left.isEmpty())
+            logLine(LogLevel::Notice,
+                    QStringLiteral("%1 connection(s) still open at the end of the shutdown; "
+                                   "closing them")
+                        .arg(left.size()));
+        for (Session* session : left)
+            session->close(QStringLiteral("server shutting down"), false);
+        emit drained();
+    });
+    m_drainTimer.start(timeoutMs);
+    checkDrained();
+}
+
+void Server::checkDrained()
+{
+    if (m_draining && m_sessions.isEmpty() && m_drainTimer.isActive()) {
+        m_drainTimer.stop();
+        QMetaObject::invokeMethod(this, &Server::drained, Qt::QueuedConnection);
+    }
 }
 
 quint16 Server::port() const
@@ -202,18 +300,20 @@ void Server::acceptConnection(qintptr descriptor)
         m_pending.removeOne(session);
         if (m_sessions.remove(session))
             session->deleteLater();
+        checkDrained();
         // A descriptor came free.
         if (m_acceptPaused && !m_resumeTimer.isActive())
             m_resumeTimer.start(0);
     });
     auto* helloTimer = new QTimer(session);
     helloTimer->setSingleShot(true);
-    connect(helloTimer, &QTimer::timeout, session, [session] {
-        if (session->state() == Session::State::AwaitingHello)
-            session->close(session->isHandshaking()
-                               ? QStringLiteral("TLS handshake not done in time")
-                               : QStringLiteral("no hello in time"),
-                           false);
+    connect(helloTimer, &QTimer::timeout, session, [this, session] {
+        if (session->state() != Session::State::AwaitingHello)
+            return;
+        ++m_droppedIdle;
+        session->close(session->isHandshaking() ? QStringLiteral("TLS handshake not done in time")
+                                                : QStringLiteral("no hello in time"),
+                       false);
     });
     helloTimer->start(m_options.helloTimeoutMs);
 }
@@ -266,9 +366,10 @@ void Server::dropSilentClients()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QList<Session*> clients = m_clients.values();
     for (Session* client : clients) {
-        if (now - client->lastFrameAt() > m_options.idleTimeoutMs)
-            client->close(QStringLiteral("silent for %1 ms").arg(now - client->lastFrameAt()),
-                          false);
+        if (now - client->lastFrameAt() <= m_options.idleTimeoutMs)
+            continue;
+        ++m_droppedIdle;
+        client->close(QStringLiteral("silent for %1 ms").arg(now - client->lastFrameAt()), false);
     }
 }
 
@@ -276,6 +377,7 @@ bool Server::admitRequest(Session* session, const QString& returnCode)
 {
     if (session->takeRequestToken(m_options.floodBurst, m_options.floodRate))
         return true;
+    ++m_droppedFlood;
     logLimited("flooding", QStringLiteral("client %1 sends more than %2 requests a second; refused")
                                .arg(session->clientId)
                                .arg(m_options.floodRate));
@@ -346,6 +448,10 @@ void Server::sessionClosed(Session* session, const QString& reason)
                              .arg(session->peer())
                              .arg(session->clientId)
                              .arg(reason);
+    if (reason.startsWith(QLatin1String("protocol error")))
+        ++m_droppedProtocol;
+    else if (reason.startsWith(QLatin1String("output buffer overflow")))
+        ++m_droppedOutput;
     // Connections that never said hello can come by the thousand; clients are bounded.
     // Failed handshakes keep a budget of their own: a burst of other closes must not hide them.
     if (session->clientId == 0)
@@ -625,6 +731,7 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
         return session->reply(returnCode, ERROR_parameter_invalid,
                               QStringLiteral("unknown target mode"));
     }
+    ++m_texts;
     session->reply(returnCode, ERROR_ok);
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "admin.h"
 #include "channelstore.h"
 #include "fileservice.h"
 #include "iopool.h"
@@ -54,6 +55,11 @@ struct ServerOptions
     QString certificateFile; // with keyFile; empty: server.crt and server.key in the data folder
     QString keyFile;
     FileServiceLimits files;
+    // Operations: the admin endpoint (off unless a port is given) and how long a shutdown
+    // waits for clients to leave once told.
+    QHostAddress adminAddress = QHostAddress::LocalHost;
+    int adminPort = -1; // -1: no admin endpoint; 0: a free port
+    int drainTimeoutMs = 5000;
 };
 
 // The voice server: channels, clients and text relay over the control protocol; the file
@@ -70,8 +76,23 @@ public:
     quint16 port() const;
     QHostAddress address() const;
     const VoiceStats& voiceStats() const { return m_voice->stats(); }
+    // The numbers the admin endpoint reports.
+    ServerMetrics metrics() const;
+
+    // Ends the service: no new connections, and every client is told that the server is going
+    // away. drained() follows once all have left, or after timeoutMs, when the rest is closed.
+    void drain(int timeoutMs);
+    // Loads the certificate and key again; new connections get them, open ones keep theirs.
+    // False with the reason when they cannot be used: then nothing changes.
+    bool reloadTlsIdentity(QString* error);
+    void setWelcomeMessage(const QString& text) { m_options.welcomeMessage = text; }
+
+signals:
+    void drained();
 
 private:
+    bool loadTls(QSslConfiguration* tls, QString* note, QString* error) const;
+    void checkDrained();
     void acceptConnection(qintptr descriptor);
     // Accepting failed: out of descriptors, usually. The listener pauses; this decides when to
     // go on, making room when connections that never said hello hold the descriptors.
@@ -140,6 +161,14 @@ private:
     std::unique_ptr<FileService> m_files;
     VoiceRelay* m_voice;
     std::unique_ptr<IoPool> m_io; // made by listen()
+    bool m_draining = false;
+    QTimer m_drainTimer;
+    // What the logic counts for the admin endpoint.
+    quint64 m_texts = 0;
+    quint64 m_droppedIdle = 0;
+    quint64 m_droppedFlood = 0;
+    quint64 m_droppedOutput = 0;
+    quint64 m_droppedProtocol = 0;
 };
 
 } // namespace voiceserver

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "teamspeak3serverinterface.h"
 
+#include "tsclient/programfolder.h"
 #include "tsclient/sdkmemory.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
@@ -532,9 +533,9 @@ QJsonArray TeamSpeak3ServerInterface::files() const
 
 QString TeamSpeak3ServerInterface::messageCacheDirectory()
 {
-    const QString directory =
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data/message"));
-    if (!QDir().mkpath(QDir(directory).filePath(QStringLiteral("images"))))
+    // Beside the program, or the user's own when an installed program's folder is read-only.
+    const QString directory = programDataFolder(QStringLiteral("data/message"));
+    if (directory.isEmpty() || !QDir().mkpath(QDir(directory).filePath(QStringLiteral("images"))))
         return QString();
     return directory;
 }

@@ -2,6 +2,7 @@
 #include "tssdkinterface.h"
 
 #include "errors.h"
+#include "programfolder.h"
 #include "tsparameters.h"
 #include "tssdkevents.h"
 
@@ -98,7 +99,10 @@ unsigned int TsSDKInterface::initClientLib()
     QString resources = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
     if (!resources.endsWith(QDir::separator()))
         resources += QDir::separator();
-    const QString logs = resources + QStringLiteral("logs");
+    // Beside the program, or the user's own when an installed program's folder is read-only.
+    QString logs = programDataFolder(QStringLiteral("logs"));
+    if (logs.isEmpty())
+        logs = resources + QStringLiteral("logs");
     qDebug().noquote() << QStringLiteral("resource path: %1").arg(resources);
 
     return logFailure(ts3client_initClientLib(
