@@ -2,6 +2,7 @@
 #include "serverconfig.h"
 
 #include "protocol.h"
+#include "redislink.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -219,6 +220,21 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
              [o](const QString& value, QString* why) {
                  return parseAdminListen(value, &o->adminAddress, &o->adminPort, why);
              }),
+        text("cluster",
+             "Join a cluster of instances sharing their clients and channels through Redis at "
+             "redis://HOST[:PORT][/DB] or unix:PATH. Every instance of a cluster uses the same "
+             "data directory. Off unless given.",
+             "url", QString(),
+             [o](const QString& value, QString* why) {
+                 RedisEndpoint endpoint;
+                 if (!value.isEmpty() && !parseRedisUrl(value, &endpoint, why))
+                     return false;
+                 o->cluster = value;
+                 return true;
+             }),
+        text("cluster-password",
+             "Redis's password (in the config file only, or VOICE_SERVER_REDIS_PASSWORD).",
+             "password", QString(), bounded(&o->clusterPassword, 512)),
         number("drain-timeout-ms",
                "On SIGTERM, how long clients told to leave get before the server closes on them.",
                "ms", 0, 600 * 1000, &o->drainTimeoutMs),
@@ -333,6 +349,12 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
         const Setting& setting = settings.at(i);
         if (!parser.isSet(lineOptions.at(i)))
             continue;
+        // Process lists show every argument.
+        if (setting.name == QLatin1String("cluster-password")) {
+            *error = QStringLiteral("--cluster-password: give it in the config file or in "
+                                    "VOICE_SERVER_REDIS_PASSWORD, where others cannot read it");
+            return false;
+        }
         QString why;
         const QString value =
             setting.valueName.isEmpty() ? QStringLiteral("true") : parser.value(lineOptions.at(i));
@@ -341,6 +363,8 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
             return false;
         }
     }
+    if (options.clusterPassword.isEmpty())
+        options.clusterPassword = qEnvironmentVariable("VOICE_SERVER_REDIS_PASSWORD");
     options.udp = !noUdp;
     options.tls = !noTls;
     if (options.certificateFile.isEmpty() != options.keyFile.isEmpty()) {
