@@ -17,13 +17,17 @@ unsigned int checkNewChannel(const ClusterState& state, const Channel& channel, 
         return ERROR_channel_invalid_id;
     if (state.siblingNamed(channel.parent, channel.name) != 0)
         return ERROR_channel_name_inuse;
-    if (state.channels().size() >= maxChannels || state.depthOf(channel.parent) >= limits::ChannelDepth)
+    if (state.channels().size() >= maxChannels ||
+        state.depthOf(channel.parent) >= limits::ChannelDepth)
         return ERROR_channel_limit_reached;
     return ERROR_ok;
 }
 
 LocalCluster::LocalCluster(const QString& dataDirectory, bool saveChannels, QObject* parent)
-    : Cluster(parent), m_persist(saveChannels), m_dataDirectory(dataDirectory), m_store(dataDirectory)
+    : Cluster(parent)
+    , m_persist(saveChannels)
+    , m_dataDirectory(dataDirectory)
+    , m_store(dataDirectory)
 {
     Channel lobby;
     lobby.id = DefaultChannelId;

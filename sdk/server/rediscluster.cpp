@@ -5,6 +5,8 @@
 #include "protocol.h"
 #include "server.h"
 #include "serverlog.h"
+#include "session.h"
+#include "storepath.h"
 #include "textmessagecodec.h"
 #include "voicepacket.h"
 
@@ -183,6 +185,9 @@ for _, cid in ipairs(doomed) do
   redis.call('HDEL', P..'channels', cid)
   if ch then redis.call('HDEL', P..'chnames', ch.p..'/'..ch.n) end
   redis.call('DEL', P..'m:'..cid)
+  local bytes = tonumber(redis.call('HGET', P..'use', 'b:'..cid) or '0')
+  if bytes > 0 then redis.call('HINCRBY', P..'use', 'b:all', -bytes) end
+  redis.call('HDEL', P..'use', 'b:'..cid, 'e:'..cid)
   q = emit({e='chd', id=cid, v=v})
 end
 return {0, q}
@@ -207,6 +212,10 @@ for _, other in ipairs(redis.call('SMEMBERS', P..'instances')) do
     end
     redis.call('DEL', P..'i:'..other)
     redis.call('SREM', P..'instances', other)
+    local res = redis.call('HGETALL', P..'res')
+    for i = 1, #res, 2 do
+      if string.match(res[i + 1], ' (%S+)$') == other then redis.call('HDEL', P..'res', res[i]) end
+    end
   end
 end
 return {tonumber(redis.call('GET', P..'seq') or '0'), missing, reaped}
@@ -287,6 +296,82 @@ return {redis.call('GET', P..'seq') or '0', redis.call('HVALS', P..'channels'),
         redis.call('HVALS', P..'clients'), refused, redis.call('GET', P..'uid')}
 )lua";
 
+// The file stores' figures: use {b:<channel>, e:<channel>, b:all} (bytes and entries), res
+// {key: "<channel> <bytes> <instance>"} (uploads on their way), tk:<key> (tickets, expiring).
+// ARGV: P, key, ticket, expiry, upload ("1"), channel, size, replaced bytes, new entries, quota,
+// server quota, most entries, instance. Returns 0, or 1, 2, 3 for the limit that was hit.
+constexpr char OfferScript[] = R"lua(
+local key, ch = ARGV[2], ARGV[6]
+if ARGV[5] == '1' then
+  local size, replaced = tonumber(ARGV[7]), tonumber(ARGV[8])
+  local resCh, resAll = 0, 0
+  for _, r in ipairs(redis.call('HVALS', P..'res')) do
+    local c, b = string.match(r, '^(%d+) (%d+)')
+    if c then
+      resAll = resAll + tonumber(b)
+      if c == ch then resCh = resCh + tonumber(b) end
+    end
+  end
+  local used = tonumber(redis.call('HGET', P..'use', 'b:'..ch) or '0')
+  local all = tonumber(redis.call('HGET', P..'use', 'b:all') or '0')
+  local entries = tonumber(redis.call('HGET', P..'use', 'e:'..ch) or '0')
+  if used - replaced + resCh + size > tonumber(ARGV[10]) then return 1 end
+  if all - replaced + resAll + size > tonumber(ARGV[11]) then return 2 end
+  if entries + tonumber(ARGV[9]) > tonumber(ARGV[12]) then return 3 end
+  redis.call('HSET', P..'res', key, ch..' '..ARGV[7]..' '..ARGV[13])
+end
+redis.call('SET', P..'tk:'..key, ARGV[3], 'PX', ARGV[4])
+return 0
+)lua";
+
+// ARGV: P, key, instance. The ticket, once; its reservation is this instance's from now on.
+constexpr char TakeScript[] = R"lua(
+local t = redis.call('GET', P..'tk:'..ARGV[2])
+if not t then return false end
+redis.call('DEL', P..'tk:'..ARGV[2])
+local r = redis.call('HGET', P..'res', ARGV[2])
+if r then
+  local c, b = string.match(r, '^(%d+) (%d+)')
+  if c then redis.call('HSET', P..'res', ARGV[2], c..' '..b..' '..ARGV[3]) end
+end
+return t
+)lua";
+
+// ARGV: P, key, instance. Only the instance that holds a reservation gives it back.
+constexpr char ReleaseScript[] = R"lua(
+redis.call('DEL', P..'tk:'..ARGV[2])
+local r = redis.call('HGET', P..'res', ARGV[2])
+if r and string.match(r, ' (%S+)$') == ARGV[3] then redis.call('HDEL', P..'res', ARGV[2]) end
+return 0
+)lua";
+
+// ARGV: P, key (may be empty), channel, bytes, entries. Never below zero.
+constexpr char UsageScript[] = R"lua(
+if ARGV[2] ~= '' then redis.call('HDEL', P..'res', ARGV[2]) end
+if redis.call('EXISTS', P..'use') == 0 then return 0 end
+local function add(field, delta)
+  local v = tonumber(redis.call('HGET', P..'use', field) or '0') + delta
+  if v < 0 then v = 0 end
+  redis.call('HSET', P..'use', field, v)
+end
+add('b:'..ARGV[3], tonumber(ARGV[4]))
+add('e:'..ARGV[3], tonumber(ARGV[5]))
+add('b:all', tonumber(ARGV[4]))
+return 0
+)lua";
+
+// ARGV: P, then channel, bytes, entries for each store. Only into a cluster without figures.
+constexpr char SeedScript[] = R"lua(
+if redis.call('EXISTS', P..'use') == 1 then return 0 end
+local all = 0
+for i = 2, #ARGV, 3 do
+  redis.call('HSET', P..'use', 'b:'..ARGV[i], ARGV[i + 1], 'e:'..ARGV[i], ARGV[i + 2])
+  all = all + tonumber(ARGV[i + 1])
+end
+redis.call('HSET', P..'use', 'b:all', all)
+return 1
+)lua";
+
 constexpr int MaxBackoffMs = 4000;
 constexpr int InstanceIdLength = 16;
 
@@ -301,8 +386,8 @@ QJsonObject clientJson(const ClientRecord& client)
                        {QStringLiteral("n"), client.nickname},
                        {QStringLiteral("u"), client.uniqueId},
                        {QStringLiteral("c"), double(client.channel)},
-                       {QStringLiteral("f"), flagsOf(client.inputMuted, client.outputMuted,
-                                                     client.inputDeactivated)},
+                       {QStringLiteral("f"),
+                        flagsOf(client.inputMuted, client.outputMuted, client.inputDeactivated)},
                        {QStringLiteral("i"), client.instance}};
 }
 
@@ -372,9 +457,11 @@ bool readChannel(const QJsonValue& value, Channel* channel)
     QString name, salt, hash;
     const QJsonValue permanent = object.value(QLatin1String("pm"));
     const QJsonValue semiPermanent = object.value(QLatin1String("sp"));
-    if (!value.isObject() || !readNumber(object.value(QLatin1String("id")), 1, 9007199254740991.0, &id) ||
+    if (!value.isObject() ||
+        !readNumber(object.value(QLatin1String("id")), 1, 9007199254740991.0, &id) ||
         !readNumber(object.value(QLatin1String("p")), 0, 9007199254740991.0, &parent) ||
-        parent == id || !readText(object.value(QLatin1String("n")), limits::ChannelNameLength, &name) ||
+        parent == id ||
+        !readText(object.value(QLatin1String("n")), limits::ChannelNameLength, &name) ||
         !normaliseName(name, limits::ChannelNameLength, &channel->name) || channel->name != name ||
         !readText(object.value(QLatin1String("t")), limits::ChannelTopicLength, &channel->topic) ||
         !readText(object.value(QLatin1String("d")), limits::ChannelDescriptionLength,
@@ -448,8 +535,9 @@ RedisCluster::RedisCluster(const RedisClusterOptions& options, const QString& da
         ++m_subscriptions;
         readyToSynchronise();
     });
-    m_subscriber->setMessageHandler(
-        [this](const QByteArray& channel, const QByteArray& payload) { message(channel, payload); });
+    m_subscriber->setMessageHandler([this](const QByteArray& channel, const QByteArray& payload) {
+        message(channel, payload);
+    });
     m_heartbeat.setInterval(options.heartbeatMs);
     connect(&m_heartbeat, &QTimer::timeout, this, &RedisCluster::heartbeat);
     m_retry.setSingleShot(true);
@@ -555,9 +643,8 @@ void RedisCluster::synchronise(const QString& why)
                if (m_phase != Phase::Syncing)
                    return;
                if (reply.isError() || reply.elements.size() != 5) {
-                   logLine(LogLevel::Warning,
-                           QStringLiteral("cluster: synchronisation failed: %1")
-                               .arg(QString::fromUtf8(reply.string.left(300))));
+                   logLine(LogLevel::Warning, QStringLiteral("cluster: synchronisation failed: %1")
+                                                  .arg(QString::fromUtf8(reply.string.left(300))));
                    return linkDown(QStringLiteral("synchronisation failed"));
                }
                applySnapshot(reply);
@@ -658,9 +745,8 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
         if (!next.channels().contains(channel.id))
             gone.append(channel.id);
     }
-    std::sort(gone.begin(), gone.end(), [this](quint64 a, quint64 b) {
-        return m_state.depthOf(a) > m_state.depthOf(b);
-    });
+    std::sort(gone.begin(), gone.end(),
+              [this](quint64 a, quint64 b) { return m_state.depthOf(a) > m_state.depthOf(b); });
     for (quint64 channel : gone) {
         m_state.removeChannel(channel);
         m_events->channelDeleted(channel, service);
@@ -682,6 +768,17 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
                 .arg(m_state.channels().size())
                 .arg(m_state.clients().size()));
     settleWaiting(false);
+    if (m_seed) {
+        QList<QByteArray> figures;
+        for (auto it = m_seed->cbegin(); it != m_seed->cend(); ++it)
+            figures << QByteArray::number(it.key()) << QByteArray::number(it->bytes)
+                    << QByteArray::number(it->entries);
+        script(SeedScript, figures, [](const RedisValue& reply) {
+            if (reply.toInteger() == 1)
+                logLine(QStringLiteral("cluster: the file stores' figures counted here are the "
+                                       "cluster's now"));
+        });
+    }
     const QList<QByteArray> held = m_held;
     m_held.clear();
     for (const QByteArray& payload : held)
@@ -712,8 +809,9 @@ void RedisCluster::message(const QByteArray& channel, const QByteArray& payload)
 
 void RedisCluster::dropped(const char* what, const QString& detail)
 {
-    logLimited("cluster garbage",
-               QStringLiteral("cluster: dropped %1 from Redis: %2").arg(QLatin1String(what), detail));
+    logLimited(
+        "cluster garbage",
+        QStringLiteral("cluster: dropped %1 from Redis: %2").arg(QLatin1String(what), detail));
 }
 
 void RedisCluster::event(const QByteArray& payload)
@@ -722,8 +820,7 @@ void RedisCluster::event(const QByteArray& payload)
     const QJsonDocument document = QJsonDocument::fromJson(payload, &error);
     quint64 sequence = 0;
     if (payload.size() > 64 * 1024 || !document.isObject() ||
-        !readNumber(document.object().value(QLatin1String("q")), 1, 9007199254740991.0,
-                    &sequence))
+        !readNumber(document.object().value(QLatin1String("q")), 1, 9007199254740991.0, &sequence))
         return dropped("an event that is not one", QString::fromUtf8(payload.left(100)));
     if (sequence <= m_applied)
         return; // had it already (it came with the snapshot)
@@ -762,7 +859,8 @@ RedisCluster::Outcome RedisCluster::applyEvent(const QJsonObject& event)
         if (const ClientRecord* old = m_state.client(client.id)) {
             const ClientRecord gone = *old;
             m_state.removeClient(client.id);
-            m_events->clientLeft(gone, int(LeaveReason::Dropped), QStringLiteral("connection lost"));
+            m_events->clientLeft(gone, int(LeaveReason::Dropped),
+                                 QStringLiteral("connection lost"));
         }
         m_state.insertClient(client);
         m_events->clientJoined(*m_state.client(client.id));
@@ -814,7 +912,8 @@ RedisCluster::Outcome RedisCluster::applyEvent(const QJsonObject& event)
         m_events->channelCreated(channel, invoker);
     } else if (kind == QLatin1String("chd")) {
         quint64 id = 0;
-        if (!hasInvoker || !readNumber(event.value(QLatin1String("id")), 2, 9007199254740991.0, &id))
+        if (!hasInvoker ||
+            !readNumber(event.value(QLatin1String("id")), 2, 9007199254740991.0, &id))
             return Outcome::Malformed;
         if (!m_state.channels().contains(id))
             return Outcome::Applied;
@@ -847,8 +946,7 @@ void RedisCluster::traffic(const QByteArray& payload)
     const QJsonObject text = QJsonDocument::fromJson(payload).object();
     quint64 mode = 0, from = 0, target = 0, channel = 0, to = 0;
     QString name, uniqueId, message;
-    if (payload.size() > 16 * 1024 ||
-        !readNumber(text.value(QLatin1String("m")), 1, 2, &mode) ||
+    if (payload.size() > 16 * 1024 || !readNumber(text.value(QLatin1String("m")), 1, 2, &mode) ||
         !readNumber(text.value(QLatin1String("f")), 1, 0xFFFF, &from) ||
         !readNumber(text.value(QLatin1String("g")), 0, 9007199254740991.0, &target) ||
         !readText(text.value(QLatin1String("n")), limits::NicknameLength, &name) ||
@@ -914,11 +1012,19 @@ void RedisCluster::script(const char* body, QList<QByteArray> arguments, RedisLi
     arguments.prepend("0");
     arguments.prepend(QByteArray(Prelude) + body);
     arguments.prepend("EVAL");
-    if (!m_commands->command(arguments, std::move(done)) && done) {
+    // A script that fails in Redis is a fault of this program or of Redis: said, not hidden.
+    auto checked = [done = std::move(done)](const RedisValue& reply) {
+        if (reply.isError() && reply.string != "connection lost" && reply.string != "not connected")
+            logLimited("cluster script", QStringLiteral("cluster: a script failed in Redis: %1")
+                                             .arg(QString::fromUtf8(reply.string.left(300))));
+        if (done)
+            done(reply);
+    };
+    if (!m_commands->command(arguments, checked)) {
         RedisValue failed;
         failed.type = RedisValue::Type::Error;
         failed.string = "not connected";
-        done(failed);
+        checked(failed);
     }
 }
 
@@ -949,10 +1055,10 @@ void RedisCluster::join(const JoinRequest& request, std::function<void(const Joi
     if (m_phase != Phase::Online)
         return LocalCluster::join(request, std::move(done));
     // The name cut for a number of each length, as ClusterState::uniqueNickname does.
-    QList<QByteArray> arguments{
-        m_instance.toLatin1(), request.nickname.toUtf8(), request.uniqueId.toUtf8(),
-        QByteArray::number(request.channel),
-        QByteArray::number(flagsOf(request.inputMuted, request.outputMuted, request.inputDeactivated))};
+    QList<QByteArray> arguments{m_instance.toLatin1(), request.nickname.toUtf8(),
+                                request.uniqueId.toUtf8(), QByteArray::number(request.channel),
+                                QByteArray::number(flagsOf(request.inputMuted, request.outputMuted,
+                                                           request.inputDeactivated))};
     for (int digits = 1; digits <= 5; ++digits)
         arguments.append(request.nickname.left(limits::NicknameLength - digits).toUtf8());
     script(JoinScript, arguments, [this, request, done](const RedisValue& reply) {
@@ -1103,6 +1209,119 @@ void RedisCluster::sendPrivateText(const ClientRecord& target, const TextParts& 
                                                  {QStringLiteral("x"), text.message},
                                                  {QStringLiteral("g"), double(text.target)},
                                                  {QStringLiteral("to"), target.id}}));
+}
+
+void RedisCluster::offer(const QByteArray& key, const TransferTicket& ticket, qint64 ttlMs,
+                         const UploadLimits& limits, qint64 replacedBytes, int newEntries,
+                         std::function<void(unsigned int, const QString&)> done)
+{
+    QJsonArray path;
+    for (const QString& segment : ticket.path)
+        path.append(segment);
+    const QByteArray record =
+        compact(QJsonObject{{QStringLiteral("t"), ticket.transferId},
+                            {QStringLiteral("up"), ticket.upload},
+                            {QStringLiteral("ch"), double(ticket.channel)},
+                            {QStringLiteral("p"), path},
+                            {QStringLiteral("s"), double(ticket.size)},
+                            {QStringLiteral("o"), ticket.overwrite},
+                            {QStringLiteral("ow"), ticket.owner ? ticket.owner->clientId : 0},
+                            {QStringLiteral("oi"), m_instance}});
+    script(OfferScript,
+           {key.toHex(), record, QByteArray::number(ttlMs), ticket.upload ? "1" : "0",
+            QByteArray::number(ticket.channel), QByteArray::number(ticket.size),
+            QByteArray::number(replacedBytes), QByteArray::number(newEntries),
+            QByteArray::number(limits.quotaBytes), QByteArray::number(limits.serverQuotaBytes),
+            QByteArray::number(limits.maxStoreEntries), m_instance.toLatin1()},
+           [limits, done](const RedisValue& reply) {
+               switch (reply.isError() ? -1 : reply.toInteger()) {
+               case 0:
+                   return done(ERROR_ok, QString());
+               case 1:
+                   return done(ERROR_file_quota_exceeded,
+                               QStringLiteral("the channel's store is limited to %1 bytes")
+                                   .arg(limits.quotaBytes));
+               case 2:
+                   return done(ERROR_file_quota_exceeded,
+                               QStringLiteral("the server's stores are limited to %1 bytes")
+                                   .arg(limits.serverQuotaBytes));
+               case 3:
+                   return done(ERROR_file_quota_exceeded,
+                               QStringLiteral("the channel holds too many files and directories"));
+               default:
+                   return done(ERROR_file_io_error,
+                               QStringLiteral("the cluster cannot be reached"));
+               }
+           });
+}
+
+void RedisCluster::take(
+    const QByteArray& key,
+    std::function<void(bool, const TransferTicket&, anyID, const QString&)> done)
+{
+    script(TakeScript, {key.toHex(), m_instance.toLatin1()}, [this, done](const RedisValue& reply) {
+        TransferTicket ticket;
+        if (reply.type != RedisValue::Type::String)
+            return done(false, ticket, 0, QString());
+        const QJsonObject record = QJsonDocument::fromJson(reply.string).object();
+        quint64 transferId = 0, channel = 0, size = 0, owner = 0;
+        QString instance;
+        const QJsonArray path = record.value(QLatin1String("p")).toArray();
+        bool ok = readNumber(record.value(QLatin1String("t")), 1, 0xFFFF, &transferId) &&
+                  readNumber(record.value(QLatin1String("ch")), 1, 9007199254740991.0, &channel) &&
+                  readNumber(record.value(QLatin1String("s")), 0, 9007199254740991.0, &size) &&
+                  readNumber(record.value(QLatin1String("ow")), 0, 0xFFFF, &owner) &&
+                  readText(record.value(QLatin1String("oi")), 64, &instance) &&
+                  record.value(QLatin1String("up")).isBool() &&
+                  record.value(QLatin1String("o")).isBool() && !path.isEmpty() &&
+                  path.size() <= limits::FilePathDepth;
+        QStringList segments;
+        for (const QJsonValue& segment : path)
+            segments.append(segment.toString());
+        // Checked again as a client's path would be: the record comes from outside.
+        QStringList checked;
+        ok = ok && splitStorePath(segments.join(QLatin1Char('/')), &checked) && checked == segments;
+        if (!ok) {
+            dropped("a transfer ticket", QString::fromUtf8(reply.string.left(100)));
+            return done(false, ticket, 0, QString());
+        }
+        ticket.transferId = quint16(transferId);
+        ticket.upload = record.value(QLatin1String("up")).toBool();
+        ticket.channel = channel;
+        ticket.path = segments;
+        ticket.size = qint64(size);
+        ticket.overwrite = record.value(QLatin1String("o")).toBool();
+        // Redis kept it only as long as it was good.
+        ticket.expiresAt = QDateTime::currentMSecsSinceEpoch() + 1000;
+        done(true, ticket, anyID(owner), instance);
+    });
+}
+
+void RedisCluster::release(const QByteArray& key)
+{
+    if (m_phase == Phase::Online)
+        script(ReleaseScript, {key.toHex(), m_instance.toLatin1()}, {});
+}
+
+void RedisCluster::commit(const QByteArray& key, quint64 channel, qint64 bytes, int entries)
+{
+    script(UsageScript,
+           {key.toHex(), QByteArray::number(channel), QByteArray::number(bytes),
+            QByteArray::number(entries)},
+           {});
+}
+
+void RedisCluster::change(quint64 channel, qint64 bytes, int entries)
+{
+    script(UsageScript,
+           {QByteArray(), QByteArray::number(channel), QByteArray::number(bytes),
+            QByteArray::number(entries)},
+           {});
+}
+
+void RedisCluster::seed(const QHash<quint64, StoreUsage>& usage)
+{
+    m_seed = std::make_unique<QHash<quint64, StoreUsage>>(usage);
 }
 
 void RedisCluster::sendVoice(quint64 channel, const QByteArray& frame)

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "filestore.h"
 #include "localcluster.h"
 #include "redislink.h"
+#include "sharedfiles.h"
 
 #include <QJsonObject>
 #include <QMultiMap>
 #include <QTimer>
+
+#include <memory>
 
 namespace voiceserver {
 
@@ -30,7 +34,7 @@ struct RedisClusterOptions
 // without cross-instance traffic) and tries again with growing pauses; once back it hands Redis
 // what it holds and takes the state from there (a resynchronisation), as it does when a number
 // of the sequence went missing.
-class RedisCluster : public LocalCluster
+class RedisCluster : public LocalCluster, public SharedFiles
 {
     Q_OBJECT
 public:
@@ -57,11 +61,24 @@ public:
     void sendPrivateText(const ClientRecord& target, const TextParts& text) override;
     void sendVoice(quint64 channel, const QByteArray& frame) override;
 
-    // Runs one of the cluster's scripts; for the file service's shared figures too.
+    // The file stores shared by the instances.
+    bool isShared() const override { return m_phase == Phase::Online; }
+    void offer(const QByteArray& key, const TransferTicket& ticket, qint64 ttlMs,
+               const UploadLimits& limits, qint64 replacedBytes, int newEntries,
+               std::function<void(unsigned int, const QString&)> done) override;
+    void
+    take(const QByteArray& key,
+         std::function<void(bool, const TransferTicket&, anyID, const QString&)> done) override;
+    void release(const QByteArray& key) override;
+    void commit(const QByteArray& key, quint64 channel, qint64 bytes, int entries) override;
+    void change(quint64 channel, qint64 bytes, int entries) override;
+    void seed(const QHash<quint64, StoreUsage>& usage) override;
+
+private:
+    // Runs one of the cluster's scripts.
     void script(const char* body, QList<QByteArray> arguments, RedisLink::Reply done);
     QByteArray key(const char* name) const { return m_prefix + name; }
 
-private:
     enum class Phase { Offline, Connecting, Syncing, Online };
     enum class Outcome { Applied, Malformed, Inconsistent };
 
@@ -103,6 +120,7 @@ private:
     bool m_outageLogged = false;
     QByteArray m_eventChannel;
     QByteArray m_inboxChannel;
+    std::unique_ptr<QHash<quint64, StoreUsage>> m_seed; // the stores as counted at the start
 };
 
 } // namespace voiceserver

@@ -66,8 +66,9 @@ RedisValue errorValue(const QByteArray& text)
 
 QString RedisEndpoint::describe() const
 {
-    return socketPath.isEmpty() ? QStringLiteral("redis://%1:%2/%3").arg(host).arg(port).arg(database)
-                                : QStringLiteral("unix:%1 (database %2)").arg(socketPath).arg(database);
+    return socketPath.isEmpty()
+               ? QStringLiteral("redis://%1:%2/%3").arg(host).arg(port).arg(database)
+               : QStringLiteral("unix:%1 (database %2)").arg(socketPath).arg(database);
 }
 
 bool parseRedisUrl(const QString& url, RedisEndpoint* endpoint, QString* error)
@@ -180,7 +181,8 @@ void RedisLink::open()
     m_lookup = QHostInfo::lookupHost(m_endpoint.host, this, [this](const QHostInfo& info) {
         m_lookup = -1;
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty())
-            return lost(QStringLiteral("cannot resolve %1: %2").arg(m_endpoint.host, info.errorString()));
+            return lost(
+                QStringLiteral("cannot resolve %1: %2").arg(m_endpoint.host, info.errorString()));
         connectTo(info.addresses().constFirst().toString());
     });
 }
@@ -210,12 +212,13 @@ void RedisLink::connectTo(const QString& address)
                          .arg(QString::fromUtf8(reply.string.left(200))));
         });
     if (m_endpoint.database != 0)
-        command({"SELECT", QByteArray::number(m_endpoint.database)}, [this](const RedisValue& reply) {
-            if (reply.isError() && m_context)
-                lost(QStringLiteral("cannot select database %1: %2")
-                         .arg(m_endpoint.database)
-                         .arg(QString::fromUtf8(reply.string.left(200))));
-        });
+        command({"SELECT", QByteArray::number(m_endpoint.database)},
+                [this](const RedisValue& reply) {
+                    if (reply.isError() && m_context)
+                        lost(QStringLiteral("cannot select database %1: %2")
+                                 .arg(m_endpoint.database)
+                                 .arg(QString::fromUtf8(reply.string.left(200))));
+                });
 }
 
 void RedisLink::attach()

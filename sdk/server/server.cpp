@@ -82,6 +82,8 @@ Server::Server(const ServerOptions& options, QObject* parent)
     m_cluster->setEvents(this);
     m_voice->setCrossing(
         [this](quint64 channel, const QByteArray& frame) { m_cluster->sendVoice(channel, frame); });
+    if (auto* shared = dynamic_cast<SharedFiles*>(m_cluster.get()))
+        m_files->setShared(shared);
     m_files->tidy();
     connect(m_listener, &Listener::accepted, this, &Server::acceptConnection);
     connect(m_listener, &Listener::cannotAccept, this, &Server::acceptFailed);
@@ -463,12 +465,15 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         if (type == type::Hello) {
             handleHello(session, message);
         } else if (type == type::Transfer) {
-            // The socket went with the transfer; the session is done with.
-            if (m_files->startTransfer(session, message)) {
-                m_pending.removeOne(session);
-                m_sessions.remove(session);
-                session->deleteLater();
-            }
+            // The socket goes with the transfer; the session is done with then.
+            const QPointer<Session> target(session);
+            m_files->startTransfer(session, message, [this, target] {
+                if (!target)
+                    return;
+                m_pending.removeOne(target);
+                m_sessions.remove(target);
+                target->deleteLater();
+            });
         } else {
             session->protocolError(QStringLiteral("'%1' before hello").arg(type));
         }
@@ -902,6 +907,8 @@ void Server::clientUpdated(const ClientRecord& client, const Invoker& invoker)
 
 void Server::clientLeft(const ClientRecord& client, int reason, const QString& message)
 {
+    if (!client.instance.isEmpty() && client.instance != m_cluster->instanceId())
+        m_files->remoteOwnerLeft(client.id, client.instance);
     // Others learn about it after the current frame is handled, never in the middle of
     // another broadcast (a client dropped while one is sent to it).
     announce(QCborMap{{TypeKey, type::ClientLeft},

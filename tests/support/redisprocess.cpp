@@ -54,7 +54,8 @@ QString RedisProcess::cli(const QStringList& arguments) const
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("REDISCLI_AUTH"), password());
     cli.setProcessEnvironment(environment);
-    cli.start(QStringLiteral("redis-cli"), QStringList{QStringLiteral("-s"), socketPath()} + arguments);
+    cli.start(QStringLiteral("redis-cli"),
+              QStringList{QStringLiteral("-s"), socketPath()} + arguments);
     if (!cli.waitForFinished(5000) || cli.exitStatus() != QProcess::NormalExit ||
         cli.exitCode() != 0)
         return QString();

@@ -4,6 +4,7 @@
 // through one instance and down through another; an instance killed, Redis lost and back, and
 // garbage on the cluster's Redis channels.
 #include "audiofiles.h"
+#include "rawpeer.h"
 #include "redisprocess.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
@@ -15,6 +16,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <QCborMap>
+
 #include <csignal>
 #include <memory>
 #include <vector>
@@ -23,7 +26,8 @@ namespace {
 
 VoiceCliProcess::Predicate is(const char* key, const QJsonValue& value)
 {
-    return [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
+    return
+        [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
 }
 
 VoiceCliProcess::Predicate both(VoiceCliProcess::Predicate a, VoiceCliProcess::Predicate b)
@@ -122,6 +126,7 @@ class tst_Cluster : public QObject
 private slots:
     void oneServiceForEveryone();
     void trafficCrossesInstances();
+    void filesThroughEitherInstance();
     void deadInstanceLeavesOnce();
     void redisOutageAndResync();
     void garbageOnTheChannelsIsDropped();
@@ -147,8 +152,8 @@ void tst_Cluster::oneServiceForEveryone()
     // Two instances create the same name at once: one wins, everybody sees one channel.
     alice.send({"createchannel", "Race", "", 1});
     bob.send({"createchannel", "Race", "", 1});
-    const QJsonObject created = alice.waitForEvent(
-        "onNewChannelCreatedEvent", is("channelName", QStringLiteral("Race")));
+    const QJsonObject created =
+        alice.waitForEvent("onNewChannelCreatedEvent", is("channelName", QStringLiteral("Race")));
     QVERIFY(!created.isEmpty());
     const int race = created.value("channelID").toInt();
     const auto refused = [](VoiceCliProcess& user) {
@@ -167,8 +172,9 @@ void tst_Cluster::oneServiceForEveryone()
     // instance moves its occupant out first.
     const int bobId = idOf(bob);
     QCOMPARE(bob.command({"move", bobId, race}).value("error").toInt(), 0);
-    QVERIFY(!alice.waitForEvent("onClientMoveEvent",
-                                both(is("clientID", bobId), is("newChannelID", race)))
+    QVERIFY(!alice
+                 .waitForEvent("onClientMoveEvent",
+                               both(is("clientID", bobId), is("newChannelID", race)))
                  .isEmpty());
     QCOMPARE(bob.command({"setflag", 6, 1}).value("error").toInt(), 0);
     QCOMPARE(alice.waitForEvent("onUpdateClientEvent", is("clientID", bobId))
@@ -227,10 +233,9 @@ void tst_Cluster::trafficCrossesInstances()
     // A tone said on one instance is heard on the other.
     QTemporaryDir dir;
     const QString heard = dir.filePath("heard.wav");
-    QCOMPARE(bob.command({"opendevice", "playback", "virtual", "file:" + heard})
-                 .value("error")
-                 .toInt(),
-             0);
+    QCOMPARE(
+        bob.command({"opendevice", "playback", "virtual", "file:" + heard}).value("error").toInt(),
+        0);
     QVector<qint16> said;
     audio::appendBursts(&said, 1000, 6000, 3);
     QVERIFY(audio::writeWav(dir.filePath("said.wav"), said));
@@ -252,6 +257,76 @@ void tst_Cluster::trafficCrossesInstances()
     QVERIFY(alice.quit() && bob.quit());
 }
 
+void tst_Cluster::filesThroughEitherInstance()
+{
+    // Each channel's store holds at most 1 MiB: a file of 700 KiB fits once, not twice, whichever
+    // instance is asked.
+    Service service;
+    QVERIFY2(service.start(2, {"--quota-mib", "1"}), qPrintable(service.logs()));
+    VoiceCliProcess alice, bob;
+    QVERIFY(alice.start() && bob.start());
+    QVERIFY(alice.connectTo(service.port(0), "alice"));
+    QVERIFY(bob.connectTo(service.port(1), "bob"));
+    QTemporaryDir work;
+    const QString outbox = work.filePath("outbox"), inbox = work.filePath("inbox");
+    QVERIFY(QDir().mkpath(outbox) && QDir().mkpath(inbox));
+    QByteArray content(700 * 1024, Qt::Uninitialized);
+    for (char& c : content)
+        c = char(QRandomGenerator::global()->bounded(256));
+    for (const char* name : {"a.bin", "b.bin"}) {
+        QFile file(QDir(outbox).filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    }
+
+    const QJsonObject up = alice.command({"upload", 1, "", "/a.bin", outbox});
+    QCOMPARE(up.value("error").toInt(), 0);
+    QCOMPARE(transferEnd(alice, up.value("transferID").toInt()).value("status").toInt(), 2065);
+    // Counted once, for the whole cluster: the other instance refuses the second file.
+    const QJsonObject second = bob.command({"upload", 1, "", "/b.bin", outbox});
+    QCOMPARE(second.value("error").toInt(), 0);
+    QCOMPARE(transferEnd(bob, second.value("transferID").toInt()).value("status").toInt(), 0x0807);
+
+    const QJsonObject down = bob.command({"download", 1, "", "/a.bin", inbox});
+    QCOMPARE(down.value("error").toInt(), 0);
+    QCOMPARE(transferEnd(bob, down.value("transferID").toInt()).value("status").toInt(), 2065);
+    QFile got(QDir(inbox).filePath("a.bin"));
+    QVERIFY(got.open(QIODevice::ReadOnly));
+    QCOMPARE(got.readAll(), content);
+
+    // A key handed out by one instance is good on the other, once.
+    using namespace voicesdk::protocol;
+    RawPeer control;
+    QVERIFY(control.open(service.port(0)) && control.hello("carol"));
+    control.send(QCborMap{{TypeKey, type::FtDownload},
+                          {field::TransferId, 7},
+                          {field::ChannelId, 1},
+                          {field::Path, "/a.bin"}});
+    const QByteArray key = control.next(type::FtReady).value(field::Key).toByteArray();
+    QCOMPARE(key.size(), 32);
+    RawPeer elsewhere;
+    QVERIFY(elsewhere.open(service.port(1)));
+    elsewhere.send(QCborMap{{TypeKey, type::Transfer}, {field::Key, key}});
+    QCOMPARE(elsewhere.next(type::TransferData).value(field::Size).toInteger(),
+             qint64(content.size()));
+    QByteArray received = elsewhere.rawAfterFrame();
+    while (received.size() < content.size() && elsewhere.socket().waitForReadyRead(2000))
+        received += elsewhere.socket().readAll();
+    QCOMPARE(received, content);
+    RawPeer reused;
+    QVERIFY(reused.open(service.port(0)));
+    reused.send(QCborMap{{TypeKey, type::Transfer}, {field::Key, key}});
+    QVERIFY(reused.closedByServer());
+    QVERIFY(reused.next(type::TransferData, 100).isEmpty());
+
+    // Deleted through one, the room is there for the other.
+    QCOMPARE(bob.command({"deletefiles", 1, "", QJsonArray{"/a.bin"}}).value("error").toInt(), 0);
+    QTest::qWait(500);
+    const QJsonObject again = alice.command({"upload", 1, "", "/b.bin", outbox});
+    QCOMPARE(again.value("error").toInt(), 0);
+    QCOMPARE(transferEnd(alice, again.value("transferID").toInt()).value("status").toInt(), 2065);
+    QVERIFY(alice.quit() && bob.quit());
+}
+
 void tst_Cluster::deadInstanceLeavesOnce()
 {
     Service service;
@@ -268,7 +343,8 @@ void tst_Cluster::deadInstanceLeavesOnce()
     timer.start();
     ::kill(pid_t(service.instances.at(1)->processId()), SIGKILL);
     for (int id : {bobId, daveId})
-        QVERIFY(!alice.waitForEvent("onClientMoveTimeoutEvent", is("clientID", id), 8000).isEmpty());
+        QVERIFY(
+            !alice.waitForEvent("onClientMoveTimeoutEvent", is("clientID", id), 8000).isEmpty());
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
     QTest::qWait(1500);
     for (int id : {bobId, daveId})
@@ -324,8 +400,8 @@ void tst_Cluster::garbageOnTheChannelsIsDropped()
     QVERIFY(bob.connectTo(service.port(1), "bob"));
     QCOMPARE(clientsSeenBy(alice, 2).size(), 2);
 
-    const QStringList inboxes = service.redis.cli({"PUBSUB", "CHANNELS", "vs:to:*"})
-                                    .split('\n', Qt::SkipEmptyParts);
+    const QStringList inboxes =
+        service.redis.cli({"PUBSUB", "CHANNELS", "vs:to:*"}).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(inboxes.size(), 2);
     const QStringList garbage{
         "not json",
