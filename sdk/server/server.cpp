@@ -616,6 +616,14 @@ void Server::welcome(Session* session, const JoinResult& result)
                      {field::FloodRate, m_options.floodRate},
                      {field::VoiceToken, voice.token},
                      {field::VoiceUdp, m_voice->udpEnabled()}};
+    if (!m_options.publicAddress.isEmpty() && m_voice->udpEnabled()) {
+        const QString host = m_options.publicAddress.contains(QLatin1Char(':'))
+                                 ? QStringLiteral("[%1]").arg(m_options.publicAddress)
+                                 : m_options.publicAddress;
+        welcome.insert(field::VoiceAddress,
+                       QStringLiteral("%1:%2").arg(host).arg(
+                           m_options.publicPort != 0 ? m_options.publicPort : int(port())));
+    }
     // The keys travel only inside TLS.
     if (!voice.upKey.isEmpty()) {
         welcome.insert(field::VoiceKeyUp, voice.upKey);

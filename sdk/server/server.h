@@ -64,6 +64,10 @@ struct ServerOptions
     // The cluster: Redis's address (empty: the embedded server alone) and its password.
     QString cluster;
     QString clusterPassword;
+    // Where clients send voice datagrams, announced in the welcome; empty: the address they
+    // connected to. Port 0: the listening port.
+    QString publicAddress;
+    int publicPort = 0;
 };
 
 // The voice server: channels, clients and text relay over the control protocol; the file

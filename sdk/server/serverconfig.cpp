@@ -76,6 +76,37 @@ bool parseAdminListen(const QString& text, QHostAddress* address, int* port, QSt
     return true;
 }
 
+// "ADDRESS", "ADDRESS:PORT", "[IPv6]" or "[IPv6]:PORT" (port 0: none given); empty: off. An
+// address, not a name: every client would have to look a name up.
+bool parsePublicAddress(const QString& text, QString* address, int* port, QString* why)
+{
+    address->clear();
+    *port = 0;
+    if (text.isEmpty())
+        return true;
+    QString host = text;
+    QString portText;
+    if (text.startsWith(QLatin1Char('['))) {
+        const int close = text.indexOf(QLatin1Char(']'));
+        host = text.mid(1, close - 1);
+        if (close < 0 || (close + 1 < text.size() && text.at(close + 1) != QLatin1Char(':')))
+            host.clear();
+        portText = text.mid(close + 2);
+    } else if (text.count(QLatin1Char(':')) == 1) {
+        host = text.section(QLatin1Char(':'), 0, 0);
+        portText = text.section(QLatin1Char(':'), 1);
+    }
+    QHostAddress parsed;
+    if (host.isEmpty() || !parsed.setAddress(host)) {
+        *why = QStringLiteral("'%1' is not ADDRESS[:PORT] (an IP address)").arg(text);
+        return false;
+    }
+    if (!portText.isEmpty() && !parsePort(portText, 1, port, why))
+        return false;
+    *address = parsed.toString();
+    return true;
+}
+
 Setting text(const char* name, const char* description, const char* valueName,
              const QString& defaultText, std::function<bool(const QString&, QString*)> apply)
 {
@@ -231,6 +262,14 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
                      return false;
                  o->cluster = value;
                  return true;
+             }),
+        text("public-address",
+             "Where clients send voice datagrams to this instance, ADDRESS[:PORT] (default port: "
+             "the listening one), told in the welcome: needed behind a front that carries only "
+             "TCP. Default: the address the client connected to.",
+             "address", QString(),
+             [o](const QString& value, QString* why) {
+                 return parsePublicAddress(value, &o->publicAddress, &o->publicPort, why);
              }),
         text("cluster-password",
              "Redis's password (in the config file only, or VOICE_SERVER_REDIS_PASSWORD).",

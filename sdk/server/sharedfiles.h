@@ -37,8 +37,8 @@ public:
                        std::function<void(unsigned int code, const QString& why)> done) = 0;
     // Takes a key for a transfer connection, once: the ticket, or found false.
     virtual void take(const QByteArray& key,
-                      std::function<void(bool found, const TransferTicket& ticket,
-                                         anyID owner, const QString& ownerInstance)>
+                      std::function<void(bool found, const TransferTicket& ticket, anyID owner,
+                                         const QString& ownerInstance)>
                           done) = 0;
     // The key unused or its upload not completed: its reservation goes.
     virtual void release(const QByteArray& key) = 0;

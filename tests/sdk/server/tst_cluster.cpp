@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <QCborMap>
@@ -118,6 +119,67 @@ QJsonObject transferEnd(VoiceCliProcess& user, int id)
     return user.waitForEvent("onFileTransferStatusEvent", is("transferID", id), 20000);
 }
 
+// HAProxy in TCP mode before the instances, checking their /health, as docs/cluster.md shows.
+class Front
+{
+public:
+    ~Front()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool start(const Service& service)
+    {
+        QTcpServer probe; // a free port, given back at once
+        if (!probe.listen(QHostAddress::LocalHost))
+            return false;
+        m_port = probe.serverPort();
+        probe.close();
+        QString servers;
+        for (size_t i = 0; i < service.instances.size(); ++i)
+            servers += QStringLiteral("  server i%1 127.0.0.1:%2 check port %3\n")
+                           .arg(i)
+                           .arg(service.instances[i]->port())
+                           .arg(service.instances[i]->adminPort());
+        QFile config(m_dir.filePath("haproxy.cfg"));
+        if (!config.open(QIODevice::WriteOnly))
+            return false;
+        config.write(QStringLiteral("defaults\n  mode tcp\n  timeout connect 2s\n"
+                                    "  timeout client 1h\n  timeout server 1h\n"
+                                    "  retries 2\n  option redispatch\n"
+                                    "frontend voice\n  bind 127.0.0.1:%1\n"
+                                    "  default_backend instances\n"
+                                    "backend instances\n  balance roundrobin\n"
+                                    "  option httpchk GET /health\n"
+                                    "  http-check expect status 200\n"
+                                    "  default-server inter 500ms fall 2 rise 1\n%2")
+                         .arg(m_port)
+                         .arg(servers)
+                         .toUtf8());
+        config.close();
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start("haproxy", {"-db", "-f", config.fileName()});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 5000) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(200))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
 } // namespace
 
 class tst_Cluster : public QObject
@@ -130,6 +192,7 @@ private slots:
     void deadInstanceLeavesOnce();
     void redisOutageAndResync();
     void garbageOnTheChannelsIsDropped();
+    void oneAddressInFront();
 };
 
 void tst_Cluster::oneServiceForEveryone()
@@ -433,11 +496,64 @@ void tst_Cluster::garbageOnTheChannelsIsDropped()
     for (const auto& instance : service.instances) {
         QVERIFY(instance->isRunning());
         QVERIFY2(instance->log().contains("cluster: dropped"), qPrintable(instance->log()));
+        QVERIFY(instance->log().contains("were lost on the way"));
+        QVERIFY(instance->log().contains("synchronising with Redis (events lost)"));
     }
     QCOMPARE(clientsSeenBy(alice, 2).size(), 2);
     alice.send({"sendchannel", "unharmed"});
     QVERIFY(!bob.waitForEvent("onTextMessageEvent", is("message", QStringLiteral("unharmed")))
                  .isEmpty());
+    QVERIFY(alice.quit() && bob.quit());
+}
+
+void tst_Cluster::oneAddressInFront()
+{
+    // Voice goes straight to the instance the welcome names; the front carries TCP only.
+    Service service;
+    QVERIFY2(service.start(2, {"--admin-listen", "127.0.0.1:0", "--public-address", "127.0.0.1"}),
+             qPrintable(service.logs()));
+    Front front;
+    QVERIFY(front.start(service));
+    QTemporaryDir logs;
+    qputenv("VOICE_CLI_LOG_DIR", logs.path().toUtf8());
+    VoiceCliProcess alice, bob;
+    QVERIFY(alice.start() && bob.start());
+    qunsetenv("VOICE_CLI_LOG_DIR");
+    QVERIFY(alice.connectTo(front.port(), "alice"));
+    QVERIFY(bob.connectTo(front.port(), "bob"));
+    // Round robin: one on each instance, and they meet.
+    QCOMPARE(clientsSeenBy(alice, 2).size(), 2);
+    QVERIFY(service.instances[0]->log().contains("joined as client"));
+    QVERIFY(service.instances[1]->log().contains("joined as client"));
+    const auto udpUsers = [&] {
+        int count = 0;
+        for (const QFileInfo& file : QDir(logs.path()).entryInfoList(QDir::Files)) {
+            QFile log(file.filePath());
+            if (log.open(QIODevice::ReadOnly))
+                count += log.readAll().count("voice over UDP");
+        }
+        return count;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(udpUsers(), 2, 5000);
+
+    // The instance alice is on dies: she connects again through the front, to the other.
+    const int onFirst = service.instances[0]->log().contains("'alice'") ? 0 : 1;
+    QElapsedTimer timer;
+    timer.start();
+    ::kill(pid_t(service.instances[size_t(onFirst)]->processId()), SIGKILL);
+    QVERIFY(!alice.waitForEvent("onConnectStatusChangeEvent", is("newStatus", 0), 8000).isEmpty());
+    bool back = false;
+    while (!back && timer.elapsed() < 10000) {
+        back = alice.connectTo(front.port(), "alice");
+        if (!back)
+            QTest::qWait(500);
+    }
+    QVERIFY(back);
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+    alice.send({"sendchannel", "back"});
+    QVERIFY(
+        !bob.waitForEvent("onTextMessageEvent", is("message", QStringLiteral("back"))).isEmpty());
+    QCOMPARE(clientsSeenBy(bob, 2).size(), 2);
     QVERIFY(alice.quit() && bob.quit());
 }
 
