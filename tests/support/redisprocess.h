@@ -25,6 +25,7 @@ public:
     // SIGKILL, as a crash.
     void kill();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+    qint64 processId() const { return m_process.processId(); }
 
     QString url() const { return QStringLiteral("unix:") + socketPath(); }
     QString socketPath() const { return m_dir.filePath(QStringLiteral("redis.sock")); }

@@ -4,6 +4,7 @@
 // through one instance and down through another; an instance killed, Redis lost and back, and
 // garbage on the cluster's Redis channels.
 #include "audiofiles.h"
+#include "haproxyprocess.h"
 #include "rawpeer.h"
 #include "redisprocess.h"
 #include "voicecliprocess.h"
@@ -14,7 +15,6 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <QCborMap>
@@ -118,67 +118,6 @@ QJsonObject transferEnd(VoiceCliProcess& user, int id)
 {
     return user.waitForEvent("onFileTransferStatusEvent", is("transferID", id), 20000);
 }
-
-// HAProxy in TCP mode before the instances, checking their /health, as docs/cluster.md shows.
-class Front
-{
-public:
-    ~Front()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    bool start(const Service& service)
-    {
-        QTcpServer probe; // a free port, given back at once
-        if (!probe.listen(QHostAddress::LocalHost))
-            return false;
-        m_port = probe.serverPort();
-        probe.close();
-        QString servers;
-        for (size_t i = 0; i < service.instances.size(); ++i)
-            servers += QStringLiteral("  server i%1 127.0.0.1:%2 check port %3\n")
-                           .arg(i)
-                           .arg(service.instances[i]->port())
-                           .arg(service.instances[i]->adminPort());
-        QFile config(m_dir.filePath("haproxy.cfg"));
-        if (!config.open(QIODevice::WriteOnly))
-            return false;
-        config.write(QStringLiteral("defaults\n  mode tcp\n  timeout connect 2s\n"
-                                    "  timeout client 1h\n  timeout server 1h\n"
-                                    "  retries 2\n  option redispatch\n"
-                                    "frontend voice\n  bind 127.0.0.1:%1\n"
-                                    "  default_backend instances\n"
-                                    "backend instances\n  balance roundrobin\n"
-                                    "  option httpchk GET /health\n"
-                                    "  http-check expect status 200\n"
-                                    "  default-server inter 500ms fall 2 rise 1\n%2")
-                         .arg(m_port)
-                         .arg(servers)
-                         .toUtf8());
-        config.close();
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start("haproxy", {"-db", "-f", config.fileName()});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 5000) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, m_port);
-            if (socket.waitForConnected(200))
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    quint16 port() const { return m_port; }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 } // namespace
 
@@ -512,8 +451,11 @@ void tst_Cluster::oneAddressInFront()
     Service service;
     QVERIFY2(service.start(2, {"--admin-listen", "127.0.0.1:0", "--public-address", "127.0.0.1"}),
              qPrintable(service.logs()));
-    Front front;
-    QVERIFY(front.start(service));
+    HaproxyProcess front;
+    QList<QPair<quint16, quint16>> backends;
+    for (const auto& instance : service.instances)
+        backends.append({instance->port(), instance->adminPort()});
+    QVERIFY(front.start(backends));
     QTemporaryDir logs;
     qputenv("VOICE_CLI_LOG_DIR", logs.path().toUtf8());
     VoiceCliProcess alice, bob;
