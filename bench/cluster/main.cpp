@@ -332,9 +332,10 @@ std::vector<quint64> makeChannels(Crowd& crowd, Deployment& deployment, int chan
         if (founder->ready && !asked) {
             asked = true;
             for (int c = 0; c < channels; ++c)
-                crowd.send(founder, encodeFrame(QCborMap{{TypeKey, type::ChannelCreate},
-                                                         {field::ParentId, 0},
-                                                         {field::Name, QStringLiteral("bench%1").arg(c)}}));
+                crowd.send(founder,
+                           encodeFrame(QCborMap{{TypeKey, type::ChannelCreate},
+                                                {field::ParentId, 0},
+                                                {field::Name, QStringLiteral("bench%1").arg(c)}}));
         }
         return int(ids.size()) >= channels;
     });
@@ -371,8 +372,8 @@ TextResult runTexts(int instances, bool cluster)
     std::vector<int> members(size_t(channels), 0);
     for (int i = 0; i < clients; ++i) {
         // Client i on instance i mod n, in channel i mod 50: every channel has members on each.
-        Peer* peer = crowd.open(deployment.port(i % instances), i, i % instances,
-                                ids[size_t(i % channels)]);
+        Peer* peer =
+            crowd.open(deployment.port(i % instances), i, i % instances, ids[size_t(i % channels)]);
         if (!peer)
             return result;
         texters.push_back(peer);
@@ -386,8 +387,9 @@ TextResult runTexts(int instances, bool cluster)
     }
     std::vector<double> latency;
     crowd.onText = [&](Peer*, Utf8View message) {
-        const qint64 sent =
-            QByteArray::fromRawData(message.data, std::min(message.size, 20)).split(' ')[0].toLongLong();
+        const qint64 sent = QByteArray::fromRawData(message.data, std::min(message.size, 20))
+                                .split(' ')[0]
+                                .toLongLong();
         if (sent > 0) {
             ++result.delivered;
             latency.push_back(double(nowNs() - sent) / 1e6);
@@ -472,11 +474,11 @@ bool runVoice()
         if (!voice::decodeFrame(bytes.constData(), bytes.size(), &frame) ||
             frame.payload.size() < 8)
             return;
-        const double ms =
-            double(nowNs() - qFromBigEndian<qint64>(frame.payload.constData())) / 1e6;
+        const double ms = double(nowNs() - qFromBigEndian<qint64>(frame.payload.constData())) / 1e6;
         (homeOf[frame.clientId] == listener->instance ? local : crossing).push_back(ms);
     };
     const qint64 start = nowNs();
+    const std::vector<double> before = deployment.cpuSeconds();
     for (size_t i = 0; i < speakers.size(); ++i)
         speakers[i]->nextSendNs = start + 20'000'000LL * qint64(i) / qint64(speakers.size());
     crowd.run(start + qint64(seconds) * 1'000'000'000LL, [&] {
@@ -491,13 +493,19 @@ bool runVoice()
             qToBigEndian<quint16>(speaker->sequence++, frame.data() + 2);
             qToBigEndian<quint32>(quint32(speaker->sequence) * 960, frame.data() + 4);
             qToBigEndian<qint64>(now, frame.data() + voice::FrameHeaderBytes);
-            crowd.send(speaker, encodeFrame(QCborMap{{TypeKey, type::Voice},
-                                                     {field::VoiceFrame, frame}}));
+            crowd.send(speaker,
+                       encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, frame}}));
             ++sent;
         }
         return false;
     });
+    const double wall = double(nowNs() - start) / 1e9;
+    const std::vector<double> after = deployment.cpuSeconds();
     crowd.run(nowNs() + 1'000'000'000LL, [] { return false; });
+    std::printf("voice CPU:");
+    for (size_t i = 0; i + 1 < after.size(); ++i)
+        std::printf(" %5.1f %%", (after[i] - before[i]) / wall * 100);
+    std::printf("  Redis %5.1f %%\n", (after.back() - before.back()) / wall * 100);
     const double p50Local = percentile(local, 50), p50Crossing = percentile(crossing, 50);
     std::printf("voice: %d speakers, %d listeners each (one on its instance), %d s: frames sent "
                 "%lld; delivered on the speaker's instance %zu of %lld, across %zu of %lld\n",
@@ -595,8 +603,8 @@ int main(int argc, char* argv[])
         return 2;
     printTexts("one instance", one);
     printTexts(qPrintable(QStringLiteral("%1 instances + Redis").arg(instances)), many);
-    std::printf("ratio (cluster / one): p50 %.2f, p99 %.2f\n\n", one.p50 > 0 ? many.p50 / one.p50 : 0,
-                one.p99 > 0 ? many.p99 / one.p99 : 0);
+    std::printf("ratio (cluster / one): p50 %.2f, p99 %.2f\n\n",
+                one.p50 > 0 ? many.p50 / one.p50 : 0, one.p99 > 0 ? many.p99 / one.p99 : 0);
     std::fflush(stdout);
     const bool voice = runVoice();
     std::fflush(stdout);

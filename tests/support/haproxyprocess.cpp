@@ -50,8 +50,8 @@ bool HaproxyProcess::start(const QList<QPair<quint16, quint16>>& instances, int 
     // Its notices (servers going down and up) are for the reader of a failure, not the output.
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("haproxy.log")));
-    m_process.start(QStringLiteral("haproxy"), {QStringLiteral("-db"), QStringLiteral("-f"),
-                                                config.fileName()});
+    m_process.start(QStringLiteral("haproxy"),
+                    {QStringLiteral("-db"), QStringLiteral("-f"), config.fileName()});
     if (!m_process.waitForStarted(timeoutMs))
         return false;
     QElapsedTimer timer;
