@@ -580,6 +580,7 @@ void RedisCluster::linkDown(const QString& reason)
     m_held.clear();
     // Whatever waited for the replica gets its answer now; nothing more comes from Redis.
     settleWaiting(true);
+    runHeldRequests();
     if (!m_outageLogged || wasOnline) {
         logLine(LogLevel::Warning,
                 QStringLiteral("cluster: Redis at %1 unreachable (%2); serving this instance's "
@@ -613,7 +614,8 @@ void RedisCluster::synchronise(const QString& why)
     QJsonArray mine;
     QSet<quint64> needed;
     for (const ClientRecord& client : m_state.clients()) {
-        if (client.instance != m_instance)
+        // Those on their way out are not handed back.
+        if (client.instance != m_instance || m_leaving.contains(client.id))
             continue;
         mine.append(clientJson(client));
         for (quint64 at = client.channel; at != 0 && !needed.contains(at);
@@ -759,6 +761,7 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
     m_behind = 0;
     m_synced = true;
     m_phase = Phase::Online;
+    m_leaving.clear();
     m_backoffMs = 0;
     if (m_outageLogged)
         logLine(LogLevel::Notice, QStringLiteral("cluster: Redis reachable again"));
@@ -785,6 +788,7 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
         event(payload);
     m_heartbeatSentAt = 0;
     m_heartbeat.start();
+    runHeldRequests();
     if (!m_readyAnnounced) {
         m_readyAnnounced = true;
         emit ready();
@@ -1028,6 +1032,24 @@ void RedisCluster::script(const char* body, QList<QByteArray> arguments, RedisLi
     }
 }
 
+bool RedisCluster::holdDuringSync(std::function<void()> request)
+{
+    // A snapshot is on its way: what the replica holds now is about to be replaced, so a
+    // request waits for it (and then goes to Redis, or is settled here if Redis went).
+    if (m_phase != Phase::Syncing)
+        return false;
+    m_heldRequests.append(std::move(request));
+    return true;
+}
+
+void RedisCluster::runHeldRequests()
+{
+    const auto requests = std::move(m_heldRequests);
+    m_heldRequests.clear();
+    for (const auto& request : requests)
+        request();
+}
+
 void RedisCluster::whenApplied(quint64 sequence, std::function<void()> then)
 {
     if (sequence <= m_applied || m_phase != Phase::Online)
@@ -1052,6 +1074,8 @@ QByteArray RedisCluster::invokerJson(const Invoker& invoker) const
 
 void RedisCluster::join(const JoinRequest& request, std::function<void(const JoinResult&)> done)
 {
+    if (holdDuringSync([=] { join(request, done); }))
+        return;
     if (m_phase != Phase::Online)
         return LocalCluster::join(request, std::move(done));
     // The name cut for a number of each length, as ClusterState::uniqueNickname does.
@@ -1082,6 +1106,8 @@ void RedisCluster::join(const JoinRequest& request, std::function<void(const Joi
 
 void RedisCluster::leave(anyID id, int reason, const QString& message)
 {
+    if (holdDuringSync([=] { leave(id, reason, message); }))
+        return;
     const ClientRecord* client = m_state.client(id);
     if (!client || client->instance != m_instance)
         return;
@@ -1103,6 +1129,8 @@ void RedisCluster::leave(anyID id, int reason, const QString& message)
 
 void RedisCluster::move(anyID id, quint64 channel, const Invoker& invoker, Done done)
 {
+    if (holdDuringSync([=] { move(id, channel, invoker, done); }))
+        return;
     if (m_phase != Phase::Online)
         return LocalCluster::move(id, channel, invoker, std::move(done));
     script(MoveScript,
@@ -1122,6 +1150,9 @@ void RedisCluster::move(anyID id, quint64 channel, const Invoker& invoker, Done 
 void RedisCluster::update(anyID id, bool inputMuted, bool outputMuted, bool inputDeactivated,
                           const Invoker& invoker, Done done)
 {
+    if (holdDuringSync(
+            [=] { update(id, inputMuted, outputMuted, inputDeactivated, invoker, done); }))
+        return;
     if (m_phase != Phase::Online)
         return LocalCluster::update(id, inputMuted, outputMuted, inputDeactivated, invoker,
                                     std::move(done));
@@ -1144,6 +1175,8 @@ void RedisCluster::update(anyID id, bool inputMuted, bool outputMuted, bool inpu
 void RedisCluster::createChannel(const Channel& channel, int maxChannels, const Invoker& invoker,
                                  Done done)
 {
+    if (holdDuringSync([=] { createChannel(channel, maxChannels, invoker, done); }))
+        return;
     // IDs are handed out by Redis alone: without it no channel is made.
     if (m_phase != Phase::Online)
         return done(ERROR_undefined);
@@ -1160,6 +1193,8 @@ void RedisCluster::createChannel(const Channel& channel, int maxChannels, const 
 
 void RedisCluster::deleteChannel(quint64 id, bool force, const Invoker& invoker, Done done)
 {
+    if (holdDuringSync([=] { deleteChannel(id, force, invoker, done); }))
+        return;
     if (m_phase != Phase::Online)
         return done(ERROR_undefined);
     script(DeleteScript,

@@ -93,6 +93,9 @@ private:
     void traffic(const QByteArray& payload);
     void heartbeat();
     void publish(const QString& instance, const QByteArray& payload);
+    // True when the request must wait for a snapshot on its way; runHeldRequests() runs them.
+    bool holdDuringSync(std::function<void()> request);
+    void runHeldRequests();
     // Runs what waits for the replica to reach a number of the sequence.
     void whenApplied(quint64 sequence, std::function<void()> then);
     void settleWaiting(bool all);
@@ -113,6 +116,7 @@ private:
     QList<QByteArray> m_held; // events that came while a snapshot was on its way
     QMultiMap<quint64, std::function<void()>> m_waiting;
     QSet<anyID> m_leaving; // this instance's clients it asked Redis to remove
+    QList<std::function<void()>> m_heldRequests;
     QTimer m_heartbeat;
     qint64 m_heartbeatSentAt = 0; // 0: answered
     QTimer m_retry;
