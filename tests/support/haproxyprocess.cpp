@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -50,8 +51,12 @@ bool HaproxyProcess::start(const QList<QPair<quint16, quint16>>& instances, int 
     // Its notices (servers going down and up) are for the reader of a failure, not the output.
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("haproxy.log")));
-    m_process.start(QStringLiteral("haproxy"),
-                    {QStringLiteral("-db"), QStringLiteral("-f"), config.fileName()});
+    // Debian puts it in /usr/sbin, which a user's PATH may lack.
+    QString program = QStandardPaths::findExecutable(QStringLiteral("haproxy"));
+    if (program.isEmpty())
+        program = QStandardPaths::findExecutable(
+            QStringLiteral("haproxy"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    m_process.start(program, {QStringLiteral("-db"), QStringLiteral("-f"), config.fileName()});
     if (!m_process.waitForStarted(timeoutMs))
         return false;
     QElapsedTimer timer;
