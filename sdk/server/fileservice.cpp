@@ -656,7 +656,7 @@ void FileService::sessionClosed(const Session* session)
     }
 }
 
-void FileService::channelsDeleted(const QList<quint64>& channels)
+void FileService::channelsDeleted(const QList<quint64>& channels, bool keepStores)
 {
     for (auto it = m_tickets.begin(); it != m_tickets.end();) {
         if (channels.contains(it->second.channel))
@@ -670,7 +670,8 @@ void FileService::channelsDeleted(const QList<quint64>& channels)
             transfer->abort(QStringLiteral("the channel was deleted"));
     }
     for (quint64 channel : channels) {
-        m_files.removeChannel(channel);
+        if (!keepStores)
+            m_files.removeChannel(channel);
         m_totalBytes -= m_usage.take(channel).bytes;
     }
 }

@@ -56,8 +56,9 @@ public:
 
     // A control connection went: its keys and transfers go with it.
     void sessionClosed(const Session* session);
-    // Channels were deleted: their transfers end and their stores go.
-    void channelsDeleted(const QList<quint64>& channels);
+    // Channels were deleted: their transfers end and their stores go (unless keepStores: a
+    // cluster's instance lost sight of them, which is no reason to lose their files).
+    void channelsDeleted(const QList<quint64>& channels, bool keepStores = false);
     // At start-up: forgets the stores of channels that no longer exist and half uploads.
     void tidy();
 

@@ -936,7 +936,9 @@ void Server::channelCreated(const Channel& channel, const Invoker& invoker)
 
 void Server::channelDeleted(quint64 channel, const Invoker& invoker)
 {
-    m_files->channelsDeleted({channel});
+    // A client deleted it; a channel that went with a resynchronisation (invoker 0) keeps its
+    // files on disk.
+    m_files->channelsDeleted({channel}, invoker.id == 0);
     QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(channel)}};
     addInvoker(&deleted, invoker);
     announce(deleted);
