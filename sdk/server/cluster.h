@@ -164,6 +164,8 @@ public:
     virtual bool start(QString* error) = 0;
     // The state is there to serve from (ready() tells when it comes later).
     virtual bool isReady() const { return true; }
+    // 1 while the shared state is reached, 0 while this instance serves alone; -1 embedded.
+    virtual int connectedToCluster() const { return -1; }
 
     // Requests. The outcome comes after the events it caused; it may come at once.
     virtual void join(const JoinRequest& request, std::function<void(const JoinResult&)> done) = 0;

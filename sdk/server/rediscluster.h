@@ -47,6 +47,7 @@ public:
     bool start(QString* error) override;
     bool isOnline() const { return m_phase == Phase::Online; }
     bool isReady() const override { return m_readyAnnounced; }
+    int connectedToCluster() const override { return isOnline() ? 1 : 0; }
 
     void join(const JoinRequest& request, std::function<void(const JoinResult&)> done) override;
     void leave(anyID id, int reason, const QString& message) override;

@@ -211,6 +211,8 @@ ServerMetrics Server::metrics() const
     metrics.droppedFlood = m_droppedFlood;
     metrics.droppedOutput = m_droppedOutput;
     metrics.droppedProtocol = m_droppedProtocol;
+    metrics.clusterConnected = m_cluster->connectedToCluster();
+    metrics.clusterClients = m_cluster->state().clients().size();
     return metrics;
 }
 

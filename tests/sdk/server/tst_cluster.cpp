@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <QCborMap>
@@ -475,6 +476,16 @@ void tst_Cluster::oneAddressInFront()
         return count;
     };
     QTRY_COMPARE_WITH_TIMEOUT(udpUsers(), 2, 5000);
+    // The admin endpoint tells the cluster's side.
+    QTcpSocket admin;
+    admin.connectToHost(QHostAddress::LocalHost, service.instances[0]->adminPort());
+    QVERIFY(admin.waitForConnected(2000));
+    admin.write("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray metrics;
+    while (admin.waitForReadyRead(2000))
+        metrics += admin.readAll();
+    QVERIFY(metrics.contains("\nvoice_server_cluster_connected 1\n"));
+    QVERIFY(metrics.contains("\nvoice_server_cluster_clients 2\n"));
 
     // The instance alice is on dies: she connects again through the front, to the other.
     const int onFirst = service.instances[0]->log().contains("'alice'") ? 0 : 1;
