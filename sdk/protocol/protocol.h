@@ -140,6 +140,9 @@ inline constexpr QLatin1String Resume("resume");
 // voice
 inline constexpr QLatin1String VoiceToken("voiceToken"); // welcome: the datagrams' token
 inline constexpr QLatin1String VoiceUdp("voiceUdp");     // welcome: whether UDP is offered
+// welcome, optional: where this client's datagrams go ("ADDRESS:PORT"), when not to the address
+// of the control connection (an instance behind a front that carries only TCP)
+inline constexpr QLatin1String VoiceAddress("voiceAddress");
 // welcome, over TLS only: the keys of the client's sealed datagrams, one per direction
 inline constexpr QLatin1String VoiceKeyUp("voiceKeyUp");     // client to server
 inline constexpr QLatin1String VoiceKeyDown("voiceKeyDown"); // server to client

@@ -140,6 +140,14 @@ QByteArray renderMetrics(const ServerMetrics& m)
             {"output", m.droppedOutput},
             {"protocol", m.droppedProtocol}},
            "reason");
+    if (m.clusterConnected >= 0) {
+        metric(&out, "voice_server_cluster_connected", "gauge",
+               "1 while the instance reaches Redis, 0 while it serves its own clients alone.",
+               {{"", quint64(m.clusterConnected)}});
+        metric(&out, "voice_server_cluster_clients", "gauge",
+               "Clients of the whole cluster, as this instance sees them.",
+               {{"", quint64(m.clusterClients)}});
+    }
     out += processMetrics();
     return out;
 }

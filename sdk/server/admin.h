@@ -24,6 +24,10 @@ struct ServerMetrics
     quint64 droppedFlood = 0;
     quint64 droppedOutput = 0;
     quint64 droppedProtocol = 0;
+    // In a cluster: whether Redis is reached (1) or the instance serves alone (0), and the
+    // clients of the whole service; -1: not in a cluster.
+    int clusterConnected = -1;
+    qint64 clusterClients = 0;
 };
 
 enum class ServiceState { Starting, Serving, Draining, Stopping };

@@ -2,6 +2,7 @@
 #include "serverconfig.h"
 
 #include "protocol.h"
+#include "redislink.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -72,6 +73,37 @@ bool parseAdminListen(const QString& text, QHostAddress* address, int* port, QSt
     if (!parsePort(text.mid(colon + 1), 0, port, why))
         return false;
     *address = parsed;
+    return true;
+}
+
+// "ADDRESS", "ADDRESS:PORT", "[IPv6]" or "[IPv6]:PORT" (port 0: none given); empty: off. An
+// address, not a name: every client would have to look a name up.
+bool parsePublicAddress(const QString& text, QString* address, int* port, QString* why)
+{
+    address->clear();
+    *port = 0;
+    if (text.isEmpty())
+        return true;
+    QString host = text;
+    QString portText;
+    if (text.startsWith(QLatin1Char('['))) {
+        const int close = text.indexOf(QLatin1Char(']'));
+        host = text.mid(1, close - 1);
+        if (close < 0 || (close + 1 < text.size() && text.at(close + 1) != QLatin1Char(':')))
+            host.clear();
+        portText = text.mid(close + 2);
+    } else if (text.count(QLatin1Char(':')) == 1) {
+        host = text.section(QLatin1Char(':'), 0, 0);
+        portText = text.section(QLatin1Char(':'), 1);
+    }
+    QHostAddress parsed;
+    if (host.isEmpty() || !parsed.setAddress(host)) {
+        *why = QStringLiteral("'%1' is not ADDRESS[:PORT] (an IP address)").arg(text);
+        return false;
+    }
+    if (!portText.isEmpty() && !parsePort(portText, 1, port, why))
+        return false;
+    *address = parsed.toString();
     return true;
 }
 
@@ -219,6 +251,29 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
              [o](const QString& value, QString* why) {
                  return parseAdminListen(value, &o->adminAddress, &o->adminPort, why);
              }),
+        text("cluster",
+             "Join a cluster of instances sharing their clients and channels through Redis at "
+             "redis://HOST[:PORT][/DB] or unix:PATH. Every instance of a cluster uses the same "
+             "data directory. Off unless given.",
+             "url", QString(),
+             [o](const QString& value, QString* why) {
+                 RedisEndpoint endpoint;
+                 if (!value.isEmpty() && !parseRedisUrl(value, &endpoint, why))
+                     return false;
+                 o->cluster = value;
+                 return true;
+             }),
+        text("public-address",
+             "Where clients send voice datagrams to this instance, ADDRESS[:PORT] (default port: "
+             "the listening one), told in the welcome: needed behind a front that carries only "
+             "TCP. Default: the address the client connected to.",
+             "address", QString(),
+             [o](const QString& value, QString* why) {
+                 return parsePublicAddress(value, &o->publicAddress, &o->publicPort, why);
+             }),
+        text("cluster-password",
+             "Redis's password (in the config file only, or VOICE_SERVER_REDIS_PASSWORD).",
+             "password", QString(), bounded(&o->clusterPassword, 512)),
         number("drain-timeout-ms",
                "On SIGTERM, how long clients told to leave get before the server closes on them.",
                "ms", 0, 600 * 1000, &o->drainTimeoutMs),
@@ -333,6 +388,12 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
         const Setting& setting = settings.at(i);
         if (!parser.isSet(lineOptions.at(i)))
             continue;
+        // Process lists show every argument.
+        if (setting.name == QLatin1String("cluster-password")) {
+            *error = QStringLiteral("--cluster-password: give it in the config file or in "
+                                    "VOICE_SERVER_REDIS_PASSWORD, where others cannot read it");
+            return false;
+        }
         QString why;
         const QString value =
             setting.valueName.isEmpty() ? QStringLiteral("true") : parser.value(lineOptions.at(i));
@@ -341,6 +402,8 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
             return false;
         }
     }
+    if (options.clusterPassword.isEmpty())
+        options.clusterPassword = qEnvironmentVariable("VOICE_SERVER_REDIS_PASSWORD");
     options.udp = !noUdp;
     options.tls = !noTls;
     if (options.certificateFile.isEmpty() != options.keyFile.isEmpty()) {

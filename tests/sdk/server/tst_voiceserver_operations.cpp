@@ -201,6 +201,12 @@ void tst_VoiceServerOperations::badConfigLinesAreNamed_data()
     QTest::newRow("no value") << QByteArray("port\n") << "1: expected 'key = value'";
     QTest::newRow("group") << QByteArray("[limits]\nport = 1\n")
                            << "1: groups are not used: every key stands on its own";
+    QTest::newRow("cluster") << QByteArray("cluster = http://10.0.0.5\n")
+                             << "1: cluster: 'http://10.0.0.5' is neither redis://HOST[:PORT][/DB] "
+                                "nor unix:PATH";
+    QTest::newRow("public address") << QByteArray("public-address = voice.example:10087\n")
+                                    << "1: public-address: 'voice.example:10087' is not "
+                                       "ADDRESS[:PORT] (an IP address)";
 }
 
 void tst_VoiceServerOperations::badConfigLinesAreNamed()
@@ -231,6 +237,14 @@ void tst_VoiceServerOperations::commandLineWinsOverFile()
     QVERIFY(bob.connectTo(server.port(), "bob", "from-line"));
     // max-clients from the file holds.
     QVERIFY(!carol.connectTo(server.port(), "carol", "from-line"));
+    // Redis's password never goes on the command line, where every process list shows it.
+    QString errors;
+    QCOMPARE(
+        runServer({"--cluster", "unix:/nowhere", "--cluster-password", "secret", "--check-config"},
+                  &errors),
+        2);
+    QVERIFY2(errors.contains("VOICE_SERVER_REDIS_PASSWORD") && !errors.contains("secret"),
+             qPrintable(errors));
 }
 
 void tst_VoiceServerOperations::journalSeesLevels()
