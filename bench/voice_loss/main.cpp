@@ -72,8 +72,8 @@ double frameRms(const QVector<qint16>& s, int frame)
     return std::sqrt(sum / FrameSamples);
 }
 
-bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int settle,
-         quint32 seed, Result* out)
+bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int settle, quint32 seed,
+         Result* out)
 {
     LossyProxy proxy(seed);
     if (!proxy.start(serverPort))
@@ -102,14 +102,10 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
         return false;
     bool ok1 = false, ok2 = false;
     const Clock::time_point earOpened = opened(
-        [&] {
-            return ts3client_openPlaybackDevice(listener, "virtual", ("file:" + ear).toUtf8());
-        },
+        [&] { return ts3client_openPlaybackDevice(listener, "virtual", ("file:" + ear).toUtf8()); },
         &ok1);
     const Clock::time_point mouthOpened = opened(
-        [&] {
-            return ts3client_openCaptureDevice(speaker, "virtual", ("file:" + mouth).toUtf8());
-        },
+        [&] { return ts3client_openCaptureDevice(speaker, "virtual", ("file:" + mouth).toUtf8()); },
         &ok2);
     if (!ok1 || !ok2)
         return false;
@@ -134,8 +130,6 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
         if (at < 0 || at + toneSamples > heard.size())
             break;
         const double ms = at * 1000.0 / Rate - saidMs;
-        if (qEnvironmentVariableIsSet("BENCH_DEBUG"))
-            std::printf("cycle %d at %d ms %.1f\n", i, int(at * 1000LL / Rate), ms);
         if (ms > 1000) {
             from = at; // this cycle's onset was lost; the next one's was found
             continue;
@@ -160,8 +154,6 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
         if (!judged[i])
             continue;
         ++frames;
-        if (levels[i] < DipShare * steady && qEnvironmentVariableIsSet("BENCH_DEBUG"))
-            std::printf("dip %zu level %.2f\n", i, levels[i] / steady);
         if (levels[i] < DipShare * steady) {
             ++dips;
             out->longest = std::max(out->longest, ++run);
@@ -172,9 +164,8 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
     out->frames = frames;
     out->dips = frames ? 100.0 * dips / frames : 100;
     out->medianMs = median(latencies);
-    out->measuredLoss = proxy.passed + proxy.dropped
-                            ? 100.0 * proxy.dropped / (proxy.passed + proxy.dropped)
-                            : 0;
+    out->measuredLoss =
+        proxy.passed + proxy.dropped ? 100.0 * proxy.dropped / (proxy.passed + proxy.dropped) : 0;
     return frames > 0 && size_t(cycles) * 8 / 10 <= toneFrames.size();
 }
 
@@ -222,9 +213,8 @@ int main(int argc, char* argv[])
         allMet = allMet && met;
         std::printf("  %3.0f %% (%4.1f %%), %2d ms   %5.2f %% (%.1f %%)  %3d ms    median %5.1f "
                     "ms%s   %s\n",
-                    c.loss * 100, r.measuredLoss, c.jitterMs, r.dips, c.targetDips,
-                    r.longest * 20, r.medianMs, c.loss == 0.05 ? " (<= 80)" : "        ",
-                    met ? "met" : "missed");
+                    c.loss * 100, r.measuredLoss, c.jitterMs, r.dips, c.targetDips, r.longest * 20,
+                    r.medianMs, c.loss == 0.05 ? " (<= 80)" : "        ", met ? "met" : "missed");
     }
     ts3client_destroyClientLib();
     server.stop();

@@ -129,6 +129,7 @@ private:
     QByteArray m_voiceToken; // from the welcome
     QByteArray m_voiceUpKey, m_voiceDownKey;
     bool m_voiceUdp = false;
+    bool m_voiceLoss = false; // the server takes loss reports
 };
 
 // Owns the connections; the network thread's root object.

@@ -390,9 +390,10 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         }
         return;
     }
-    // Keep-alives and goodbyes always pass, and voice has its own limit (a refused frame gets no
-    // answer); everything else counts against the flood limit.
+    // Keep-alives and goodbyes always pass, and voice and its loss reports have their own limit
+    // (a refused one gets no answer); everything else counts against the flood limit.
     if (type != type::Ping && type != type::Quit && type != type::Voice &&
+        type != type::VoiceReport &&
         !admitRequest(session,
                       message.value(field::ReturnCode).toString().left(limits::ReturnCodeLength)))
         return;
@@ -415,7 +416,7 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         session->reply(returnCode, ERROR_ok); // everybody sees everything already
     } else if (FileService::handles(type)) {
         m_files->handleRequest(session, type, message);
-    } else if (type == type::Voice || type == type::VoicePath) {
+    } else if (type == type::Voice || type == type::VoicePath || type == type::VoiceReport) {
         if (!m_voice->handleControl(session, type, message))
             session->protocolError(QStringLiteral("bad '%1' message").arg(type));
     } else if (type == type::Ping) {
@@ -449,6 +450,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     const bool inputMuted = reader.optionalBoolean(field::InputMuted);
     const bool outputMuted = reader.optionalBoolean(field::OutputMuted);
     const bool inputDeactivated = reader.optionalBoolean(field::InputDeactivated);
+    const bool voiceLoss = reader.optionalBoolean(field::VoiceLossAware);
     if (!reader.ok())
         return session->protocolError(QStringLiteral("bad hello: %1").arg(reader.errorString()));
     if (version != Version)
@@ -476,6 +478,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     session->inputMuted = inputMuted;
     session->outputMuted = outputMuted;
     session->inputDeactivated = inputDeactivated;
+    session->voiceLoss = voiceLoss;
     session->setActive();
     m_pending.removeOne(session);
     m_clients.insert(id, session);
@@ -500,7 +503,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
                      {field::FloodBurst, m_options.floodBurst},
                      {field::FloodRate, m_options.floodRate},
                      {field::VoiceToken, voice.token},
-                     {field::VoiceUdp, m_voice->udpEnabled()}};
+                     {field::VoiceUdp, m_voice->udpEnabled()},
+                     {field::VoiceLossAware, true}};
     // The keys travel only inside TLS.
     if (!voice.upKey.isEmpty()) {
         welcome.insert(field::VoiceKeyUp, voice.upKey);
