@@ -7,7 +7,8 @@
 // whose level is under 30 % of the steady level, the longest run of such frames, and the median
 // of mouth to ear, beside the targets. The first BENCH_LOSS_SETTLE seconds (default 4) of each
 // case are not counted: the speaker learns the link and the listener's buffer settles.
-// BENCH_LOSS_SECONDS sets each case's length (default 34). Seeds are fixed.
+// BENCH_LOSS_SECONDS sets each case's length (default 34). Seeds are fixed. BENCH_LOSS_SIGNAL=waver
+// says a tone whose pitch wavers instead, which the codec takes for speech.
 #include "audiofiles.h"
 #include "eventrecorder.h"
 #include "lossyproxy.h"
@@ -72,8 +73,19 @@ double frameRms(const QVector<qint16>& s, int frame)
     return std::sqrt(sum / FrameSamples);
 }
 
+// A tone of steady level whose pitch wavers between 850 and 1150 Hz three times a second, as a
+// voice holding a vowel does: the codec takes it for speech.
+void appendWaver(QVector<qint16>* out, double seconds)
+{
+    double phase = 0;
+    for (int i = 0; i < int(seconds * Rate); ++i) {
+        phase += 2 * M_PI * (1000 + 150 * std::sin(2 * M_PI * 3 * i / Rate)) / Rate;
+        out->append(qint16(std::lround(Amplitude * std::sin(phase))));
+    }
+}
+
 bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int settle, quint32 seed,
-         Result* out)
+         bool wavering, Result* out)
 {
     LossyProxy proxy(seed);
     if (!proxy.start(serverPort))
@@ -94,7 +106,11 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
     appendSilence(&said, 0.2);
     for (int i = 0; i < cycles; ++i) {
         onsets.append(said.size());
-        appendBursts(&said, 1000, Amplitude, 1, ToneSeconds, PauseSeconds);
+        if (wavering)
+            appendWaver(&said, ToneSeconds);
+        else
+            appendBursts(&said, 1000, Amplitude, 1, ToneSeconds, PauseSeconds);
+        appendSilence(&said, wavering ? PauseSeconds : 0);
     }
     const QString mouth = dir.filePath("mouth.wav");
     const QString ear = dir.filePath("ear.wav");
@@ -186,6 +202,7 @@ int main(int argc, char* argv[])
     const int settle = qEnvironmentVariableIsSet("BENCH_LOSS_SETTLE")
                            ? qBound(0, qEnvironmentVariableIntValue("BENCH_LOSS_SETTLE"), 8)
                            : 4;
+    const bool wavering = qEnvironmentVariable("BENCH_LOSS_SIGNAL") == QLatin1String("waver");
     VoiceServerProcess server;
     if (!server.start())
         return fail("the server did not start");
@@ -198,8 +215,10 @@ int main(int argc, char* argv[])
         return fail("could not connect");
 
     const Case cases[] = {{0.0, 0, 0.0}, {0.05, 0, 0.5}, {0.10, 40, 2.0}, {0.20, 60, 6.0}};
-    std::printf("voice under loss: a steady 1 kHz tone, the speaker's datagrams through a lossy "
-                "relay to voice-server on loopback, %d s per case (the first %d s not counted)\n",
+    std::printf("voice under loss: %s, the speaker's datagrams through a lossy relay to "
+                "voice-server on loopback, %d s per case (the first %d s not counted)\n",
+                wavering ? "a tone of steady level, its pitch wavering like a held vowel"
+                         : "a steady 1 kHz tone",
                 seconds, settle);
     std::printf("  %-22s %-14s %-9s %-16s %s\n", "loss (measured), delay", "dips (target)",
                 "longest", "mouth to ear", "");
@@ -207,7 +226,7 @@ int main(int argc, char* argv[])
     bool allMet = true;
     for (const Case& c : cases) {
         Result r;
-        if (!run(c, server.port(), listener, seconds, settle, seed++, &r))
+        if (!run(c, server.port(), listener, seconds, settle, seed++, wavering, &r))
             return fail("a case did not run through");
         const bool met = r.dips <= c.targetDips + 1e-9 && (c.loss != 0.05 || r.medianMs <= 80);
         allMet = allMet && met;
