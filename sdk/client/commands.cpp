@@ -5,6 +5,7 @@
 #include "core.h"
 #include "frame.h"
 #include "protocol.h"
+#include "sound/sound.h"
 #include "textmessagecodec.h"
 
 #include <QCborArray>
@@ -43,6 +44,7 @@ unsigned int startConnection(uint64 handler, const char* identity, const char* i
     hello.insert(field::Version, Version);
     hello.insert(field::Nickname, name);
     hello.insert(field::UniqueId, uniqueIdentifierOf(identity));
+    hello.insert(field::VoiceLossAware, true);
     return withHandler(handler, [&](HandlerState& state) -> unsigned int {
         if (state.active)
             return ERROR_connection_already_connected;
@@ -196,21 +198,26 @@ unsigned int ts3client_setClientSelfVariableAsInt(uint64 serverConnectionHandler
 {
     if (value != 0 && value != 1)
         return isLibraryInitialised() ? ERROR_parameter_invalid : ERROR_lib_not_initialized;
-    return withHandler(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
-        switch (flag) {
-        case CLIENT_INPUT_MUTED:
-            state.self.inputMuted = value;
-            return ERROR_ok;
-        case CLIENT_OUTPUT_MUTED:
-            state.self.outputMuted = value;
-            return ERROR_ok;
-        case CLIENT_INPUT_DEACTIVATED:
-            state.self.inputDeactivated = value;
-            return ERROR_ok;
-        default:
-            return ERROR_parameter_invalid;
-        }
-    });
+    const unsigned int code =
+        withHandler(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
+            switch (flag) {
+            case CLIENT_INPUT_MUTED:
+                state.self.inputMuted = value;
+                return ERROR_ok;
+            case CLIENT_OUTPUT_MUTED:
+                state.self.outputMuted = value;
+                return ERROR_ok;
+            case CLIENT_INPUT_DEACTIVATED:
+                state.self.inputDeactivated = value;
+                return ERROR_ok;
+            default:
+                return ERROR_parameter_invalid;
+            }
+        });
+    // The voice path rests while muted: it starts again now, not at its next look.
+    if (code == ERROR_ok)
+        sound::selfFlagsChanged();
+    return code;
 }
 
 unsigned int ts3client_flushClientSelfUpdates(uint64 serverConnectionHandlerID,

@@ -517,6 +517,7 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
                 QStringLiteral("the welcome names an unusable voice address '%1'; voice goes to "
                                "the server's address")
                     .arg(voiceAddress));
+        m_voiceLoss = reader.optionalBoolean(field::VoiceLossAware);
         // A server without voice sends no token; one of another size is not ours to use.
         m_voiceToken = message.value(field::VoiceToken).toByteArray();
         m_voiceUpKey.clear();
@@ -590,6 +591,7 @@ void Connection::commitState()
     datagrams.token = m_voiceToken;
     datagrams.upKey = m_voiceUpKey;
     datagrams.downKey = m_voiceDownKey;
+    datagrams.lossAware = m_voiceLoss;
     // Over TLS, voice leaves the TLS connection only sealed: without keys it stays tunnelled.
     datagrams.offered = m_voiceUdp && (m_plain || !m_voiceUpKey.isEmpty());
     if (m_voicePort != 0)
@@ -770,6 +772,8 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
         return handleFileEvent(type, message);
     if (type == type::Voice)
         return m_voice->tunnelled(message);
+    if (type == type::VoiceLoss)
+        return m_voice->lossReported(message);
     // Types this version does not know are skipped: newer servers may announce more.
     return true;
 }

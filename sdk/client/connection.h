@@ -133,6 +133,7 @@ private:
     // to the control connection's peer.
     QHostAddress m_voiceAddress;
     quint16 m_voicePort = 0;
+    bool m_voiceLoss = false; // the server takes loss reports
 };
 
 // Owns the connections; the network thread's root object.

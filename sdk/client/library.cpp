@@ -22,6 +22,8 @@
 #include <future>
 #include <map>
 #include <thread>
+
+#include <pthread.h>
 #include <vector>
 
 namespace voicesdk {
@@ -79,6 +81,7 @@ void startNetworkThread(Library* library)
     const bool needApplication = QCoreApplication::instance() == nullptr;
     std::promise<void> ready;
     library->thread = std::thread([library, needApplication, &ready] {
+        pthread_setname_np(pthread_self(), "voicesdk-net");
         static int argc = 1;
         static char name[] = "voicesdk";
         static char* argv[] = {name, nullptr};

@@ -19,13 +19,18 @@ using namespace protocol;
 using namespace protocol::voice;
 
 namespace {
+// While someone is heard, to tell when they stop; else only the pings and reports are due.
 constexpr int TickMs = 100;
+constexpr int QuietTickMs = 1000;
+// A tick may come this early for what is due once a second.
+constexpr int EarlyMs = TickMs / 2;
 } // namespace
 
 VoiceLink::VoiceLink(uint64 handler, Hooks hooks, QObject* parent)
     : QObject(parent), m_handler(handler), m_hooks(std::move(hooks))
 {
-    m_timer.setInterval(TickMs);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    m_timer.setInterval(QuietTickMs);
     connect(&m_timer, &QTimer::timeout, this, &VoiceLink::tick);
     m_clock.start();
 }
@@ -45,6 +50,10 @@ void VoiceLink::start(const Datagrams& datagrams, const QHostAddress& server, qu
     ++m_session;
     m_token = datagrams.token;
     m_udpOffered = datagrams.offered;
+    m_lossAware = datagrams.lossAware;
+    m_lastPayload.clear();
+    m_meters.clear();
+    m_lastReport = -1;
     if (m_udpOffered && !datagrams.upKey.isEmpty()) {
         m_sealer = std::make_unique<Sealer>(datagrams.upKey);
         m_opener = std::make_unique<Opener>(datagrams.downKey);
@@ -113,6 +122,7 @@ void VoiceLink::stop()
     m_sealer.reset();
     m_opener.reset();
     m_talking.clear();
+    m_meters.clear();
     m_members.clear();
     m_channel = 0;
     QMutexLocker locker(&stateMutex());
@@ -161,8 +171,9 @@ void VoiceLink::membersChanged()
         if (!(m_members - members).isEmpty())
             m_engine->notify(sound::Notification::ClientLeft);
     }
-    if (m_engine) {
-        for (anyID gone : m_members - members)
+    for (anyID gone : m_members - members) {
+        m_meters.remove(gone);
+        if (m_engine)
             m_engine->forgetSpeaker(gone);
     }
     m_channel = channel;
@@ -203,7 +214,7 @@ void VoiceLink::tick()
             setUdp(false);
         if (!m_socket)
             return; // telling the server ended the connection
-        if (m_lastPing < 0 || now - m_lastPing >= PingIntervalMs) {
+        if (m_lastPing < 0 || now - m_lastPing >= PingIntervalMs - EarlyMs) {
             m_lastPing = now;
             ++m_nonce;
             if (m_sealer) {
@@ -224,6 +235,39 @@ void VoiceLink::tick()
         it = m_talking.erase(it);
         stopTalking(id);
     }
+    if (m_lastReport < 0 || now - m_lastReport >= ReportIntervalMs - EarlyMs) {
+        m_lastReport = now;
+        report();
+    }
+    const int interval = m_talking.isEmpty() ? QuietTickMs : TickMs;
+    if (m_timer.interval() != interval)
+        m_timer.setInterval(interval);
+}
+
+// Once a second: the loss of every speaker heard in that second goes to the server, and the
+// meters move on; a speaker not heard for the whole window is forgotten.
+void VoiceLink::report()
+{
+    for (auto it = m_meters.begin(); it != m_meters.end();) {
+        if (m_lossAware && it->heardThisSecond())
+            m_hooks.sendControl(encodeFrame(QCborMap{{TypeKey, type::VoiceReport},
+                                                     {field::ClientId, it.key()},
+                                                     {field::Loss, it->lossPercent()}}),
+                                true);
+        it->rotate();
+        it = it->idle() ? m_meters.erase(it) : std::next(it);
+    }
+}
+
+bool VoiceLink::lossReported(const QCborMap& message)
+{
+    MessageReader reader(message);
+    const int loss = int(reader.integer(field::Loss, 0, 100));
+    if (!reader.ok())
+        return false;
+    if (m_running && m_engine)
+        m_engine->setLinkLoss(loss);
+    return true;
 }
 
 void VoiceLink::sendDatagram(Kind kind, const QByteArray& body)
@@ -309,12 +353,17 @@ void VoiceLink::deliver(const Frame& frame)
     // Only members of the own channel are heard: the server says who speaks, the mirror where.
     if (!m_engine || !m_members.contains(frame.clientId))
         return;
+    LossMeter& meter = m_meters[frame.clientId];
+    meter.frame(frame.sequence);
     sound::IncomingVoice voice;
     voice.speaker = frame.clientId;
     voice.sequence = frame.sequence;
     voice.timestamp = frame.timestamp;
     voice.endOfSpeech = frame.flags & EndOfSpeech;
     voice.payload = frame.payload;
+    voice.previous = frame.previous;
+    // Lost or overtaken, a frame is missing when due unless the listener holds one more.
+    voice.lossy = meter.lossPercent() > 0 || meter.overtaken();
     if (!m_engine->receive(std::move(voice)))
         return;
     const bool wasTalking = m_talking.contains(frame.clientId);
@@ -328,6 +377,8 @@ void VoiceLink::deliver(const Frame& frame)
     m_talking.insert(frame.clientId, m_clock.elapsed());
     if (wasTalking)
         return;
+    if (m_timer.interval() != TickMs)
+        m_timer.setInterval(TickMs);
     {
         QMutexLocker locker(&stateMutex());
         if (HandlerState* state = findHandler(m_handler)) {
@@ -348,6 +399,13 @@ void VoiceLink::send(quint64 session, const sound::EncodedVoice& voice)
     frame.timestamp = voice.timestamp;
     frame.flags = voice.endOfSpeech ? EndOfSpeech : 0;
     frame.payload = voice.payload;
+    // The copy goes only to a server that passes it on, and only of the frame just before.
+    if (voice.withPrevious && m_lossAware && !m_lastPayload.isEmpty() &&
+        m_lastTimestamp + quint32(FrameSamples) == voice.timestamp &&
+        previousFits(voice.payload.size(), m_lastPayload.size()))
+        frame.previous = m_lastPayload;
+    m_lastPayload = voice.payload;
+    m_lastTimestamp = voice.timestamp;
     if (m_udp && m_socket) {
         if (m_sealer)
             sendDatagram(Kind::Voice, encodeFrame(frame));

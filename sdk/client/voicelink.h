@@ -27,7 +27,8 @@ struct EncodedVoice;
 
 // The voice side of one established control connection, on the network thread: the UDP socket
 // with its pings, the fallback to the control connection when datagrams do not get through, the
-// handing of frames to and from the handler's voice engine, and who is heard.
+// handing of frames to and from the handler's voice engine, who is heard, and what each
+// speaker's link loses (reported to the server, which tells the speaker).
 //
 //   start -> tunnel (until a pong) -> udp -> (no pong for PongTimeoutMs) -> tunnel -> ...
 class VoiceLink : public QObject
@@ -37,6 +38,7 @@ public:
     static constexpr int PingIntervalMs = 1000;
     static constexpr int PongTimeoutMs = 3000;
     static constexpr int SilenceEndsTalkMs = 600; // no frame for this long: not heard any more
+    static constexpr int ReportIntervalMs = 1000; // loss reports on the speakers heard
 
     struct Hooks
     {
@@ -53,6 +55,7 @@ public:
         bool offered = false;
         QByteArray upKey; // with both keys datagrams are sealed; without, they are clear
         QByteArray downKey;
+        bool lossAware = false; // the server takes loss reports and passes copies on
     };
 
     VoiceLink(uint64 handler, Hooks hooks, QObject* parent);
@@ -63,6 +66,8 @@ public:
     void stop();
     // A "voice" message from the server; false when malformed.
     bool tunnelled(const QCborMap& message);
+    // A "voiceLoss" message: what this client's listeners lose; false when malformed.
+    bool lossReported(const QCborMap& message);
     // Someone joined, moved or left: who is heard and the join and leave sounds follow.
     void membersChanged();
     // From the voice thread, queued; stale when the session is over.
@@ -77,6 +82,7 @@ private:
     void dropped(const QString& what, const QHostAddress& from, quint16 port);
     void deliver(const protocol::voice::Frame& frame);
     void tick();
+    void report();
     void setUdp(bool udp);
     void stopTalking(anyID client);
     // The members of the own channel but the own client; false when not connected.
@@ -101,6 +107,12 @@ private:
     qint64 m_lastPong = -1;
     quint32 m_nonce = 0;
     quint16 m_sequence = 0;
+    bool m_lossAware = false;
+    // The last frame sent, for the copy the next one may carry.
+    QByteArray m_lastPayload;
+    quint32 m_lastTimestamp = 0;
+    QMap<anyID, protocol::voice::LossMeter> m_meters; // the speakers heard lately
+    qint64 m_lastReport = -1;
     std::shared_ptr<sound::VoiceEngine> m_engine;
     QMap<anyID, qint64> m_talking; // heard now, with when they were last heard
     quint64 m_channel = 0;

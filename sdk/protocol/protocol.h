@@ -58,6 +58,10 @@ inline constexpr QLatin1String Transfer("transfer");
 // voice (docs/protocol.md, "Voice"): a tunnelled frame, both ways; the client's choice of path
 inline constexpr QLatin1String Voice("voice");
 inline constexpr QLatin1String VoicePath("voicePath");
+// voice loss: a listener's share of a speaker's frames that did not arrive (client -> server),
+// the worst of a speaker's listeners (server -> client)
+inline constexpr QLatin1String VoiceReport("voiceReport");
+inline constexpr QLatin1String VoiceLoss("voiceLoss");
 // server -> client
 inline constexpr QLatin1String Welcome("welcome");
 inline constexpr QLatin1String Refused("refused");
@@ -148,6 +152,9 @@ inline constexpr QLatin1String VoiceKeyUp("voiceKeyUp");     // client to server
 inline constexpr QLatin1String VoiceKeyDown("voiceKeyDown"); // server to client
 inline constexpr QLatin1String VoiceFrame("frame");          // voice: the frame's bytes
 inline constexpr QLatin1String Udp("udp");                   // voicePath: true for datagrams
+// hello and welcome: the side speaks voice loss (reports, voiceLoss, frames with a copy)
+inline constexpr QLatin1String VoiceLossAware("voiceLoss");
+inline constexpr QLatin1String Loss("loss"); // voiceReport, voiceLoss: per cent of frames lost
 } // namespace field
 
 // Why a client left (clientLeft.reason).

@@ -3,11 +3,13 @@
 
 #include <QtEndian>
 
+#include <algorithm>
+
 namespace voicesdk::protocol::voice {
 
 namespace {
 
-constexpr quint8 KnownFlags = EndOfSpeech;
+constexpr quint8 KnownFlags = EndOfSpeech | WithPrevious;
 
 void put16(QByteArray* out, quint16 value)
 {
@@ -36,13 +38,19 @@ QByteArray header(Kind kind)
 
 QByteArray encodeFrame(const Frame& frame)
 {
+    const bool withPrevious = !frame.previous.isEmpty();
     QByteArray out;
-    out.reserve(FrameHeaderBytes + frame.payload.size());
+    out.reserve(FrameHeaderBytes + PreviousLengthBytes + frame.payload.size() +
+                frame.previous.size());
     put16(&out, frame.clientId);
     put16(&out, frame.sequence);
     put32(&out, frame.timestamp);
-    out.append(char(frame.flags));
+    out.append(char(withPrevious ? frame.flags | WithPrevious : frame.flags & ~WithPrevious));
+    if (withPrevious)
+        put16(&out, quint16(frame.payload.size()));
     out.append(frame.payload);
+    if (withPrevious)
+        out.append(frame.previous);
     return out;
 }
 
@@ -53,11 +61,26 @@ bool decodeFrame(const char* data, int size, Frame* frame)
     const quint8 flags = quint8(data[8]);
     if (flags & ~KnownFlags)
         return false;
+    const char* payload = data + FrameHeaderBytes;
+    const int payloadBytes = size - FrameHeaderBytes;
+    if (flags & WithPrevious) {
+        // Both parts hold at least one byte.
+        if (payloadBytes < PreviousLengthBytes + 2)
+            return false;
+        const int length = qFromBigEndian<quint16>(payload);
+        if (length < 1 || length > payloadBytes - PreviousLengthBytes - 1)
+            return false;
+        frame->payload = QByteArray(payload + PreviousLengthBytes, length);
+        frame->previous = QByteArray(payload + PreviousLengthBytes + length,
+                                     payloadBytes - PreviousLengthBytes - length);
+    } else {
+        frame->payload = QByteArray(payload, payloadBytes);
+        frame->previous.clear();
+    }
     frame->clientId = qFromBigEndian<quint16>(data);
     frame->sequence = qFromBigEndian<quint16>(data + 2);
     frame->timestamp = qFromBigEndian<quint32>(data + 4);
     frame->flags = flags;
-    frame->payload = QByteArray(data + FrameHeaderBytes, size - FrameHeaderBytes);
     return true;
 }
 
@@ -158,6 +181,80 @@ bool SequenceWindow::accept(quint16 sequence)
     if (m_seen & bit)
         return false;
     m_seen |= bit;
+    return true;
+}
+
+void LossMeter::frame(quint16 sequence)
+{
+    const qint16 ahead = qint16(quint16(sequence - m_newest));
+    if (!m_started || ahead > MaxJump) {
+        m_started = true;
+        m_newest = sequence;
+        m_seen = 1;
+        m_span = 1;
+        ++m_arrived[m_current];
+        return;
+    }
+    if (ahead > 0) {
+        for (int step = 0; step < ahead; ++step) {
+            // The frame ReorderFrames behind the newest is judged now.
+            if (m_span >= ReorderFrames) {
+                ++m_judged[m_current];
+                if (!(m_seen & (quint64(1) << (ReorderFrames - 1))))
+                    ++m_lost[m_current];
+            }
+            m_seen <<= 1;
+            m_span = std::min(m_span + 1, 64);
+        }
+        m_seen |= 1;
+        m_newest = sequence;
+    } else {
+        const int behind = -ahead;
+        if (behind >= m_span || (m_seen & (quint64(1) << behind)))
+            return;                     // seen already, or from before the count began
+        m_seen |= quint64(1) << behind; // late: judged lost if it came too late to help
+        ++m_overtaken[m_current];
+    }
+    ++m_arrived[m_current];
+}
+
+void LossMeter::rotate()
+{
+    m_current = (m_current + 1) % WindowSeconds;
+    m_judged[m_current] = 0;
+    m_lost[m_current] = 0;
+    m_arrived[m_current] = 0;
+    m_overtaken[m_current] = 0;
+}
+
+int LossMeter::lossPercent() const
+{
+    int judged = 0;
+    int lost = 0;
+    for (int i = 0; i < WindowSeconds; ++i) {
+        judged += m_judged[i];
+        lost += m_lost[i];
+    }
+    if (judged <= 0)
+        return 0;
+    return std::min(100, (100 * lost + judged - 1) / judged);
+}
+
+bool LossMeter::overtaken() const
+{
+    for (int i = 0; i < WindowSeconds; ++i) {
+        if (m_overtaken[i] > 0)
+            return true;
+    }
+    return false;
+}
+
+bool LossMeter::idle() const
+{
+    for (int i = 0; i < WindowSeconds; ++i) {
+        if (m_arrived[i] > 0)
+            return false;
+    }
     return true;
 }
 

@@ -20,27 +20,37 @@ enum class Kind : quint8 { Voice = 1, Ping = 2, Pong = 3 };
 
 enum Flags : quint8 {
     EndOfSpeech = 0x01, // the last frame before the sender goes quiet
+    // The payload carries the previous frame too (sequence - 1, timestamp - FrameSamples): its
+    // length (2 bytes), this frame's Opus, then the previous frame's Opus.
+    WithPrevious = 0x02,
 };
 
 // One voice frame as it travels in a datagram or tunnelled: who speaks (set by the server,
-// 0 from a client), its sequence number, its capture time in samples at 48 kHz, the flags and
-// the Opus data.
+// 0 from a client), its sequence number, its capture time in samples at 48 kHz, the flags, the
+// Opus data and, on a lossy link, a copy of the frame before.
 struct Frame
 {
     quint16 clientId = 0;
     quint16 sequence = 0;
     quint32 timestamp = 0;
-    quint8 flags = 0;
+    quint8 flags = 0; // WithPrevious follows `previous`
     QByteArray payload;
+    QByteArray previous; // empty: no copy
 };
 
 constexpr int FrameHeaderBytes = 9;
+constexpr int PreviousLengthBytes = 2;
 
-// The frame's bytes: header, then the payload (1 to MaxPayload bytes).
+// The frame's bytes: header, then the payload (1 to MaxPayload bytes, the copy included).
 QByteArray encodeFrame(const Frame& frame);
-// False for anything shorter than a header, with an empty or oversized payload, or with flags
-// this version does not know.
+// False for anything shorter than a header, with an empty or oversized payload, with flags
+// this version does not know, or with a copy whose length does not fit.
 bool decodeFrame(const char* data, int size, Frame* frame);
+// Whether a copy of previousBytes fits beside a frame of payloadBytes.
+constexpr bool previousFits(int payloadBytes, int previousBytes)
+{
+    return PreviousLengthBytes + payloadBytes + previousBytes <= MaxPayload;
+}
 
 // Datagrams. Client to server: version, kind, token, then a frame (voice) or a 4-byte nonce
 // (ping). Server to client: version, kind, then a frame (voice) or the nonce (pong).
@@ -81,6 +91,42 @@ private:
     bool m_started = false;
     quint16 m_newest = 0;
     quint64 m_seen = 0; // bit i: newest - i was seen
+};
+
+// A listener's measure of one speaker's link: the frames that never arrived, told by the gaps in
+// their sequence numbers (the sender numbers only the frames it sends, so silence left out is
+// no gap), over the last WindowSeconds. A frame counts as lost once ReorderFrames newer ones
+// came without it, so frames that only overtake each other are no loss. Copies of lost frames
+// do not count as arrivals: the link is measured, not what was recovered.
+class LossMeter
+{
+public:
+    static constexpr int WindowSeconds = 5;
+    static constexpr int ReorderFrames = 4;
+    // A frame arrived.
+    void frame(quint16 sequence);
+    // Once a second: the oldest second leaves the window.
+    void rotate();
+    // The share of the frames judged in the window that were lost, in per cent rounded up.
+    int lossPercent() const;
+    // Frames arrived since the last rotate().
+    bool heardThisSecond() const { return m_arrived[m_current] > 0; }
+    // Nothing arrived in the whole window.
+    bool idle() const;
+    // A frame arrived after a newer one in the window: frames overtake each other.
+    bool overtaken() const;
+
+private:
+    static constexpr int MaxJump = 50 * WindowSeconds; // more ahead: a new count, not a loss
+    bool m_started = false;
+    quint16 m_newest = 0;
+    quint64 m_seen = 0; // bit i: newest - i arrived
+    int m_span = 0;     // how many of those bits stand for frames since the count began
+    int m_judged[WindowSeconds] = {};
+    int m_lost[WindowSeconds] = {};
+    int m_arrived[WindowSeconds] = {};
+    int m_overtaken[WindowSeconds] = {};
+    int m_current = 0;
 };
 
 // At most one line per interval for a kind of trouble, with a count of the ones kept quiet.

@@ -481,9 +481,10 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         }
         return;
     }
-    // Keep-alives and goodbyes always pass, and voice has its own limit (a refused frame gets no
-    // answer); everything else counts against the flood limit.
+    // Keep-alives and goodbyes always pass, and voice and its loss reports have their own limit
+    // (a refused one gets no answer); everything else counts against the flood limit.
     if (type != type::Ping && type != type::Quit && type != type::Voice &&
+        type != type::VoiceReport &&
         !admitRequest(session,
                       message.value(field::ReturnCode).toString().left(limits::ReturnCodeLength)))
         return;
@@ -506,7 +507,7 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         session->reply(returnCode, ERROR_ok); // everybody sees everything already
     } else if (FileService::handles(type)) {
         m_files->handleRequest(session, type, message);
-    } else if (type == type::Voice || type == type::VoicePath) {
+    } else if (type == type::Voice || type == type::VoicePath || type == type::VoiceReport) {
         if (!m_voice->handleControl(session, type, message))
             session->protocolError(QStringLiteral("bad '%1' message").arg(type));
     } else if (type == type::Ping) {
@@ -540,6 +541,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     const bool inputMuted = reader.optionalBoolean(field::InputMuted);
     const bool outputMuted = reader.optionalBoolean(field::OutputMuted);
     const bool inputDeactivated = reader.optionalBoolean(field::InputDeactivated);
+    const bool voiceLoss = reader.optionalBoolean(field::VoiceLossAware);
     if (!reader.ok())
         return session->protocolError(QStringLiteral("bad hello: %1").arg(reader.errorString()));
     if (version != Version)
@@ -565,6 +567,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
     request.inputMuted = inputMuted;
     request.outputMuted = outputMuted;
     request.inputDeactivated = inputDeactivated;
+    // Kept on the session from now: the welcome may come later, from the service.
+    session->voiceLoss = voiceLoss;
     // The service settles the ID and the name; the session still counts as one without hello
     // until then, under the same bounds and timer.
     const QPointer<Session> target(session);
@@ -617,7 +621,8 @@ void Server::welcome(Session* session, const JoinResult& result)
                      {field::FloodBurst, m_options.floodBurst},
                      {field::FloodRate, m_options.floodRate},
                      {field::VoiceToken, voice.token},
-                     {field::VoiceUdp, m_voice->udpEnabled()}};
+                     {field::VoiceUdp, m_voice->udpEnabled()},
+                     {field::VoiceLossAware, true}};
     if (!m_options.publicAddress.isEmpty() && m_voice->udpEnabled()) {
         const QString host = m_options.publicAddress.contains(QLatin1Char(':'))
                                  ? QStringLiteral("[%1]").arg(m_options.publicAddress)

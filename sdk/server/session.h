@@ -78,6 +78,7 @@ public:
     bool inputMuted = false;
     bool outputMuted = false;
     bool inputDeactivated = false;
+    bool voiceLoss = false; // the client reports loss and takes frames that carry a copy
     QString leaveMessage;
     voicesdk::protocol::LeaveReason leaveReason = voicesdk::protocol::LeaveReason::Dropped;
 

@@ -13,6 +13,8 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
+#include <algorithm>
+
 namespace voiceserver {
 
 using namespace voicesdk::protocol;
@@ -23,6 +25,12 @@ namespace {
 // since every frame goes out once per listener.
 constexpr double FramesPerSecond = 75;
 constexpr double FrameBurst = 25;
+// A listener reports once a second on each speaker it hears (at most 32).
+constexpr double ReportsPerSecond = 40;
+// A report stands for this long: listeners that stopped hearing the speaker fall out.
+constexpr qint64 ReportLifeMs = 5000;
+// A speaker hears of a lower loss at most this often; of a higher one at once.
+constexpr qint64 LossFallIntervalMs = 1000;
 } // namespace
 
 struct VoiceRelay::Peer
@@ -36,6 +44,16 @@ struct VoiceRelay::Peer
     SequenceWindow window;
     std::unique_ptr<Opener> up;   // sealed: the client's datagrams
     std::unique_ptr<Sealer> down; // sealed: the datagrams to the client
+    // What its listeners last said about its frames, by listener, with when.
+    struct Report
+    {
+        int loss = 0;
+        qint64 at = 0;
+    };
+    QHash<anyID, Report> reports;
+    RateLimiter reportLimiter{ReportsPerSecond, ReportsPerSecond};
+    int toldLoss = -1; // what it was told last
+    qint64 toldAt = 0;
 };
 
 VoiceRelay::VoiceRelay(const QMap<anyID, Session*>& clients, bool sealed, QObject* parent)
@@ -177,6 +195,15 @@ bool VoiceRelay::handleControl(Session* session, const QString& type, const QCbo
 {
     Peer* peer = m_bySession.value(session).get();
     MessageReader reader(message);
+    if (type == type::VoiceReport) {
+        const anyID speaker = anyID(reader.integer(field::ClientId, 1, 0xFFFF));
+        const int loss = int(reader.integer(field::Loss, 0, 100));
+        if (!reader.ok())
+            return false;
+        if (peer)
+            report(session, peer, speaker, loss);
+        return true;
+    }
     if (type == type::VoicePath) {
         const bool udp = reader.boolean(field::Udp);
         if (!reader.ok())
@@ -200,6 +227,38 @@ bool VoiceRelay::handleControl(Session* session, const QString& type, const QCbo
     }
     take(peer, frame, bytes);
     return true;
+}
+
+// The speaker is told the worst loss among its listeners' fresh reports, so it protects its
+// frames for the listener who needs it most.
+void VoiceRelay::report(Session* listener, Peer* listenerPeer, anyID speaker, int loss)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!listenerPeer->reportLimiter.take(now)) {
+        drop("loss reports above the rate", listener->peer());
+        return;
+    }
+    // A report on someone who left the channel meanwhile is late, not wrong.
+    Session* speakerSession = m_clients.value(speaker);
+    Peer* to = m_bySession.value(speakerSession).get();
+    if (!to || speakerSession == listener || speakerSession->channel != listener->channel)
+        return;
+    to->reports.insert(listener->clientId, {loss, now});
+    int worst = 0;
+    for (auto it = to->reports.begin(); it != to->reports.end();) {
+        if (now - it->at > ReportLifeMs) {
+            it = to->reports.erase(it);
+            continue;
+        }
+        worst = std::max(worst, it->loss);
+        ++it;
+    }
+    if (worst == to->toldLoss || !speakerSession->voiceLoss ||
+        (worst < to->toldLoss && now - to->toldAt < LossFallIntervalMs))
+        return;
+    to->toldLoss = worst;
+    to->toldAt = now;
+    speakerSession->sendMessage(QCborMap{{TypeKey, type::VoiceLoss}, {field::Loss, worst}});
 }
 
 void VoiceRelay::take(Peer* from, Frame& frame, QByteArray frameBytes)
@@ -233,26 +292,43 @@ void VoiceRelay::forward(const Peer* from, quint64 channel, const QByteArray& fr
     const auto members = m_channels.constFind(channel);
     if (members == m_channels.constEnd())
         return;
-    QByteArray datagram;
-    QByteArray tunnelled;
+    // Listeners that do not know copies get the frame without one (made once, when needed).
+    const bool withPrevious =
+        frameBytes.size() > FrameHeaderBytes && (quint8(frameBytes[8]) & WithPrevious) != 0;
+    QByteArray plainBytes;
+    struct Encoded
+    {
+        QByteArray datagram;
+        QByteArray tunnelled;
+    } encoded[2];
     for (Peer* to : *members) {
         Session* listener = to->session;
         if (to == from || listener->outputMuted)
             continue;
+        const bool plain = withPrevious && !listener->voiceLoss;
+        if (plain && plainBytes.isEmpty()) {
+            Frame stripped;
+            if (!decodeFrame(frameBytes.constData(), frameBytes.size(), &stripped))
+                continue;
+            stripped.previous.clear();
+            plainBytes = encodeFrame(stripped);
+        }
+        const QByteArray& bytes = plain ? plainBytes : frameBytes;
+        Encoded& e = encoded[plain ? 1 : 0];
         bool sent;
         if (to->udp && to->port != 0 && m_socket) {
             // Sealed, every listener gets its own copy under its own key.
             if (m_sealed)
-                datagram = sealServerDatagram(*to->down, Kind::Voice, frameBytes);
-            else if (datagram.isEmpty())
-                datagram = serverVoiceDatagram(frameBytes);
-            sent = !datagram.isEmpty() &&
-                   m_socket->writeDatagram(datagram, to->address, to->port) == datagram.size();
+                e.datagram = sealServerDatagram(*to->down, Kind::Voice, bytes);
+            else if (e.datagram.isEmpty())
+                e.datagram = serverVoiceDatagram(bytes);
+            sent = !e.datagram.isEmpty() &&
+                   m_socket->writeDatagram(e.datagram, to->address, to->port) == e.datagram.size();
         } else {
-            if (tunnelled.isEmpty())
-                tunnelled =
-                    encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, frameBytes}});
-            sent = listener->sendVoice(tunnelled);
+            if (e.tunnelled.isEmpty())
+                e.tunnelled =
+                    encodeFrame(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, bytes}});
+            sent = listener->sendVoice(e.tunnelled);
         }
         if (sent)
             ++m_stats.forwarded;

@@ -61,8 +61,8 @@ public:
     // Someone joined, moved or left: the channel index is rebuilt before the next frame.
     void membershipChanged() { m_indexDirty = true; }
 
-    // A "voice" or "voicePath" message on the control connection. False when it is malformed:
-    // a protocol error for the caller.
+    // A "voice", "voicePath" or "voiceReport" message on the control connection. False when it
+    // is malformed: a protocol error for the caller.
     bool handleControl(Session* session, const QString& type, const QCborMap& message);
 
     const VoiceStats& stats() const { return m_stats; }
@@ -81,6 +81,7 @@ private:
     void readDatagrams();
     void take(Peer* from, voicesdk::protocol::voice::Frame& frame, QByteArray frameBytes);
     void forward(const Peer* from, quint64 channel, const QByteArray& frameBytes);
+    void report(Session* listener, Peer* listenerPeer, anyID speaker, int loss);
     void rebuildIndex();
     void drop(const char* why, const QString& who);
 

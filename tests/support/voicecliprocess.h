@@ -45,6 +45,7 @@ public:
     QList<QJsonObject> lines() const { return m_lines; }
     // "quit" and wait for the process to end.
     bool quit(int timeoutMs = 10000);
+    qint64 pid() const { return m_process.processId(); }
 
 private:
     void readLines();

@@ -27,6 +27,9 @@ public:
     // True when the device's own clock produces the frames. Otherwise frames come on demand and
     // the caller reads one every 20 ms.
     virtual bool isClocked() const = 0;
+    // Unclocked devices: frames that went by unread while the caller rested, so the next
+    // read is the frame of now. Live sources have nothing to skip.
+    virtual void skip(int64_t frames) { (void)frames; }
 };
 
 // Used by one thread at a time; never blocks.
@@ -40,6 +43,9 @@ public:
     virtual bool isClocked() const = 0;
     // Clocked devices: the samples written but not yet played, which the caller keeps low.
     virtual long queuedSamples() const { return 0; }
+    // Unclocked devices: frames of silence that went by unwritten while the caller rested,
+    // so what is written next lands at its time. Devices that keep no time ignore it.
+    virtual void skip(int64_t frames) { (void)frames; }
 };
 
 } // namespace voicesdk::sound

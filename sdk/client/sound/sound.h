@@ -12,5 +12,6 @@ void initialise(); // from ts3client_initClientLib
 void shutdown();   // from ts3client_destroyClientLib
 void releaseHandler(
     uint64 serverConnectionHandlerID); // from ts3client_destroyServerConnectionHandler
+void selfFlagsChanged();               // from ts3client_setClientSelfVariableAsInt
 
 } // namespace voicesdk::sound

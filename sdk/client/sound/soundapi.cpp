@@ -190,8 +190,10 @@ unsigned int openDevice(uint64 handler, Direction direction, const char* mode, c
     if (const unsigned int code = handlerManager(handler, &m))
         return code;
     const unsigned int code = m->open(handler, direction, text(mode), text(device));
-    if (code == ERROR_ok)
+    if (code == ERROR_ok) {
         voicethread::engine(handler); // an open device runs from now on, connected or not
+        voicethread::wake();
+    }
     return code;
 }
 
@@ -224,6 +226,11 @@ void shutdown()
         previous = std::move(g_manager);
     }
     // Streams close when the last holder lets go, outside the lock.
+}
+
+void selfFlagsChanged()
+{
+    voicethread::wake();
 }
 
 void releaseHandler(uint64 serverConnectionHandlerID)

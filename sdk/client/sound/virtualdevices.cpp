@@ -52,6 +52,14 @@ ReadStatus ToneSource::read(Frame& frame)
     return ReadStatus::Frame;
 }
 
+void ToneSource::skip(int64_t frames)
+{
+    if (frames > 0)
+        m_phase =
+            std::fmod(m_phase + 2.0 * M_PI * Frequency * double(frames) * FrameSamples / SampleRate,
+                      2.0 * M_PI);
+}
+
 unsigned int FileCaptureSource::open(const QString& path)
 {
     m_file.setFileName(path);
@@ -127,6 +135,15 @@ ReadStatus FileCaptureSource::read(Frame& frame)
     return ReadStatus::Frame;
 }
 
+void FileCaptureSource::skip(int64_t frames)
+{
+    if (!m_file.isOpen() || frames <= 0)
+        return;
+    const qint64 bytes = qMin<qint64>(m_remaining, qint64(frames) * FrameBytes);
+    if (m_file.seek(m_file.pos() + bytes))
+        m_remaining -= bytes;
+}
+
 unsigned int FilePlaybackSink::open(const QString& path)
 {
     m_file.setFileName(path);
@@ -179,6 +196,25 @@ bool FilePlaybackSink::write(const Frame& frame)
     return m_file.flush();
 }
 
+void FilePlaybackSink::skip(int64_t frames)
+{
+    if (!m_file.isOpen() || frames <= 0)
+        return;
+    int64_t left = qMin(frames, MaxSkipFrames);
+    if (m_wav)
+        left = qMin<int64_t>(left, (0xFFFFFFFFll - 36 - m_dataBytes) / FrameBytes);
+    const QByteArray second(int(50 * FrameBytes), '\0');
+    while (left > 0) {
+        const int64_t now = qMin<int64_t>(left, 50);
+        if (m_file.write(second.constData(), now * FrameBytes) != now * FrameBytes)
+            return;
+        m_dataBytes += quint32(now * FrameBytes);
+        left -= now;
+    }
+    if (!m_wav || updateWavHeader())
+        m_file.flush();
+}
+
 void LoopbackRoom::play(const Frame& frame)
 {
     QMutexLocker lock(&m_mutex);
@@ -201,6 +237,16 @@ void LoopbackRoom::hear(quint64* cursor, Frame* frame) const
         return;
     }
     *frame = m_frames[size_t((read - LoopbackDelayFrames) % History)];
+}
+
+void LoopbackRoom::pause(int64_t frames)
+{
+    if (frames <= 0)
+        return;
+    QMutexLocker lock(&m_mutex);
+    for (int64_t i = 0; i < qMin<int64_t>(frames, History); ++i)
+        m_frames[size_t((m_played + quint64(i)) % History)].fill(0);
+    m_played += quint64(frames);
 }
 
 quint64 LoopbackRoom::played() const

@@ -41,6 +41,7 @@ public:
     static constexpr double Amplitude = 8000.0;
     ReadStatus read(Frame& frame) override;
     bool isClocked() const override { return false; }
+    void skip(int64_t frames) override;
 
 private:
     double m_phase = 0.0;
@@ -54,6 +55,7 @@ public:
     unsigned int open(const QString& path);
     ReadStatus read(Frame& frame) override;
     bool isClocked() const override { return false; }
+    void skip(int64_t frames) override;
 
 private:
     unsigned int readWavHeader();
@@ -71,6 +73,8 @@ public:
     void play(const Frame& frame);
     // The frame heard at the cursor; silence while nothing has travelled that far yet.
     void hear(quint64* cursor, Frame* frame) const;
+    // Frames of silence the speaker played while nobody wrote to it.
+    void pause(int64_t frames);
     quint64 played() const;
 
 private:
@@ -88,6 +92,7 @@ public:
     {}
     ReadStatus read(Frame& frame) override;
     bool isClocked() const override { return false; }
+    void skip(int64_t frames) override { m_cursor += quint64(qMax<int64_t>(0, frames)); }
 
 private:
     std::shared_ptr<LoopbackRoom> m_room;
@@ -100,6 +105,7 @@ public:
     explicit LoopbackSink(std::shared_ptr<LoopbackRoom> room) : m_room(std::move(room)) {}
     bool write(const Frame& frame) override;
     bool isClocked() const override { return false; }
+    void skip(int64_t frames) override { m_room->pause(frames); }
 
 private:
     std::shared_ptr<LoopbackRoom> m_room;
@@ -118,6 +124,10 @@ public:
     unsigned int open(const QString& path);
     bool write(const Frame& frame) override;
     bool isClocked() const override { return false; }
+    // Writes the silence, so a sample's place in the file stays its time; at most
+    // MaxSkipFrames at once, beyond that the file goes on from now.
+    void skip(int64_t frames) override;
+    static constexpr int64_t MaxSkipFrames = 50 * 60;
 
 private:
     bool updateWavHeader();

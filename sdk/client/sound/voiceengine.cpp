@@ -20,6 +20,8 @@
 #include <mutex>
 #include <thread>
 
+#include <pthread.h>
+
 namespace voicesdk::sound {
 
 namespace {
@@ -31,6 +33,8 @@ constexpr auto Tick = std::chrono::milliseconds(5);
 constexpr auto PlaybackLead = Tick;
 constexpr qint64 ClockedQueueTarget = FrameSamples + FrameSamples / 4;
 constexpr int MaxCatchUp = 10; // frames; beyond that the pacing starts again from now
+// A clocked microphone holds at most this many frames that went by while it was not read.
+constexpr int MaxStale = 64;
 constexpr int EchoTailSamples = SampleRate / 5; // 200 ms of speaker-to-microphone path
 // The preprocessor's overlap delays its output by one of its frames: it runs on half frames, so
 // it costs 10 ms instead of 20. The echo canceller shares its frame size.
@@ -83,7 +87,7 @@ struct VoiceEngine::Dsp
         if (encoder) {
             opus_encoder_ctl(encoder, OPUS_SET_BITRATE(32000));
             opus_encoder_ctl(encoder, OPUS_SET_INBAND_FEC(1));
-            opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(10));
+            opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(DefaultExpectedLoss));
             opus_encoder_ctl(encoder, OPUS_SET_DTX(1));
         }
         preprocess = speex_preprocess_state_init(DspSamples, SampleRate);
@@ -127,9 +131,14 @@ struct VoiceEngine::Dsp
 };
 
 // One member of the channel who is heard: its frames in a jitter buffer, decoded in time order.
+// While its link loses frames the buffer holds one frame more (a margin of one frame on top of
+// what the arrival times ask for), so when a frame is due and missing the next one is already
+// here with its copy of it (or, from senders that send no copies, Opus's redundancy for it).
+// Copies stay beside the jitter buffer, so they never count as late arrivals in its measure of
+// the link's delay.
 struct VoiceEngine::Speaker
 {
-    Speaker()
+    Speaker(anyID client, uint64 handler) : client(client), handler(handler)
     {
         jitter = jitter_buffer_init(FrameSamples);
         int error = 0;
@@ -151,7 +160,22 @@ struct VoiceEngine::Speaker
             jitter_buffer_reset(jitter);
             opus_decoder_ctl(decoder, OPUS_RESET_STATE);
             active = true;
+            synced = false;
+            waited = false;
             missing = 0;
+        }
+        if (voice.lossy != holding) {
+            holding = voice.lossy;
+            spx_int32_t margin = holding ? FrameSamples : 0;
+            jitter_buffer_ctl(jitter, JITTER_BUFFER_SET_MARGIN, &margin);
+            log(LogLevel_INFO, "Voice",
+                holding ? QStringLiteral("frames of client %1 are lost or overtaken: holding one "
+                                         "frame more to recover them")
+                              .arg(client)
+                        : QStringLiteral("frames of client %1 come in order: back to the "
+                                         "shortest delay")
+                              .arg(client),
+                handler);
         }
         JitterBufferPacket packet{};
         packet.data = const_cast<char*>(voice.payload.constData());
@@ -161,25 +185,40 @@ struct VoiceEngine::Speaker
         packet.sequence = voice.sequence;
         packet.user_data = voice.endOfSpeech ? 1 : 0;
         jitter_buffer_put(jitter, &packet);
-        Cached& slot = cache[(voice.timestamp / FrameSamples) % FecCache];
-        slot.timestamp = voice.timestamp;
-        slot.data = voice.payload;
+        remember(&arrived, voice.timestamp, voice.payload);
+    }
+
+    // A copy of the frame before `voice`, kept while that frame is still to be played.
+    void putCopy(quint32 timestamp, const QByteArray& payload)
+    {
+        const quint32 pointer = quint32(jitter_buffer_get_pointer_timestamp(jitter));
+        if (!synced || qint32(timestamp - pointer) >= 0)
+            remember(&copies, timestamp, payload);
     }
 
     // The next 20 ms of this speaker; false while it is not heard.
-    bool next(int16_t* pcm, uint64 handler, protocol::voice::LogThrottle& log)
+    bool next(int16_t* pcm, protocol::voice::LogThrottle& log)
     {
         if (!active || !decoder)
             return false;
+        if (!synced && holding && !waited) {
+            // A turn on a lossy link starts with the frame after the first in hand too.
+            waited = true;
+            spx_int32_t count = 0;
+            jitter_buffer_ctl(jitter, JITTER_BUFFER_GET_AVALIABLE_COUNT, &count);
+            if (count < 2)
+                return false;
+        }
         std::array<char, MaxOpusBytes> buffer;
         JitterBufferPacket packet{};
         packet.data = buffer.data();
         packet.len = buffer.size();
-        const spx_uint32_t pointer = spx_uint32_t(jitter_buffer_get_pointer_timestamp(jitter));
+        const quint32 pointer = quint32(jitter_buffer_get_pointer_timestamp(jitter));
         spx_int32_t offset = 0;
         const int result = jitter_buffer_get(jitter, &packet, FrameSamples, &offset);
         int decoded = -1;
         if (result == JITTER_BUFFER_OK) {
+            synced = true;
             decoded = opus_decode(decoder, reinterpret_cast<const unsigned char*>(packet.data),
                                   opus_int32(packet.len), pcm, FrameSamples, 0);
             if (decoded < 0)
@@ -187,13 +226,21 @@ struct VoiceEngine::Speaker
             missing = 0;
         } else {
             ++missing;
-            // Lost: the next frame's redundant copy when it is here, else concealment.
-            const Cached& next = cache[((pointer + FrameSamples) / FrameSamples) % FecCache];
-            if (result == JITTER_BUFFER_MISSING && !next.data.isEmpty() &&
-                next.timestamp == pointer + FrameSamples)
+            // Lost: its copy when one came, else the next frame's Opus redundancy when that is
+            // here, else concealment.
+            const Cached& copy = copies[(pointer / FrameSamples) % FecCache];
+            const Cached& after = arrived[((pointer + FrameSamples) / FrameSamples) % FecCache];
+            if (result == JITTER_BUFFER_MISSING && !copy.data.isEmpty() &&
+                copy.timestamp == pointer) {
                 decoded = opus_decode(decoder,
-                                      reinterpret_cast<const unsigned char*>(next.data.constData()),
-                                      next.data.size(), pcm, FrameSamples, 1);
+                                      reinterpret_cast<const unsigned char*>(copy.data.constData()),
+                                      copy.data.size(), pcm, FrameSamples, 0);
+            } else if (result == JITTER_BUFFER_MISSING && !after.data.isEmpty() &&
+                       after.timestamp == pointer + FrameSamples) {
+                decoded = opus_decode(
+                    decoder, reinterpret_cast<const unsigned char*>(after.data.constData()),
+                    after.data.size(), pcm, FrameSamples, 1);
+            }
         }
         if (decoded != FrameSamples)
             decoded = opus_decode(decoder, nullptr, 0, pcm, FrameSamples, 0);
@@ -210,12 +257,26 @@ struct VoiceEngine::Speaker
         quint32 timestamp = 0;
         QByteArray data;
     };
+    using Cache = std::array<Cached, FecCache>;
 
+    static void remember(Cache* cache, quint32 timestamp, const QByteArray& data)
+    {
+        Cached& slot = (*cache)[(timestamp / FrameSamples) % FecCache];
+        slot.timestamp = timestamp;
+        slot.data = data;
+    }
+
+    anyID client;
+    uint64 handler;
     JitterBuffer* jitter = nullptr;
     OpusDecoder* decoder = nullptr;
     protocol::voice::SequenceWindow window;
-    std::array<Cached, FecCache> cache;
+    Cache arrived; // frames as they came, for the redundancy in them
+    Cache copies;  // copies of frames that may be missing
     bool active = false;
+    bool holding = false; // a frame more in hand
+    bool synced = false;  // the jitter buffer has started this turn
+    bool waited = false;
     int missing = 0;
 };
 
@@ -225,20 +286,27 @@ VoiceEngine::~VoiceEngine() = default;
 
 void VoiceEngine::attach(VoiceTransport transport)
 {
-    QMutexLocker lock(&m_mutex);
-    m_transport = std::move(transport);
-    m_attached = true;
-    ++m_attachGeneration;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_transport = std::move(transport);
+        m_attached = true;
+        ++m_attachGeneration;
+    }
+    m_linkLoss.store(-1);
+    voicethread::wake();
 }
 
 void VoiceEngine::detach()
 {
-    QMutexLocker lock(&m_mutex);
-    m_transport = {};
-    m_attached = false;
-    ++m_attachGeneration;
-    m_received.clear();
-    m_forgotten.clear();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_transport = {};
+        m_attached = false;
+        ++m_attachGeneration;
+        m_received.clear();
+        m_forgotten.clear();
+    }
+    voicethread::wake();
 }
 
 bool VoiceEngine::receive(IncomingVoice voice)
@@ -246,21 +314,39 @@ bool VoiceEngine::receive(IncomingVoice voice)
     QMutexLocker lock(&m_mutex);
     if (!m_attached || m_received.size() >= MaxQueued)
         return false;
-    m_received.push_back(std::move(voice));
+    // Nothing is played: the frame is heard (for talk status) and let go.
+    if (m_playing.load(std::memory_order_relaxed))
+        m_received.push_back(std::move(voice));
     return true;
 }
 
 void VoiceEngine::forgetSpeaker(anyID speaker)
 {
     QMutexLocker lock(&m_mutex);
-    m_forgotten.push_back(speaker);
+    // Without playback no speaker is kept anyway.
+    if (m_playing.load(std::memory_order_relaxed))
+        m_forgotten.push_back(speaker);
 }
 
 void VoiceEngine::notify(Notification notification)
 {
     QMutexLocker lock(&m_mutex);
-    if (m_notifications.size() < 8)
+    // A chime is for now: without speakers it is not kept for later.
+    if (m_playing.load(std::memory_order_relaxed) && m_notifications.size() < 8)
         m_notifications.push_back(notification);
+}
+
+float VoiceEngine::inputLevel()
+{
+    const Clock::rep asked = m_levelAskedAt.exchange(Clock::now().time_since_epoch().count());
+    if (Clock::now() - Clock::time_point(Clock::duration(asked)) > LevelInterest)
+        voicethread::wake(); // the microphone may be idle: measure it again
+    return m_level.load(std::memory_order_relaxed);
+}
+
+void VoiceEngine::setLinkLoss(int percent)
+{
+    m_linkLoss.store(qBound(0, percent, 100));
 }
 
 float VoiceEngine::levelOf(const Frame& frame)
@@ -273,7 +359,7 @@ float VoiceEngine::levelOf(const Frame& frame)
     return float(std::max(dbfs - double(LevelReference), double(LevelFloor)));
 }
 
-void VoiceEngine::process(Clock::time_point now, const OpenedDevice<CaptureSource>& capture,
+bool VoiceEngine::process(Clock::time_point now, const OpenedDevice<CaptureSource>& capture,
                           const OpenedDevice<PlaybackSink>& playback, const SoundConfig& config,
                           const LocalFlags& flags)
 {
@@ -297,14 +383,47 @@ void VoiceEngine::process(Clock::time_point now, const OpenedDevice<CaptureSourc
         m_notifications.clear();
     }
 
-    if (capture.device != m_capture) {
-        m_capture = capture.device;
+    this->capture(now, capture, config, flags);
+    play(now, playback, config, flags);
+    // Awake while the microphone is read or the speakers are fed.
+    return wantsCapture(now, flags) || !m_playbackIdle;
+}
+
+// The microphone is read while what it says may be sent, while a turn still has to end (its
+// last frame is sent before the microphone rests), and while someone watches its level.
+bool VoiceEngine::wantsCapture(Clock::time_point now, const LocalFlags& flags) const
+{
+    const bool sending = m_current.send && !flags.inputMuted && !flags.inputDeactivated;
+    const bool levelWanted =
+        now - Clock::time_point(Clock::duration(m_levelAskedAt.load())) <= LevelInterest;
+    return m_capture && !m_captureEnded && (sending || m_talking || levelWanted);
+}
+
+void VoiceEngine::capture(Clock::time_point now, const OpenedDevice<CaptureSource>& device,
+                          const SoundConfig& config, const LocalFlags& flags)
+{
+    if (device.device != m_capture) {
+        m_capture = device.device;
         m_captureFrames = 0;
         m_captureEnded = false;
+        m_captureIdle = true;
         m_hangover = 0; // the last words of another microphone are not carried over
     }
     Frame frame;
-    if (m_capture && !m_captureEnded) {
+    if (wantsCapture(now, flags)) {
+        // Frame k is complete k + 1 frame times after the device opened.
+        const qint64 due = (now - device.openedAt) / FrameDuration;
+        if (m_captureIdle) {
+            // Back from rest: what was said meanwhile is never sent; the next frame is now's.
+            m_captureIdle = false;
+            if (m_capture->isClocked()) {
+                for (int n = 0; n < MaxStale && m_capture->read(frame) == ReadStatus::Frame; ++n) {
+                }
+            } else if (due - 1 > m_captureFrames) {
+                m_capture->skip(due - 1 - m_captureFrames);
+                m_captureFrames = due - 1;
+            }
+        }
         if (m_capture->isClocked()) {
             for (int n = 0; n < MaxCatchUp; ++n) {
                 const ReadStatus status = m_capture->read(frame);
@@ -315,8 +434,6 @@ void VoiceEngine::process(Clock::time_point now, const OpenedDevice<CaptureSourc
                 processCaptured(frame, config, flags);
             }
         } else {
-            // Frame k is complete k + 1 frame times after the device opened.
-            const qint64 due = (now - capture.openedAt) / FrameDuration;
             if (due - m_captureFrames > MaxCatchUp)
                 m_captureFrames = due - 1;
             while (m_captureFrames < due && !m_captureEnded) {
@@ -328,39 +445,60 @@ void VoiceEngine::process(Clock::time_point now, const OpenedDevice<CaptureSourc
                     m_captureEnded = true;
             }
         }
+    } else {
+        m_captureIdle = true;
     }
     if ((!m_capture || m_captureEnded) && m_talking) {
         frame.fill(0);
         transmit(frame, true);
         setTalking(false);
     }
-    if (!m_capture || m_captureEnded) {
+    if (!m_capture || m_captureEnded || m_captureIdle) {
         m_level.store(LevelFloor, std::memory_order_relaxed);
         m_hangover = 0;
     }
+}
 
-    if (playback.device != m_playback) {
-        m_playback = playback.device;
+void VoiceEngine::play(Clock::time_point now, const OpenedDevice<PlaybackSink>& device,
+                       const SoundConfig& config, const LocalFlags& flags)
+{
+    if (device.device != m_playback) {
+        m_playback = device.device;
         m_playbackFrames = 0;
+        m_playbackIdle = true;
     }
+    const bool playing = m_playback && !flags.outputMuted;
+    m_playing.store(playing, std::memory_order_relaxed);
     takeReceived(flags);
-    if (!m_playback)
+    if (!playing) {
+        m_playbackIdle = true;
+        m_chimePos = m_chime.size();
+        m_reference.fill(0); // nothing comes back into the microphone
         return;
+    }
+    Frame frame;
     if (m_playback->isClocked()) {
+        m_playbackIdle = false;
         for (int n = 0; n < MaxCatchUp && m_playback->queuedSamples() < ClockedQueueTarget; ++n) {
             mixFrame(frame, config, flags);
             m_playback->write(frame);
         }
-    } else {
-        // Frame k plays from k frame times after the device opened.
-        const qint64 due = (now + PlaybackLead - playback.openedAt) / FrameDuration + 1;
-        if (due - m_playbackFrames > MaxCatchUp)
-            m_playbackFrames = due - 1;
-        while (m_playbackFrames < due) {
-            ++m_playbackFrames;
-            mixFrame(frame, config, flags);
-            m_playback->write(frame);
-        }
+        return;
+    }
+    // Frame k plays from k frame times after the device opened. After a rest the silence that
+    // went by is skipped, so what is played next lands at its time.
+    const qint64 due = (now + PlaybackLead - device.openedAt) / FrameDuration + 1;
+    if (m_playbackIdle && due - 1 > m_playbackFrames) {
+        m_playback->skip(due - 1 - m_playbackFrames);
+        m_playbackFrames = due - 1;
+    } else if (due - m_playbackFrames > MaxCatchUp) {
+        m_playbackFrames = due - 1;
+    }
+    m_playbackIdle = false;
+    while (m_playbackFrames < due) {
+        ++m_playbackFrames;
+        mixFrame(frame, config, flags);
+        m_playback->write(frame);
     }
 }
 
@@ -388,6 +526,7 @@ void VoiceEngine::processCaptured(Frame& frame, const SoundConfig& config, const
     else if (m_hangover > 0)
         --m_hangover;
     if (allowed && voiced) {
+        applyLinkLoss();
         if (!m_talking) {
             opus_encoder_ctl(m_dsp->encoder, OPUS_RESET_STATE);
             setTalking(true);
@@ -401,6 +540,28 @@ void VoiceEngine::processCaptured(Frame& frame, const SoundConfig& config, const
         setTalking(false);
     }
     m_timestamp += quint32(FrameSamples);
+}
+
+// Opus is told the loss its listeners see. Until the server says, its own redundancy covers
+// the loss it expects by default; once the link is known, a lossy one gets a copy of each frame
+// in the next (whole frames, whatever the sound: Opus's redundancy protects only what it takes
+// for speech, and asks for its speech mode, whose concealment of steady sounds fades fast), a
+// clean one none.
+void VoiceEngine::applyLinkLoss()
+{
+    const int loss = m_linkLoss.load(std::memory_order_relaxed);
+    if (loss == m_appliedLoss || !m_dsp->encoder)
+        return;
+    m_appliedLoss = loss;
+    opus_encoder_ctl(m_dsp->encoder, OPUS_SET_INBAND_FEC(loss < 0 ? 1 : 0));
+    opus_encoder_ctl(m_dsp->encoder,
+                     OPUS_SET_PACKET_LOSS_PERC(loss < 0 ? DefaultExpectedLoss : loss));
+    if (loss >= 0)
+        log(LogLevel_INFO, "Voice",
+            loss > 0
+                ? QStringLiteral("expected loss %1 %: each frame carries the one before").arg(loss)
+                : QStringLiteral("expected loss 0 %: no redundancy"),
+            m_handler);
 }
 
 void VoiceEngine::transmit(const Frame& frame, bool end)
@@ -422,6 +583,7 @@ void VoiceEngine::transmit(const Frame& frame, bool end)
     voice.payload = QByteArray(reinterpret_cast<const char*>(data), size);
     voice.timestamp = m_timestamp;
     voice.endOfSpeech = end;
+    voice.withPrevious = m_appliedLoss > 0;
     m_current.send(voice);
 }
 
@@ -452,23 +614,31 @@ void VoiceEngine::takeReceived(const LocalFlags& flags)
         if (it == m_speakers.end()) {
             if (m_speakers.size() >= size_t(MaxSpeakers))
                 continue;
-            it = m_speakers.emplace(voice.speaker, std::make_unique<Speaker>()).first;
+            it = m_speakers
+                     .emplace(voice.speaker, std::make_unique<Speaker>(voice.speaker, m_handler))
+                     .first;
         }
         Speaker& speaker = *it->second;
-        if (!speaker.window.accept(voice.sequence))
+        if (!speaker.window.accept(voice.sequence) || !isOneFrame(voice.payload, voice.speaker))
             continue;
-        const int samples = opus_packet_get_nb_samples(
-            reinterpret_cast<const unsigned char*>(voice.payload.constData()), voice.payload.size(),
-            SampleRate);
-        if (samples != FrameSamples) {
-            logThrottled(m_dsp->inputLog, m_handler,
-                         QStringLiteral("dropped a voice frame of client %1 that is not 20 ms "
-                                        "of Opus")
-                             .arg(voice.speaker));
-            continue;
-        }
         speaker.put(voice);
+        // The copy counts only when the frame itself never came.
+        if (!voice.previous.isEmpty() && speaker.window.accept(quint16(voice.sequence - 1)) &&
+            isOneFrame(voice.previous, voice.speaker))
+            speaker.putCopy(voice.timestamp - quint32(FrameSamples), voice.previous);
     }
+}
+
+bool VoiceEngine::isOneFrame(const QByteArray& payload, anyID speaker)
+{
+    const int samples = opus_packet_get_nb_samples(
+        reinterpret_cast<const unsigned char*>(payload.constData()), payload.size(), SampleRate);
+    if (samples == FrameSamples)
+        return true;
+    logThrottled(m_dsp->inputLog, m_handler,
+                 QStringLiteral("dropped a voice frame of client %1 that is not 20 ms of Opus")
+                     .arg(speaker));
+    return false;
 }
 
 void VoiceEngine::mixFrame(Frame& out, const SoundConfig& config, const LocalFlags& flags)
@@ -478,7 +648,7 @@ void VoiceEngine::mixFrame(Frame& out, const SoundConfig& config, const LocalFla
         const float voiceGain = gainOf(config.volumeModifier);
         std::array<int16_t, FrameSamples> pcm;
         for (auto& entry : m_speakers) {
-            if (!entry.second->next(pcm.data(), m_handler, m_dsp->codecLog))
+            if (!entry.second->next(pcm.data(), m_dsp->codecLog))
                 continue;
             for (int i = 0; i < FrameSamples; ++i)
                 mix[size_t(i)] += int32_t(std::lround(pcm[size_t(i)] * voiceGain));
@@ -506,27 +676,46 @@ struct Hub
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
+    bool woken = false;
     std::map<uint64, std::shared_ptr<VoiceEngine>> engines;
 };
 
 std::mutex g_hubMutex;
 std::shared_ptr<Hub> g_hub;
 
+std::shared_ptr<Hub> currentHub()
+{
+    std::lock_guard<std::mutex> lock(g_hubMutex);
+    return g_hub;
+}
+
 void run(std::shared_ptr<Hub> hub)
 {
+    pthread_setname_np(pthread_self(), "voicesdk-voice");
     Clock::time_point next = Clock::now();
+    bool busy = true;
     for (;;) {
         std::vector<std::pair<uint64, std::shared_ptr<VoiceEngine>>> engines;
         {
             std::unique_lock<std::mutex> lock(hub->mutex);
-            if (hub->wake.wait_until(lock, next, [&] { return hub->stopping; }))
+            const auto called = [&] { return hub->stopping || hub->woken; };
+            // With nothing captured or played there is nothing to keep time for: sleep until
+            // something changes.
+            if (busy)
+                hub->wake.wait_until(lock, next, called);
+            else
+                hub->wake.wait(lock, called);
+            if (hub->stopping)
                 return;
+            hub->woken = false;
             engines.assign(hub->engines.begin(), hub->engines.end());
         }
         const Clock::time_point now = Clock::now();
-        next += Tick;
-        if (now - next > std::chrono::milliseconds(100))
-            next = now + Tick; // asleep for long: no burst of catching up
+        if (!busy || now - next > std::chrono::milliseconds(100))
+            next = now; // back from sleep, or asleep for long: no burst of catching up
+        while (next <= now)
+            next += Tick;
+        busy = false;
         const std::shared_ptr<SoundManager> m = manager();
         if (!m)
             continue;
@@ -540,12 +729,25 @@ void run(std::shared_ptr<Hub> hub)
             flags.inputMuted = self.inputMuted;
             flags.outputMuted = self.outputMuted;
             flags.inputDeactivated = self.inputDeactivated;
-            engine->process(now, capture, playback, m->config(handler), flags);
+            if (engine->process(now, capture, playback, m->config(handler), flags))
+                busy = true;
         }
     }
 }
 
 } // namespace
+
+void wake()
+{
+    const std::shared_ptr<Hub> hub = currentHub();
+    if (!hub)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        hub->woken = true;
+    }
+    hub->wake.notify_all();
+}
 
 void start()
 {
@@ -583,8 +785,11 @@ std::shared_ptr<VoiceEngine> engine(uint64 handler)
         return nullptr;
     std::lock_guard<std::mutex> lock(hub->mutex);
     std::shared_ptr<VoiceEngine>& slot = hub->engines[handler];
-    if (!slot)
+    if (!slot) {
         slot = std::make_shared<VoiceEngine>(handler);
+        hub->woken = true;
+        hub->wake.notify_all();
+    }
     return slot;
 }
 

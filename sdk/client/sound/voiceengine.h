@@ -17,12 +17,14 @@
 #include <memory>
 #include <vector>
 
-// The voice path of one connection handler, run by the voice thread every few milliseconds:
+// The voice path of one connection handler, run by the voice thread every few milliseconds
+// while it captures or plays:
 //
 //   capture -> echo cancellation -> preprocessing (noise suppression) -> level -> voice
-//   activation with hang-over -> Opus -> transport
-//   transport -> per speaker: jitter buffer -> Opus (FEC, concealment) -> mix -> volume ->
-//   playback, which is also the echo canceller's reference
+//   activation with hang-over -> Opus (expected loss from the listeners) -> transport
+//   transport -> per speaker: jitter buffer (a frame more while frames go missing) -> Opus
+//   (copies of lost frames, FEC, concealment) -> mix -> volume -> playback, which is also the
+//   echo canceller's reference
 //
 // The network thread hands frames in and takes them out through VoiceTransport; nothing here
 // blocks on the network.
@@ -35,6 +37,7 @@ struct EncodedVoice
     QByteArray payload; // one Opus frame of 20 ms
     quint32 timestamp = 0;
     bool endOfSpeech = false;
+    bool withPrevious = false; // the link loses frames: carry a copy of the frame before
 };
 
 // Set while the handler's connection is established; both are called on the voice thread.
@@ -51,6 +54,8 @@ struct IncomingVoice
     quint32 timestamp = 0;
     bool endOfSpeech = false;
     QByteArray payload;
+    QByteArray previous; // a copy of the frame before, or empty
+    bool lossy = false;  // this speaker's frames were lost or overtaken lately
 };
 
 enum class Notification { ClientEntered, ClientLeft };
@@ -79,6 +84,10 @@ public:
     static constexpr int HangoverFrames = 15; // 300 ms: words are not cut at their ends
     static constexpr int MaxSpeakers = 32;
     static constexpr size_t MaxQueued = 256; // received frames waiting for the voice thread
+    // Before the server says what the link loses: Opus's own redundancy at this expected loss.
+    static constexpr int DefaultExpectedLoss = 10;
+    // The microphone is measured while its level was asked for within this time, even muted.
+    static constexpr auto LevelInterest = std::chrono::seconds(2);
 
     explicit VoiceEngine(uint64 handler);
     ~VoiceEngine();
@@ -92,11 +101,16 @@ public:
     bool receive(IncomingVoice voice);
     void forgetSpeaker(anyID speaker);
     void notify(Notification notification);
-    // The last captured frame's level, after preprocessing; LevelFloor before the first.
-    float inputLevel() const { return m_level.load(std::memory_order_relaxed); }
+    // The last captured frame's level, after preprocessing; LevelFloor before the first. Asking
+    // keeps the microphone measured for LevelInterest, muted or not.
+    float inputLevel();
+    // The share of this client's frames its listeners lose (per cent, from the server); the
+    // encoder's expected loss and the copies follow it.
+    void setLinkLoss(int percent);
 
-    // The voice thread.
-    void process(Clock::time_point now, const OpenedDevice<CaptureSource>& capture,
+    // The voice thread. False when nothing is captured or played: no need to come back until
+    // voicethread::wake().
+    bool process(Clock::time_point now, const OpenedDevice<CaptureSource>& capture,
                  const OpenedDevice<PlaybackSink>& playback, const SoundConfig& config,
                  const LocalFlags& flags);
 
@@ -107,15 +121,25 @@ private:
     struct Dsp;
     struct Speaker;
 
+    void capture(Clock::time_point now, const OpenedDevice<CaptureSource>& device,
+                 const SoundConfig& config, const LocalFlags& flags);
+    void play(Clock::time_point now, const OpenedDevice<PlaybackSink>& device,
+              const SoundConfig& config, const LocalFlags& flags);
+    bool wantsCapture(Clock::time_point now, const LocalFlags& flags) const;
     void processCaptured(Frame& frame, const SoundConfig& config, const LocalFlags& flags);
+    void applyLinkLoss();
     void transmit(const Frame& frame, bool end);
     void setTalking(bool talking);
     void mixFrame(Frame& out, const SoundConfig& config, const LocalFlags& flags);
     void takeReceived(const LocalFlags& flags);
+    bool isOneFrame(const QByteArray& payload, anyID speaker);
 
     uint64 m_handler;
     std::unique_ptr<Dsp> m_dsp;
     std::atomic<float> m_level{LevelFloor};
+    std::atomic<Clock::rep> m_levelAskedAt{0}; // Clock's count; 0: never
+    std::atomic<int> m_linkLoss{-1};           // -1: not known
+    std::atomic<bool> m_playing{false};        // received frames are wanted
 
     // Guarded by m_mutex: what other threads hand in.
     QMutex m_mutex;
@@ -134,6 +158,9 @@ private:
     qint64 m_captureFrames = 0; // read from m_capture
     qint64 m_playbackFrames = 0;
     bool m_captureEnded = false;
+    bool m_captureIdle = true; // not read lately: what it holds is stale
+    bool m_playbackIdle = true;
+    int m_appliedLoss = -2; // what the encoder was last set to
     bool m_talking = false;
     int m_hangover = 0;
     quint32 m_timestamp = 0;
@@ -143,10 +170,13 @@ private:
     size_t m_chimePos = 0;
 };
 
-// The voice thread: one for the library, ticking every engine.
+// The voice thread: one for the library, ticking every engine every few milliseconds while
+// one of them captures or plays, asleep otherwise.
 namespace voicethread {
 void start();
 void stop();
+// Something an idle engine depends on changed (flags, devices, a connection): look again now.
+void wake();
 // The handler's engine, created on first use; null while the thread is down.
 std::shared_ptr<VoiceEngine> engine(uint64 handler);
 std::shared_ptr<VoiceEngine> existing(uint64 handler);

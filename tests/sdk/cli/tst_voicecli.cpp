@@ -29,6 +29,7 @@ private slots:
     void initTestCase();
     void twoUsersMeetInAChannel();
     void twoUsersHearEachOther();
+    void unmutingStartsVoiceAtOnce();
     void badInputGetsErrors();
     void endOfInputQuits();
 
@@ -171,6 +172,34 @@ void tst_VoiceCli::twoUsersHearEachOther()
         QVERIFY2(audio::toneShareDb(heard, otherHz, start + 2400, 9600) > -1, u.name);
         QVERIFY2(audio::toneShareDb(heard, u.hz, start + 2400, 9600) < -20, u.name);
     }
+    QVERIFY(alice.quit());
+    QVERIFY(bob.quit());
+}
+
+// Muted both ways, a client's voice path rests; unmuting the microphone must bring it back at
+// once, not at some later look.
+void tst_VoiceCli::unmutingStartsVoiceAtOnce()
+{
+    VoiceCliProcess alice, bob;
+    QVERIFY(alice.start());
+    QVERIFY(bob.start());
+    QVERIFY(alice.connectTo(m_server.port(), "alice"));
+    QVERIFY(bob.connectTo(m_server.port(), "bob"));
+    const int aliceId = alice.command({"whoami"}).value("clientID").toInt();
+    for (const QJsonArray& command : {QJsonArray{"setflag", 5, 1}, QJsonArray{"setflag", 6, 1},
+                                      QJsonArray{"opendevice", "capture", "virtual", "tone"},
+                                      QJsonArray{"opendevice", "playback", "virtual", "discard"}})
+        QCOMPARE(alice.command(command).value("error").toInt(), 0);
+    const auto talking = [&](int status, int timeoutMs) {
+        return !bob.waitForEvent("onTalkStatusChangeEvent",
+                                 both(is("clientID", aliceId), is("status", status)), timeoutMs)
+                    .isEmpty();
+    };
+    QVERIFY(!talking(1, 1500));
+    QCOMPARE(alice.command({"setflag", 5, 0}).value("error").toInt(), 0);
+    QVERIFY(talking(1, 10000));
+    QCOMPARE(alice.command({"setflag", 5, 1}).value("error").toInt(), 0);
+    QVERIFY(talking(0, 10000));
     QVERIFY(alice.quit());
     QVERIFY(bob.quit());
 }

@@ -45,6 +45,7 @@ private slots:
     void deceptiveNamesAreRefused_data();
     void deceptiveNamesAreRefused();
     void voiceGoesToTheChannelOnly();
+    void lossReportsAndCopies();
     void badDatagramsAreDropped_data();
     void badDatagramsAreDropped();
     void sealedDatagramsMustOpen_data();
@@ -61,7 +62,8 @@ private:
         std::unique_ptr<voice::Sealer> sealer; // its datagrams, under the key of the welcome
     };
     // On the TLS server, or on the one in clear.
-    bool voiceHello(VoicePeer* p, const QString& nickname, bool clear = false);
+    bool voiceHello(VoicePeer* p, const QString& nickname, bool clear = false,
+                    bool lossAware = false);
     // Whether voice reaches the peer before the answer to a ping sent now.
     static QList<QCborMap> voiceBeforePong(RawPeer& peer);
     static voice::Frame frame(quint16 sequence, quint8 flags = 0,
@@ -497,12 +499,18 @@ void tst_VoiceServerAbuse::deceptiveNamesAreRefused()
              qint64(ERROR_channel_invalid_name));
 }
 
-bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname, bool clear)
+bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname, bool clear,
+                                      bool lossAware)
 {
     if (!p->peer.open((clear ? m_clear : m_server).port(), !clear))
         return false;
-    p->peer.send(helloMessage(nickname));
+    QCborMap hello = helloMessage(nickname);
+    if (lossAware)
+        hello.insert(field::VoiceLossAware, true);
+    p->peer.send(hello);
     const QCborMap welcome = p->peer.next(type::Welcome);
+    if (!welcome.value(field::VoiceLossAware).toBool())
+        return false;
     p->token = welcome.value(field::VoiceToken).toByteArray();
     p->id = anyID(welcome.value(field::ClientId).toInteger());
     p->sealer = std::make_unique<voice::Sealer>(welcome.value(field::VoiceKeyUp).toByteArray());
@@ -612,6 +620,48 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
     QTest::qWait(1200); // past the rate limit's refill
     sendDatagram(datagram(speaker, 300));
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
+}
+
+// Copies of the frame before reach only listeners that said they read them; the others get the
+// frame as older servers sent it. The speaker hears the worst loss its listeners report.
+void tst_VoiceServerAbuse::lossReportsAndCopies()
+{
+    VoicePeer speaker, newer, older;
+    QVERIFY(voiceHello(&speaker, QStringLiteral("talker"), false, true));
+    QVERIFY(voiceHello(&newer, QStringLiteral("newer"), false, true));
+    QVERIFY(voiceHello(&older, QStringLiteral("older")));
+    voice::Frame sent = frame(1);
+    sent.previous = QByteArray(30, 'p');
+    speaker.peer.send(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(sent)}});
+    QVERIFY(voiceBeforePong(speaker.peer).isEmpty()); // handled by now
+    for (VoicePeer* listener : {&newer, &older}) {
+        const QList<QCborMap> heard = voiceBeforePong(listener->peer);
+        QCOMPARE(heard.size(), 1);
+        const QByteArray bytes = heard.first().value(field::VoiceFrame).toByteArray();
+        voice::Frame frame;
+        QVERIFY(voice::decodeFrame(bytes.constData(), bytes.size(), &frame));
+        QCOMPARE(frame.payload, sent.payload);
+        QCOMPARE(frame.previous, listener == &newer ? sent.previous : QByteArray());
+    }
+
+    const auto told = [&](int loss) {
+        for (int i = 0; i < 10; ++i) {
+            const QCborMap m = speaker.peer.next(type::VoiceLoss, 3000);
+            if (m.isEmpty() || m.value(field::Loss).toInteger() == loss)
+                return !m.isEmpty();
+        }
+        return false;
+    };
+    const auto report = [&](VoicePeer& from, int loss) {
+        from.peer.send(QCborMap{
+            {TypeKey, type::VoiceReport}, {field::ClientId, speaker.id}, {field::Loss, loss}});
+    };
+    report(newer, 7);
+    report(older, 3);
+    QVERIFY(told(7));
+    report(older, 12);
+    QVERIFY(told(12));
+    checkOthersStillTalk();
 }
 
 void tst_VoiceServerAbuse::badDatagramsAreDropped_data()
@@ -784,6 +834,10 @@ void tst_VoiceServerAbuse::badTunnelledFramesAreProtocolErrors_data()
         << QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, QStringLiteral("frame")}};
     QTest::newRow("unknown flags") << QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, flags}};
     QTest::newRow("path without udp") << QCborMap{{TypeKey, type::VoicePath}};
+    QTest::newRow("report without loss")
+        << QCborMap{{TypeKey, type::VoiceReport}, {field::ClientId, 1}};
+    QTest::newRow("report of 101 %")
+        << QCborMap{{TypeKey, type::VoiceReport}, {field::ClientId, 1}, {field::Loss, 101}};
 }
 
 void tst_VoiceServerAbuse::badTunnelledFramesAreProtocolErrors()
