@@ -114,3 +114,14 @@ bool VoiceCliProcess::quit(int timeoutMs)
     send({QStringLiteral("quit")});
     return m_process.waitForFinished(timeoutMs) && m_process.exitCode() == 0;
 }
+
+VoiceCliProcess::Predicate is(const char* key, const QJsonValue& value)
+{
+    return
+        [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
+}
+
+VoiceCliProcess::Predicate both(VoiceCliProcess::Predicate a, VoiceCliProcess::Predicate b)
+{
+    return [a, b](const QJsonObject& line) { return a(line) && b(line); };
+}

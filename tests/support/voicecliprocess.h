@@ -55,3 +55,7 @@ private:
     QList<QJsonObject> m_lines;
     QList<bool> m_claimed;
 };
+
+// Predicates for the waits: a line whose key has this value; lines both predicates take.
+VoiceCliProcess::Predicate is(const char* key, const QJsonValue& value);
+VoiceCliProcess::Predicate both(VoiceCliProcess::Predicate a, VoiceCliProcess::Predicate b);

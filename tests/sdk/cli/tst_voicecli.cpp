@@ -7,21 +7,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-VoiceCliProcess::Predicate is(const char* key, const QJsonValue& value)
-{
-    return
-        [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
-}
-
-VoiceCliProcess::Predicate both(VoiceCliProcess::Predicate a, VoiceCliProcess::Predicate b)
-{
-    return [a, b](const QJsonObject& line) { return a(line) && b(line); };
-}
-
-} // namespace
-
 class tst_VoiceCli : public QObject
 {
     Q_OBJECT

@@ -26,17 +26,6 @@
 
 namespace {
 
-VoiceCliProcess::Predicate is(const char* key, const QJsonValue& value)
-{
-    return
-        [key, value](const QJsonObject& line) { return line.value(QLatin1String(key)) == value; };
-}
-
-VoiceCliProcess::Predicate both(VoiceCliProcess::Predicate a, VoiceCliProcess::Predicate b)
-{
-    return [a, b](const QJsonObject& line) { return a(line) && b(line); };
-}
-
 // Redis and instances sharing one data folder; all ended when the test ends.
 struct Service
 {
