@@ -34,6 +34,7 @@ const QString fontTag = QStringLiteral("font");
 // make the view rasterise enormous glyphs.
 constexpr int minFontSize = 1;
 constexpr int maxFontSize = 512;
+constexpr int maxFontFamilyLength = 256;
 
 QString defaultFontFamily()
 {
@@ -138,7 +139,12 @@ void MessageFont::fromJson(const QJsonObject& object)
         qWarning() << "Ignoring a font size of" << newSize << "points";
     style = object.value(QStringLiteral("style")).toInt(style);
     color = QColor(object.value(QStringLiteral("color")).toString(color.name()));
-    family = object.value(QStringLiteral("name")).toString(family);
+    // Font names are short; asking the font system about a megabyte of name takes long.
+    const QString name = object.value(QStringLiteral("name")).toString(family);
+    if (name.size() <= maxFontFamilyLength)
+        family = name;
+    else
+        qWarning() << "Ignoring a font name of" << name.size() << "characters";
 }
 
 QFont MessageFont::toFont() const
@@ -339,11 +345,9 @@ QImage decodeImage(const QString& text)
     // front of the data: a few bytes could make it allocate gigabytes, and a tiny JPEG can
     // claim a picture of gigapixels. So the data is inflated with a hard bound and the picture's
     // size is read from its header before anything is decoded.
-    if (qint64(text.size()) > qint64(maxImageBytes) / 3 * 4 + 4 * 1024 * 1024) {
-        qWarning() << "Refusing a picture text of" << text.size() << "characters";
+    const QByteArray compressed = compressedPicture(text);
+    if (compressed.isEmpty())
         return QImage();
-    }
-    const QByteArray compressed = QByteArray::fromBase64(text.toLatin1(), base64Options);
     UncompressStatus status = UncompressStatus::Corrupt;
     QByteArray jpeg = boundedUncompress(compressed, maxImageBytes, &status);
     if (status == UncompressStatus::TooLarge) {
@@ -361,6 +365,15 @@ QImage decodeImage(const QString& text)
     QImageReader reader(&buffer, "jpg");
     reader.setAutoDetectImageFormat(false);
     return readWithinBounds(reader);
+}
+
+QByteArray compressedPicture(const QString& text)
+{
+    if (qint64(text.size()) > qint64(maxImageBytes) / 3 * 4 + 4 * 1024 * 1024) {
+        qWarning() << "Refusing a picture text of" << text.size() << "characters";
+        return QByteArray();
+    }
+    return QByteArray::fromBase64(text.toLatin1(), base64Options);
 }
 
 QImage readWithinBounds(QImageReader& reader)
