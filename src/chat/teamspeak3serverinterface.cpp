@@ -15,6 +15,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPair>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVector>
 
@@ -109,6 +110,23 @@ bool isSafeFileName(const QString& name)
            !name.contains(QChar(0));
 }
 
+// Texts longer than this are decoded on a worker thread: Base64 and JSON of a few megabytes
+// would hold the GUI thread for longer than a moment. Texts waiting there are bounded.
+constexpr int DecodeHereLength = 256 * 1024;
+constexpr qint64 MaxWaitingLength = 64 * 1024 * 1024;
+
+struct DecodedText
+{
+    QString start; // the beginning of the document, for the log
+    QList<ChatMessage> messages;
+};
+
+DecodedText decodeText(const QString& text)
+{
+    const QByteArray bytes = QByteArray::fromBase64(text.toUtf8(), base64Options);
+    return {QString::fromUtf8(bytes.left(LoggedLength + 1)), parseMessages(bytes)};
+}
+
 // Nothing valid lists more entries than the server keeps in one store.
 constexpr int MaxListedFiles = 10000;
 constexpr int ProgressIntervalMs = 200;
@@ -149,6 +167,7 @@ public:
     void sendText(const QString& text);
     void sendSystemMessage(const QString& text);
     void appendHistory(const ChatMessage& message);
+    void received(const DecodedText& text);
     QString historyFile() const;
     void loadHistory();
     void saveHistory();
@@ -179,6 +198,10 @@ public:
     QTimer progressTimer;
     QList<ChatMessage> history;
     int memberCount = 0;
+    // One text at a time, in the order they came; while any is there, later ones follow it.
+    QThreadPool decoder;
+    int decoding = 0;
+    qint64 decodingLength = 0;
 };
 
 void TeamSpeak3ServerInterfacePrivate::setPathsFromChannel()
@@ -230,6 +253,16 @@ void TeamSpeak3ServerInterfacePrivate::sendSystemMessage(const QString& text)
     message.package.appendText(text);
     emit q->newMessage(QList<ChatMessage>{message});
     logEnd(QStringLiteral("sendSystemMessage"));
+}
+
+void TeamSpeak3ServerInterfacePrivate::received(const DecodedText& text)
+{
+    logLine() << "txt_msg:" << clippedText(text.start);
+    for (const ChatMessage& message : text.messages) {
+        if (message.type == TextMessage || message.type == GroupMessage)
+            appendHistory(message);
+    }
+    emit q->newMessage(text.messages);
 }
 
 void TeamSpeak3ServerInterfacePrivate::appendHistory(const ChatMessage& message)
@@ -368,6 +401,9 @@ TeamSpeak3ServerInterface::TeamSpeak3ServerInterface(const QString& caseUuid,
     : d(new TeamSpeak3ServerInterfacePrivate(this))
 {
     qRegisterMetaType<FileTransfer>();
+    d->decoder.setMaxThreadCount(1);
+    // The default font family is looked up once, here on the GUI thread, not by the decoder.
+    MessageFont();
     d->caseUuid = caseUuid;
     d->peerName = peerName;
     if (!caseUuid.isEmpty()) {
@@ -411,6 +447,8 @@ TeamSpeak3ServerInterface::TeamSpeak3ServerInterface(const QString& caseUuid,
 
 TeamSpeak3ServerInterface::~TeamSpeak3ServerInterface()
 {
+    d->decoder.clear();
+    d->decoder.waitForDone();
     emit finished();
     d->saveHistory();
     delete d;
@@ -528,14 +566,35 @@ void TeamSpeak3ServerInterface::onNewMessage(QString sender_name, QString textms
         logEnd(QStringLiteral("NewMessage"));
         return;
     }
-    const QByteArray bytes = QByteArray::fromBase64(textmsg.toUtf8(), base64Options);
-    logLine() << "txt_msg:" << clippedText(QString::fromUtf8(bytes.left(LoggedLength + 1)));
-    const QList<ChatMessage> messages = parseMessages(bytes);
-    for (const ChatMessage& message : messages) {
-        if (message.type == TextMessage || message.type == GroupMessage)
-            d->appendHistory(message);
+    if (textmsg.size() <= DecodeHereLength && d->decoding == 0) {
+        d->received(decodeText(textmsg));
+        logEnd(QStringLiteral("NewMessage"));
+        return;
     }
-    emit newMessage(messages);
+    if (d->decodingLength + textmsg.size() > MaxWaitingLength) {
+        logLine() << "Dropping a text of" << textmsg.size() << "characters from" << sender_name
+                  << ": too many wait to be decoded";
+        logEnd(QStringLiteral("NewMessage"));
+        return;
+    }
+    logLine() << "decoding" << textmsg.size() << "characters on the side";
+    ++d->decoding;
+    d->decodingLength += textmsg.size();
+    // The engine waits for the worker before it goes, so it outlives every job.
+    const int length = textmsg.size();
+    d->decoder.start(QRunnable::create([this, textmsg, length] {
+        const DecodedText text = decodeText(textmsg);
+        QMetaObject::invokeMethod(
+            this,
+            [this, text, length] {
+                --d->decoding;
+                d->decodingLength -= length;
+                logBegin(QStringLiteral("NewMessage"));
+                d->received(text);
+                logEnd(QStringLiteral("NewMessage"));
+            },
+            Qt::QueuedConnection);
+    }));
     logEnd(QStringLiteral("NewMessage"));
 }
 
