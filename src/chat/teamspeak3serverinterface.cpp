@@ -119,12 +119,13 @@ struct DecodedText
 {
     QString start; // the beginning of the document, for the log
     QList<ChatMessage> messages;
+    qint64 length = 0; // of the text on the wire
 };
 
 DecodedText decodeText(const QString& text)
 {
     const QByteArray bytes = QByteArray::fromBase64(text.toUtf8(), base64Options);
-    return {QString::fromUtf8(bytes.left(LoggedLength + 1)), parseMessages(bytes)};
+    return {QString::fromUtf8(bytes.left(LoggedLength + 1)), parseMessages(bytes), text.size()};
 }
 
 // Nothing valid lists more entries than the server keeps in one store.
@@ -166,7 +167,7 @@ public:
     void countMembers();
     void sendText(const QString& text);
     void sendSystemMessage(const QString& text);
-    void appendHistory(const ChatMessage& message);
+    void appendHistory(const ChatMessage& message, qint64 cost);
     void received(const DecodedText& text);
     QString historyFile() const;
     void loadHistory();
@@ -197,6 +198,9 @@ public:
     QMap<anyID, FileTransfer> running;
     QTimer progressTimer;
     QList<ChatMessage> history;
+    // What each message of the history took on the wire, and all of them together.
+    QList<qint64> historyCost;
+    qint64 historyBytes = 0;
     int memberCount = 0;
     // One text at a time, in the order they came; while any is there, later ones follow it.
     QThreadPool decoder;
@@ -260,16 +264,21 @@ void TeamSpeak3ServerInterfacePrivate::received(const DecodedText& text)
     logLine() << "txt_msg:" << clippedText(text.start);
     for (const ChatMessage& message : text.messages) {
         if (message.type == TextMessage || message.type == GroupMessage)
-            appendHistory(message);
+            appendHistory(message, text.length / qMax(1, text.messages.size()));
     }
     emit q->newMessage(text.messages);
 }
 
-void TeamSpeak3ServerInterfacePrivate::appendHistory(const ChatMessage& message)
+void TeamSpeak3ServerInterfacePrivate::appendHistory(const ChatMessage& message, qint64 cost)
 {
     history.append(message);
-    while (history.size() > TeamSpeak3ServerInterface::MaxHistory)
+    historyCost.append(cost);
+    historyBytes += cost;
+    while (history.size() > TeamSpeak3ServerInterface::MaxHistory ||
+           (history.size() > 1 && historyBytes > TeamSpeak3ServerInterface::MaxHistoryBytes)) {
         history.removeFirst();
+        historyBytes -= historyCost.takeFirst();
+    }
 }
 
 QString TeamSpeak3ServerInterfacePrivate::historyFile() const
@@ -300,9 +309,9 @@ void TeamSpeak3ServerInterfacePrivate::loadHistory()
         logLine() << "The history" << path << "is too large to read:" << file.size() << "bytes";
         return;
     }
-    history = parseMessages(file.readAll());
-    while (history.size() > TeamSpeak3ServerInterface::MaxHistory)
-        history.removeFirst();
+    const QList<ChatMessage> stored = parseMessages(file.readAll());
+    for (const ChatMessage& message : stored)
+        appendHistory(message, file.size() / stored.size());
 }
 
 void TeamSpeak3ServerInterfacePrivate::saveHistory()
@@ -555,7 +564,7 @@ void TeamSpeak3ServerInterface::sendMessage(const ChatMessage& message)
         logEnd(QStringLiteral("leaving"));
     }
     if (!d->caseUuid.isEmpty() && (message.type == TextMessage || message.type == GroupMessage))
-        d->appendHistory(message);
+        d->appendHistory(message, text.size());
     logEnd(QStringLiteral("sendMessage"));
 }
 
