@@ -78,8 +78,8 @@ struct X11
     Atom (*internAtom)(Display*, const char*, int) = nullptr;
     int (*queryTree)(Display*, Window, Window*, Window*, Window**, unsigned*) = nullptr;
     int (*xfree)(void*) = nullptr;
-    int (*getProperty)(Display*, Window, Atom, long, long, int, Atom, Atom*, int*,
-                       unsigned long*, unsigned long*, unsigned char**) = nullptr;
+    int (*getProperty)(Display*, Window, Atom, long, long, int, Atom, Atom*, int*, unsigned long*,
+                       unsigned long*, unsigned char**) = nullptr;
     int (*flush)(Display*) = nullptr;
     unsigned char (*keycode)(Display*, unsigned long) = nullptr;
     int (*fakeKey)(Display*, unsigned, int, unsigned long) = nullptr;
@@ -120,8 +120,8 @@ Window findWindow(Display* display, qint64 pid, const QByteArray& title)
             break;
         }
         data = nullptr;
-        if (x11.getProperty(display, children[i], nameAtom, 0, 256, 0, any, &type, &format,
-                            &items, &after, &data) == 0 &&
+        if (x11.getProperty(display, children[i], nameAtom, 0, 256, 0, any, &type, &format, &items,
+                            &after, &data) == 0 &&
             data) {
             if (QByteArray(reinterpret_cast<const char*>(data), int(items)) == title)
                 found = children[i];
@@ -314,6 +314,9 @@ int main(int argc, char** argv)
         return 2;
     }
     QTemporaryDir work;
+    // BENCH_VERBOSE keeps the program's folder (and its log) for a look afterwards.
+    work.setAutoRemove(!verbose);
+    note(qPrintable(work.path()));
     VoiceServerProcess server;
     if (!server.start()) {
         std::fprintf(stderr, "voice-server: %s\n", qPrintable(server.log()));
@@ -322,8 +325,8 @@ int main(int argc, char** argv)
 
     // A virtual screen; Xvfb says which display it took.
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1280x1024x24",
-                                        "-nolisten", "tcp"});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
     if (!xvfb.waitForStarted() || !xvfb.waitForReadyRead(10000)) {
         std::fprintf(stderr, "Xvfb did not start\n");
         return 2;
@@ -337,9 +340,10 @@ int main(int argc, char** argv)
     QFile::copy(program, copy);
     QFile dat(folder + "/ts3_server.dat");
     dat.open(QIODevice::WriteOnly);
-    dat.write(QStringLiteral("{\"domain\": \"127.0.0.1\", \"port\": %1, \"server_pwd\": \"mossel\"}")
-                  .arg(server.port())
-                  .toUtf8());
+    dat.write(
+        QStringLiteral("{\"domain\": \"127.0.0.1\", \"port\": %1, \"server_pwd\": \"mossel\"}")
+            .arg(server.port())
+            .toUtf8());
     dat.close();
     QFile ini(folder + "/config/RYL System 7/Meeting.ini");
     ini.open(QIODevice::WriteOnly);
@@ -401,8 +405,8 @@ int main(int argc, char** argv)
         fail("the login went nowhere");
     note("logged in");
     if (status == 0) {
-        mallory.command({QStringLiteral("createchannel"), QStringLiteral("tolvane_Hostile"),
-                         QString(), 1});
+        mallory.command(
+            {QStringLiteral("createchannel"), QStringLiteral("tolvane_Hostile"), QString(), 1});
         QThread::msleep(500);
         for (const QJsonValue& c :
              mallory.command({QStringLiteral("channels")}).value("channels").toArray()) {
@@ -473,7 +477,8 @@ int main(int argc, char** argv)
                     }
                 }
                 std::fprintf(stderr, "-- sent, %d server errors, %d refused so far %s\n", errors,
-                             refused, QJsonDocument(first).toJson(QJsonDocument::Compact).constData());
+                             refused,
+                             QJsonDocument(first).toJson(QJsonDocument::Compact).constData());
             }
             const bool taken = waitUntil(
                 [&] {
@@ -509,7 +514,8 @@ int main(int argc, char** argv)
                     TargetHoldMs, longestHold <= 2 * TargetHoldMs ? "" : "  OVER");
         std::printf("%-44s %7.1f MiB resident, %.1f MiB peak (target under %.0f)%s\n",
                     "memory at the end", after, peak, TargetMiB, peak < TargetMiB ? "" : "  OVER");
-        std::printf("%-44s %s\n", "still running", meeting.state() == QProcess::Running ? "yes" : "NO");
+        std::printf("%-44s %s\n", "still running",
+                    meeting.state() == QProcess::Running ? "yes" : "NO");
     }
     holds.stop();
     if (x)

@@ -157,6 +157,8 @@ QList<ChatMessage> parseMessages(const QByteArray& json);
 // The text that travels between clients: the list document in Base64 (base64Options).
 QString messagesToText(const QList<ChatMessage>& messages);
 QList<ChatMessage> messagesFromText(const QString& text);
+// The list document of such a text, Base64 decoded (characters outside the alphabet skipped).
+QByteArray documentFromText(const QString& text);
 
 // A picture as the text of an image's "buffer": JPEG, qCompress, Base64 (base64Options).
 QString encodeImage(const QImage& image);

@@ -173,7 +173,8 @@ public:
     };
 
     bool add(const QString& name, const Source& source, const Header& header);
-    bool decodeNow(const Entry& entry);
+    // Whether the picture may be decoded here, on the GUI thread, now.
+    bool decodesHere(const Entry& entry);
     void queue(const QString& name, Entry& entry, const QSize& size);
     void deliver(const QString& name, quint64 id, const QImage& image);
     void hold(const QString& name, Entry& entry, const QImage& image);
@@ -203,7 +204,7 @@ bool HistoryPicturesPrivate::add(const QString& name, const Source& source, cons
     return true;
 }
 
-bool HistoryPicturesPrivate::decodeNow(const Entry& entry)
+bool HistoryPicturesPrivate::decodesHere(const Entry& entry)
 {
     const qint64 pixels = qint64(entry.header.size.width()) * entry.header.size.height();
     if (entry.source.bytes > smallPictureBytes || pixels > smallPicturePixels)
@@ -355,7 +356,7 @@ QImage HistoryPictures::picture(const QString& name, const QSize& size)
     const QSize wanted = size.boundedTo(it->header.size);
     if (it->failed || it->decoded.size() == wanted || it->pending)
         return it->decoded;
-    if (d->decodeNow(*it)) {
+    if (d->decodesHere(*it)) {
         QElapsedTimer timer;
         timer.start();
         const QImage image = decode(it->source, it->header.size, wanted);

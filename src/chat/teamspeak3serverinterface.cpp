@@ -124,7 +124,7 @@ struct DecodedText
 
 DecodedText decodeText(const QString& text)
 {
-    const QByteArray bytes = QByteArray::fromBase64(text.toUtf8(), base64Options);
+    const QByteArray bytes = documentFromText(text);
     return {QString::fromUtf8(bytes.left(LoggedLength + 1)), parseMessages(bytes), text.size()};
 }
 
