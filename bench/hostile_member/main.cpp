@@ -505,7 +505,7 @@ int main(int argc, char** argv)
         QJsonArray many{QStringLiteral("image")};
         for (int i = 0; i < 20; ++i)
             many.append(QJsonObject{{QStringLiteral("buffer"), flatPicture(100 + i)}});
-        step("one message of twenty such pictures", {chat({many})});
+        step("one message of twenty such pictures", {chat(QJsonArray{QJsonValue(many)})});
 
         const double after = residentMiB(pid);
         const double peak = residentMiB(pid, "VmHWM:");
