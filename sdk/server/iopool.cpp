@@ -97,7 +97,7 @@ public:
     IoThread(IoPool* pool, const QSslConfiguration* tls) : m_pool(pool)
     {
         if (tls)
-            m_tls = std::make_unique<QSslConfiguration>(*tls);
+            m_tls = std::make_shared<const QSslConfiguration>(*tls);
         setEventDispatcher(new EpollDispatcher);
     }
 
@@ -131,7 +131,18 @@ public:
     }
 
     IoWorker* worker() const { return m_worker; }
-    const QSslConfiguration* tls() const { return m_tls.get(); }
+    // Read by the thread at every new connection, replaced by the hub.
+    std::shared_ptr<const QSslConfiguration> tls()
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        return m_tls;
+    }
+    void setTls(const QSslConfiguration& tls)
+    {
+        auto replacement = std::make_shared<const QSslConfiguration>(tls);
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_tls = std::move(replacement);
+    }
 
 protected:
     void run() override
@@ -151,7 +162,7 @@ protected:
 
 private:
     IoPool* m_pool;
-    std::unique_ptr<QSslConfiguration> m_tls;
+    std::shared_ptr<const QSslConfiguration> m_tls; // under m_lock
     IoWorker* m_worker = nullptr;
     QSemaphore m_ready;
     std::mutex m_lock;
@@ -399,7 +410,8 @@ void IoWorker::carryOut(WireCommand& command)
     if (command.kind == WireCommand::Open) {
         auto* wire = new Wire(command.id, std::move(command.state), this);
         m_wires.insert(command.id, wire);
-        wire->open(command.descriptor, m_thread->tls());
+        const std::shared_ptr<const QSslConfiguration> tls = m_thread->tls();
+        wire->open(command.descriptor, tls.get());
         return;
     }
     Wire* wire = m_wires.value(command.id);
@@ -449,6 +461,12 @@ IoPool::~IoPool()
         thread->quit();
         thread->wait();
     }
+}
+
+void IoPool::replaceTlsIdentity(const QSslConfiguration& tls)
+{
+    for (auto& thread : m_threads)
+        thread->setTls(tls);
 }
 
 quint64 IoPool::open(Session* session, qintptr descriptor, std::shared_ptr<WireState> state)

@@ -86,6 +86,9 @@ public:
     ~IoPool() override;
 
     int threadCount() const { return int(m_threads.size()); }
+    // The server's certificate and key for connections opened from now on; open ones keep
+    // what they started with. Only for a pool made with TLS.
+    void replaceTlsIdentity(const QSslConfiguration& tls);
 
     // Hands a new connection to the least busy thread; the session hears of it by its ID.
     quint64 open(Session* session, qintptr descriptor, std::shared_ptr<WireState> state);
