@@ -25,6 +25,7 @@
 
 #include <QAccessible>
 #include <QBuffer>
+#include <QClipboard>
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QScrollBar>
@@ -281,6 +282,15 @@ private slots:
                  int(MessageFont::Bold));
         QCOMPARE(content.at(1), QStringLiteral("hello bob"));
         QVERIFY(receivesNothingMore(m_bob, m_bobId));
+
+        // A paste longer than one message may be is refused, and the pane says why.
+        QGuiApplication::clipboard()->setText(QString(maxMessageCharacters + 1, QLatin1Char('x')));
+        editor()->paste();
+        QVERIFY(editor()->document()->isEmpty());
+        QCOMPARE(statusColour(QStringLiteral("This text is too long to send: one message holds at "
+                                             "most %1 characters.")
+                                  .arg(QLocale().toString(maxMessageCharacters))),
+                 QStringLiteral("#ff7f24"));
 
         QVERIFY(bobTo(1));
         QTRY_VERIFY(!child("btnSend")->isEnabled());
