@@ -20,9 +20,14 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QTextFrame>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace MeetingSupport {
 
@@ -46,6 +51,18 @@ constexpr int maxShownNameLength = 256;
 // Sizes from other members' font bars stop here; their own bar offers 9 to 22 points.
 constexpr int maxShownPointSize = 72;
 const QString placeholderPicture = QStringLiteral(":/qml/images/temp_down_image.png");
+// A message carrying this many characters of text and picture data leaves megabytes of
+// decoding buffers behind; once they are freed, the heap gives them back to the system.
+constexpr qint64 trimAfterCharacters = 1024 * 1024;
+
+void trimHeap()
+{
+#ifdef __GLIBC__
+    // Freed pages inside the heap, not only at its top: without this, every large message
+    // leaves holes that keep the program's memory up.
+    malloc_trim(0);
+#endif
+}
 
 bool isLineBreak(uint c)
 {
@@ -145,6 +162,8 @@ public:
     HistoryPictures* pictures = nullptr;
     QImage placeholder;
     Allowance allowance;
+    qint64 messageCharacters = 0; // of text and picture data, in the message being added
+    bool trimQueued = false;
     QTextCursor cursor;
     const qreal unit = 8.0;
     uint imageCounter = 0;
@@ -224,6 +243,7 @@ void MessageViewPrivate::renderContent(const ChatMessage& message, const QTextCh
     for (int index = 0; index < items; ++index) {
         const QJsonValue item = content.at(index);
         if (item.isString()) {
+            messageCharacters += item.toString().size();
             insertText(item.toString(), format);
             continue;
         }
@@ -323,7 +343,9 @@ void MessageViewPrivate::insertPicture(const QJsonObject& picture)
     }
     // Kept as it came; decoded only at the size it is drawn, when it is drawn.
     const QString name = QStringLiteral("send_image_%1").arg(imageCounter);
-    const QByteArray data = compressedPicture(picture.value(QStringLiteral("buffer")).toString());
+    const QString buffer = picture.value(QStringLiteral("buffer")).toString();
+    messageCharacters += buffer.size();
+    const QByteArray data = compressedPicture(buffer);
     if (data.isEmpty() || !pictures->addCompressed(name, data))
         return;
     ++imageCounter;
@@ -456,6 +478,15 @@ void MessageView::addMessage(const ChatMessage& message)
     else
         d->insertNote(message);
     d->cursor.endEditBlock();
+    if (d->messageCharacters >= trimAfterCharacters && !d->trimQueued) {
+        // After the caller has let go of the message and its wire form.
+        d->trimQueued = true;
+        QTimer::singleShot(0, this, [this] {
+            d->trimQueued = false;
+            trimHeap();
+        });
+    }
+    d->messageCharacters = 0;
     scrollbarToEnd();
 }
 
