@@ -71,4 +71,77 @@ QByteArray boundedUncompress(const QByteArray& data, int maxSize, UncompressStat
     return out;
 }
 
+class InflateDevicePrivate
+{
+public:
+    QByteArray input;
+    qint64 limit = 0;
+    qint64 produced = 0;
+    z_stream stream{};
+    bool started = false;
+    bool finished = false;
+    UncompressStatus status = UncompressStatus::Ok;
+};
+
+InflateDevice::InflateDevice(const QByteArray& compressed, qint64 maxSize)
+    : d(new InflateDevicePrivate)
+{
+    d->input = compressed;
+    d->limit = qMax<qint64>(maxSize, 0);
+    // The length field in front is the sender's claim; the stream itself decides.
+    if (d->input.size() < 4 || inflateInit(&d->stream) != Z_OK) {
+        d->status = UncompressStatus::Corrupt;
+    } else {
+        d->started = true;
+        d->stream.next_in = reinterpret_cast<Bytef*>(d->input.data() + 4);
+        d->stream.avail_in = uInt(d->input.size() - 4);
+    }
+    open(QIODevice::ReadOnly);
+}
+
+InflateDevice::~InflateDevice()
+{
+    if (d->started)
+        inflateEnd(&d->stream);
+    delete d;
+}
+
+UncompressStatus InflateDevice::status() const
+{
+    return d->status;
+}
+
+qint64 InflateDevice::readData(char* data, qint64 maxSize)
+{
+    if (d->status != UncompressStatus::Ok)
+        return -1;
+    if (d->finished || maxSize <= 0)
+        return d->finished ? -1 : 0;
+    qint64 total = 0;
+    while (total < maxSize) {
+        // One byte past the limit tells a stream that ends exactly there from one that goes on.
+        const qint64 room = qMin(maxSize - total, d->limit - d->produced + 1);
+        d->stream.next_out = reinterpret_cast<Bytef*>(data + total);
+        d->stream.avail_out = uInt(qMin<qint64>(room, 1 << 20));
+        const uInt offered = d->stream.avail_out;
+        const int code = inflate(&d->stream, Z_NO_FLUSH);
+        const qint64 got = qint64(offered - d->stream.avail_out);
+        total += got;
+        d->produced += got;
+        if (d->produced > d->limit) {
+            d->status = UncompressStatus::TooLarge;
+            return -1;
+        }
+        if (code == Z_STREAM_END) {
+            d->finished = true;
+            break;
+        }
+        if (code != Z_OK || (got == 0 && d->stream.avail_in == 0)) {
+            d->status = UncompressStatus::Corrupt;
+            return total > 0 ? total : -1;
+        }
+    }
+    return total;
+}
+
 } // namespace MeetingSupport

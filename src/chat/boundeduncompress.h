@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 
 namespace MeetingSupport {
 
@@ -15,5 +16,28 @@ enum class UncompressStatus { Ok, Corrupt, TooLarge };
 // in chunks, stopping as soon as the output would pass maxSize.
 QByteArray boundedUncompress(const QByteArray& data, int maxSize,
                              UncompressStatus* status = nullptr);
+
+class InflateDevicePrivate;
+
+// Reads the output of qCompress data as a stream, inflating only as far as it is read and never
+// past maxSize bytes: a decoder can read a picture's header, or the whole picture, without the
+// inflated bytes being held at once. Reading fails at damaged data and at the limit.
+class InflateDevice : public QIODevice
+{
+public:
+    InflateDevice(const QByteArray& compressed, qint64 maxSize);
+    ~InflateDevice() override;
+
+    bool isSequential() const override { return true; }
+    // Corrupt when the data is damaged, TooLarge when it went on past maxSize.
+    UncompressStatus status() const;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override;
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    InflateDevicePrivate* d;
+};
 
 } // namespace MeetingSupport

@@ -13,6 +13,7 @@
 #include <QJsonValue>
 #include <QMutex>
 
+#include <array>
 #include <limits>
 
 namespace MeetingSupport {
@@ -34,6 +35,7 @@ const QString fontTag = QStringLiteral("font");
 // make the view rasterise enormous glyphs.
 constexpr int minFontSize = 1;
 constexpr int maxFontSize = 512;
+constexpr int maxFontFamilyLength = 256;
 
 QString defaultFontFamily()
 {
@@ -138,7 +140,12 @@ void MessageFont::fromJson(const QJsonObject& object)
         qWarning() << "Ignoring a font size of" << newSize << "points";
     style = object.value(QStringLiteral("style")).toInt(style);
     color = QColor(object.value(QStringLiteral("color")).toString(color.name()));
-    family = object.value(QStringLiteral("name")).toString(family);
+    // Font names are short; asking the font system about a megabyte of name takes long.
+    const QString name = object.value(QStringLiteral("name")).toString(family);
+    if (name.size() <= maxFontFamilyLength)
+        family = name;
+    else
+        qWarning() << "Ignoring a font name of" << name.size() << "characters";
 }
 
 QFont MessageFont::toFont() const
@@ -307,6 +314,44 @@ QList<ChatMessage> parseMessages(const QByteArray& json)
     return messages;
 }
 
+// As QByteArray::fromBase64(text.toUtf8(), base64Options), without the UTF-8 copy in between:
+// a message text can be megabytes, and the copy doubles the time.
+QByteArray documentFromText(const QString& text)
+{
+    static const auto table = [] {
+        std::array<signed char, 128> t{};
+        t.fill(-1);
+        for (int i = 0; i < 26; ++i) {
+            t[size_t('A' + i)] = char(i);
+            t[size_t('a' + i)] = char(26 + i);
+        }
+        for (int i = 0; i < 10; ++i)
+            t[size_t('0' + i)] = char(52 + i);
+        t[size_t('-')] = 62;
+        t[size_t('_')] = 63;
+        return t;
+    }();
+    QByteArray bytes(int(qint64(text.size()) * 3 / 4 + 3), Qt::Uninitialized);
+    char* out = bytes.data();
+    uint buffer = 0;
+    int bits = 0;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        const int value = u < 128 ? table[u] : -1;
+        if (value < 0)
+            continue;
+        buffer = (buffer << 6) | uint(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            *out++ = char(buffer >> bits);
+            buffer &= (1u << bits) - 1;
+        }
+    }
+    bytes.truncate(int(out - bytes.constData()));
+    return bytes;
+}
+
 QString messagesToText(const QList<ChatMessage>& messages)
 {
     return QString::fromUtf8(serializeMessages(messages).toBase64(base64Options));
@@ -320,7 +365,7 @@ QList<ChatMessage> messagesFromText(const QString& text)
         qWarning() << "Dropping a message text of" << text.size() << "characters";
         return {};
     }
-    return parseMessages(QByteArray::fromBase64(text.toUtf8(), base64Options));
+    return parseMessages(documentFromText(text));
 }
 
 QString encodeImage(const QImage& image)
@@ -339,11 +384,9 @@ QImage decodeImage(const QString& text)
     // front of the data: a few bytes could make it allocate gigabytes, and a tiny JPEG can
     // claim a picture of gigapixels. So the data is inflated with a hard bound and the picture's
     // size is read from its header before anything is decoded.
-    if (qint64(text.size()) > qint64(maxImageBytes) / 3 * 4 + 4 * 1024 * 1024) {
-        qWarning() << "Refusing a picture text of" << text.size() << "characters";
+    const QByteArray compressed = compressedPicture(text);
+    if (compressed.isEmpty())
         return QImage();
-    }
-    const QByteArray compressed = QByteArray::fromBase64(text.toLatin1(), base64Options);
     UncompressStatus status = UncompressStatus::Corrupt;
     QByteArray jpeg = boundedUncompress(compressed, maxImageBytes, &status);
     if (status == UncompressStatus::TooLarge) {
@@ -361,6 +404,16 @@ QImage decodeImage(const QString& text)
     QImageReader reader(&buffer, "jpg");
     reader.setAutoDetectImageFormat(false);
     return readWithinBounds(reader);
+}
+
+QByteArray compressedPicture(const QString& text)
+{
+    if (qint64(text.size()) > qint64(maxImageBytes) / 3 * 4 + 4 * 1024 * 1024) {
+        qWarning() << "Refusing a picture text of" << text.size() << "characters";
+        return QByteArray();
+    }
+    // Straight from the text: no Latin-1 copy of megabytes in between.
+    return documentFromText(text);
 }
 
 QImage readWithinBounds(QImageReader& reader)

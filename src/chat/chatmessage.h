@@ -28,6 +28,20 @@ inline constexpr int maxImageBytes = 64 * 1024 * 1024;
 inline constexpr int maxImageSide = 16384;
 // 64 megapixels: 256 MiB once decoded, more than any screen capture needs.
 inline constexpr qint64 maxImagePixels = qint64(64) * 1024 * 1024;
+// A picture that cannot be decoded in stripes at a smaller size (progressive JPEG, other
+// formats) needs its whole size in memory while it is read: such pictures stay below this.
+inline constexpr qint64 maxWholeDecodePixels = qint64(16) * 1024 * 1024;
+
+// What one chat message may hold, shown in the history and sent from the editor. Laying out
+// text costs the GUI thread about a microsecond per character (far more for some shapes), so a
+// longer text is shown up to these bounds with a note of the rest.
+inline constexpr int maxMessageCharacters = 64 * 1024;
+inline constexpr int maxMessageLineBreaks = 2048;
+// Pictures with data, and the pixels their headers claim together.
+inline constexpr int maxMessagePictures = 16;
+inline constexpr qint64 maxMessagePicturePixels = qint64(64) * 1024 * 1024;
+// The decoded pictures of one history together (they are decoded at the size they are drawn).
+inline constexpr qint64 maxHistoryPictureBytes = qint64(128) * 1024 * 1024;
 
 // The kind of a message; the wire string is its "poll_type".
 enum MessageType : int {
@@ -143,11 +157,16 @@ QList<ChatMessage> parseMessages(const QByteArray& json);
 // The text that travels between clients: the list document in Base64 (base64Options).
 QString messagesToText(const QList<ChatMessage>& messages);
 QList<ChatMessage> messagesFromText(const QString& text);
+// The list document of such a text, Base64 decoded (characters outside the alphabet skipped).
+QByteArray documentFromText(const QString& text);
 
 // A picture as the text of an image's "buffer": JPEG, qCompress, Base64 (base64Options).
 QString encodeImage(const QImage& image);
 // The inverse; a null image for damaged data or a picture beyond the size limits.
 QImage decodeImage(const QString& text);
+// The compressed picture data of such a text (qCompress of JPEG), not inflated; empty when the
+// text is longer than any acceptable picture.
+QByteArray compressedPicture(const QString& text);
 // Reads a picture only when its header shows it within maxImageSide and maxImagePixels.
 QImage readWithinBounds(QImageReader& reader);
 

@@ -308,6 +308,8 @@ ChatWidget::ChatWidget(QWidget* parent) : QWidget(parent), d(new ChatWidgetPriva
     connect(d->ui.btnBox, &QDialogButtonBox::rejected, this, &ChatWidget::closed);
     connect(d->sendButton, &QPushButton::clicked, this, &ChatWidget::_q_sendMessage);
     connect(d->ui.msgInputWidget, &SendTextEdit::returnPressed, this, &ChatWidget::_q_sendMessage);
+    connect(d->ui.msgInputWidget, &SendTextEdit::refused, this,
+            [this](const QString& reason) { d->addStatus(reason, 1); });
     connect(d->ui.toolButtonFont, &QToolButton::clicked, this, [this] {
         d->fontWidget->setVisible(d->ui.toolButtonFont->isChecked());
         d->ui.msgViewWidget->scrollbarToEnd();

@@ -29,7 +29,7 @@ bool isSlash(QChar c)
 } // namespace
 
 bool readOrdinaryFile(const QString& path, qint64 maxBytes, ReadLimit limit, QByteArray* data,
-                      bool* cut)
+                      bool* cut, qint64* fileSize)
 {
     data->clear();
     if (cut)
@@ -63,6 +63,8 @@ bool readOrdinaryFile(const QString& path, qint64 maxBytes, ReadLimit limit, QBy
         return false;
     size = file.size();
 #endif
+    if (fileSize)
+        *fileSize = size;
     if (size > maxBytes) {
         if (limit == ReadLimit::Refuse)
             return false;

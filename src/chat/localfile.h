@@ -17,9 +17,9 @@ enum class ReadLimit {
 
 // Reads an ordinary local file, at most maxBytes of it, into *data. Folders, pipes, sockets and
 // devices are refused without ever being opened in a way that could block. *cut tells whether
-// the file was longer than maxBytes.
+// the file was longer than maxBytes, *fileSize how long it is.
 bool readOrdinaryFile(const QString& path, qint64 maxBytes, ReadLimit limit, QByteArray* data,
-                      bool* cut = nullptr);
+                      bool* cut = nullptr, qint64* fileSize = nullptr);
 
 // The local path a received picture's "src" names, when it is one we may look at: a "file:" URL
 // without a host, to an absolute path that is no network share. Empty for anything else.

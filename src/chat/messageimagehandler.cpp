@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "messageimagehandler.h"
 
+#include "historypictures.h"
 #include "localfile.h"
 
 #include <QCoreApplication>
@@ -137,6 +138,7 @@ public:
 
     QWidget* view;
     qreal scale;
+    HistoryPictures* pictures = nullptr;
     MessageImageHandler* q;
 };
 
@@ -147,6 +149,11 @@ MessageImageHandler::MessageImageHandler(QWidget* view, qreal scale)
 MessageImageHandler::~MessageImageHandler()
 {
     delete d;
+}
+
+void MessageImageHandler::setPictures(HistoryPictures* pictures)
+{
+    d->pictures = pictures;
 }
 
 QSize MessageImageHandler::capDrawnSize(const QSize& size)
@@ -170,7 +177,9 @@ QSizeF MessageImageHandler::intrinsicSize(QTextDocument* doc, int posInDocument,
     const bool hasHeight = imageFormat.hasProperty(QTextFormat::ImageHeight);
     QSize size(qRound(imageFormat.width()), qRound(imageFormat.height()));
     if (!hasWidth || !hasHeight) {
-        const QSize picture = loadedSize(doc, imageFormat);
+        const QSize registered =
+            d->pictures ? d->pictures->originalSize(imageFormat.name()) : QSize();
+        const QSize picture = registered.isValid() ? registered : loadedSize(doc, imageFormat);
         if (!hasWidth && !hasHeight)
             size = picture;
         else if (!hasWidth)
@@ -197,6 +206,13 @@ void MessageImageHandler::drawObject(QPainter* painter, const QRectF& rect, QTex
     const QTextImageFormat imageFormat = format.toImageFormat();
     const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
     const QSize target = rect.size().toSize();
+    if (d->pictures && d->pictures->contains(imageFormat.name())) {
+        // Decoded at the drawn size; until it is, whatever size is held (or nothing) is drawn.
+        const QImage image = d->pictures->picture(imageFormat.name(), target * ratio);
+        if (!image.isNull())
+            painter->drawImage(rect, image, QRectF(image.rect()));
+        return;
+    }
     if (onGuiThread()) {
         const QPixmap pixmap = loadPicture<QPixmap>(doc, imageFormat, ratio);
         if (pixmap.width() > rect.width() && !target.isEmpty()) {

@@ -9,6 +9,7 @@ class QWidget;
 
 namespace MeetingSupport {
 
+class HistoryPictures;
 class MessageImageHandlerPrivate;
 
 // Sizes and draws the pictures of the message history: a picture wider than half the view is
@@ -21,6 +22,10 @@ public:
     // The view whose size bounds the pictures; it is also the parent.
     explicit MessageImageHandler(QWidget* view, qreal scale = 0.5);
     ~MessageImageHandler() override;
+
+    // Pictures registered there are measured by their header and drawn from what it decodes
+    // at the drawn size; other names are read from the document's resources.
+    void setPictures(HistoryPictures* pictures);
 
     QSizeF intrinsicSize(QTextDocument* doc, int posInDocument, const QTextFormat& format) override;
     void drawObject(QPainter* painter, const QRectF& rect, QTextDocument* doc, int posInDocument,

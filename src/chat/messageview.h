@@ -7,12 +7,17 @@
 
 namespace MeetingSupport {
 
+class HistoryPictures;
 class ImageViewer;
 class MessageViewPrivate;
 
 // The read-only chat history: chat messages with a header of sender and time and a body in the
 // sender's font with inline pictures, grey system and file notes, and coloured status lines.
 // Everything is appended at the end. A double click on a picture opens it in the image viewer.
+// What another member sends costs bounded time and memory: a message shows its text up to
+// maxMessageCharacters and maxMessageLineBreaks and its pictures up to maxMessagePictures and
+// maxMessagePicturePixels, with a note of what was left out (pictures left out show the
+// placeholder picture); pictures are kept compressed and decoded at the size they are drawn.
 class MessageView : public QTextBrowser
 {
     Q_OBJECT
@@ -32,12 +37,15 @@ public:
     QString ownName() const;
 
     ImageViewer* imageViewer() const;
+    // The pictures of the history, with their bound on decoded memory.
+    HistoryPictures* pictures() const;
 
 public slots:
     void scrollbarToEnd();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    QMimeData* createMimeDataFromSelection() const override;
 
 private slots:
     void _q_addMessage(const ChatMessage& message);

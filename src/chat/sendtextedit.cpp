@@ -4,6 +4,7 @@
 #include "documentconverter.h"
 #include "localfile.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -23,23 +24,6 @@ void appendAttribute(QString& element, const QString& name, const QString& value
 {
     element +=
         QLatin1Char(' ') + name + QLatin1String("=\"") + value.toHtmlEscaped() + QLatin1Char('"');
-}
-
-// Drops a UTF-8 sequence that the cut at the byte limit left incomplete.
-void trimPartialUtf8(QByteArray& bytes)
-{
-    int lead = bytes.size() - 1;
-    int continuation = 0;
-    while (lead >= 0 && continuation < 3 && (uchar(bytes.at(lead)) & 0xc0) == 0x80) {
-        --lead;
-        ++continuation;
-    }
-    if (lead < 0)
-        return;
-    const uchar first = uchar(bytes.at(lead));
-    const int length = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc0 ? 2 : 1;
-    if (length > continuation + 1)
-        bytes.truncate(lead);
 }
 
 // The picture a pasted document names: a local picture file, a "data:" URL or a resource of the
@@ -71,6 +55,48 @@ QImage namedPicture(const QUrl& url)
     return path.isEmpty() ? QImage() : loadLocalPicture(path);
 }
 
+// A picture's size from its header, for an ordinary local file; invalid when it is none.
+QSize localPictureSize(const QString& path)
+{
+    QByteArray head;
+    qint64 size = 0;
+    if (!readOrdinaryFile(path, 1024 * 1024, ReadLimit::Cut, &head, nullptr, &size) ||
+        size > maxLocalPictureBytes)
+        return QSize();
+    QBuffer buffer(&head);
+    buffer.open(QIODevice::ReadOnly);
+    return QImageReader(&buffer).size();
+}
+
+// What a document holds against the bounds of one message: characters of text (paragraph
+// ends and pictures count one each), line breaks within paragraphs, pictures and their pixels.
+struct Contents
+{
+    qint64 characters = 0;
+    int lineBreaks = 0;
+    int pictures = 0;
+    qint64 pixels = 0;
+};
+
+Contents contentsOf(const QTextDocument* document)
+{
+    Contents contents;
+    contents.characters = qMax(0, document->characterCount() - 1);
+    contents.lineBreaks = document->toRawText().count(QChar::LineSeparator);
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            if (!format.isImageFormat())
+                continue;
+            const QImage image = qvariant_cast<QImage>(document->resource(
+                QTextDocument::ImageResource, QUrl(format.toImageFormat().name())));
+            contents.pictures += it.fragment().length();
+            contents.pixels += qint64(image.width()) * image.height() * it.fragment().length();
+        }
+    }
+    return contents;
+}
+
 } // namespace
 
 class SendTextEditPrivate
@@ -79,18 +105,63 @@ public:
     explicit SendTextEditPrivate(SendTextEdit* q) : q(q) {}
 
     QUrl nextDroppedName() { return QUrl(QStringLiteral("dropped_image_%1").arg(counter++)); }
+    bool admitsText(qint64 characters, int lineBreaks);
+    bool admitsPicture(const QSize& size);
     void insertImageResource(const QUrl& url, const QImage& image);
     void insertFileText(const QString& path);
-    void insertRichText(const QString& html);
+    void insertRichText(const QString& html, const QString& plain);
 
     MessageFont font;
     int counter = 1;
     SendTextEdit* q;
 };
 
+bool SendTextEditPrivate::admitsText(qint64 characters, int lineBreaks)
+{
+    const Contents now = contentsOf(q->document());
+    if (now.characters + characters > maxMessageCharacters) {
+        emit q->refused(SendTextEdit::tr("This text is too long to send: one message holds at "
+                                         "most %Ln characters.",
+                                         nullptr, maxMessageCharacters));
+        return false;
+    }
+    if (now.lineBreaks + lineBreaks > maxMessageLineBreaks) {
+        emit q->refused(SendTextEdit::tr("This text has too many lines to send: one message "
+                                         "holds at most %Ln line breaks.",
+                                         nullptr, maxMessageLineBreaks));
+        return false;
+    }
+    return true;
+}
+
+bool SendTextEditPrivate::admitsPicture(const QSize& size)
+{
+    const qint64 pixels = qint64(size.width()) * size.height();
+    const Contents now = contentsOf(q->document());
+    if (size.width() > maxImageSide || size.height() > maxImageSide || pixels > maxImagePixels) {
+        emit q->refused(SendTextEdit::tr("This picture is too large to send: %1 x %2 pixels.")
+                            .arg(size.width())
+                            .arg(size.height()));
+        return false;
+    }
+    if (now.pictures >= maxMessagePictures) {
+        emit q->refused(SendTextEdit::tr("No more pictures fit into this message: one holds at "
+                                         "most %Ln.",
+                                         nullptr, maxMessagePictures));
+        return false;
+    }
+    if (now.pixels + pixels > maxMessagePicturePixels || now.characters >= maxMessageCharacters) {
+        emit q->refused(SendTextEdit::tr("This picture does not fit into this message: its "
+                                         "pictures together may have at most %Ln megapixels.",
+                                         nullptr, int(maxMessagePicturePixels >> 20)));
+        return false;
+    }
+    return true;
+}
+
 void SendTextEditPrivate::insertImageResource(const QUrl& url, const QImage& image)
 {
-    if (image.isNull())
+    if (image.isNull() || !admitsPicture(image.size()))
         return;
     q->document()->addResource(QTextDocument::ImageResource, url, image);
     QString element = QStringLiteral("<img");
@@ -108,23 +179,31 @@ void SendTextEditPrivate::insertImageResource(const QUrl& url, const QImage& ima
 
 void SendTextEditPrivate::insertFileText(const QString& path)
 {
+    // UTF-8 takes at most four bytes a character: a longer file holds more than fits.
+    const qint64 room = 4 * qint64(maxMessageCharacters) + 4;
     QByteArray bytes;
     bool cut = false;
-    if (!readOrdinaryFile(path, maxDroppedTextBytes, ReadLimit::Cut, &bytes, &cut)) {
+    if (!readOrdinaryFile(path, room, ReadLimit::Cut, &bytes, &cut)) {
         qDebug() << "Not inserting" << path << "(no readable file)";
         return;
     }
-    if (cut) {
-        qDebug() << "Inserting only the first" << maxDroppedTextBytes << "bytes of" << path;
-        trimPartialUtf8(bytes);
-    }
     // Line ends as a file opened in text mode reads them.
     bytes.replace("\r\n", "\n");
-    q->insertPlainText(QString::fromUtf8(bytes));
+    const QString text = cut ? QString() : QString::fromUtf8(bytes);
+    if (admitsText(cut ? room : text.size(), 0))
+        q->insertPlainText(text);
 }
 
-void SendTextEditPrivate::insertRichText(const QString& html)
+void SendTextEditPrivate::insertRichText(const QString& html, const QString& plain)
 {
+    // Parsing markup takes far longer than its text: past a bound only the plain text comes in.
+    if (html.size() > 8 * qint64(maxMessageCharacters)) {
+        if (!plain.isEmpty() && admitsText(plain.size(), 0))
+            q->insertPlainText(plain);
+        else if (plain.isEmpty())
+            admitsText(html.size(), 0);
+        return;
+    }
     // The fragment is parsed with the editor's document as the provider, so what it links to
     // goes through loadResource. Pictures that give nothing are left out.
     QTextDocument scratch;
@@ -152,6 +231,21 @@ void SendTextEditPrivate::insertRichText(const QString& html)
         cursor.setPosition(position);
         cursor.setPosition(position + 1, QTextCursor::KeepAnchor);
         cursor.removeSelectedText();
+    }
+    const Contents pasted = contentsOf(&scratch);
+    if (!admitsText(pasted.characters - pasted.pictures, pasted.lineBreaks))
+        return;
+    if (pasted.pictures > 0) {
+        const Contents now = contentsOf(q->document());
+        if (now.pictures + pasted.pictures > maxMessagePictures ||
+            now.pixels + pasted.pixels > maxMessagePicturePixels) {
+            emit q->refused(SendTextEdit::tr("The pictures pasted do not fit into this message: "
+                                             "one holds at most %1 pictures of %2 megapixels "
+                                             "together.")
+                                .arg(maxMessagePictures)
+                                .arg(maxMessagePicturePixels >> 20));
+            return;
+        }
     }
     q->textCursor().insertFragment(QTextDocumentFragment(&scratch));
     q->ensureCursorVisible();
@@ -203,8 +297,12 @@ void SendTextEdit::insertImages(const QList<QUrl>& url)
 {
     if (!isEnabled() || url.isEmpty())
         return;
-    for (const QUrl& file : url)
-        d->insertImageResource(file, loadLocalPicture(file.toLocalFile()));
+    for (const QUrl& file : url) {
+        // Measured before it is decoded: a picture too large is never read whole.
+        const QSize size = localPictureSize(file.toLocalFile());
+        if (size.isValid() && d->admitsPicture(size))
+            d->insertImageResource(file, loadLocalPicture(file.toLocalFile()));
+    }
 }
 
 void SendTextEdit::insertImage(const QImage& image)
@@ -216,9 +314,19 @@ void SendTextEdit::insertImage(const QImage& image)
 
 void SendTextEdit::keyPressEvent(QKeyEvent* event)
 {
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
-        !(event->modifiers() & Qt::ShiftModifier)) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && !(event->modifiers() & Qt::ShiftModifier)) {
         emit returnPressed();
+        event->accept();
+        return;
+    }
+    // Typing stops at the bounds of one message.
+    const bool typing =
+        !event->text().isEmpty() && event->text().at(0).isPrint() && !textCursor().hasSelection();
+    const bool refused = enter ? !d->admitsText(1, 1)
+                               : typing && document()->characterCount() > maxMessageCharacters &&
+                                     !d->admitsText(event->text().size(), 0);
+    if (refused) {
         event->accept();
         return;
     }
@@ -235,7 +343,9 @@ bool SendTextEdit::canInsertFromMimeData(const QMimeData* source) const
 void SendTextEdit::insertFromMimeData(const QMimeData* source)
 {
     if (source->hasImage()) {
-        d->insertImageResource(d->nextDroppedName(), qvariant_cast<QImage>(source->imageData()));
+        const QImage image = qvariant_cast<QImage>(source->imageData());
+        if (!image.isNull() && d->admitsPicture(image.size()))
+            d->insertImageResource(d->nextDroppedName(), image);
         return;
     }
     if (source->hasUrls()) {
@@ -243,23 +353,29 @@ void SendTextEdit::insertFromMimeData(const QMimeData* source)
         for (const QUrl& url : source->urls()) {
             const QString path = url.toLocalFile();
             const QByteArray suffix = QFileInfo(path).suffix().toLower().toLatin1();
-            if (!suffix.isEmpty() && formats.contains(suffix))
-                d->insertImageResource(url, loadLocalPicture(path));
-            else
+            if (suffix.isEmpty() || !formats.contains(suffix)) {
                 d->insertFileText(path);
+                continue;
+            }
+            const QSize size = localPictureSize(path);
+            if (size.isValid() && d->admitsPicture(size))
+                d->insertImageResource(url, loadLocalPicture(path));
         }
         return;
     }
     // Qt would read every file the rich text names itself, whole and without a bound.
     if (acceptRichText() && source->hasFormat(QStringLiteral("application/x-qrichtext"))) {
         d->insertRichText(
-            QString::fromUtf8(source->data(QStringLiteral("application/x-qrichtext"))));
+            QString::fromUtf8(source->data(QStringLiteral("application/x-qrichtext"))),
+            source->text());
         return;
     }
     if (acceptRichText() && source->hasHtml()) {
-        d->insertRichText(source->html());
+        d->insertRichText(source->html(), source->text());
         return;
     }
+    if (source->hasText() && !d->admitsText(source->text().size(), 0))
+        return;
     QTextEdit::insertFromMimeData(source);
 }
 

@@ -11,14 +11,13 @@ namespace MeetingSupport {
 
 class SendTextEditPrivate;
 
-// A dropped or pasted text file is inserted up to this many bytes.
-inline constexpr qint64 maxDroppedTextBytes = 1024 * 1024;
-
 // The editor a chat message is written in. Return or Enter sends (returnPressed), Shift+Return
 // breaks the line. Pictures come in by paste, drop, insertImage (screen captures) and
 // insertImages (chosen files); a dropped text file is inserted as text. Pasted rich text keeps
 // only the pictures it names that are local picture files or inline data, read with the bounds
 // of localfile.h. The whole text shows in the one font of the user's messages.
+// The editor holds at most what one message may (chatmessage.h): a paste, drop or picture that
+// would make it hold more is refused whole, and refused() says why.
 class SendTextEdit : public QTextEdit
 {
     Q_OBJECT
@@ -36,6 +35,9 @@ public:
 
 signals:
     void returnPressed();
+    // Something pasted, dropped or inserted was not taken: the message would have grown past
+    // what one message may hold. The text says so to the user.
+    void refused(const QString& reason);
 
 public slots:
     void insertImages(const QList<QUrl>& url);

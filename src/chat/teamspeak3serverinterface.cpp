@@ -17,6 +17,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPair>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVector>
 
@@ -119,6 +120,24 @@ bool isSafeFileName(const QString& name)
            !name.contains(QChar(0));
 }
 
+// Texts longer than this are decoded on a worker thread: Base64 and JSON of a few megabytes
+// would hold the GUI thread for longer than a moment. Texts waiting there are bounded.
+constexpr int DecodeHereLength = 256 * 1024;
+constexpr qint64 MaxWaitingLength = 64 * 1024 * 1024;
+
+struct DecodedText
+{
+    QString start; // the beginning of the document, for the log
+    QList<ChatMessage> messages;
+    qint64 length = 0; // of the text on the wire
+};
+
+DecodedText decodeText(const QString& text)
+{
+    const QByteArray bytes = documentFromText(text);
+    return {QString::fromUtf8(bytes.left(LoggedLength + 1)), parseMessages(bytes), text.size()};
+}
+
 // Nothing valid lists more entries than the server keeps in one store.
 constexpr int MaxListedFiles = 10000;
 constexpr int ProgressIntervalMs = 200;
@@ -158,7 +177,8 @@ public:
     void countMembers();
     void sendText(const QString& text);
     void sendSystemMessage(const QString& text);
-    void appendHistory(const ChatMessage& message);
+    void appendHistory(const ChatMessage& message, qint64 cost);
+    void received(const DecodedText& text);
     QString historyFile() const;
     void loadHistory();
     void saveHistory();
@@ -189,9 +209,16 @@ public:
     QMap<anyID, FileTransfer> running;
     QTimer progressTimer;
     QList<ChatMessage> history;
+    // What each message of the history took on the wire, and all of them together.
+    QList<qint64> historyCost;
+    qint64 historyBytes = 0;
     // The history file exists but was not read (too large, unreadable, not messages).
     bool historyUnread = false;
     int memberCount = 0;
+    // One text at a time, in the order they came; while any is there, later ones follow it.
+    QThreadPool decoder;
+    int decoding = 0;
+    qint64 decodingLength = 0;
 };
 
 void TeamSpeak3ServerInterfacePrivate::setPathsFromChannel()
@@ -245,11 +272,26 @@ void TeamSpeak3ServerInterfacePrivate::sendSystemMessage(const QString& text)
     logEnd(QStringLiteral("sendSystemMessage"));
 }
 
-void TeamSpeak3ServerInterfacePrivate::appendHistory(const ChatMessage& message)
+void TeamSpeak3ServerInterfacePrivate::received(const DecodedText& text)
+{
+    logLine() << "txt_msg:" << clippedText(text.start);
+    for (const ChatMessage& message : text.messages) {
+        if (message.type == TextMessage || message.type == GroupMessage)
+            appendHistory(message, text.length / qMax(1, text.messages.size()));
+    }
+    emit q->newMessage(text.messages);
+}
+
+void TeamSpeak3ServerInterfacePrivate::appendHistory(const ChatMessage& message, qint64 cost)
 {
     history.append(message);
-    while (history.size() > TeamSpeak3ServerInterface::MaxHistory)
+    historyCost.append(cost);
+    historyBytes += cost;
+    while (history.size() > TeamSpeak3ServerInterface::MaxHistory ||
+           (history.size() > 1 && historyBytes > TeamSpeak3ServerInterface::MaxHistoryBytes)) {
         history.removeFirst();
+        historyBytes -= historyCost.takeFirst();
+    }
 }
 
 QString TeamSpeak3ServerInterfacePrivate::historyFile() const
@@ -284,14 +326,14 @@ void TeamSpeak3ServerInterfacePrivate::loadHistory()
         return;
     }
     const QByteArray bytes = file.readAll();
-    history = parseMessages(bytes);
-    if (history.isEmpty() && !isEmptyMessageList(bytes)) {
+    const QList<ChatMessage> stored = parseMessages(bytes);
+    if (stored.isEmpty() && !isEmptyMessageList(bytes)) {
         logLine() << "The history" << path << "holds no messages that can be read";
         return;
     }
     historyUnread = false;
-    while (history.size() > TeamSpeak3ServerInterface::MaxHistory)
-        history.removeFirst();
+    for (const ChatMessage& message : stored)
+        appendHistory(message, file.size() / stored.size());
 }
 
 // A history that could not be read stays, under a name of its own; the session's messages
@@ -412,6 +454,9 @@ TeamSpeak3ServerInterface::TeamSpeak3ServerInterface(const QString& caseUuid,
     : d(new TeamSpeak3ServerInterfacePrivate(this))
 {
     qRegisterMetaType<FileTransfer>();
+    d->decoder.setMaxThreadCount(1);
+    // The default font family is looked up once, here on the GUI thread, not by the decoder.
+    MessageFont();
     d->caseUuid = caseUuid;
     d->peerName = peerName;
     if (!caseUuid.isEmpty()) {
@@ -455,6 +500,8 @@ TeamSpeak3ServerInterface::TeamSpeak3ServerInterface(const QString& caseUuid,
 
 TeamSpeak3ServerInterface::~TeamSpeak3ServerInterface()
 {
+    d->decoder.clear();
+    d->decoder.waitForDone();
     emit finished();
     d->saveHistory();
     delete d;
@@ -561,7 +608,7 @@ void TeamSpeak3ServerInterface::sendMessage(const ChatMessage& message)
         logEnd(QStringLiteral("leaving"));
     }
     if (!d->caseUuid.isEmpty() && (message.type == TextMessage || message.type == GroupMessage))
-        d->appendHistory(message);
+        d->appendHistory(message, text.size());
     logEnd(QStringLiteral("sendMessage"));
 }
 
@@ -572,14 +619,35 @@ void TeamSpeak3ServerInterface::onNewMessage(QString sender_name, QString textms
         logEnd(QStringLiteral("NewMessage"));
         return;
     }
-    const QByteArray bytes = QByteArray::fromBase64(textmsg.toUtf8(), base64Options);
-    logLine() << "txt_msg:" << clippedText(QString::fromUtf8(bytes.left(LoggedLength + 1)));
-    const QList<ChatMessage> messages = parseMessages(bytes);
-    for (const ChatMessage& message : messages) {
-        if (message.type == TextMessage || message.type == GroupMessage)
-            d->appendHistory(message);
+    if (textmsg.size() <= DecodeHereLength && d->decoding == 0) {
+        d->received(decodeText(textmsg));
+        logEnd(QStringLiteral("NewMessage"));
+        return;
     }
-    emit newMessage(messages);
+    if (d->decodingLength + textmsg.size() > MaxWaitingLength) {
+        logLine() << "Dropping a text of" << textmsg.size() << "characters from" << sender_name
+                  << ": too many wait to be decoded";
+        logEnd(QStringLiteral("NewMessage"));
+        return;
+    }
+    logLine() << "decoding" << textmsg.size() << "characters on the side";
+    ++d->decoding;
+    d->decodingLength += textmsg.size();
+    // The engine waits for the worker before it goes, so it outlives every job.
+    const int length = textmsg.size();
+    d->decoder.start(QRunnable::create([this, textmsg, length] {
+        const DecodedText text = decodeText(textmsg);
+        QMetaObject::invokeMethod(
+            this,
+            [this, text, length] {
+                --d->decoding;
+                d->decodingLength -= length;
+                logBegin(QStringLiteral("NewMessage"));
+                d->received(text);
+                logEnd(QStringLiteral("NewMessage"));
+            },
+            Qt::QueuedConnection);
+    }));
     logEnd(QStringLiteral("NewMessage"));
 }
 

@@ -67,8 +67,10 @@ public:
     // "data/message" in the program's directory, with its "images" folder created; empty when
     // it cannot be created.
     static QString messageCacheDirectory();
-    // At most this many chat messages are kept in the history; older ones go first.
+    // At most this many chat messages are kept in the history, taking at most this much on the
+    // wire together (so that the saved history can be read again); older ones go first.
     static constexpr int MaxHistory = 1000;
+    static constexpr qint64 MaxHistoryBytes = 48 * 1024 * 1024;
 
 signals:
     void started();

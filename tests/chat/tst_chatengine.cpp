@@ -188,6 +188,13 @@ private slots:
         QCOMPARE(first.at(0).info.sender(), QStringLiteral("bob"));
         QCOMPARE(first.at(0).package.content, QJsonArray{"hello anna"});
         QVERIFY(received.at(1).at(0).value<QList<ChatMessage>>().isEmpty());
+        // A long text is decoded beside the GUI thread, and arrives whole.
+        const QString longText(300 * 1024, QLatin1Char('z'));
+        LogRecorder::take();
+        sendFramed(m_bob, messagesToText({text(longText)}));
+        QTRY_COMPARE(received.size(), 3);
+        QCOMPARE(texts(received.at(2).at(0).value<QList<ChatMessage>>()), QStringList{longText});
+        QCOMPARE(LogRecorder::take().filter(QStringLiteral("on the side")).size(), 1);
         QVERIFY(bobTo(1));
         QCOMPARE(members.last().at(0).toInt(), 1);
         QCOMPARE(engine.memberCount(), 1);
@@ -448,6 +455,23 @@ private slots:
                  (QStringList{"held", "sent", "reply"}));
         QFile::remove(cache + "/case1.json");
         QFile::remove(cache + "/case9.json");
+    }
+
+    // However large its messages, a history holds a bounded amount: the oldest go first.
+    void historyIsBounded()
+    {
+        const QString file = TeamSpeak3ServerInterface::messageCacheDirectory() + "/case8.json";
+        QList<ChatMessage> large;
+        for (const char* word : {"first", "second", "third"})
+            large << text(QLatin1String(word) + QString(17 << 20, QLatin1Char('x')));
+        QVERIFY(writeFile(file, serializeMessages(large)));
+        large.clear();
+        m_client->setRole(2); // keeps the history from being uploaded at the end
+        const QList<ChatMessage> kept = TeamSpeak3ServerInterface("case8", "bob").history();
+        m_client->setRole(1);
+        QCOMPARE(kept.size(), 2);
+        QVERIFY(texts(kept).first().startsWith(QLatin1String("second")));
+        QFile::remove(file);
     }
 
     // A history that could not be read is never replaced by a session's messages: it is kept

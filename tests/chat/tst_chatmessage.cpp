@@ -630,6 +630,12 @@ private slots:
         }
         QCOMPARE(int(base64Options), 3);
         QCOMPARE(messagesFromText(QStringLiteral("not base64 at all!")).size(), 0);
+        // Read straight from the text, as Qt reads its UTF-8: what is not of the alphabet is
+        // skipped, padding and standard "+" and "/" included.
+        for (const QString& odd :
+             {QStringLiteral("eyJh-_\u00e9Ijo=xIn0 \n+/"), QStringLiteral("QQ"),
+              QStringLiteral("QUI\u4e2dD"), QString::fromUtf8("\xf0\x9f\x98\x80TWFu")})
+            QCOMPARE(documentFromText(odd), QByteArray::fromBase64(odd.toUtf8(), base64Options));
     }
 
     void debugOutput()

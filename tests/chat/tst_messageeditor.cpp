@@ -157,17 +157,16 @@ private slots:
         QFETCH(QString, kind);
         QTemporaryDir dir;
         QString path = dir.filePath(kind == "PNG" ? "SHOT.PNG" : "drop.txt");
-        // The long text puts a two-byte character across the limit: it is left out whole.
-        const QByteArray text = kind == "text" ? QByteArray("line one\r\nline two")
-                                               : QByteArray(maxDroppedTextBytes - 1, 'x') +
-                                                     "\xc3\xa9" + QByteArray(100, 'y');
+        // A text longer than a message may be is refused whole.
+        const QByteArray text =
+            kind == "text" ? QByteArray("line one\r\nline two")
+                           : QByteArray(maxMessageCharacters - 1, 'x') + "\xc3\xa9\xc3\xa9";
         QString expected;
         if (kind == "PNG") {
             QVERIFY(solidImage(20, 10).save(path, "PNG"));
         } else if (kind.endsWith("text")) {
             QVERIFY(writeFile(path, text));
-            expected = kind == "text" ? "line one\nline two"
-                                      : QString(maxDroppedTextBytes - 1, QLatin1Char('x'));
+            expected = kind == "text" ? "line one\nline two" : "";
         } else if (kind == "folder") {
             path = dir.path();
         } else if (kind == "fifo") {
@@ -183,6 +182,49 @@ private slots:
                  kind == "PNG" ? QStringList{url.toString()} : QStringList());
         if (kind != "PNG")
             QCOMPARE(editor.toPlainText(), expected);
+    }
+
+    // Whatever would make the message larger than one may be is refused whole, with a word
+    // to the user; what just fits comes in.
+    void oversizedInput_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("characters"); // in the editor afterwards
+        QTest::addColumn<int>("pictures");
+        for (const char* kind : {"text", "rich text", "markup", "lines", "picture", "17 pictures"})
+            QTest::newRow(kind) << kind << 0 << (kind == QLatin1String("17 pictures") ? 16 : 0);
+        QTest::newRow("text that fits") << "fits" << maxMessageCharacters << 0;
+    }
+    void oversizedInput()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, characters);
+        QFETCH(int, pictures);
+        SendTextEdit editor;
+        QSignalSpy refused(&editor, &SendTextEdit::refused);
+        const QString tooLong(maxMessageCharacters + 1, QLatin1Char('x'));
+        QMimeData* data = new QMimeData;
+        if (kind == "text") {
+            data->setText(tooLong);
+        } else if (kind == "rich text") {
+            data->setHtml("<p>" + tooLong + "</p>");
+        } else if (kind == "markup") {
+            data->setHtml("<p>" + QString(8 * maxMessageCharacters, QLatin1Char('x')) + "</p>");
+        } else if (kind == "lines") {
+            data->setHtml(QStringLiteral("x<br>").repeated(maxMessageLineBreaks + 1));
+        } else if (kind == "picture") {
+            data->setImageData(solidImage(maxImageSide + 1, 1));
+        } else if (kind == "17 pictures") {
+            for (int i = 0; i < 16; ++i)
+                editor.insertImage(solidImage(4, 4));
+            data->setImageData(solidImage(4, 4));
+        } else {
+            data->setText(QString(maxMessageCharacters, QLatin1Char('x')));
+        }
+        paste(editor, data);
+        QCOMPARE(refused.count(), kind == "fits" ? 0 : 1);
+        QCOMPARE(editor.toPlainText().remove(QChar::ObjectReplacementCharacter).size(), characters);
+        QCOMPARE(pictureSources(editor).size(), pictures);
     }
 
     void pastedRichText()

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "chat/documentconverter.h"
+#include "chat/historypictures.h"
 #include "chat/imageviewer.h"
 #include "chat/messageimagehandler.h"
 #include "chat/messageview.h"
 #include "widgethelpers.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QClipboard>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -55,6 +57,28 @@ QStringList imageNames(const QTextDocument* document)
         }
     }
     return names;
+}
+
+// Where the first picture of the last message is, in the viewport.
+QPoint firstPicture(MessageView& view)
+{
+    QTextBlock body = view.document()->lastBlock();
+    while (body.isValid() && !body.text().contains(QChar::ObjectReplacementCharacter))
+        body = body.previous();
+    const int at = body.text().indexOf(QChar::ObjectReplacementCharacter);
+    const QTextLine line = body.layout()->lineForTextPosition(at);
+    const QPointF origin = view.document()->documentLayout()->blockBoundingRect(body).topLeft();
+    return (origin + QPointF(line.cursorToX(at) + 5, line.y() + line.height() - 5)).toPoint() -
+           QPoint(0, view.verticalScrollBar()->value());
+}
+
+QString words(int length)
+{
+    QString text;
+    while (text.size() < length)
+        text += QStringLiteral("the minutes are on the shared drive ");
+    text.truncate(length);
+    return text;
 }
 
 QTextCharFormat formatOf(const QTextBlock& block)
@@ -185,14 +209,12 @@ private slots:
 
         QCOMPARE(imageNames(view.document()),
                  (QStringList{"send_image_0", "1", "send_image_2", "send_image_3", file}));
-        const auto resource = [&](const QString& name) {
-            return qvariant_cast<QImage>(
-                       view.document()->resource(QTextDocument::ImageResource, name))
-                .size();
-        };
-        QCOMPARE(resource("1"), QImage(":/qml/images/temp_down_image.png").size());
-        QCOMPARE(resource("send_image_2"), QSize(40, 30));
-        QCOMPARE(resource(file), QSize(30, 20));
+        QCOMPARE(qvariant_cast<QImage>(
+                     view.document()->resource(QTextDocument::ImageResource, QStringLiteral("1")))
+                     .size(),
+                 QImage(":/qml/images/temp_down_image.png").size());
+        QCOMPARE(view.pictures()->originalSize("send_image_2"), QSize(40, 30));
+        QCOMPARE(view.pictures()->originalSize(file), QSize(30, 20));
         QVERIFY(view.document()->lastBlock().text().endsWith(QLatin1String("end")));
     }
 
@@ -234,6 +256,120 @@ private slots:
         QDir::setCurrent(workingDirectory);
         QCOMPARE(imageNames(view.document()),
                  QStringList{kind == "ordinary file" ? path : "send_image_0"});
+    }
+
+    // A text built to stall the view is shown up to the bounds, with a note of the rest; an
+    // ordinary one exactly as sent. Copying gives the text as it came.
+    void longTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown"); // as copied from the view
+        QTest::addColumn<int>("leftOut");
+        const int most = maxMessageCharacters;
+        const QString huge = words(8 << 20);
+        const QString word(most + 5, QLatin1Char('x'));
+        const QString lines = QStringLiteral("y\n").repeated(maxMessageLineBreaks + 10);
+        const QString accents(20, QChar(0x0301));
+        QTest::newRow("ordinary") << words(100) << words(100) << 0;
+        QTest::newRow("8 Mi characters") << huge << huge.left(most) << huge.size() - most;
+        QTest::newRow("one long word") << word << word.left(most) << 5;
+        QTest::newRow("lines") << lines << lines.left(2 * maxMessageLineBreaks + 1) << 19;
+        QTest::newRow("marks") << "a" + accents + "b"
+                               << "a" + accents.left(8) + "b" << 12;
+    }
+    void longTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QFETCH(int, leftOut);
+        MessageView view;
+        view.addMessage(message(TextMessage, "bob", {text}));
+        const QString last = view.document()->lastBlock().text();
+        if (leftOut > 0)
+            QVERIFY(last.contains(QLocale().toString(leftOut) + " more characters not shown"));
+        else
+            QCOMPARE(last, text);
+        view.selectAll();
+        view.copy();
+        const QString copied = QGuiApplication::clipboard()->text();
+        QVERIFY(copied.contains(shown));
+        QVERIFY(copied.size() < shown.size() + 200);
+    }
+
+    // A large picture costs memory for the size it is drawn at; the viewer gets the original.
+    void largePicture()
+    {
+        MessageView view;
+        view.resize(400, 300); // the box is 200 x 150
+        view.addMessage(message(TextMessage, "bob",
+                                {picture({{"buffer", encodeImage(solidImage(4096, 4096))}})}));
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        HistoryPictures* pictures = view.pictures();
+        QTRY_COMPARE(pictures->held("send_image_0").size(), QSize(200, 200));
+        QCOMPARE(pictures->heldBytes(), qint64(200 * 200 * 4));
+
+        doubleClickAt(view.viewport(), firstPicture(view));
+        QVERIFY(view.imageViewer()->isVisible());
+        QCOMPARE(view.imageViewer()->image().size(), QSize(4096, 4096));
+    }
+
+    // Beyond the history's bound the pictures drawn longest ago go back to their compressed
+    // form, and come back when they are shown again.
+    void historyPictureBound()
+    {
+        MessageView view;
+        view.resize(400, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        HistoryPictures* pictures = view.pictures();
+        const qint64 drawn = 200 * 200 * 4;
+        pictures->setMemoryBound(3 * drawn);
+        const QString buffer = encodeImage(solidImage(1000, 1000));
+        for (int i = 0; i < 6; ++i) {
+            view.addMessage(message(TextMessage, "bob", {picture({{"buffer", buffer}})}));
+            view.viewport()->repaint();
+            QTRY_VERIFY(!pictures->held(QStringLiteral("send_image_%1").arg(i)).isNull());
+        }
+        QVERIFY(pictures->held("send_image_0").isNull());
+        QVERIFY(pictures->heldBytes() <= 3 * drawn);
+
+        view.verticalScrollBar()->setValue(0);
+        view.viewport()->repaint();
+        QTRY_COMPARE(pictures->held("send_image_0").size(), QSize(200, 200));
+        QVERIFY(pictures->heldBytes() <= 3 * drawn);
+        QVERIFY(pictures->held("send_image_3").isNull());
+    }
+
+    // Pictures past a message's count or pixels show the placeholder, and a note says so.
+    void picturesPerMessage_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("many small")
+            << QSize(10, 10) << maxMessagePictures + 4 << maxMessagePictures;
+        QTest::newRow("16 megapixels each") << QSize(4096, 4096) << 6 << 4;
+    }
+    void picturesPerMessage()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, count);
+        QFETCH(int, shown);
+        const QString buffer = encodeImage(solidImage(size.width(), size.height()));
+        QJsonArray content;
+        for (int i = 0; i < count; ++i)
+            content.append(picture({{"buffer", buffer}}));
+        MessageView view;
+        view.addMessage(message(TextMessage, "bob", content));
+        const QStringList names = imageNames(view.document());
+        QCOMPARE(names.size(), count);
+        QCOMPARE(names.filter("send_image_").size(), shown);
+        QCOMPARE(qvariant_cast<QImage>(
+                     view.document()->resource(QTextDocument::ImageResource, names.last())),
+                 QImage(":/qml/images/temp_down_image.png"));
+        QVERIFY(view.document()->lastBlock().text().contains(
+            QStringLiteral("%1 pictures not shown").arg(count - shown)));
     }
 
     void pictureSizes_data()
