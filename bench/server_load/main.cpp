@@ -162,8 +162,8 @@ struct Client
             SSL_free(ssl);
     }
     int fd = -1;
-    SSL* ssl = nullptr;       // over TLS
-    bool handshaken = false;  // the TLS handshake is done
+    SSL* ssl = nullptr;      // over TLS
+    bool handshaken = false; // the TLS handshake is done
     bool readWantsWrite = false;
     int index = 0;
     quint64 channel = 0;
@@ -179,8 +179,7 @@ class Load
 public:
     Load(quint16 port, bool echo, bool tls)
         : m_port(port), m_echo(echo), m_tls(tls), m_poller(::epoll_create1(0))
-    {
-    }
+    {}
     ~Load()
     {
         for (auto& client : m_clients) {
