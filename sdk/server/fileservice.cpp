@@ -5,12 +5,12 @@
 #include "serverlog.h"
 #include "session.h"
 #include "storepath.h"
+#include "tls.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QTcpSocket>
 
 #include <algorithm>
 #include <memory>
@@ -412,8 +412,8 @@ bool FileService::startTransfer(Session* session, const QCborMap& message)
     TransferTicket ticket = std::move(it->second);
     m_tickets.erase(it); // one use only
     QByteArray pending;
-    QTcpSocket* socket = session->detachSocket(&pending);
-    if (!socket)
+    std::unique_ptr<voicesdk::protocol::TlsStream> stream = session->detachStream(&pending);
+    if (!stream)
         return false;
     const QString what =
         QStringLiteral("%1 of '%2' in channel %3 (%4 bytes) for client %5")
@@ -423,8 +423,8 @@ bool FileService::startTransfer(Session* session, const QCborMap& message)
             .arg(ticket.size)
             .arg(ticket.owner ? ticket.owner->clientId : 0);
     auto* transfer =
-        new TransferConnection(socket, pending, std::move(ticket), m_files.incomingDirectory(),
-                               m_limits.transferIdleMs, this);
+        new TransferConnection(std::move(stream), pending, std::move(ticket),
+                               m_files.incomingDirectory(), m_limits.transferIdleMs, this);
     m_transfers.insert(transfer);
     logLine(QStringLiteral("%1 started").arg(what));
     connect(transfer, &TransferConnection::uploadReceived, this,

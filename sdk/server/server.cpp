@@ -10,8 +10,6 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QRandomGenerator>
-#include <QSslSocket>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QUuid>
 
@@ -124,27 +122,18 @@ Server::~Server()
 
 bool Server::listen(QString* error)
 {
+    m_io = std::make_unique<IoPool>(m_options.ioThreads, m_options.tls);
     if (m_options.tls) {
-        if (!QSslSocket::supportsSsl()) {
-            *error = QStringLiteral("TLS is not available (OpenSSL %1 could not be loaded)")
-                         .arg(QSslSocket::sslLibraryBuildVersionString());
-            return false;
-        }
         TlsIdentity identity;
         QString note;
         if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
-                             &identity, &note, error))
+                             &identity, &note, error) ||
+            !m_io->replaceTlsIdentity(identity, error))
             return false;
         logLine(note);
-        m_tls = QSslConfiguration::defaultConfiguration();
-        m_tls.setProtocol(QSsl::TlsV1_2OrLater);
-        m_tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients have no certificates
-        m_tls.setLocalCertificateChain(identity.chain);
-        m_tls.setPrivateKey(identity.key);
     } else {
         logLine(QStringLiteral("TLS is off: connections and voice travel in clear"));
     }
-    m_io = std::make_unique<IoPool>(m_options.ioThreads, m_options.tls ? &m_tls : nullptr);
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
     // The program ends when this fails, and the control socket with it.
@@ -157,6 +146,24 @@ bool Server::listen(QString* error)
                 .arg(port())
                 .arg(m_channels.size())
                 .arg(m_io->threadCount()));
+    return true;
+}
+
+bool Server::reloadTlsIdentity(QString* error)
+{
+    if (!m_io || !m_io->isTls()) {
+        *error = QStringLiteral("TLS is off");
+        return false;
+    }
+    TlsIdentity identity;
+    QString note;
+    if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
+                         &identity, &note, error, false) ||
+        !m_io->replaceTlsIdentity(identity, error)) {
+        logLine(QStringLiteral("TLS certificate not reloaded: %1").arg(*error));
+        return false;
+    }
+    logLine(QStringLiteral("reloaded: %1; connections from now on show it").arg(note));
     return true;
 }
 

@@ -14,8 +14,6 @@
 #include <QMap>
 #include <QObject>
 #include <QSet>
-#include <QSslConfiguration>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QVector>
 
@@ -67,6 +65,10 @@ public:
     ~Server() override;
 
     bool listen(QString* error);
+    // Reads the certificate and key again (--cert and --key, or those of the data directory;
+    // never makes new ones): connections from now on show them, open ones keep theirs. False
+    // with *error, and the old pair kept, when they cannot be used. Any thread.
+    bool reloadTlsIdentity(QString* error);
     quint16 port() const;
     QHostAddress address() const;
     const VoiceStats& voiceStats() const { return m_voice->stats(); }
@@ -118,8 +120,7 @@ private:
     void addInvoker(QCborMap* message, const Session* invoker) const;
     void persist();
 
-    ServerOptions m_options;
-    QSslConfiguration m_tls; // set by listen() when TLS is on
+    const ServerOptions m_options;
     ChannelStore m_store;
     QString m_serverUniqueId;
     quint64 m_nextChannelId = 2;

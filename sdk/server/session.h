@@ -11,8 +11,6 @@
 #include <functional>
 #include <memory>
 
-class QTcpSocket;
-
 namespace voiceserver {
 
 // One connection to the server as the server's thread sees it: the frames it delivered, the
@@ -63,9 +61,9 @@ public:
     void protocolError(const QString& reason);
     // Closes once. Graceful closes flush what is queued first (bounded by a timer).
     void close(const QString& reason, bool graceful);
-    // Hands the socket and the bytes read past the last frame to a new owner and ends the
+    // Hands the connection and the bytes read past the last frame to a new owner and ends the
     // session quietly (finished() follows): a transfer connection leaves the framed protocol.
-    QTcpSocket* detachSocket(QByteArray* pending);
+    std::unique_ptr<voicesdk::protocol::TlsStream> detachStream(QByteArray* pending);
 
     // What the connection's thread has to say.
     void handle(const WireEvent& event);
