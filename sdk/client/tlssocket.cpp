@@ -134,7 +134,8 @@ void TlsSocket::tryNextAddress()
             in4->sin_addr.s_addr = htonl(address.toIPv4Address());
             length = sizeof *in4;
         }
-        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int fd =
+            ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             m_error = QString::fromLocal8Bit(std::strerror(errno));
             continue;
@@ -190,6 +191,8 @@ void TlsSocket::onConnectable()
         ERR_clear_error();
     }
     m_stream = std::make_unique<TlsStream>(fd, ssl);
+    if (m_bulk)
+        m_stream->setBulk();
     m_readable = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     m_writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     connect(m_readable, &QSocketNotifier::activated, this, &TlsSocket::onReadable);
@@ -272,8 +275,8 @@ bool TlsSocket::hasBuffered() const
 
 qint64 TlsSocket::read(char* data, qint64 size)
 {
-    if (m_ended || !m_connected)
-        return m_ended ? -1 : 0;
+    if (m_ended || !m_connected || !m_stream)
+        return m_connected ? -1 : 0;
     const qint64 got = m_stream->read(data, size);
     if (got < 0)
         endLater();
@@ -309,8 +312,9 @@ void TlsSocket::scheduleFlush()
 
 void TlsSocket::flush()
 {
-    if (m_ended || !m_connected)
+    if (m_ended || !m_connected || !m_stream)
         return;
+    m_stream->flush(); // records the kernel did not take before go first
     while (m_outTaken < m_out.size()) {
         const qint64 taken =
             m_stream->write(m_out.constData() + m_outTaken, m_out.size() - m_outTaken);
@@ -336,8 +340,8 @@ void TlsSocket::flush()
 
 qint64 TlsSocket::send(const char* data, qint64 size)
 {
-    if (m_ended || !m_connected)
-        return m_ended ? -1 : 0;
+    if (m_ended || !m_connected || !m_stream)
+        return m_connected ? -1 : 0;
     if (!m_out.isEmpty()) {
         flush();
         if (!m_out.isEmpty()) {
@@ -348,7 +352,7 @@ qint64 TlsSocket::send(const char* data, qint64 size)
     const qint64 taken = m_stream->write(data, size);
     if (taken < 0) {
         endLater();
-    } else if (taken < size) {
+    } else if (m_stream->wantsWrite()) {
         m_sendBlocked = true;
         watch();
     }
@@ -397,7 +401,7 @@ void TlsSocket::onWritable()
         return;
     if (!m_connected)
         return handshake();
-    const bool forReading = m_out.isEmpty() && !m_sendBlocked;
+    const bool forReading = m_out.isEmpty() && !m_sendBlocked && m_stream->pendingBytes() == 0;
     flush();
     if (m_ended || m_closing)
         return;

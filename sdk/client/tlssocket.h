@@ -37,6 +37,9 @@ public:
     explicit TlsSocket(QObject* parent = nullptr);
     ~TlsSocket() override;
 
+    // For a connection that carries a file down: many records are read at once. Before
+    // connecting.
+    void setBulk() { m_bulk = true; }
     // Resolves the host, connects and, unless plain, runs the TLS handshake (SNI for a name),
     // resuming session when given. connected() or ended() follows.
     void connectToHost(const QString& host, quint16 port, bool plain, TlsSession session = {});
@@ -108,6 +111,7 @@ private:
     QString m_host;
     quint16 m_port = 0;
     bool m_plain = false;
+    bool m_bulk = false;
     int m_connecting = -1; // a descriptor whose TCP connect runs
     TlsSession m_resume;   // to resume
     TlsSession m_session;  // offered by the server

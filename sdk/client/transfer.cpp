@@ -117,6 +117,8 @@ void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, q
         emit progressed(0, m_size);
     m_buffer.resize(ChunkSize);
     m_socket = new TlsSocket(this);
+    if (!m_request.upload)
+        m_socket->setBulk();
     connect(m_socket, &TlsSocket::connected, this, &Transfer::onConnected);
     connect(m_socket, &TlsSocket::readyRead, this, &Transfer::onReadyRead);
     connect(m_socket, &TlsSocket::ended, this, &Transfer::onSocketGone);
@@ -217,20 +219,26 @@ void Transfer::onReadyRead()
     if (m_ended)
         return;
     qint64 read = 0;
-    while (!m_ended) {
+    qint64 got = 0;
+    while (!m_ended && got >= 0) {
         if (read >= ReadPerWakeUp) {
             // The control connection has its turn; what OpenSSL holds is no readiness.
             if (m_socket->hasBuffered())
                 QMetaObject::invokeMethod(this, &Transfer::onReadyRead, Qt::QueuedConnection);
             break;
         }
-        const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());
-        if (got <= 0)
-            break; // ended() follows an end
-        read += got;
-        if (!(m_headerSeen ? writeDownload(m_buffer.constData(), got)
-                           : readHeader(m_buffer.constData(), got)))
+        // A record at a time comes out of TLS: the buffer is filled before the file is
+        // written, so the disk sees few large writes.
+        int filled = 0;
+        while (filled < m_buffer.size() &&
+               (got = m_socket->read(m_buffer.data() + filled, m_buffer.size() - filled)) > 0)
+            filled += int(got);
+        read += filled;
+        if (filled > 0 && !(m_headerSeen ? writeDownload(m_buffer.constData(), filled)
+                                         : readHeader(m_buffer.constData(), filled)))
             return;
+        if (got == 0)
+            break; // ended() follows an end
     }
     if (m_ended)
         return;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,52 +19,22 @@ namespace voicesdk::protocol {
 
 namespace {
 
-// OpenSSL's socket BIO writes with write(), which raises SIGPIPE on a closed connection and
-// would end a host process that does not ignore it; this one sends with MSG_NOSIGNAL.
-int descriptorOf(BIO* bio)
-{
-    return int(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-}
+// The records one call seals, gathered so that they leave in one send(), not one each.
+thread_local std::string t_sealed;
 
-int bioWrite(BIO* bio, const char* data, int size)
-{
-    BIO_clear_retry_flags(bio);
-    const ssize_t sent = ::send(descriptorOf(bio), data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        BIO_set_retry_write(bio);
-    return int(sent);
-}
-
-int bioRead(BIO* bio, char* data, int size)
-{
-    BIO_clear_retry_flags(bio);
-    const ssize_t got = ::recv(descriptorOf(bio), data, size_t(size), MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        BIO_set_retry_read(bio);
-    return int(got);
-}
-
-long bioControl(BIO*, int command, long, void*)
-{
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-BIO* descriptorBio(int fd)
+BIO_METHOD* streamMethod()
 {
     static BIO_METHOD* const method = [] {
         BIO_METHOD* made =
-            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "voicesdk descriptor");
-        BIO_meth_set_write(made, bioWrite);
-        BIO_meth_set_read(made, bioRead);
-        BIO_meth_set_ctrl(made, bioControl);
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "voicesdk stream");
+        if (made) {
+            BIO_meth_set_write(made, &TlsStream::bioWrite);
+            BIO_meth_set_read(made, &TlsStream::bioRead);
+            BIO_meth_set_ctrl(made, &TlsStream::bioControl);
+        }
         return made;
     }();
-    BIO* bio = method ? BIO_new(method) : nullptr;
-    if (bio) {
-        BIO_set_data(bio, reinterpret_cast<void*>(intptr_t(fd)));
-        BIO_set_init(bio, 1);
-    }
-    return bio;
+    return method;
 }
 
 } // namespace
@@ -106,14 +77,18 @@ QString takeTlsError(const QString& fallback)
 TlsStream::TlsStream(int descriptor, SSL* ssl)
     : m_fd(descriptor), m_ssl(ssl), m_encrypted(ssl == nullptr)
 {
-    if (m_ssl) {
-        BIO* bio = descriptorBio(m_fd);
-        if (bio)
-            SSL_set_bio(m_ssl, bio, bio); // one reference, for both directions
-        else
-            fail(QStringLiteral("TLS: no memory"));
-        SSL_set_app_data(m_ssl, this);
+    if (!m_ssl)
+        return;
+    BIO_METHOD* method = streamMethod();
+    BIO* bio = method ? BIO_new(method) : nullptr;
+    if (!bio) {
+        fail(takeTlsError(QStringLiteral("TLS: no memory")));
+        return;
     }
+    BIO_set_data(bio, this);
+    BIO_set_init(bio, 1);
+    SSL_set_bio(m_ssl, bio, bio); // one reference, for both directions
+    SSL_set_app_data(m_ssl, this);
 }
 
 TlsStream::~TlsStream()
@@ -124,9 +99,99 @@ TlsStream::~TlsStream()
         ::close(m_fd);
 }
 
+int TlsStream::bioWrite(BIO* bio, const char* data, int size)
+{
+    // OpenSSL's socket BIO would write at once, a send() per record, and with write(), which
+    // raises SIGPIPE on a closed connection in a host that does not ignore it. Records are
+    // gathered here instead and sent when the call that sealed them returns.
+    auto* stream = static_cast<TlsStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (stream->m_sealedSent < stream->m_sealed.size())
+        stream->m_sealed.append(data, size);
+    else
+        t_sealed.append(data, size);
+    return size;
+}
+
+int TlsStream::bioRead(BIO* bio, char* data, int size)
+{
+    auto* stream = static_cast<TlsStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const ssize_t got = ::recv(stream->m_fd, data, size_t(size), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_read(bio);
+    return int(got);
+}
+
+long TlsStream::bioControl(BIO* bio, int command, long, void*)
+{
+    if (command != BIO_CTRL_FLUSH)
+        return 0;
+    static_cast<TlsStream*>(BIO_get_data(bio))->sendSealed();
+    return 1;
+}
+
+qint64 TlsStream::pendingBytes() const
+{
+    return m_sealed.size() - m_sealedSent + qint64(t_sealed.size());
+}
+
+bool TlsStream::sendSealed()
+{
+    // The stream's own leftovers, when there are any, hold everything sealed since.
+    const bool own = m_sealedSent < m_sealed.size();
+    const char* data = own ? m_sealed.constData() : t_sealed.data();
+    const int size = own ? m_sealed.size() : int(t_sealed.size());
+    int sent = own ? m_sealedSent : 0;
+    while (sent < size && m_state == State::Open) {
+        const ssize_t taken =
+            ::send(m_fd, data + sent, size_t(size - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (taken > 0) {
+            sent += int(taken);
+            continue;
+        }
+        if (taken < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            break;
+        // The peer is gone; what OpenSSL believes written never will be.
+        m_state = State::Closed;
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        break;
+    }
+    if (!own) {
+        if (sent < size && m_state == State::Open)
+            m_sealed = QByteArray(data + sent, size - sent); // the kernel is full
+        m_sealedSent = 0;
+        t_sealed.clear(); // keeps its room for the thread's next call
+    } else if (sent == size || m_state != State::Open) {
+        m_sealed.clear();
+        m_sealedSent = 0;
+    } else {
+        m_sealedSent = sent;
+    }
+    if (m_shutdownPending && m_sealed.isEmpty()) {
+        m_shutdownPending = false;
+        ::shutdown(m_fd, SHUT_WR);
+    }
+    return m_sealed.isEmpty();
+}
+
+bool TlsStream::flush()
+{
+    if (!m_ssl || m_state != State::Open)
+        return true;
+    return sendSealed();
+}
+
 bool TlsStream::hasBuffered() const
 {
     return m_ssl && SSL_has_pending(m_ssl);
+}
+
+void TlsStream::setBulk()
+{
+    // A transfer's records are read many at once: fewer reads for the same bytes.
+    if (m_ssl)
+        SSL_set_default_read_buffer_len(m_ssl, BulkReadBuffer);
 }
 
 void TlsStream::refuseRenegotiation(SSL_CTX* context)
@@ -152,6 +217,11 @@ void TlsStream::fail(const QString& reason)
     m_error = reason;
 }
 
+bool TlsStream::wantsWrite() const
+{
+    return m_sslWantsWrite || m_sealedSent < m_sealed.size();
+}
+
 bool TlsStream::handshake()
 {
     if (m_encrypted)
@@ -160,12 +230,14 @@ bool TlsStream::handshake()
         return false;
     ERR_clear_error();
     const int result = SSL_do_handshake(m_ssl);
-    if (result == 1) {
+    sendSealed();
+    if (result == 1 && m_state == State::Open) {
         m_encrypted = true;
-        m_wantsWrite = false;
+        m_sslWantsWrite = false;
         return true;
     }
-    settle(result);
+    if (result != 1)
+        settle(result);
     return false;
 }
 
@@ -176,13 +248,13 @@ qint64 TlsStream::settle(int result)
     const int error = SSL_get_error(m_ssl, result);
     switch (error) {
     case SSL_ERROR_WANT_READ:
-        m_wantsWrite = false;
+        m_sslWantsWrite = false;
         ERR_clear_error();
-        return 0;
+        return m_state == State::Open ? 0 : -1;
     case SSL_ERROR_WANT_WRITE:
-        m_wantsWrite = true;
+        m_sslWantsWrite = true;
         ERR_clear_error();
-        return 0;
+        return m_state == State::Open ? 0 : -1;
     case SSL_ERROR_ZERO_RETURN:
         ERR_clear_error();
         m_state = State::Closed;
@@ -218,7 +290,7 @@ qint64 TlsStream::settle(int result)
 qint64 TlsStream::clearResult(ssize_t result)
 {
     if (result > 0) {
-        m_wantsWrite = false;
+        m_sslWantsWrite = false;
         return result;
     }
     if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -240,13 +312,14 @@ qint64 TlsStream::read(char* data, qint64 size)
         return m_state == State::Open ? 0 : -1;
     ERR_clear_error();
     const int result = SSL_read(m_ssl, data, int(qMin<qint64>(size, 1 << 30)));
+    sendSealed(); // what reading made OpenSSL answer
     if (m_renegotiating) {
         ERR_clear_error();
         fail(QStringLiteral("TLS: the peer asked to renegotiate, which is not allowed"));
         return -1;
     }
     if (result > 0) {
-        m_wantsWrite = false;
+        m_sslWantsWrite = false;
         return result;
     }
     return settle(result);
@@ -259,30 +332,48 @@ qint64 TlsStream::write(const char* data, qint64 size)
     if (!m_ssl) {
         const ssize_t sent = ::send(m_fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            m_wantsWrite = true;
+            m_sslWantsWrite = true;
             return 0;
         }
         return clearResult(sent);
     }
     if (!m_encrypted && !handshake())
         return m_state == State::Open ? 0 : -1;
-    ERR_clear_error();
-    const int result = SSL_write(m_ssl, data, int(qMin<qint64>(size, 1 << 30)));
-    if (result > 0) {
-        m_wantsWrite = false;
-        return result;
+    // Records still waiting for the kernel go first.
+    if (!sendSealed())
+        return m_state == State::Open ? 0 : -1;
+    qint64 taken = 0;
+    int result = 1;
+    // One record per call (partial writes); a batch of them leaves in one send().
+    while (taken < size && pendingBytes() < SealedBatch) {
+        ERR_clear_error();
+        result = SSL_write(m_ssl, data + taken, int(qMin<qint64>(size - taken, 1 << 30)));
+        if (result <= 0)
+            break;
+        taken += result;
     }
-    return settle(result);
+    sendSealed();
+    if (result <= 0 && settle(result) < 0)
+        return -1;
+    if (m_state != State::Open)
+        return -1;
+    if (result > 0)
+        m_sslWantsWrite = false;
+    return taken;
 }
 
 void TlsStream::shutdownOutput()
 {
-    if (m_fd < 0)
+    if (m_fd < 0 || m_state != State::Open)
         return;
-    if (m_ssl && m_encrypted && m_state == State::Open) {
+    if (m_ssl && m_encrypted) {
         ERR_clear_error();
         SSL_shutdown(m_ssl); // close_notify; the peer's answer is not waited for
         ERR_clear_error();
+        // The end of the stream follows the records still waiting for the kernel.
+        m_shutdownPending = true;
+        sendSealed();
+        return;
     }
     ::shutdown(m_fd, SHUT_WR);
 }

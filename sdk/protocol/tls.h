@@ -8,6 +8,7 @@ class QSslCertificate;
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct x509_st X509;
+typedef struct bio_st BIO;
 
 // What the client library and the server share about TLS.
 namespace voicesdk::protocol {
@@ -23,9 +24,10 @@ QString certificateFingerprint(X509* certificate);
 QString takeTlsError(const QString& fallback);
 
 // One TCP connection's non-blocking descriptor, with TLS on it through OpenSSL straight on the
-// descriptor, or in clear. Its owner watches the descriptor and calls these when it is ready;
-// nothing is buffered here beyond what OpenSSL holds for a record (and releases when idle).
-// Owns the descriptor and the SSL object; may move between threads while nobody uses it.
+// descriptor, or in clear. Its owner watches the descriptor and calls these when it is ready.
+// The records one call seals leave in one send(), from a buffer of the thread's; only what the
+// kernel does not take stays with the stream (pendingBytes()) until flush(). Owns the
+// descriptor and the SSL object; may move between threads while nobody uses it.
 class TlsStream
 {
 public:
@@ -49,9 +51,15 @@ public:
     State state() const { return m_state; }
     bool closedCleanly() const { return m_clean; }
     QString errorString() const { return m_error; }
-    // The last call that could not go on waits for the descriptor to take bytes, rather than
-    // for bytes to arrive.
-    bool wantsWrite() const { return m_wantsWrite; }
+    // Waits for the descriptor to take bytes: sealed records it has not taken, or a call that
+    // could not go on for want of room.
+    bool wantsWrite() const;
+    // Sealed bytes the kernel has not taken yet.
+    qint64 pendingBytes() const;
+    // Sends what waits; true when nothing does.
+    bool flush();
+    // For a stream that carries a file: reads many records at once.
+    void setBulk();
     // Bytes OpenSSL read from the descriptor and has not handed out: no readiness tells of them.
     bool hasBuffered() const;
 
@@ -60,12 +68,11 @@ public:
     // Up to size plain bytes: the number read, 0 when none can be read now, -1 at the end
     // (state() says which).
     qint64 read(char* data, qint64 size);
-    // Plain bytes taken (encrypted and written, or held by OpenSSL in one record it finishes
-    // when called again with the same bytes first), 0 when the descriptor takes nothing now,
-    // -1 at the end. Up to 16 KiB go out as one record.
+    // Plain bytes taken (sealed, in records of up to 16 KiB, and sent or pending), 0 when the
+    // descriptor takes nothing now, -1 at the end.
     qint64 write(const char* data, qint64 size);
-    // Says goodbye (TLS close_notify) and ends the sending direction; the peer's bytes may
-    // still be read.
+    // Says goodbye (TLS close_notify) and ends the sending direction once what is pending is
+    // out; the peer's bytes may still be read.
     void shutdownOutput();
     // Marks the stream failed with reason, e.g. a peer that asks for what is not allowed.
     void fail(const QString& reason);
@@ -74,8 +81,18 @@ public:
     // a handshake again after the first (TLS 1.2 renegotiation), instead of going on.
     static void refuseRenegotiation(SSL_CTX* context);
 
+    // OpenSSL's BIO for the descriptor.
+    static int bioWrite(BIO* bio, const char* data, int size);
+    static int bioRead(BIO* bio, char* data, int size);
+    static long bioControl(BIO* bio, int command, long number, void* pointer);
+
 private:
+    static constexpr qint64 SealedBatch = 256 * 1024;
+    static constexpr int BulkReadBuffer = 256 * 1024;
+
     static void onInfo(const SSL* ssl, int where, int value);
+    // Hands the kernel the sealed records; true when none wait.
+    bool sendSealed();
 
     // After an OpenSSL call that returned result: 0 when it waits, -1 when the stream ended.
     qint64 settle(int result);
@@ -84,7 +101,10 @@ private:
     int m_fd;
     SSL* m_ssl;
     bool m_encrypted;
-    bool m_wantsWrite = false;
+    bool m_sslWantsWrite = false; // OpenSSL waits for room (or, in clear, send() did)
+    QByteArray m_sealed;          // sealed bytes the kernel has not taken, from m_sealedSent on
+    int m_sealedSent = 0;
+    bool m_shutdownPending = false; // the sending direction ends once m_sealed is out
     bool m_clean = false;
     bool m_renegotiating = false; // the peer started another handshake
     State m_state = State::Open;

@@ -64,6 +64,8 @@ private:
     // Reads until the peer's end after a graceful close.
     void linger();
     void send();
+    // Output not yet with the kernel.
+    qint64 unsent() const;
     void watch();
     void ended();
     void gone(const QString& reason = {});
@@ -265,7 +267,7 @@ void Wire::ready(uint32_t events)
         }
         m_state->encrypted = true;
     }
-    if ((events & EPOLLOUT) && m_outTaken < m_out.size())
+    if (events & EPOLLOUT)
         send();
     if (m_held && (events & (EPOLLHUP | EPOLLERR))) {
         // Heard while the hub answers a frame: the bytes still in the socket may belong to a
@@ -285,7 +287,7 @@ void Wire::write(const QByteArray& bytes, bool droppable)
     if (!m_stream || m_gone || m_overflowed || m_closing)
         return;
     const qint64 bound = m_state->maxOutputBytes;
-    const auto behind = [&] { return m_out.size() - m_outTaken + bytes.size() > bound; };
+    const auto behind = [&] { return unsent() + bytes.size() > bound; };
     if (behind()) {
         // Hand the connection what it takes now, and only then judge the peer.
         send();
@@ -317,10 +319,16 @@ void Wire::flush()
     send();
 }
 
+qint64 Wire::unsent() const
+{
+    return m_out.size() - m_outTaken + (m_stream ? m_stream->pendingBytes() : 0);
+}
+
 void Wire::send()
 {
     if (!m_stream || m_gone || !m_stream->isEncrypted())
         return;
+    m_stream->flush(); // records the kernel did not take before go first
     while (m_outTaken < m_out.size()) {
         const qint64 taken =
             m_stream->write(m_out.constData() + m_outTaken, m_out.size() - m_outTaken);
@@ -335,7 +343,7 @@ void Wire::send()
         m_out.remove(0, m_outTaken); // keeps the peer's backlog from holding what left
         m_outTaken = 0;
     }
-    m_state->unsent = m_out.size() - m_outTaken;
+    m_state->unsent = unsent();
     if (m_stream->state() != TlsStream::State::Open) {
         if (m_stream->state() == TlsStream::State::Failed)
             tell(WireEvent::Failed, {}, m_stream->errorString());
@@ -423,6 +431,7 @@ void Wire::ended()
 
 void Wire::linger()
 {
+    m_stream->flush(); // the goodbye may still wait for room
     char* buffer = m_worker->scratch();
     for (;;) {
         const qint64 got = m_stream->read(buffer, ReadChunk);

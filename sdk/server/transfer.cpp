@@ -31,6 +31,7 @@ TransferConnection::TransferConnection(std::unique_ptr<TlsStream> stream, const 
     m_closeTimer.setSingleShot(true);
     connect(&m_closeTimer, &QTimer::timeout, this, &TransferConnection::dispose);
     if (m_ticket.upload) {
+        m_stream->setBulk();
         const quint64 random = QRandomGenerator::system()->generate64();
         m_file.setFileName(incomingDirectory + QStringLiteral("/upload-") +
                            QString::number(random, 16));
@@ -91,7 +92,8 @@ void TransferConnection::watch()
     if (!m_readable || !m_stream)
         return;
     const bool unsent = m_frameSent < m_frame.size() || m_chunkStart < m_chunkEnd ||
-                        (!m_ticket.upload && !m_ended && m_done < m_ticket.size);
+                        (!m_ticket.upload && !m_ended && m_done < m_ticket.size) ||
+                        m_stream->pendingBytes() > 0;
     m_writable->setEnabled(m_stream->wantsWrite() || (unsent && !m_lingering));
     // Once ended, only the peer's end is awaited, after the goodbye.
     m_readable->setEnabled(m_lingering || (!m_ended && !m_stream->wantsWrite()));
@@ -133,9 +135,14 @@ void TransferConnection::onWritable()
 
 bool TransferConnection::pump()
 {
-    if (!m_stream || m_lingering)
+    if (!m_stream)
         return false;
-    bool progress = false;
+    if (m_lingering) {
+        m_stream->flush(); // the goodbye may still wait for room
+        watch();
+        return true;
+    }
+    bool progress = m_stream->pendingBytes() > 0 && m_stream->flush();
     while (m_frameSent < m_frame.size()) {
         const qint64 taken =
             m_stream->write(m_frame.constData() + m_frameSent, m_frame.size() - m_frameSent);
@@ -179,7 +186,8 @@ bool TransferConnection::pump()
     }
     if (progress && !m_ended)
         m_idle.start();
-    const bool sent = m_frame.isEmpty() && m_chunkStart == m_chunkEnd;
+    const bool sent =
+        m_frame.isEmpty() && m_chunkStart == m_chunkEnd && m_stream->pendingBytes() == 0;
     if (sent && !m_ticket.upload && !m_ended && m_done == m_ticket.size)
         end(QStringLiteral("done")); // the client closes once it has every byte
     if (sent && m_closing)
@@ -225,7 +233,8 @@ void TransferConnection::readUpload()
     if (!m_started || m_ended)
         return;
     qint64 read = 0;
-    while (!m_ended) {
+    qint64 got = 0;
+    while (!m_ended && got >= 0) {
         if (read >= ReadPerWakeUp) {
             // Chat has its turn; what OpenSSL holds is no readiness of the socket.
             if (m_stream->hasBuffered())
@@ -233,20 +242,25 @@ void TransferConnection::readUpload()
                     this, [this] { readUpload(); }, Qt::QueuedConnection);
             break;
         }
-        const qint64 got = m_stream->read(m_buffer.data(), m_buffer.size());
+        // A record at a time comes out of TLS: the buffer is filled before the file is
+        // written, so the disk sees few large writes.
+        int filled = 0;
+        while (filled < m_buffer.size() &&
+               (got = m_stream->read(m_buffer.data() + filled, m_buffer.size() - filled)) > 0)
+            filled += int(got);
+        read += filled;
+        // Anything after the last announced byte is a fault.
+        if (filled > 0 && m_received)
+            return abort(QStringLiteral("more bytes than announced"));
+        if (filled > 0 && !consume(m_buffer.constData(), filled))
+            return watch();
         if (got == 0)
             break;
-        if (got < 0) {
-            if (m_stream->state() == TlsStream::State::Failed)
-                return abort(m_stream->errorString());
-            return onPeerGone();
-        }
-        read += got;
-        // Anything after the last announced byte is a fault.
-        if (m_received)
-            return abort(QStringLiteral("more bytes than announced"));
-        if (!consume(m_buffer.constData(), got))
-            break;
+    }
+    if (got < 0 && !m_ended) {
+        if (m_stream->state() == TlsStream::State::Failed)
+            return abort(m_stream->errorString());
+        return onPeerGone();
     }
     watch();
 }

@@ -130,11 +130,16 @@ void tst_VoiceServerTls::misuseEndsOnlyThatConnection_data()
 {
     QTest::addColumn<QString>("misuse");
     QTest::addColumn<QString>("logged");
-    QTest::newRow("renegotiation") << "renegotiate" << "TLS: the peer asked to renegotiate";
-    QTest::newRow("fatal alert") << "alert" << "TLS: sslv3 alert bad record mac";
-    QTest::newRow("record over the limit") << "oversized" << "TLS: ";
-    QTest::newRow("close without close_notify") << "vanish" << "without TLS close_notify";
-    QTest::newRow("stall mid-record") << "stall" << "silent for";
+    QTest::newRow("renegotiation") << "renegotiate"
+                                   << "TLS: the peer asked to renegotiate";
+    QTest::newRow("fatal alert") << "alert"
+                                 << "TLS: sslv3 alert bad record mac";
+    QTest::newRow("record over the limit") << "oversized"
+                                           << "TLS: ";
+    QTest::newRow("close without close_notify") << "vanish"
+                                                << "without TLS close_notify";
+    QTest::newRow("stall mid-record") << "stall"
+                                      << "silent for";
 }
 
 void tst_VoiceServerTls::misuseEndsOnlyThatConnection()
@@ -160,11 +165,10 @@ void tst_VoiceServerTls::misuseEndsOnlyThatConnection()
     if (misuse != QLatin1String("vanish"))
         QVERIFY(peer.closedByServer());
     // Each of these has its own line, naming the client.
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_server.log().mid(logged0).contains(QRegularExpression(
-            QStringLiteral("closed \\(client [1-9][0-9]*\\): .*%1")
-                .arg(QRegularExpression::escape(logged)))),
-        qPrintable(m_server.log().mid(logged0).right(1500)), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_server.log().mid(logged0).contains(QRegularExpression(
+                                  QStringLiteral("closed \\(client [1-9][0-9]*\\): .*%1")
+                                      .arg(QRegularExpression::escape(logged)))),
+                              qPrintable(m_server.log().mid(logged0).right(1500)), 5000);
     checkNewcomerTalks();
 }
 
