@@ -174,8 +174,8 @@ bool Connection::checkCertificate()
              QStringLiteral("TLS: the server showed no certificate"));
         return false;
     }
-    const QList<QSslError> errors = m_socket->verifyPeer();
-    if (errors.isEmpty())
+    const QString unverified = m_socket->verificationError();
+    if (unverified.isEmpty())
         return true;
     const QSslCertificate& certificate = chain.first();
     const QString server = knownservers::serverName(m_host, m_port);
@@ -185,7 +185,7 @@ bool Connection::checkCertificate()
         // First contact, as with a new SSH host: this certificate is the server's from now on.
         log(LogLevel_INFO, "Connection",
             QStringLiteral("first connection to %1: trusting its certificate %2 (%3) from now on")
-                .arg(server, offered, errors.value(0).errorString()),
+                .arg(server, offered, unverified),
             m_handler);
         m_trustOnSuccess = offered;
         return true;

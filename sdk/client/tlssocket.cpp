@@ -6,6 +6,7 @@
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QSslConfiguration>
 #include <QTimer>
 
 #include <openssl/err.h>
@@ -31,8 +32,10 @@ int socketIndex()
     return index;
 }
 
-// What the library's TLS connections share: TLS 1.2 or later; the certificate is judged after
-// the handshake (verifyPeer(), then the known servers), as the caller decides.
+// What the library's TLS connections share: TLS 1.2 or later. OpenSSL checks the server's chain
+// against the system's authorities (looked up in their folder when needed, not all read) but
+// does not stop the handshake for it: the caller judges (verificationError(), then the known
+// servers).
 SSL_CTX* clientContext()
 {
     static SSL_CTX* const context = [] {
@@ -41,6 +44,8 @@ SSL_CTX* clientContext()
             return made;
         SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
         SSL_CTX_set_verify(made, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_default_verify_dir(made);
+        ERR_clear_error(); // a system without the folder verifies nothing, as it should
         SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         SSL_CTX_set_read_ahead(made, 1);
         SSL_CTX_set_options(made, SSL_OP_NO_COMPRESSION);
@@ -183,9 +188,29 @@ void TlsSocket::onConnectable()
         }
         SSL_set_connect_state(ssl);
         SSL_set_ex_data(ssl, socketIndex(), this);
+        // Authorities added to Qt's default configuration count too (usually there are none).
+        X509_STORE* store = SSL_CTX_get_cert_store(SSL_get_SSL_CTX(ssl));
+        for (const QSslCertificate& authority :
+             QSslConfiguration::defaultConfiguration().caCertificates()) {
+            const QByteArray der = authority.toDer();
+            const auto* bytes = reinterpret_cast<const unsigned char*>(der.constData());
+            if (X509* certificate = d2i_X509(nullptr, &bytes, der.size())) {
+                X509_STORE_add_cert(store, certificate); // a second time is harmless
+                X509_free(certificate);
+            }
+        }
+        QString host = m_host;
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        const QByteArray name = host.toUtf8();
+        X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
         QHostAddress literal;
-        if (!literal.setAddress(m_host))
-            SSL_set_tlsext_host_name(ssl, m_host.toUtf8().constData());
+        if (literal.setAddress(host)) {
+            X509_VERIFY_PARAM_set1_ip_asc(check, name.constData());
+        } else {
+            X509_VERIFY_PARAM_set1_host(check, name.constData(), size_t(name.size()));
+            SSL_set_tlsext_host_name(ssl, name.constData());
+        }
         if (m_resume)
             SSL_set_session(ssl, m_resume.get());
         ERR_clear_error();
@@ -257,15 +282,19 @@ bool TlsSocket::isResumed() const
     return ssl && SSL_session_reused(ssl) == 1;
 }
 
-QList<QSslError> TlsSocket::verifyPeer() const
+QString TlsSocket::verificationError() const
 {
-    QString host = m_host;
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
-    const QList<QSslCertificate> chain = peerCertificateChain();
-    if (chain.isEmpty())
-        return {QSslError(QSslError::NoPeerCertificate)};
-    return QSslCertificate::verify(chain, host);
+    SSL* ssl = m_stream ? m_stream->ssl() : nullptr;
+    if (!ssl)
+        return QStringLiteral("no TLS");
+    X509* certificate = SSL_get0_peer_certificate(ssl);
+    if (!certificate)
+        return QStringLiteral("the server showed no certificate");
+    // A resumed session keeps the result of the handshake that made it.
+    const long result = SSL_get_verify_result(ssl);
+    if (result == X509_V_OK)
+        return QString();
+    return QString::fromLatin1(X509_verify_cert_error_string(result));
 }
 
 bool TlsSocket::hasBuffered() const

@@ -6,7 +6,6 @@
 #include <QList>
 #include <QObject>
 #include <QSslCertificate>
-#include <QSslError>
 #include <QString>
 
 #include <memory>
@@ -56,9 +55,9 @@ public:
     bool isResumed() const;
     // The newest session the server offered for resuming (with TLS 1.3, after the handshake).
     TlsSession session() const { return m_session; }
-    // The chain checked against the system's authorities (and those added to Qt's default
-    // configuration) for the host connected to: empty when it verifies.
-    QList<QSslError> verifyPeer() const;
+    // Why the server's chain does not verify against the system's authorities (and those added
+    // to Qt's default configuration) for the host connected to; empty when it does.
+    QString verificationError() const;
 
     // Up to size plain bytes: the number read, 0 when none now, -1 once ended (ended() follows).
     qint64 read(char* data, qint64 size);

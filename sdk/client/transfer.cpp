@@ -134,14 +134,13 @@ void Transfer::onConnected()
         const QList<QSslCertificate> chain = m_socket->peerCertificateChain();
         const QSslCertificate offered = chain.value(0);
         if (offered.isNull() || offered != m_certificate) {
-            const QList<QSslError> errors = m_socket->verifyPeer();
-            if (!errors.isEmpty())
+            const QString unverified = m_socket->verificationError();
+            if (!unverified.isEmpty())
                 return fail(ERROR_connection_certificate_changed,
                             QStringLiteral("the transfer connection shows another certificate "
                                            "(%1) than the control connection (%2): %3")
                                 .arg(protocol::certificateFingerprint(offered),
-                                     protocol::certificateFingerprint(m_certificate),
-                                     errors.value(0).errorString()));
+                                     protocol::certificateFingerprint(m_certificate), unverified));
         }
     }
     m_socket->write(encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, m_key}}));

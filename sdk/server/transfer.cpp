@@ -44,6 +44,9 @@ TransferConnection::TransferConnection(std::unique_ptr<TlsStream> stream, const 
 
 TransferConnection::~TransferConnection()
 {
+    // The notifiers go before the descriptor they watch.
+    delete m_readable;
+    delete m_writable;
     if (m_file.isOpen())
         m_file.close();
     if (m_ticket.upload && !m_file.fileName().isEmpty())

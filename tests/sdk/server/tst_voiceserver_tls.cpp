@@ -13,12 +13,12 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QSemaphore>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -44,7 +44,9 @@ public:
     bool startAndWait()
     {
         start();
-        m_ready.acquire();
+        server = m_ready.get_future().get();
+        if (server)
+            port = server->port();
         return server != nullptr;
     }
 
@@ -56,21 +58,17 @@ protected:
     {
         voiceserver::Server running(m_options);
         QString error;
-        if (running.listen(&error)) {
-            server = &running;
-            port = running.port();
-        } else {
+        const bool listening = running.listen(&error);
+        if (!listening)
             qWarning("server: %s", qPrintable(error));
-        }
-        m_ready.release();
-        if (server)
+        m_ready.set_value(listening ? &running : nullptr);
+        if (listening)
             exec();
-        server = nullptr;
     }
 
 private:
     voiceserver::ServerOptions m_options;
-    QSemaphore m_ready;
+    std::promise<voiceserver::Server*> m_ready; // what the thread checker can see ordering
 };
 
 QString fingerprintOf(const QString& path)
@@ -186,6 +184,9 @@ void tst_VoiceServerTls::sessionsAreResumed()
 
 void tst_VoiceServerTls::idleConnectionsHoldNoRecordBuffers()
 {
+#if defined(__SANITIZE_THREAD__)
+    QSKIP("a thread-checked server's memory says nothing about a connection's");
+#endif
     // OpenSSL 3.0 holds some 16 KiB for a connection of its own; keeping a record buffer would
     // add about 19 KiB more. An idle connection may hold 24 KiB more than one in clear.
     constexpr int Clients = 500;
