@@ -191,6 +191,10 @@ bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFil
             return false;
         *note = QStringLiteral("TLS certificate %1").arg(certificateFile);
     } else if (dataDirectory.isEmpty()) {
+        if (!mayCreate) {
+            *error = QStringLiteral("the certificate of this run lives in memory only");
+            return false;
+        }
         QByteArray certificatePem, keyPem;
         if (!createIdentity(&certificatePem, &keyPem, error) ||
             !parseIdentity(certificatePem, keyPem, identity, error))
