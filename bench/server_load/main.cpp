@@ -500,7 +500,12 @@ Result runLoad(int clients, quint16 port, qint64 pid, bool echo, bool tls)
     const int everyone = clients + (echo ? 0 : 1); // and the founder
     load.run(nowNs() + 60'000'000'000LL, [&] { return load.allReady(everyone); });
     if (!load.allReady(everyone)) {
-        std::fprintf(stderr, "bench_server_load: not every client got in\n");
+        int ready = 0;
+        for (Client* client : texters)
+            ready += client->ready;
+        std::fprintf(stderr, "bench_server_load: %d of %d clients got in, %lld dropped\n", ready,
+                     clients, load.dropped);
+        result.dropped = load.dropped;
         return result;
     }
     result.joinCpuSeconds = processUse(pid).cpuSeconds - beforeJoins.cpuSeconds;
@@ -589,7 +594,7 @@ Result runServer(int clients, bool tls)
     }
     const Result relay = runLoad(clients, server.port(), server.processId(), false, tls);
     server.stop();
-    if (relay.dropped > 0) {
+    if (relay.dropped > 0 || !relay.ok) {
         // Why the server let clients go.
         const QStringList lines = server.log().split(QLatin1Char('\n'));
         int shown = 0;

@@ -258,7 +258,6 @@ qint64 TlsStream::settle(int result)
     case SSL_ERROR_ZERO_RETURN:
         ERR_clear_error();
         m_state = State::Closed;
-        m_clean = true;
         return -1;
     case SSL_ERROR_SYSCALL:
         if (ERR_peek_error() == 0) {
@@ -296,7 +295,6 @@ qint64 TlsStream::clearResult(ssize_t result)
     if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return 0;
     m_state = State::Closed;
-    m_clean = result == 0;
     if (result < 0)
         m_error = QString::fromLocal8Bit(std::strerror(errno));
     return -1;

@@ -33,7 +33,7 @@ class TlsStream
 public:
     enum class State {
         Open,
-        Closed, // the peer closed (cleanly or not: closedCleanly())
+        Closed, // the peer closed (without close_notify, errorString() says so)
         Failed, // errorString() says why
     };
 
@@ -45,11 +45,9 @@ public:
 
     int descriptor() const { return m_fd; }
     SSL* ssl() const { return m_ssl; }
-    bool isSecure() const { return m_ssl != nullptr; }
     // The TLS handshake is done (at once in clear).
     bool isEncrypted() const { return m_encrypted; }
     State state() const { return m_state; }
-    bool closedCleanly() const { return m_clean; }
     QString errorString() const { return m_error; }
     // Waits for the descriptor to take bytes: sealed records it has not taken, or a call that
     // could not go on for want of room.
@@ -105,7 +103,6 @@ private:
     QByteArray m_sealed;          // sealed bytes the kernel has not taken, from m_sealedSent on
     int m_sealedSent = 0;
     bool m_shutdownPending = false; // the sending direction ends once m_sealed is out
-    bool m_clean = false;
     bool m_renegotiating = false; // the peer started another handshake
     State m_state = State::Open;
     QString m_error;
