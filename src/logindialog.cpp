@@ -26,6 +26,7 @@ LoginDialog::LoginDialog() : QDialog(nullptr), d(new LoginDialogPrivate(this))
     const QString saved = QSettings().value(QStringLiteral("login/username"), QString()).toString();
     if (!saved.isEmpty())
         d->ui.lineEditUsername->setText(saved);
+    d->ui.lineEditUsername->setFocus(Qt::OtherFocusReason);
 
     applyStyleSheetResource(QStringLiteral(":/images/logindialog.css"),
                             [this](const QString& css) { setStyleSheet(css); });

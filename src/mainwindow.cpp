@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "mainwindow.h"
 
+#include "chat/attention.h"
 #include "chat/chatmessage.h"
 #include "meeting/getselectdialog.h"
 #include "meeting/meetinglistmodel.h"
@@ -55,6 +56,8 @@ public:
             auto* meeting = new MeetingWidget(nullptr);
             ui.stackedWidget->addWidget(meeting);
             ui.stackedWidget->setCurrentWidget(meeting);
+            // Whatever road led here, a user who starts typing writes a message.
+            meeting->focusChat();
             QObject::connect(q, &MainWindow::loggerMessage, meeting,
                              &MeetingWidget::onLogerMessage);
             muted = false;
@@ -86,6 +89,12 @@ MainWindow::MainWindow() : QMainWindow(nullptr), d(new MainWindowPrivate(this))
                 handleClientMovedByOther(selfMoved, oldChannelName, selfMover, moverName);
             });
     connect(d->ui.toolButtonSetting, &QToolButton::clicked, this, &MainWindow::showOptions);
+    // However a meeting ends (closed, left, deleted), the keyboard goes back to the meeting list
+    // rather than to whatever follows the gone view, such as the start-meeting button.
+    connect(d->ui.stackedWidget, &QStackedWidget::currentChanged, this, [this] {
+        if (d->ui.stackedWidget->currentWidget() == d->ui.meetingList)
+            d->ui.meetingList->setFocus(Qt::OtherFocusReason);
+    });
 
     d->options = new OptionsDialog(this);
     d->options->addOption(new AboutOption(d->options));
@@ -222,6 +231,7 @@ void MainWindow::handleRequest(const ChatMessage& message)
                                << "that names no one online or no existing channel";
             return;
         }
+        callAttention(this);
         showNormal();
         activateWindow();
         const QMessageBox::StandardButton answer = QMessageBox::question(

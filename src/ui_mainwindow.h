@@ -100,6 +100,13 @@ public:
             QCoreApplication::translate("MeetingSupport::MainWindow", "Start meeting"));
         toolButtonStartMeeting->setText(QString());
         toolButtonSetting->setText(QStringLiteral("..."));
+        // Icon-only buttons: these are what a screen reader says.
+        toolButtonStartMeeting->setAccessibleName(
+            QCoreApplication::translate("MeetingSupport::MainWindow", "Start meeting"));
+        toolButtonSetting->setAccessibleName(
+            QCoreApplication::translate("MeetingSupport::MainWindow", "Settings"));
+        toolButtonSetting->setToolTip(
+            QCoreApplication::translate("MeetingSupport::MainWindow", "Settings"));
     }
 
 private:

@@ -17,6 +17,25 @@ using namespace protocol;
 using protocol::voice::KeySize;
 
 namespace {
+
+// "ADDRESS:PORT" or "[IPv6]:PORT", an IP address only.
+bool parseVoiceAddress(const QString& text, QHostAddress* address, quint16* port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = text.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(QLatin1Char(':')))
+        return false;
+    bool ok = false;
+    const uint number = text.mid(colon + 1).toUInt(&ok);
+    QHostAddress parsed;
+    if (colon <= 0 || !ok || number == 0 || number > 65535 || !parsed.setAddress(host))
+        return false;
+    *address = parsed;
+    *port = quint16(number);
+    return true;
+}
 constexpr int HandshakeTimeoutMs = 10000; // TCP connect, hello, welcome and state
 constexpr int CloseTimeoutMs = 2000;
 constexpr int ReadChunk = 64 * 1024;
@@ -432,6 +451,13 @@ bool Connection::deliverText(const FrameDecoder::Frame& frame)
 void Connection::handleMessage(const QCborMap& message)
 {
     const QString type = message.value(TypeKey).toString();
+    // In any phase: the server is about to close, and whoever can should go elsewhere at once.
+    if (type == type::GoingAway && m_phase != Phase::Idle && m_phase != Phase::Connecting) {
+        MessageReader reader(message);
+        const QString reason = reader.optionalString(field::Message, limits::QuitMessageLength);
+        return fail(ERROR_server_going_away,
+                    QStringLiteral("the server is going away: %1").arg(reason));
+    }
     bool ok = false;
     switch (m_phase) {
     case Phase::Handshaking:
@@ -474,6 +500,15 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
         m_tokens = m_burst;
         m_tokensAt = QDateTime::currentMSecsSinceEpoch();
         m_voiceUdp = reader.optionalBoolean(field::VoiceUdp);
+        m_voiceAddress.clear();
+        m_voicePort = 0;
+        const QString voiceAddress = reader.optionalString(field::VoiceAddress, 64);
+        if (!voiceAddress.isEmpty() &&
+            !parseVoiceAddress(voiceAddress, &m_voiceAddress, &m_voicePort))
+            log(LogLevel_WARNING, "Connection",
+                QStringLiteral("the welcome names an unusable voice address '%1'; voice goes to "
+                               "the server's address")
+                    .arg(voiceAddress));
         // A server without voice sends no token; one of another size is not ours to use.
         m_voiceToken = message.value(field::VoiceToken).toByteArray();
         m_voiceUpKey.clear();
@@ -549,7 +584,10 @@ void Connection::commitState()
     datagrams.downKey = m_voiceDownKey;
     // Over TLS, voice leaves the TLS connection only sealed: without keys it stays tunnelled.
     datagrams.offered = m_voiceUdp && (m_plain || !m_voiceUpKey.isEmpty());
-    m_voice->start(datagrams, m_socket->peerAddress(), m_port, state.ownId);
+    if (m_voicePort != 0)
+        m_voice->start(datagrams, m_voiceAddress, m_voicePort, state.ownId);
+    else
+        m_voice->start(datagrams, m_socket->peerAddress(), m_port, state.ownId);
     log(LogLevel_INFO, "Connection",
         QStringLiteral("connected as client %1 with %2 channel(s) and %3 client(s)")
             .arg(state.ownId)

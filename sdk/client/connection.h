@@ -129,6 +129,10 @@ private:
     QByteArray m_voiceToken; // from the welcome
     QByteArray m_voiceUpKey, m_voiceDownKey;
     bool m_voiceUdp = false;
+    // Where datagrams go when the welcome names a place (an instance behind a front); port 0:
+    // to the control connection's peer.
+    QHostAddress m_voiceAddress;
+    quint16 m_voicePort = 0;
 };
 
 // Owns the connections; the network thread's root object.

@@ -48,6 +48,8 @@ const char* errorText(unsigned int code)
         return "invalid server password";
     case ERROR_server_full:
         return "server is full";
+    case ERROR_server_going_away:
+        return "server is shutting down";
     case ERROR_parameter_invalid:
         return "invalid parameter";
     case ERROR_parameter_missing:

@@ -124,6 +124,7 @@ enum Errors {
 
     ERROR_server_invalid_password = 0x0400,
     ERROR_server_full = 0x0401,
+    ERROR_server_going_away = 0x0402, /* the server shut down: connect again (maybe elsewhere) */
 
     ERROR_parameter_invalid = 0x0600,
     ERROR_parameter_missing = 0x0601,

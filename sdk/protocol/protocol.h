@@ -73,6 +73,8 @@ inline constexpr QLatin1String ChannelDeleted("channelDeleted");
 inline constexpr QLatin1String TextMessage("textMessage");
 inline constexpr QLatin1String Error("error");
 inline constexpr QLatin1String Pong("pong");
+// the server shuts down: leave now, and connect again (to another instance where there is one)
+inline constexpr QLatin1String GoingAway("goingAway");
 inline constexpr QLatin1String FtEntry("ftEntry");     // one entry of a listing
 inline constexpr QLatin1String FtListEnd("ftListEnd"); // end of a listing
 inline constexpr QLatin1String FtReady("ftReady");     // a transfer may start: its key
@@ -138,6 +140,9 @@ inline constexpr QLatin1String Resume("resume");
 // voice
 inline constexpr QLatin1String VoiceToken("voiceToken"); // welcome: the datagrams' token
 inline constexpr QLatin1String VoiceUdp("voiceUdp");     // welcome: whether UDP is offered
+// welcome, optional: where this client's datagrams go ("ADDRESS:PORT"), when not to the address
+// of the control connection (an instance behind a front that carries only TCP)
+inline constexpr QLatin1String VoiceAddress("voiceAddress");
 // welcome, over TLS only: the keys of the client's sealed datagrams, one per direction
 inline constexpr QLatin1String VoiceKeyUp("voiceKeyUp");     // client to server
 inline constexpr QLatin1String VoiceKeyDown("voiceKeyDown"); // server to client

@@ -103,7 +103,7 @@ private:
     QByteArray m_sealed;          // sealed bytes the kernel has not taken, from m_sealedSent on
     int m_sealedSent = 0;
     bool m_shutdownPending = false; // the sending direction ends once m_sealed is out
-    bool m_renegotiating = false; // the peer started another handshake
+    bool m_renegotiating = false;   // the peer started another handshake
     State m_state = State::Open;
     QString m_error;
 };

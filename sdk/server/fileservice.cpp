@@ -106,18 +106,22 @@ void FileService::tidy()
 {
     QString report;
     m_usage.clear();
-    m_files.tidy(m_channels.keys(), &report, &m_usage);
+    m_files.tidy(m_channels.keys(), &report, &m_usage, m_shared != nullptr);
     m_totalBytes = 0;
     for (const StoreUsage& usage : qAsConst(m_usage))
         m_totalBytes += usage.bytes;
     if (!report.isEmpty())
         logLine(report);
+    if (m_shared)
+        m_shared->seed(m_usage);
 }
 
-void FileService::changeUsage(quint64 channel, qint64 bytes, int entries)
+void FileService::changeUsage(quint64 channel, qint64 bytes, int entries, bool share)
 {
     if (!m_channels.contains(channel))
         return; // its store went with it
+    if (share && m_shared)
+        m_shared->change(channel, bytes, entries);
     StoreUsage& usage = m_usage[channel];
     usage.bytes = qMax<qint64>(0, usage.bytes + bytes);
     usage.entries = qMax(0, usage.entries + entries);
@@ -351,6 +355,8 @@ void FileService::prepareTransfer(Session* session, const QCborMap& message, boo
     ticket.path = segments;
     ticket.overwrite = overwrite;
     ticket.expiresAt = now() + m_limits.transferKeyTtlMs;
+    // In a cluster the quotas are judged by the figures of all instances, atomically.
+    const bool judgedTogether = shared();
     if (upload) {
         if (exists && isDirectory)
             return refuse(ERROR_file_already_exists, QStringLiteral("a directory has that name"));
@@ -362,6 +368,39 @@ void FileService::prepareTransfer(Session* session, const QCborMap& message, boo
                 QStringLiteral("files are limited to %1 bytes").arg(m_limits.maxFileBytes));
         const StoreUsage used = usageOf(request.channel);
         const qint64 replaced = exists ? QFileInfo(hostPath).size() : 0;
+        ticket.size = size;
+        if (judgedTogether) {
+            const QByteArray key = newKey();
+            const QPointer<Session> target(session);
+            const QString returnCode = request.returnCode;
+            const QString what = QStringLiteral("client %1: upload of '%2' in channel %3 refused")
+                                     .arg(session->clientId)
+                                     .arg(path)
+                                     .arg(request.channel);
+            m_shared->offer(key, ticket, m_limits.transferKeyTtlMs,
+                            UploadLimits{m_limits.quotaBytes, m_limits.serverQuotaBytes,
+                                         m_limits.maxStoreEntries},
+                            replaced, segments.size(),
+                            [this, target, returnCode, key, ticket, what](unsigned int code,
+                                                                          const QString& why) {
+                                if (!target || target->state() != Session::State::Active) {
+                                    if (code == ERROR_ok)
+                                        m_shared->release(key);
+                                    return;
+                                }
+                                if (code == ERROR_ok)
+                                    return issueTicket(target, returnCode, key, ticket);
+                                logLine(QStringLiteral("%1: %2").arg(what, why));
+                                QCborMap failed{{TypeKey, type::FtFailed},
+                                                {field::TransferId, ticket.transferId},
+                                                {field::Code, qint64(code)},
+                                                {field::Message, why}};
+                                if (!returnCode.isEmpty())
+                                    failed.insert(field::ReturnCode, returnCode);
+                                target->sendMessage(failed);
+                            });
+            return;
+        }
         if (used.bytes - replaced + reservedBytes(request.channel) + size > m_limits.quotaBytes)
             return refuse(ERROR_file_quota_exceeded,
                           QStringLiteral("the channel's store is limited to %1 bytes")
@@ -373,7 +412,6 @@ void FileService::prepareTransfer(Session* session, const QCborMap& message, boo
         if (used.entries + segments.size() > m_limits.maxStoreEntries)
             return refuse(ERROR_file_quota_exceeded,
                           QStringLiteral("the channel holds too many files and directories"));
-        ticket.size = size;
     } else {
         if (!exists)
             return refuse(ERROR_file_not_found, QStringLiteral("no such file"));
@@ -386,55 +424,174 @@ void FileService::prepareTransfer(Session* session, const QCborMap& message, boo
         ticket.source = std::move(source);
     }
     const QByteArray key = newKey();
+    if (judgedTogether) {
+        // Any instance may serve the download: the key goes to the cluster first.
+        const QPointer<Session> target(session);
+        const QString returnCode = request.returnCode;
+        m_shared->offer(key, ticket, m_limits.transferKeyTtlMs, UploadLimits(), 0, 0,
+                        [this, target, returnCode, key, ticket](unsigned int, const QString&) {
+                            if (target && target->state() == Session::State::Active)
+                                issueTicket(target, returnCode, key, ticket);
+                            else
+                                m_shared->release(key);
+                        });
+        return;
+    }
+    issueTicket(session, request.returnCode, key, std::move(ticket));
+}
+
+void FileService::issueTicket(Session* session, const QString& returnCode, const QByteArray& key,
+                              TransferTicket ticket)
+{
     const qint64 announced = ticket.size;
+    const quint16 transferId = ticket.transferId;
     m_tickets.emplace(key, std::move(ticket));
     QCborMap ready{{TypeKey, type::FtReady},
                    {field::TransferId, transferId},
                    {field::Key, key},
                    {field::Size, announced}};
-    if (!request.returnCode.isEmpty())
-        ready.insert(field::ReturnCode, request.returnCode);
+    if (!returnCode.isEmpty())
+        ready.insert(field::ReturnCode, returnCode);
     session->sendMessage(ready);
 }
 
-bool FileService::startTransfer(Session* session, const QCborMap& message)
+void FileService::forgetTicket(std::map<QByteArray, TransferTicket>::iterator it)
+{
+    if (m_shared)
+        m_shared->release(it->first);
+    m_tickets.erase(it);
+}
+
+void FileService::startTransfer(Session* session, const QCborMap& message,
+                                std::function<void()> becameTransfer)
 {
     MessageReader reader(message);
     const QByteArray key =
         reader.bytes(field::Key, limits::TransferKeySize, limits::TransferKeySize);
-    auto it = reader.ok() ? m_tickets.find(key) : m_tickets.end();
+    const auto unknown = [](Session* session) {
+        session->close(QStringLiteral("transfer connection with an unknown or expired key"), false);
+    };
+    if (!reader.ok())
+        return unknown(session);
+    if (shared()) {
+        // The key may have been handed out by another instance; used here or there, it is used
+        // once: the cluster hands it to one connection only.
+        const QPointer<Session> target(session);
+        m_shared->take(key, [this, target, key, becameTransfer,
+                             unknown](bool found, const TransferTicket& remote, anyID owner,
+                                      const QString& ownerInstance) {
+            if (!target)
+                return;
+            auto it = m_tickets.find(key);
+            // The cluster's word counts while it can be asked: a key it no longer has was used
+            // on another instance.
+            if (!found && (it == m_tickets.end() || shared())) {
+                if (it != m_tickets.end())
+                    m_tickets.erase(it);
+                return unknown(target);
+            }
+            TransferTicket ticket;
+            if (it != m_tickets.end()) {
+                ticket = std::move(it->second);
+                m_tickets.erase(it);
+                owner = 0;
+            } else {
+                ticket = remote;
+            }
+            if (ticket.expiresAt < now())
+                return unknown(target);
+            if (!ticket.upload && !ticket.source) {
+                // Asked on another instance: the file is opened here, now.
+                QString hostPath;
+                bool exists = false, isDirectory = false;
+                auto source = std::make_shared<QFile>();
+                if (m_files.resolve(ticket.channel, ticket.path, &hostPath, &exists,
+                                    &isDirectory) != ERROR_ok ||
+                    !exists || isDirectory)
+                    return unknown(target);
+                source->setFileName(hostPath);
+                if (!source->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+                    return unknown(target);
+                ticket.size = source->size();
+                ticket.source = std::move(source);
+            }
+            runTransfer(target, std::move(ticket), key, owner, ownerInstance);
+            becameTransfer();
+        });
+        return;
+    }
+    auto it = m_tickets.find(key);
     if (it == m_tickets.end() || it->second.expiresAt < now()) {
         if (it != m_tickets.end())
             m_tickets.erase(it);
-        session->close(QStringLiteral("transfer connection with an unknown or expired key"), false);
-        return false;
+        return unknown(session);
     }
     TransferTicket ticket = std::move(it->second);
     m_tickets.erase(it); // one use only
+    runTransfer(session, std::move(ticket), key, 0, QString());
+    becameTransfer();
+}
+
+void FileService::runTransfer(Session* session, TransferTicket ticket, const QByteArray& key,
+                              anyID remoteOwner, const QString& remoteInstance)
+{
     QByteArray pending;
     std::unique_ptr<voicesdk::protocol::TlsStream> stream = session->detachStream(&pending);
-    if (!stream)
-        return false;
+    if (!stream) {
+        if (m_shared)
+            m_shared->release(key);
+        return;
+    }
     const QString what =
         QStringLiteral("%1 of '%2' in channel %3 (%4 bytes) for client %5")
             .arg(ticket.upload ? QStringLiteral("upload") : QStringLiteral("download"))
             .arg(ticket.path.join(QLatin1Char('/')))
             .arg(ticket.channel)
             .arg(ticket.size)
-            .arg(ticket.owner ? ticket.owner->clientId : 0);
+            .arg(ticket.owner ? ticket.owner->clientId : remoteOwner);
     auto* transfer =
         new TransferConnection(std::move(stream), pending, std::move(ticket),
                                m_files.incomingDirectory(), m_limits.transferIdleMs, this);
     m_transfers.insert(transfer);
+    m_transferKeys.insert(transfer, key);
+    if (remoteOwner != 0)
+        m_remoteOwners.insert(transfer, qMakePair(remoteOwner, remoteInstance));
     logLine(QStringLiteral("%1 started").arg(what));
     connect(transfer, &TransferConnection::uploadReceived, this,
             [this, transfer] { uploadReceived(transfer); });
     connect(transfer, &TransferConnection::finished, this,
             [this, transfer, what](const QString& outcome) {
-                m_transfers.remove(transfer);
+                if (m_transfers.remove(transfer))
+                    m_finishedBytes[transfer->isUpload() ? 1 : 0] +=
+                        quint64(transfer->transferred());
+                const QByteArray key = m_transferKeys.take(transfer);
+                m_remoteOwners.remove(transfer);
+                // An upload that never became usage gives its reservation back.
+                if (m_shared && !m_committed.remove(transfer))
+                    m_shared->release(key);
                 logLine(QStringLiteral("%1: %2").arg(what, outcome));
             });
-    return true;
+}
+
+void FileService::remoteOwnerLeft(anyID id, const QString& instance)
+{
+    for (auto it = m_remoteOwners.cbegin(); it != m_remoteOwners.cend(); ++it) {
+        if (it.value().first == id && it.value().second == instance)
+            QMetaObject::invokeMethod(
+                it.key(),
+                [transfer = it.key()] { transfer->abort(QStringLiteral("its client left")); },
+                Qt::QueuedConnection);
+    }
+}
+
+quint64 FileService::transferredBytes(bool upload) const
+{
+    quint64 bytes = m_finishedBytes[upload ? 1 : 0];
+    for (const TransferConnection* transfer : m_transfers) {
+        if (transfer->isUpload() == upload)
+            bytes += quint64(transfer->transferred());
+    }
+    return bytes;
 }
 
 void FileService::uploadReceived(TransferConnection* transfer)
@@ -460,9 +617,17 @@ void FileService::uploadReceived(TransferConnection* transfer)
             [this, target, channel, code, placed, size] {
                 if (code == ERROR_ok && !m_channels.contains(channel))
                     m_files.removeChannel(channel); // deleted while the file was put in place
-                if (code == ERROR_ok)
-                    changeUsage(channel, size - placed.replacedBytes,
-                                placed.createdDirectories + (placed.replaced ? 0 : 1));
+                const int entries = placed.createdDirectories + (placed.replaced ? 0 : 1);
+                if (code == ERROR_ok) {
+                    changeUsage(channel, size - placed.replacedBytes, entries, false);
+                    if (m_shared && target && m_transferKeys.contains(target)) {
+                        m_committed.insert(target);
+                        m_shared->commit(m_transferKeys.value(target), channel,
+                                         size - placed.replacedBytes, entries);
+                    } else if (m_shared) {
+                        m_shared->change(channel, size - placed.replacedBytes, entries);
+                    }
+                }
                 if (!target)
                     return;
                 QString message;
@@ -480,7 +645,7 @@ void FileService::sessionClosed(const Session* session)
 {
     for (auto it = m_tickets.begin(); it != m_tickets.end();) {
         if (it->second.owner == session)
-            it = m_tickets.erase(it);
+            forgetTicket(it++);
         else
             ++it;
     }
@@ -491,11 +656,11 @@ void FileService::sessionClosed(const Session* session)
     }
 }
 
-void FileService::channelsDeleted(const QList<quint64>& channels)
+void FileService::channelsDeleted(const QList<quint64>& channels, bool keepStores)
 {
     for (auto it = m_tickets.begin(); it != m_tickets.end();) {
         if (channels.contains(it->second.channel))
-            it = m_tickets.erase(it);
+            forgetTicket(it++);
         else
             ++it;
     }
@@ -505,7 +670,8 @@ void FileService::channelsDeleted(const QList<quint64>& channels)
             transfer->abort(QStringLiteral("the channel was deleted"));
     }
     for (quint64 channel : channels) {
-        m_files.removeChannel(channel);
+        if (!keepStores)
+            m_files.removeChannel(channel);
         m_totalBytes -= m_usage.take(channel).bytes;
     }
 }
@@ -517,7 +683,7 @@ void FileService::expireTickets()
         if (it->second.expiresAt < time) {
             logLine(QStringLiteral("a transfer key of client %1 expired unused")
                         .arg(it->second.owner ? it->second.owner->clientId : 0));
-            it = m_tickets.erase(it);
+            forgetTicket(it++);
         } else {
             ++it;
         }

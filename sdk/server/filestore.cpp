@@ -337,7 +337,7 @@ void FileStore::removeChannel(quint64 channel) const
 }
 
 void FileStore::tidy(const QList<quint64>& channels, QString* report,
-                     QHash<quint64, StoreUsage>* usages)
+                     QHash<quint64, StoreUsage>* usages, bool shared)
 {
     if (!isEnabled())
         return;
@@ -348,7 +348,10 @@ void FileStore::tidy(const QList<quint64>& channels, QString* report,
         return;
     }
     QStringList notes;
-    removeTree(incomingDirectory());
+    // Other instances of a cluster may be writing there, and know channels this one does not
+    // know yet: a shared store is counted, never tidied.
+    if (!shared)
+        removeTree(incomingDirectory());
     QDir().mkpath(incomingDirectory());
     const QDir root(m_root);
     const QStringList names =
@@ -361,6 +364,11 @@ void FileStore::tidy(const QList<quint64>& channels, QString* report,
         bool ok = false;
         const quint64 id =
             name.startsWith(QLatin1String("channel_")) ? name.mid(8).toULongLong(&ok) : 0;
+        if (shared) {
+            if (ok && kindOf(path) == Kind::Directory)
+                usages->insert(id, usage(id));
+            continue;
+        }
         if (kindOf(path) != Kind::Directory) {
             // Nothing but channel folders belongs here; a link goes, never its target.
             removeTree(path);

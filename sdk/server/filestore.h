@@ -82,7 +82,9 @@ public:
     // anything in the store's root that is not a directory (a planted link is removed, never
     // what it points at); a root that is itself a link switches the store off. Fills *usages with
     // what each remaining channel's store holds.
-    void tidy(const QList<quint64>& channels, QString* report, QHash<quint64, StoreUsage>* usages);
+    // With shared (the folder of a cluster's instances) nothing is removed, only counted.
+    void tidy(const QList<quint64>& channels, QString* report, QHash<quint64, StoreUsage>* usages,
+              bool shared = false);
     // Removes a file, or a directory with everything in it, never following a link: a link is
     // removed itself. Adds what went to *removed.
     static bool removeTree(const QString& path, StoreUsage* removed = nullptr);

@@ -81,6 +81,15 @@ void Listener::resume()
         m_notifier->setEnabled(true);
 }
 
+void Listener::close()
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
 void Listener::acceptPending()
 {
     for (int i = 0; i < AcceptsPerWakeUp; ++i) {

@@ -24,6 +24,8 @@ public:
 
     void pause();
     void resume();
+    // Stops listening: new connections are refused from now on.
+    void close();
 
 signals:
     // A new connection's descriptor, non-blocking; the receiver owns it.

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "server.h"
 
+#include "localcluster.h"
 #include "message.h"
+#include "rediscluster.h"
 #include "serverlog.h"
 #include "textmessagecodec.h"
 #include "tlsidentity.h"
@@ -9,6 +11,8 @@
 #include <QCborArray>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QEventLoop>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QUuid>
@@ -23,7 +27,18 @@ namespace voiceserver {
 using namespace voicesdk::protocol;
 
 namespace {
-constexpr quint64 DefaultChannelId = 1;
+std::unique_ptr<Cluster> makeCluster(const ServerOptions& options)
+{
+    if (options.cluster.isEmpty())
+        return std::make_unique<LocalCluster>(options.dataDirectory);
+    RedisClusterOptions cluster;
+    QString error;
+    // The options were checked when they were read.
+    if (!parseRedisUrl(options.cluster, &cluster.endpoint, &error))
+        qFatal("--cluster: %s", qPrintable(error));
+    cluster.endpoint.password = options.clusterPassword;
+    return std::make_unique<RedisCluster>(cluster, options.dataDirectory);
+}
 } // namespace
 
 bool normaliseName(const QString& name, int maxLength, QString* normalised)
@@ -54,46 +69,17 @@ bool normaliseName(const QString& name, int maxLength, QString* normalised)
 Server::Server(const ServerOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
-    , m_store(options.dataDirectory)
+    , m_cluster(makeCluster(options))
     , m_listener(new Listener(this))
-    , m_files(std::make_unique<FileService>(options.dataDirectory, options.files, m_channels))
+    , m_files(std::make_unique<FileService>(options.dataDirectory, options.files,
+                                            m_cluster->state().channels()))
     , m_voice(new VoiceRelay(m_clients, options.tls, this))
 {
-    Channel lobby;
-    lobby.id = DefaultChannelId;
-    lobby.name = QStringLiteral("Default Channel");
-    lobby.permanent = true;
-    m_channels.insert(lobby.id, lobby);
-
-    QString warning;
-    const PersistentState state = m_store.load(&warning);
-    if (!warning.isEmpty())
-        logLine(warning);
-    m_serverUniqueId = state.serverUniqueId;
-    m_nextChannelId = state.nextChannelId;
-    for (const Channel& channel : state.channels)
-        m_channels.insert(channel.id, channel);
-    // A parent lost from the file makes its children top-level channels.
-    for (Channel& channel : m_channels) {
-        if (channel.parent != 0 && !m_channels.contains(channel.parent))
-            channel.parent = 0;
-    }
-    // A chain of parents that leads back to its start (a damaged file) would never end: the
-    // channel where it is found becomes top-level, which ends the loop for the others.
-    for (Channel& channel : m_channels) {
-        quint64 parent = channel.parent;
-        for (int steps = 0; parent != 0 && parent != channel.id && steps < m_channels.size();
-             ++steps)
-            parent = m_channels.value(parent).parent;
-        if (parent == channel.id)
-            channel.parent = 0;
-    }
-    if (m_serverUniqueId.isEmpty()) {
-        m_serverUniqueId = QString::fromLatin1(
-            QCryptographicHash::hash(QUuid::createUuid().toRfc4122(), QCryptographicHash::Sha1)
-                .toBase64());
-        persist();
-    }
+    m_cluster->setEvents(this);
+    m_voice->setCrossing(
+        [this](quint64 channel, const QByteArray& frame) { m_cluster->sendVoice(channel, frame); });
+    if (auto* shared = dynamic_cast<SharedFiles*>(m_cluster.get()))
+        m_files->setShared(shared);
     m_files->tidy();
     connect(m_listener, &Listener::accepted, this, &Server::acceptConnection);
     connect(m_listener, &Listener::cannotAccept, this, &Server::acceptFailed);
@@ -134,6 +120,10 @@ bool Server::listen(QString* error)
     } else {
         logLine(QStringLiteral("TLS is off: connections and voice travel in clear"));
     }
+    if (!m_cluster->start(error))
+        return false;
+    // Clients are taken once the instance holds the cluster's state, or serves alone.
+    waitForCluster(5000);
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
     // The program ends when this fails, and the control socket with it.
@@ -144,9 +134,19 @@ bool Server::listen(QString* error)
     logLine(QStringLiteral("listening on %1:%2 with %3 channel(s), %4 connection thread(s)")
                 .arg(address().toString())
                 .arg(port())
-                .arg(m_channels.size())
+                .arg(channels().size())
                 .arg(m_io->threadCount()));
     return true;
+}
+
+void Server::waitForCluster(int timeoutMs)
+{
+    if (m_cluster->isReady())
+        return;
+    QEventLoop loop;
+    connect(m_cluster.get(), &Cluster::ready, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool Server::reloadTlsIdentity(QString* error)
@@ -159,12 +159,75 @@ bool Server::reloadTlsIdentity(QString* error)
     QString note;
     if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
                          &identity, &note, error, false) ||
-        !m_io->replaceTlsIdentity(identity, error)) {
-        logLine(QStringLiteral("TLS certificate not reloaded: %1").arg(*error));
+        !m_io->replaceTlsIdentity(identity, error))
         return false;
-    }
-    logLine(QStringLiteral("reloaded: %1; connections from now on show it").arg(note));
+    logLine(LogLevel::Notice,
+            QStringLiteral("reloaded: %1; connections from now on show it").arg(note));
     return true;
+}
+
+ServerMetrics Server::metrics() const
+{
+    ServerMetrics metrics;
+    metrics.clients = m_clients.size();
+    metrics.channels = channels().size();
+    metrics.pendingConnections = m_pending.size();
+    metrics.storeBytes = m_files->storeBytes();
+    metrics.texts = m_texts;
+    metrics.voiceFrames = m_voice->stats().received;
+    metrics.uploadBytes = m_files->transferredBytes(true);
+    metrics.downloadBytes = m_files->transferredBytes(false);
+    metrics.droppedIdle = m_droppedIdle;
+    metrics.droppedFlood = m_droppedFlood;
+    metrics.droppedOutput = m_droppedOutput;
+    metrics.droppedProtocol = m_droppedProtocol;
+    metrics.clusterConnected = m_cluster->connectedToCluster();
+    metrics.clusterClients = m_cluster->state().clients().size();
+    return metrics;
+}
+
+void Server::drain(int timeoutMs)
+{
+    if (m_draining)
+        return;
+    m_draining = true;
+    m_listener->close();
+    m_resumeTimer.stop();
+    const QList<Session*> pending = m_pending;
+    for (Session* session : pending)
+        session->close(QStringLiteral("server shutting down"), false);
+    // Clients leave by themselves when told, cleanly; what is left at the deadline is closed.
+    const QByteArray goingAway = encodeFrame(QCborMap{
+        {TypeKey, type::GoingAway}, {field::Message, QStringLiteral("server shutting down")}});
+    const QVector<Session*> clients = everyClient();
+    for (Session* client : clients)
+        client->send(goingAway);
+    logLine(LogLevel::Notice,
+            QStringLiteral("shutting down: %1 client(s) told to leave within %2 ms")
+                .arg(clients.size())
+                .arg(timeoutMs));
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, [this] {
+        const QSet<Session*> left = m_sessions;
+        if (!left.isEmpty())
+            logLine(LogLevel::Notice,
+                    QStringLiteral("%1 connection(s) still open at the end of the shutdown; "
+                                   "closing them")
+                        .arg(left.size()));
+        for (Session* session : left)
+            session->close(QStringLiteral("server shutting down"), false);
+        emit drained();
+    });
+    m_drainTimer.start(timeoutMs);
+    checkDrained();
+}
+
+void Server::checkDrained()
+{
+    if (m_draining && m_sessions.isEmpty() && m_drainTimer.isActive()) {
+        m_drainTimer.stop();
+        QMetaObject::invokeMethod(this, &Server::drained, Qt::QueuedConnection);
+    }
 }
 
 quint16 Server::port() const
@@ -209,18 +272,20 @@ void Server::acceptConnection(qintptr descriptor)
         m_pending.removeOne(session);
         if (m_sessions.remove(session))
             session->deleteLater();
+        checkDrained();
         // A descriptor came free.
         if (m_acceptPaused && !m_resumeTimer.isActive())
             m_resumeTimer.start(0);
     });
     auto* helloTimer = new QTimer(session);
     helloTimer->setSingleShot(true);
-    connect(helloTimer, &QTimer::timeout, session, [session] {
-        if (session->state() == Session::State::AwaitingHello)
-            session->close(session->isHandshaking()
-                               ? QStringLiteral("TLS handshake not done in time")
-                               : QStringLiteral("no hello in time"),
-                           false);
+    connect(helloTimer, &QTimer::timeout, session, [this, session] {
+        if (session->state() != Session::State::AwaitingHello)
+            return;
+        ++m_droppedIdle;
+        session->close(session->isHandshaking() ? QStringLiteral("TLS handshake not done in time")
+                                                : QStringLiteral("no hello in time"),
+                       false);
     });
     helloTimer->start(m_options.helloTimeoutMs);
 }
@@ -273,9 +338,10 @@ void Server::dropSilentClients()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QList<Session*> clients = m_clients.values();
     for (Session* client : clients) {
-        if (now - client->lastFrameAt() > m_options.idleTimeoutMs)
-            client->close(QStringLiteral("silent for %1 ms").arg(now - client->lastFrameAt()),
-                          false);
+        if (now - client->lastFrameAt() <= m_options.idleTimeoutMs)
+            continue;
+        ++m_droppedIdle;
+        client->close(QStringLiteral("silent for %1 ms").arg(now - client->lastFrameAt()), false);
     }
 }
 
@@ -283,22 +349,12 @@ bool Server::admitRequest(Session* session, const QString& returnCode)
 {
     if (session->takeRequestToken(m_options.floodBurst, m_options.floodRate))
         return true;
+    ++m_droppedFlood;
     logLimited("flooding", QStringLiteral("client %1 sends more than %2 requests a second; refused")
                                .arg(session->clientId)
                                .arg(m_options.floodRate));
     session->reply(returnCode, ERROR_client_is_flooding);
     return false;
-}
-
-void Server::broadcast(const QCborMap& message, const Session* except)
-{
-    const QByteArray frame = encodeFrame(message);
-    if (frame.isEmpty())
-        return;
-    for (Session* client : everyClient()) {
-        if (client != except)
-            client->send(frame);
-    }
 }
 
 QVector<Session*> Server::everyClient() const
@@ -333,9 +389,9 @@ void Server::leaveChannel(Session* client)
     m_voice->membershipChanged();
 }
 
-void Server::refreshAnnouncement(Session* client)
+Invoker Server::invokerOf(const Session* session)
 {
-    client->announcement = encodeFrame(clientMessage(client, type::Client));
+    return Invoker{session->clientId, session->nickname, session->uniqueId};
 }
 
 void Server::refuse(Session* session, unsigned int code, const QString& reason)
@@ -353,6 +409,10 @@ void Server::sessionClosed(Session* session, const QString& reason)
                              .arg(session->peer())
                              .arg(session->clientId)
                              .arg(reason);
+    if (reason.startsWith(QLatin1String("protocol error")))
+        ++m_droppedProtocol;
+    else if (reason.startsWith(QLatin1String("output buffer overflow")))
+        ++m_droppedOutput;
     // Connections that never said hello can come by the thousand; clients are bounded.
     // Failed handshakes keep a budget of their own: a burst of other closes must not hide them.
     if (session->clientId == 0)
@@ -363,20 +423,11 @@ void Server::sessionClosed(Session* session, const QString& reason)
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
     m_clients.remove(session->clientId);
-    m_nicknames.remove(session->nickname);
     leaveChannel(session);
     m_voice->removeClient(session);
-    // Others learn about it after the current frame is handled, never in the middle of
-    // another broadcast.
-    QCborMap left{{TypeKey, type::ClientLeft},
-                  {field::ClientId, session->clientId},
-                  {field::ChannelId, qint64(session->channel)},
-                  {field::Reason, int(session->leaveReason)},
-                  {field::Message, session->leaveReason == LeaveReason::Quit
-                                       ? session->leaveMessage
-                                       : QStringLiteral("connection lost")}};
-    QMetaObject::invokeMethod(
-        this, [this, left] { broadcast(left); }, Qt::QueuedConnection);
+    m_cluster->leave(session->clientId, int(session->leaveReason),
+                     session->leaveReason == LeaveReason::Quit ? session->leaveMessage
+                                                               : QStringLiteral("connection lost"));
 }
 
 void Server::handleFrame(Session* session, const QCborMap& message)
@@ -386,12 +437,15 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         if (type == type::Hello) {
             handleHello(session, message);
         } else if (type == type::Transfer) {
-            // The socket went with the transfer; the session is done with.
-            if (m_files->startTransfer(session, message)) {
-                m_pending.removeOne(session);
-                m_sessions.remove(session);
-                session->deleteLater();
-            }
+            // The socket goes with the transfer; the session is done with then.
+            const QPointer<Session> target(session);
+            m_files->startTransfer(session, message, [this, target] {
+                if (!target)
+                    return;
+                m_pending.removeOne(target);
+                m_sessions.remove(target);
+                target->deleteLater();
+            });
         } else {
             session->protocolError(QStringLiteral("'%1' before hello").arg(type));
         }
@@ -469,32 +523,58 @@ void Server::handleHello(Session* session, const QCborMap& message)
         return refuse(session, ERROR_parameter_invalid, QStringLiteral("invalid nickname"));
     if (m_clients.size() >= m_options.maxClients)
         return refuse(session, ERROR_server_full, QStringLiteral("server is full"));
-    const anyID id = allocateClientId();
-    if (id == 0)
-        return refuse(session, ERROR_server_full, QStringLiteral("no client ID left"));
 
-    quint64 channel = wantedChannel != 0 ? wantedChannel : resolveChannelPath(path);
-    if (!m_channels.contains(channel) || !m_channels[channel].checkPassword(channelPassword))
+    const ClusterState& state = m_cluster->state();
+    quint64 channel = wantedChannel != 0 ? wantedChannel : state.resolveChannelPath(path);
+    if (!channels().contains(channel) || !channels()[channel].checkPassword(channelPassword))
         channel = DefaultChannelId;
+    JoinRequest request;
+    request.nickname = name;
+    request.uniqueId = uniqueId;
+    request.channel = channel;
+    request.inputMuted = inputMuted;
+    request.outputMuted = outputMuted;
+    request.inputDeactivated = inputDeactivated;
+    // The service settles the ID and the name; the session still counts as one without hello
+    // until then, under the same bounds and timer.
+    const QPointer<Session> target(session);
+    m_cluster->join(request, [this, target](const JoinResult& result) {
+        if (!target || target->state() != Session::State::AwaitingHello) {
+            if (result.code == ERROR_ok)
+                m_cluster->leave(result.id, int(LeaveReason::Dropped),
+                                 QStringLiteral("connection lost"));
+            return;
+        }
+        welcome(target, result);
+    });
+}
 
+void Server::welcome(Session* session, const JoinResult& result)
+{
+    if (result.code != ERROR_ok)
+        return refuse(session, result.code,
+                      result.code == ERROR_server_full ? QStringLiteral("no client ID left")
+                                                       : QStringLiteral("cannot join now"));
+    const ClientRecord* client = m_cluster->state().client(result.id);
+    if (!client)
+        return refuse(session, ERROR_server_full, QStringLiteral("cannot join now"));
+    const anyID id = result.id;
     session->clientId = id;
-    session->nickname = uniqueNickname(name);
-    session->uniqueId = uniqueId;
-    session->inputMuted = inputMuted;
-    session->outputMuted = outputMuted;
-    session->inputDeactivated = inputDeactivated;
+    session->nickname = client->nickname;
+    session->uniqueId = client->uniqueId;
+    session->inputMuted = client->inputMuted;
+    session->outputMuted = client->outputMuted;
+    session->inputDeactivated = client->inputDeactivated;
     session->setActive();
     m_pending.removeOne(session);
     m_clients.insert(id, session);
-    m_nicknames.insert(session->nickname, session);
-    enterChannel(session, channel);
-    refreshAnnouncement(session);
+    enterChannel(session, client->channel);
     const VoiceCredentials voice = m_voice->addClient(session);
     logLine(QStringLiteral("%1 joined as client %2 '%3' in channel %4")
                 .arg(session->peer())
                 .arg(id)
                 .arg(session->nickname)
-                .arg(channel));
+                .arg(client->channel));
 
     QCborMap welcome{{TypeKey, type::Welcome},
                      {field::Version, Version},
@@ -502,12 +582,20 @@ void Server::handleHello(Session* session, const QCborMap& message)
                      {field::Nickname, session->nickname},
                      {field::WelcomeMessage, m_options.welcomeMessage},
                      {field::ServerName, QStringLiteral("Meeting voice server")},
-                     {field::ServerUniqueId, m_serverUniqueId},
+                     {field::ServerUniqueId, m_cluster->serverUniqueId()},
                      {field::IdleTimeout, m_options.idleTimeoutMs},
                      {field::FloodBurst, m_options.floodBurst},
                      {field::FloodRate, m_options.floodRate},
                      {field::VoiceToken, voice.token},
                      {field::VoiceUdp, m_voice->udpEnabled()}};
+    if (!m_options.publicAddress.isEmpty() && m_voice->udpEnabled()) {
+        const QString host = m_options.publicAddress.contains(QLatin1Char(':'))
+                                 ? QStringLiteral("[%1]").arg(m_options.publicAddress)
+                                 : m_options.publicAddress;
+        welcome.insert(field::VoiceAddress,
+                       QStringLiteral("%1:%2").arg(host).arg(
+                           m_options.publicPort != 0 ? m_options.publicPort : int(port())));
+    }
     // The keys travel only inside TLS.
     if (!voice.upKey.isEmpty()) {
         welcome.insert(field::VoiceKeyUp, voice.upKey);
@@ -516,15 +604,8 @@ void Server::handleHello(Session* session, const QCborMap& message)
     session->sendMessage(welcome);
     // What every newcomer is told is kept encoded: the channel tree until it changes, each
     // client's frame until that client does.
-    if (m_channelFrames.isEmpty())
-        m_channelFrames = encodeChannelTree();
-    session->send(m_channelFrames);
-    QByteArray everybody;
-    for (const Session* client : qAsConst(m_clients))
-        everybody += client->announcement;
-    everybody += encodeFrame(QCborMap{{TypeKey, type::Synced}});
-    session->send(everybody);
-    broadcast(clientMessage(session, type::ClientJoined), session);
+    session->send(m_cluster->state().channelTree());
+    session->send(m_cluster->state().everybody() + encodeFrame(QCborMap{{TypeKey, type::Synced}}));
 }
 
 void Server::handleMove(Session* session, const QCborMap& message)
@@ -537,28 +618,22 @@ void Server::handleMove(Session* session, const QCborMap& message)
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
         return session->protocolError(reader.errorString());
-    if (!m_clients.contains(clientId))
+    if (!m_cluster->state().client(clientId))
         return session->reply(returnCode, ERROR_client_invalid_id);
     if (clientId != session->clientId)
         return session->reply(returnCode, ERROR_client_not_allowed,
                               QStringLiteral("clients may only move themselves"));
-    if (!m_channels.contains(channelId))
+    if (!channels().contains(channelId))
         return session->reply(returnCode, ERROR_channel_invalid_id);
     if (channelId == session->channel)
         return session->reply(returnCode, ERROR_channel_already_in);
-    if (!m_channels[channelId].checkPassword(password))
+    if (!channels()[channelId].checkPassword(password))
         return session->reply(returnCode, ERROR_channel_invalid_password);
-    const quint64 from = session->channel;
-    leaveChannel(session);
-    enterChannel(session, channelId);
-    refreshAnnouncement(session);
-    QCborMap moved{{TypeKey, type::ClientMoved},
-                   {field::ClientId, clientId},
-                   {field::FromChannel, qint64(from)},
-                   {field::ToChannel, qint64(channelId)}};
-    addInvoker(&moved, session);
-    broadcast(moved);
-    session->reply(returnCode, ERROR_ok);
+    const QPointer<Session> target(session);
+    m_cluster->move(clientId, channelId, invokerOf(session), [target, returnCode](unsigned code) {
+        if (target)
+            target->reply(returnCode, code);
+    });
 }
 
 void Server::handleText(Session* session, const QCborMap& message)
@@ -609,17 +684,31 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
             mode, session->clientId, Utf8View{name.constData(), name.size()},
             Utf8View{uniqueId.constData(), uniqueId.size()}, text, shownTarget);
     };
+    // What another instance encodes the same frame from.
+    const auto partsFor = [&](qint64 shownTarget) {
+        return TextParts{mode,
+                         session->clientId,
+                         session->nickname,
+                         session->uniqueId,
+                         QString::fromUtf8(text.data, text.size),
+                         shownTarget};
+    };
     if (mode == TextMessageTarget_CLIENT) {
-        Session* receiver = m_clients.value(anyID(target <= 0xFFFF ? target : 0));
-        if (!receiver)
+        const anyID id = anyID(target <= 0xFFFF ? target : 0);
+        Session* receiver = m_clients.value(id);
+        const ClientRecord* remote = receiver ? nullptr : m_cluster->state().client(id);
+        if (!receiver && !remote)
             return session->reply(returnCode, ERROR_client_invalid_id);
         const QByteArray frame = frameFor(target);
-        receiver->send(frame);
+        if (receiver)
+            receiver->send(frame);
+        else
+            m_cluster->sendPrivateText(*remote, partsFor(target));
         if (receiver != session)
             session->send(frame);
     } else if (mode == TextMessageTarget_CHANNEL) {
         const quint64 channel = target == 0 ? session->channel : quint64(target);
-        if (!m_channels.contains(channel))
+        if (!channels().contains(channel))
             return session->reply(returnCode, ERROR_channel_invalid_id);
         if (channel != session->channel)
             return session->reply(returnCode, ERROR_client_not_allowed,
@@ -628,10 +717,12 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
         const QVector<Session*> members = m_members.value(channel);
         for (Session* client : members)
             client->send(frame);
+        m_cluster->sendChannelText(channel, partsFor(qint64(channel)));
     } else {
         return session->reply(returnCode, ERROR_parameter_invalid,
                               QStringLiteral("unknown target mode"));
     }
+    ++m_texts;
     session->reply(returnCode, ERROR_ok);
 }
 
@@ -656,17 +747,8 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
         description.size() > limits::ChannelDescriptionLength ||
         password.size() > limits::PasswordLength)
         return session->reply(returnCode, ERROR_parameter_too_long);
-    if (parent != 0 && !m_channels.contains(parent))
-        return session->reply(returnCode, ERROR_channel_invalid_id);
-    for (const Channel& sibling : qAsConst(m_channels)) {
-        if (sibling.parent == parent && sibling.name == name)
-            return session->reply(returnCode, ERROR_channel_name_inuse);
-    }
-    if (m_channels.size() >= m_options.maxChannels || depthOf(parent) >= limits::ChannelDepth)
-        return session->reply(returnCode, ERROR_channel_limit_reached);
 
     Channel channel;
-    channel.id = m_nextChannelId++;
     channel.parent = parent;
     channel.name = name;
     channel.topic = topic;
@@ -674,17 +756,20 @@ void Server::handleChannelCreate(Session* session, const QCborMap& message)
     channel.setPassword(password);
     channel.permanent = permanent;
     channel.semiPermanent = semiPermanent && !permanent;
-    m_channels.insert(channel.id, channel);
-    m_channelFrames.clear();
-    persist();
-    logLine(QStringLiteral("client %1 created channel %2 '%3'")
-                .arg(session->clientId)
-                .arg(channel.id)
-                .arg(name));
-    QCborMap created = channelMessage(channel, type::ChannelCreated);
-    addInvoker(&created, session);
-    broadcast(created);
-    session->reply(returnCode, ERROR_ok);
+    // The service checks what two requests could race for, here or on another instance.
+    if (const unsigned int code =
+            checkNewChannel(m_cluster->state(), channel, m_options.maxChannels))
+        return session->reply(returnCode, code);
+    const QPointer<Session> target(session);
+    const anyID clientId = session->clientId;
+    m_cluster->createChannel(
+        channel, m_options.maxChannels, invokerOf(session),
+        [target, returnCode, clientId, name](unsigned code) {
+            if (code == ERROR_ok)
+                logLine(QStringLiteral("client %1 created channel '%2'").arg(clientId).arg(name));
+            if (target)
+                target->reply(returnCode, code);
+        });
 }
 
 void Server::handleChannelDelete(Session* session, const QCborMap& message)
@@ -696,39 +781,21 @@ void Server::handleChannelDelete(Session* session, const QCborMap& message)
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
         return session->protocolError(reader.errorString());
-    if (!m_channels.contains(channelId))
+    if (!channels().contains(channelId))
         return session->reply(returnCode, ERROR_channel_invalid_id);
     if (channelId == DefaultChannelId)
         return session->reply(returnCode, ERROR_channel_is_default);
-    const QList<quint64> doomed = subtree(channelId);
-    QVector<Session*> occupants;
-    for (quint64 id : doomed)
-        occupants += m_members.value(id);
-    if (!occupants.isEmpty() && !force)
-        return session->reply(returnCode, ERROR_channel_not_empty);
-
-    for (Session* client : qAsConst(occupants)) {
-        QCborMap moved{{TypeKey, type::ClientMoved},
-                       {field::ClientId, client->clientId},
-                       {field::FromChannel, qint64(client->channel)},
-                       {field::ToChannel, qint64(DefaultChannelId)}};
-        addInvoker(&moved, session);
-        leaveChannel(client);
-        enterChannel(client, DefaultChannelId);
-        refreshAnnouncement(client);
-        broadcast(moved);
-    }
-    m_files->channelsDeleted(doomed);
-    m_channelFrames.clear();
-    for (quint64 id : doomed) {
-        m_channels.remove(id);
-        QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(id)}};
-        addInvoker(&deleted, session);
-        broadcast(deleted);
-    }
-    persist();
-    logLine(QStringLiteral("client %1 deleted channel %2").arg(session->clientId).arg(channelId));
-    session->reply(returnCode, ERROR_ok);
+    const QPointer<Session> target(session);
+    const anyID clientId = session->clientId;
+    m_cluster->deleteChannel(
+        channelId, force, invokerOf(session),
+        [target, returnCode, clientId, channelId](unsigned code) {
+            if (code == ERROR_ok)
+                logLine(
+                    QStringLiteral("client %1 deleted channel %2").arg(clientId).arg(channelId));
+            if (target)
+                target->reply(returnCode, code);
+        });
 }
 
 void Server::handleSelfUpdate(Session* session, const QCborMap& message)
@@ -741,145 +808,141 @@ void Server::handleSelfUpdate(Session* session, const QCborMap& message)
     const QString returnCode = reader.optionalString(field::ReturnCode, limits::ReturnCodeLength);
     if (!reader.ok())
         return session->protocolError(reader.errorString());
-    if (inputMuted != session->inputMuted || outputMuted != session->outputMuted ||
-        inputDeactivated != session->inputDeactivated) {
-        session->inputMuted = inputMuted;
-        session->outputMuted = outputMuted;
-        session->inputDeactivated = inputDeactivated;
-        refreshAnnouncement(session);
-        QCborMap updated = clientMessage(session, type::ClientUpdated);
-        addInvoker(&updated, session);
-        broadcast(updated);
-    }
-    session->reply(returnCode, ERROR_ok);
+    if (inputMuted == session->inputMuted && outputMuted == session->outputMuted &&
+        inputDeactivated == session->inputDeactivated)
+        return session->reply(returnCode, ERROR_ok);
+    // Voice follows the flags at once, before the service has settled them: a muted client's
+    // frames must not go on while the change travels.
+    session->inputMuted = inputMuted;
+    session->outputMuted = outputMuted;
+    session->inputDeactivated = inputDeactivated;
+    const QPointer<Session> target(session);
+    m_cluster->update(session->clientId, inputMuted, outputMuted, inputDeactivated,
+                      invokerOf(session), [target, returnCode](unsigned code) {
+                          if (target)
+                              target->reply(returnCode, code);
+                      });
 }
 
-QString Server::uniqueNickname(const QString& wanted) const
+void Server::announce(const QCborMap& message, bool defer, anyID except)
 {
-    if (!m_nicknames.contains(wanted))
-        return wanted;
-    for (int n = 1;; ++n) {
-        const QString suffix = QString::number(n);
-        const QString candidate = wanted.left(limits::NicknameLength - suffix.size()) + suffix;
-        if (!m_nicknames.contains(candidate))
-            return candidate;
-    }
-}
-
-anyID Server::allocateClientId()
-{
-    for (int tries = 0; tries < 0xFFFF; ++tries) {
-        const anyID id = m_nextClientId;
-        m_nextClientId = m_nextClientId == 0xFFFF ? 1 : anyID(m_nextClientId + 1);
-        if (!m_clients.contains(id))
-            return id;
-    }
-    return 0;
-}
-
-quint64 Server::resolveChannelPath(const QStringList& path) const
-{
-    quint64 parent = 0;
-    for (const QString& name : path) {
-        quint64 found = 0;
-        for (const Channel& channel : m_channels) {
-            if (channel.parent == parent && channel.name == name) {
-                found = channel.id;
-                break;
-            }
+    // Once one announcement waits, the later ones wait behind it: every client hears of the
+    // changes in the order they happened (a client that left before its ID came back).
+    if (!defer && m_deferred.isEmpty()) {
+        const QByteArray frame = encodeFrame(message);
+        for (Session* client : everyClient()) {
+            if (client->clientId != except)
+                client->send(frame);
         }
-        if (found == 0)
-            return 0;
-        parent = found;
-    }
-    return parent;
-}
-
-QList<quint64> Server::subtree(quint64 channelId) const
-{
-    QList<quint64> result;
-    for (const Channel& channel : m_channels) {
-        if (channel.parent == channelId)
-            result.append(subtree(channel.id));
-    }
-    result.append(channelId);
-    return result;
-}
-
-int Server::depthOf(quint64 channelId) const
-{
-    int depth = 0;
-    while (channelId != 0 && depth <= limits::ChannelDepth) {
-        channelId = m_channels.value(channelId).parent;
-        ++depth;
-    }
-    return depth;
-}
-
-QByteArray Server::encodeChannelTree() const
-{
-    // Parents before children, so a receiver can build the tree as it goes.
-    QByteArray frames;
-    QList<quint64> level{0};
-    while (!level.isEmpty()) {
-        QList<quint64> next;
-        for (const Channel& channel : qAsConst(m_channels)) {
-            if (level.contains(channel.parent)) {
-                frames += encodeFrame(channelMessage(channel, type::Channel));
-                next.append(channel.id);
-            }
-        }
-        level = next;
-    }
-    return frames;
-}
-
-QCborMap Server::channelMessage(const Channel& channel, QLatin1String type) const
-{
-    return QCborMap{{TypeKey, type},
-                    {field::ChannelId, qint64(channel.id)},
-                    {field::ParentId, qint64(channel.parent)},
-                    {field::Name, channel.name},
-                    {field::Topic, channel.topic},
-                    {field::Description, channel.description},
-                    {field::HasPassword, channel.hasPassword()},
-                    {field::Permanent, channel.permanent},
-                    {field::SemiPermanent, channel.semiPermanent}};
-}
-
-QCborMap Server::clientMessage(const Session* client, QLatin1String type) const
-{
-    return QCborMap{{TypeKey, type},
-                    {field::ClientId, client->clientId},
-                    {field::Nickname, client->nickname},
-                    {field::UniqueId, client->uniqueId},
-                    {field::ChannelId, qint64(client->channel)},
-                    {field::InputMuted, client->inputMuted},
-                    {field::OutputMuted, client->outputMuted},
-                    {field::InputDeactivated, client->inputDeactivated}};
-}
-
-void Server::addInvoker(QCborMap* message, const Session* invoker) const
-{
-    message->insert(field::InvokerId, invoker->clientId);
-    message->insert(field::InvokerName, invoker->nickname);
-    message->insert(field::InvokerUniqueId, invoker->uniqueId);
-}
-
-void Server::persist()
-{
-    if (m_options.dataDirectory.isEmpty())
         return;
-    PersistentState state;
-    state.serverUniqueId = m_serverUniqueId;
-    state.nextChannelId = m_nextChannelId;
-    for (const Channel& channel : qAsConst(m_channels)) {
-        if (channel.permanent && channel.id != DefaultChannelId)
-            state.channels.append(channel);
     }
-    QString error;
-    if (!m_store.save(state, &error))
-        logLine(QStringLiteral("could not save %1: %2").arg(m_store.filePath(), error));
+    m_deferred.append({encodeFrame(message), except});
+    if (m_deferred.size() == 1)
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                const auto deferred = std::move(m_deferred);
+                m_deferred.clear();
+                for (const auto& [frame, skipped] : deferred) {
+                    for (Session* client : everyClient()) {
+                        if (client->clientId != skipped)
+                            client->send(frame);
+                    }
+                }
+            },
+            Qt::QueuedConnection);
+}
+
+void Server::clientJoined(const ClientRecord& client)
+{
+    // The newcomer itself learns of everybody, itself included, with its welcome.
+    announce(clientMessage(client, type::ClientJoined), false, client.id);
+}
+
+void Server::clientMoved(const ClientRecord& client, quint64 from, const Invoker& invoker)
+{
+    if (Session* session = m_clients.value(client.id)) {
+        leaveChannel(session);
+        enterChannel(session, client.channel);
+    }
+    QCborMap moved{{TypeKey, type::ClientMoved},
+                   {field::ClientId, client.id},
+                   {field::FromChannel, qint64(from)},
+                   {field::ToChannel, qint64(client.channel)}};
+    addInvoker(&moved, invoker);
+    announce(moved);
+}
+
+void Server::clientUpdated(const ClientRecord& client, const Invoker& invoker)
+{
+    if (Session* session = m_clients.value(client.id)) {
+        session->inputMuted = client.inputMuted;
+        session->outputMuted = client.outputMuted;
+        session->inputDeactivated = client.inputDeactivated;
+    }
+    QCborMap updated = clientMessage(client, type::ClientUpdated);
+    addInvoker(&updated, invoker);
+    announce(updated);
+}
+
+void Server::clientLeft(const ClientRecord& client, int reason, const QString& message)
+{
+    if (!client.instance.isEmpty() && client.instance != m_cluster->instanceId())
+        m_files->remoteOwnerLeft(client.id, client.instance);
+    // Others learn about it after the current frame is handled, never in the middle of
+    // another broadcast (a client dropped while one is sent to it).
+    announce(QCborMap{{TypeKey, type::ClientLeft},
+                      {field::ClientId, client.id},
+                      {field::ChannelId, qint64(client.channel)},
+                      {field::Reason, reason},
+                      {field::Message, message}},
+             true);
+}
+
+void Server::channelCreated(const Channel& channel, const Invoker& invoker)
+{
+    QCborMap created = channelMessage(channel, type::ChannelCreated);
+    addInvoker(&created, invoker);
+    announce(created);
+}
+
+void Server::channelDeleted(quint64 channel, const Invoker& invoker)
+{
+    // A client deleted it; a channel that went with a resynchronisation (invoker 0) keeps its
+    // files on disk.
+    m_files->channelsDeleted({channel}, invoker.id == 0);
+    QCborMap deleted{{TypeKey, type::ChannelDeleted}, {field::ChannelId, qint64(channel)}};
+    addInvoker(&deleted, invoker);
+    announce(deleted);
+}
+
+void Server::channelText(quint64 channel, const QByteArray& frame)
+{
+    const QVector<Session*> members = m_members.value(channel);
+    for (Session* client : members)
+        client->send(frame);
+}
+
+void Server::privateText(anyID target, const QByteArray& frame)
+{
+    if (Session* receiver = m_clients.value(target))
+        receiver->send(frame);
+}
+
+void Server::voice(quint64 channel, const QByteArray& frame)
+{
+    m_voice->deliver(channel, frame);
+}
+
+void Server::clientRevoked(anyID id, const QString& reason)
+{
+    Session* session = m_clients.take(id);
+    if (!session)
+        return;
+    // The service has forgotten it already, or gave its ID to another: nothing to tell it.
+    leaveChannel(session);
+    m_voice->removeClient(session);
+    session->close(reason, true);
 }
 
 } // namespace voiceserver

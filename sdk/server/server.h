@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "admin.h"
 #include "channelstore.h"
+#include "cluster.h"
 #include "fileservice.h"
 #include "iopool.h"
 #include "listener.h"
@@ -52,12 +54,24 @@ struct ServerOptions
     QString certificateFile; // with keyFile; empty: server.crt and server.key in the data folder
     QString keyFile;
     FileServiceLimits files;
+    // Operations: the admin endpoint (off unless a port is given) and how long a shutdown
+    // waits for clients to leave once told.
+    QHostAddress adminAddress = QHostAddress::LocalHost;
+    int adminPort = -1; // -1: no admin endpoint; 0: a free port
+    int drainTimeoutMs = 5000;
+    // The cluster: Redis's address (empty: the embedded server alone) and its password.
+    QString cluster;
+    QString clusterPassword;
+    // Where clients send voice datagrams, announced in the welcome; empty: the address they
+    // connected to. Port 0: the listening port.
+    QString publicAddress;
+    int publicPort = 0;
 };
 
 // The voice server: channels, clients and text relay over the control protocol; the file
 // store's requests go to its FileService. Everything here happens in one thread's event loop;
 // the connections' reading, writing and TLS happen in the threads of an IoPool.
-class Server : public QObject
+class Server : public QObject, private ClusterEvents
 {
     Q_OBJECT
 public:
@@ -72,8 +86,22 @@ public:
     quint16 port() const;
     QHostAddress address() const;
     const VoiceStats& voiceStats() const { return m_voice->stats(); }
+    // The numbers the admin endpoint reports.
+    ServerMetrics metrics() const;
+
+    // Ends the service: no new connections, and every client is told that the server is going
+    // away. drained() follows once all have left, or after timeoutMs, when the rest is closed.
+    void drain(int timeoutMs);
+    void setWelcomeMessage(const QString& text) { m_options.welcomeMessage = text; }
+
+signals:
+    void drained();
 
 private:
+    // In a cluster: waits (running the event loop) until the instance holds the cluster's
+    // state, or until the time is up; then it serves alone until Redis answers.
+    void waitForCluster(int timeoutMs);
+    void checkDrained();
     void acceptConnection(qintptr descriptor);
     // Accepting failed: out of descriptors, usually. The listener pauses; this decides when to
     // go on, making room when connections that never said hello hold the descriptors.
@@ -98,42 +126,42 @@ private:
     void sessionClosed(Session* session, const QString& reason);
 
     void refuse(Session* session, unsigned int code, const QString& reason);
-    void broadcast(const QCborMap& message, const Session* except = nullptr);
+    // The hello's outcome from the service: the newcomer gets its welcome and the state.
+    void welcome(Session* session, const JoinResult& result);
+    // Tells every client here of a change of the service (but the client `except`); defer:
+    // after the current frame is handled.
+    void announce(const QCborMap& message, bool defer = false, anyID except = 0);
     // Every client, in no particular order: a copy, since a send may drop a recipient.
     QVector<Session*> everyClient() const;
 
-    // The channel index: who is in which channel, so that what goes to a channel visits only
-    // its members. Every change of a client's channel goes through these.
+    // The channel index of the clients here: who is in which channel, so that what goes to a
+    // channel visits only its members. Every change of a client's channel goes through these.
     void enterChannel(Session* client, quint64 channel);
     void leaveChannel(Session* client);
-    // The "client" frame a newcomer gets for this client, kept current as it changes.
-    void refreshAnnouncement(Session* client);
+    static Invoker invokerOf(const Session* session);
+    const QMap<quint64, Channel>& channels() const { return m_cluster->state().channels(); }
 
-    QString uniqueNickname(const QString& wanted) const;
-    anyID allocateClientId();
-    quint64 resolveChannelPath(const QStringList& path) const;
-    QList<quint64> subtree(quint64 channelId) const; // descendants first, the channel last
-    int depthOf(quint64 channelId) const;
-    QByteArray encodeChannelTree() const;
-    QCborMap channelMessage(const Channel& channel, QLatin1String type) const;
-    QCborMap clientMessage(const Session* client, QLatin1String type) const;
-    void addInvoker(QCborMap* message, const Session* invoker) const;
-    void persist();
+    // What the service tells: the clients here hear of it.
+    void clientJoined(const ClientRecord& client) override;
+    void clientMoved(const ClientRecord& client, quint64 from, const Invoker& invoker) override;
+    void clientUpdated(const ClientRecord& client, const Invoker& invoker) override;
+    void clientLeft(const ClientRecord& client, int reason, const QString& message) override;
+    void channelCreated(const Channel& channel, const Invoker& invoker) override;
+    void channelDeleted(quint64 channel, const Invoker& invoker) override;
+    void channelText(quint64 channel, const QByteArray& frame) override;
+    void privateText(anyID target, const QByteArray& frame) override;
+    void voice(quint64 channel, const QByteArray& frame) override;
+    void clientRevoked(anyID id, const QString& reason) override;
 
-    const ServerOptions m_options;
-    ChannelStore m_store;
-    QString m_serverUniqueId;
-    quint64 m_nextChannelId = 2;
-    anyID m_nextClientId = 1;
+    ServerOptions m_options;
+    std::unique_ptr<Cluster> m_cluster; // the service's state: here, or shared through Redis
     Listener* m_listener;
-    QMap<quint64, Channel> m_channels;
-    QMap<anyID, Session*> m_clients;             // sessions past the hello
-    QHash<quint64, QVector<Session*>> m_members; // channel ID to the clients in it
-    QHash<QString, Session*> m_nicknames;
-    QByteArray m_channelFrames; // the "channel" frames of a newcomer, parents first; empty: stale
-    QSet<Session*> m_sessions;  // every open session
-    QList<Session*> m_pending;  // sessions before hello, oldest first
-    QTimer m_resumeTimer;       // accepting again after running out of descriptors
+    QMap<anyID, Session*> m_clients;              // sessions past the hello
+    QHash<quint64, QVector<Session*>> m_members;  // channel ID to the clients here in it
+    QSet<Session*> m_sessions;                    // every open session
+    QVector<QPair<QByteArray, anyID>> m_deferred; // announcements waiting, in order
+    QList<Session*> m_pending;                    // sessions before hello, oldest first
+    QTimer m_resumeTimer; // accepting again after running out of descriptors
     bool m_acceptPaused = false;
     int m_acceptFailures = 0;
     qint64 m_acceptFailureLoggedAt = 0;
@@ -141,6 +169,14 @@ private:
     std::unique_ptr<FileService> m_files;
     VoiceRelay* m_voice;
     std::unique_ptr<IoPool> m_io; // made by listen()
+    bool m_draining = false;
+    QTimer m_drainTimer;
+    // What the logic counts for the admin endpoint.
+    quint64 m_texts = 0;
+    quint64 m_droppedIdle = 0;
+    quint64 m_droppedFlood = 0;
+    quint64 m_droppedOutput = 0;
+    quint64 m_droppedProtocol = 0;
 };
 
 } // namespace voiceserver

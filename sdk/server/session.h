@@ -77,7 +77,6 @@ public:
     bool outputMuted = false;
     bool inputDeactivated = false;
     QString leaveMessage;
-    QByteArray announcement; // the encoded "client" message newcomers get for this client
     voicesdk::protocol::LeaveReason leaveReason = voicesdk::protocol::LeaveReason::Dropped;
 
 signals:

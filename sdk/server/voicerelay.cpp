@@ -215,12 +215,24 @@ void VoiceRelay::take(Peer* from, Frame& frame, QByteArray frameBytes)
         return;
     }
     ++m_stats.received;
+    qToBigEndian(quint16(sender->clientId), frameBytes.data());
+    forward(from, sender->channel, frameBytes);
+    if (m_crossing)
+        m_crossing(sender->channel, frameBytes);
+}
+
+void VoiceRelay::deliver(quint64 channel, const QByteArray& frame)
+{
+    forward(nullptr, channel, frame);
+}
+
+void VoiceRelay::forward(const Peer* from, quint64 channel, const QByteArray& frameBytes)
+{
     if (m_indexDirty)
         rebuildIndex();
-    const auto members = m_channels.constFind(sender->channel);
+    const auto members = m_channels.constFind(channel);
     if (members == m_channels.constEnd())
         return;
-    qToBigEndian(quint16(sender->clientId), frameBytes.data());
     QByteArray datagram;
     QByteArray tunnelled;
     for (Peer* to : *members) {

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 class QCborMap;
@@ -66,10 +67,20 @@ public:
 
     const VoiceStats& stats() const { return m_stats; }
 
+    // In a cluster: every frame taken from a client here is also handed to this (channel, frame
+    // with its speaker set), for the listeners on other instances.
+    void setCrossing(std::function<void(quint64, const QByteArray&)> crossing)
+    {
+        m_crossing = std::move(crossing);
+    }
+    // A frame of another instance's client, for the listeners here in its channel.
+    void deliver(quint64 channel, const QByteArray& frame);
+
 private:
     struct Peer;
     void readDatagrams();
     void take(Peer* from, voicesdk::protocol::voice::Frame& frame, QByteArray frameBytes);
+    void forward(const Peer* from, quint64 channel, const QByteArray& frameBytes);
     void rebuildIndex();
     void drop(const char* why, const QString& who);
 
@@ -82,6 +93,7 @@ private:
     bool m_indexDirty = true;
     VoiceStats m_stats;
     QByteArray m_buffer;
+    std::function<void(quint64, const QByteArray&)> m_crossing;
 };
 
 } // namespace voiceserver

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "chatwidget.h"
 
+#include "attention.h"
 #include "facewidget.h"
 #include "files/filewidget.h"
 #include "fontwidget.h"
@@ -11,6 +12,7 @@
 #include "tsclient/tssdkinterface.h"
 #include "ui_chatwidget.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
@@ -70,6 +72,26 @@ public:
     {
         for (QWidget* widget : inputs())
             widget->setEnabled(enabled);
+        if (enabled && editorFocusWanted) {
+            // Only while the keyboard is still in the pane or nowhere: a user who went on to
+            // something else is not pulled back.
+            QWidget* focus = QApplication::focusWidget();
+            if (!focus || focus == q || q->isAncestorOf(focus) ||
+                q->window()->focusWidget() == nullptr)
+                ui.msgInputWidget->setFocus(Qt::OtherFocusReason);
+            editorFocusWanted = false;
+        }
+    }
+
+    // Whether what the user writes now reaches someone: a supporter's messages always go out
+    // while connected; an ordinary user's only with someone else in the room.
+    bool canWrite() const
+    {
+        if (!engine)
+            return false;
+        if (clientRole() == 2)
+            return TsSDKClient::instance()->isConnected();
+        return engine->memberCount() > 1;
     }
 
     MessageInfo makeInfo() const
@@ -84,6 +106,7 @@ public:
     void addStatus(const QString& text, int level) { ui.msgViewWidget->addStatus(text, level); }
     void connectStatusChanged(int status);
     void toggleDevice(int flag);
+    void setTabOrder();
     void chooseImages();
     void startScreenCapture();
     void requestRemote();
@@ -100,6 +123,8 @@ public:
     // Remote-desktop messages that came while the launcher was busy with one.
     QList<ChatMessage> remoteQueue;
     bool remoteBusy = false;
+    // The editor is to take the keyboard once it takes input.
+    bool editorFocusWanted = false;
     ChatWidget* q;
 };
 
@@ -107,8 +132,26 @@ void ChatWidgetPrivate::connectStatusChanged(int status)
 {
     if (status == STATUS_CONNECTED)
         q->updateDeviceIcons();
-    else if (status == STATUS_DISCONNECTED)
+    if (status == STATUS_DISCONNECTED)
         setInputsEnabled(false);
+    else
+        setInputsEnabled(canWrite());
+}
+
+// Reading order: the history, the font bar when shown, the tool bar, the editor, Send, Close.
+void ChatWidgetPrivate::setTabOrder()
+{
+    QList<QWidget*> order{ui.msgViewWidget};
+    for (QWidget* widget = fontWidget->nextInFocusChain(); widget != fontWidget;
+         widget = widget->nextInFocusChain()) {
+        if (fontWidget->isAncestorOf(widget) && (widget->focusPolicy() & Qt::TabFocus))
+            order << widget;
+    }
+    order << ui.toolButtonFont << ui.toolButtonFace << ui.btnDevice_5 << ui.btnDevice_6
+          << ui.btnRemote << ui.btnSendFile << ui.toolButtonImage << ui.btnScreenshot
+          << ui.msgInputWidget << sendButton << ui.btnBox->button(QDialogButtonBox::Close);
+    for (int i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order.at(i - 1), order.at(i));
 }
 
 void ChatWidgetPrivate::toggleDevice(int flag)
@@ -161,8 +204,16 @@ void ChatWidgetPrivate::requestRemote()
         return;
     }
     request.info = makeInfo();
+    // The engine holds it back when nobody else is in the room: saying it was sent would
+    // leave the user waiting for a reply that cannot come.
+    const bool reachesSomeone = canWrite();
     emit q->sendMessage(request);
-    addStatus(ChatWidget::tr("Remote request has been send, please wait for the reply..."), 0);
+    if (reachesSomeone)
+        addStatus(ChatWidget::tr("Remote request has been send, please wait for the reply..."), 0);
+    else
+        addStatus(ChatWidget::tr("Nobody else is in the meeting: the remote request was not "
+                                 "sent."),
+                  1);
 }
 
 void ChatWidgetPrivate::handleRemote(const ChatMessage& message)
@@ -282,6 +333,12 @@ ChatWidget::ChatWidget(QWidget* parent) : QWidget(parent), d(new ChatWidgetPriva
     connect(d->fileWidget, &FileWidget::downloadFiles, this, &ChatWidget::_q_downloadFiles);
     connect(d->fileWidget, &FileWidget::deleteFiles, this, &ChatWidget::_q_deleteFiles);
 
+    // Tab leaves the editor for Send instead of writing a tab.
+    d->ui.msgInputWidget->setTabChangesFocus(true);
+    d->setTabOrder();
+    // The pane hands the keyboard to its editor, and counts as one stop among its neighbours.
+    setFocusProxy(d->ui.msgInputWidget);
+
     // Nothing to write to before an engine is set.
     d->setInputsEnabled(false);
 }
@@ -306,19 +363,29 @@ void ChatWidget::setChatInterface(TeamSpeak3ServerInterface* engine)
     d->ui.msgViewWidget->clear();
     d->ui.msgViewWidget->setOwnName(engine->makeInfo().sender());
 
-    connect(engine, &TeamSpeak3ServerInterface::newMessage, this, &ChatWidget::onNewMessage);
+    connect(engine, &TeamSpeak3ServerInterface::newMessage, this,
+            [this](const QList<ChatMessage>& messages) {
+                // Someone wrote, sent a file notice or asks for remote help.
+                for (const ChatMessage& message : messages) {
+                    if (message.type != ShakeMessage && message.type != MeetingRequest) {
+                        callAttention(this);
+                        break;
+                    }
+                }
+                onNewMessage(messages);
+            });
     connect(this, &ChatWidget::sendMessage, engine, &TeamSpeak3ServerInterface::sendMessage);
     connect(engine, &TeamSpeak3ServerInterface::filesChanged, d->fileWidget,
             &FileWidget::updateFiles);
     connect(engine, &TeamSpeak3ServerInterface::transferChanged, d->fileWidget,
             &FileWidget::updateTransfer);
     connect(engine, &TeamSpeak3ServerInterface::channelMemberChanged, this,
-            [this](int count) { d->setInputsEnabled(count > 1); });
+            [this] { d->setInputsEnabled(d->canWrite()); });
     connect(engine, &TeamSpeak3ServerInterface::connectStatusChanged, this,
             [this](int status) { d->connectStatusChanged(status); });
 
     // The member count may be complete already: no change of it may follow soon.
-    d->setInputsEnabled(engine->memberCount() > 1);
+    d->setInputsEnabled(d->canWrite());
     updateDeviceIcons();
     d->fileWidget->updateFiles(engine->files());
 
@@ -388,6 +455,18 @@ void ChatWidget::onNewMessage(const QList<ChatMessage>& msgs)
     }
 }
 
+void ChatWidget::focusEditor()
+{
+    if (d->ui.msgInputWidget->isEnabled()) {
+        d->ui.msgInputWidget->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    // Nothing to write to yet: the keyboard waits in the history, away from whatever was
+    // focused before (a space there would press a button the user cannot see).
+    d->ui.msgViewWidget->setFocus(Qt::OtherFocusReason);
+    d->editorFocusWanted = true;
+}
+
 void ChatWidget::onLogerMessage(const QString& messag, QtMsgType type)
 {
     d->addStatus(messag, statusLevel(type));
@@ -396,17 +475,26 @@ void ChatWidget::onLogerMessage(const QString& messag, QtMsgType type)
 void ChatWidget::updateDeviceIcons()
 {
     TsSDKInterface* sdk = TsSDKClient::instance()->sdk();
-    d->ui.btnDevice_5->setIcon(QIcon(sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED)
-                                         ? QStringLiteral(":/qml/images/micro_c.png")
-                                         : QStringLiteral(":/qml/images/micro_o.png")));
-    d->ui.btnDevice_6->setIcon(QIcon(sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED)
-                                         ? QStringLiteral(":/qml/images/volume_c.png")
-                                         : QStringLiteral(":/qml/images/volume_o.png")));
+    const bool microphoneOff = sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED);
+    const bool speakersOff = sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED);
+    QToolButton* microphone = d->ui.btnDevice_5;
+    QToolButton* speakers = d->ui.btnDevice_6;
+    microphone->setIcon(QIcon(microphoneOff ? QStringLiteral(":/qml/images/micro_c.png")
+                                            : QStringLiteral(":/qml/images/micro_o.png")));
+    speakers->setIcon(QIcon(speakersOff ? QStringLiteral(":/qml/images/volume_c.png")
+                                        : QStringLiteral(":/qml/images/volume_o.png")));
+    // Checked means on, so a screen reader says the state and the tip says what a press does.
+    microphone->setChecked(!microphoneOff);
+    speakers->setChecked(!speakersOff);
+    microphone->setToolTip(microphoneOff ? tr("Microphone is off: turn it on")
+                                         : tr("Microphone is on: turn it off"));
+    speakers->setToolTip(speakersOff ? tr("Speakers are off: turn them on")
+                                     : tr("Speakers are on: turn them off"));
 }
 
 void ChatWidget::paintEvent(QPaintEvent* event)
 {
-    if (d->engine && d->engine->memberCount() < 2)
+    if (d->engine && !d->canWrite())
         d->setInputsEnabled(false);
     QWidget::paintEvent(event);
 }

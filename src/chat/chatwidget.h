@@ -32,6 +32,10 @@ public:
     // Status line levels: 0 information (blue), 1 warning (orange), 2 error (red).
     static int statusLevel(QtMsgType type);
 
+    // Puts the keyboard in the message editor: now when it takes input, else as soon as it
+    // does, unless the user has gone elsewhere meanwhile.
+    void focusEditor();
+
 signals:
     // The Close button was pressed.
     void closed();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "teamspeak3serverinterface.h"
 
+#include "tsclient/programfolder.h"
 #include "tsclient/sdkmemory.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
@@ -96,6 +98,14 @@ QString sdkErrorText(unsigned int error)
     return QStringLiteral("error %1").arg(error);
 }
 
+// {"result": []} and the like: a history written by a session without messages.
+bool isEmptyMessageList(const QByteArray& json)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    return document.isObject() && document.object().value(QStringLiteral("result")).isArray() &&
+           document.object().value(QStringLiteral("result")).toArray().isEmpty();
+}
+
 bool isUserRole(int role)
 {
     return role == 1 || role == 3;
@@ -152,6 +162,7 @@ public:
     QString historyFile() const;
     void loadHistory();
     void saveHistory();
+    bool keepUnreadHistory(const QString& path);
     QJsonArray filesJson() const;
 
     // Transfers shown to the files pane.
@@ -178,6 +189,8 @@ public:
     QMap<anyID, FileTransfer> running;
     QTimer progressTimer;
     QList<ChatMessage> history;
+    // The history file exists but was not read (too large, unreadable, not messages).
+    bool historyUnread = false;
     int memberCount = 0;
 };
 
@@ -258,6 +271,9 @@ void TeamSpeak3ServerInterfacePrivate::loadHistory()
     const QString path = historyFile();
     if (path.isEmpty() || !QFile::exists(path))
         return;
+    // Until it is read whole, the file holds more than this session knows of: it must not be
+    // replaced by this session's messages alone.
+    historyUnread = true;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         logLine() << "Cannot read the history" << path << ":" << file.errorString();
@@ -267,15 +283,43 @@ void TeamSpeak3ServerInterfacePrivate::loadHistory()
         logLine() << "The history" << path << "is too large to read:" << file.size() << "bytes";
         return;
     }
-    history = parseMessages(file.readAll());
+    const QByteArray bytes = file.readAll();
+    history = parseMessages(bytes);
+    if (history.isEmpty() && !isEmptyMessageList(bytes)) {
+        logLine() << "The history" << path << "holds no messages that can be read";
+        return;
+    }
+    historyUnread = false;
     while (history.size() > TeamSpeak3ServerInterface::MaxHistory)
         history.removeFirst();
+}
+
+// A history that could not be read stays, under a name of its own; the session's messages
+// then start a new one. When it cannot be moved, nothing is written.
+bool TeamSpeak3ServerInterfacePrivate::keepUnreadHistory(const QString& path)
+{
+    if (!historyUnread || !QFile::exists(path))
+        return true;
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = path + QLatin1Char('.') + stamp + QStringLiteral(".unread");
+    for (int n = 1; QFile::exists(aside); ++n)
+        aside = path + QLatin1Char('.') + stamp + QLatin1Char('-') + QString::number(n) +
+                QStringLiteral(".unread");
+    if (!QFile::rename(path, aside)) {
+        logLine() << "Cannot move the unread history" << path << "aside: this session's messages"
+                  << "are not written";
+        return false;
+    }
+    logLine() << "The unread history" << path << "was moved to" << aside;
+    historyUnread = false;
+    return true;
 }
 
 void TeamSpeak3ServerInterfacePrivate::saveHistory()
 {
     const QString path = historyFile();
-    if (path.isEmpty())
+    if (path.isEmpty() || !keepUnreadHistory(path))
         return;
     QFile file(path);
     const QByteArray bytes = serializeMessages(history);
@@ -489,9 +533,9 @@ QJsonArray TeamSpeak3ServerInterface::files() const
 
 QString TeamSpeak3ServerInterface::messageCacheDirectory()
 {
-    const QString directory =
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data/message"));
-    if (!QDir().mkpath(QDir(directory).filePath(QStringLiteral("images"))))
+    // Beside the program, or the user's own when an installed program's folder is read-only.
+    const QString directory = programDataFolder(QStringLiteral("data/message"));
+    if (directory.isEmpty() || !QDir().mkpath(QDir(directory).filePath(QStringLiteral("images"))))
         return QString();
     return directory;
 }

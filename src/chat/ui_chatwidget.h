@@ -65,7 +65,9 @@ public:
         toolButtonFont->setCheckable(true);
         toolButtonFace = toolButton(widget, "toolButtonFace", ":/qml/images/face.png");
         btnDevice_5 = toolButton(widget, "btnDevice_5", ":/qml/images/micro_o.png");
+        btnDevice_5->setCheckable(true);
         btnDevice_6 = toolButton(widget, "btnDevice_6", ":/qml/images/volume_o.png");
+        btnDevice_6->setCheckable(true);
         btnRemote = toolButton(widget, "btnRemote", ":/qml/images/remote.png");
         btnSendFile = toolButton(widget, "btnSendFile", ":/qml/images/send_file.png");
         toolButtonImage = toolButton(widget, "toolButtonImage", ":/qml/images/send_image.png");
@@ -99,17 +101,27 @@ public:
     void retranslateUi(QWidget* widget)
     {
         widget->setWindowTitle(tr("Chat"));
-        toolButtonFont->setToolTip(tr("Font"));
-        toolButtonFace->setToolTip(tr("Emoticons"));
-        btnDevice_5->setToolTip(tr("Microphone on or off"));
-        btnDevice_6->setToolTip(tr("Speakers on or off"));
-        btnRemote->setToolTip(tr("Remote desktop"));
-        btnSendFile->setToolTip(tr("Shared files"));
-        toolButtonImage->setToolTip(tr("Send a picture"));
-        btnScreenshot->setToolTip(tr("Screen capture"));
+        // The buttons show only icons: the names are what a screen reader says.
+        describe(toolButtonFont, tr("Font"), tr("Show or hide the font bar"));
+        describe(toolButtonFace, tr("Emoticons"), tr("Insert an emoticon"));
+        describe(btnDevice_5, tr("Microphone"), tr("Microphone on or off"));
+        describe(btnDevice_6, tr("Speakers"), tr("Speakers on or off"));
+        describe(btnRemote, tr("Remote desktop"), tr("Ask the others for remote-desktop help"));
+        describe(btnSendFile, tr("Shared files"), tr("Show the meeting's shared files"));
+        describe(toolButtonImage, tr("Send a picture"), tr("Insert a picture into the message"));
+        describe(btnScreenshot, tr("Screen capture"),
+                 tr("Capture part of the screen into the message"));
+        msgViewWidget->setAccessibleName(tr("Messages"));
+        msgInputWidget->setAccessibleName(tr("Message"));
     }
 
 private:
+    static void describe(QToolButton* button, const QString& name, const QString& tip)
+    {
+        button->setAccessibleName(name);
+        button->setToolTip(tip);
+    }
+
     static QString tr(const char* text)
     {
         return QCoreApplication::translate("MeetingSupport::ChatWidget", text);

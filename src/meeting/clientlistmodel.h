@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QIcon>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -10,11 +11,32 @@
 
 namespace MeetingSupport {
 
-// One client on the server: its nickname and the channel it is in (0 when unknown).
+// What others can tell of a client's voice right now.
+struct ClientStatus
+{
+    bool talking = false;
+    bool inputMuted = false;  // the microphone is off
+    bool outputMuted = false; // the speakers are off
+
+    bool operator==(const ClientStatus& other) const
+    {
+        return talking == other.talking && inputMuted == other.inputMuted &&
+               outputMuted == other.outputMuted;
+    }
+    bool operator!=(const ClientStatus& other) const { return !(*this == other); }
+};
+
+// The status of a client as the voice layer mirrors it; the own client's from its own flags.
+// The talking state is known only of members of the own channel.
+ClientStatus readClientStatus(quint16 clientID);
+
+// One client on the server: its nickname and the channel it is in (0 when unknown). The
+// status changes all the time and is not part of what makes two entries the same client.
 struct ClientEntry
 {
     QString nickname;
     quint64 channelID = 0;
+    ClientStatus status = {};
 
     bool operator==(const ClientEntry& other) const
     {
@@ -32,6 +54,9 @@ public:
         ChannelIdRole = Qt::UserRole + 2, // quint64
         IsExtraRole = Qt::UserRole + 3,   // true on the extra items
         ExtraIdRole = Qt::UserRole + 4,   // names an extra item
+        TalkingRole = Qt::UserRole + 5,   // bool
+        InputMutedRole = Qt::UserRole + 6,
+        OutputMutedRole = Qt::UserRole + 7,
     };
 
     // The lobby: the server's default channel.
@@ -44,7 +69,12 @@ public:
 
     QVector<ClientEntry> clients() const { return m_clients; }
     // Replaces the entries with a model reset, but only when they differ; true when they did.
+    // When only statuses changed, just those rows are announced as changed.
     bool setClients(const QVector<ClientEntry>& clients);
+
+    // The tile of a client: its place (lobby or meeting), ringed while it is heard, with a
+    // small badge for a microphone or speakers that are off.
+    static QIcon clientIcon(quint64 channelID, const ClientStatus& status);
 
     void appendExtraItem(const QMap<int, QVariant>& item);
     QList<QMap<int, QVariant>> extraItems() const { return m_extraItems; }

@@ -13,6 +13,20 @@ class GetSelectDialogPrivate
 public:
     explicit GetSelectDialogPrivate(GetSelectDialog* q) : q(q) {}
 
+    // The dialog opens with the keyboard on its first input, the chooser above the list.
+    void focusFirstInput()
+    {
+        QListWidget* list = ui.listWidget;
+        if (list->count() > 0 && !list->currentItem())
+            list->setCurrentRow(0); // the space ticks it
+        if (comboBox) {
+            QWidget::setTabOrder(comboBox, list);
+            comboBox->setFocus(Qt::OtherFocusReason);
+        } else {
+            list->setFocus(Qt::OtherFocusReason);
+        }
+    }
+
     Ui::GetSelectDialog ui;
     // The meeting chooser, created on demand.
     QComboBox* comboBox = nullptr;
@@ -90,6 +104,7 @@ bool GetSelectDialog::getSelect(QWidget* parent, const QString& title, const QSt
     dialog->setLabelText(label);
     dialog->setItems(items);
     dialog->setMeetings(meetings);
+    dialog->d->focusFirstInput();
     const bool accepted = dialog->exec() == QDialog::Accepted;
     // The dialog may have gone with its parent while it ran.
     if (!dialog)
@@ -112,6 +127,7 @@ QStringList GetSelectDialog::getSelectItems(QWidget* parent, const QString& titl
     dialog->setWindowTitle(title);
     dialog->setLabelText(label);
     dialog->setItems(items);
+    dialog->d->focusFirstInput();
     bool accepted = dialog->exec() == QDialog::Accepted;
     QStringList selected;
     if (!dialog) {

@@ -82,6 +82,9 @@ MeetingList::MeetingList(QWidget* parent) : QWidget(parent), d(new MeetingListPr
     d->ui.listView->setItemDelegate(new MeetingTileDelegate(d->ui.listView));
 
     QListView* view = d->ui.listView;
+    // Focus given to the list lands on its tiles.
+    setFocusProxy(view);
+    view->setAccessibleName(tr("Meetings"));
     connect(view, &QListView::clicked, this, &MeetingList::onClicked);
     connect(view, &QListView::doubleClicked, this, &MeetingList::onDoubleClicked);
     connect(view, &QListView::customContextMenuRequested, this, &MeetingList::onContextMenu);

@@ -69,6 +69,9 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
     d->ui.listView->setSpacing(4);
 
     connect(d->ui.listView, &QListView::clicked, this, &MeetingWidget::onClicked);
+    // The members come after the chat pane's Close button; the pane keeps its own order.
+    setTabOrder(d->ui.chatWidget, d->ui.listView);
+    d->ui.listView->setAccessibleName(tr("Members"));
 
     // The room's engine: messages to the whole channel, files in the channel's folder.
     d->ui.chatWidget->setChatInterface(new TeamSpeak3ServerInterface(QString(), QString()));
@@ -79,6 +82,9 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
     connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &MeetingWidget::refreshMembers);
     connect(client, &TsSDKClient::onUpdateClientEvent, d->ui.chatWidget,
             &ChatWidget::updateDeviceIcons);
+    // Who talks and who has muted: the tiles change the moment the voice layer says so.
+    connect(client, &TsSDKClient::onUpdateClientEvent, this, &MeetingWidget::refreshMembers);
+    connect(client, &TsSDKClient::onTalkStatusChangeEvent, this, &MeetingWidget::refreshMembers);
 
     refreshMembers();
 }
@@ -104,8 +110,8 @@ void MeetingWidget::refreshMembers()
     const QMap<anyID, QString> members = client->channelClientList(channel);
     QVector<ClientEntry> entries;
     entries.reserve(members.size());
-    for (const QString& nickname : members)
-        entries.append(ClientEntry{nickname, channel});
+    for (auto it = members.cbegin(); it != members.cend(); ++it)
+        entries.append(ClientEntry{it.value(), channel, readClientStatus(it.key())});
     d->model->setClients(entries);
     // The title carries the head count and is written when the widget paints.
     update();
@@ -123,6 +129,11 @@ void MeetingWidget::invite()
         this, tr("Invite."), tr("Please select the member you want to invite:"), names, &ok);
     if (ok)
         sendMeetingInvitations(selected);
+}
+
+void MeetingWidget::focusChat()
+{
+    d->ui.chatWidget->focusEditor();
 }
 
 void MeetingWidget::onLogerMessage(const QString& messag, QtMsgType type)

@@ -25,6 +25,8 @@ public:
     void refreshMembers();
     // Offers everyone online who is not a member and invites the ticked ones.
     void invite();
+    // The keyboard to the chat pane's message editor.
+    void focusChat();
     // A status line for the chat pane (the main window's loggerMessage).
     void onLogerMessage(const QString& messag, QtMsgType type);
 

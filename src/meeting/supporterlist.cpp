@@ -38,6 +38,8 @@ SupporterList::SupporterList(QWidget* parent) : QWidget(parent), d(new Supporter
     // Moves made by others (a meeting deleted) and dropped clients change the list too.
     connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &SupporterList::refresh);
     connect(client, &TsSDKClient::onClientMoveTimeoutEvent, this, &SupporterList::refresh);
+    // Someone turned their microphone or speakers on or off.
+    connect(client, &TsSDKClient::onUpdateClientEvent, this, &SupporterList::refresh);
     startRefreshing(this, &d->timer, &SupporterList::refresh);
 }
 
@@ -61,7 +63,10 @@ void SupporterList::refresh()
             TsSDKInterface::printError(QStringLiteral("Error getting channel of client:"), error);
             channel = 0;
         }
-        entries.append(ClientEntry{it.value(), quint64(channel)});
+        // Who is talking is known only inside the own meeting: the list shows the mute states.
+        ClientStatus status = readClientStatus(it.key());
+        status.talking = false;
+        entries.append(ClientEntry{it.value(), quint64(channel), status});
     }
     d->model->setClients(entries);
     d->timer.start();

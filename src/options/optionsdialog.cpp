@@ -24,6 +24,16 @@ public:
         return qobject_cast<AbstractOption*>(ui.optionsStack->currentWidget());
     }
 
+    // The header names the page that is shown.
+    void fillHeader()
+    {
+        if (AbstractOption* page = currentPage()) {
+            ui.labelTitle->setText(page->title());
+            ui.labelDescription->setText(page->description());
+            ui.labelLogo->setPixmap(page->pixmap());
+        }
+    }
+
     void updateApplyButton()
     {
         AbstractOption* page = currentPage();
@@ -50,10 +60,13 @@ OptionsDialog::OptionsDialog(QWidget* parent) : QDialog(parent), d(new OptionsDi
     addOption(d->playback);
     d->ui.optionsView->setCurrentRow(0);
     d->ui.optionsStack->setCurrentIndex(0);
+    // From the first opening on, never the form's placeholder texts.
+    d->fillHeader();
+    // The page list is the first input.
+    d->ui.optionsView->setFocus(Qt::OtherFocusReason);
 
     connect(d->ui.buttonBox->button(QDialogButtonBox::Apply), &QPushButton::clicked, this,
             &OptionsDialog::applyCurrent);
-    // Made after row 0 is selected: the header is filled on page changes only.
     connect(d->ui.optionsView, &QListWidget::currentRowChanged, this, &OptionsDialog::showOption);
 }
 
@@ -113,11 +126,7 @@ void OptionsDialog::showOption(int row)
         return;
     }
     d->ui.optionsStack->setCurrentIndex(row);
-    if (AbstractOption* page = d->currentPage()) {
-        d->ui.labelTitle->setText(page->title());
-        d->ui.labelDescription->setText(page->description());
-        d->ui.labelLogo->setPixmap(page->pixmap());
-    }
+    d->fillHeader();
     d->updateApplyButton();
 }
 

@@ -26,17 +26,28 @@ SoundDeviceChoice::SoundDeviceChoice(Direction direction, QComboBox* mode, QComb
     for (const QString& name : modes)
         m_devicesByMode.insert(name, capture ? client->captureDeviceList(name)
                                              : client->playbackDeviceList(name));
-    m_mode->addItems(modes);
-    connect(m_mode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            [this](int index) { fillDevices(m_mode->itemText(index)); });
     m_currentMode = capture ? client->currentCaptureMode() : client->currentPlaybackMode();
     m_currentDeviceID =
         capture ? client->currentCaptureDeviceName() : client->currentPlaybackDeviceName();
-    fillDevices(m_currentMode);
+    m_mode->addItems(modes);
+    m_mode->setCurrentText(m_currentMode);
+    connect(m_mode, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this](int index) { fillDevices(m_mode->itemText(index)); });
+    fillDevices(m_mode->currentText());
+}
+
+void SoundDeviceChoice::showMode(const QString& mode)
+{
+    m_mode->setCurrentText(mode);
+    // Setting the text that is shown already emits nothing: the device box must still list
+    // the shown mode's devices.
+    if (m_filledMode != m_mode->currentText())
+        fillDevices(m_mode->currentText());
 }
 
 void SoundDeviceChoice::fillDevices(const QString& mode)
 {
+    m_filledMode = mode;
     m_device->clear();
     const QList<SoundDevice> devices = m_devicesByMode.value(mode);
     for (const SoundDevice& device : devices)
@@ -50,13 +61,13 @@ void SoundDeviceChoice::selectDevice(const QString& id)
 
 void SoundDeviceChoice::load()
 {
-    m_mode->setCurrentText(OptionSettings::readString(m_modeKey, m_currentMode));
+    showMode(OptionSettings::readString(m_modeKey, m_currentMode));
     selectDevice(OptionSettings::readString(m_deviceKey, m_currentDeviceID));
 }
 
 void SoundDeviceChoice::restore()
 {
-    m_mode->setCurrentText(m_currentMode);
+    showMode(m_currentMode);
     selectDevice(m_currentDeviceID);
 }
 

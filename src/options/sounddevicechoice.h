@@ -36,6 +36,8 @@ public:
 
 private:
     void fillDevices(const QString& mode);
+    // Shows mode in the mode box, with its devices in the device box.
+    void showMode(const QString& mode);
     void selectDevice(const QString& id);
 
     Direction m_direction;
@@ -45,6 +47,7 @@ private:
     QString m_deviceKey;
     QString m_currentMode;
     QString m_currentDeviceID;
+    QString m_filledMode; // whose devices the device box lists
     QMap<QString, QList<SoundDevice>> m_devicesByMode;
 };
 

@@ -123,14 +123,18 @@ void TsParameters::setServerPwd(const QString& password)
     m_values[KeyServerPwd] = password;
 }
 
-TsParameters TsParameters::fromServerFile(const QString& userName, const QString& directory)
+TsParameters TsParameters::fromServerFile(const QString& userName, const QString& directory,
+                                          const QString& systemDirectory)
 {
     QString host = QString::fromLatin1(DefaultHost);
     int port = DefaultPort;
     QString serverPwd = QString::fromLatin1(DefaultServerPassword);
 
     QJsonObject file;
-    QFile dat(QDir(directory).filePath(QStringLiteral("ts3_server.dat")));
+    const QString name = QStringLiteral("ts3_server.dat");
+    QFile dat(QDir(directory).filePath(name));
+    if (!dat.exists())
+        dat.setFileName(QDir(systemDirectory).filePath(name));
     if (dat.open(QIODevice::ReadOnly) && dat.size() <= MaxServerFileBytes)
         file = QJsonDocument::fromJson(dat.readAll()).object();
 

@@ -30,9 +30,12 @@ public:
 
     QJsonObject toJson() const { return m_values; }
 
-    // Parameters for userName from "ts3_server.dat" in directory, falling back to the defaults
-    // for whatever the file does not give.
-    static TsParameters fromServerFile(const QString& userName, const QString& directory);
+    // Parameters for userName from "ts3_server.dat" in directory (else, for an installed
+    // program, in systemDirectory), falling back to the defaults for whatever the file does
+    // not give.
+    static TsParameters
+    fromServerFile(const QString& userName, const QString& directory,
+                   const QString& systemDirectory = QStringLiteral("/etc/meeting"));
 
     static const char* const DefaultHost;
     static constexpr int DefaultPort = 10087;

@@ -2,6 +2,7 @@
 #include "tssdkinterface.h"
 
 #include "errors.h"
+#include "programfolder.h"
 #include "tsparameters.h"
 #include "tssdkevents.h"
 
@@ -98,7 +99,10 @@ unsigned int TsSDKInterface::initClientLib()
     QString resources = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
     if (!resources.endsWith(QDir::separator()))
         resources += QDir::separator();
-    const QString logs = resources + QStringLiteral("logs");
+    // Beside the program, or the user's own when an installed program's folder is read-only.
+    QString logs = programDataFolder(QStringLiteral("logs"));
+    if (logs.isEmpty())
+        logs = resources + QStringLiteral("logs");
     qDebug().noquote() << QStringLiteral("resource path: %1").arg(resources);
 
     return logFailure(ts3client_initClientLib(
@@ -334,6 +338,16 @@ unsigned int TsSDKInterface::getClientNickname(anyID clientID, QString* name)
     return logFailure(queryString(name, ts3client_getClientVariableAsString, m_handlerId, clientID,
                                   size_t(CLIENT_NICKNAME)),
                       QStringLiteral("Error querying client nickname:"));
+}
+
+unsigned int TsSDKInterface::getClientFlag(anyID clientID, int flag, bool* value)
+{
+    QString text;
+    const unsigned int error = logFailure(queryString(&text, ts3client_getClientVariableAsString,
+                                                      m_handlerId, clientID, size_t(flag)),
+                                          QStringLiteral("Error querying client flag:"));
+    *value = error == ERROR_ok && text == QLatin1String("1");
+    return error;
 }
 
 unsigned int TsSDKInterface::getChannelName(quint64 channelID, QString* name)

@@ -47,6 +47,9 @@ public:
     unsigned int getChannelName(quint64 channelID, QString* name);
     unsigned int getClientIdByName(const QString& name, anyID* clientID);
     bool getClientSelfVariableAsInt(int flag);
+    // A flag of another client (CLIENT_FLAG_TALKING, CLIENT_INPUT_MUTED, ...) as the server
+    // last announced it.
+    unsigned int getClientFlag(anyID clientID, int flag, bool* value);
 
     // Commands.
     unsigned int setClientSelfVariableAsInt(int flag, int value);

@@ -51,6 +51,8 @@ private slots:
         QVERIFY(edit);
         QCOMPARE(edit->placeholderText(), QStringLiteral("Username"));
         QVERIFY(edit->text().isEmpty());
+        // The dialog opens ready for the name to be typed.
+        QCOMPARE(dialog.focusWidget(), edit);
         QCOMPARE(dialog.findChild<QPushButton*>(QStringLiteral("pushButtonLogin"))->text(),
                  QStringLiteral("Login"));
     }

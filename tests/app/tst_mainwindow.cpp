@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The main window against a real voice-server, with voice-cli users inviting and being invited.
+#include "chat/attention.h"
 #include "chat/chatmessage.h"
 #include "connectclient.h"
 #include "mainwindow.h"
@@ -15,13 +16,16 @@
 #include "voiceserverprocess.h"
 #include "widgethelpers.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QListView>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextEdit>
 #include <QToolButton>
 #include <QtTest>
 
@@ -108,6 +112,32 @@ class TestMainWindow : public QObject
 
     quint64 ownChannel() const { return m_client->channelOfClient(m_client->ownClientID()); }
 
+    void activate()
+    {
+        m_window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    }
+
+    // The keyboard of the window is in the open meeting's message editor, and what the user
+    // types lands there.
+    void typesIntoTheMeeting(const QString& text)
+    {
+        QTRY_VERIFY(meetingView());
+        auto* editor = meetingView()->findChild<QTextEdit*>(QStringLiteral("msgInputWidget"));
+        QTRY_COMPARE(m_window->focusWidget(), editor);
+        activate();
+        QTest::keyClicks(static_cast<QWidget*>(nullptr), text);
+        QCOMPARE(editor->toPlainText(), text);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+
+    // Back in the lobby, the keyboard is on the meeting list.
+    void focusBackOnTheList()
+    {
+        QTRY_COMPARE(m_window->focusWidget(),
+                     m_window->findChild<MeetingList*>()->findChild<QListView*>());
+    }
+
 private slots:
     void initTestCase()
     {
@@ -133,7 +163,15 @@ private slots:
         QVERIFY(start);
         QCOMPARE(start->toolTip(), QStringLiteral("Start meeting"));
         QVERIFY(!start->icon().isNull());
-        QVERIFY(m_window->findChild<QToolButton*>(QStringLiteral("toolButtonSetting")));
+        auto* settings = m_window->findChild<QToolButton*>(QStringLiteral("toolButtonSetting"));
+        QVERIFY(settings);
+        // Icon-only buttons are named for a screen reader and explained by a tip.
+        for (QToolButton* button : {start, settings}) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(button);
+            QVERIFY(accessible);
+            QVERIFY(!accessible->text(QAccessible::Name).isEmpty());
+            QVERIFY(!button->toolTip().isEmpty());
+        }
         QVERIFY(m_window->findChild<SupporterList*>(QStringLiteral("supporterList")));
         QCOMPARE(stack()->currentWidget(),
                  m_window->findChild<MeetingList*>(QStringLiteral("meetingList")));
@@ -209,6 +247,10 @@ private slots:
 
     void acceptedInvitationOpensTheMeetingAndClosingLeavesIt()
     {
+        // bob waits in the meeting he invites to.
+        const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
+        m_bob.command({QStringLiteral("move"), m_bobId, double(team), QString()});
+        QTRY_COMPARE(m_client->channelOfClient(anyID(m_bobId)), team);
         m_boxes->setAnswer(QMessageBox::Yes);
         m_boxes->seen.clear();
         sendFramed(m_bob,
@@ -216,9 +258,14 @@ private slots:
                                               QStringLiteral("tolvane_Team"))}),
                    m_client->ownClientID());
         QTRY_COMPARE_WITH_TIMEOUT(m_boxes->seen.size(), 1, 10000);
-        const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), team, 10000);
-        QTRY_VERIFY(meetingView());
+        // Straight from the invitation to writing: the keyboard is in the editor, and Return
+        // sends what was typed.
+        typesIntoTheMeeting(QStringLiteral("hi bob"));
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Return);
+        const QList<ChatMessage> said = receiveFramed(m_bob, m_bobId);
+        QCOMPARE(said.size(), 1);
+        QCOMPARE(said.first().package.content, (QJsonArray{QStringLiteral("hi bob")}));
         // The meeting fits the window as it was.
         QCOMPARE(m_window->width(), 849);
         TsSDKInterface* sdk = m_client->sdk();
@@ -244,6 +291,37 @@ private slots:
         QTRY_VERIFY(sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED));
         QVERIFY(sdk->getClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED));
         QVERIFY(!meetingView());
+        focusBackOnTheList();
+    }
+
+    void attentionOnlyWhenAway()
+    {
+        QList<QWidget*> alerted;
+        setAttentionHandler([&alerted](QWidget* window) { alerted << window; });
+        m_boxes->setAnswer(QMessageBox::No);
+        const auto invite = [this] {
+            m_boxes->seen.clear();
+            sendFramed(m_bob,
+                       messagesToText({invitation(QStringLiteral("bob"), QStringLiteral("anna"),
+                                                  QStringLiteral("tolvane_Team"))}),
+                       m_client->ownClientID());
+            QTRY_COMPARE_WITH_TIMEOUT(m_boxes->seen.size(), 1, 10000);
+            QCOMPARE(receiveFramed(m_bob, m_bobId).size(), 1); // the rejection
+        };
+
+        // In the window: nothing flashes.
+        activate();
+        invite();
+        QVERIFY(alerted.isEmpty());
+
+        // Another window in front: the invitation asks for attention, once.
+        QWidget elsewhere;
+        elsewhere.show();
+        elsewhere.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+        invite();
+        QCOMPARE(alerted, QList<QWidget*>{m_window.get()});
+        setAttentionHandler({});
     }
 
     void startMeetingInvitesIntoTheChosenMeeting()
@@ -268,9 +346,10 @@ private slots:
             invite.first().package.content,
             (QJsonArray{QStringLiteral("request"), QJsonObject{{QStringLiteral("channel_name"),
                                                                 QStringLiteral("tolvane_Team")}}}));
-        QTRY_VERIFY(meetingView());
+        typesIntoTheMeeting(QStringLiteral("hello"));
         meetingView()->close();
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(), quint64(1), 10000);
+        focusBackOnTheList();
     }
 
     // Where bob's client, and so the server, sees anna.
@@ -296,9 +375,23 @@ private slots:
         const quint64 retro = m_client->channelIdByName(QStringLiteral("tolvane_Retro"));
         const quint64 team = m_client->channelIdByName(QStringLiteral("tolvane_Team"));
         m_bob.command({QStringLiteral("move"), m_bobId, double(retro), QString()});
-        m_window->joinMeeting(QStringLiteral("tolvane_Team"));
+        QTRY_COMPARE(m_client->channelOfClient(anyID(m_bobId)), retro);
+        // A double click on the meeting's tile, alone in it: nothing to write to yet, but the
+        // keyboard has left the lobby's buttons, so a space presses nothing.
+        auto* tiles = m_window->findChild<MeetingList*>()->findChild<QListView*>();
+        const QModelIndexList found =
+            tiles->model()->match(tiles->model()->index(0, 0), Qt::DisplayRole,
+                                  QStringLiteral("Team"), 1, Qt::MatchContains);
+        QCOMPARE(found.size(), 1);
+        const QPoint tile = tiles->visualRect(found.first()).center();
+        QTest::mouseClick(tiles->viewport(), Qt::LeftButton, {}, tile);
+        QTest::mouseDClick(tiles->viewport(), Qt::LeftButton, {}, tile);
         QTRY_VERIFY(meetingView());
         QTRY_COMPARE(annaSeenByBob(), team);
+        QTRY_VERIFY(meetingView()->isAncestorOf(m_window->focusWidget()));
+        activate();
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Space);
+        QVERIFY(!QApplication::activeModalWidget());
 
         // Accepting an invitation from inside another meeting ends in the new one: the old
         // view's move to the lobby goes out before the move into the new meeting.
@@ -366,6 +459,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ownChannel(),
                                   m_client->channelIdByName(QStringLiteral("tolvane_0")), 10000);
         QTRY_VERIFY(meetingView());
+        QTRY_VERIFY(meetingView()->isAncestorOf(m_window->focusWidget()));
         QTRY_VERIFY(m_window->findChild<MeetingList*>()->meetingNames().contains(
             QStringLiteral("tolvane_0")));
         meetingView()->close();

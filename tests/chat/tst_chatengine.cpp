@@ -450,6 +450,41 @@ private slots:
         QFile::remove(cache + "/case9.json");
     }
 
+    // A history that could not be read is never replaced by a session's messages: it is kept
+    // under a name of its own beside the new one.
+    void unreadHistoryIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("too large") << QByteArray() << qint64(maxMessageDocumentBytes) + 1;
+        QTest::newRow("not messages") << QByteArray("{\"result\": [broken") << qint64(0);
+    }
+    void unreadHistoryIsKept()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(qint64, size);
+        const QDir cache(TeamSpeak3ServerInterface::messageCacheDirectory());
+        const QString file = cache.filePath(QStringLiteral("case7.json"));
+        QVERIFY(writeFile(file, content));
+        if (size > 0)
+            QVERIFY(QFile(file).resize(size)); // sparse: costs no disk
+        const qint64 original = QFileInfo(file).size();
+        {
+            TeamSpeak3ServerInterface engine("case7", "bob");
+            QVERIFY(engine.history().isEmpty());
+            engine.sendMessage(text(QStringLiteral("new")));
+        }
+        const QStringList aside =
+            cache.entryList({QStringLiteral("case7.json.*.unread")}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(QFileInfo(cache.filePath(aside.first())).size(), original);
+        if (!content.isEmpty())
+            QCOMPARE(readFile(cache.filePath(aside.first())), content);
+        QCOMPARE(texts(parseMessages(readFile(file))), QStringList{"new"});
+        QVERIFY(QFile::remove(file));
+        QVERIFY(QFile::remove(cache.filePath(aside.first())));
+    }
+
     void reconnectBringsTheWelcome()
     {
         TeamSpeak3ServerInterface engine;

@@ -5,6 +5,7 @@
 // bob's messages are written by hand and what he receives is read as plain JSON, so the wire
 // form is not checked against the code that makes it. One connection for the run; the cases
 // build on each other's moves.
+#include "chat/attention.h"
 #include "chat/chatwidget.h"
 #include "chat/fontwidget.h"
 #include "chat/messageview.h"
@@ -21,6 +22,7 @@
 #include "voiceserverprocess.h"
 #include "widgethelpers.h"
 
+#include <QAccessible>
 #include <QBuffer>
 #include <QDialogButtonBox>
 #include <QPushButton>
@@ -219,6 +221,15 @@ private slots:
         LogRecorder::take();
         QVERIFY(QMetaObject::invokeMethod(m_pane.get(), "_q_sendMessage"));
         QVERIFY(LogRecorder::take().filter(QStringLiteral("peerID:")).isEmpty());
+        // A remote-desktop request that finds the room empty (the button pressed as the last
+        // other member left) is held back, and the line says so instead of "sent".
+        child("btnRemote")->setEnabled(true);
+        child<QToolButton>("btnRemote")->click();
+        QTRY_COMPARE(
+            statusColour("Nobody else is in the meeting: the remote request was not sent."),
+            QStringLiteral("#ff7f24"));
+        QCOMPARE(statusColour("Remote request has been send, please wait for the reply..."),
+                 QString());
 
         QVERIFY(bobTo(m_room));
         QTRY_VERIFY(inputsEnabled());
@@ -339,6 +350,70 @@ private slots:
         QCOMPARE(contentOf(deleted.at(0)), expected);
         QCOMPARE(view()->toPlainText(), shown);
         pane->hide();
+    }
+
+    void attentionAndKeyboard()
+    {
+        // A message that arrives while the user works in another window flashes the task bar
+        // entry; one that arrives while the pane's window is active does not.
+        QList<QWidget*> alerted;
+        setAttentionHandler([&alerted](QWidget* window) { alerted << window; });
+        const auto bobWrites = [this](const QString& text) {
+            sendFramedJson(m_bob, "{\"result\":[{\"poll_type\":\"message\",\"value\":{"
+                                  "\"sender\":\"bob\",\"content\":[\"" +
+                                      text.toUtf8() + "\"]}}]}");
+            QTRY_VERIFY(view()->toPlainText().contains(text));
+        };
+        m_pane->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_pane.get()));
+        bobWrites(QStringLiteral("while here"));
+        QVERIFY(alerted.isEmpty());
+        {
+            QWidget elsewhere;
+            elsewhere.show();
+            elsewhere.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+            bobWrites(QStringLiteral("while away"));
+            QCOMPARE(alerted, QList<QWidget*>{m_pane.get()});
+        }
+        setAttentionHandler({});
+
+        // Icon-only buttons carry names a screen reader says and tips; the microphone and
+        // speakers say whether they are on.
+        for (const char* name : {"toolButtonFont", "btnDevice_5", "btnDevice_6", "btnRemote",
+                                 "btnSendFile", "toolButtonImage", "btnScreenshot"}) {
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(child(name));
+            QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(), name);
+            QVERIFY2(!child(name)->toolTip().isEmpty(), name);
+        }
+        TsSDKInterface* sdk = m_client->sdk();
+        auto* microphone = child<QToolButton>("btnDevice_5");
+        for (int click = 0; click < 2; ++click) {
+            microphone->click();
+            const bool on = !sdk->getClientSelfVariableAsInt(CLIENT_INPUT_MUTED);
+            QCOMPARE(QAccessible::queryAccessibleInterface(microphone)->state().checked, on);
+            QVERIFY(microphone->toolTip().contains(on ? QStringLiteral("is on")
+                                                      : QStringLiteral("is off")));
+        }
+
+        // Tab goes through the pane in reading order, and leaves the editor for Send.
+        m_pane->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_pane.get()));
+        m_pane->focusEditor();
+        QCOMPARE(QApplication::focusWidget(), editor());
+        QTest::keyClick(editor(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), child("btnSend"));
+        QStringList order;
+        QWidget* stop = view();
+        do {
+            if (stop->isVisible() && stop->isEnabled() && (stop->focusPolicy() & Qt::TabFocus))
+                order << (stop->objectName().isEmpty() ? qobject_cast<QPushButton*>(stop)->text()
+                                                       : stop->objectName());
+            stop = stop->nextInFocusChain();
+        } while (stop != view() && m_pane->isAncestorOf(stop));
+        QCOMPARE(order, (QStringList{"msgViewWidget", "toolButtonFont", "btnDevice_5",
+                                     "btnDevice_6", "btnRemote", "btnSendFile", "toolButtonImage",
+                                     "btnScreenshot", "msgInputWidget", "btnSend", "Close"}));
     }
 
     void devicesAndConnection()
@@ -554,8 +629,17 @@ private slots:
 
     void supporterPane()
     {
+        // A supporter's messages always go out: alone in the room, the inputs still take them.
+        QVERIFY(bobTo(1));
         newPane(2);
         QVERIFY(child("btnRemote")->isHidden());
+        m_pane->repaint();
+        QVERIFY(editor()->isEnabled() && child("btnSend")->isEnabled());
+        emit m_pane->chatInterface()->connectStatusChanged(STATUS_DISCONNECTED);
+        QVERIFY(!editor()->isEnabled());
+        emit m_pane->chatInterface()->connectStatusChanged(STATUS_CONNECTION_ESTABLISHED);
+        QVERIFY(editor()->isEnabled());
+        QVERIFY(bobTo(m_room));
         // A supporter answers with the other program.
         bobSends("[\"request\",{}]");
         QCOMPARE(bobReceives().at(1).toObject().value("cid").toString(), desktopId('C'));

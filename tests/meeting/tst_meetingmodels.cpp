@@ -159,6 +159,24 @@ private slots:
         QVERIFY(!model.index(1).data(Qt::ToolTipRole).isValid());
         QVERIFY(!model.index(1).data(ClientListModel::ExtraIdRole).isValid());
 
+        // A member who talks and has muted: the tile changes and says why, and only that row
+        // is announced when nothing else moved.
+        QSignalSpy resets(&model, &QAbstractItemModel::modelAboutToBeReset);
+        QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
+        QVector<ClientEntry> entries = model.clients();
+        entries[1].status.talking = true;
+        entries[1].status.outputMuted = true;
+        QVERIFY(!model.setClients(entries));
+        QCOMPARE(resets.count(), 0);
+        QCOMPARE(changes.count(), 1);
+        QCOMPARE(changes.first().at(0).toModelIndex(), model.index(1));
+        QCOMPARE(changes.first().at(1).toModelIndex(), model.index(1));
+        QVERIFY(model.index(1).data(ClientListModel::TalkingRole).toBool());
+        QVERIFY(!showsIcon(model.index(1).data(Qt::DecorationRole),
+                           QStringLiteral(":/images/meetting.png")));
+        QCOMPARE(model.index(1).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("bob: talking, speakers off"));
+
         // A large channel ID survives as an unsigned 64-bit value.
         model.setClients({{QStringLiteral("far"), Q_UINT64_C(0xFFFFFFFFFFFFFFF0)}});
         QCOMPARE(model.index(0).data(ClientListModel::ChannelIdRole).value<quint64>(),
@@ -248,6 +266,8 @@ private slots:
             QVERIFY(dialog);
             seenTitle = dialog->windowTitle();
             seenLabel = dialog->findChild<QLabel*>(QStringLiteral("label"))->text();
+            // The keyboard starts on the first input: the chooser above the list.
+            QCOMPARE(dialog->focusWidget(), dialog->findChild<QComboBox*>());
             auto* list = dialog->findChild<QListWidget*>();
             list->item(1)->setCheckState(Qt::Checked);
             list->item(2)->setCheckState(Qt::Checked);
@@ -294,6 +314,7 @@ private slots:
 
         onNextModal([](QWidget* modal) {
             QVERIFY(!modal->findChild<QComboBox*>());
+            QCOMPARE(modal->focusWidget(), modal->findChild<QListWidget*>());
             modal->findChild<QListWidget*>()->item(0)->setCheckState(Qt::Checked);
             static_cast<QDialog*>(modal)->reject();
         });

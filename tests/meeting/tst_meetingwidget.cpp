@@ -4,6 +4,7 @@
 // each other's moves.
 #include "chat/chatmessage.h"
 #include "connectclient.h"
+#include "meeting/clientlistmodel.h"
 #include "meeting/getselectdialog.h"
 #include "meeting/meetingwidget.h"
 #include "queuedspy.h"
@@ -173,9 +174,15 @@ private slots:
         QVERIFY(
             showsIcon(add.data(Qt::DecorationRole), QStringLiteral(":/images/create_room.png")));
         for (int row = 1; row < 4; ++row) {
-            QCOMPARE(model->index(row, 0).data(Qt::UserRole + 2).value<quint64>(), m_team);
-            QVERIFY(showsIcon(model->index(row, 0).data(Qt::DecorationRole),
-                              QStringLiteral(":/images/meetting.png")));
+            const QModelIndex member = model->index(row, 0);
+            QCOMPARE(member.data(Qt::UserRole + 2).value<quint64>(), m_team);
+            // The in-meeting avatar, plain while its owner neither talks nor has muted.
+            const bool plain = !member.data(ClientListModel::TalkingRole).toBool() &&
+                               !member.data(ClientListModel::InputMutedRole).toBool() &&
+                               !member.data(ClientListModel::OutputMutedRole).toBool();
+            QCOMPARE(
+                showsIcon(member.data(Qt::DecorationRole), QStringLiteral(":/images/meetting.png")),
+                plain);
         }
         QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("anna"));
         QCOMPARE(model->index(2, 0).data().toString(), QStringLiteral("bob"));
@@ -191,6 +198,72 @@ private slots:
         QVERIFY(move(m_carol, m_carolId, 1));
         QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 3, EventTimeout);
         QCOMPARE(title(), QStringLiteral("    Team(2)"));
+    }
+
+    void talkingAndMutedTiles()
+    {
+        QAbstractItemModel* model = members();
+        const auto bobsTile = [&] {
+            return model->match(model->index(0, 0), Qt::DisplayRole, QStringLiteral("bob"))
+                .value(0);
+        };
+        QVERIFY(bobsTile().isValid());
+        // Speakers on, as inside a meeting: the server sends no voice to muted speakers.
+        m_client->sdk()->setClientSelfVariableAsInt(CLIENT_OUTPUT_MUTED, 0);
+        const QModelIndex own =
+            model->match(model->index(0, 0), Qt::DisplayRole, QStringLiteral("anna")).value(0);
+        QTRY_VERIFY_WITH_TIMEOUT(!own.data(ClientListModel::OutputMutedRole).toBool(),
+                                 EventTimeout);
+        QSignalSpy resets(model, &QAbstractItemModel::modelAboutToBeReset);
+        QSignalSpy changes(model, &QAbstractItemModel::dataChanged);
+        const auto onlyBobsRowChanged = [&] {
+            for (const QList<QVariant>& change : qAsConst(changes)) {
+                if (change.at(0).toModelIndex() != bobsTile() ||
+                    change.at(1).toModelIndex() != bobsTile())
+                    return false;
+            }
+            return !changes.isEmpty() && resets.isEmpty();
+        };
+        const QImage plain =
+            model->data(bobsTile(), Qt::DecorationRole).value<QIcon>().pixmap(32, 32).toImage();
+
+        // bob says a tone: his tile is ringed at once, and only his row is announced.
+        QCOMPARE(m_bob
+                     .command({QStringLiteral("opendevice"), QStringLiteral("capture"),
+                               QStringLiteral("virtual"), QStringLiteral("tone")})
+                     .value(QStringLiteral("error"))
+                     .toInt(),
+                 0);
+        QTRY_VERIFY_WITH_TIMEOUT(bobsTile().data(ClientListModel::TalkingRole).toBool(),
+                                 EventTimeout);
+        QVERIFY(onlyBobsRowChanged());
+        const QImage talking =
+            bobsTile().data(Qt::DecorationRole).value<QIcon>().pixmap(32, 32).toImage();
+        QVERIFY(talking != plain);
+        QVERIFY(bobsTile().data(Qt::ToolTipRole).toString().contains(QStringLiteral("talking")));
+
+        // He mutes: he stops being heard, and his tile carries the microphone badge instead.
+        changes.clear();
+        m_bob.command({QStringLiteral("setflag"), CLIENT_INPUT_MUTED, 1});
+        QTRY_VERIFY_WITH_TIMEOUT(bobsTile().data(ClientListModel::InputMutedRole).toBool(),
+                                 EventTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(!bobsTile().data(ClientListModel::TalkingRole).toBool(),
+                                 EventTimeout);
+        QVERIFY(onlyBobsRowChanged());
+        const QImage muted =
+            bobsTile().data(Qt::DecorationRole).value<QIcon>().pixmap(32, 32).toImage();
+        QVERIFY(muted != plain && muted != talking);
+
+        // Back on, and silent again: the plain tile.
+        m_bob.command({QStringLiteral("opendevice"), QStringLiteral("capture"),
+                       QStringLiteral("virtual"), QStringLiteral("silence")});
+        m_bob.command({QStringLiteral("setflag"), CLIENT_INPUT_MUTED, 0});
+        QTRY_VERIFY_WITH_TIMEOUT(!bobsTile().data(ClientListModel::InputMutedRole).toBool(),
+                                 EventTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            bobsTile().data(Qt::DecorationRole).value<QIcon>().pixmap(32, 32).toImage(), plain,
+            EventTimeout);
+        QVERIFY(resets.isEmpty());
     }
 
     void addTileOffersOnlyNonMembers()

@@ -32,6 +32,9 @@
 #include <QTcpServer>
 #include <QToolButton>
 #include <QUuid>
+#include <QtTest>
+
+#include <memory>
 
 using namespace MeetingSupport;
 
@@ -254,6 +257,44 @@ private slots:
         QVERIFY(!page.isModified());
     }
 
+    // A stored mode that is the first of the list, while the SDK uses another: the device box
+    // must still list the stored mode's devices, and the stored device is opened.
+    void storedFirstModeOpensItsDevice()
+    {
+        TsSDKClient* client = TsSDKClient::instance();
+        for (const QString& group : {QStringLiteral("capture"), QStringLiteral("playback")}) {
+            const bool capture = group == QLatin1String("capture");
+            const QStringList modes =
+                capture ? client->captureModeList() : client->playbackModeList();
+            QVERIFY(modes.size() >= 2);
+            const auto devicesOf = [&](const QString& mode) {
+                return capture ? client->captureDeviceList(mode) : client->playbackDeviceList(mode);
+            };
+            const QString first = modes.first(), other = modes.last();
+            const QString stored = devicesOf(first).last().id();
+            const QByteArray otherDevice = devicesOf(other).first().id().toUtf8();
+            capture ? ts3client_openCaptureDevice(handler(), other.toUtf8(), otherDevice)
+                    : ts3client_openPlaybackDevice(handler(), other.toUtf8(), otherDevice);
+            QSettings().setValue(group + "/currentMode", first);
+            QSettings().setValue(group + "/currentDeviceID", stored);
+
+            std::unique_ptr<AbstractOption> page;
+            if (capture)
+                page = std::make_unique<CaptureOption>();
+            else
+                page = std::make_unique<PlaybackOption>();
+            QComboBox* devices = find<QComboBox>(page.get(), "comboBoxDevice");
+            QCOMPARE(find<QComboBox>(page.get(), "comboBoxMode")->currentText(), first);
+            QCOMPARE(devices->count(), devicesOf(first).size());
+            QCOMPARE(devices->currentData().toString(), stored);
+            QCOMPARE(capture ? client->currentCaptureMode() : client->currentPlaybackMode(), first);
+            QCOMPARE(capture ? client->currentCaptureDeviceName()
+                             : client->currentPlaybackDeviceName(),
+                     stored);
+            QVERIFY(!page->isModified());
+        }
+    }
+
     void storedSettingsApplyAtStart()
     {
         {
@@ -371,9 +412,13 @@ private slots:
         QCOMPARE(list->count(), 2);
         QCOMPARE(list->currentItem()->text(), "Capture");
         QCOMPARE(find<QStackedWidget>(&dialog, "optionsStack")->currentIndex(), 0);
-        QCOMPARE(find<QLabel>(&dialog, "labelTitle")->text(), "Title");
-        QCOMPARE(find<QLabel>(&dialog, "labelDescription")->text(), "Description");
-        QCOMPARE(find<QLabel>(&dialog, "labelLogo")->text(), "logo");
+        // The shown page's own header from the first opening on, and the keyboard on the
+        // page list.
+        QCOMPARE(find<QLabel>(&dialog, "labelTitle")->text(), "Capture");
+        QCOMPARE(find<QLabel>(&dialog, "labelDescription")->text(),
+                 "Configure the Capture Sound System");
+        QVERIFY(!find<QLabel>(&dialog, "labelLogo")->pixmap(Qt::ReturnByValue).isNull());
+        QCOMPARE(dialog.focusWidget(), list);
 
         QPushButton* apply = button(&dialog, QDialogButtonBox::Apply);
         QTRY_VERIFY(!apply->isEnabled());

@@ -39,6 +39,9 @@ QCborMap RawPeer::next(QLatin1String type, int timeoutMs)
     QElapsedTimer timer;
     timer.start();
     for (;;) {
+        // What arrived while the test looked elsewhere is read first: waiting would not see it.
+        if (m_socket.bytesAvailable() > 0)
+            m_decoder.append(m_socket.readAll());
         QCborMap message;
         while (m_decoder.next(&message) == FrameDecoder::Message) {
             if (message.value(TypeKey).toString() == type)
@@ -57,6 +60,9 @@ QList<QCborMap> RawPeer::until(QLatin1String type, int timeoutMs)
     QElapsedTimer timer;
     timer.start();
     for (;;) {
+        // What arrived while the test looked elsewhere is read first: waiting would not see it.
+        if (m_socket.bytesAvailable() > 0)
+            m_decoder.append(m_socket.readAll());
         QCborMap message;
         while (m_decoder.next(&message) == FrameDecoder::Message) {
             seen.append(message);

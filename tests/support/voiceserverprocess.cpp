@@ -21,6 +21,15 @@ VoiceServerProcess::~VoiceServerProcess()
     }
 }
 
+void VoiceServerProcess::setEnvironmentVariable(const QString& name, const QString& value)
+{
+    QProcessEnvironment environment = m_process.processEnvironment();
+    if (environment.isEmpty())
+        environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(name, value);
+    m_process.setProcessEnvironment(environment);
+}
+
 QString VoiceServerProcess::binary(const QString& name)
 {
     QString dir = qEnvironmentVariable("MEETING_BIN_DIR");
@@ -34,7 +43,7 @@ QString VoiceServerProcess::tlsFile(const QString& name)
     return QDir(QStringLiteral(MEETING_TEST_TLS_DIR)).filePath(name);
 }
 
-bool VoiceServerProcess::start(int timeoutMs)
+bool VoiceServerProcess::launch(int timeoutMs)
 {
     if (m_process.state() != QProcess::NotRunning || !m_data.isValid())
         return false;
@@ -61,20 +70,41 @@ bool VoiceServerProcess::start(int timeoutMs)
     }
     if (!m_process.waitForStarted(timeoutMs))
         return false;
+    if (!m_extra.contains(QStringLiteral("--admin-listen")))
+        return true;
+    const QStringList words = nextLine(timeoutMs);
+    m_adminPort = words.size() == 3 && words.at(0) == QLatin1String("admin")
+                      ? quint16(words.at(2).toUInt())
+                      : 0;
+    return m_adminPort != 0;
+}
+
+QStringList VoiceServerProcess::nextLine(int timeoutMs)
+{
     QElapsedTimer timer;
     timer.start();
     while (!m_process.canReadLine()) {
         const qint64 left = timeoutMs - timer.elapsed();
         if (left <= 0 || m_process.state() != QProcess::Running)
-            return false;
+            return {};
         m_process.waitForReadyRead(int(qMin<qint64>(left, 100)));
     }
-    const QStringList words =
-        QString::fromUtf8(m_process.readLine()).trimmed().split(QLatin1Char(' '));
+    return QString::fromUtf8(m_process.readLine()).trimmed().split(QLatin1Char(' '));
+}
+
+bool VoiceServerProcess::waitListening(int timeoutMs)
+{
+    const QStringList words = nextLine(timeoutMs);
     if (words.size() != 3 || words.at(0) != QLatin1String("listening"))
         return false;
     m_port = quint16(words.at(2).toUInt());
     return m_port != 0;
+}
+
+bool VoiceServerProcess::waitForExit(int timeoutMs)
+{
+    return m_process.waitForFinished(timeoutMs) && m_process.exitStatus() == QProcess::NormalExit &&
+           m_process.exitCode() == 0;
 }
 
 bool VoiceServerProcess::stop(int timeoutMs)

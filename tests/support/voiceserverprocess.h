@@ -29,13 +29,23 @@ public:
     VoiceServerProcess& operator=(const VoiceServerProcess&) = delete;
 
     // Starts and waits for the "listening" line. On a restart the port stays the same.
-    bool start(int timeoutMs = 10000);
+    bool start(int timeoutMs = 10000) { return launch(timeoutMs) && waitListening(timeoutMs); }
+    // The two halves of start(): the process, then its "listening" line. An "admin" line before
+    // it gives adminPort() (with --admin-listen).
+    bool launch(int timeoutMs = 10000);
+    bool waitListening(int timeoutMs = 10000);
+    // Waits for the process to end by itself; true when it exited with status 0.
+    bool waitForExit(int timeoutMs);
     // Ends the server with SIGTERM; true when it exited cleanly with status 0.
     bool stop(int timeoutMs = 10000);
     bool restart() { return stop() && start(); }
     bool isRunning() const { return m_process.state() == QProcess::Running; }
 
+    // For the next start.
+    void setEnvironmentVariable(const QString& name, const QString& value);
+
     quint16 port() const { return m_port; }
+    quint16 adminPort() const { return m_adminPort; }
     qint64 processId() const { return m_process.processId(); }
     QString dataDirectory() const { return m_data.path(); }
     QString log() const;
@@ -46,10 +56,13 @@ public:
     static QString tlsFile(const QString& name);
 
 private:
+    QStringList nextLine(int timeoutMs);
+
     QStringList m_extra;
     QStringList m_launcher;
     Certificate m_certificate;
     QTemporaryDir m_data;
     QProcess m_process;
     quint16 m_port = 0;
+    quint16 m_adminPort = 0;
 };

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "errors.h"
+#include "tsclient/programfolder.h"
 #include "tsclient/tsparameters.h"
 
 #include <QTemporaryDir>
@@ -37,7 +38,9 @@ class TestTsParameters : public QObject
             if (file.open(QIODevice::WriteOnly))
                 file.write(*content);
         }
-        return TsParameters::fromServerFile(QStringLiteral("anna"), m_dir.path());
+        // No system-wide file from the machine running the test.
+        return TsParameters::fromServerFile(QStringLiteral("anna"), m_dir.path(),
+                                            m_dir.filePath(QStringLiteral("none")));
     }
 
 private slots:
@@ -140,6 +143,42 @@ private slots:
         // Never a default channel from the file.
         QCOMPARE(params.channel(), QString());
         QCOMPARE(params.supporter(), QString());
+    }
+
+    // An installed program: the file beside it first, then the system-wide one.
+    void serverFileBesideThenSystemWide()
+    {
+        QTemporaryDir program, system;
+        const auto write = [](const QTemporaryDir& dir, const QByteArray& content) {
+            QFile file(dir.filePath(QStringLiteral("ts3_server.dat")));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        };
+        write(system, "{\"domain\": \"system.example\", \"port\": 2}");
+        const auto read = [&] {
+            return TsParameters::fromServerFile(QStringLiteral("anna"), program.path(),
+                                                system.path());
+        };
+        QCOMPARE(read().ip(), QStringLiteral("system.example"));
+        QCOMPARE(read().port(), 2);
+        write(program, "{\"domain\": \"beside.example\"}");
+        QCOMPARE(read().ip(), QStringLiteral("beside.example"));
+        QCOMPARE(read().port(), TsParameters::DefaultPort);
+    }
+
+    // Logs and the case history go beside the program while its folder takes them (a build
+    // folder), else to the user's own data folder.
+    void writableFolders()
+    {
+        QTemporaryDir program, user;
+        QCOMPARE(programDataFolder(QStringLiteral("data/message"), program.path(), user.path()),
+                 program.filePath(QStringLiteral("data/message")));
+        // A folder that cannot be made there: the program's "folder" is a file.
+        QFile blocker(program.filePath(QStringLiteral("installed")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        const QString logs =
+            programDataFolder(QStringLiteral("logs"), blocker.fileName(), user.path());
+        QCOMPARE(logs, user.filePath(QStringLiteral("logs")));
+        QVERIFY(QFileInfo(logs).isDir());
     }
 };
 

@@ -31,6 +31,9 @@ const QColor alu1("#eeeeec"), alu2("#d3d7cf"), alu3("#babdb6"), alu4("#888a85"),
 
 QString g_tango;
 bool g_ok = true;
+// With --only, just these files are written; the others are drawn and dropped, so Tango need
+// not be installed to change an icon of our own.
+QStringList g_only;
 
 QImage canvas(int w, int h)
 {
@@ -51,8 +54,10 @@ void tango(QPainter& p, const QString& name, const QRectF& r)
 {
     QSvgRenderer svg(g_tango + QLatin1Char('/') + name + QStringLiteral(".svg"));
     if (!svg.isValid()) {
-        std::fprintf(stderr, "iconforge: cannot load %s\n", qPrintable(name));
-        g_ok = false;
+        if (g_only.isEmpty()) {
+            std::fprintf(stderr, "iconforge: cannot load %s\n", qPrintable(name));
+            g_ok = false;
+        }
         return;
     }
     svg.render(&p, r);
@@ -354,6 +359,8 @@ QImage roomTile(int size, bool dashed, const std::function<void(QPainter&)>& ins
 
 bool save(const QImage& img, const QString& path)
 {
+    if (!g_only.isEmpty() && !g_only.contains(QFileInfo(path).fileName()))
+        return true;
     QDir().mkpath(QFileInfo(path).absolutePath());
     if (!img.save(path, "PNG", 9)) {
         std::fprintf(stderr, "iconforge: cannot write %s\n", qPrintable(path));
@@ -451,7 +458,8 @@ int main(int argc, char** argv)
     QStringList args = app.arguments();
     if (args.size() < 2) {
         std::fprintf(stderr,
-                     "usage: iconforge RESOURCES_DIR [TANGO_SCALABLE_DIR] [--sheet OUT.png]\n");
+                     "usage: iconforge RESOURCES_DIR [TANGO_SCALABLE_DIR] [--sheet OUT.png] "
+                     "[--only FILE.png,...]\n");
         return 2;
     }
     QString sheetOut;
@@ -459,6 +467,11 @@ int main(int argc, char** argv)
     if (sheetAt > 0 && sheetAt + 1 < args.size()) {
         sheetOut = args[sheetAt + 1];
         args.erase(args.begin() + sheetAt, args.begin() + sheetAt + 2);
+    }
+    const int onlyAt = args.indexOf(QStringLiteral("--only"));
+    if (onlyAt > 0 && onlyAt + 1 < args.size()) {
+        g_only = args[onlyAt + 1].split(QLatin1Char(','), Qt::SkipEmptyParts);
+        args.erase(args.begin() + onlyAt, args.begin() + onlyAt + 2);
     }
     const QString root = args[1];
     g_tango = args.size() > 2 ? args[2] : QStringLiteral("/usr/share/icons/Tango/scalable");
@@ -517,6 +530,36 @@ int main(int argc, char** argv)
                       p.drawPath(plus.simplified());
                   }),
          img + "create_room.png");
+
+    // A member's tile while they are heard: a ring around the avatar.
+    save(icon(S,
+              [](QPainter& p) {
+                  p.setBrush(Qt::NoBrush);
+                  p.setPen(QPen(QColor(78, 154, 6, 90), 7));
+                  p.drawEllipse(QRectF(4, 4, 56, 56));
+                  p.setPen(QPen(c::green2, 4));
+                  p.drawEllipse(QRectF(4, 4, 56, 56));
+              }),
+         img + "talking.png");
+    // Badges on a member's tile for a microphone or speakers that are off: the device on a
+    // white disc, struck through. Drawn from the chat bar's own device icons.
+    auto mutedBadge = [&](const QString& device) {
+        const QImage glyph(qml + device);
+        if (glyph.isNull()) {
+            std::fprintf(stderr, "iconforge: cannot load %s\n", qPrintable(qml + device));
+            g_ok = false;
+        }
+        return icon(32, [glyph](QPainter& p) {
+            p.setPen(QPen(c::alu4, 2));
+            p.setBrush(Qt::white);
+            p.drawEllipse(QRectF(2, 2, 60, 60));
+            p.drawImage(QRectF(12, 12, 40, 40), glyph);
+            p.setPen(QPen(c::red2, 6, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(QPointF(14, 14), QPointF(50, 50));
+        });
+    };
+    save(mutedBadge(QStringLiteral("micro_o.png")), img + "muted_microphone.png");
+    save(mutedBadge(QStringLiteral("volume_o.png")), img + "muted_speakers.png");
 
     // The splash: the emblem and the program's name on a blue field.
     {

@@ -1,89 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The server's TLS layer against peers that misuse it, each ending only its own connection with
 // its own log line and leaving nothing behind for the next connection on the thread; sessions
-// resumed; idle TLS connections that hold no record buffers; and a new certificate taken at run
-// time for new connections while open ones keep theirs.
-#include "epolldispatcher.h"
+// resumed; idle TLS connections that hold no record buffers. A new certificate at run time is
+// tst_voiceserver_operations' SIGHUP test.
 #include "processuse.h"
 #include "rawpeer.h"
-#include "server.h"
 #include "tls.h"
 #include "tlspeer.h"
 #include "voiceserverprocess.h"
 
 #include <QDateTime>
-#include <QFile>
-#include <QSslCertificate>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
-#include <future>
 #include <memory>
 #include <vector>
 
 using namespace voicesdk::protocol;
-
-namespace {
-
-// A Server in a thread of this process, on the epoll loop it runs on in voice-server, so the
-// test can call it from outside as a signal handler would.
-class ServerThread : public QThread
-{
-public:
-    explicit ServerThread(voiceserver::ServerOptions options) : m_options(std::move(options))
-    {
-        setEventDispatcher(new voiceserver::EpollDispatcher);
-    }
-    ~ServerThread() override
-    {
-        quit();
-        wait();
-    }
-
-    bool startAndWait()
-    {
-        start();
-        server = m_ready.get_future().get();
-        if (server)
-            port = server->port();
-        return server != nullptr;
-    }
-
-    voiceserver::Server* server = nullptr;
-    quint16 port = 0;
-
-protected:
-    void run() override
-    {
-        voiceserver::Server running(m_options);
-        QString error;
-        const bool listening = running.listen(&error);
-        if (!listening)
-            qWarning("server: %s", qPrintable(error));
-        m_ready.set_value(listening ? &running : nullptr);
-        if (listening)
-            exec();
-    }
-
-private:
-    voiceserver::ServerOptions m_options;
-    std::promise<voiceserver::Server*> m_ready; // what the thread checker can see ordering
-};
-
-QString fingerprintOf(const QString& path)
-{
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path);
-    return certificates.isEmpty() ? QString() : certificateFingerprint(certificates.first());
-}
-
-bool copyOver(const QString& from, const QString& to)
-{
-    QFile::remove(to);
-    return QFile::copy(from, to);
-}
-
-} // namespace
 
 class tst_VoiceServerTls : public QObject
 {
@@ -94,7 +26,6 @@ private slots:
     void misuseEndsOnlyThatConnection();
     void sessionsAreResumed();
     void idleConnectionsHoldNoRecordBuffers();
-    void newCertificateForNewConnections();
 
 private:
     // A new client on the server's one connection thread can still join and be heard.
@@ -223,59 +154,6 @@ void tst_VoiceServerTls::idleConnectionsHoldNoRecordBuffers()
              qPrintable(QStringLiteral("%1 KiB over TLS against %2 KiB in clear")
                             .arg(secureGrowth)
                             .arg(clearGrowth)));
-}
-
-void tst_VoiceServerTls::newCertificateForNewConnections()
-{
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    const QString certificate = folder.filePath("server.crt");
-    const QString key = folder.filePath("server.key");
-    QVERIFY(copyOver(VoiceServerProcess::tlsFile("server.crt"), certificate));
-    QVERIFY(copyOver(VoiceServerProcess::tlsFile("server.key"), key));
-    voiceserver::ServerOptions options;
-    options.port = 0;
-    options.dataDirectory = folder.filePath("data");
-    options.certificateFile = certificate;
-    options.keyFile = key;
-    ServerThread thread(options);
-    QVERIFY(thread.startAndWait());
-    const QString before = fingerprintOf(certificate);
-    const QString after = fingerprintOf(VoiceServerProcess::tlsFile("ca-server.crt"));
-    QVERIFY(!before.isEmpty() && !after.isEmpty() && before != after);
-
-    TlsPeer open;
-    QVERIFY(open.open(thread.port));
-    QCOMPARE(open.fingerprint(), before);
-    QVERIFY(open.hello(QStringLiteral("open")));
-
-    QVERIFY(copyOver(VoiceServerProcess::tlsFile("ca-server.crt"), certificate));
-    QVERIFY(copyOver(VoiceServerProcess::tlsFile("ca-server.key"), key));
-    QString error;
-    QVERIFY2(thread.server->reloadTlsIdentity(&error), qPrintable(error));
-    TlsPeer newcomer;
-    QVERIFY(newcomer.open(thread.port));
-    QCOMPARE(newcomer.fingerprint(), after);
-    QVERIFY(newcomer.hello(QStringLiteral("newcomer")));
-    // The open connection talks on under its old certificate, and both hear it.
-    const QCborMap text{{TypeKey, type::Text},
-                        {field::TargetMode, TextMessageTarget_CHANNEL},
-                        {field::Target, 0},
-                        {field::Message, QStringLiteral("still here")}};
-    QVERIFY(open.send(text));
-    QCOMPARE(open.next(type::TextMessage).value(field::Message).toString(), "still here");
-    QCOMPARE(newcomer.next(type::TextMessage).value(field::Message).toString(), "still here");
-
-    // A damaged file is refused, and the server goes on with the pair it has.
-    QFile damaged(certificate);
-    QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    damaged.write("-----BEGIN CERTIFICATE-----\nnonsense\n-----END CERTIFICATE-----\n");
-    damaged.close();
-    QVERIFY(!thread.server->reloadTlsIdentity(&error));
-    QVERIFY(!error.isEmpty());
-    TlsPeer later;
-    QVERIFY(later.open(thread.port));
-    QCOMPARE(later.fingerprint(), after);
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceServerTls)
