@@ -9,6 +9,7 @@
 #include "tlsidentity.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QSemaphore>
 #include <QSet>
@@ -378,11 +379,13 @@ void Wire::readFrames()
         return;
     m_reading = true;
     qint64 read = 0;
+    int framed = 0;
     while (!m_broken && !m_held) {
         FrameDecoder::Frame frame;
         const FrameDecoder::Result result = m_decoder.nextFrame(&frame);
         if (result == FrameDecoder::Message) {
             tell(WireEvent::Frame, QByteArray(frame.data, frame.size));
+            ++framed;
             // Before the hello is answered the next frame may not be a frame at all: a transfer
             // connection leaves the framed protocol after its first one.
             m_held = !m_active;
@@ -410,6 +413,10 @@ void Wire::readFrames()
         break;
     }
     m_reading = false;
+    if (framed > 0) {
+        m_state->lastFrameAt.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
+        m_state->framesRead.fetch_add(framed, std::memory_order_relaxed);
+    }
     if (!m_gone)
         watch();
 }

@@ -36,6 +36,10 @@ struct WireState
     std::atomic<qint64> handed{0}; // of those, the bytes the thread has given the socket
     std::atomic<qint64> unsent{0}; // bytes the connection still holds
     std::atomic<bool> encrypted{false};
+    // When the thread last read a frame (ms since the epoch): silence is judged by what arrived,
+    // not by when a busy hub got to it.
+    std::atomic<qint64> lastFrameAt{0};
+    std::atomic<qint64> framesRead{0};
 
     // Output not yet with the kernel: on its way to the thread, or in the socket.
     qint64 backlog() const { return queued.load() - handed.load() + unsent.load(); }

@@ -279,9 +279,13 @@ void Server::acceptConnection(qintptr descriptor)
     });
     auto* helloTimer = new QTimer(session);
     helloTimer->setSingleShot(true);
-    connect(helloTimer, &QTimer::timeout, session, [this, session] {
+    connect(helloTimer, &QTimer::timeout, session, [this, session, helloTimer] {
         if (session->state() != Session::State::AwaitingHello)
             return;
+        // The hello came in time and waits for this thread, busy with a crowd: not the peer's
+        // fault.
+        if (session->hasFramesWaiting())
+            return helloTimer->start(m_options.helloTimeoutMs);
         ++m_droppedIdle;
         session->close(session->isHandshaking() ? QStringLiteral("TLS handshake not done in time")
                                                 : QStringLiteral("no hello in time"),

@@ -105,9 +105,20 @@ void Session::finish()
     emit finished();
 }
 
+qint64 Session::lastFrameAt() const
+{
+    return qMax(m_lastFrameAt, m_wire->lastFrameAt.load(std::memory_order_relaxed));
+}
+
+bool Session::hasFramesWaiting() const
+{
+    return m_wire->framesRead.load(std::memory_order_relaxed) > m_framesTaken;
+}
+
 void Session::frame(const QByteArray& body)
 {
     using voicesdk::protocol::FrameDecoder;
+    ++m_framesTaken;
     if (m_state == State::Closed)
         return;
     m_lastFrameAt = QDateTime::currentMSecsSinceEpoch();

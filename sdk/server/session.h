@@ -35,7 +35,11 @@ public:
     QHostAddress address() const { return m_address; }
     // When the last complete frame arrived (msecs since the epoch); a peer that trickles bytes
     // without finishing a frame is as silent as one that sends nothing.
-    qint64 lastFrameAt() const { return m_lastFrameAt; }
+    // The last frame from the peer: as its connection's thread read it, or (handed over from
+    // elsewhere) as this thread took it.
+    qint64 lastFrameAt() const;
+    // Frames the connection's thread has read that this thread has not taken yet.
+    bool hasFramesWaiting() const;
     // Flood protection, a leaky bucket: true when one more request may pass now; burst requests
     // at once, then rate per second.
     bool takeRequestToken(int burst, int rate);
@@ -102,6 +106,7 @@ private:
     QString m_peer;
     QHostAddress m_address;
     qint64 m_lastFrameAt;
+    qint64 m_framesTaken = 0;
     double m_tokens = -1; // the bucket starts full at the first request
     qint64 m_tokensAt = 0;
     std::function<bool(const char*, int)> m_fastPath;
