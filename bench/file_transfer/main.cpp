@@ -4,7 +4,9 @@
 // plain loopback TCP copy of the same file (read, send, receive, write) in the same run. Prints
 // the best times of several rounds and the throughput ratios. While each transfer runs, texts
 // go back and forth on the control connections; their latency shows that chat is not held up
-// behind the file.
+// behind the file. BENCH_VERBOSE prints every round with the CPU the server and the client
+// spent on each transfer.
+#include "processuse.h"
 #include "voicesdk.h"
 #include "voiceserverprocess.h"
 
@@ -139,13 +141,17 @@ struct TransferResult
     int arrivedDuring = 0; // of those, arrived before the transfer ended
     double worstMs = 0;    // slowest text
     double medianMs = 0;
+    double serverCpuMs = 0; // CPU the server and this process (the client library) spent on it
+    double clientCpuMs = 0;
 };
 
 // Runs one transfer; meanwhile `talker` sends a text every TextIntervalMs to its channel.
 TransferResult transfer(uint64 handler, uint64 talker, bool upload, const QString& directory,
-                        int round)
+                        int round, qint64 serverPid)
 {
     TransferResult result;
+    const ProcessUse serverBefore = processUse(serverPid);
+    const ProcessUse clientBefore = processUse(QCoreApplication::applicationPid());
     QElapsedTimer timer;
     timer.start();
     const qint64 startedAt = g_clock.nsecsElapsed();
@@ -176,6 +182,10 @@ TransferResult transfer(uint64 handler, uint64 talker, bool upload, const QStrin
         ts3client_requestSendChannelTextMsg(talker, text.constData(), 1, nullptr);
     }
     result.ms = timer.nsecsElapsed() / 1e6;
+    result.serverCpuMs = (processUse(serverPid).cpuSeconds - serverBefore.cpuSeconds) * 1000;
+    result.clientCpuMs =
+        (processUse(QCoreApplication::applicationPid()).cpuSeconds - clientBefore.cpuSeconds) *
+        1000;
     if (g_transferEnd[{handler, id}] != ERROR_file_transfer_complete)
         result.ms = -1;
     // Every text arrives eventually; give the last ones a moment.
@@ -289,8 +299,10 @@ int main(int argc, char* argv[])
         for (Mode& mode : modes) {
             // The mover's own control connection carries the texts: the one that shares the
             // network thread and the server's attention with the transfer.
-            const TransferResult u = transfer(mode.handler, mode.handler, true, source, round);
-            const TransferResult d = transfer(mode.handler, mode.handler, false, target, round);
+            const qint64 pid = mode.server->processId();
+            const TransferResult u = transfer(mode.handler, mode.handler, true, source, round, pid);
+            const TransferResult d =
+                transfer(mode.handler, mode.handler, false, target, round, pid);
             if (u.ms < 0 || d.ms < 0) {
                 std::fprintf(stderr, "bench_file_transfer: a transfer failed (%s)\n%s\n", mode.name,
                              qPrintable(mode.server->log().right(2000)));
@@ -308,8 +320,10 @@ int main(int argc, char* argv[])
             all.push_back(u);
             all.push_back(d);
             if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
-                std::printf("round %d: plain %.1f ms, %s upload %.1f ms, download %.1f ms\n", round,
-                            p, mode.name, u.ms, d.ms);
+                std::printf("round %d: plain %.1f ms, %s upload %.1f ms (CPU: server %.0f ms, "
+                            "client %.0f ms), download %.1f ms (server %.0f ms, client %.0f ms)\n",
+                            round, p, mode.name, u.ms, u.serverCpuMs, u.clientCpuMs, d.ms,
+                            d.serverCpuMs, d.clientCpuMs);
         }
     }
     double worst = 0;

@@ -3,11 +3,14 @@
 // to its channel every few seconds, while others join and leave the lobby all the time. Prints
 // the server's CPU share and memory, texts delivered against expected, and delivery latency,
 // beside the same load on a plain echo server (every byte back to its sender) in the same run.
+// Each size runs twice on the voice server, over TLS and in clear, and prints what TLS costs
+// against clear (CPU, memory, p99).
 //
 // BENCH_CLIENTS (sizes to run, comma-separated: 500,2000,5000), BENCH_CHANNELS (50),
 // BENCH_SECONDS (60), BENCH_INTERVAL_MS (2000), BENCH_TEXT (200 characters), BENCH_CHURN
 // (clients joining and leaving per second, 10), BENCH_SERVER_ARGS (more voice-server options,
-// e.g. "--io-threads 1"). The join figure is the server's CPU time while
+// e.g. "--io-threads 1"), BENCH_TLS (1: over TLS only, 0: in clear only; both when unset). The
+// join figure is the server's CPU time while
 // all clients of a size come in at once.
 // The load comes from this one process on epoll, so it does not need a thread per client.
 #include "frame.h"
@@ -19,6 +22,9 @@
 #include <QCborMap>
 #include <QCoreApplication>
 #include <QFile>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -133,9 +139,32 @@ pid_t startEchoServer(quint16* port)
     }
 }
 
+// What the crowd's TLS connections share: TLS 1.2 or later, any certificate (this measures the
+// server, not trust).
+SSL_CTX* clientContext()
+{
+    static SSL_CTX* context = [] {
+        SSL_CTX* made = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+        SSL_CTX_set_verify(made, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_RELEASE_BUFFERS |
+                                   SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        return made;
+    }();
+    return context;
+}
+
 struct Client
 {
+    ~Client()
+    {
+        if (ssl)
+            SSL_free(ssl);
+    }
     int fd = -1;
+    SSL* ssl = nullptr;      // over TLS
+    bool handshaken = false; // the TLS handshake is done
+    bool readWantsWrite = false;
     int index = 0;
     quint64 channel = 0;
     bool texting = false; // a texter, not a churner
@@ -148,7 +177,9 @@ struct Client
 class Load
 {
 public:
-    Load(quint16 port, bool echo) : m_port(port), m_echo(echo), m_poller(::epoll_create1(0)) {}
+    Load(quint16 port, bool echo, bool tls)
+        : m_port(port), m_echo(echo), m_tls(tls), m_poller(::epoll_create1(0))
+    {}
     ~Load()
     {
         for (auto& client : m_clients) {
@@ -167,6 +198,11 @@ public:
         client->index = index;
         client->channel = channel;
         client->texting = texting;
+        if (m_tls) {
+            client->ssl = SSL_new(clientContext());
+            SSL_set_fd(client->ssl, client->fd);
+            SSL_set_connect_state(client->ssl);
+        }
         if (m_echo) {
             client->ready = true; // nothing to say hello to
         } else {
@@ -247,24 +283,81 @@ public:
     std::vector<quint64> createdChannels;
 
 private:
+    // The handshake first; false while it is not done.
+    bool handshake(Client* client, bool* wantWrite)
+    {
+        if (client->handshaken)
+            return true;
+        const int result = SSL_do_handshake(client->ssl);
+        if (result == 1) {
+            client->handshaken = true;
+            return true;
+        }
+        const int error = SSL_get_error(client->ssl, result);
+        *wantWrite = error == SSL_ERROR_WANT_WRITE;
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+            ++dropped;
+            close(client);
+        }
+        return false;
+    }
+
     void flush(Client* client)
     {
-        while (!client->out.empty()) {
-            const ssize_t n = ::write(client->fd, client->out.data(), client->out.size());
-            if (n <= 0)
-                break;
-            client->out.erase(0, size_t(n));
+        bool wantWrite = client->readWantsWrite;
+        if (client->ssl && !handshake(client, &wantWrite)) {
+            if (client->fd < 0)
+                return;
+        } else {
+            while (!client->out.empty()) {
+                ssize_t n = 0;
+                if (client->ssl) {
+                    n = SSL_write(client->ssl, client->out.data(), int(client->out.size()));
+                    if (n <= 0) {
+                        wantWrite = SSL_get_error(client->ssl, int(n)) == SSL_ERROR_WANT_WRITE;
+                        ERR_clear_error();
+                    }
+                } else {
+                    n = ::write(client->fd, client->out.data(), client->out.size());
+                }
+                if (n <= 0)
+                    break;
+                client->out.erase(0, size_t(n));
+            }
         }
         epoll_event event = {};
-        event.events = EPOLLIN | (client->out.empty() ? 0u : unsigned(EPOLLOUT));
+        event.events = EPOLLIN | (client->out.empty() && !wantWrite ? 0u : unsigned(EPOLLOUT));
         event.data.ptr = client;
         ::epoll_ctl(m_poller, EPOLL_CTL_MOD, client->fd, &event);
     }
 
     void readFrom(Client* client, std::vector<char>& buffer)
     {
+        if (client->ssl && !client->handshaken) {
+            flush(client); // the handshake goes on, and then the hello
+            if (!client->handshaken)
+                return;
+        }
         for (;;) {
-            const ssize_t n = ::read(client->fd, buffer.data(), buffer.size());
+            ssize_t n = 0;
+            if (client->ssl) {
+                n = SSL_read(client->ssl, buffer.data(), int(buffer.size()));
+                if (n <= 0) {
+                    const int error = SSL_get_error(client->ssl, int(n));
+                    ERR_clear_error();
+                    client->readWantsWrite = error == SSL_ERROR_WANT_WRITE;
+                    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+                        if (client->readWantsWrite)
+                            flush(client);
+                        return;
+                    }
+                    n = -1;
+                    errno = EPIPE;
+                }
+            } else {
+                n = ::read(client->fd, buffer.data(), buffer.size());
+            }
             if (n == 0 || (n < 0 && errno != EAGAIN)) {
                 ++dropped;
                 close(client);
@@ -333,6 +426,7 @@ private:
 
     quint16 m_port;
     bool m_echo;
+    bool m_tls;
     int m_poller;
     std::vector<std::unique_ptr<Client>> m_clients;
 };
@@ -359,7 +453,7 @@ QByteArray textFrame(int length)
                                 {field::Message, QString::fromLatin1(text)}});
 }
 
-Result runLoad(int clients, quint16 port, qint64 pid, bool echo)
+Result runLoad(int clients, quint16 port, qint64 pid, bool echo, bool tls)
 {
     const int channels = setting("BENCH_CHANNELS", 50);
     const int seconds = setting("BENCH_SECONDS", 60);
@@ -367,7 +461,7 @@ Result runLoad(int clients, quint16 port, qint64 pid, bool echo)
     const int textLength = setting("BENCH_TEXT", 200);
     const int churnPerSecond = setting("BENCH_CHURN", 10);
     Result result;
-    Load load(port, echo);
+    Load load(port, echo, tls);
 
     // The channels first, made by one client that stays in the lobby.
     std::vector<quint64> ids;
@@ -406,7 +500,12 @@ Result runLoad(int clients, quint16 port, qint64 pid, bool echo)
     const int everyone = clients + (echo ? 0 : 1); // and the founder
     load.run(nowNs() + 60'000'000'000LL, [&] { return load.allReady(everyone); });
     if (!load.allReady(everyone)) {
-        std::fprintf(stderr, "bench_server_load: not every client got in\n");
+        int ready = 0;
+        for (Client* client : texters)
+            ready += client->ready;
+        std::fprintf(stderr, "bench_server_load: %d of %d clients got in, %lld dropped\n", ready,
+                     clients, load.dropped);
+        result.dropped = load.dropped;
         return result;
     }
     result.joinCpuSeconds = processUse(pid).cpuSeconds - beforeJoins.cpuSeconds;
@@ -470,20 +569,20 @@ void print(const char* name, const Result& r)
                 r.dropped, r.joinCpuSeconds);
 }
 
-// One size: the voice server, then the echo server under the same load. False when the server
-// did not deliver everything or either run failed.
-bool runSize(int clients)
+// The voice server under the load, over TLS or in clear.
+Result runServer(int clients, bool tls)
 {
     // All clients come from one address at once: the bounds on connections without hello are
-    // for attackers, not for this crowd. The load speaks the plain wire, so TLS is off.
+    // for attackers, not for this crowd.
     const QString room = QString::number(clients + 200);
-    QStringList arguments{QStringLiteral("--no-tls"),
-                          QStringLiteral("--max-clients"),
+    QStringList arguments{QStringLiteral("--max-clients"),
                           room,
                           QStringLiteral("--max-pending"),
                           room,
                           QStringLiteral("--max-pending-per-address"),
                           room};
+    if (!tls)
+        arguments += QStringLiteral("--no-tls");
     const QString extra = qEnvironmentVariable("BENCH_SERVER_ARGS").trimmed();
     if (!extra.isEmpty())
         arguments += extra.split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -491,11 +590,11 @@ bool runSize(int clients)
     if (!server.start()) {
         std::fprintf(stderr, "bench_server_load: voice-server did not start\n%s\n",
                      qPrintable(server.log()));
-        return false;
+        return {};
     }
-    const Result relay = runLoad(clients, server.port(), server.processId(), false);
+    const Result relay = runLoad(clients, server.port(), server.processId(), false, tls);
     server.stop();
-    if (relay.dropped > 0) {
+    if (relay.dropped > 0 || !relay.ok) {
         // Why the server let clients go.
         const QStringList lines = server.log().split(QLatin1Char('\n'));
         int shown = 0;
@@ -505,15 +604,35 @@ bool runSize(int clients)
                 std::fprintf(stderr, "%s\n", qPrintable(line));
         }
     }
+    return relay;
+}
+
+double ratio(double a, double b)
+{
+    return b > 0 ? a / b : 0.0;
+}
+
+// One size: the voice server over TLS and in clear, then the echo server under the same load.
+// False when the server did not deliver everything or a run failed.
+bool runSize(int clients)
+{
+    const QByteArray which = qgetenv("BENCH_TLS");
+    const bool overTls = which != "0";
+    const bool inClear = which != "1";
+    Result secure, clear;
+    if (overTls)
+        secure = runServer(clients, true);
+    if (inClear)
+        clear = runServer(clients, false);
 
     quint16 echoPort = 0;
     const pid_t echo = startEchoServer(&echoPort);
     if (echo <= 0)
         return false;
-    const Result plain = runLoad(clients, echoPort, echo, true);
+    const Result plain = runLoad(clients, echoPort, echo, true, false);
     ::kill(echo, SIGKILL);
     ::waitpid(echo, nullptr, 0);
-    if (!relay.ok || !plain.ok)
+    if ((overTls && !secure.ok) || (inClear && !clear.ok) || !plain.ok)
         return false;
 
     std::printf("%d clients in %d channels, a %d-character text each every %d ms for %d s, %d "
@@ -521,13 +640,23 @@ bool runSize(int clients)
                 clients, setting("BENCH_CHANNELS", 50), setting("BENCH_TEXT", 200),
                 setting("BENCH_INTERVAL_MS", 2000), setting("BENCH_SECONDS", 60),
                 setting("BENCH_CHURN", 10));
-    print("voice-server", relay);
+    if (overTls)
+        print("server, TLS", secure);
+    if (inClear)
+        print("server, clear", clear);
     print("echo baseline", plain);
-    std::printf("ratio (server / echo): CPU %.2f, p99 %.2f\n\n",
-                plain.cpuShare > 0 ? relay.cpuShare / plain.cpuShare : 0.0,
-                plain.p99 > 0 ? relay.p99 / plain.p99 : 0.0);
+    if (overTls && inClear)
+        std::printf("ratio (TLS / clear): CPU %.2f, memory %.2f, p99 %.2f, joins %.2f\n",
+                    ratio(secure.cpuShare, clear.cpuShare),
+                    ratio(double(secure.use.rssKiB), double(clear.use.rssKiB)),
+                    ratio(secure.p99, clear.p99),
+                    ratio(secure.joinCpuSeconds, clear.joinCpuSeconds));
+    const Result& relay = inClear ? clear : secure;
+    std::printf("ratio (server in clear / echo): CPU %.2f, p99 %.2f\n\n",
+                ratio(relay.cpuShare, plain.cpuShare), ratio(relay.p99, plain.p99));
     std::fflush(stdout);
-    return relay.delivered >= relay.expected;
+    return (!overTls || secure.delivered >= secure.expected) &&
+           (!inClear || clear.delivered >= clear.expected);
 }
 
 } // namespace

@@ -10,9 +10,6 @@
 
 #include <QDateTime>
 #include <QScopedValueRollback>
-#include <QSslCipher>
-#include <QSslConfiguration>
-#include <QSslSocket>
 
 namespace voicesdk {
 
@@ -108,7 +105,7 @@ Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_han
     VoiceLink::Hooks hooks;
     hooks.sendControl = [this](const QByteArray& frame, bool droppable) {
         if (m_phase != Phase::Established || frame.isEmpty() ||
-            (droppable && unsentBytes(m_socket) > MaxVoiceBacklog))
+            (droppable && m_socket->bytesToWrite() > MaxVoiceBacklog))
             return false;
         // Voice frames are outside the server's request limit and must not wait behind texts.
         if (droppable)
@@ -169,38 +166,37 @@ void Connection::start(const Start& start)
     m_sync = ServerMirror();
     m_channelOrder.clear();
     m_phase = Phase::Connecting;
-    m_socket = new QSslSocket(this);
-    connect(m_socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
-    connect(m_socket, &QTcpSocket::disconnected, this, &Connection::onSocketGone);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &Connection::onSocketGone);
+    m_socket = new TlsSocket(this);
+    connect(m_socket, &TlsSocket::connected, this, &Connection::onConnected);
+    connect(m_socket, &TlsSocket::readyRead, this, &Connection::onReadyRead);
+    connect(m_socket, &TlsSocket::ended, this, &Connection::onSocketGone);
     notify(&ClientUIFunctions::onConnectStatusChangeEvent, int(STATUS_CONNECTING), 0u);
     m_timer.start(HandshakeTimeoutMs); // TCP, TLS, hello, welcome and state
-    if (m_plain) {
+    if (m_plain)
         log(LogLevel_WARNING, "Connection",
             QStringLiteral("connecting to %1:%2 WITHOUT TLS (VOICESDK_PLAIN=1): everything "
                            "travels in clear")
                 .arg(start.host)
                 .arg(start.port),
             m_handler);
-        connect(m_socket, &QTcpSocket::connected, this, &Connection::onConnected);
-        m_socket->connectToHost(start.host, start.port);
-        return;
-    }
-    log(LogLevel_INFO, "Connection",
-        QStringLiteral("connecting to %1:%2").arg(start.host).arg(start.port), m_handler);
-    m_socket->setSslConfiguration(knownservers::tlsConfiguration());
-    connect(m_socket, &QSslSocket::encrypted, this, &Connection::onConnected);
-    connect(m_socket, qOverload<const QList<QSslError>&>(&QSslSocket::sslErrors), this,
-            &Connection::onSslErrors);
-    m_socket->connectToHostEncrypted(start.host, start.port);
+    else
+        log(LogLevel_INFO, "Connection",
+            QStringLiteral("connecting to %1:%2").arg(start.host).arg(start.port), m_handler);
+    m_socket->connectToHost(start.host, start.port, m_plain);
 }
 
-void Connection::onSslErrors(const QList<QSslError>& errors)
+bool Connection::checkCertificate()
 {
-    const QSslCertificate certificate = m_socket->peerCertificate();
-    if (certificate.isNull())
-        return fail(ERROR_failed_connection_initialisation,
-                    QStringLiteral("TLS: %1").arg(errors.value(0).errorString()));
+    const QList<QSslCertificate> chain = m_socket->peerCertificateChain();
+    if (chain.isEmpty() || chain.first().isNull()) {
+        fail(ERROR_failed_connection_initialisation,
+             QStringLiteral("TLS: the server showed no certificate"));
+        return false;
+    }
+    const QString unverified = m_socket->verificationError();
+    if (unverified.isEmpty())
+        return true;
+    const QSslCertificate& certificate = chain.first();
     const QString server = knownservers::serverName(m_host, m_port);
     const QString offered = certificateFingerprint(certificate);
     const QString known = knownservers::lookup(server);
@@ -208,16 +204,13 @@ void Connection::onSslErrors(const QList<QSslError>& errors)
         // First contact, as with a new SSH host: this certificate is the server's from now on.
         log(LogLevel_INFO, "Connection",
             QStringLiteral("first connection to %1: trusting its certificate %2 (%3) from now on")
-                .arg(server, offered, errors.value(0).errorString()),
+                .arg(server, offered, unverified),
             m_handler);
         m_trustOnSuccess = offered;
-        m_socket->ignoreSslErrors();
-        return;
+        return true;
     }
-    if (known == offered) {
-        m_socket->ignoreSslErrors();
-        return;
-    }
+    if (known == offered)
+        return true;
     log(LogLevel_ERROR, "Connection",
         QStringLiteral("REFUSED %1: its certificate changed from %2 to %3. Someone may be "
                        "posing as the server. If its certificate was replaced on purpose, "
@@ -225,6 +218,7 @@ void Connection::onSslErrors(const QList<QSslError>& errors)
             .arg(server, known, offered, knownservers::filePath()),
         m_handler);
     fail(ERROR_connection_certificate_changed, QStringLiteral("the server's certificate changed"));
+    return false;
 }
 
 void Connection::stop(quint64 generation, const QString& quitMessage)
@@ -265,7 +259,7 @@ void Connection::send(const QByteArray& frame)
         write(frame);
         return;
     }
-    if (m_pacedBytes + unsentBytes(m_socket) + frame.size() > MaxUnsentBytes)
+    if (m_pacedBytes + m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes)
         return fail(ERROR_connection_output_overflow,
                     QStringLiteral("more requests than the server takes in time"));
     m_paced.push_back(frame);
@@ -300,10 +294,10 @@ void Connection::sendPaced()
 
 bool Connection::write(const QByteArray& frame)
 {
-    if (unsentBytes(m_socket) + frame.size() > MaxUnsentBytes) {
-        // Qt hands the kernel what it takes only between events; try that before judging.
+    if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
+        // Queued bytes go out when the thread comes back to its loop; try that before judging.
         m_socket->flush();
-        if (unsentBytes(m_socket) + frame.size() > MaxUnsentBytes) {
+        if (m_socket->bytesToWrite() + frame.size() > MaxUnsentBytes) {
             fail(ERROR_connection_output_overflow,
                  QStringLiteral("the server does not read what is sent to it"));
             return false;
@@ -322,27 +316,22 @@ void Connection::closeSocket(const QByteArray& lastWords)
     m_pace.stop();
     m_paced.clear();
     m_pacedBytes = 0;
-    QSslSocket* socket = m_socket;
+    TlsSocket* socket = m_socket;
     m_socket = nullptr;
     if (!socket)
         return;
     socket->disconnect(this);
     // The socket outlives this connection until its last words are out; Core owns it meanwhile.
-    socket->setParent(parent());
     // A handshake still running has nothing to say goodbye with.
-    if (socket->state() != QAbstractSocket::ConnectedState ||
-        (!m_plain && !socket->isEncrypted())) {
+    if (!socket->isConnected()) {
         socket->abort();
         socket->deleteLater();
         return;
     }
-    if (!lastWords.isEmpty()) {
+    socket->setParent(parent());
+    if (!lastWords.isEmpty())
         socket->write(lastWords);
-        socket->flush();
-    }
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(CloseTimeoutMs, socket, &QObject::deleteLater);
-    socket->disconnectFromHost();
+    socket->closeGracefully(CloseTimeoutMs);
 }
 
 void Connection::resetMirror()
@@ -373,7 +362,9 @@ void Connection::fail(unsigned int error, const QString& reason)
 void Connection::onConnected()
 {
     if (!m_plain) {
-        m_certificate = m_socket->peerCertificate();
+        if (!checkCertificate())
+            return;
+        m_certificate = m_socket->peerCertificateChain().first();
         if (!m_trustOnSuccess.isEmpty()) {
             const QString server = knownservers::serverName(m_host, m_port);
             QString error;
@@ -384,11 +375,9 @@ void Connection::onConnected()
                     m_handler);
             m_trustOnSuccess.clear();
         }
-        log(LogLevel_DEBUG, "Connection",
-            QStringLiteral("TLS with %1").arg(m_socket->sessionCipher().name()), m_handler);
+        log(LogLevel_DEBUG, "Connection", QStringLiteral("TLS with %1").arg(m_socket->cipherName()),
+            m_handler);
     }
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_phase = Phase::Handshaking;
     m_socket->write(encodeFrame(m_hello));
 }
@@ -405,16 +394,19 @@ void Connection::onSocketGone()
 
 void Connection::onReadyRead()
 {
-    // QSslSocket::flush, which send() calls when the output is large, reads too and may emit
-    // readyRead while a frame is being handled, its bytes still in the decoder. The loop below
-    // picks up what arrived; a nested call must not touch the decoder.
+    // A callback may run the event loop of this thread; a nested call must not touch the
+    // decoder while a frame of it is being handled.
     if (m_reading)
         return;
     const QScopedValueRollback<bool> reading(m_reading, true);
-    QSslSocket* socket = m_socket;
-    while (socket == m_socket && socket->bytesAvailable() > 0) {
-        if (m_decoder.readFrom(socket, ReadChunk) <= 0)
+    TlsSocket* socket = m_socket;
+    if (m_readBuffer.size() != ReadChunk)
+        m_readBuffer.resize(ReadChunk);
+    while (socket == m_socket) {
+        const qint64 got = socket->read(m_readBuffer.data(), m_readBuffer.size());
+        if (got <= 0)
             return;
+        m_decoder.append(m_readBuffer.constData(), int(got));
         m_lastHeard = QDateTime::currentMSecsSinceEpoch();
         FrameDecoder::Frame frame;
         QCborMap message;
@@ -860,7 +852,7 @@ void Connection::startTransfer(const TransferRequest& request)
         return transferFinished(request.id, ERROR_parameter_too_long,
                                 QStringLiteral("the request does not fit a frame"), 0);
     }
-    transfer->setServerCertificate(m_plain, m_certificate);
+    transfer->setServer(m_plain, m_certificate, m_socket->session());
     m_transfers[request.id] = transfer;
     connect(transfer, &Transfer::finished, this,
             [this, id, transfer](unsigned int code, const QString& text, qint64 size) {

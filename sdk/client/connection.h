@@ -3,6 +3,7 @@
 
 #include "core.h"
 #include "frame.h"
+#include "tlssocket.h"
 #include "transfer.h"
 #include "voicelink.h"
 
@@ -15,9 +16,6 @@
 #include <deque>
 #include <map>
 #include <string>
-
-class QSslError;
-class QSslSocket;
 
 namespace voicesdk {
 
@@ -60,8 +58,9 @@ private:
     enum class Phase { Idle, Connecting, Handshaking, Syncing, Established };
 
     void onConnected();
-    // The certificate did not verify: trusted on first use, then only that one.
-    void onSslErrors(const QList<QSslError>& errors);
+    // The certificate verifies, or is trusted on first use and then only that one; false when
+    // the connection was refused.
+    bool checkCertificate();
     void onReadyRead();
     // Delivers a textMessage read directly from its frame; false leaves it to handleMessage.
     bool deliverText(const protocol::FrameDecoder::Frame& frame);
@@ -99,11 +98,12 @@ private:
     bool m_removed = false; // the handler is gone
     Phase m_phase = Phase::Idle;
     quint64 m_generation = 0;
-    QSslSocket* m_socket = nullptr;
+    TlsSocket* m_socket = nullptr;
     bool m_plain = false;
     QSslCertificate m_certificate; // the server's, once the handshake is done
     QString m_trustOnSuccess;      // a first contact's fingerprint, remembered once encrypted
     protocol::FrameDecoder m_decoder;
+    QByteArray m_readBuffer;
     QTimer m_timer;
     QTimer m_ping;
     int m_idleTimeoutMs = 30000; // the server's, from its welcome

@@ -12,14 +12,6 @@ constexpr qint64 MaxFileBytes = 4 * 1024 * 1024; // some ten thousand servers
 constexpr int MaxLineBytes = 1024;
 } // namespace
 
-QSslConfiguration tlsConfiguration()
-{
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setProtocol(QSsl::TlsV1_2OrLater);
-    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    return configuration;
-}
-
 QString filePath()
 {
     return QDir::current().absoluteFilePath(QStringLiteral("known_servers.txt"));

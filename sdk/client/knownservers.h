@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QSslConfiguration>
 #include <QString>
 
 // The certificates of servers met before, trusted on first use: "known_servers.txt" in the
@@ -12,10 +11,6 @@
 // Lines starting with '#' and lines that do not parse are skipped. Removing a server's line
 // makes the next connection to it trust whatever certificate it then shows.
 namespace voicesdk::knownservers {
-
-// What the library's TLS connections use: TLS 1.2 at least, the peer verified against the
-// system's authorities (a failure there leads to the list below, not to a refusal).
-QSslConfiguration tlsConfiguration();
 
 QString filePath();
 // How a server is named in the file: the host in lower case ("[...]" around an IPv6 address),

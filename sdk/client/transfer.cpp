@@ -2,15 +2,12 @@
 #include "transfer.h"
 
 #include "core.h"
-#include "knownservers.h"
 #include "message.h"
 #include "protocol.h"
 #include "tls.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QScopedValueRollback>
-#include <QSslSocket>
 
 #include <cerrno>
 #include <cstdio>
@@ -22,9 +19,9 @@ using namespace protocol;
 
 namespace {
 constexpr int ChunkSize = 256 * 1024;
-constexpr qint64 HighWater = 1024 * 1024;      // unsent bytes queued before reading more
-constexpr qint64 ReadBufferSize = 1024 * 1024; // what Qt may hold of a download
-constexpr int IdleTimeoutMs = 60000;           // no progress for this long ends a transfer
+// What a download may read in one wake-up before the control connection has its turn.
+constexpr qint64 ReadPerWakeUp = 1024 * 1024;
+constexpr int IdleTimeoutMs = 60000; // no progress for this long ends a transfer
 } // namespace
 
 Transfer::Transfer(const TransferRequest& request, QObject* parent)
@@ -101,10 +98,11 @@ QCborMap Transfer::requestMessage() const
     return message;
 }
 
-void Transfer::setServerCertificate(bool plain, const QSslCertificate& certificate)
+void Transfer::setServer(bool plain, const QSslCertificate& certificate, TlsSession session)
 {
     m_plain = plain;
     m_certificate = certificate;
+    m_session = std::move(session);
 }
 
 void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, qint64 size)
@@ -118,48 +116,38 @@ void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, q
     if (!m_request.upload)
         emit progressed(0, m_size);
     m_buffer.resize(ChunkSize);
-    m_socket = new QSslSocket(this);
-    m_socket->setReadBufferSize(ReadBufferSize);
-    connect(m_socket, &QTcpSocket::readyRead, this, &Transfer::onReadyRead);
-    connect(m_socket, &QTcpSocket::disconnected, this, &Transfer::onSocketGone);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &Transfer::onSocketGone);
+    m_socket = new TlsSocket(this);
+    if (!m_request.upload)
+        m_socket->setBulk();
+    connect(m_socket, &TlsSocket::connected, this, &Transfer::onConnected);
+    connect(m_socket, &TlsSocket::readyRead, this, &Transfer::onReadyRead);
+    connect(m_socket, &TlsSocket::ended, this, &Transfer::onSocketGone);
     m_idle.start();
-    if (m_plain) {
-        connect(m_socket, &QTcpSocket::connected, this, &Transfer::onConnected);
-        m_socket->connectToHost(host, port);
-        return;
-    }
-    m_socket->setSslConfiguration(knownservers::tlsConfiguration());
-    connect(m_socket, &QSslSocket::encrypted, this, &Transfer::onConnected);
-    connect(m_socket, qOverload<const QList<QSslError>&>(&QSslSocket::sslErrors), this,
-            &Transfer::onSslErrors);
-    m_socket->connectToHostEncrypted(host, port);
-}
-
-void Transfer::onSslErrors(const QList<QSslError>& errors)
-{
-    // The control connection has settled whom to trust: the same server, the same certificate.
-    const QSslCertificate offered = m_socket->peerCertificate();
-    if (!offered.isNull() && offered == m_certificate) {
-        m_socket->ignoreSslErrors();
-        return;
-    }
-    fail(ERROR_connection_certificate_changed,
-         QStringLiteral("the transfer connection shows another certificate (%1) than the "
-                        "control connection (%2): %3")
-             .arg(protocol::certificateFingerprint(offered),
-                  protocol::certificateFingerprint(m_certificate), errors.value(0).errorString()));
+    m_socket->connectToHost(host, port, m_plain, m_session);
 }
 
 void Transfer::onConnected()
 {
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (!m_plain) {
+        // The control connection has settled whom to trust: the same server, the same
+        // certificate (a resumed session shows the one it was made with).
+        const QList<QSslCertificate> chain = m_socket->peerCertificateChain();
+        const QSslCertificate offered = chain.value(0);
+        if (offered.isNull() || offered != m_certificate) {
+            const QString unverified = m_socket->verificationError();
+            if (!unverified.isEmpty())
+                return fail(ERROR_connection_certificate_changed,
+                            QStringLiteral("the transfer connection shows another certificate "
+                                           "(%1) than the control connection (%2): %3")
+                                .arg(protocol::certificateFingerprint(offered),
+                                     protocol::certificateFingerprint(m_certificate), unverified));
+        }
+    }
     m_socket->write(encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, m_key}}));
     if (m_request.upload) {
-        // Only now: the TLS handshake writes too, and the file must follow the key.
-        connect(m_socket, &QTcpSocket::bytesWritten, this, &Transfer::pumpUpload);
-        // Over TLS, bytesWritten tells that Qt encrypted the bytes; this, that they left.
-        connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &Transfer::pumpUpload);
+        // The file follows the key, straight from the buffer it is read into.
+        connect(m_socket, &TlsSocket::sendable, this, &Transfer::pumpUpload);
+        m_socket->flush();
         pumpUpload();
     }
 }
@@ -168,25 +156,37 @@ void Transfer::pumpUpload()
 {
     if (m_ended)
         return;
-    m_idle.start();
-    while (m_done < m_size && protocol::unsentBytes(m_socket) < HighWater) {
-        const qint64 want = qMin<qint64>(ChunkSize, m_size - m_done);
-        const qint64 got = m_source.read(m_buffer.data(), want);
-        if (got <= 0)
-            return fail(
-                ERROR_file_io_error,
-                QStringLiteral("%1 became shorter while it was sent").arg(m_request.localPath));
-        m_socket->write(m_buffer.constData(), got);
-        m_done += got;
+    bool progress = false;
+    for (;;) {
+        if (m_chunkStart == m_chunkEnd) {
+            if (m_done == m_size)
+                break;
+            const qint64 want = qMin<qint64>(ChunkSize, m_size - m_done);
+            const qint64 got = m_source.read(m_buffer.data(), want);
+            if (got <= 0)
+                return fail(
+                    ERROR_file_io_error,
+                    QStringLiteral("%1 became shorter while it was sent").arg(m_request.localPath));
+            m_chunkStart = 0;
+            m_chunkEnd = int(got);
+            m_done += got;
+        }
+        const qint64 taken =
+            m_socket->send(m_buffer.constData() + m_chunkStart, m_chunkEnd - m_chunkStart);
+        if (taken <= 0)
+            break; // sendable() comes when the socket takes more, ended() when it is gone
+        m_chunkStart += int(taken);
+        progress = true;
     }
+    if (progress)
+        m_idle.start();
     reportProgress();
 }
 
 void Transfer::reportProgress()
 {
-    // An upload has moved what left this side; what still waits in the socket has not.
-    const qint64 done =
-        m_request.upload ? m_done - (m_socket ? m_socket->bytesToWrite() : 0) : m_done;
+    // An upload has moved what left this side; what still waits here has not.
+    const qint64 done = m_request.upload ? m_done - (m_chunkEnd - m_chunkStart) : m_done;
     if (done != m_reported) {
         m_reported = done;
         emit progressed(done, m_size);
@@ -215,87 +215,85 @@ bool Transfer::writeDownload(const char* data, qint64 size)
 
 void Transfer::onReadyRead()
 {
-    if (m_reading)
-        return; // a flush in the loop below; the loop reads what it brought
-    {
-        const QScopedValueRollback<bool> reading(m_reading, true);
-        do
-            readAvailable();
-        while (!m_ended && protocol::decryptPending(m_socket));
-    }
-    // The flush saw the connection close: judged now, with every byte read.
-    if (m_goneWhileReading) {
-        m_goneWhileReading = false;
-        onSocketGone();
-    }
-}
-
-void Transfer::readAvailable()
-{
     if (m_ended)
         return;
-    if (!m_request.upload && m_headerSeen) {
-        while (!m_ended && m_socket->bytesAvailable() > 0) {
-            const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());
-            if (got <= 0 || !writeDownload(m_buffer.constData(), got))
-                return;
+    qint64 read = 0;
+    qint64 got = 0;
+    while (!m_ended && got >= 0) {
+        if (read >= ReadPerWakeUp) {
+            // The control connection has its turn; what OpenSSL holds is no readiness.
+            if (m_socket->hasBuffered())
+                QMetaObject::invokeMethod(this, &Transfer::onReadyRead, Qt::QueuedConnection);
+            break;
         }
-        reportProgress();
-        if (!m_ended && m_done == m_size)
-            complete();
-        return;
+        // A record at a time comes out of TLS: the buffer is filled before the file is
+        // written, so the disk sees few large writes.
+        int filled = 0;
+        while (filled < m_buffer.size() &&
+               (got = m_socket->read(m_buffer.data() + filled, m_buffer.size() - filled)) > 0)
+            filled += int(got);
+        read += filled;
+        if (filled > 0 && !(m_headerSeen ? writeDownload(m_buffer.constData(), filled)
+                                         : readHeader(m_buffer.constData(), filled)))
+            return;
+        if (got == 0)
+            break; // ended() follows an end
     }
+    if (m_ended)
+        return;
+    reportProgress();
+    if (!m_request.upload && m_headerSeen && m_done == m_size)
+        complete();
+}
+
+bool Transfer::readHeader(const char* data, qint64 size)
+{
     // The one frame the server sends first: transferData (download) or transferDone (upload).
-    m_decoder.append(m_socket->read(MaxFrameSize));
+    m_decoder.append(data, int(size));
     QCborMap message;
     const auto result = m_decoder.next(&message);
     if (result == FrameDecoder::NeedMore)
-        return;
-    if (result == FrameDecoder::Error)
-        return fail(ERROR_connection_protocol, m_decoder.errorString());
+        return true;
+    if (result == FrameDecoder::Error) {
+        fail(ERROR_connection_protocol, m_decoder.errorString());
+        return false;
+    }
     const QString type = message.value(TypeKey).toString();
     MessageReader reader(message);
     if (m_request.upload && type == type::TransferDone) {
         const unsigned int code = unsigned(reader.integer(field::Code, 0, 0xFFFF));
         const QString text = reader.optionalString(field::Message, MaxFrameSize);
         if (!reader.ok())
-            return fail(ERROR_connection_protocol, reader.errorString());
-        if (code != ERROR_ok)
-            return fail(code, text.isEmpty() ? QLatin1String(errorText(code)) : text);
-        if (m_done != m_size)
-            return fail(ERROR_connection_protocol, QStringLiteral("the server ended too early"));
-        return complete();
+            fail(ERROR_connection_protocol, reader.errorString());
+        else if (code != ERROR_ok)
+            fail(code, text.isEmpty() ? QLatin1String(errorText(code)) : text);
+        else if (m_done != m_size || m_chunkStart != m_chunkEnd)
+            fail(ERROR_connection_protocol, QStringLiteral("the server ended too early"));
+        else
+            complete();
+        return false;
     }
     if (!m_request.upload && type == type::TransferData) {
         const qint64 size = reader.integer(field::Size, 0, std::numeric_limits<qint64>::max());
-        if (!reader.ok() || size != m_size)
-            return fail(ERROR_connection_protocol,
-                        QStringLiteral("the server announced another size"));
+        if (!reader.ok() || size != m_size) {
+            fail(ERROR_connection_protocol, QStringLiteral("the server announced another size"));
+            return false;
+        }
         m_headerSeen = true;
         const QByteArray rest = m_decoder.takePending();
-        if (!writeDownload(rest.constData(), rest.size()))
-            return;
-        return readAvailable();
+        return writeDownload(rest.constData(), rest.size());
     }
     fail(ERROR_connection_protocol, QStringLiteral("unexpected '%1' on a transfer").arg(type));
+    return false;
 }
 
 void Transfer::onSocketGone()
 {
     if (m_ended)
         return;
-    if (m_reading) {
-        m_goneWhileReading = true;
-        return;
-    }
-    // A download may see the close right after its last byte: read what is left first (TLS
-    // may still hold some that bytesAvailable does not count).
-    if (!m_request.upload)
-        onReadyRead();
-    if (!m_ended)
-        fail(
-            ERROR_file_transfer_connection_failed,
-            QStringLiteral("the transfer connection ended early: %1").arg(m_socket->errorString()));
+    // A download sees the server's end right after its last byte, which completed it.
+    fail(ERROR_file_transfer_connection_failed,
+         QStringLiteral("the transfer connection ended early: %1").arg(m_socket->errorString()));
 }
 
 void Transfer::complete()
@@ -334,10 +332,8 @@ void Transfer::end(unsigned int code, const QString& message)
     m_ended = true;
     m_idle.stop();
     m_source.close();
-    if (m_socket) {
-        m_socket->disconnect(this);
+    if (m_socket)
         m_socket->abort();
-    }
     emit finished(code, message, m_size);
 }
 

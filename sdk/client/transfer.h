@@ -2,6 +2,7 @@
 #pragma once
 
 #include "frame.h"
+#include "tlssocket.h"
 #include "voicesdk.h"
 
 #include <QCborMap>
@@ -9,9 +10,6 @@
 #include <QObject>
 #include <QSslCertificate>
 #include <QTimer>
-
-class QSslError;
-class QSslSocket;
 
 namespace voicesdk {
 
@@ -45,8 +43,9 @@ public:
     // The control message asking the server for a key.
     QCborMap requestMessage() const;
     // The transfer connection goes without TLS (plain), or with it to a server that shows the
-    // certificate of the control connection, or one that verifies.
-    void setServerCertificate(bool plain, const QSslCertificate& certificate);
+    // certificate of the control connection, or one that verifies; resuming the control
+    // connection's session when there is one, which skips the full handshake.
+    void setServer(bool plain, const QSslCertificate& certificate, TlsSession session);
     void begin(const QString& host, quint16 port, const QByteArray& key, qint64 size);
     // Ends with that outcome (a refusal by the server, the control connection going away).
     void fail(unsigned int code, const QString& message);
@@ -59,9 +58,9 @@ signals:
 
 private:
     void onConnected();
-    void onSslErrors(const QList<QSslError>& errors);
     void onReadyRead();
-    void readAvailable();
+    // Bytes of the one frame the server sends first; false when the transfer ended.
+    bool readHeader(const char* data, qint64 size);
     void onSocketGone();
     void pumpUpload();
     bool writeDownload(const char* data, qint64 size);
@@ -74,20 +73,21 @@ private:
     QFile m_source; // uploads
     QFile m_target; // downloads: the temporary file
     bool m_committed = false;
-    QSslSocket* m_socket = nullptr;
+    TlsSocket* m_socket = nullptr;
     bool m_plain = false;
     QSslCertificate m_certificate;
+    TlsSession m_session;
     protocol::FrameDecoder m_decoder;
     QByteArray m_key;
     qint64 m_size = 0;
-    qint64 m_done = 0;
+    qint64 m_done = 0;         // uploads: bytes read from the file; downloads: bytes written
     qint64 m_reported = -1;    // the last done value reported
     bool m_headerSeen = false; // downloads: the transferData frame has arrived
     bool m_ended = false;
-    bool m_reading = false;          // inside onReadyRead
-    bool m_goneWhileReading = false; // the socket closed inside onReadyRead
     QTimer m_idle;
-    QByteArray m_buffer;
+    QByteArray m_buffer;  // the file's bytes on their way
+    int m_chunkStart = 0; // uploads: m_buffer[m_chunkStart, m_chunkEnd) is still to send
+    int m_chunkEnd = 0;
 };
 
 } // namespace voicesdk

@@ -63,10 +63,15 @@ char* FrameDecoder::reserveTail(int bytes)
 
 void FrameDecoder::append(const QByteArray& bytes)
 {
-    if (!m_error.isEmpty() || bytes.isEmpty())
+    append(bytes.constData(), bytes.size());
+}
+
+void FrameDecoder::append(const char* data, int size)
+{
+    if (!m_error.isEmpty() || size <= 0)
         return;
-    std::memcpy(reserveTail(bytes.size()), bytes.constData(), size_t(bytes.size()));
-    m_size += bytes.size();
+    std::memcpy(reserveTail(size), data, size_t(size));
+    m_size += size;
 }
 
 qint64 FrameDecoder::readFrom(QIODevice* device, qint64 maxBytes)

@@ -39,6 +39,7 @@ public:
     explicit FrameDecoder(int maxFrameSize = MaxFrameSize) : m_maxFrameSize(maxFrameSize) {}
 
     void append(const QByteArray& bytes);
+    void append(const char* data, int size);
     // Reads up to maxBytes from the device straight into the buffer; the bytes read, or -1.
     qint64 readFrom(QIODevice* device, qint64 maxBytes);
     Result next(QCborMap* message);

@@ -389,7 +389,7 @@ public:
     }
 
     std::shared_ptr<AdminShared> shared;
-    quint16 port = 0;
+    std::atomic<quint16> port{0}; // set by the thread, read by the hub
 
 protected:
     void run() override
@@ -436,7 +436,7 @@ bool AdminEndpoint::listen(const QHostAddress& address, quint16 port, QString* e
 
 quint16 AdminEndpoint::port() const
 {
-    return m_thread ? m_thread->port : 0;
+    return m_thread ? m_thread->port.load() : quint16(0);
 }
 
 void AdminEndpoint::setState(ServiceState state)

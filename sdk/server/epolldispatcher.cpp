@@ -78,6 +78,12 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         const uint32_t what = events[i].events;
         // A notifier's slot may close this or any other descriptor: each activation looks the
         // watch up afresh.
+        const auto watch = m_watches.constFind(fd);
+        if (watch != m_watches.constEnd() && watch->watcher) {
+            watch->watcher->ready(what);
+            handled = true;
+            continue;
+        }
         if (what & (EPOLLIN | EPOLLHUP | EPOLLERR))
             activate(fd, &Watch::read);
         if (what & (EPOLLOUT | EPOLLERR))
@@ -138,6 +144,30 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
     updateWatch(fd);
 }
 
+void EpollDispatcher::watch(int fd, EpollWatcher* watcher, bool read, bool write)
+{
+    Watch& watch = m_watches[fd];
+    watch.watcher = watcher;
+    watch.watchRead = read;
+    watch.watchWrite = write;
+    if (!watch.dirty) {
+        watch.dirty = true;
+        m_dirty.append(fd);
+    }
+}
+
+void EpollDispatcher::unwatch(int fd)
+{
+    auto it = m_watches.find(fd);
+    if (it == m_watches.end() || !it->watcher)
+        return;
+    if (it->registered) {
+        epoll_event event = {};
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, &event);
+    }
+    m_watches.erase(it);
+}
+
 void EpollDispatcher::updateWatch(int fd)
 {
     auto it = m_watches.find(fd);
@@ -165,22 +195,23 @@ void EpollDispatcher::applyChanges()
             continue;
         it->dirty = false;
         uint32_t events = 0;
-        if (it->read)
+        if (it->read || it->watchRead)
             events |= EPOLLIN;
-        if (it->write)
+        if (it->write || it->watchWrite)
             events |= EPOLLOUT;
         if (it->exception)
             events |= EPOLLPRI;
-        if (events == it->registered)
+        if (it->registered && events == it->events)
             continue;
         epoll_event event = {};
         event.events = events;
         event.data.fd = fd;
-        const int first = it->registered == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+        const int first = it->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
         if (::epoll_ctl(m_epoll, first, fd, &event) != 0 && (errno == ENOENT || errno == EEXIST))
             ::epoll_ctl(m_epoll, first == EPOLL_CTL_ADD ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd,
                         &event);
-        it->registered = events;
+        it->registered = true;
+        it->events = events;
     }
     m_dirty.clear();
 }

@@ -12,6 +12,18 @@ class QSocketNotifier;
 
 namespace voiceserver {
 
+// Told when a descriptor watched without a QSocketNotifier is ready: the connection threads'
+// own sockets, which need no QObject each.
+class EpollWatcher
+{
+public:
+    // events: EPOLLIN, EPOLLOUT, EPOLLHUP, EPOLLERR as epoll reports them.
+    virtual void ready(uint32_t events) = 0;
+
+protected:
+    ~EpollWatcher() = default;
+};
+
 // An event dispatcher on epoll for the server's threads. Qt's own dispatchers hand every socket
 // to poll() at every wake-up, so their cost grows with the number of connections, idle ones
 // included; here a wake-up costs what is ready. Socket notifiers and timers behave as Qt's do;
@@ -38,6 +50,12 @@ public:
     QList<TimerInfo> registeredTimers(QObject* object) const override;
     int remainingTime(int timerId) override;
 
+    // A descriptor watched directly: reading, writing, both or (to hear only of hang-ups and
+    // errors) neither. Changes reach epoll before the next wait, as notifiers' do.
+    void watch(int fd, EpollWatcher* watcher, bool read, bool write);
+    // Stops watching at once, before the descriptor is closed or handed on.
+    void unwatch(int fd);
+
     void wakeUp() override;
     void interrupt() override;
     void flush() override {}
@@ -48,7 +66,11 @@ private:
         QSocketNotifier* read = nullptr;
         QSocketNotifier* write = nullptr;
         QSocketNotifier* exception = nullptr;
-        uint32_t registered = 0; // the events epoll has for the descriptor
+        EpollWatcher* watcher = nullptr; // instead of notifiers
+        bool watchRead = false;
+        bool watchWrite = false;
+        bool registered = false; // epoll has the descriptor
+        uint32_t events = 0;     // the events epoll has for it
         bool dirty = false;      // in m_dirty
     };
     struct Timer

@@ -5,12 +5,12 @@
 #include "serverlog.h"
 #include "session.h"
 #include "storepath.h"
+#include "tls.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QTcpSocket>
 
 #include <algorithm>
 #include <memory>
@@ -536,8 +536,8 @@ void FileService::runTransfer(Session* session, TransferTicket ticket, const QBy
                               anyID remoteOwner, const QString& remoteInstance)
 {
     QByteArray pending;
-    QTcpSocket* socket = session->detachSocket(&pending);
-    if (!socket) {
+    std::unique_ptr<voicesdk::protocol::TlsStream> stream = session->detachStream(&pending);
+    if (!stream) {
         if (m_shared)
             m_shared->release(key);
         return;
@@ -550,8 +550,8 @@ void FileService::runTransfer(Session* session, TransferTicket ticket, const QBy
             .arg(ticket.size)
             .arg(ticket.owner ? ticket.owner->clientId : remoteOwner);
     auto* transfer =
-        new TransferConnection(socket, pending, std::move(ticket), m_files.incomingDirectory(),
-                               m_limits.transferIdleMs, this);
+        new TransferConnection(std::move(stream), pending, std::move(ticket),
+                               m_files.incomingDirectory(), m_limits.transferIdleMs, this);
     m_transfers.insert(transfer);
     m_transferKeys.insert(transfer, key);
     if (remoteOwner != 0)

@@ -6,63 +6,91 @@
 #include "session.h"
 #include "tls.h"
 
+#include "tlsidentity.h"
+
 #include <QAbstractEventDispatcher>
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QSemaphore>
 #include <QSet>
-#include <QSslSocket>
 #include <QTimer>
 
+#include <openssl/ssl.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <deque>
 #include <future>
 
 namespace voiceserver {
 
+using voicesdk::protocol::TlsStream;
+
 namespace {
-constexpr int ReadChunk = 64 * 1024;
+constexpr int ReadChunk = 64 * 1024; // OpenSSL hands out one record (16 KiB) at most
+// What one connection may read in one wake-up before the others have their turn.
+constexpr qint64 ReadPerWakeUp = 256 * 1024;
 constexpr int GracefulCloseMs = 2000;
 } // namespace
 
 class IoWorker;
 
-// One connection as its thread sees it: the socket, the framing and the way it closes.
-class Wire : public QObject
+// One connection as its thread sees it: the descriptor with its TLS, the framing and the way it
+// closes. Not a QObject: the thread's epoll tells it when the descriptor is ready.
+class Wire final : public EpollWatcher
 {
 public:
     Wire(quint64 id, std::shared_ptr<WireState> state, IoWorker* worker);
+    ~Wire();
 
-    void open(qintptr descriptor, const QSslConfiguration* tls);
+    void open(qintptr descriptor, SSL_CTX* tls);
+    void ready(uint32_t events) override;
     void write(const QByteArray& bytes, bool droppable);
-    // Hands the kernel what it takes now.
+    // Hands the connection what it takes now.
     void flush();
     void activate();
     void close(bool graceful);
-    QTcpSocket* detach(QThread* to, QByteArray* pending);
+    // A graceful close ran out of time.
+    void expire();
+    // Reads on after a wake-up's share ran out.
+    void readAgain() { readFrames(); }
+    std::unique_ptr<TlsStream> detach(QByteArray* pending);
 
 private:
     void readFrames();
-    void countTaken();
-    void gone();
+    // Reads until the peer's end after a graceful close.
+    void linger();
+    void send();
+    // Output not yet with the kernel.
+    qint64 unsent() const;
+    void watch();
+    void ended();
+    void gone(const QString& reason = {});
     void tell(WireEvent::Kind kind, QByteArray bytes = {}, QString reason = {});
 
     quint64 m_id;
     std::shared_ptr<WireState> m_state;
     IoWorker* m_worker;
-    QTcpSocket* m_socket = nullptr;
+    std::unique_ptr<TlsStream> m_stream;
     voicesdk::protocol::FrameDecoder m_decoder;
-    qint64 m_handed = 0; // bytes given to the socket
+    qint64 m_handed = 0; // bytes the session handed over
+    QByteArray m_out;    // bytes not yet taken by the connection, from m_outTaken on
+    int m_outTaken = 0;
     bool m_overflowed = false;
-    QByteArray m_out;    // written in this wake-up, not yet handed to the socket
-    qint64 m_unsent = 0; // what the socket held at the last count
-    bool m_secure = false;
-    bool m_active = false; // past the hello: frames flow freely
-    bool m_held = false;   // a frame is with the hub and the next must wait for its answer
-    bool m_broken = false; // the stream cannot be read on
-    bool m_reading = false;
-    bool m_peerClosed = false; // while a frame was with the hub: told once it answers
+    bool m_active = false;     // past the hello: frames flow freely
+    bool m_held = false;       // a frame is with the hub and the next must wait for its answer
+    bool m_broken = false;     // the stream cannot be read on
+    bool m_reading = false;    // inside readFrames
+    bool m_peerClosed = false; // seen while a frame was with the hub: told once it answers
+    bool m_closing = false;    // graceful: the last bytes go out, then goodbye
+    bool m_lingering = false;  // said goodbye; waiting for the peer's end
     bool m_gone = false;
-    QTimer m_closeTimer;
+    bool m_watchWrite = false; // the watch as last set
+    bool m_watchRead = false;
 };
 
 // Lives in an I/O thread: carries out the hub's orders on the thread's connections and collects
@@ -70,23 +98,36 @@ private:
 class IoWorker : public QObject
 {
 public:
-    IoWorker(IoPool* pool, IoThread* thread) : m_pool(pool), m_thread(thread) {}
+    IoWorker(IoPool* pool, IoThread* thread, EpollDispatcher* dispatcher);
     ~IoWorker() override { qDeleteAll(m_wires); }
 
     void pump();
     Wire* wire(quint64 id) const { return m_wires.value(id); }
     void tell(WireEvent event) { m_events.push_back(std::move(event)); }
     void touched(Wire* wire) { m_touched.insert(wire); }
+    EpollDispatcher* dispatcher() const { return m_dispatcher; }
+    // A plain-text scratch buffer for reading, shared by the thread's connections.
+    char* scratch() { return m_scratch.get(); }
+    // Calls expire() on the connection after the graceful close's time.
+    void closeLater(quint64 id);
+    // Reads on with the connection at the next wake-up.
+    void readLater(quint64 id);
 
 private:
     void carryOut(WireCommand& command);
+    void expireDue();
 
     IoPool* m_pool;
     IoThread* m_thread;
+    EpollDispatcher* m_dispatcher;
     QHash<quint64, Wire*> m_wires;
     QSet<Wire*> m_touched;
     std::vector<WireEvent> m_events;
     std::vector<WireCommand> m_commands;
+    std::vector<quint64> m_readAgain, m_reading;
+    std::deque<std::pair<qint64, quint64>> m_closes; // deadline, connection; in order
+    QTimer m_closeTimer;
+    std::unique_ptr<char[]> m_scratch;
     bool m_pumping = false;
 };
 
@@ -94,11 +135,9 @@ private:
 class IoThread : public QThread
 {
 public:
-    IoThread(IoPool* pool, const QSslConfiguration* tls) : m_pool(pool)
+    explicit IoThread(IoPool* pool) : m_pool(pool), m_dispatcher(new EpollDispatcher)
     {
-        if (tls)
-            m_tls = std::make_shared<const QSslConfiguration>(*tls);
-        setEventDispatcher(new EpollDispatcher);
+        setEventDispatcher(m_dispatcher);
     }
 
     void startAndWait()
@@ -119,7 +158,7 @@ public:
         commands.clear();
         if (!m_woken) {
             m_woken = true;
-            eventDispatcher()->wakeUp();
+            m_dispatcher->wakeUp();
         }
     }
 
@@ -131,38 +170,25 @@ public:
     }
 
     IoWorker* worker() const { return m_worker; }
-    // Read by the thread at every new connection, replaced by the hub.
-    std::shared_ptr<const QSslConfiguration> tls()
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        return m_tls;
-    }
-    void setTls(const QSslConfiguration& tls)
-    {
-        auto replacement = std::make_shared<const QSslConfiguration>(tls);
-        const std::lock_guard<std::mutex> lock(m_lock);
-        m_tls = std::move(replacement);
-    }
 
 protected:
     void run() override
     {
-        IoWorker worker(m_pool, this);
+        IoWorker worker(m_pool, this, m_dispatcher);
         m_worker = &worker;
-        QAbstractEventDispatcher* dispatcher = eventDispatcher();
-        connect(dispatcher, &QAbstractEventDispatcher::awake, &worker, &IoWorker::pump,
+        connect(m_dispatcher, &QAbstractEventDispatcher::awake, &worker, &IoWorker::pump,
                 Qt::DirectConnection);
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &worker, &IoWorker::pump,
+        connect(m_dispatcher, &QAbstractEventDispatcher::aboutToBlock, &worker, &IoWorker::pump,
                 Qt::DirectConnection);
         m_ready.release();
         exec();
-        disconnect(dispatcher, nullptr, &worker, nullptr);
+        disconnect(m_dispatcher, nullptr, &worker, nullptr);
         m_worker = nullptr;
     }
 
 private:
     IoPool* m_pool;
-    std::shared_ptr<const QSslConfiguration> m_tls; // under m_lock
+    EpollDispatcher* m_dispatcher; // the thread's, which owns it
     IoWorker* m_worker = nullptr;
     QSemaphore m_ready;
     std::mutex m_lock;
@@ -174,13 +200,12 @@ private:
 
 Wire::Wire(quint64 id, std::shared_ptr<WireState> state, IoWorker* worker)
     : m_id(id), m_state(std::move(state)), m_worker(worker)
+{}
+
+Wire::~Wire()
 {
-    m_closeTimer.setSingleShot(true);
-    connect(&m_closeTimer, &QTimer::timeout, this, [this] {
-        if (m_socket)
-            m_socket->abort();
-        gone();
-    });
+    if (m_stream)
+        m_worker->dispatcher()->unwatch(m_stream->descriptor());
 }
 
 void Wire::tell(WireEvent::Kind kind, QByteArray bytes, QString reason)
@@ -193,65 +218,80 @@ void Wire::tell(WireEvent::Kind kind, QByteArray bytes, QString reason)
     m_worker->tell(std::move(event));
 }
 
-void Wire::open(qintptr descriptor, const QSslConfiguration* tls)
+void Wire::open(qintptr descriptor, SSL_CTX* tls)
 {
-    QSslSocket* secure = tls ? new QSslSocket(this) : nullptr;
-    QTcpSocket* socket = secure ? secure : new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
+    const int fd = int(descriptor);
+    SSL* ssl = tls ? SSL_new(tls) : nullptr;
+    if (tls && !ssl) {
         tell(WireEvent::Failed, {},
-             QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
-        ::close(int(descriptor));
-        delete socket;
+             QStringLiteral("cannot take a new connection: %1")
+                 .arg(voicesdk::protocol::takeTlsError(QStringLiteral("no memory for TLS"))));
+        ::close(fd);
         gone();
         return;
     }
-    m_socket = socket;
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    connect(m_socket, &QTcpSocket::readyRead, this, &Wire::readFrames);
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
-        // A transfer connection may close right after its last byte: those bytes belong to
-        // the transfer, which has yet to take the socket over.
-        if (m_held)
-            m_peerClosed = true;
-        else
-            gone();
-    });
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &Wire::countTaken);
-    m_secure = secure != nullptr;
-    if (secure) {
-        connect(secure, &QSslSocket::encryptedBytesWritten, this, &Wire::countTaken);
-        connect(secure, &QSslSocket::encrypted, this, [this] { m_state->encrypted = true; });
-        // A peer that does not speak TLS, a broken handshake or a record that does not
-        // decrypt: the reason goes to the session, which closes.
-        connect(secure, &QAbstractSocket::errorOccurred, this,
-                [this, secure](QAbstractSocket::SocketError error) {
-                    if (error == QAbstractSocket::SslHandshakeFailedError ||
-                        error == QAbstractSocket::SslInternalError ||
-                        error == QAbstractSocket::SslInvalidUserDataError)
-                        tell(WireEvent::Failed, {},
-                             QStringLiteral("TLS: %1").arg(secure->errorString()));
-                });
-        secure->setSslConfiguration(*tls);
-        secure->startServerEncryption();
+    if (ssl)
+        SSL_set_accept_state(ssl);
+    m_stream = std::make_unique<TlsStream>(fd, ssl);
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    watch();
+}
+
+void Wire::watch()
+{
+    // A peer heard hanging up while the hub answers its frame stays unwatched until then.
+    if (!m_stream || m_gone || m_peerClosed)
+        return;
+    // Reading pauses while a frame waits for the hub's answer (a hang-up is heard regardless).
+    const bool read = m_lingering || !m_stream->isEncrypted() || (!m_held && !m_broken);
+    const bool write = m_stream->wantsWrite() || (!m_out.isEmpty() && m_stream->isEncrypted());
+    if (read == m_watchRead && write == m_watchWrite)
+        return;
+    m_watchRead = read;
+    m_watchWrite = write;
+    m_worker->dispatcher()->watch(m_stream->descriptor(), this, read, write);
+}
+
+void Wire::ready(uint32_t events)
+{
+    if (!m_stream || m_gone)
+        return;
+    if (m_lingering)
+        return linger();
+    if (!m_stream->isEncrypted()) {
+        if (!m_stream->handshake()) {
+            if (m_stream->state() != TlsStream::State::Open)
+                return ended();
+            return watch();
+        }
+        m_state->encrypted = true;
     }
+    if (events & EPOLLOUT)
+        send();
+    if (m_held && (events & (EPOLLHUP | EPOLLERR))) {
+        // Heard while the hub answers a frame: the bytes still in the socket may belong to a
+        // transfer, which takes the socket over with them.
+        m_peerClosed = true;
+        m_worker->dispatcher()->unwatch(m_stream->descriptor());
+        m_watchRead = m_watchWrite = false;
+        return;
+    }
+    readFrames();
 }
 
 void Wire::write(const QByteArray& bytes, bool droppable)
 {
     m_handed += bytes.size();
     m_state->handed = m_handed;
-    if (!m_socket || m_gone || m_overflowed)
+    if (!m_stream || m_gone || m_overflowed || m_closing)
         return;
-    using voicesdk::protocol::unsentBytes;
     const qint64 bound = m_state->maxOutputBytes;
-    const auto behind = [&] { return unsentBytes(m_socket) + m_out.size() + bytes.size() > bound; };
-    // What the socket held at the last count is cheap to look at; only near the bound is it
-    // asked again.
-    if (m_unsent + m_out.size() + bytes.size() > bound && behind()) {
-        // Qt writes to the kernel only between events; hand it what the kernel takes now, and
-        // only then judge the peer.
-        flush();
+    const auto behind = [&] { return unsent() + bytes.size() > bound; };
+    if (behind()) {
+        // Hand the connection what it takes now, and only then judge the peer.
+        send();
         if (behind()) {
             // Late voice is worthless, never worth the connection.
             if (droppable)
@@ -262,7 +302,7 @@ void Wire::write(const QByteArray& bytes, bool droppable)
             return;
         }
     }
-    // Everything for this peer in one wake-up leaves in one write (and one TLS record).
+    // Everything for this peer in one wake-up leaves in one write (records of up to 16 KiB).
     if (m_out.isEmpty())
         m_out = bytes;
     else
@@ -272,62 +312,80 @@ void Wire::write(const QByteArray& bytes, bool droppable)
 
 void Wire::flush()
 {
-    if (!m_socket || m_gone) {
+    if (!m_stream || m_gone) {
         m_out.clear();
+        m_outTaken = 0;
         return;
     }
-    if (!m_out.isEmpty()) {
-        // A plain socket with nothing queued takes the bytes straight from here: no copy into
-        // Qt's buffer and no write notifier switched on and off again.
-        qint64 done = 0;
-        if (!m_secure && m_socket->bytesToWrite() == 0) {
-            const ssize_t sent = ::send(int(m_socket->socketDescriptor()), m_out.constData(),
-                                        size_t(m_out.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent > 0)
-                done = sent;
-        }
-        if (done < m_out.size())
-            m_socket->write(m_out.constData() + done, m_out.size() - done);
-        m_out.clear();
-    }
-    if (m_socket->bytesToWrite() > 0) {
-        m_socket->flush();
-        countTaken();
-    } else if (m_unsent != 0 || m_state->unsent != 0) {
-        countTaken();
-    }
+    send();
 }
 
-void Wire::countTaken()
+qint64 Wire::unsent() const
 {
-    if (!m_socket)
+    return m_out.size() - m_outTaken + (m_stream ? m_stream->pendingBytes() : 0);
+}
+
+void Wire::send()
+{
+    if (!m_stream || m_gone || !m_stream->isEncrypted())
         return;
-    m_unsent = voicesdk::protocol::unsentBytes(m_socket);
-    m_state->unsent = m_unsent + m_out.size();
+    m_stream->flush(); // records the kernel did not take before go first
+    while (m_outTaken < m_out.size()) {
+        const qint64 taken =
+            m_stream->write(m_out.constData() + m_outTaken, m_out.size() - m_outTaken);
+        if (taken <= 0)
+            break;
+        m_outTaken += int(taken);
+    }
+    if (m_outTaken == m_out.size()) {
+        m_out.clear();
+        m_outTaken = 0;
+    } else if (m_outTaken > 64 * 1024) {
+        m_out.remove(0, m_outTaken); // keeps the peer's backlog from holding what left
+        m_outTaken = 0;
+    }
+    m_state->unsent = unsent();
+    if (m_stream->state() != TlsStream::State::Open) {
+        if (m_stream->state() == TlsStream::State::Failed)
+            tell(WireEvent::Failed, {}, m_stream->errorString());
+        else
+            gone(m_stream->errorString());
+        return;
+    }
+    if (m_closing && m_out.isEmpty() && !m_lingering) {
+        // The last words are out: goodbye, then the peer's end is awaited (bounded).
+        m_lingering = true;
+        m_stream->shutdownOutput();
+    }
+    watch();
 }
 
 void Wire::activate()
 {
     m_active = true;
     m_held = false;
+    if (m_peerClosed && m_stream && !m_gone) {
+        m_peerClosed = false;
+        m_watchRead = m_watchWrite = false;
+        watch();
+    }
     readFrames();
-    if (m_peerClosed)
-        gone();
 }
 
 void Wire::readFrames()
 {
     using voicesdk::protocol::FrameDecoder;
-    // QSslSocket::flush reads too and may emit readyRead from within a write; the loop below
-    // picks up what arrived, and a nested call must not touch the decoder.
-    if (m_reading)
+    if (m_reading || !m_stream || m_gone)
         return;
     m_reading = true;
-    while (m_socket && !m_broken && !m_held) {
+    qint64 read = 0;
+    int framed = 0;
+    while (!m_broken && !m_held) {
         FrameDecoder::Frame frame;
         const FrameDecoder::Result result = m_decoder.nextFrame(&frame);
         if (result == FrameDecoder::Message) {
             tell(WireEvent::Frame, QByteArray(frame.data, frame.size));
+            ++framed;
             // Before the hello is answered the next frame may not be a frame at all: a transfer
             // connection leaves the framed protocol after its first one.
             m_held = !m_active;
@@ -338,55 +396,140 @@ void Wire::readFrames()
             tell(WireEvent::Malformed, {}, m_decoder.errorString());
             break;
         }
-        if (m_socket->bytesAvailable() <= 0 || m_decoder.readFrom(m_socket, ReadChunk) <= 0)
+        if (read >= ReadPerWakeUp) {
+            // Others have their turn; what OpenSSL holds is no readiness of the descriptor.
+            if (m_stream->hasBuffered())
+                m_worker->readLater(m_id);
             break;
+        }
+        const qint64 got = m_stream->read(m_worker->scratch(), ReadChunk);
+        if (got > 0) {
+            read += got;
+            m_decoder.append(m_worker->scratch(), int(got));
+            continue;
+        }
+        if (got < 0)
+            ended();
+        break;
     }
     m_reading = false;
+    if (framed > 0) {
+        m_state->lastFrameAt.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
+        m_state->framesRead.fetch_add(framed, std::memory_order_relaxed);
+    }
+    if (!m_gone)
+        watch();
+}
+
+void Wire::ended()
+{
+    if (m_stream->state() == TlsStream::State::Failed) {
+        m_broken = true;
+        tell(WireEvent::Failed, {}, m_stream->errorString());
+        return;
+    }
+    // The peer closed: a frame with the hub may be a transfer's, whose bytes came before.
+    if (m_held) {
+        m_peerClosed = true;
+        return;
+    }
+    gone(m_stream->errorString());
+}
+
+void Wire::linger()
+{
+    m_stream->flush(); // the goodbye may still wait for room
+    char* buffer = m_worker->scratch();
+    for (;;) {
+        const qint64 got = m_stream->read(buffer, ReadChunk);
+        if (got < 0)
+            return gone();
+        if (got == 0)
+            return watch();
+    }
 }
 
 void Wire::close(bool graceful)
 {
-    if (!m_socket || m_gone)
-        return gone();
-    if (m_socket->state() == QAbstractSocket::UnconnectedState)
+    if (!m_stream || m_gone)
         return gone();
     m_broken = true; // nothing more is read
-    if (graceful) {
-        flush(); // the last words go first
-        m_closeTimer.start(GracefulCloseMs);
-        m_socket->disconnectFromHost();
-    } else {
-        m_socket->abort();
-        gone();
-    }
+    if (!graceful || m_peerClosed || !m_stream->isEncrypted() ||
+        m_stream->state() != TlsStream::State::Open)
+        return gone();
+    if (m_closing)
+        return;
+    m_closing = true;
+    m_worker->closeLater(m_id);
+    send(); // the last words go first
 }
 
-QTcpSocket* Wire::detach(QThread* to, QByteArray* pending)
+void Wire::expire()
 {
-    QTcpSocket* socket = m_socket;
-    if (!socket || m_gone)
-        return nullptr;
-    m_socket = nullptr;
-    m_gone = true; // quietly: the session knows
-    m_closeTimer.stop();
-    m_out.clear(); // before its hello a connection is sent nothing
-    socket->disconnect(this);
-    socket->setParent(nullptr);
-    *pending = m_decoder.takePending();
-    socket->moveToThread(to);
-    return socket;
+    if (m_closing)
+        gone();
 }
 
-void Wire::gone()
+std::unique_ptr<TlsStream> Wire::detach(QByteArray* pending)
+{
+    if (!m_stream || m_gone)
+        return nullptr;
+    m_worker->dispatcher()->unwatch(m_stream->descriptor());
+    m_gone = true; // quietly: the session knows
+    m_out.clear(); // before its hello a connection is sent nothing
+    *pending = m_decoder.takePending();
+    return std::move(m_stream);
+}
+
+void Wire::gone(const QString& reason)
 {
     if (m_gone)
         return;
     m_gone = true;
-    m_closeTimer.stop();
-    tell(WireEvent::Gone);
+    m_out.clear();
+    if (m_stream) {
+        m_worker->dispatcher()->unwatch(m_stream->descriptor());
+        m_stream.reset(); // the descriptor and OpenSSL's state go now, not when forgotten
+    }
+    tell(WireEvent::Gone, {}, reason);
 }
 
 // --- IoWorker
+
+IoWorker::IoWorker(IoPool* pool, IoThread* thread, EpollDispatcher* dispatcher)
+    : m_pool(pool), m_thread(thread), m_dispatcher(dispatcher), m_scratch(new char[ReadChunk])
+{
+    m_closeTimer.setSingleShot(true);
+    connect(&m_closeTimer, &QTimer::timeout, this, &IoWorker::expireDue);
+}
+
+void IoWorker::closeLater(quint64 id)
+{
+    const qint64 deadline = QDeadlineTimer::current().deadline() + GracefulCloseMs;
+    m_closes.emplace_back(deadline, id);
+    if (!m_closeTimer.isActive())
+        m_closeTimer.start(GracefulCloseMs);
+}
+
+void IoWorker::expireDue()
+{
+    const qint64 now = QDeadlineTimer::current().deadline();
+    while (!m_closes.empty() && m_closes.front().first <= now) {
+        const quint64 id = m_closes.front().second;
+        m_closes.pop_front();
+        if (Wire* wire = m_wires.value(id))
+            wire->expire();
+    }
+    if (!m_closes.empty())
+        m_closeTimer.start(int(qMax<qint64>(1, m_closes.front().first - now)));
+}
+
+void IoWorker::readLater(quint64 id)
+{
+    if (m_readAgain.empty())
+        m_dispatcher->wakeUp();
+    m_readAgain.push_back(id);
+}
 
 void IoWorker::pump()
 {
@@ -397,6 +540,14 @@ void IoWorker::pump()
     for (WireCommand& command : m_commands)
         carryOut(command);
     m_commands.clear();
+    if (!m_readAgain.empty()) {
+        m_reading.swap(m_readAgain);
+        for (quint64 id : m_reading) {
+            if (Wire* wire = m_wires.value(id))
+                wire->readAgain();
+        }
+        m_reading.clear();
+    }
     for (Wire* wire : qAsConst(m_touched))
         wire->flush();
     m_touched.clear();
@@ -410,8 +561,8 @@ void IoWorker::carryOut(WireCommand& command)
     if (command.kind == WireCommand::Open) {
         auto* wire = new Wire(command.id, std::move(command.state), this);
         m_wires.insert(command.id, wire);
-        const std::shared_ptr<const QSslConfiguration> tls = m_thread->tls();
-        wire->open(command.descriptor, tls.get());
+        wire->open(command.descriptor, command.tls.get());
+        command.tls.reset(); // the SSL holds the context now
         return;
     }
     Wire* wire = m_wires.value(command.id);
@@ -440,13 +591,13 @@ void IoWorker::carryOut(WireCommand& command)
 
 // --- IoPool
 
-IoPool::IoPool(int threads, const QSslConfiguration* tls, QObject* parent)
-    : QObject(parent), m_dispatcher(QAbstractEventDispatcher::instance())
+IoPool::IoPool(int threads, bool tls, QObject* parent)
+    : QObject(parent), m_tlsOn(tls), m_dispatcher(QAbstractEventDispatcher::instance())
 {
     if (threads <= 0)
         threads = qMax(1, QThread::idealThreadCount());
     for (int i = 0; i < threads; ++i) {
-        m_threads.push_back(std::make_unique<IoThread>(this, tls));
+        m_threads.push_back(std::make_unique<IoThread>(this));
         m_threads.back()->startAndWait();
     }
     connect(m_dispatcher, &QAbstractEventDispatcher::awake, this, &IoPool::pump);
@@ -463,10 +614,18 @@ IoPool::~IoPool()
     }
 }
 
-void IoPool::replaceTlsIdentity(const QSslConfiguration& tls)
+bool IoPool::replaceTlsIdentity(const TlsIdentity& identity, QString* error)
 {
-    for (auto& thread : m_threads)
-        thread->setTls(tls);
+    if (!m_tlsOn) {
+        *error = QStringLiteral("TLS is off");
+        return false;
+    }
+    std::shared_ptr<SSL_CTX> context = makeServerContext(identity, error);
+    if (!context)
+        return false;
+    const std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_tls.swap(context);
+    return true; // the old context goes with its last connection
 }
 
 quint64 IoPool::open(Session* session, qintptr descriptor, std::shared_ptr<WireState> state)
@@ -484,6 +643,10 @@ quint64 IoPool::open(Session* session, qintptr descriptor, std::shared_ptr<WireS
     command.id = id;
     command.descriptor = descriptor;
     command.state = std::move(state);
+    if (m_tlsOn) {
+        const std::lock_guard<std::mutex> lock(m_tlsLock);
+        command.tls = m_tls;
+    }
     least->outbox.push_back(std::move(command));
     return id;
 }
@@ -497,29 +660,27 @@ void IoPool::post(quint64 id, WireCommand command)
     route->thread->outbox.push_back(std::move(command));
 }
 
-QTcpSocket* IoPool::detach(quint64 id, QByteArray* pending)
+std::unique_ptr<TlsStream> IoPool::detach(quint64 id, QByteArray* pending)
 {
     const auto route = m_routes.constFind(id);
     if (route == m_routes.constEnd())
         return nullptr;
     IoThread* thread = route->thread;
     flush();
-    QThread* here = QThread::currentThread();
     IoWorker* worker = thread->worker();
-    // Rare (a transfer starts): the hub waits while the thread gives the socket up. The thread
+    // Rare (a transfer starts): the hub waits while the thread gives the stream up. The thread
     // first carries out the orders sent before, which a posted call may overtake.
-    std::promise<QTcpSocket*> handedOver;
-    std::future<QTcpSocket*> socketFuture = handedOver.get_future();
+    std::promise<std::unique_ptr<TlsStream>> handedOver;
+    std::future<std::unique_ptr<TlsStream>> streamFuture = handedOver.get_future();
     QMetaObject::invokeMethod(
         worker,
         [&] {
             worker->pump();
             Wire* wire = worker->wire(id);
-            handedOver.set_value(wire ? wire->detach(here, pending) : nullptr);
+            handedOver.set_value(wire ? wire->detach(pending) : nullptr);
         },
         Qt::QueuedConnection);
-    QTcpSocket* socket = socketFuture.get();
-    return socket;
+    return streamFuture.get();
 }
 
 void IoPool::forget(quint64 id)

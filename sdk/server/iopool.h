@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
-#include <QSslConfiguration>
 #include <QString>
 #include <QThread>
 
@@ -13,12 +12,17 @@
 #include <mutex>
 #include <vector>
 
-class QTcpSocket;
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace voicesdk::protocol {
+class TlsStream;
+}
 
 namespace voiceserver {
 
 class Session;
 class IoThread;
+struct TlsIdentity;
 
 // What a session and its connection's thread both look at.
 struct WireState
@@ -30,8 +34,12 @@ struct WireState
     const qint64 maxOutputBytes;
     std::atomic<qint64> queued{0}; // bytes the session handed over, in all
     std::atomic<qint64> handed{0}; // of those, the bytes the thread has given the socket
-    std::atomic<qint64> unsent{0}; // bytes the socket still holds
+    std::atomic<qint64> unsent{0}; // bytes the connection still holds
     std::atomic<bool> encrypted{false};
+    // When the thread last read a frame (ms since the epoch): silence is judged by what arrived,
+    // not by when a busy hub got to it.
+    std::atomic<qint64> lastFrameAt{0};
+    std::atomic<qint64> framesRead{0};
 
     // Output not yet with the kernel: on its way to the thread, or in the socket.
     qint64 backlog() const { return queued.load() - handed.load() + unsent.load(); }
@@ -54,6 +62,7 @@ struct WireCommand
     qintptr descriptor = -1;
     bool graceful = false;
     std::shared_ptr<WireState> state;
+    std::shared_ptr<SSL_CTX> tls; // Open: the context a TLS connection starts from
 };
 
 // News from a connection's thread for the session.
@@ -63,7 +72,7 @@ struct WireEvent
         Frame,     // one frame's body
         Malformed, // the stream cannot be read on (reason)
         Failed,    // the connection failed (reason): TLS, or the descriptor could not be taken
-        Gone,      // the socket is closed; nothing more comes
+        Gone,      // the socket is closed (how, in reason); nothing more comes
     };
     Kind kind = Frame;
     quint64 id = 0;
@@ -75,27 +84,30 @@ struct WireEvent
 // writing happen there, what the frames mean in the thread that runs the Server (the hub).
 // Orders and news travel in batches: what the hub sends while handling one wake-up goes to
 // each thread as one batch when the hub is about to wait again, and each thread hands the hub
-// all it read in one go.
+// all it read in one go. A connection there is its descriptor, OpenSSL's SSL on it and its
+// framing, watched by the thread's epoll directly: no QObject and no Qt buffer each.
 class IoPool : public QObject
 {
     Q_OBJECT
 public:
-    // threads: how many (0: one per core). tls: the configuration of server-side encryption,
-    // or null for plain connections.
-    IoPool(int threads, const QSslConfiguration* tls, QObject* parent = nullptr);
+    // threads: how many (0: one per core). tls: connections start with a TLS handshake, once
+    // replaceTlsIdentity() has given them an identity.
+    IoPool(int threads, bool tls, QObject* parent = nullptr);
     ~IoPool() override;
 
     int threadCount() const { return int(m_threads.size()); }
-    // The server's certificate and key for connections opened from now on; open ones keep
-    // what they started with. Only for a pool made with TLS.
-    void replaceTlsIdentity(const QSslConfiguration& tls);
+    bool isTls() const { return m_tlsOn; }
+
+    // Connections from now on show this identity; open ones keep theirs. False with *error
+    // (and nothing changed) when it cannot be used, or the pool speaks in clear. Any thread.
+    bool replaceTlsIdentity(const TlsIdentity& identity, QString* error);
 
     // Hands a new connection to the least busy thread; the session hears of it by its ID.
     quint64 open(Session* session, qintptr descriptor, std::shared_ptr<WireState> state);
     void post(quint64 id, WireCommand command);
     // Ends the framed protocol on a connection that has delivered exactly one frame: its
-    // socket comes over to the calling thread with the bytes read past that frame.
-    QTcpSocket* detach(quint64 id, QByteArray* pending);
+    // stream comes over to the calling thread with the bytes read past that frame.
+    std::unique_ptr<voicesdk::protocol::TlsStream> detach(quint64 id, QByteArray* pending);
     void forget(quint64 id);
 
     // The connection threads call these.
@@ -112,6 +124,9 @@ private:
     };
 
     std::vector<std::unique_ptr<IoThread>> m_threads;
+    const bool m_tlsOn;
+    std::mutex m_tlsLock;
+    std::shared_ptr<SSL_CTX> m_tls; // under m_tlsLock
     QHash<quint64, Route> m_routes; // open connections by ID
     quint64 m_nextId = 1;
     std::mutex m_inboxLock;         // pthread's, which thread checkers understand

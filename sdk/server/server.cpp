@@ -11,13 +11,9 @@
 #include <QCborArray>
 #include <QCryptographicHash>
 #include <QDateTime>
-#include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
-#include <QSslSocket>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QUuid>
 
@@ -110,30 +106,15 @@ Server::~Server()
     m_io.reset();
 }
 
-bool Server::loadTls(QSslConfiguration* tls, QString* note, QString* error) const
-{
-    TlsIdentity identity;
-    if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
-                         &identity, note, error))
-        return false;
-    *tls = QSslConfiguration::defaultConfiguration();
-    tls->setProtocol(QSsl::TlsV1_2OrLater);
-    tls->setPeerVerifyMode(QSslSocket::VerifyNone); // clients have no certificates
-    tls->setLocalCertificateChain(identity.chain);
-    tls->setPrivateKey(identity.key);
-    return true;
-}
-
 bool Server::listen(QString* error)
 {
+    m_io = std::make_unique<IoPool>(m_options.ioThreads, m_options.tls);
     if (m_options.tls) {
-        if (!QSslSocket::supportsSsl()) {
-            *error = QStringLiteral("TLS is not available (OpenSSL %1 could not be loaded)")
-                         .arg(QSslSocket::sslLibraryBuildVersionString());
-            return false;
-        }
+        TlsIdentity identity;
         QString note;
-        if (!loadTls(&m_tls, &note, error))
+        if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
+                             &identity, &note, error) ||
+            !m_io->replaceTlsIdentity(identity, error))
             return false;
         logLine(note);
     } else {
@@ -143,7 +124,6 @@ bool Server::listen(QString* error)
         return false;
     // Clients are taken once the instance holds the cluster's state, or serves alone.
     waitForCluster(5000);
-    m_io = std::make_unique<IoPool>(m_options.ioThreads, m_options.tls ? &m_tls : nullptr);
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
     // The program ends when this fails, and the control socket with it.
@@ -171,28 +151,18 @@ void Server::waitForCluster(int timeoutMs)
 
 bool Server::reloadTlsIdentity(QString* error)
 {
-    if (!m_options.tls || !m_io) {
+    if (!m_io || !m_io->isTls()) {
         *error = QStringLiteral("TLS is off");
         return false;
     }
-    // At the first start a missing pair is made; here it would lock out every client that
-    // knows the certificate in use.
-    if (m_options.certificateFile.isEmpty()) {
-        const QDir data(m_options.dataDirectory);
-        for (const char* name : {"server.crt", "server.key"}) {
-            if (!QFileInfo::exists(data.filePath(QLatin1String(name)))) {
-                *error = QStringLiteral("%1 is gone").arg(data.filePath(QLatin1String(name)));
-                return false;
-            }
-        }
-    }
-    QSslConfiguration tls;
+    TlsIdentity identity;
     QString note;
-    if (!loadTls(&tls, &note, error))
+    if (!loadTlsIdentity(m_options.dataDirectory, m_options.certificateFile, m_options.keyFile,
+                         &identity, &note, error, false) ||
+        !m_io->replaceTlsIdentity(identity, error))
         return false;
-    m_tls = tls;
-    m_io->replaceTlsIdentity(m_tls);
-    logLine(LogLevel::Notice, QStringLiteral("reloaded: %1").arg(note));
+    logLine(LogLevel::Notice,
+            QStringLiteral("reloaded: %1; connections from now on show it").arg(note));
     return true;
 }
 
@@ -309,9 +279,13 @@ void Server::acceptConnection(qintptr descriptor)
     });
     auto* helloTimer = new QTimer(session);
     helloTimer->setSingleShot(true);
-    connect(helloTimer, &QTimer::timeout, session, [this, session] {
+    connect(helloTimer, &QTimer::timeout, session, [this, session, helloTimer] {
         if (session->state() != Session::State::AwaitingHello)
             return;
+        // The hello came in time and waits for this thread, busy with a crowd: not the peer's
+        // fault.
+        if (session->hasFramesWaiting())
+            return helloTimer->start(m_options.helloTimeoutMs);
         ++m_droppedIdle;
         session->close(session->isHandshaking() ? QStringLiteral("TLS handshake not done in time")
                                                 : QStringLiteral("no hello in time"),

@@ -16,8 +16,6 @@
 #include <QMap>
 #include <QObject>
 #include <QSet>
-#include <QSslConfiguration>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QVector>
 
@@ -81,6 +79,10 @@ public:
     ~Server() override;
 
     bool listen(QString* error);
+    // Reads the certificate and key again (--cert and --key, or those of the data directory;
+    // never makes new ones): connections from now on show them, open ones keep theirs. False
+    // with *error, and the old pair kept, when they cannot be used. Any thread.
+    bool reloadTlsIdentity(QString* error);
     quint16 port() const;
     QHostAddress address() const;
     const VoiceStats& voiceStats() const { return m_voice->stats(); }
@@ -90,16 +92,12 @@ public:
     // Ends the service: no new connections, and every client is told that the server is going
     // away. drained() follows once all have left, or after timeoutMs, when the rest is closed.
     void drain(int timeoutMs);
-    // Loads the certificate and key again; new connections get them, open ones keep theirs.
-    // False with the reason when they cannot be used: then nothing changes.
-    bool reloadTlsIdentity(QString* error);
     void setWelcomeMessage(const QString& text) { m_options.welcomeMessage = text; }
 
 signals:
     void drained();
 
 private:
-    bool loadTls(QSslConfiguration* tls, QString* note, QString* error) const;
     // In a cluster: waits (running the event loop) until the instance holds the cluster's
     // state, or until the time is up; then it serves alone until Redis answers.
     void waitForCluster(int timeoutMs);
@@ -156,7 +154,6 @@ private:
     void clientRevoked(anyID id, const QString& reason) override;
 
     ServerOptions m_options;
-    QSslConfiguration m_tls;            // set by listen() when TLS is on
     std::unique_ptr<Cluster> m_cluster; // the service's state: here, or shared through Redis
     Listener* m_listener;
     QMap<anyID, Session*> m_clients;              // sessions past the hello

@@ -3,6 +3,7 @@
 
 #include "message.h"
 #include "serverlog.h"
+#include "tls.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -87,7 +88,10 @@ void Session::handle(const WireEvent& event)
         close(event.reason, false);
         break;
     case WireEvent::Gone:
-        close(QStringLiteral("connection closed by peer"), false);
+        close(event.reason.isEmpty()
+                  ? QStringLiteral("connection closed by peer")
+                  : QStringLiteral("connection closed by peer (%1)").arg(event.reason),
+              false);
         finish();
         break;
     }
@@ -101,9 +105,20 @@ void Session::finish()
     emit finished();
 }
 
+qint64 Session::lastFrameAt() const
+{
+    return qMax(m_lastFrameAt, m_wire->lastFrameAt.load(std::memory_order_relaxed));
+}
+
+bool Session::hasFramesWaiting() const
+{
+    return m_wire->framesRead.load(std::memory_order_relaxed) > m_framesTaken;
+}
+
 void Session::frame(const QByteArray& body)
 {
     using voicesdk::protocol::FrameDecoder;
+    ++m_framesTaken;
     if (m_state == State::Closed)
         return;
     m_lastFrameAt = QDateTime::currentMSecsSinceEpoch();
@@ -188,17 +203,17 @@ void Session::protocolError(const QString& reason)
     close(QStringLiteral("protocol error: %1").arg(reason), true);
 }
 
-QTcpSocket* Session::detachSocket(QByteArray* pending)
+std::unique_ptr<voicesdk::protocol::TlsStream> Session::detachStream(QByteArray* pending)
 {
     if (m_state == State::Closed)
         return nullptr;
-    QTcpSocket* socket = m_io->detach(m_id, pending);
-    if (!socket)
+    std::unique_ptr<voicesdk::protocol::TlsStream> stream = m_io->detach(m_id, pending);
+    if (!stream)
         return nullptr;
     m_state = State::Closed;
     QMetaObject::invokeMethod(
         this, [this] { finish(); }, Qt::QueuedConnection);
-    return socket;
+    return stream;
 }
 
 void Session::close(const QString& reason, bool graceful)

@@ -11,8 +11,6 @@
 #include <functional>
 #include <memory>
 
-class QTcpSocket;
-
 namespace voiceserver {
 
 // One connection to the server as the server's thread sees it: the frames it delivered, the
@@ -37,7 +35,11 @@ public:
     QHostAddress address() const { return m_address; }
     // When the last complete frame arrived (msecs since the epoch); a peer that trickles bytes
     // without finishing a frame is as silent as one that sends nothing.
-    qint64 lastFrameAt() const { return m_lastFrameAt; }
+    // The last frame from the peer: as its connection's thread read it, or (handed over from
+    // elsewhere) as this thread took it.
+    qint64 lastFrameAt() const;
+    // Frames the connection's thread has read that this thread has not taken yet.
+    bool hasFramesWaiting() const;
     // Flood protection, a leaky bucket: true when one more request may pass now; burst requests
     // at once, then rate per second.
     bool takeRequestToken(int burst, int rate);
@@ -63,9 +65,9 @@ public:
     void protocolError(const QString& reason);
     // Closes once. Graceful closes flush what is queued first (bounded by a timer).
     void close(const QString& reason, bool graceful);
-    // Hands the socket and the bytes read past the last frame to a new owner and ends the
+    // Hands the connection and the bytes read past the last frame to a new owner and ends the
     // session quietly (finished() follows): a transfer connection leaves the framed protocol.
-    QTcpSocket* detachSocket(QByteArray* pending);
+    std::unique_ptr<voicesdk::protocol::TlsStream> detachStream(QByteArray* pending);
 
     // What the connection's thread has to say.
     void handle(const WireEvent& event);
@@ -105,6 +107,7 @@ private:
     QString m_peer;
     QHostAddress m_address;
     qint64 m_lastFrameAt;
+    qint64 m_framesTaken = 0;
     double m_tokens = -1; // the bucket starts full at the first request
     qint64 m_tokensAt = 0;
     std::function<bool(const char*, int)> m_fastPath;

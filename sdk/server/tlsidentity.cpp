@@ -9,13 +9,19 @@
 #include <QSaveFile>
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <memory>
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 namespace voiceserver {
 
@@ -114,60 +120,47 @@ bool createIdentity(QByteArray* certificatePem, QByteArray* keyPem, QString* err
     return true;
 }
 
-// Reads a PEM chain and key, checks that they belong together and turns them into Qt's form.
+// Reads a PEM chain and key and checks that they belong together.
 bool parseIdentity(const QByteArray& certificatePem, const QByteArray& keyPem,
                    TlsIdentity* identity, QString* error)
 {
-    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificatePem, QSsl::Pem);
     Owned<BIO> certificateBio(BIO_new_mem_buf(certificatePem.constData(), certificatePem.size()));
     Owned<BIO> keyBio(BIO_new_mem_buf(keyPem.constData(), keyPem.size()));
     Owned<X509> certificate(certificateBio
                                 ? PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr)
                                 : nullptr);
-    if (chain.isEmpty() || chain.first().isNull() || !certificate) {
+    if (!certificate) {
+        ERR_clear_error();
         *error = QStringLiteral("no PEM certificate in the certificate file");
+        return false;
+    }
+    // The rest of the chain must read too, or the server would show half of it.
+    while (Owned<X509> next{PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr)}) {
+    }
+    const unsigned long last = ERR_peek_last_error();
+    ERR_clear_error();
+    if (last &&
+        !(ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE)) {
+        *error = QStringLiteral("a damaged certificate in the certificate file");
         return false;
     }
     // An empty passphrase: an encrypted key fails here instead of asking on the terminal.
     char noPassphrase[] = "";
     Owned<EVP_PKEY> key(
         keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, noPassphrase) : nullptr);
+    ERR_clear_error();
     if (!key) {
         *error = QStringLiteral("no unencrypted PEM private key in the key file");
         return false;
     }
     if (X509_check_private_key(certificate.get(), key.get()) != 1) {
+        ERR_clear_error();
         *error = QStringLiteral("the key does not belong to the certificate");
         return false;
     }
-    QSsl::KeyAlgorithm algorithm;
-    switch (EVP_PKEY_get_base_id(key.get())) {
-    case EVP_PKEY_RSA:
-        algorithm = QSsl::Rsa;
-        break;
-    case EVP_PKEY_EC:
-        algorithm = QSsl::Ec;
-        break;
-    case EVP_PKEY_DSA:
-        algorithm = QSsl::Dsa;
-        break;
-    default:
-        *error = QStringLiteral("the key is neither RSA, EC nor DSA");
-        return false;
-    }
-    // Written again as plain PKCS#8, which Qt reads whatever form the file had.
-    Owned<BIO> pkcs8(BIO_new(BIO_s_mem()));
-    if (!pkcs8 || PEM_write_bio_PrivateKey(pkcs8.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                           nullptr) != 1) {
-        *error = QStringLiteral("cannot read the key");
-        return false;
-    }
-    identity->key = QSslKey(readBio(pkcs8.get()), algorithm, QSsl::Pem, QSsl::PrivateKey);
-    identity->chain = chain;
-    if (identity->key.isNull()) {
-        *error = QStringLiteral("cannot read the key");
-        return false;
-    }
+    identity->certificatePem = certificatePem;
+    identity->keyPem = keyPem;
+    identity->fingerprint = voicesdk::protocol::certificateFingerprint(certificate.get());
     return true;
 }
 
@@ -186,7 +179,8 @@ bool loadFiles(const QString& certificateFile, const QString& keyFile, TlsIdenti
 } // namespace
 
 bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFile,
-                     const QString& keyFile, TlsIdentity* identity, QString* note, QString* error)
+                     const QString& keyFile, TlsIdentity* identity, QString* note, QString* error,
+                     bool mayCreate)
 {
     if (certificateFile.isEmpty() != keyFile.isEmpty()) {
         *error = QStringLiteral("--cert and --key go together");
@@ -197,6 +191,10 @@ bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFil
             return false;
         *note = QStringLiteral("TLS certificate %1").arg(certificateFile);
     } else if (dataDirectory.isEmpty()) {
+        if (!mayCreate) {
+            *error = QStringLiteral("the certificate of this run lives in memory only");
+            return false;
+        }
         QByteArray certificatePem, keyPem;
         if (!createIdentity(&certificatePem, &keyPem, error) ||
             !parseIdentity(certificatePem, keyPem, identity, error))
@@ -221,6 +219,9 @@ bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFil
             if (!loadFiles(certificatePath, keyPath, identity, error))
                 return false;
             *note = QStringLiteral("TLS certificate %1").arg(certificatePath);
+        } else if (!mayCreate) {
+            *error = QStringLiteral("%1 and %2 are gone").arg(certificatePath, keyPath);
+            return false;
         } else {
             QByteArray certificatePem, keyPem;
             if (!createIdentity(&certificatePem, &keyPem, error))
@@ -241,9 +242,93 @@ bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFil
             *note = QStringLiteral("TLS certificate created in %1").arg(certificatePath);
         }
     }
-    *note += QStringLiteral(" (%1)").arg(
-        voicesdk::protocol::certificateFingerprint(identity->chain.first()));
+    *note += QStringLiteral(" (%1)").arg(identity->fingerprint);
     return true;
+}
+
+namespace {
+
+bool hasAesInstructions()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    return __builtin_cpu_supports("aes");
+#elif defined(__aarch64__)
+    return (getauxval(AT_HWCAP) & HWCAP_AES) != 0;
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+std::shared_ptr<SSL_CTX> makeServerContext(const TlsIdentity& identity, QString* error)
+{
+    std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    if (!context) {
+        *error = voicesdk::protocol::takeTlsError(QStringLiteral("cannot set up TLS"));
+        return nullptr;
+    }
+    SSL_CTX* ctx = context.get();
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // An idle connection keeps no record buffers; a wake-up's output goes as records of up to
+    // 16 KiB from wherever the connection holds it.
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
+                              SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Records that arrive together are read with one call.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION |
+                                 SSL_OP_PRIORITIZE_CHACHA);
+    voicesdk::protocol::TlsStream::refuseRenegotiation(ctx);
+    // AES-GCM where the processor has AES instructions, else ChaCha20-Poly1305, which is faster
+    // in software; a client without them asks for ChaCha20 first and gets it.
+    const bool aes = hasAesInstructions();
+    const char* suites = aes ? "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:"
+                               "TLS_AES_256_GCM_SHA384"
+                             : "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256:"
+                               "TLS_AES_256_GCM_SHA384";
+    const char* ciphers = aes ? "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+                                "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384"
+                              : "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+                                "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384";
+    // Session tickets let a client that comes back skip the full handshake; the server keeps
+    // nothing per session (no cache), and a new context means new ticket keys.
+    static const unsigned char sessionContext[] = "voice-server";
+    if (SSL_CTX_set_ciphersuites(ctx, suites) != 1 || SSL_CTX_set_cipher_list(ctx, ciphers) != 1 ||
+        SSL_CTX_set_session_id_context(ctx, sessionContext, sizeof sessionContext - 1) != 1 ||
+        SSL_CTX_set_num_tickets(ctx, 1) != 1) {
+        *error = voicesdk::protocol::takeTlsError(QStringLiteral("cannot set up TLS"));
+        return nullptr;
+    }
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+
+    Owned<BIO> certificateBio(
+        BIO_new_mem_buf(identity.certificatePem.constData(), identity.certificatePem.size()));
+    Owned<BIO> keyBio(BIO_new_mem_buf(identity.keyPem.constData(), identity.keyPem.size()));
+    char noPassphrase[] = "";
+    Owned<X509> certificate(certificateBio
+                                ? PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr)
+                                : nullptr);
+    Owned<EVP_PKEY> key(
+        keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, noPassphrase) : nullptr);
+    if (!certificate || !key || SSL_CTX_use_certificate(ctx, certificate.get()) != 1) {
+        *error = voicesdk::protocol::takeTlsError(QStringLiteral("cannot use the certificate"));
+        return nullptr;
+    }
+    while (X509* next = PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr)) {
+        if (SSL_CTX_add0_chain_cert(ctx, next) != 1) {
+            X509_free(next);
+            *error = voicesdk::protocol::takeTlsError(QStringLiteral("cannot use the chain"));
+            return nullptr;
+        }
+    }
+    ERR_clear_error(); // the end of the chain
+    if (SSL_CTX_use_PrivateKey(ctx, key.get()) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
+        *error = voicesdk::protocol::takeTlsError(QStringLiteral("cannot use the key"));
+        return nullptr;
+    }
+    return context;
 }
 
 } // namespace voiceserver

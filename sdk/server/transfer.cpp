@@ -6,8 +6,7 @@
 #include "tls.h"
 
 #include <QRandomGenerator>
-#include <QScopedValueRollback>
-#include <QSslSocket>
+#include <QSocketNotifier>
 
 namespace voiceserver {
 
@@ -15,46 +14,27 @@ using namespace voicesdk::protocol;
 
 namespace {
 constexpr int ChunkSize = 256 * 1024;
-// Unsent bytes queued on a download socket before the next chunk is read from disk.
-constexpr qint64 HighWater = 1024 * 1024;
-// Bytes Qt may hold for an upload socket; the kernel's window does the rest.
-constexpr qint64 ReadBufferSize = 1024 * 1024;
+// What an upload may read in one wake-up before chat and the other connections have their turn.
+constexpr qint64 ReadPerWakeUp = 1024 * 1024;
 constexpr int GracefulCloseMs = 5000;
 } // namespace
 
-TransferConnection::TransferConnection(QTcpSocket* socket, const QByteArray& pending,
+TransferConnection::TransferConnection(std::unique_ptr<TlsStream> stream, const QByteArray& pending,
                                        TransferTicket ticket, const QString& incomingDirectory,
                                        int idleTimeoutMs, QObject* parent)
-    : QObject(parent), m_socket(socket), m_ticket(std::move(ticket))
+    : QObject(parent), m_stream(std::move(stream)), m_ticket(std::move(ticket))
 {
-    m_socket->setParent(this);
-    m_socket->setReadBufferSize(ReadBufferSize);
     m_idle.setSingleShot(true);
     m_idle.setInterval(idleTimeoutMs);
     connect(&m_idle, &QTimer::timeout, this,
             [this] { abort(QStringLiteral("no progress for %1 ms").arg(m_idle.interval())); });
-    connect(m_socket, &QTcpSocket::disconnected, this, &TransferConnection::onPeerGone);
+    m_closeTimer.setSingleShot(true);
+    connect(&m_closeTimer, &QTimer::timeout, this, &TransferConnection::dispose);
     if (m_ticket.upload) {
+        m_stream->setBulk();
         const quint64 random = QRandomGenerator::system()->generate64();
         m_file.setFileName(incomingDirectory + QStringLiteral("/upload-") +
                            QString::number(random, 16));
-        connect(m_socket, &QTcpSocket::readyRead, this, &TransferConnection::onReadyRead);
-    } else {
-        connect(m_socket, &QTcpSocket::bytesWritten, this, &TransferConnection::pumpDownload);
-        // Over TLS, bytesWritten tells that Qt encrypted the bytes; this, that they left.
-        if (auto* tls = qobject_cast<QSslSocket*>(m_socket))
-            connect(tls, &QSslSocket::encryptedBytesWritten, this,
-                    &TransferConnection::pumpDownload);
-        connect(m_socket, &QTcpSocket::readyRead, this,
-                [this] { abort(QStringLiteral("unexpected bytes on a download")); });
-    }
-    if (qobject_cast<QSslSocket*>(m_socket)) {
-        connect(m_socket, &QAbstractSocket::errorOccurred, this,
-                [this](QAbstractSocket::SocketError error) {
-                    if (error == QAbstractSocket::SslInternalError ||
-                        error == QAbstractSocket::SslInvalidUserDataError)
-                        abort(QStringLiteral("TLS: %1").arg(m_socket->errorString()));
-                });
     }
     m_buffer.resize(ChunkSize);
     // Runs once the server has wired the signals up.
@@ -64,6 +44,9 @@ TransferConnection::TransferConnection(QTcpSocket* socket, const QByteArray& pen
 
 TransferConnection::~TransferConnection()
 {
+    // The notifiers go before the descriptor they watch.
+    delete m_readable;
+    delete m_writable;
     if (m_file.isOpen())
         m_file.close();
     if (m_ticket.upload && !m_file.fileName().isEmpty())
@@ -83,6 +66,11 @@ void TransferConnection::start(const QByteArray& pending)
         return;
     m_started = true;
     m_idle.start();
+    m_readable = new QSocketNotifier(m_stream->descriptor(), QSocketNotifier::Read, this);
+    m_writable = new QSocketNotifier(m_stream->descriptor(), QSocketNotifier::Write, this);
+    m_writable->setEnabled(false);
+    connect(m_readable, &QSocketNotifier::activated, this, &TransferConnection::onReadable);
+    connect(m_writable, &QSocketNotifier::activated, this, &TransferConnection::onWritable);
     if (m_ticket.upload) {
         if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             finishUpload(ERROR_file_io_error, QStringLiteral("cannot store the upload"));
@@ -91,18 +79,124 @@ void TransferConnection::start(const QByteArray& pending)
         }
         if (!consume(pending.constData(), pending.size()))
             return;
-        onReadyRead();
-        // The peer may have closed before the socket came here: its bytes are read, and the
-        // signal that it closed went to the socket's first owner.
-        if (!m_ended && m_socket->state() == QAbstractSocket::UnconnectedState)
-            onPeerGone();
+        // Bytes may wait in the socket, or in OpenSSL, since the connection's thread let go.
+        readUpload();
     } else {
         if (!pending.isEmpty())
             return abort(QStringLiteral("unexpected bytes on a download"));
-        m_socket->write(
-            encodeFrame(QCborMap{{TypeKey, type::TransferData}, {field::Size, m_ticket.size}}));
-        pumpDownload();
+        m_frame =
+            encodeFrame(QCborMap{{TypeKey, type::TransferData}, {field::Size, m_ticket.size}});
+        pump();
     }
+}
+
+void TransferConnection::watch()
+{
+    if (!m_readable || !m_stream)
+        return;
+    const bool unsent = m_frameSent < m_frame.size() || m_chunkStart < m_chunkEnd ||
+                        (!m_ticket.upload && !m_ended && m_done < m_ticket.size) ||
+                        m_stream->pendingBytes() > 0;
+    m_writable->setEnabled(m_stream->wantsWrite() || (unsent && !m_lingering));
+    // Once ended, only the peer's end is awaited, after the goodbye.
+    m_readable->setEnabled(m_lingering || (!m_ended && !m_stream->wantsWrite()));
+}
+
+void TransferConnection::onReadable()
+{
+    if (m_lingering) {
+        // Said goodbye: whatever comes now is dropped until the peer's end.
+        for (;;) {
+            const qint64 got = m_stream->read(m_buffer.data(), m_buffer.size());
+            if (got < 0)
+                return dispose();
+            if (got == 0)
+                return watch();
+        }
+    }
+    if (m_ticket.upload) {
+        readUpload();
+        return;
+    }
+    // A client must not send anything on a download; its end is what is expected.
+    char byte;
+    const qint64 got = m_stream->read(&byte, 1);
+    if (got > 0)
+        return abort(QStringLiteral("unexpected bytes on a download"));
+    if (got < 0)
+        return onPeerGone();
+    watch();
+}
+
+void TransferConnection::onWritable()
+{
+    if (m_ticket.upload && !m_closing && m_stream->wantsWrite())
+        readUpload(); // OpenSSL waited to answer while reading
+    else
+        pump();
+}
+
+bool TransferConnection::pump()
+{
+    if (!m_stream)
+        return false;
+    if (m_lingering) {
+        m_stream->flush(); // the goodbye may still wait for room
+        watch();
+        return true;
+    }
+    bool progress = m_stream->pendingBytes() > 0 && m_stream->flush();
+    while (m_frameSent < m_frame.size()) {
+        const qint64 taken =
+            m_stream->write(m_frame.constData() + m_frameSent, m_frame.size() - m_frameSent);
+        if (taken <= 0)
+            break;
+        m_frameSent += int(taken);
+        progress = true;
+    }
+    if (m_frameSent == m_frame.size()) {
+        m_frame.clear();
+        m_frameSent = 0;
+        // Downloads: the file, one chunk at a time, straight from the buffer it was read into.
+        while (!m_ticket.upload && !m_ended && m_stream->state() == TlsStream::State::Open) {
+            if (m_chunkStart == m_chunkEnd) {
+                if (m_done == m_ticket.size)
+                    break;
+                const qint64 want = qMin<qint64>(ChunkSize, m_ticket.size - m_done);
+                const qint64 got = m_ticket.source->read(m_buffer.data(), want);
+                if (got <= 0) {
+                    abort(QStringLiteral("cannot read the file"));
+                    return false;
+                }
+                m_chunkStart = 0;
+                m_chunkEnd = int(got);
+                m_done += got;
+            }
+            const qint64 taken =
+                m_stream->write(m_buffer.constData() + m_chunkStart, m_chunkEnd - m_chunkStart);
+            if (taken <= 0)
+                break;
+            m_chunkStart += int(taken);
+            progress = true;
+        }
+    }
+    if (m_stream->state() != TlsStream::State::Open) {
+        if (!m_ended)
+            onPeerGone();
+        else
+            dispose();
+        return false;
+    }
+    if (progress && !m_ended)
+        m_idle.start();
+    const bool sent =
+        m_frame.isEmpty() && m_chunkStart == m_chunkEnd && m_stream->pendingBytes() == 0;
+    if (sent && !m_ticket.upload && !m_ended && m_done == m_ticket.size)
+        end(QStringLiteral("done")); // the client closes once it has every byte
+    if (sent && m_closing)
+        closeWhenSent();
+    watch();
+    return true;
 }
 
 bool TransferConnection::consume(const char* data, qint64 size)
@@ -131,63 +225,47 @@ bool TransferConnection::consume(const char* data, qint64 size)
 
 void TransferConnection::onPeerGone()
 {
-    // A flush in onReadyRead can see the close while bytes still wait: those are read first.
-    if (m_reading) {
-        m_goneWhileReading = true;
-        return;
-    }
-    end(m_received || (!m_ticket.upload && m_done == m_ticket.size)
+    end(m_received || (!m_ticket.upload && m_done == m_ticket.size && m_chunkStart == m_chunkEnd)
             ? QStringLiteral("done")
             : QStringLiteral("connection closed by peer"));
+    dispose();
 }
 
-void TransferConnection::onReadyRead()
+void TransferConnection::readUpload()
 {
-    // Bytes that come before the queued start wait in the socket (bounded), and start()
-    // reads them. A flush in the loop below signals what it decrypts; the loop reads it.
-    if (!m_started || m_reading)
+    if (!m_started || m_ended)
         return;
-    {
-        const QScopedValueRollback<bool> reading(m_reading, true);
-        readAvailable();
-    }
-    if (m_goneWhileReading) {
-        m_goneWhileReading = false;
-        onPeerGone();
-    }
-}
-
-void TransferConnection::readAvailable()
-{
-    do {
-        while (!m_ended && !m_received && m_socket->bytesAvailable() > 0) {
-            const qint64 got = m_socket->read(m_buffer.data(), m_buffer.size());
-            if (got <= 0)
-                break;
-            if (!consume(m_buffer.constData(), got))
-                return;
+    qint64 read = 0;
+    qint64 got = 0;
+    while (!m_ended && got >= 0) {
+        if (read >= ReadPerWakeUp) {
+            // Chat has its turn; what OpenSSL holds is no readiness of the socket.
+            if (m_stream->hasBuffered())
+                QMetaObject::invokeMethod(
+                    this, [this] { readUpload(); }, Qt::QueuedConnection);
+            break;
         }
-    } while (!m_ended && !m_received && decryptPending(m_socket));
-    // Anything after the last announced byte is a fault.
-    if (m_received && !m_ended && m_socket->bytesAvailable() > 0)
-        abort(QStringLiteral("more bytes than announced"));
-}
-
-void TransferConnection::pumpDownload()
-{
-    if (m_ended || !m_started)
-        return;
-    m_idle.start();
-    while (m_done < m_ticket.size && unsentBytes(m_socket) < HighWater) {
-        const qint64 want = qMin<qint64>(ChunkSize, m_ticket.size - m_done);
-        const qint64 got = m_ticket.source->read(m_buffer.data(), want);
-        if (got <= 0)
-            return abort(QStringLiteral("cannot read the file"));
-        m_socket->write(m_buffer.constData(), got);
-        m_done += got;
+        // A record at a time comes out of TLS: the buffer is filled before the file is
+        // written, so the disk sees few large writes.
+        int filled = 0;
+        while (filled < m_buffer.size() &&
+               (got = m_stream->read(m_buffer.data() + filled, m_buffer.size() - filled)) > 0)
+            filled += int(got);
+        read += filled;
+        // Anything after the last announced byte is a fault.
+        if (filled > 0 && m_received)
+            return abort(QStringLiteral("more bytes than announced"));
+        if (filled > 0 && !consume(m_buffer.constData(), filled))
+            return watch();
+        if (got == 0)
+            break;
     }
-    if (m_done == m_ticket.size && unsentBytes(m_socket) == 0)
-        end(QStringLiteral("done")); // the client closes once it has every byte
+    if (got < 0 && !m_ended) {
+        if (m_stream->state() == TlsStream::State::Failed)
+            return abort(m_stream->errorString());
+        return onPeerGone();
+    }
+    watch();
 }
 
 void TransferConnection::finishUpload(unsigned int code, const QString& message)
@@ -199,15 +277,17 @@ void TransferConnection::finishUpload(unsigned int code, const QString& message)
     if (!message.isEmpty())
         done.insert(field::Message, message);
     m_received = true; // nothing more is read
-    m_socket->write(encodeFrame(done));
+    m_frame = encodeFrame(done);
+    m_frameSent = 0;
     end(code == ERROR_ok ? QStringLiteral("done") : message);
-    m_socket->disconnectFromHost(); // after what is queued is out
+    if (m_readable)
+        pump();
 }
 
 void TransferConnection::abort(const QString& reason)
 {
     end(reason);
-    m_socket->abort();
+    dispose();
 }
 
 void TransferConnection::end(const QString& outcome)
@@ -219,16 +299,34 @@ void TransferConnection::end(const QString& outcome)
     if (m_file.isOpen())
         m_file.close();
     emit finished(outcome);
-    // The object stays until its last bytes are out, bounded; the server has forgotten it.
-    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
-        deleteLater();
+    // The object stays until its last bytes are out and the peer has closed, bounded; the
+    // server has forgotten it.
+    m_closing = true;
+    m_closeTimer.start(GracefulCloseMs);
+}
+
+void TransferConnection::closeWhenSent()
+{
+    if (m_lingering || !m_stream)
         return;
-    }
-    connect(m_socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    QTimer::singleShot(GracefulCloseMs, this, [this] {
-        m_socket->abort();
-        deleteLater();
-    });
+    m_lingering = true;
+    m_stream->shutdownOutput();
+    watch();
+}
+
+void TransferConnection::dispose()
+{
+    if (!m_stream)
+        return;
+    end(QStringLiteral("connection closed"));
+    m_idle.stop();
+    m_closeTimer.stop();
+    // The notifiers go before the descriptor they watch.
+    delete m_readable;
+    delete m_writable;
+    m_readable = m_writable = nullptr;
+    m_stream.reset();
+    deleteLater();
 }
 
 } // namespace voiceserver

@@ -8,7 +8,11 @@
 
 #include <memory>
 
-class QTcpSocket;
+class QSocketNotifier;
+
+namespace voicesdk::protocol {
+class TlsStream;
+}
 
 namespace voiceserver {
 
@@ -29,15 +33,18 @@ struct TransferTicket
     std::shared_ptr<QFile> source; // downloads: opened when asked, so the bytes cannot change
 };
 
-// One transfer connection after its key was accepted. Uploads stream raw bytes into a file in
-// the incoming directory, which the server puts in place once complete; downloads send a
-// transferData frame and then the file's bytes. An unfinished upload's file is removed when the
-// connection goes. Ends with finished(); the server then deletes it.
+// One transfer connection after its key was accepted, in the server's thread: its descriptor
+// (with TLS) watched for readiness, the file's bytes going between it and one buffer. Uploads
+// stream raw bytes into a file in the incoming directory, which the server puts in place once
+// complete; downloads send a transferData frame and then the file's bytes. An unfinished
+// upload's file is removed when the connection goes. Ends with finished(); the server then
+// deletes it.
 class TransferConnection : public QObject
 {
     Q_OBJECT
 public:
-    TransferConnection(QTcpSocket* socket, const QByteArray& pending, TransferTicket ticket,
+    TransferConnection(std::unique_ptr<voicesdk::protocol::TlsStream> stream,
+                       const QByteArray& pending, TransferTicket ticket,
                        const QString& incomingDirectory, int idleTimeoutMs, QObject* parent);
     ~TransferConnection() override;
 
@@ -63,24 +70,37 @@ public:
 
 private:
     void start(const QByteArray& pending);
-    void onReadyRead();
-    void readAvailable();
+    void onReadable();
+    void onWritable();
+    void readUpload();
     void onPeerGone();
-    void pumpDownload();
+    // Sends what waits: a frame, then (downloads) the file; false when the stream ended.
+    bool pump();
     bool consume(const char* data, qint64 size);
     void end(const QString& outcome);
+    // Once everything is out: goodbye, then the peer's end is awaited (bounded).
+    void closeWhenSent();
+    void watch();
+    void dispose();
 
-    QTcpSocket* m_socket;
+    std::unique_ptr<voicesdk::protocol::TlsStream> m_stream;
+    QSocketNotifier* m_readable = nullptr;
+    QSocketNotifier* m_writable = nullptr;
     TransferTicket m_ticket;
     QFile m_file; // upload target in the incoming directory
     qint64 m_done = 0;
     bool m_received = false;
     bool m_started = false; // bytes that arrive before start() wait in the socket
     bool m_ended = false;
-    bool m_reading = false;          // inside onReadyRead
-    bool m_goneWhileReading = false; // the socket closed inside onReadyRead
+    bool m_closing = false;   // ended: what is queued goes out, then goodbye
+    bool m_lingering = false; // said goodbye; the peer's end is awaited
     QTimer m_idle;
-    QByteArray m_buffer;
+    QTimer m_closeTimer;
+    QByteArray m_frame; // a frame to send, from m_frameSent on
+    int m_frameSent = 0;
+    QByteArray m_buffer;  // uploads: what was read; downloads: the file's next bytes
+    int m_chunkStart = 0; // downloads: m_buffer[m_chunkStart, m_chunkEnd) is still to send
+    int m_chunkEnd = 0;
 };
 
 } // namespace voiceserver

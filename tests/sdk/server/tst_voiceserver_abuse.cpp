@@ -96,8 +96,8 @@ void tst_VoiceServerAbuse::initTestCase()
              unsigned(ERROR_ok));
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &m_watcher), unsigned(ERROR_ok));
     QCOMPARE(ts3client_spawnNewServerConnectionHandler(0, &m_peer), unsigned(ERROR_ok));
-    QVERIFY(connectHandler(m_watcher, m_server.port(), "watcher"));
-    QVERIFY(connectHandler(m_peer, m_server.port(), "peer"));
+    QVERIFY2(connectHandler(m_watcher, m_server.port(), "watcher"), qPrintable(m_server.log()));
+    QVERIFY2(connectHandler(m_peer, m_server.port(), "peer"), qPrintable(m_server.log()));
 }
 
 void tst_VoiceServerAbuse::cleanupTestCase()
