@@ -343,21 +343,7 @@ void TlsSocket::flush()
 {
     if (m_ended || !m_connected || !m_stream)
         return;
-    m_stream->flush(); // records the kernel did not take before go first
-    while (m_outTaken < m_out.size()) {
-        const qint64 taken =
-            m_stream->write(m_out.constData() + m_outTaken, m_out.size() - m_outTaken);
-        if (taken <= 0)
-            break;
-        m_outTaken += int(taken);
-    }
-    if (m_outTaken == m_out.size()) {
-        m_out.clear();
-        m_outTaken = 0;
-    } else if (m_outTaken > 1024 * 1024) {
-        m_out.remove(0, m_outTaken);
-        m_outTaken = 0;
-    }
+    m_stream->writeQueue(&m_out, &m_outTaken, 1024 * 1024);
     if (m_stream->state() != TlsStream::State::Open)
         return endLater();
     if (m_closing && m_out.isEmpty() && !m_lingering) {

@@ -360,6 +360,24 @@ qint64 TlsStream::write(const char* data, qint64 size)
     return taken;
 }
 
+void TlsStream::writeQueue(QByteArray* queue, int* sent, int compactAbove)
+{
+    flush();
+    while (*sent < queue->size()) {
+        const qint64 taken = write(queue->constData() + *sent, queue->size() - *sent);
+        if (taken <= 0)
+            break;
+        *sent += int(taken);
+    }
+    if (*sent == queue->size()) {
+        queue->clear();
+        *sent = 0;
+    } else if (*sent > compactAbove) {
+        queue->remove(0, *sent);
+        *sent = 0;
+    }
+}
+
 void TlsStream::shutdownOutput()
 {
     if (m_fd < 0 || m_state != State::Open)

@@ -329,21 +329,7 @@ void Wire::send()
 {
     if (!m_stream || m_gone || !m_stream->isEncrypted())
         return;
-    m_stream->flush(); // records the kernel did not take before go first
-    while (m_outTaken < m_out.size()) {
-        const qint64 taken =
-            m_stream->write(m_out.constData() + m_outTaken, m_out.size() - m_outTaken);
-        if (taken <= 0)
-            break;
-        m_outTaken += int(taken);
-    }
-    if (m_outTaken == m_out.size()) {
-        m_out.clear();
-        m_outTaken = 0;
-    } else if (m_outTaken > 64 * 1024) {
-        m_out.remove(0, m_outTaken); // keeps the peer's backlog from holding what left
-        m_outTaken = 0;
-    }
+    m_stream->writeQueue(&m_out, &m_outTaken, 64 * 1024);
     m_state->unsent = unsent();
     if (m_stream->state() != TlsStream::State::Open) {
         if (m_stream->state() == TlsStream::State::Failed)
