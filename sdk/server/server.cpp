@@ -19,7 +19,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <malloc.h>
 #include <unistd.h>
 
 namespace voiceserver {
@@ -336,9 +335,9 @@ bool Server::dropOldestPending(const QHostAddress* address, const QString& why)
 void Server::dropSilentClients()
 {
     // Bursts (a crowd joining, each newcomer told about everyone) leave the heap full of free
-    // pages between live blocks that glibc keeps; handing them back now and then keeps the
-    // resident size near what the clients need.
-    ::malloc_trim(0);
+    // pages between live blocks that glibc keeps; handing them back keeps the resident size near
+    // what the clients need.
+    m_heapTrimmer.trimIfWorthIt();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QList<Session*> clients = m_clients.values();
     for (Session* client : clients) {

@@ -5,6 +5,7 @@
 #include "channelstore.h"
 #include "cluster.h"
 #include "fileservice.h"
+#include "heaptrim.h"
 #include "iopool.h"
 #include "listener.h"
 #include "session.h"
@@ -166,6 +167,7 @@ private:
     int m_acceptFailures = 0;
     qint64 m_acceptFailureLoggedAt = 0;
     QTimer m_idleSweep;
+    HeapTrimmer m_heapTrimmer;
     std::unique_ptr<FileService> m_files;
     VoiceRelay* m_voice;
     std::unique_ptr<IoPool> m_io; // made by listen()
