@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "outputqueue.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -69,7 +71,7 @@ public:
     // (sendable() follows), -1 once ended. For bulk data; not mixed with a queue that waits.
     qint64 send(const char* data, qint64 size);
     // Queued bytes not yet taken.
-    qint64 bytesToWrite() const { return m_out.size() - m_outTaken; }
+    qint64 bytesToWrite() const { return m_out.size(); }
     // Plain bytes OpenSSL holds that no readiness of the descriptor announces: a reader that
     // stopped early reads on without waiting.
     bool hasBuffered() const;
@@ -115,8 +117,7 @@ private:
     TlsSession m_resume;   // to resume
     TlsSession m_session;  // offered by the server
     QHostAddress m_peer;
-    QByteArray m_out; // queued, from m_outTaken on
-    int m_outTaken = 0;
+    voicesdk::protocol::OutputQueue m_out; // queued
     bool m_flushScheduled = false;
     bool m_sendBlocked = false; // send() found the descriptor full
     bool m_connected = false;
