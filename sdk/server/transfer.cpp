@@ -14,8 +14,10 @@ using namespace voicesdk::protocol;
 
 namespace {
 constexpr int ChunkSize = 256 * 1024;
-// What an upload may read in one wake-up before chat and the other connections have their turn.
+// What an upload may read, or a download write, in one wake-up before chat and the other
+// connections have their turn.
 constexpr qint64 ReadPerWakeUp = 1024 * 1024;
+constexpr qint64 WritePerWakeUp = 1024 * 1024;
 constexpr int GracefulCloseMs = 5000;
 } // namespace
 
@@ -158,7 +160,10 @@ bool TransferConnection::pump()
         m_frame.clear();
         m_frameSent = 0;
         // Downloads: the file, one chunk at a time, straight from the buffer it was read into.
-        while (!m_ticket.upload && !m_ended && m_stream->state() == TlsStream::State::Open) {
+        // A peer that reads as fast as this writes would otherwise keep the loop going.
+        qint64 written = 0;
+        while (!m_ticket.upload && !m_ended && m_stream->state() == TlsStream::State::Open &&
+               written < WritePerWakeUp) {
             if (m_chunkStart == m_chunkEnd) {
                 if (m_done == m_ticket.size)
                     break;
@@ -177,6 +182,7 @@ bool TransferConnection::pump()
             if (taken <= 0)
                 break;
             m_chunkStart += int(taken);
+            written += taken;
             progress = true;
         }
     }
