@@ -66,6 +66,7 @@ void onText(uint64, anyID, anyID, anyID, const char*, const char*, const char* m
     const qint64 now = g_clock.nsecsElapsed();
     std::lock_guard<std::mutex> lock(g_mutex);
     g_textArrival.emplace(QByteArray(message), now);
+    g_changed.notify_all(); // the wait for the last texts ends when they are in
 }
 
 template <typename Predicate> bool waitUntil(Predicate predicate, int seconds = 120)

@@ -10,7 +10,7 @@
 // BENCH_SECONDS (60), BENCH_INTERVAL_MS (2000), BENCH_TEXT (200 characters), BENCH_CHURN
 // (clients joining and leaving per second, 10), BENCH_SERVER_ARGS (more voice-server options,
 // e.g. "--io-threads 1"), BENCH_TLS (1: over TLS only, 0: in clear only; both when unset). The
-// join figure is the server's CPU time while
+// join figures are the server's CPU time and the wall time while
 // all clients of a size come in at once.
 // The load comes from this one process on epoll, so it does not need a thread per client.
 #include "frame.h"
@@ -439,6 +439,7 @@ struct Result
     double p50 = 0, p99 = 0, max = 0;
     double cpuShare = 0;
     double joinCpuSeconds = 0;
+    double joinSeconds = 0; // from the first connect until the last one was in
     ProcessUse use;
     bool ok = false;
 };
@@ -491,6 +492,7 @@ Result runLoad(int clients, quint16 port, qint64 pid, bool echo, bool tls)
     }
     std::vector<Client*> texters;
     const ProcessUse beforeJoins = processUse(pid);
+    const qint64 joinsStart = nowNs();
     for (int i = 0; i < clients; ++i) {
         Client* client = load.open(i, ids[size_t(i % channels)], true);
         if (!client)
@@ -509,6 +511,7 @@ Result runLoad(int clients, quint16 port, qint64 pid, bool echo, bool tls)
         return result;
     }
     result.joinCpuSeconds = processUse(pid).cpuSeconds - beforeJoins.cpuSeconds;
+    result.joinSeconds = double(nowNs() - joinsStart) / 1e9;
     // Members per channel, for what each text should reach.
     const int perChannel = clients / channels;
     const qint64 start = nowNs();
@@ -564,9 +567,9 @@ Result runLoad(int clients, quint16 port, qint64 pid, bool echo, bool tls)
 void print(const char* name, const Result& r)
 {
     std::printf("%-14s %6.1f %% of a core  RSS %7ld KiB  delivered %9lld of %9lld  p50 %6.2f ms"
-                "  p99 %7.2f ms  max %7.1f ms  dropped %lld  joins %5.2f s CPU\n",
+                "  p99 %7.2f ms  max %7.1f ms  dropped %lld  joins %5.2f s CPU in %5.2f s\n",
                 name, r.cpuShare * 100, r.use.rssKiB, r.delivered, r.expected, r.p50, r.p99, r.max,
-                r.dropped, r.joinCpuSeconds);
+                r.dropped, r.joinCpuSeconds, r.joinSeconds);
 }
 
 // The voice server under the load, over TLS or in clear.
