@@ -318,7 +318,10 @@ void TlsSocket::write(const QByteArray& bytes)
 {
     if (m_ended || bytes.isEmpty())
         return;
-    m_out.append(bytes);
+    if (m_out.isEmpty())
+        m_out = bytes;
+    else
+        m_out += bytes;
     scheduleFlush();
 }
 
@@ -340,7 +343,7 @@ void TlsSocket::flush()
 {
     if (m_ended || !m_connected || !m_stream)
         return;
-    m_stream->writeQueue(&m_out);
+    m_stream->writeQueue(&m_out, &m_outTaken, 1024 * 1024);
     if (m_stream->state() != TlsStream::State::Open)
         return endLater();
     if (m_closing && m_out.isEmpty() && !m_lingering) {

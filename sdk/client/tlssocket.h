@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "outputqueue.h"
-
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -71,7 +69,7 @@ public:
     // (sendable() follows), -1 once ended. For bulk data; not mixed with a queue that waits.
     qint64 send(const char* data, qint64 size);
     // Queued bytes not yet taken.
-    qint64 bytesToWrite() const { return m_out.size(); }
+    qint64 bytesToWrite() const { return m_out.size() - m_outTaken; }
     // Plain bytes OpenSSL holds that no readiness of the descriptor announces: a reader that
     // stopped early reads on without waiting.
     bool hasBuffered() const;
@@ -117,7 +115,8 @@ private:
     TlsSession m_resume;   // to resume
     TlsSession m_session;  // offered by the server
     QHostAddress m_peer;
-    voicesdk::protocol::OutputQueue m_out; // queued
+    QByteArray m_out; // queued, from m_outTaken on
+    int m_outTaken = 0;
     bool m_flushScheduled = false;
     bool m_sendBlocked = false; // send() found the descriptor full
     bool m_connected = false;

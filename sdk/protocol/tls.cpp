@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "tls.h"
 
-#include "outputqueue.h"
-
 #include <QCryptographicHash>
 #include <QSslCertificate>
 
@@ -15,7 +13,6 @@
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace voicesdk::protocol {
@@ -363,56 +360,21 @@ qint64 TlsStream::write(const char* data, qint64 size)
     return taken;
 }
 
-void TlsStream::writeQueue(OutputQueue* queue)
+void TlsStream::writeQueue(QByteArray* queue, int* sent, int compactAbove)
 {
-    if (m_state != State::Open)
-        return;
-    if (!m_ssl) {
-        // The queued blocks leave as they are, many in one call.
-        while (!queue->isEmpty()) {
-            iovec pieces[64];
-            msghdr message = {};
-            message.msg_iov = pieces;
-            message.msg_iovlen = size_t(queue->pieces(pieces, 64));
-            qint64 offered = 0;
-            for (size_t i = 0; i < message.msg_iovlen; ++i)
-                offered += qint64(pieces[i].iov_len);
-            const ssize_t sent = ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                m_sslWantsWrite = true;
-                return;
-            }
-            if (clearResult(sent) <= 0)
-                return;
-            queue->consume(sent);
-            if (sent < offered) {
-                m_sslWantsWrite = true; // the kernel is full
-                return;
-            }
-        }
-        return;
+    flush();
+    while (*sent < queue->size()) {
+        const qint64 taken = write(queue->constData() + *sent, queue->size() - *sent);
+        if (taken <= 0)
+            break;
+        *sent += int(taken);
     }
-    if (!m_encrypted && !handshake())
-        return;
-    // Records left over from before go first, even when the queue is empty; then the queue is
-    // sealed a batch at a time, each batch leaving in one send().
-    while (sendSealed() && m_state == State::Open && !queue->isEmpty()) {
-        int result = 1;
-        while (!queue->isEmpty() && pendingBytes() < SealedBatch) {
-            int size = 0;
-            const char* data = queue->front(&size);
-            ERR_clear_error();
-            result = SSL_write(m_ssl, data, size);
-            if (result <= 0)
-                break;
-            queue->consume(result);
-        }
-        if (result <= 0) {
-            sendSealed();
-            settle(result);
-            return;
-        }
-        m_sslWantsWrite = false;
+    if (*sent == queue->size()) {
+        queue->clear();
+        *sent = 0;
+    } else if (*sent > compactAbove) {
+        queue->remove(0, *sent);
+        *sent = 0;
     }
 }
 

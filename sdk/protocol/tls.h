@@ -13,8 +13,6 @@ typedef struct bio_st BIO;
 // What the client library and the server share about TLS.
 namespace voicesdk::protocol {
 
-class OutputQueue;
-
 // A certificate's SHA-256 digest as "SHA256:" and 64 hex digits: how logs and the client's
 // list of known servers name it. der: the certificate in DER.
 QString certificateFingerprint(const QByteArray& der);
@@ -71,9 +69,10 @@ public:
     // Plain bytes taken (sealed, in records of up to 16 KiB, and sent or pending), 0 when the
     // descriptor takes nothing now, -1 at the end.
     qint64 write(const char* data, qint64 size);
-    // Writes from the queue as much as the descriptor takes: records left over from before
-    // first; in clear, many of the queue's blocks in one call.
-    void writeQueue(OutputQueue* queue);
+    // Writes a queue from *sent on, as far as the descriptor takes it: records left over from
+    // before go first. What left is cut from the queue once it passes compactAbove, so a slow
+    // peer's backlog does not hold it.
+    void writeQueue(QByteArray* queue, int* sent, int compactAbove);
     // Says goodbye (TLS close_notify) and ends the sending direction once what is pending is
     // out; the peer's bytes may still be read.
     void shutdownOutput();

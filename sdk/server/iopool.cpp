@@ -3,7 +3,6 @@
 
 #include "epolldispatcher.h"
 #include "frame.h"
-#include "outputqueue.h"
 #include "session.h"
 #include "tls.h"
 
@@ -78,8 +77,9 @@ private:
     IoWorker* m_worker;
     std::unique_ptr<TlsStream> m_stream;
     voicesdk::protocol::FrameDecoder m_decoder;
-    qint64 m_handed = 0;                   // bytes the session handed over
-    voicesdk::protocol::OutputQueue m_out; // bytes not yet taken by the connection
+    qint64 m_handed = 0; // bytes the session handed over
+    QByteArray m_out;    // bytes not yet taken by the connection, from m_outTaken on
+    int m_outTaken = 0;
     bool m_overflowed = false;
     bool m_active = false;     // past the hello: frames flow freely
     bool m_held = false;       // a frame is with the hub and the next must wait for its answer
@@ -303,7 +303,10 @@ void Wire::write(const QByteArray& bytes, bool droppable)
         }
     }
     // Everything for this peer in one wake-up leaves in one write (records of up to 16 KiB).
-    m_out.append(bytes);
+    if (m_out.isEmpty())
+        m_out = bytes;
+    else
+        m_out += bytes;
     m_worker->touched(this);
 }
 
@@ -311,6 +314,7 @@ void Wire::flush()
 {
     if (!m_stream || m_gone) {
         m_out.clear();
+        m_outTaken = 0;
         return;
     }
     send();
@@ -318,14 +322,14 @@ void Wire::flush()
 
 qint64 Wire::unsent() const
 {
-    return m_out.size() + (m_stream ? m_stream->pendingBytes() : 0);
+    return m_out.size() - m_outTaken + (m_stream ? m_stream->pendingBytes() : 0);
 }
 
 void Wire::send()
 {
     if (!m_stream || m_gone || !m_stream->isEncrypted())
         return;
-    m_stream->writeQueue(&m_out);
+    m_stream->writeQueue(&m_out, &m_outTaken, 64 * 1024);
     m_state->unsent = unsent();
     if (m_stream->state() != TlsStream::State::Open) {
         if (m_stream->state() == TlsStream::State::Failed)

@@ -1,22 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "frame.h"
 #include "message.h"
-#include "outputqueue.h"
 #include "rawpeer.h"
-#include "tls.h"
-#include "voiceserverprocess.h"
 
 #include <QCborArray>
 #include <QCborValue>
 #include <QTest>
 #include <QtEndian>
-
-#include <openssl/ssl.h>
-
-#include <memory>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 using namespace voicesdk::protocol;
 
@@ -42,9 +32,6 @@ private slots:
     void encodeRefusesOversize();
     void reader_data();
     void reader();
-    void outputQueueGathersSmallAndSharesLarge();
-    void queueLeavesInOrderThroughAFullSocket_data();
-    void queueLeavesInOrderThroughAFullSocket();
 };
 
 void tst_FrameCodec::roundTrip_data()
@@ -214,116 +201,6 @@ void tst_FrameCodec::reader()
     } else {
         QVERIFY(!reader.errorString().isEmpty());
     }
-}
-
-void tst_FrameCodec::outputQueueGathersSmallAndSharesLarge()
-{
-    OutputQueue queue;
-    const QByteArray large(100 * 1024, 'L');
-    for (int i = 0; i < 300; ++i)
-        queue.append(QByteArray(100, char('a' + i % 26)));
-    queue.append(large);
-    queue.append(QByteArray(10, 's'));
-    QCOMPARE(queue.size(), qint64(300 * 100 + large.size() + 10));
-    iovec pieces[16];
-    // 300 small frames fill two blocks of at most 16 KiB; the large one is not copied.
-    const int count = queue.pieces(pieces, 16);
-    QCOMPARE(count, 4);
-    QVERIFY(pieces[0].iov_len <= 16 * 1024 && pieces[1].iov_len <= 16 * 1024);
-    QCOMPARE(int(pieces[0].iov_len + pieces[1].iov_len), 300 * 100);
-    QCOMPARE(static_cast<const char*>(pieces[2].iov_base), large.constData());
-    QCOMPARE(int(pieces[3].iov_len), 10);
-    // Consuming across blocks keeps the rest in place.
-    queue.consume(300 * 100 + 7);
-    int size = 0;
-    const char* front = queue.front(&size);
-    QCOMPARE(size, large.size() - 7);
-    QCOMPARE(front, large.constData() + 7);
-    queue.consume(queue.size());
-    QVERIFY(queue.isEmpty());
-    QCOMPARE(queue.front(&size), nullptr);
-    QCOMPARE(size, 0);
-}
-
-namespace {
-
-struct SslFree
-{
-    void operator()(SSL* ssl) const { SSL_free(ssl); }
-    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
-
-} // namespace
-
-void tst_FrameCodec::queueLeavesInOrderThroughAFullSocket_data()
-{
-    QTest::addColumn<bool>("tls");
-    QTest::newRow("clear") << false; // the queue's blocks leave by sendmsg()
-    QTest::newRow("TLS") << true;    // sealed a batch at a time; leftovers wait for room
-}
-
-void tst_FrameCodec::queueLeavesInOrderThroughAFullSocket()
-{
-    QFETCH(bool, tls);
-    int fds[2];
-    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
-    const int small = 4096;
-    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    std::unique_ptr<SSL_CTX, SslFree> serverContext, clientContext;
-    std::unique_ptr<SSL, SslFree> reader;
-    SSL* writer = nullptr;
-    if (tls) {
-        serverContext.reset(SSL_CTX_new(TLS_server_method()));
-        clientContext.reset(SSL_CTX_new(TLS_client_method()));
-        QVERIFY(SSL_CTX_use_certificate_chain_file(
-                    serverContext.get(), qPrintable(VoiceServerProcess::tlsFile("server.crt"))) ==
-                    1 &&
-                SSL_CTX_use_PrivateKey_file(serverContext.get(),
-                                            qPrintable(VoiceServerProcess::tlsFile("server.key")),
-                                            SSL_FILETYPE_PEM) == 1);
-        SSL_CTX_set_mode(serverContext.get(), SSL_MODE_RELEASE_BUFFERS |
-                                                  SSL_MODE_ENABLE_PARTIAL_WRITE |
-                                                  SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        writer = SSL_new(serverContext.get());
-        SSL_set_accept_state(writer);
-        reader.reset(SSL_new(clientContext.get()));
-        SSL_set_fd(reader.get(), fds[1]);
-        SSL_set_connect_state(reader.get());
-    }
-    TlsStream stream(fds[0], writer);
-    for (int i = 0;
-         i < 1000 && !(stream.handshake() && (!tls || SSL_is_init_finished(reader.get()))); ++i) {
-        if (tls)
-            SSL_do_handshake(reader.get());
-    }
-    QVERIFY(stream.isEncrypted());
-
-    OutputQueue queue;
-    QByteArray expected;
-    for (int i = 0; i < 2000; ++i) {
-        const QByteArray frame = i % 100 == 0 ? QByteArray(20000 + i, char(i))
-                                              : QByteArray::number(i).repeated(i % 37 + 1);
-        queue.append(frame);
-        expected += frame;
-    }
-    QByteArray received;
-    char buffer[65536];
-    // As a connection's owner does: the queue is written again whenever the socket has room,
-    // also once it is empty while sealed records still wait.
-    for (int rounds = 0; received.size() < expected.size() && rounds < 100000; ++rounds) {
-        stream.writeQueue(&queue);
-        QCOMPARE(stream.state(), TlsStream::State::Open);
-        QVERIFY(queue.isEmpty() || stream.wantsWrite());
-        const int got = tls ? SSL_read(reader.get(), buffer, sizeof buffer)
-                            : int(::recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT));
-        if (got > 0)
-            received.append(buffer, got);
-    }
-    QVERIFY(queue.isEmpty());
-    QCOMPARE(received.size(), expected.size());
-    QVERIFY(received == expected);
-    reader.reset();
-    ::close(fds[1]);
 }
 
 QTEST_APPLESS_MAIN(tst_FrameCodec)
