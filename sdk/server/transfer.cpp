@@ -16,8 +16,7 @@ namespace {
 constexpr int ChunkSize = 256 * 1024;
 // What an upload may read, or a download write, in one wake-up before chat and the other
 // connections have their turn.
-constexpr qint64 ReadPerWakeUp = 1024 * 1024;
-constexpr qint64 WritePerWakeUp = 1024 * 1024;
+constexpr qint64 BytesPerWakeUp = 1024 * 1024;
 constexpr int GracefulCloseMs = 5000;
 } // namespace
 
@@ -163,7 +162,7 @@ bool TransferConnection::pump()
         // A peer that reads as fast as this writes would otherwise keep the loop going.
         qint64 written = 0;
         while (!m_ticket.upload && !m_ended && m_stream->state() == TlsStream::State::Open &&
-               written < WritePerWakeUp) {
+               written < BytesPerWakeUp) {
             if (m_chunkStart == m_chunkEnd) {
                 if (m_done == m_ticket.size)
                     break;
@@ -244,7 +243,7 @@ void TransferConnection::readUpload()
     qint64 read = 0;
     qint64 got = 0;
     while (!m_ended && got >= 0) {
-        if (read >= ReadPerWakeUp) {
+        if (read >= BytesPerWakeUp) {
             // Chat has its turn; what OpenSSL holds is no readiness of the socket.
             if (m_stream->hasBuffered())
                 QMetaObject::invokeMethod(
