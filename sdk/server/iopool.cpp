@@ -153,9 +153,13 @@ public:
     void push(std::vector<WireCommand>& commands)
     {
         const std::lock_guard<std::mutex> lock(m_lock);
-        for (WireCommand& command : commands)
-            m_inbox.push_back(std::move(command));
-        commands.clear();
+        if (m_inbox.empty()) {
+            m_inbox.swap(commands);
+        } else {
+            for (WireCommand& command : commands)
+                m_inbox.push_back(std::move(command));
+            commands.clear();
+        }
         if (!m_woken) {
             m_woken = true;
             m_dispatcher->wakeUp();
@@ -288,19 +292,11 @@ void Wire::write(const QByteArray& bytes, bool droppable)
     if (!m_stream || m_gone || m_overflowed || m_closing)
         return;
     const qint64 bound = m_state->maxOutputBytes;
-    const auto behind = [&] { return unsent() + bytes.size() > bound; };
-    if (behind()) {
-        // Hand the connection what it takes now, and only then judge the peer.
+    // Late voice is worthless, never worth the connection: it goes only where there is room.
+    if (droppable && unsent() + bytes.size() > bound) {
         send();
-        if (behind()) {
-            // Late voice is worthless, never worth the connection.
-            if (droppable)
-                return;
-            m_overflowed = true;
-            tell(WireEvent::Failed, {},
-                 QStringLiteral("output buffer overflow (peer not reading)"));
+        if (unsent() + bytes.size() > bound)
             return;
-        }
     }
     // Everything for this peer in one wake-up leaves in one write (records of up to 16 KiB).
     if (m_out.isEmpty())
@@ -308,6 +304,17 @@ void Wire::write(const QByteArray& bytes, bool droppable)
     else
         m_out += bytes;
     m_worker->touched(this);
+    if (unsent() > bound) {
+        // What the kernel takes now first (many frames may come as one order), and only then
+        // judge the peer.
+        send();
+        if (m_gone || unsent() <= bound)
+            return;
+        m_overflowed = true;
+        m_out.clear();
+        m_outTaken = 0;
+        tell(WireEvent::Failed, {}, QStringLiteral("output buffer overflow (peer not reading)"));
+    }
 }
 
 void Wire::flush()
@@ -545,10 +552,10 @@ void IoWorker::pump()
 void IoWorker::carryOut(WireCommand& command)
 {
     if (command.kind == WireCommand::Open) {
-        auto* wire = new Wire(command.id, std::move(command.state), this);
+        auto* wire = new Wire(command.id, std::move(command.opening->state), this);
         m_wires.insert(command.id, wire);
-        wire->open(command.descriptor, command.tls.get());
-        command.tls.reset(); // the SSL holds the context now
+        wire->open(command.descriptor, command.opening->tls.get());
+        command.opening.reset(); // the SSL holds the context now
         return;
     }
     Wire* wire = m_wires.value(command.id);
@@ -622,16 +629,17 @@ quint64 IoPool::open(Session* session, qintptr descriptor, std::shared_ptr<WireS
             least = thread.get();
     }
     const quint64 id = m_nextId++;
-    m_routes.insert(id, Route{session, least});
+    m_routes.insert(id, Route{session, least, {}});
     ++least->connections;
     WireCommand command;
     command.kind = WireCommand::Open;
     command.id = id;
-    command.descriptor = descriptor;
-    command.state = std::move(state);
+    command.descriptor = int(descriptor);
+    command.opening = std::make_unique<WireOpening>();
+    command.opening->state = std::move(state);
     if (m_tlsOn) {
         const std::lock_guard<std::mutex> lock(m_tlsLock);
-        command.tls = m_tls;
+        command.opening->tls = m_tls;
     }
     least->outbox.push_back(std::move(command));
     return id;
@@ -639,11 +647,35 @@ quint64 IoPool::open(Session* session, qintptr descriptor, std::shared_ptr<WireS
 
 void IoPool::post(quint64 id, WireCommand command)
 {
-    const auto route = m_routes.constFind(id);
-    if (route == m_routes.constEnd())
+    const auto route = m_routes.find(id);
+    if (route == m_routes.end())
         return;
+    if (command.kind == WireCommand::Data) {
+        // A connection's frames of one wake-up go over as one order: a crowd coming in sends
+        // everybody an announcement per newcomer, millions of orders otherwise.
+        if (route->pending.isEmpty()) {
+            route->pending = std::move(command.bytes); // shared, such as a roster
+            m_dirty.push_back(id);
+        } else {
+            route->pending += command.bytes;
+        }
+        return;
+    }
+    handOver(id, *route); // what was said before goes first
     command.id = id;
     route->thread->outbox.push_back(std::move(command));
+}
+
+void IoPool::handOver(quint64 id, Route& route)
+{
+    if (route.pending.isEmpty())
+        return;
+    WireCommand command;
+    command.kind = WireCommand::Data;
+    command.id = id;
+    command.bytes = std::move(route.pending);
+    route.pending = QByteArray();
+    route.thread->outbox.push_back(std::move(command));
 }
 
 std::unique_ptr<TlsStream> IoPool::detach(quint64 id, QByteArray* pending)
@@ -675,6 +707,7 @@ void IoPool::forget(quint64 id)
     if (route == m_routes.end())
         return;
     IoThread* thread = route->thread;
+    handOver(id, *route);
     m_routes.erase(route);
     --thread->connections;
     WireCommand command;
@@ -717,6 +750,12 @@ void IoPool::pump()
 
 void IoPool::flush()
 {
+    for (quint64 id : m_dirty) {
+        const auto route = m_routes.find(id);
+        if (route != m_routes.end())
+            handOver(id, *route);
+    }
+    m_dirty.clear();
     for (auto& thread : m_threads) {
         if (!thread->outbox.empty())
             thread->push(thread->outbox);

@@ -45,7 +45,14 @@ struct WireState
     qint64 backlog() const { return queued.load() - handed.load() + unsent.load(); }
 };
 
-// An order for a connection's thread.
+// What a connection's thread needs to take a new descriptor.
+struct WireOpening
+{
+    std::shared_ptr<WireState> state;
+    std::shared_ptr<SSL_CTX> tls; // the context a TLS connection starts from
+};
+
+// An order for a connection's thread. Kept small: a crowd's join moves millions of them.
 struct WireCommand
 {
     enum Kind {
@@ -57,12 +64,11 @@ struct WireCommand
         Forget,   // the session is gone; so goes the connection
     };
     Kind kind = Data;
+    bool graceful = false;
+    int descriptor = -1;
     quint64 id = 0;
     QByteArray bytes;
-    qintptr descriptor = -1;
-    bool graceful = false;
-    std::shared_ptr<WireState> state;
-    std::shared_ptr<SSL_CTX> tls; // Open: the context a TLS connection starts from
+    std::unique_ptr<WireOpening> opening; // Open
 };
 
 // News from a connection's thread for the session.
@@ -83,9 +89,10 @@ struct WireEvent
 // The server's connections, spread over threads that each own theirs: reading, framing, TLS and
 // writing happen there, what the frames mean in the thread that runs the Server (the hub).
 // Orders and news travel in batches: what the hub sends while handling one wake-up goes to
-// each thread as one batch when the hub is about to wait again, and each thread hands the hub
-// all it read in one go. A connection there is its descriptor, OpenSSL's SSL on it and its
-// framing, watched by the thread's epoll directly: no QObject and no Qt buffer each.
+// each thread as one batch when the hub is about to wait again, a connection's frames in it as
+// one order, and each thread hands the hub all it read in one go. A connection there is its
+// descriptor, OpenSSL's SSL on it and its framing, watched by the thread's epoll directly: no
+// QObject and no Qt buffer each.
 class IoPool : public QObject
 {
     Q_OBJECT
@@ -121,13 +128,16 @@ private:
     {
         Session* session = nullptr;
         IoThread* thread = nullptr;
+        QByteArray pending; // frames of this wake-up, not yet handed over
     };
+    void handOver(quint64 id, Route& route);
 
     std::vector<std::unique_ptr<IoThread>> m_threads;
     const bool m_tlsOn;
     std::mutex m_tlsLock;
     std::shared_ptr<SSL_CTX> m_tls; // under m_tlsLock
     QHash<quint64, Route> m_routes; // open connections by ID
+    std::vector<quint64> m_dirty;   // connections with pending frames
     quint64 m_nextId = 1;
     std::mutex m_inboxLock;         // pthread's, which thread checkers understand
     std::vector<WireEvent> m_inbox; // from the threads, under m_inboxLock

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The server's channel index and its connection threads, seen from the wire: texts to a channel
 // reach exactly its members however clients come, move, leave and lose their channel, and
-// clients served by different threads hear each other. And the heap's free pages go back to the
-// system after a burst, not on every sweep.
+// clients served by different threads hear each other; a crowd coming in at once learns of
+// everyone once. And the heap's free pages go back to the system after a burst, not on every
+// sweep.
 #include "heaptrim.h"
 #include "processuse.h"
 #include "rawpeer.h"
@@ -26,6 +27,7 @@ private slots:
     void channelTextsReachExactlyTheMembers();
     void newcomersSeeTheStateAsItIsNow();
     void freedMemoryGoesBackAfterABurstOnly();
+    void aCrowdArrivingAtOnceHearsOfEveryoneOnce();
 
 private:
     RawPeer& join(const QString& name);
@@ -206,6 +208,50 @@ void tst_VoiceServerScale::freedMemoryGoesBackAfterABurstOnly()
                                                  .arg(trimmed)));
     // Nothing new was freed: no walk of the heap again.
     QVERIFY(!trimmer.trimIfWorthIt());
+}
+
+void tst_VoiceServerScale::aCrowdArrivingAtOnceHearsOfEveryoneOnce()
+{
+    // Hellos that arrive together are answered in one go, each connection's frames of it
+    // gathered into one order for its thread: none may be lost, doubled or put out of order.
+    constexpr int Size = 30; // under the bound on connections without hello from one address
+    std::vector<std::unique_ptr<RawPeer>> crowd;
+    for (int i = 0; i < Size; ++i) {
+        crowd.push_back(std::make_unique<RawPeer>());
+        QVERIFY(crowd.back()->open(m_server.port()));
+    }
+    for (int i = 0; i < Size; ++i)
+        crowd[size_t(i)]->send(helloMessage(QStringLiteral("crowd%1").arg(i)));
+    QStringList everyone;
+    for (int i = 0; i < Size; ++i)
+        everyone.append(QStringLiteral("crowd%1").arg(i));
+    std::sort(everyone.begin(), everyone.end());
+    // The roster up to the welcome's end; once all are in, those who came later, each once.
+    std::vector<QStringList> heardOf(static_cast<size_t>(Size));
+    const auto note = [](QStringList* names, const QCborMap& frame) {
+        const QString name = frame.value(field::Nickname).toString();
+        if (name.startsWith(QLatin1String("crowd")))
+            names->append(name);
+    };
+    for (int i = 0; i < Size; ++i) {
+        bool welcomed = false;
+        for (const QCborMap& frame : crowd[size_t(i)]->until(type::Synced)) {
+            const QString kind = frame.value(TypeKey).toString();
+            welcomed = welcomed || kind == type::Welcome;
+            if (kind == type::Client)
+                note(&heardOf[size_t(i)], frame);
+        }
+        QVERIFY2(welcomed, "the welcome came first");
+    }
+    for (int i = 0; i < Size; ++i) {
+        crowd[size_t(i)]->send(QCborMap{{TypeKey, type::Ping}});
+        for (const QCborMap& frame : crowd[size_t(i)]->until(type::Pong)) {
+            if (frame.value(TypeKey).toString() == type::ClientJoined)
+                note(&heardOf[size_t(i)], frame);
+        }
+        std::sort(heardOf[size_t(i)].begin(), heardOf[size_t(i)].end());
+        QCOMPARE(heardOf[size_t(i)], everyone);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceServerScale)
