@@ -25,6 +25,7 @@
 
 #include <deque>
 #include <future>
+#include <limits>
 
 namespace voiceserver {
 
@@ -49,7 +50,9 @@ public:
 
     void open(qintptr descriptor, SSL_CTX* tls);
     void ready(uint32_t events) override;
-    void write(const QByteArray& bytes, bool droppable);
+    // A wake-up's frames for the peer, or a voice frame, dropped when the peer is behind.
+    void write(const QByteArrayList& frames);
+    void writeVoice(const QByteArray& bytes);
     // Hands the connection what it takes now.
     void flush();
     void activate();
@@ -62,6 +65,11 @@ public:
 
 private:
     void readFrames();
+    // Counts bytes the session handed over; whether the connection still sends.
+    bool takes(qint64 size);
+    // After output was queued: sent with the others at the wake-up's end, unless the peer is
+    // too far behind.
+    void queued();
     // Reads until the peer's end after a graceful close.
     void linger();
     void send();
@@ -285,36 +293,65 @@ void Wire::ready(uint32_t events)
     readFrames();
 }
 
-void Wire::write(const QByteArray& bytes, bool droppable)
+bool Wire::takes(qint64 size)
 {
-    m_handed += bytes.size();
+    m_handed += size;
     m_state->handed = m_handed;
-    if (!m_stream || m_gone || m_overflowed || m_closing)
+    return m_stream && !m_gone && !m_overflowed && !m_closing;
+}
+
+void Wire::write(const QByteArrayList& frames)
+{
+    qint64 size = 0;
+    for (const QByteArray& frame : frames)
+        size += frame.size();
+    if (!takes(size))
         return;
-    const qint64 bound = m_state->maxOutputBytes;
+    // Everything for this peer in one wake-up leaves in one write (records of up to 16 KiB).
+    if (m_out.isEmpty() && frames.size() == 1) {
+        m_out = frames.front(); // shared, such as a roster
+    } else {
+        const qint64 needed = m_out.size() + size;
+        if (needed > m_out.capacity() && needed < std::numeric_limits<int>::max() / 2)
+            m_out.reserve(int(qMax<qint64>(needed, 2 * qint64(m_out.capacity()))));
+        for (const QByteArray& frame : frames)
+            m_out += frame;
+    }
+    queued();
+}
+
+void Wire::writeVoice(const QByteArray& bytes)
+{
+    if (!takes(bytes.size()))
+        return;
     // Late voice is worthless, never worth the connection: it goes only where there is room.
-    if (droppable && unsent() + bytes.size() > bound) {
+    const qint64 bound = m_state->maxOutputBytes;
+    if (unsent() + bytes.size() > bound) {
         send();
         if (unsent() + bytes.size() > bound)
             return;
     }
-    // Everything for this peer in one wake-up leaves in one write (records of up to 16 KiB).
     if (m_out.isEmpty())
         m_out = bytes;
     else
         m_out += bytes;
+    queued();
+}
+
+void Wire::queued()
+{
     m_worker->touched(this);
-    if (unsent() > bound) {
-        // What the kernel takes now first (many frames may come as one order), and only then
-        // judge the peer.
-        send();
-        if (m_gone || unsent() <= bound)
-            return;
-        m_overflowed = true;
-        m_out.clear();
-        m_outTaken = 0;
-        tell(WireEvent::Failed, {}, QStringLiteral("output buffer overflow (peer not reading)"));
-    }
+    if (unsent() <= m_state->maxOutputBytes)
+        return;
+    // What the kernel takes now first (a wake-up's frames come as one order), and only then
+    // judge the peer.
+    send();
+    if (m_gone || unsent() <= m_state->maxOutputBytes)
+        return;
+    m_overflowed = true;
+    m_out.clear();
+    m_outTaken = 0;
+    tell(WireEvent::Failed, {}, QStringLiteral("output buffer overflow (peer not reading)"));
 }
 
 void Wire::flush()
@@ -563,8 +600,10 @@ void IoWorker::carryOut(WireCommand& command)
         return;
     switch (command.kind) {
     case WireCommand::Data:
+        wire->write(command.frames);
+        break;
     case WireCommand::Voice:
-        wire->write(command.bytes, command.kind == WireCommand::Voice);
+        wire->writeVoice(command.bytes);
         break;
     case WireCommand::Activate:
         wire->activate();
@@ -652,13 +691,11 @@ void IoPool::post(quint64 id, WireCommand command)
         return;
     if (command.kind == WireCommand::Data) {
         // A connection's frames of one wake-up go over as one order: a crowd coming in sends
-        // everybody an announcement per newcomer, millions of orders otherwise.
-        if (route->pending.isEmpty()) {
-            route->pending = std::move(command.bytes); // shared, such as a roster
+        // everybody an announcement per newcomer, millions of orders otherwise. The frames stay
+        // shared; the connection's thread gathers them, in its own heap, as it always did.
+        if (route->pending.isEmpty())
             m_dirty.push_back(id);
-        } else {
-            route->pending += command.bytes;
-        }
+        route->pending.append(std::move(command.bytes));
         return;
     }
     handOver(id, *route); // what was said before goes first
@@ -673,8 +710,7 @@ void IoPool::handOver(quint64 id, Route& route)
     WireCommand command;
     command.kind = WireCommand::Data;
     command.id = id;
-    command.bytes = std::move(route.pending);
-    route.pending = QByteArray();
+    command.frames.swap(route.pending);
     route.thread->outbox.push_back(std::move(command));
 }
 

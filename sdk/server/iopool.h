@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -67,7 +68,8 @@ struct WireCommand
     bool graceful = false;
     int descriptor = -1;
     quint64 id = 0;
-    QByteArray bytes;
+    QByteArray bytes;                     // Voice
+    QByteArrayList frames;                // Data
     std::unique_ptr<WireOpening> opening; // Open
 };
 
@@ -128,7 +130,7 @@ private:
     {
         Session* session = nullptr;
         IoThread* thread = nullptr;
-        QByteArray pending; // frames of this wake-up, not yet handed over
+        QByteArrayList pending; // frames of this wake-up, not yet handed over
     };
     void handOver(quint64 id, Route& route);
 
