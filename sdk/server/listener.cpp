@@ -13,7 +13,10 @@
 namespace voiceserver {
 
 namespace {
-constexpr int Backlog = 128;
+// A crowd connecting at once waits here while the logic thread is busy with those before it;
+// a connection the queue has no room for is dropped and comes back only after the client's
+// SYN retries (1 s, 3 s, 7 s, ...). The kernel caps it at net.core.somaxconn.
+constexpr int Backlog = 4096;
 // Accepted per wake-up, so a crowd at the door does not starve the clients already in.
 constexpr int AcceptsPerWakeUp = 64;
 } // namespace
