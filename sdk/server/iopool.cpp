@@ -36,6 +36,9 @@ constexpr int ReadChunk = 64 * 1024; // OpenSSL hands out one record (16 KiB) at
 // What one connection may read in one wake-up before the others have their turn.
 constexpr qint64 ReadPerWakeUp = 256 * 1024;
 constexpr int GracefulCloseMs = 2000;
+// How long news about others may wait for a frame that cannot: at 2,000 clients, ten coming
+// and ten going a second cost as many writes as all the texts did.
+constexpr int NoticeDelayMs = 50;
 } // namespace
 
 class IoWorker;
@@ -50,8 +53,9 @@ public:
 
     void open(qintptr descriptor, SSL_CTX* tls);
     void ready(uint32_t events) override;
-    // A wake-up's frames for the peer, or a voice frame, dropped when the peer is behind.
-    void write(const QByteArrayList& frames);
+    // A wake-up's frames for the peer (that may wait for company: notices), or a voice frame,
+    // dropped when the peer is behind.
+    void write(const QByteArrayList& frames, bool notices);
     void writeVoice(const QByteArray& bytes);
     // Hands the connection what it takes now.
     void flush();
@@ -67,9 +71,9 @@ private:
     void readFrames();
     // Counts bytes the session handed over; whether the connection still sends.
     bool takes(qint64 size);
-    // After output was queued: sent with the others at the wake-up's end, unless the peer is
-    // too far behind.
-    void queued();
+    // After output was queued: sent with the others at the wake-up's end (notices: with the
+    // next frame that cannot wait, or a moment later), unless the peer is too far behind.
+    void queued(bool notices = false);
     // Reads until the peer's end after a graceful close.
     void linger();
     void send();
@@ -113,6 +117,8 @@ public:
     Wire* wire(quint64 id) const { return m_wires.value(id); }
     void tell(WireEvent event) { m_events.push_back(std::move(event)); }
     void touched(Wire* wire) { m_touched.insert(wire); }
+    // Flushes the connection within NoticeDelayMs, unless something urgent does it sooner.
+    void later(Wire* wire);
     EpollDispatcher* dispatcher() const { return m_dispatcher; }
     // A plain-text scratch buffer for reading, shared by the thread's connections.
     char* scratch() { return m_scratch.get(); }
@@ -124,12 +130,15 @@ public:
 private:
     void carryOut(WireCommand& command);
     void expireDue();
+    void flushLater();
 
     IoPool* m_pool;
     IoThread* m_thread;
     EpollDispatcher* m_dispatcher;
     QHash<quint64, Wire*> m_wires;
     QSet<Wire*> m_touched;
+    QSet<Wire*> m_later;
+    QTimer m_laterTimer;
     std::vector<WireEvent> m_events;
     std::vector<WireCommand> m_commands;
     std::vector<quint64> m_readAgain, m_reading;
@@ -300,7 +309,7 @@ bool Wire::takes(qint64 size)
     return m_stream && !m_gone && !m_overflowed && !m_closing;
 }
 
-void Wire::write(const QByteArrayList& frames)
+void Wire::write(const QByteArrayList& frames, bool notices)
 {
     qint64 size = 0;
     for (const QByteArray& frame : frames)
@@ -317,7 +326,7 @@ void Wire::write(const QByteArrayList& frames)
         for (const QByteArray& frame : frames)
             m_out += frame;
     }
-    queued();
+    queued(notices);
 }
 
 void Wire::writeVoice(const QByteArray& bytes)
@@ -338,9 +347,12 @@ void Wire::writeVoice(const QByteArray& bytes)
     queued();
 }
 
-void Wire::queued()
+void Wire::queued(bool notices)
 {
-    m_worker->touched(this);
+    if (notices)
+        m_worker->later(this);
+    else
+        m_worker->touched(this);
     if (unsent() <= m_state->maxOutputBytes)
         return;
     // What the kernel takes now first (a wake-up's frames come as one order), and only then
@@ -531,6 +543,22 @@ IoWorker::IoWorker(IoPool* pool, IoThread* thread, EpollDispatcher* dispatcher)
 {
     m_closeTimer.setSingleShot(true);
     connect(&m_closeTimer, &QTimer::timeout, this, &IoWorker::expireDue);
+    m_laterTimer.setSingleShot(true);
+    connect(&m_laterTimer, &QTimer::timeout, this, &IoWorker::flushLater);
+}
+
+void IoWorker::later(Wire* wire)
+{
+    m_later.insert(wire);
+    if (!m_laterTimer.isActive())
+        m_laterTimer.start(NoticeDelayMs);
+}
+
+void IoWorker::flushLater()
+{
+    for (Wire* wire : qAsConst(m_later))
+        wire->flush();
+    m_later.clear();
 }
 
 void IoWorker::closeLater(quint64 id)
@@ -600,7 +628,8 @@ void IoWorker::carryOut(WireCommand& command)
         return;
     switch (command.kind) {
     case WireCommand::Data:
-        wire->write(command.frames);
+    case WireCommand::Notice:
+        wire->write(command.frames, command.kind == WireCommand::Notice);
         break;
     case WireCommand::Voice:
         wire->writeVoice(command.bytes);
@@ -614,6 +643,7 @@ void IoWorker::carryOut(WireCommand& command)
     case WireCommand::Forget:
         m_wires.remove(command.id);
         m_touched.remove(wire);
+        m_later.remove(wire);
         delete wire;
         break;
     case WireCommand::Open:
@@ -689,13 +719,14 @@ void IoPool::post(quint64 id, WireCommand command)
     const auto route = m_routes.find(id);
     if (route == m_routes.end())
         return;
-    if (command.kind == WireCommand::Data) {
+    if (command.kind == WireCommand::Data || command.kind == WireCommand::Notice) {
         // A connection's frames of one wake-up go over as one order: a crowd coming in sends
         // everybody an announcement per newcomer, millions of orders otherwise. The frames stay
         // shared; the connection's thread gathers them, in its own heap, as it always did.
         if (route->pending.isEmpty())
             m_dirty.push_back(id);
         route->pending.append(std::move(command.bytes));
+        route->urgent = route->urgent || command.kind == WireCommand::Data;
         return;
     }
     handOver(id, *route); // what was said before goes first
@@ -708,9 +739,10 @@ void IoPool::handOver(quint64 id, Route& route)
     if (route.pending.isEmpty())
         return;
     WireCommand command;
-    command.kind = WireCommand::Data;
+    command.kind = route.urgent ? WireCommand::Data : WireCommand::Notice;
     command.id = id;
     command.frames.swap(route.pending);
+    route.urgent = false;
     route.thread->outbox.push_back(std::move(command));
 }
 

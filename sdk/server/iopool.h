@@ -59,6 +59,7 @@ struct WireCommand
     enum Kind {
         Open,     // take the descriptor and start reading
         Data,     // bytes to send
+        Notice,   // bytes that may wait a moment for company (Data's frames, none urgent)
         Voice,    // bytes to send unless the peer is behind: then they are dropped
         Activate, // past the hello: read on
         Close,    // graceful (flush first) or not
@@ -69,7 +70,7 @@ struct WireCommand
     int descriptor = -1;
     quint64 id = 0;
     QByteArray bytes;                     // Voice
-    QByteArrayList frames;                // Data
+    QByteArrayList frames;                // Data, Notice
     std::unique_ptr<WireOpening> opening; // Open
 };
 
@@ -131,6 +132,7 @@ private:
         Session* session = nullptr;
         IoThread* thread = nullptr;
         QByteArrayList pending; // frames of this wake-up, not yet handed over
+        bool urgent = false;    // one of them may not wait
     };
     void handOver(quint64 id, Route& route);
 

@@ -832,31 +832,31 @@ void Server::handleSelfUpdate(Session* session, const QCborMap& message)
                       });
 }
 
-void Server::announce(const QCborMap& message, bool defer, anyID except)
+void Server::announce(const QCborMap& message, bool defer, anyID except, News news)
 {
+    const auto tell = [this](const Announcement& announcement) {
+        for (Session* client : everyClient()) {
+            if (client->clientId == announcement.except)
+                continue;
+            if (announcement.news == News::Presence)
+                client->notify(announcement.frame);
+            else
+                client->send(announcement.frame);
+        }
+    };
     // Once one announcement waits, the later ones wait behind it: every client hears of the
     // changes in the order they happened (a client that left before its ID came back).
-    if (!defer && m_deferred.isEmpty()) {
-        const QByteArray frame = encodeFrame(message);
-        for (Session* client : everyClient()) {
-            if (client->clientId != except)
-                client->send(frame);
-        }
-        return;
-    }
-    m_deferred.append({encodeFrame(message), except});
+    if (!defer && m_deferred.isEmpty())
+        return tell({encodeFrame(message), except, news});
+    m_deferred.append({encodeFrame(message), except, news});
     if (m_deferred.size() == 1)
         QMetaObject::invokeMethod(
             this,
-            [this] {
+            [this, tell] {
                 const auto deferred = std::move(m_deferred);
                 m_deferred.clear();
-                for (const auto& [frame, skipped] : deferred) {
-                    for (Session* client : everyClient()) {
-                        if (client->clientId != skipped)
-                            client->send(frame);
-                    }
-                }
+                for (const Announcement& announcement : deferred)
+                    tell(announcement);
             },
             Qt::QueuedConnection);
 }
@@ -864,7 +864,7 @@ void Server::announce(const QCborMap& message, bool defer, anyID except)
 void Server::clientJoined(const ClientRecord& client)
 {
     // The newcomer itself learns of everybody, itself included, with its welcome.
-    announce(clientMessage(client, type::ClientJoined), false, client.id);
+    announce(clientMessage(client, type::ClientJoined), false, client.id, News::Presence);
 }
 
 void Server::clientMoved(const ClientRecord& client, quint64 from, const Invoker& invoker)
@@ -904,7 +904,7 @@ void Server::clientLeft(const ClientRecord& client, int reason, const QString& m
                       {field::ChannelId, qint64(client.channel)},
                       {field::Reason, reason},
                       {field::Message, message}},
-             true);
+             true, 0, News::Presence);
 }
 
 void Server::channelCreated(const Channel& channel, const Invoker& invoker)

@@ -130,8 +130,12 @@ private:
     // The hello's outcome from the service: the newcomer gets its welcome and the state.
     void welcome(Session* session, const JoinResult& result);
     // Tells every client here of a change of the service (but the client `except`); defer:
-    // after the current frame is handled.
-    void announce(const QCborMap& message, bool defer = false, anyID except = 0);
+    // after the current frame is handled. Comings and goings may wait a moment for the next
+    // frame each client is sent (Session::notify); what a client did (a move, a mute) may not,
+    // since its voice already tells of it.
+    enum class News { Change, Presence };
+    void announce(const QCborMap& message, bool defer = false, anyID except = 0,
+                  News news = News::Change);
     // Every client, in no particular order: a copy, since a send may drop a recipient.
     QVector<Session*> everyClient() const;
 
@@ -157,12 +161,18 @@ private:
     ServerOptions m_options;
     std::unique_ptr<Cluster> m_cluster; // the service's state: here, or shared through Redis
     Listener* m_listener;
-    QMap<anyID, Session*> m_clients;              // sessions past the hello
-    QHash<quint64, QVector<Session*>> m_members;  // channel ID to the clients here in it
-    QSet<Session*> m_sessions;                    // every open session
-    QVector<QPair<QByteArray, anyID>> m_deferred; // announcements waiting, in order
-    QList<Session*> m_pending;                    // sessions before hello, oldest first
-    QTimer m_resumeTimer; // accepting again after running out of descriptors
+    QMap<anyID, Session*> m_clients;             // sessions past the hello
+    QHash<quint64, QVector<Session*>> m_members; // channel ID to the clients here in it
+    QSet<Session*> m_sessions;                   // every open session
+    struct Announcement
+    {
+        QByteArray frame;
+        anyID except = 0;
+        News news = News::Change;
+    };
+    QVector<Announcement> m_deferred; // announcements waiting, in order
+    QList<Session*> m_pending;        // sessions before hello, oldest first
+    QTimer m_resumeTimer;             // accepting again after running out of descriptors
     bool m_acceptPaused = false;
     int m_acceptFailures = 0;
     qint64 m_acceptFailureLoggedAt = 0;

@@ -133,6 +133,16 @@ void Session::frame(const QByteArray& body)
 
 void Session::send(const QByteArray& frame)
 {
+    queue(frame, WireCommand::Data);
+}
+
+void Session::notify(const QByteArray& frame)
+{
+    queue(frame, WireCommand::Notice);
+}
+
+void Session::queue(const QByteArray& frame, WireCommand::Kind kind)
+{
     if (m_state == State::Closed)
         return;
     // The thread judges the peer by what the kernel does not take; this bound only keeps what
@@ -142,7 +152,7 @@ void Session::send(const QByteArray& frame)
         return;
     }
     m_wire->queued += frame.size();
-    post(WireCommand::Data, frame);
+    post(kind, frame);
 }
 
 bool Session::takeRequestToken(int burst, int rate)

@@ -53,6 +53,9 @@ public:
 
     // Queues an encoded frame. A peer whose unsent output would exceed the bound is dropped.
     void send(const QByteArray& frame);
+    // Queues news about others (who came, left, moved): it may wait a moment for the next frame
+    // the peer is sent, so that a crowd's comings and goings do not cost a write each.
+    void notify(const QByteArray& frame);
     // Queues a voice frame unless the peer is behind by more than a little: voice that cannot go
     // out now is worthless later, and must never cost the peer its connection. False: dropped.
     bool sendVoice(const QByteArray& frame);
@@ -94,6 +97,7 @@ signals:
 private:
     void frame(const QByteArray& body);
     void post(WireCommand::Kind kind, QByteArray bytes = {}, bool graceful = false);
+    void queue(const QByteArray& frame, WireCommand::Kind kind);
     void finish();
 
     IoPool* m_io;

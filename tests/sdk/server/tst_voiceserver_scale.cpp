@@ -2,8 +2,8 @@
 // The server's channel index and its connection threads, seen from the wire: texts to a channel
 // reach exactly its members however clients come, move, leave and lose their channel, and
 // clients served by different threads hear each other; a crowd coming in at once learns of
-// everyone once. And the heap's free pages go back to the system after a burst, not on every
-// sweep.
+// everyone once, and news of others comes even to those who send nothing. And the heap's free pages
+// go back to the system after a burst, not on every sweep.
 #include "heaptrim.h"
 #include "processuse.h"
 #include "rawpeer.h"
@@ -252,6 +252,13 @@ void tst_VoiceServerScale::aCrowdArrivingAtOnceHearsOfEveryoneOnce()
         std::sort(heardOf[size_t(i)].begin(), heardOf[size_t(i)].end());
         QCOMPARE(heardOf[size_t(i)], everyone);
     }
+    // News of others may wait for company, but not for ever: nobody here sends a thing.
+    RawPeer late;
+    QVERIFY(late.open(m_server.port()));
+    late.send(helloMessage(QStringLiteral("crowd-late")));
+    for (auto& peer : crowd)
+        QCOMPARE(peer->next(type::ClientJoined).value(field::Nickname).toString(),
+                 QStringLiteral("crowd-late"));
 }
 
 QTEST_GUILESS_MAIN(tst_VoiceServerScale)
