@@ -53,7 +53,8 @@ struct WireOpening
     std::shared_ptr<SSL_CTX> tls; // the context a TLS connection starts from
 };
 
-// An order for a connection's thread. Kept small: a crowd's join moves millions of them.
+// An order for a connection's thread. Kept small: a crowd's join makes one per connection per
+// wake-up of the hub, thousands at a time.
 struct WireCommand
 {
     enum Kind {
