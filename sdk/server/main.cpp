@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "admin.h"
 #include "epolldispatcher.h"
+#include "recordpool.h"
 #include "server.h"
 #include "serverconfig.h"
 #include "serverlog.h"
@@ -79,6 +80,8 @@ int fail(const QString& message)
 int main(int argc, char* argv[])
 {
     using namespace voiceserver;
+    if (!recordpool::install())
+        qWarning("TLS record buffers come from the heap: no room for their own");
     // Before the application exists, so that its event loop runs on epoll.
     QCoreApplication::setEventDispatcher(new EpollDispatcher);
     QCoreApplication app(argc, argv);

@@ -3,16 +3,21 @@
 // reach exactly its members however clients come, move, leave and lose their channel, and
 // clients served by different threads hear each other; a crowd coming in at once learns of
 // everyone once, and news of others comes even to those who send nothing. And the heap's free pages
-// go back to the system after a burst, not on every sweep.
+// go back to the system after a burst, not on every sweep, and TLS record buffers come from a
+// region of their own whose freed pages go back at once.
 #include "heaptrim.h"
 #include "processuse.h"
 #include "rawpeer.h"
+#include "recordpool.h"
 #include "voiceserverprocess.h"
 
 #include <QCborMap>
 #include <QtTest>
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
+#include <cstring>
 #include <list>
 #include <map>
 #include <memory>
@@ -27,6 +32,7 @@ private slots:
     void channelTextsReachExactlyTheMembers();
     void newcomersSeeTheStateAsItIsNow();
     void freedMemoryGoesBackAfterABurstOnly();
+    void tlsRecordBuffersHaveARegionOfTheirOwn();
     void aCrowdArrivingAtOnceHearsOfEveryoneOnce();
 
 private:
@@ -45,6 +51,8 @@ private:
 
 void tst_VoiceServerScale::initTestCase()
 {
+    // As the server does, before anything here makes OpenSSL allocate.
+    QVERIFY(voiceserver::recordpool::install());
     QVERIFY2(m_server.start(), qPrintable(m_server.log()));
     QVERIFY(m_server.log().contains("3 connection thread(s)"));
 }
@@ -208,6 +216,55 @@ void tst_VoiceServerScale::freedMemoryGoesBackAfterABurstOnly()
                                                  .arg(trimmed)));
     // Nothing new was freed: no walk of the heap again.
     QVERIFY(!trimmer.trimIfWorthIt());
+}
+
+void tst_VoiceServerScale::tlsRecordBuffersHaveARegionOfTheirOwn()
+{
+    using namespace voiceserver;
+    // The size of a record buffer: 16 KiB of record and OpenSSL's overhead.
+    constexpr size_t Record = 16 * 1024 + 349;
+    const qint64 live = recordpool::use().live;
+    void* freed = OPENSSL_malloc(Record);
+    QVERIFY(freed);
+    std::memset(freed, 1, Record);
+    OPENSSL_free(freed);
+    void* next = OPENSSL_malloc(Record - 40);
+    QCOMPARE(next, freed); // ready for the next record
+    QCOMPARE(recordpool::use().live, live + 1);
+
+    // One that grows past its slot moves to the heap with its bytes; other sizes are the heap's.
+    std::memset(next, 7, Record - 40);
+    auto* grown = static_cast<char*>(OPENSSL_realloc(next, 64 * 1024));
+    QVERIFY(grown);
+    QCOMPARE(recordpool::use().live, live);
+    QCOMPARE(grown[0], char(7));
+    QCOMPARE(grown[Record - 41], char(7));
+    OPENSSL_free(grown);
+    void* small = OPENSSL_malloc(1000);
+    QCOMPARE(recordpool::use().live, live);
+    OPENSSL_free(small);
+
+    // A crowd's handshakes: 2,000 buffers at once, written, then freed. All but the few kept
+    // ready go back to the system at once, with no trim of the heap.
+    std::vector<void*> crowd(2000);
+    for (void*& buffer : crowd) {
+        buffer = OPENSSL_malloc(Record);
+        QVERIFY(buffer);
+        std::memset(buffer, 2, Record);
+    }
+    QCOMPARE(recordpool::use().live, live + 2000);
+    const qint64 busyKiB = processUse(QCoreApplication::applicationPid()).rssKiB;
+    for (void* buffer : crowd)
+        OPENSSL_free(buffer);
+    const recordpool::Use after = recordpool::use();
+    QCOMPARE(after.live, live);
+    QCOMPARE(after.ready, qint64(recordpool::ReadySlots));
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+    const qint64 freedKiB = busyKiB - processUse(QCoreApplication::applicationPid()).rssKiB;
+    QVERIFY2(freedKiB > 24 * 1024, qPrintable(QStringLiteral("%1 KiB given back").arg(freedKiB)));
+#else
+    Q_UNUSED(busyKiB);
+#endif
 }
 
 void tst_VoiceServerScale::aCrowdArrivingAtOnceHearsOfEveryoneOnce()
