@@ -4,6 +4,7 @@
 #include "listener.h"
 #include "serverlog.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -117,6 +118,10 @@ void metric(QByteArray* out, const char* name, const char* type, const char* hel
 QByteArray renderMetrics(const ServerMetrics& m)
 {
     QByteArray out;
+    const QByteArray version = QCoreApplication::applicationVersion().toUtf8();
+    if (!version.isEmpty())
+        metric(&out, "voice_server_build_info", "gauge", "The running build, by version; always 1.",
+               {{version.constData(), 1}}, "version");
     metric(&out, "voice_server_clients", "gauge", "Connected clients past the hello.",
            {{"", quint64(m.clients)}});
     metric(&out, "voice_server_channels", "gauge", "Channels, the default one included.",
@@ -221,11 +226,14 @@ private:
         // Past the bound the oldest goes, so that idle or slow connections never keep a
         // balancer's health check out.
         if (m_open.size() >= MaxConnections) {
+            QTcpSocket* oldest = m_open.takeFirst()->socket;
             logLimited("admin busy",
-                       QStringLiteral("admin endpoint: %1 connections open; closed the oldest")
-                           .arg(m_open.size()),
+                       QStringLiteral("admin endpoint: %1 connections open; closed the oldest, "
+                                      "from %2")
+                           .arg(m_open.size() + 1)
+                           .arg(oldest->peerAddress().toString()),
                        LogLevel::Warning);
-            m_open.takeFirst()->socket->abort();
+            oldest->abort();
         }
         auto* socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor)) {

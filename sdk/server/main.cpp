@@ -69,10 +69,18 @@ void raiseDescriptorLimit(const voiceserver::ServerOptions& options)
                 .arg(options.maxClients));
 }
 
-int fail(const QString& message)
+int fail(const QString& message, int status = voiceserver::ExitBadConfig)
 {
     voiceserver::logFailure(QStringLiteral("voice-server: %1").arg(message));
-    return 2;
+    return status;
+}
+
+// systemd waits TimeoutStopSec for the end of a stop; a drain that may take longer asks for its
+// own time and a margin to close what is left.
+void notifyStopping(int drainTimeoutMs)
+{
+    const quint64 usec = (quint64(drainTimeoutMs) + 10000) * 1000;
+    sd_notifyf(0, "STOPPING=1\nEXTEND_TIMEOUT_USEC=%llu", static_cast<unsigned long long>(usec));
 }
 
 } // namespace
@@ -86,6 +94,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setEventDispatcher(new EpollDispatcher);
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("voice-server"));
+    app.setApplicationVersion(QStringLiteral(VOICE_SERVER_VERSION));
     std::signal(SIGPIPE, SIG_IGN);
 
     const QStringList arguments = app.arguments();
@@ -93,6 +102,10 @@ int main(int argc, char* argv[])
     QString error;
     if (!loadStartOptions(arguments, &start, &error))
         return fail(error);
+    if (!start.checkOnly)
+        logLine(QStringLiteral("voice-server %1 starting").arg(app.applicationVersion()));
+    if (const int status = prepareStart(&start, &error))
+        return fail(error, status);
     if (start.checkOnly) {
         std::printf("%s: ok\n", qPrintable(start.configFile.isEmpty() ? QStringLiteral("options")
                                                                       : start.configFile));
@@ -108,7 +121,8 @@ int main(int argc, char* argv[])
             return fail(QStringLiteral("cannot serve the admin endpoint on %1:%2: %3")
                             .arg(options.adminAddress.toString())
                             .arg(options.adminPort)
-                            .arg(error));
+                            .arg(error),
+                        ExitMayPass);
         std::printf("admin %s %u\n", qPrintable(options.adminAddress.toString()),
                     unsigned(admin.port()));
         std::fflush(stdout);
@@ -117,7 +131,7 @@ int main(int argc, char* argv[])
     Server server(options);
     const auto shutDown = [&] {
         admin.setState(ServiceState::Draining);
-        sd_notify(0, "STOPPING=1");
+        notifyStopping(options.drainTimeoutMs);
         server.drain(options.drainTimeoutMs);
     };
     QObject::connect(&server, &Server::drained, &app, [&] {
@@ -152,11 +166,13 @@ int main(int argc, char* argv[])
     };
     if (!installSignalHandlers(&app, handleSignal))
         return fail(QStringLiteral("cannot install signal handlers"));
-    if (!server.listen(&error))
+    bool mayPass = false;
+    if (!server.listen(&error, &mayPass))
         return fail(QStringLiteral("cannot listen on %1:%2: %3")
                         .arg(options.address.toString())
                         .arg(options.port)
-                        .arg(error));
+                        .arg(error),
+                    mayPass ? ExitMayPass : ExitBadConfig);
     admin.setMetricsSource(&server, [&server] { return server.metrics(); });
     admin.setState(ServiceState::Serving);
     std::printf("listening %s %u\n", qPrintable(server.address().toString()),

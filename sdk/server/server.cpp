@@ -105,8 +105,10 @@ Server::~Server()
     m_io.reset();
 }
 
-bool Server::listen(QString* error)
+bool Server::listen(QString* error, bool* mayPass)
 {
+    if (mayPass)
+        *mayPass = false;
     m_io = std::make_unique<IoPool>(m_options.ioThreads, m_options.tls);
     if (m_options.tls) {
         TlsIdentity identity;
@@ -123,6 +125,8 @@ bool Server::listen(QString* error)
         return false;
     // Clients are taken once the instance holds the cluster's state, or serves alone.
     waitForCluster(5000);
+    if (mayPass)
+        *mayPass = true;
     if (!m_listener->listen(m_options.address, m_options.port, error))
         return false;
     // The program ends when this fails, and the control socket with it.

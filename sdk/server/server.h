@@ -79,7 +79,9 @@ public:
     explicit Server(const ServerOptions& options, QObject* parent = nullptr);
     ~Server() override;
 
-    bool listen(QString* error);
+    // Loads the certificate and key and starts serving. False with *error; *mayPass then says
+    // whether a later try may succeed (the address or port was taken) or the setup is at fault.
+    bool listen(QString* error, bool* mayPass = nullptr);
     // Reads the certificate and key again (--cert and --key, or those of the data directory;
     // never makes new ones): connections from now on show them, open ones keep theirs. False
     // with *error, and the old pair kept, when they cannot be used. Any thread.

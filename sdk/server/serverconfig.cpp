@@ -3,11 +3,19 @@
 
 #include "protocol.h"
 #include "redislink.h"
+#include "serverlog.h"
+#include "tlsidentity.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
+#include <QHostInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <functional>
 
@@ -16,6 +24,11 @@ namespace voiceserver {
 namespace {
 
 constexpr qint64 MaxConfigBytes = 1024 * 1024;
+// What README and --help print: a server that others reach should not keep it.
+const QLatin1String DefaultPassword("mossel");
+// Keys that say the same thing two ways: one source may give only one of each pair.
+const std::pair<const char*, const char*> Alternatives[] = {
+    {"password", "password-file"}, {"cluster-password", "cluster-password-file"}};
 
 // One option, the same on the command line and in the file.
 struct Setting
@@ -107,6 +120,48 @@ bool parsePublicAddress(const QString& text, QString* address, int* port, QStrin
     return true;
 }
 
+// A DNS name as RFC 1123 has it: labels of letters, digits and inner hyphens, the last one not
+// all digits (so "999.1.1.1" is a bad address, not a name).
+bool isHostName(const QString& text)
+{
+    static const QRegularExpression label(
+        QStringLiteral("^[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    const QStringList labels = text.split(QLatin1Char('.'));
+    if (text.size() > 253 || digits.match(labels.last()).hasMatch())
+        return false;
+    return std::all_of(labels.cbegin(), labels.cend(),
+                       [](const QString& part) { return label.match(part).hasMatch(); });
+}
+
+// A secret kept in a file of its own, readable by the service alone: its one line, without
+// the line break. An empty file is refused: no password is said with an empty "password".
+std::function<bool(const QString&, QString*)> secretFile(QString* target, int limit)
+{
+    return [target, limit](const QString& value, QString* why) {
+        QFile file(value);
+        if (value.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+            *why = QStringLiteral("cannot read '%1': %2").arg(value, file.errorString());
+            return false;
+        }
+        const QByteArray bytes = file.read(64 * 1024);
+        const int lineEnd = bytes.indexOf('\n');
+        QByteArray line = lineEnd < 0 ? bytes : bytes.left(lineEnd);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const QString secret = QString::fromUtf8(line);
+        if (secret.isEmpty() || secret.size() > limit ||
+            (lineEnd >= 0 && !bytes.mid(lineEnd + 1).trimmed().isEmpty()) || !file.atEnd()) {
+            *why = QStringLiteral("'%1' must hold one line: a password of 1 to %2 characters")
+                       .arg(value)
+                       .arg(limit);
+            return false;
+        }
+        *target = secret;
+        return true;
+    };
+}
+
 Setting text(const char* name, const char* description, const char* valueName,
              const QString& defaultText, std::function<bool(const QString&, QString*)> apply)
 {
@@ -151,7 +206,7 @@ Setting number(const char* name, const char* description, const char* unit, qint
 }
 
 // Flags are stored the other way round: "no-udp" clears udp later.
-QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
+QList<Setting> settingsOf(ServerOptions* o, QString* listenName, bool* noUdp, bool* noTls)
 {
     using namespace voicesdk::protocol;
     auto bounded = [](QString* target, int limit) {
@@ -176,11 +231,19 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
     };
     FileServiceLimits& files = o->files;
     return {
-        text("listen", "Address to listen on.", "address", o->address.toString(),
-             [o](const QString& value, QString* why) {
+        text("listen",
+             "Address to listen on, or a host name, resolved at the start (of several "
+             "addresses, the first IPv4 one).",
+             "address", o->address.toString(),
+             [o, listenName](const QString& value, QString* why) {
+                 listenName->clear();
                  if (o->address.setAddress(value))
                      return true;
-                 *why = QStringLiteral("'%1' is not an address").arg(value);
+                 if (isHostName(value)) {
+                     *listenName = value;
+                     return true;
+                 }
+                 *why = QStringLiteral("'%1' is neither an address nor a host name").arg(value);
                  return false;
              }),
         text("port", "Port (0 picks a free one).", "port", QString::number(o->port),
@@ -193,6 +256,10 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
              }),
         text("password", "Server password (empty: none).", "password", o->password,
              bounded(&o->password, limits::PasswordLength)),
+        text("password-file",
+             "File holding the server password on its one line, instead of password: kept out "
+             "of process lists and of the config file.",
+             "file", QString(), secretFile(&o->password, limits::PasswordLength)),
         text("welcome", "Welcome message.", "text", QString(),
              bounded(&o->welcomeMessage, limits::WelcomeMessageLength)),
         text("data",
@@ -274,10 +341,24 @@ QList<Setting> settingsOf(ServerOptions* o, bool* noUdp, bool* noTls)
         text("cluster-password",
              "Redis's password (in the config file only, or VOICE_SERVER_REDIS_PASSWORD).",
              "password", QString(), bounded(&o->clusterPassword, 512)),
+        text("cluster-password-file", "File holding Redis's password on its one line.", "file",
+             QString(), secretFile(&o->clusterPassword, 512)),
         number("drain-timeout-ms",
                "On SIGTERM, how long clients told to leave get before the server closes on them.",
                "ms", 0, 600 * 1000, &o->drainTimeoutMs),
     };
+}
+
+// The key that says the same as this one another way, or an empty string.
+QString alternativeOf(const QString& key)
+{
+    for (const auto& [first, second] : Alternatives) {
+        if (key == QLatin1String(first))
+            return QLatin1String(second);
+        if (key == QLatin1String(second))
+            return QLatin1String(first);
+    }
+    return QString();
 }
 
 // Reads the file's "key = value" lines into the settings. Lines starting with '#' or ';' are
@@ -289,11 +370,14 @@ bool applyFile(const QString& fileName, const QList<Setting>& settings, QString*
         *error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
         return false;
     }
-    const QByteArray bytes = file.read(MaxConfigBytes + 1);
+    QByteArray bytes = file.read(MaxConfigBytes + 1);
     if (bytes.size() > MaxConfigBytes) {
         *error = QStringLiteral("%1: larger than %2 bytes").arg(fileName).arg(MaxConfigBytes);
         return false;
     }
+    // The byte-order mark that some editors put first is no part of the text.
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
     const QString content = QString::fromUtf8(bytes);
     if (content.toUtf8() != bytes) {
         *error = QStringLiteral("%1: not UTF-8 text").arg(fileName);
@@ -327,6 +411,11 @@ bool applyFile(const QString& fileName, const QList<Setting>& settings, QString*
             return fail(QStringLiteral("%1: unknown key").arg(key));
         if (seenAt.contains(key))
             return fail(QStringLiteral("%1: already set on line %2").arg(key).arg(seenAt[key]));
+        const QString other = alternativeOf(key);
+        if (seenAt.contains(other))
+            return fail(QStringLiteral("%1: %2 is set on line %3; give one of them")
+                            .arg(key, other)
+                            .arg(seenAt[other]));
         seenAt.insert(key, lineNumber);
         QString why;
         if (!setting->apply(value, &why))
@@ -342,11 +431,12 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
     *start = StartOptions();
     ServerOptions& options = start->server;
     bool noUdp = false, noTls = false;
-    const QList<Setting> settings = settingsOf(&options, &noUdp, &noTls);
+    const QList<Setting> settings = settingsOf(&options, &start->listenName, &noUdp, &noTls);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Voice server for the Meeting client."));
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption config(
         QStringLiteral("config"),
         QStringLiteral("INI file of options: one 'key = value' a line, the keys being the long "
@@ -374,11 +464,19 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
     }
     if (parser.isSet(help))
         parser.showHelp(0);
+    if (parser.isSet(version))
+        parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
         *error = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]);
         return false;
     }
     start->checkOnly = parser.isSet(check);
+    for (const auto& [first, second] : Alternatives) {
+        if (parser.isSet(QLatin1String(first)) && parser.isSet(QLatin1String(second))) {
+            *error = QStringLiteral("--%1 and --%2: give one of them").arg(first, second);
+            return false;
+        }
+    }
     if (parser.isSet(config)) {
         start->configFile = parser.value(config);
         if (!applyFile(start->configFile, settings, error))
@@ -414,11 +512,99 @@ bool loadStartOptions(const QStringList& arguments, StartOptions* start, QString
         *error = QStringLiteral("cert and key make no sense with no-tls");
         return false;
     }
+    // Plain HTTP on the voice port would answer clients that expect TLS, or not bind at all.
+    if (options.adminPort > 0 && options.adminPort == options.port) {
+        *error = QStringLiteral("admin-listen: port %1 is the voice port; give the endpoint "
+                                "a port of its own")
+                     .arg(options.port);
+        return false;
+    }
     if (options.dataDirectory.isEmpty())
         options.dataDirectory = qEnvironmentVariable("STATE_DIRECTORY");
     if (options.dataDirectory.isEmpty())
         options.dataDirectory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     return true;
+}
+
+namespace {
+
+// A directory the server can write in: there already, made now (create), or, for a check, one
+// that can be made where the nearest existing parent is. Probed by writing, as root can pass
+// every permission and still meet a read-only file system.
+bool usableDirectory(const QString& path, bool create, QString* error)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    if (create && !QFileInfo::exists(absolute))
+        QDir().mkpath(absolute); // why it failed is found below
+    QString existing = absolute;
+    while (!QFileInfo::exists(existing))
+        existing = QFileInfo(existing).absolutePath();
+    if (!QFileInfo(existing).isDir()) {
+        *error = QStringLiteral("data directory %1: %2 is not a directory").arg(path, existing);
+        return false;
+    }
+    if (existing != absolute) {
+        const QTemporaryDir probe(existing + QStringLiteral("/.voice-server-check-XXXXXX"));
+        if (!probe.isValid() || create) {
+            *error = QStringLiteral("data directory %1: cannot create it in %2 (%3)")
+                         .arg(path, existing, probe.errorString());
+            return false;
+        }
+        return true;
+    }
+    QTemporaryFile probe(absolute + QStringLiteral("/.voice-server-check-XXXXXX"));
+    if (!probe.open()) {
+        *error = QStringLiteral("data directory %1: cannot write in it (%2)")
+                     .arg(path, probe.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int prepareStart(StartOptions* start, QString* error)
+{
+    ServerOptions& options = start->server;
+    if (!start->listenName.isEmpty()) {
+        const QHostInfo info = QHostInfo::fromName(start->listenName);
+        const QList<QHostAddress> addresses = info.addresses();
+        if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+            *error = QStringLiteral("listen: cannot resolve '%1': %2")
+                         .arg(start->listenName, info.errorString());
+            // A name that does not exist is a mistake; a name server that does not answer yet
+            // may answer at the next try.
+            return info.error() == QHostInfo::HostNotFound ? ExitBadConfig : ExitMayPass;
+        }
+        const auto v4 = std::find_if(addresses.cbegin(), addresses.cend(), [](const auto& a) {
+            return a.protocol() == QAbstractSocket::IPv4Protocol;
+        });
+        options.address = v4 != addresses.cend() ? *v4 : addresses.first();
+        logLine(
+            QStringLiteral("listen: %1 is %2").arg(start->listenName, options.address.toString()));
+    }
+    if (!options.dataDirectory.isEmpty() &&
+        !usableDirectory(options.dataDirectory, !start->checkOnly, error))
+        return ExitBadConfig;
+    // A start reads the certificate and key once the admin endpoint tells it is starting; a
+    // check reads them here. Files that are not there yet are made at the first start.
+    const QDir data(options.dataDirectory);
+    const bool made = !options.dataDirectory.isEmpty() &&
+                      (QFileInfo::exists(data.filePath(QStringLiteral("server.crt"))) ||
+                       QFileInfo::exists(data.filePath(QStringLiteral("server.key"))));
+    if (start->checkOnly && options.tls && (!options.certificateFile.isEmpty() || made)) {
+        TlsIdentity identity;
+        QString note;
+        if (!loadTlsIdentity(options.dataDirectory, options.certificateFile, options.keyFile,
+                             &identity, &note, error, false))
+            return ExitBadConfig;
+    }
+    if (options.password == DefaultPassword && !options.address.isLoopback())
+        logLine(LogLevel::Warning,
+                QStringLiteral("listening on %1 with the default password \"%2\", which anyone "
+                               "can read in the documentation: set password or password-file")
+                    .arg(options.address.toString(), DefaultPassword));
+    return 0;
 }
 
 } // namespace voiceserver

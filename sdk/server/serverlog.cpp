@@ -29,6 +29,18 @@ bool journal()
     return toJournal;
 }
 
+// The local time with its offset from UTC, as RFC 3339 writes it: lines from machines in other
+// zones, or from before a change of summer time, still compare.
+QByteArray timestamp()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc();
+    const int minutes = qAbs(offset) / 60;
+    return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toLatin1() +
+           (offset < 0 ? '-' : '+') + QByteArray::number(minutes / 60).rightJustified(2, '0') +
+           ':' + QByteArray::number(minutes % 60).rightJustified(2, '0');
+}
+
 } // namespace
 
 void logFailure(const QString& line)
@@ -48,7 +60,7 @@ void logLine(LogLevel level, const QString& line)
     if (journal()) {
         text = '<' + QByteArray::number(int(level)) + '>' + line.toUtf8() + '\n';
     } else {
-        text = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ';
+        text = timestamp() + ' ';
         if (level == LogLevel::Error)
             text += "error: ";
         else if (level == LogLevel::Warning)

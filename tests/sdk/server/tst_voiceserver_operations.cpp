@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// voice-server as a service: its config file, its admin endpoint (health through start, drain
+// voice-server as a service: its config file and what --check-config finds, exit statuses,
+// version, secrets in files, names to listen on, its admin endpoint (health through start, drain
 // and stop; metrics; hostile requests that never reach the voice port), SIGHUP with a replaced
 // certificate and SIGTERM with clients connected.
 #include "rawpeer.h"
@@ -133,6 +134,11 @@ private slots:
     void exampleConfigFollowsHelp();
     void badConfigLinesAreNamed_data();
     void badConfigLinesAreNamed();
+    void checkFindsWhatAStartWould_data();
+    void checkFindsWhatAStartWould();
+    void exitStatusTellsWhatMayPass();
+    void versionIsEverywhere();
+    void secretsNamesAndStamps();
     void commandLineWinsOverFile();
     void journalSeesLevels();
     void healthFollowsStart();
@@ -155,6 +161,7 @@ void tst_VoiceServerOperations::exampleConfigFollowsHelp()
     for (const QString& line : text.split('\n')) {
         const auto match = entry.match(line.trimmed());
         if (!match.hasMatch() || match.captured(1).startsWith(QLatin1String("help")) ||
+            match.captured(1) == QLatin1String("version") ||
             match.captured(1) == QLatin1String("config") ||
             match.captured(1) == QLatin1String("check-config"))
             continue;
@@ -178,8 +185,16 @@ void tst_VoiceServerOperations::exampleConfigFollowsHelp()
     }
     for (const QString& name : shown.keys())
         QVERIFY2(options.contains(name), qPrintable(name + " is not an option"));
-    // As shipped it is a valid file.
-    QCOMPARE(runServer({"--config", example.fileName(), "--check-config"}), 0);
+    // As shipped it is a valid file, also as an editor on Windows saves it.
+    QTemporaryDir dir;
+    QCOMPARE(runServer({"--config", example.fileName(), "--data", dir.path(), "--check-config"}),
+             0);
+    QVERIFY(example.seek(0));
+    const QString windows =
+        writeFile(dir, "windows.ini", "\xEF\xBB\xBF" + example.readAll().replace("\n", "\r\n"));
+    QString errors;
+    QCOMPARE(runServer({"--config", windows, "--data", dir.path(), "--check-config"}, &errors), 0);
+    QVERIFY2(errors.isEmpty(), qPrintable(errors));
 }
 
 void tst_VoiceServerOperations::badConfigLinesAreNamed_data()
@@ -195,7 +210,10 @@ void tst_VoiceServerOperations::badConfigLinesAreNamed_data()
     QTest::newRow("not a flag") << QByteArray("no-udp = perhaps\n")
                                 << "1: no-udp: 'perhaps' is neither true nor false";
     QTest::newRow("bad address") << QByteArray("listen = 999.1.1.1\n")
-                                 << "1: listen: '999.1.1.1' is not an address";
+                                 << "1: listen: '999.1.1.1' is neither an address nor a host name";
+    QTest::newRow("password twice") << QByteArray("password = a\n\npassword-file = /etc/hostname\n")
+                                    << "3: password-file: password is set on line 1; give one of "
+                                       "them";
     QTest::newRow("twice") << QByteArray("port = 1\nport = 2\n")
                            << "2: port: already set on line 1";
     QTest::newRow("no value") << QByteArray("port\n") << "1: expected 'key = value'";
@@ -220,6 +238,132 @@ void tst_VoiceServerOperations::badConfigLinesAreNamed()
     QCOMPARE(runServer({"--config", file, "--check-config"}, &errors), 2);
     QCOMPARE(errors, QStringLiteral("voice-server: %1:%2").arg(file, expected));
     QCOMPARE(runServer({"--config", file, "--port", "0", "--data", dir.path()}), 2);
+}
+
+void tst_VoiceServerOperations::checkFindsWhatAStartWould_data()
+{
+    // DIR: a temporary folder holding "file", a plain file; TLS: the test certificates.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no certificate")
+        << QStringList{"--cert", "DIR/none.crt", "--key", "TLS/server.key"}
+        << "cannot read DIR/none.crt";
+    QTest::newRow("certificate unreadable")
+        << QStringList{"--cert", "DIR", "--key", "TLS/server.key"} << "cannot read DIR";
+    QTest::newRow("key of another certificate")
+        << QStringList{"--cert", "TLS/server.crt", "--key", "TLS/ca-server.key"}
+        << "the key does not belong to the certificate";
+    QTest::newRow("data folder under a file")
+        << QStringList{"--data", "DIR/file/data"} << "DIR/file is not a directory";
+    QTest::newRow("admin on the voice port")
+        << QStringList{"--port", "10087", "--admin-listen", "10087"}
+        << "admin-listen: port 10087 is the voice port";
+    QTest::newRow("name nowhere") << QStringList{"--listen", "nowhere.invalid"}
+                                  << "listen: cannot resolve 'nowhere.invalid'";
+}
+
+void tst_VoiceServerOperations::checkFindsWhatAStartWould()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    writeFile(dir, "file", "not a folder\n");
+    const QString tls = QFileInfo(VoiceServerProcess::tlsFile("server.crt")).path();
+    for (QString& argument : arguments)
+        argument.replace("DIR", dir.path()).replace("TLS", tls);
+    expected.replace("DIR", dir.path());
+    arguments = QStringList{"--port", "0", "--data", dir.filePath("data")} + arguments;
+    // Like the start, the check exits 2 for what is wrong with the setup; a name server that
+    // cannot be reached may make the name a failure that may pass (1).
+    const int status = expected.contains("nowhere") ? -1 : 2;
+    QString errors;
+    const int checked = runServer(arguments + QStringList{"--check-config"}, &errors);
+    QVERIFY2(status < 0 ? checked == 1 || checked == 2 : checked == status, qPrintable(errors));
+    QVERIFY2(errors.contains(expected), qPrintable(errors));
+    QCOMPARE(runServer(arguments, &errors), checked);
+    QVERIFY2(errors.contains(expected), qPrintable(errors));
+}
+
+void tst_VoiceServerOperations::exitStatusTellsWhatMayPass()
+{
+    // A port that is taken may be free at the next try: 1, which the unit retries.
+    VoiceServerProcess taken;
+    QVERIFY2(taken.start(), qPrintable(taken.log()));
+    QTemporaryDir dir;
+    const QString port = QString::number(taken.port());
+    QString errors;
+    QCOMPARE(runServer({"--port", port, "--data", dir.path()}, &errors), 1);
+    QVERIFY2(errors.contains("cannot listen on 127.0.0.1:" + port), qPrintable(errors));
+    QCOMPARE(runServer({"--port", "0", "--data", dir.path(), "--admin-listen", port}, &errors), 1);
+    QVERIFY2(errors.contains("cannot serve the admin endpoint"), qPrintable(errors));
+    // What the unit says of them.
+    QFile unit(QStringLiteral(MEETING_SOURCE_DIR "/packaging/voice-server.service"));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    const QByteArray text = unit.readAll();
+    QVERIFY(text.contains("\nRestart=on-failure\n") &&
+            text.contains("\nRestartPreventExitStatus=2\n"));
+}
+
+void tst_VoiceServerOperations::versionIsEverywhere()
+{
+    QProcess version;
+    version.start(VoiceServerProcess::binary(QStringLiteral("voice-server")), {"--version"});
+    QVERIFY(version.waitForFinished(10000));
+    QCOMPARE(version.readAllStandardOutput(),
+             QByteArray("voice-server " MEETING_PACKAGE_VERSION "\n"));
+    QCOMPARE(version.exitCode(), 0);
+
+    VoiceServerProcess server({"--admin-listen", "0"});
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    QVERIFY2(server.log()
+                 .section('\n', 0, 0)
+                 .endsWith(" voice-server " MEETING_PACKAGE_VERSION " starting"),
+             qPrintable(server.log()));
+    QVERIFY(get(server.adminPort(), "/metrics")
+                .body.contains("\nvoice_server_build_info{version=\"" MEETING_PACKAGE_VERSION
+                               "\"} 1\n"));
+}
+
+void tst_VoiceServerOperations::secretsNamesAndStamps()
+{
+    QTemporaryDir dir;
+    const QString secret = writeFile(dir, "password", "from a file\n");
+    // A host name is resolved; the password comes from its file; every line is stamped with
+    // the local time and its offset from UTC (here an hour and a half east).
+    VoiceServerProcess server({"--listen", "localhost", "--password-file", secret});
+    server.setEnvironmentVariable("TZ", "EAST-1:30");
+    QVERIFY2(server.start(), qPrintable(server.log()));
+    QVERIFY2(server.log().contains(" listen: localhost is 127.0.0.1\n"), qPrintable(server.log()));
+    VoiceCliProcess bob;
+    QVERIFY(bob.start());
+    QVERIFY(bob.connectTo(server.port(), "bob", "from a file"));
+    const QRegularExpression stamped(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\+01:30 \\S"));
+    const QStringList lines = server.log().trimmed().split('\n');
+    QVERIFY(lines.size() > 3);
+    for (const QString& line : lines)
+        QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(!server.log().contains("default password"));
+
+    // The password everyone can read, on an address others reach: a warning at every start.
+    VoiceServerProcess open({"--listen", "0.0.0.0"});
+    QVERIFY2(open.start(), qPrintable(open.log()));
+    QVERIFY2(
+        open.log().contains("warning: listening on 0.0.0.0 with the default password \"mossel\""),
+        qPrintable(open.log()));
+
+    // One way for each secret, and a file that is there.
+    QString errors;
+    QCOMPARE(runServer({"--password", "x", "--password-file", secret, "--check-config"}, &errors),
+             2);
+    QCOMPARE(errors,
+             QStringLiteral("voice-server: --password and --password-file: give one of them"));
+    QCOMPARE(
+        runServer({"--cluster-password-file", dir.filePath("none"), "--check-config"}, &errors), 2);
+    QVERIFY2(errors.contains("--cluster-password-file: cannot read"), qPrintable(errors));
+    writeFile(dir, "two", "one\ntwo\n");
+    QCOMPARE(runServer({"--password-file", dir.filePath("two"), "--check-config"}, &errors), 2);
+    QVERIFY2(errors.contains("must hold one line"), qPrintable(errors));
 }
 
 void tst_VoiceServerOperations::commandLineWinsOverFile()
@@ -329,7 +473,7 @@ void tst_VoiceServerOperations::metricsAndHostileRequests()
     QVERIFY(!carol.waitForEvent("onTextMessageEvent").isEmpty());
     QVERIFY(relay.elapsed() < 2000);
     QCOMPARE(get(admin, "/health").status, 200);
-    QTRY_VERIFY(server.log().contains("connections open; closed the oldest"));
+    QTRY_VERIFY(server.log().contains("connections open; closed the oldest, from 127.0.0.1"));
     const Reply large = exchange(admin, "GET /health HTTP/1.1\r\nX: " + QByteArray(9000, 'a'));
     QCOMPARE(large.status, 431);
     QCOMPARE(get(admin, "/nothing-here").status, 404);
@@ -436,7 +580,8 @@ void tst_VoiceServerOperations::sigtermDrains()
     QVERIFY(stubborn.closedByServer(3000));
     QVERIFY(server.waitForExit(5000));
     QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(systemd.said().contains("\nSTOPPING=1\n"));
+    // The drain and 10 s more: a stop of systemd's never cuts it short.
+    QVERIFY(systemd.said().contains("\nSTOPPING=1\nEXTEND_TIMEOUT_USEC=11500000\n"));
     QCOMPARE(get(server.adminPort(), "/health").status, 0);
 }
 
