@@ -578,8 +578,7 @@ void FileService::remoteOwnerLeft(anyID id, const QString& instance)
     for (auto it = m_remoteOwners.cbegin(); it != m_remoteOwners.cend(); ++it) {
         if (it.value().first == id && it.value().second == instance)
             QMetaObject::invokeMethod(
-                it.key(),
-                [transfer = it.key()] { transfer->abort(QStringLiteral("its client left")); },
+                it.key(), [this, transfer = it.key()] { clientLeft(transfer); },
                 Qt::QueuedConnection);
     }
 }
@@ -600,8 +599,8 @@ void FileService::uploadReceived(TransferConnection* transfer)
     if (!m_channels.contains(ticket.channel))
         return transfer->finishUpload(ERROR_channel_invalid_id,
                                       QStringLiteral("the channel is gone"));
-    // The rename runs on a worker; the answer comes back to this thread. A transfer ended
-    // meanwhile (its client left) is simply not answered.
+    // The rename runs on a worker; the answer comes back to this thread, and the transfer ends
+    // with it even if its connection went meanwhile.
     QPointer<TransferConnection> target(transfer);
     const FileStore files = m_files;
     const quint64 channel = ticket.channel;
@@ -614,9 +613,11 @@ void FileService::uploadReceived(TransferConnection* transfer)
         const unsigned int code = files.commit(channel, path, received, overwrite, &placed);
         QMetaObject::invokeMethod(
             this,
-            [this, target, channel, code, placed, size] {
-                if (code == ERROR_ok && !m_channels.contains(channel))
+            [this, target, channel, code = code, placed, size]() mutable {
+                if (code == ERROR_ok && !m_channels.contains(channel)) {
                     m_files.removeChannel(channel); // deleted while the file was put in place
+                    code = ERROR_channel_invalid_id;
+                }
                 const int entries = placed.createdDirectories + (placed.replaced ? 0 : 1);
                 if (code == ERROR_ok) {
                     changeUsage(channel, size - placed.replacedBytes, entries, false);
@@ -633,6 +634,8 @@ void FileService::uploadReceived(TransferConnection* transfer)
                 QString message;
                 if (code == ERROR_file_already_exists)
                     message = QStringLiteral("a directory or a file not to overwrite has the name");
+                else if (code == ERROR_channel_invalid_id)
+                    message = QStringLiteral("the channel is gone");
                 else if (code != ERROR_ok)
                     message = QStringLiteral("cannot put the file in place");
                 target->finishUpload(code, message);
@@ -652,8 +655,18 @@ void FileService::sessionClosed(const Session* session)
     const auto transfers = m_transfers;
     for (TransferConnection* transfer : transfers) {
         if (transfer->ticket().owner == session)
-            transfer->abort(QStringLiteral("its client left"));
+            clientLeft(transfer);
     }
+}
+
+void FileService::clientLeft(TransferConnection* transfer)
+{
+    // Every byte is in and the file is being put in place: it is kept (or not) as for anyone,
+    // and the transfer connection, if still there, is told so.
+    if (transfer->isCommitting())
+        transfer->forgetOwner();
+    else
+        transfer->abort(QStringLiteral("its client left"));
 }
 
 void FileService::channelsDeleted(const QList<quint64>& channels, bool keepStores)

@@ -82,6 +82,8 @@ private:
     void sendListing(Session* session, const FileRequest& request, unsigned int code,
                      QList<FileEntry> entries);
     void uploadReceived(TransferConnection* transfer);
+    // The client that asked for the transfer left.
+    void clientLeft(TransferConnection* transfer);
     int transfersOf(const Session* session) const;
     // Upload bytes promised to keys and running uploads: of one channel, or of all (0).
     qint64 reservedBytes(quint64 channel) const;

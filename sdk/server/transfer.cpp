@@ -58,6 +58,7 @@ QString TransferConnection::takeReceivedFile()
 {
     const QString name = m_file.fileName();
     m_file.setFileName(QString());
+    m_committing = true;
     return name;
 }
 
@@ -230,9 +231,13 @@ bool TransferConnection::consume(const char* data, qint64 size)
 
 void TransferConnection::onPeerGone()
 {
-    end(m_received || (!m_ticket.upload && m_done == m_ticket.size && m_chunkStart == m_chunkEnd)
-            ? QStringLiteral("done")
-            : QStringLiteral("connection closed by peer"));
+    if (m_committing)
+        end(QStringLiteral("the client closed the connection"));
+    else
+        end(m_received ||
+                    (!m_ticket.upload && m_done == m_ticket.size && m_chunkStart == m_chunkEnd)
+                ? QStringLiteral("done")
+                : QStringLiteral("connection closed by peer"));
     dispose();
 }
 
@@ -275,6 +280,17 @@ void TransferConnection::readUpload()
 
 void TransferConnection::finishUpload(unsigned int code, const QString& message)
 {
+    if (m_committing) {
+        m_committing = false;
+        if (m_ended) {
+            emit finished(
+                QStringLiteral("%1, not told: %2")
+                    .arg(code == ERROR_ok ? QStringLiteral("done") : message, m_endedEarly));
+            if (!m_stream)
+                deleteLater(); // disposed meanwhile
+            return;
+        }
+    }
     if (m_ended)
         return;
     QCborMap done{
@@ -303,7 +319,11 @@ void TransferConnection::end(const QString& outcome)
     m_idle.stop();
     if (m_file.isOpen())
         m_file.close();
-    emit finished(outcome);
+    // A file being put in place: the transfer ends with that, in finishUpload().
+    if (m_committing)
+        m_endedEarly = outcome;
+    else
+        emit finished(outcome);
     // The object stays until its last bytes are out and the peer has closed, bounded; the
     // server has forgotten it.
     m_closing = true;
@@ -331,7 +351,8 @@ void TransferConnection::dispose()
     delete m_writable;
     m_readable = m_writable = nullptr;
     m_stream.reset();
-    deleteLater();
+    if (!m_committing)
+        deleteLater(); // else once the answer has come
 }
 
 } // namespace voiceserver

@@ -53,8 +53,13 @@ public:
     bool isUpload() const { return m_ticket.upload; }
 
     // Called by the server once an upload is complete and put in place (or not): tells the
-    // client and closes.
+    // client and closes. The outcome is the transfer's even when the connection ended while
+    // the file was put in place: the file is kept or not by this answer alone.
     void finishUpload(unsigned int code, const QString& message);
+    // Between takeReceivedFile() and finishUpload(): the file is being put in place.
+    bool isCommitting() const { return m_committing; }
+    // Its control connection went; a committing upload still gets its answer.
+    void forgetOwner() { m_ticket.owner = nullptr; }
     // Ends at once; an upload's partial file is removed.
     void abort(const QString& reason);
 
@@ -64,8 +69,9 @@ signals:
     void finished(const QString& outcome);
 
 public:
-    // Hands the complete upload's file to the caller, who puts it in place or removes it; the
-    // connection may end meanwhile and no longer removes it.
+    // Hands the complete upload's file to the caller, who puts it in place or removes it and
+    // then calls finishUpload(). The connection may end meanwhile; finished() waits for that
+    // answer, and the object stays until it comes.
     QString takeReceivedFile();
 
 private:
@@ -90,6 +96,8 @@ private:
     QFile m_file; // upload target in the incoming directory
     qint64 m_done = 0;
     bool m_received = false;
+    bool m_committing = false;
+    QString m_endedEarly;   // why the connection ended while committing
     bool m_started = false; // bytes that arrive before start() wait in the socket
     bool m_ended = false;
     bool m_closing = false;   // ended: what is queued goes out, then goodbye

@@ -12,6 +12,7 @@
 #include <QCborValue>
 #include <QDir>
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 using namespace voicesdk::protocol;
@@ -52,6 +53,7 @@ private slots:
     void uploadSendingTooMuchIsDiscarded();
     void cutAndStalledUploadsLeaveNothing();
     void uploadClosedRightAfterItsLastByteIsKept();
+    void uploadOfAClientLeavingAtItsEndIsWholeOrNothing();
     void transfersPerClientAreBounded();
     void escapesAreRefused_data();
     void escapesAreRefused();
@@ -262,6 +264,48 @@ void tst_FileStoreProtocol::uploadClosedRightAfterItsLastByteIsKept()
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QCOMPARE(stored.readAll(), content);
     }
+    QTRY_COMPARE(filesBelow(store() + "/.incoming"), QStringList());
+}
+
+void tst_FileStoreProtocol::uploadOfAClientLeavingAtItsEndIsWholeOrNothing()
+{
+    // The client leaves as its last bytes go out, racing the worker that puts the file in
+    // place. Whichever comes first, the log, the store and the answer on the transfer
+    // connection tell the same: the whole file kept, or nothing.
+    const QByteArray content = QByteArray("leaving bytes ").repeated(100);
+    int kept = 0;
+    for (int round = 0; round < 12; ++round) {
+        RawPeer control;
+        QVERIFY(control.open(m_server.port()));
+        QVERIFY(control.hello(QStringLiteral("leaver%1").arg(round)));
+        const QString path = QStringLiteral("/leaving/file%1.txt").arg(round);
+        const QByteArray key = keyFor(control, upload(round + 1, path, content.size()));
+        QVERIFY(!key.isEmpty());
+        RawPeer up;
+        QVERIFY(up.open(m_server.port()));
+        up.write(encodeFrame(transferHello(key)) + content.chopped(1));
+        const QString name = QStringLiteral("upload of 'leaving/file%1.txt' ").arg(round);
+        QTRY_VERIFY(m_server.log().contains(QRegularExpression(name + "[^:]* started\\n")));
+        up.write(content.right(1));
+        control.socket().abort();
+
+        const QRegularExpression ended(name + "[^:]*: (.*)\\n");
+        QString outcome;
+        QTRY_VERIFY(!(outcome = ended.match(m_server.log()).captured(1)).isEmpty());
+        const QCborMap answer = up.next(type::TransferDone, 2000);
+        QFile stored(store() + "/channel_1" + path);
+        if (outcome.startsWith(QLatin1String("done"))) {
+            ++kept;
+            QVERIFY(stored.open(QIODevice::ReadOnly));
+            QCOMPARE(stored.readAll(), content);
+            QCOMPARE(answer.value(field::Code).toInteger(), qint64(ERROR_ok));
+        } else {
+            QTest::qWait(300); // a worker that was still moving the file has done so by now
+            QVERIFY2(!stored.exists(), qPrintable(outcome));
+            QVERIFY(answer.isEmpty() || answer.value(field::Code).toInteger() != qint64(ERROR_ok));
+        }
+    }
+    qInfo("%d of 12 uploads were kept", kept);
     QTRY_COMPARE(filesBelow(store() + "/.incoming"), QStringList());
 }
 
