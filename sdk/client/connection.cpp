@@ -198,26 +198,38 @@ bool Connection::checkCertificate()
         return true;
     const QSslCertificate& certificate = chain.first();
     const QString server = knownservers::serverName(m_host, m_port);
-    const QString offered = certificateFingerprint(certificate);
-    const QString known = knownservers::lookup(server);
+    const QString key = publicKeyFingerprint(certificate);
+    const QString digest = certificateFingerprint(certificate);
+    const QStringList known = knownservers::lookup(server);
     if (known.isEmpty()) {
-        // First contact, as with a new SSH host: this certificate is the server's from now on.
+        // First contact, as with a new SSH host: this key is the server's from now on.
         log(LogLevel_INFO, "Connection",
-            QStringLiteral("first connection to %1: trusting its certificate %2 (%3) from now on")
-                .arg(server, offered, unverified),
+            QStringLiteral("first connection to %1: trusting its key %2 (certificate %3; %4) "
+                           "from now on")
+                .arg(server, key, digest, unverified),
             m_handler);
-        m_trustOnSuccess = offered;
+        m_trustOnSuccess = key;
         return true;
     }
-    if (known == offered)
+    if (known.contains(key))
         return true;
+    if (known.contains(digest)) {
+        // Remembered as a whole certificate, as earlier versions did: its key joins it, so that
+        // a renewal for the same key passes.
+        log(LogLevel_INFO, "Connection",
+            QStringLiteral("%1: the remembered certificate %2; remembering its key %3 too")
+                .arg(server, digest, key),
+            m_handler);
+        m_trustOnSuccess = key;
+        return true;
+    }
     log(LogLevel_ERROR, "Connection",
-        QStringLiteral("REFUSED %1: its certificate changed from %2 to %3. Someone may be "
-                       "posing as the server. If its certificate was replaced on purpose, "
-                       "remove the line of %1 from %4 and connect again.")
-            .arg(server, known, offered, knownservers::filePath()),
+        QStringLiteral("REFUSED %1: its key changed from %2 to %3 (certificate %4). Someone may "
+                       "be posing as the server. If its key was replaced on purpose, remove the "
+                       "lines of %1 from %5 and connect again.")
+            .arg(server, known.join(QStringLiteral(", ")), key, digest, knownservers::filePath()),
         m_handler);
-    fail(ERROR_connection_certificate_changed, QStringLiteral("the server's certificate changed"));
+    fail(ERROR_connection_certificate_changed, QStringLiteral("the server's key changed"));
     return false;
 }
 

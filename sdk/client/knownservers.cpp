@@ -25,11 +25,12 @@ QString serverName(const QString& host, quint16 port)
     return name + QLatin1Char(':') + QString::number(port);
 }
 
-QString lookup(const QString& server)
+QStringList lookup(const QString& server)
 {
+    QStringList pins;
     QFile file(filePath());
     if (!file.open(QIODevice::ReadOnly))
-        return QString();
+        return pins;
     const QByteArray wanted = server.toUtf8();
     qint64 read = 0;
     while (!file.atEnd() && read < MaxFileBytes) {
@@ -39,13 +40,14 @@ QString lookup(const QString& server)
         if (text.isEmpty() || text.startsWith('#'))
             continue;
         const QList<QByteArray> words = text.simplified().split(' ');
-        if (words.size() == 2 && words.at(0) == wanted && words.at(1).startsWith("SHA256:"))
-            return QString::fromLatin1(words.at(1)); // the first line of a server counts
+        if (words.size() == 2 && words.at(0) == wanted &&
+            (words.at(1).startsWith("SPKI-SHA256:") || words.at(1).startsWith("SHA256:")))
+            pins.append(QString::fromLatin1(words.at(1)));
     }
-    return QString();
+    return pins;
 }
 
-bool remember(const QString& server, const QString& fingerprint, QString* error)
+bool remember(const QString& server, const QString& pin, QString* error)
 {
     QFile file(filePath());
     const bool fresh = !file.exists();
@@ -55,9 +57,9 @@ bool remember(const QString& server, const QString& fingerprint, QString* error)
     }
     QByteArray text;
     if (fresh)
-        text = "# Certificates of the voice servers met so far, trusted from the first "
-               "connection on.\n# Remove a server's line to accept a new certificate of it.\n";
-    text += server.toUtf8() + ' ' + fingerprint.toLatin1() + '\n';
+        text = "# Keys of the voice servers met so far, trusted from the first connection on.\n"
+               "# Remove a server's lines to accept a new key of it.\n";
+    text += server.toUtf8() + ' ' + pin.toLatin1() + '\n';
     // One write with O_APPEND: lines of other processes never interleave with it.
     if (file.write(text) != text.size()) {
         *error = file.errorString();

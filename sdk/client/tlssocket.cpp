@@ -33,7 +33,8 @@ int socketIndex()
 }
 
 // What the library's TLS connections share: TLS 1.2 or later. OpenSSL checks the server's chain
-// against the system's authorities (looked up in their folder when needed, not all read) but
+// against the system's authorities (looked up in their folder when needed, not all read, or
+// SSL_CERT_DIR's) and those of the bundle SSL_CERT_FILE names, but
 // does not stop the handshake for it: the caller judges (verificationError(), then the known
 // servers).
 SSL_CTX* clientContext()
@@ -45,6 +46,11 @@ SSL_CTX* clientContext()
         SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
         SSL_CTX_set_verify(made, SSL_VERIFY_NONE, nullptr);
         SSL_CTX_set_default_verify_dir(made);
+        // A bundle named in SSL_CERT_FILE counts too, as for OpenSSL's own tools; the system's
+        // bundle is not read whole, its folder has the same authorities.
+        const QByteArray bundle = qgetenv("SSL_CERT_FILE");
+        if (!bundle.isEmpty())
+            SSL_CTX_load_verify_locations(made, bundle.constData(), nullptr);
         ERR_clear_error(); // a system without the folder verifies nothing, as it should
         SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         SSL_CTX_set_read_ahead(made, 1);

@@ -129,18 +129,21 @@ void Transfer::begin(const QString& host, quint16 port, const QByteArray& key, q
 void Transfer::onConnected()
 {
     if (!m_plain) {
-        // The control connection has settled whom to trust: the same server, the same
-        // certificate (a resumed session shows the one it was made with).
+        // The control connection has settled whom to trust: the same server, the same key
+        // (a resumed session shows the certificate it was made with; a renewed certificate
+        // keeps the key).
         const QList<QSslCertificate> chain = m_socket->peerCertificateChain();
         const QSslCertificate offered = chain.value(0);
-        if (offered.isNull() || offered != m_certificate) {
+        const QString key = protocol::publicKeyFingerprint(offered);
+        if (offered.isNull() || key.isEmpty() ||
+            key != protocol::publicKeyFingerprint(m_certificate)) {
             const QString unverified = m_socket->verificationError();
             if (!unverified.isEmpty())
-                return fail(ERROR_connection_certificate_changed,
-                            QStringLiteral("the transfer connection shows another certificate "
-                                           "(%1) than the control connection (%2): %3")
-                                .arg(protocol::certificateFingerprint(offered),
-                                     protocol::certificateFingerprint(m_certificate), unverified));
+                return fail(
+                    ERROR_connection_certificate_changed,
+                    QStringLiteral("the transfer connection shows another key (%1) than "
+                                   "the control connection (%2): %3")
+                        .arg(key, protocol::publicKeyFingerprint(m_certificate), unverified));
         }
     }
     m_socket->write(encodeFrame(QCborMap{{TypeKey, type::Transfer}, {field::Key, m_key}}));

@@ -244,10 +244,11 @@ ts3client_destroyServerConnectionHandler(uint64 serverConnectionHandlerID);
 VOICESDK_EXPORT unsigned int ts3client_createIdentity(char** result);
 /* defaultChannelArray is a null-terminated path of channel names from the top level, or null.
  * Connections use TLS. A certificate that verifies against the system's authorities for the
- * host is accepted; any other is trusted on first use: it is remembered for that host and port
- * in "known_servers.txt" in the working directory (beside the identity file), and a different
- * one later ends the connection with ERROR_connection_certificate_changed. Removing the
- * server's line from that file makes the next connection trust the new certificate. */
+ * host is accepted; any other is trusted on first use: its public key is remembered for that
+ * host and port in "known_servers.txt" in the working directory (beside the identity file), so
+ * a certificate renewed for the same key is accepted, and another key later ends the connection
+ * with ERROR_connection_certificate_changed. Removing the server's lines from that file makes
+ * the next connection trust the new key. */
 VOICESDK_EXPORT unsigned int
 ts3client_startConnection(uint64 serverConnectionHandlerID, const char* identity, const char* ip,
                           unsigned int port, const char* nickname, const char** defaultChannelArray,

@@ -62,6 +62,32 @@ QString certificateFingerprint(X509* certificate)
     return fingerprint;
 }
 
+QString publicKeyFingerprint(X509* certificate)
+{
+    X509_PUBKEY* key = certificate ? X509_get_X509_PUBKEY(certificate) : nullptr;
+    unsigned char* der = nullptr;
+    const int length = key ? i2d_X509_PUBKEY(key, &der) : -1;
+    if (length <= 0)
+        return QString();
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArray::fromRawData(reinterpret_cast<const char*>(der), length),
+        QCryptographicHash::Sha256);
+    OPENSSL_free(der);
+    return QStringLiteral("SPKI-SHA256:") + QString::fromLatin1(digest.toHex());
+}
+
+QString publicKeyFingerprint(const QSslCertificate& certificate)
+{
+    const QByteArray der = certificate.toDer();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(der.constData());
+    X509* parsed = der.isEmpty() ? nullptr : d2i_X509(nullptr, &bytes, der.size());
+    if (!parsed)
+        ERR_clear_error();
+    const QString fingerprint = publicKeyFingerprint(parsed);
+    X509_free(parsed);
+    return fingerprint;
+}
+
 QString takeTlsError(const QString& fallback)
 {
     const unsigned long code = ERR_peek_error();

@@ -18,6 +18,11 @@ namespace voicesdk::protocol {
 QString certificateFingerprint(const QByteArray& der);
 QString certificateFingerprint(const QSslCertificate& certificate);
 QString certificateFingerprint(X509* certificate);
+// The SHA-256 digest of a certificate's public key (its SubjectPublicKeyInfo in DER) as
+// "SPKI-SHA256:" and 64 hex digits: what clients pin, so that a certificate renewed for the same
+// key is the same server. Empty for a certificate that does not parse.
+QString publicKeyFingerprint(X509* certificate);
+QString publicKeyFingerprint(const QSslCertificate& certificate);
 
 // The reason of the first error on this thread's OpenSSL error queue, or fallback; the queue is
 // emptied, so that nothing of one connection is left for the next one on the thread.

@@ -28,7 +28,7 @@ namespace voiceserver {
 namespace {
 
 constexpr qint64 MaxFileBytes = 1024 * 1024; // a certificate chain or a key is a few KiB
-constexpr long ValidDays = 100 * 365;        // clients pin the certificate: it must not expire
+constexpr long ValidDays = 100 * 365; // trusted on first use, not renewed: it must not expire
 
 struct Free
 {
@@ -161,6 +161,7 @@ bool parseIdentity(const QByteArray& certificatePem, const QByteArray& keyPem,
     identity->certificatePem = certificatePem;
     identity->keyPem = keyPem;
     identity->fingerprint = voicesdk::protocol::certificateFingerprint(certificate.get());
+    identity->keyFingerprint = voicesdk::protocol::publicKeyFingerprint(certificate.get());
     return true;
 }
 
@@ -242,7 +243,7 @@ bool loadTlsIdentity(const QString& dataDirectory, const QString& certificateFil
             *note = QStringLiteral("TLS certificate created in %1").arg(certificatePath);
         }
     }
-    *note += QStringLiteral(" (%1)").arg(identity->fingerprint);
+    *note += QStringLiteral(" (%1, key %2)").arg(identity->fingerprint, identity->keyFingerprint);
     return true;
 }
 

@@ -16,7 +16,8 @@ struct TlsIdentity
 {
     QByteArray certificatePem; // the server's own certificate first
     QByteArray keyPem;
-    QString fingerprint; // of the server's own certificate, "SHA256:..."
+    QString fingerprint;    // of the server's own certificate, "SHA256:..."
+    QString keyFingerprint; // of its public key, "SPKI-SHA256:...": what clients pin
 };
 
 // Where the identity comes from: the files given (both or neither), else "server.crt" and
