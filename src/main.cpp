@@ -6,10 +6,19 @@
 #include <QLocale>
 #include <QSettings>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 int main(int argc, char** argv)
 {
+    // Answered before anything starts: no display, no login, no second instance is asked for.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("Meeting %s\n", MEETING_PACKAGE_VERSION);
+            return 0;
+        }
+    }
     std::unique_ptr<MeetingSupport::Application> app;
     try {
         app = std::make_unique<MeetingSupport::Application>(argc, argv);
