@@ -84,13 +84,16 @@ public:
     }
 
     // Whether what the user writes now reaches someone: a supporter's messages always go out
-    // while connected; an ordinary user's only with someone else in the room.
+    // while connected; an ordinary user's only with someone else in the room. After a lost
+    // connection neither counts until the connection is back and the room has been counted
+    // anew: the count from before the loss says nothing, and a reconnect attempt is no
+    // connection.
     bool canWrite() const
     {
-        if (!engine)
+        if (!engine || !linkUp || countStale || !TsSDKClient::instance()->isConnected())
             return false;
         if (clientRole() == 2)
-            return TsSDKClient::instance()->isConnected();
+            return true;
         return engine->memberCount() > 1;
     }
 
@@ -105,6 +108,7 @@ public:
 
     void addStatus(const QString& text, int level) { ui.msgViewWidget->addStatus(text, level); }
     void connectStatusChanged(int status);
+    void membersCounted();
     void toggleDevice(int flag);
     void setTabOrder();
     void chooseImages();
@@ -125,17 +129,39 @@ public:
     bool remoteBusy = false;
     // The editor is to take the keyboard once it takes input.
     bool editorFocusWanted = false;
+    // The connection as the engine's status events told it, in their order: down from a loss
+    // (or a new attempt) until connected again.
+    bool linkUp = false;
+    // The member count is from before the last loss: nothing has recounted it since.
+    bool countStale = true;
     ChatWidget* q;
 };
 
 void ChatWidgetPrivate::connectStatusChanged(int status)
 {
-    if (status == STATUS_CONNECTED)
-        q->updateDeviceIcons();
-    if (status == STATUS_DISCONNECTED)
+    switch (status) {
+    case STATUS_DISCONNECTED:
+    case STATUS_CONNECTING:
+        // Every reconnect attempt says connecting: the inputs stay off until the room has been
+        // counted on a connection that is up.
+        linkUp = false;
+        countStale = true;
         setInputsEnabled(false);
-    else
-        setInputsEnabled(canWrite());
+        break;
+    case STATUS_CONNECTED:
+        linkUp = true;
+        q->updateDeviceIcons();
+        break;
+    default:
+        break;
+    }
+}
+
+void ChatWidgetPrivate::membersCounted()
+{
+    if (linkUp)
+        countStale = false;
+    setInputsEnabled(canWrite());
 }
 
 // Reading order: the history, the font bar when shown, the tool bar, the editor, Send, Close.
@@ -382,11 +408,14 @@ void ChatWidget::setChatInterface(TeamSpeak3ServerInterface* engine)
     connect(engine, &TeamSpeak3ServerInterface::transferChanged, d->fileWidget,
             &FileWidget::updateTransfer);
     connect(engine, &TeamSpeak3ServerInterface::channelMemberChanged, this,
-            [this] { d->setInputsEnabled(d->canWrite()); });
+            [this] { d->membersCounted(); });
     connect(engine, &TeamSpeak3ServerInterface::connectStatusChanged, this,
             [this](int status) { d->connectStatusChanged(status); });
 
-    // The member count may be complete already: no change of it may follow soon.
+    // The member count may be complete already: no change of it may follow soon. Without a
+    // connection it is not, and the next one brings a new count.
+    d->linkUp = TsSDKClient::instance()->isConnected();
+    d->countStale = !d->linkUp;
     d->setInputsEnabled(d->canWrite());
     updateDeviceIcons();
     d->fileWidget->updateFiles(engine->files());

@@ -28,8 +28,10 @@
 #include <QClipboard>
 #include <QDialogButtonBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QToolButton>
@@ -464,11 +466,64 @@ private slots:
             }
         }
 
-        // A lost connection disables the inputs.
-        emit m_pane->chatInterface()->connectStatusChanged(STATUS_DISCONNECTED);
+        // A lost connection disables the inputs, and neither a count without a connection
+        // nor a connection without a new count brings them back.
+        TeamSpeak3ServerInterface* engine = m_pane->chatInterface();
+        emit engine->connectStatusChanged(STATUS_DISCONNECTED);
         QVERIFY(!inputsEnabled());
-        emit m_pane->chatInterface()->channelMemberChanged(2);
+        emit engine->channelMemberChanged(2);
+        QVERIFY(!inputsEnabled());
+        emit engine->connectStatusChanged(STATUS_CONNECTED);
+        QVERIFY(!inputsEnabled());
+        emit engine->channelMemberChanged(2);
         QVERIFY(inputsEnabled());
+    }
+
+    // The program's own role after connecting (3) writes by the member count, which nothing
+    // recounts while the connection is down: a reconnect attempt, and a connection whose room
+    // has not been counted yet, leave the pane off.
+    void reconnecting()
+    {
+        newPane(3);
+        QVERIFY(inputsEnabled());
+        QList<QPair<int, bool>> seen; // each status with the inputs right after the pane took it
+        const QMetaObject::Connection watching =
+            connect(m_pane->chatInterface(), &TeamSpeak3ServerInterface::connectStatusChanged,
+                    m_pane.get(), [&](int status) {
+                        seen.append({status, inputsEnabled()});
+                    });
+        const auto unwatch = qScopeGuard([&] { disconnect(watching); });
+        const auto reachStatus = [&](int status) {
+            return QTest::qWaitFor([&] { return !seen.isEmpty() && seen.last().first == status; },
+                                   10000);
+        };
+        TsParameters params = m_client->parameters();
+        m_client->disconnectFromServer();
+        QVERIFY(reachStatus(STATUS_DISCONNECTED));
+
+        // An attempt that finds nobody listening: connecting, then lost again.
+        QTcpServer vacant;
+        QVERIFY(vacant.listen(QHostAddress::LocalHost));
+        params.setPort(vacant.serverPort());
+        vacant.close();
+        seen.clear();
+        m_client->connectToServer(params);
+        m_client->setRole(3);
+        QVERIFY(reachStatus(STATUS_DISCONNECTED));
+        QCOMPARE(seen.first().first, int(STATUS_CONNECTING));
+
+        // Back on the server, in the lobby: a room counted once more decides.
+        params.setPort(m_server.port());
+        m_client->connectToServer(params);
+        m_client->setRole(3);
+        QVERIFY(reachStatus(STATUS_CONNECTION_ESTABLISHED));
+        QVERIFY(syncWithServer());
+        for (const auto& [status, enabled] : qAsConst(seen))
+            QVERIFY2(!enabled, qPrintable(QStringLiteral("inputs on at status %1").arg(status)));
+        QVERIFY(!inputsEnabled());
+        m_client->moveToChannel(QStringLiteral("tolvane_Chat"), QString());
+        QTRY_VERIFY(inputsEnabled());
+        m_client->setRole(1);
     }
 
     void fontBarScrollsToTheEnd()
@@ -660,9 +715,15 @@ private slots:
         QVERIFY(child("btnRemote")->isHidden());
         m_pane->repaint();
         QVERIFY(editor()->isEnabled() && child("btnSend")->isEnabled());
-        emit m_pane->chatInterface()->connectStatusChanged(STATUS_DISCONNECTED);
+        // Only while the connection is really up: not at a reconnect attempt, and once back,
+        // from the moment the own client has a place again.
+        TeamSpeak3ServerInterface* engine = m_pane->chatInterface();
+        emit engine->connectStatusChanged(STATUS_DISCONNECTED);
         QVERIFY(!editor()->isEnabled());
-        emit m_pane->chatInterface()->connectStatusChanged(STATUS_CONNECTION_ESTABLISHED);
+        emit engine->connectStatusChanged(STATUS_CONNECTING);
+        QVERIFY(!editor()->isEnabled());
+        emit engine->connectStatusChanged(STATUS_CONNECTED);
+        emit engine->channelMemberChanged(1);
         QVERIFY(editor()->isEnabled());
         QVERIFY(bobTo(m_room));
         // A supporter answers with the other program.
