@@ -123,6 +123,15 @@ void TsParameters::setServerPwd(const QString& password)
     m_values[KeyServerPwd] = password;
 }
 
+QString TsParameters::systemServerDirectory()
+{
+#ifdef Q_OS_UNIX
+    return QStringLiteral("/etc/meeting");
+#else
+    return QString();
+#endif
+}
+
 TsParameters TsParameters::fromServerFile(const QString& userName, const QString& directory,
                                           const QString& systemDirectory)
 {
@@ -133,7 +142,8 @@ TsParameters TsParameters::fromServerFile(const QString& userName, const QString
     QJsonObject file;
     const QString name = QStringLiteral("ts3_server.dat");
     QFile dat(QDir(directory).filePath(name));
-    if (!dat.exists())
+    // An empty or relative folder would be looked up from the working directory.
+    if (!dat.exists() && !systemDirectory.isEmpty() && QDir::isAbsolutePath(systemDirectory))
         dat.setFileName(QDir(systemDirectory).filePath(name));
     if (dat.open(QIODevice::ReadOnly) && dat.size() <= MaxServerFileBytes)
         file = QJsonDocument::fromJson(dat.readAll()).object();

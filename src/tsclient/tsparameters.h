@@ -31,11 +31,13 @@ public:
     QJsonObject toJson() const { return m_values; }
 
     // Parameters for userName from "ts3_server.dat" in directory (else, for an installed
-    // program, in systemDirectory), falling back to the defaults for whatever the file does
-    // not give.
-    static TsParameters
-    fromServerFile(const QString& userName, const QString& directory,
-                   const QString& systemDirectory = QStringLiteral("/etc/meeting"));
+    // program, in systemDirectory when that is an absolute path), falling back to the defaults
+    // for whatever the file does not give.
+    static TsParameters fromServerFile(const QString& userName, const QString& directory,
+                                       const QString& systemDirectory = systemServerDirectory());
+    // Where an installed program finds the file system-wide: "/etc/meeting" on Unix. Nowhere
+    // on Windows, where that path names a folder on the current drive that any user may make.
+    static QString systemServerDirectory();
 
     static const char* const DefaultHost;
     static constexpr int DefaultPort = 10087;

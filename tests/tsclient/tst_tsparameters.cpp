@@ -3,6 +3,8 @@
 #include "tsclient/programfolder.h"
 #include "tsclient/tsparameters.h"
 
+#include <QDir>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -163,6 +165,24 @@ private slots:
         write(program, "{\"domain\": \"beside.example\"}");
         QCOMPARE(read().ip(), QStringLiteral("beside.example"));
         QCOMPARE(read().port(), TsParameters::DefaultPort);
+
+        // No system-wide folder (Windows), or a relative one: never the working directory's
+        // file, which any user who chose that directory may have put there.
+#ifdef Q_OS_UNIX
+        QCOMPARE(TsParameters::systemServerDirectory(), QStringLiteral("/etc/meeting"));
+#else
+        QVERIFY(TsParameters::systemServerDirectory().isEmpty());
+#endif
+        QTemporaryDir empty, working;
+        write(working, "{\"domain\": \"planted.example\"}");
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(working.path()));
+        const auto restore = qScopeGuard([&] { QDir::setCurrent(before); });
+        for (const QString& system : {QString(), QStringLiteral(".")}) {
+            const TsParameters params =
+                TsParameters::fromServerFile(QStringLiteral("anna"), empty.path(), system);
+            QCOMPARE(params.ip(), QString::fromLatin1(TsParameters::DefaultHost));
+        }
     }
 
     // Logs and the case history go beside the program while its folder takes them (a build
