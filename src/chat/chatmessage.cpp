@@ -33,8 +33,6 @@ const QString fontTag = QStringLiteral("font");
 
 // Point sizes outside this range come only from broken or hostile senders; a huge one would
 // make the view rasterise enormous glyphs.
-constexpr int minFontSize = 1;
-constexpr int maxFontSize = 512;
 constexpr int maxFontFamilyLength = 256;
 
 QString defaultFontFamily()
@@ -134,7 +132,7 @@ QJsonObject MessageFont::toJson() const
 void MessageFont::fromJson(const QJsonObject& object)
 {
     const int newSize = object.value(QStringLiteral("size")).toInt(size);
-    if (newSize >= minFontSize && newSize <= maxFontSize)
+    if (newSize >= minFontPointSize && newSize <= maxFontPointSize)
         size = newSize;
     else
         qWarning() << "Ignoring a font size of" << newSize << "points";

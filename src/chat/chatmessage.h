@@ -37,9 +37,16 @@ inline constexpr qint64 maxWholeDecodePixels = qint64(16) * 1024 * 1024;
 // longer text is shown up to these bounds with a note of the rest.
 inline constexpr int maxMessageCharacters = 64 * 1024;
 inline constexpr int maxMessageLineBreaks = 2048;
+// Content items (a run of text per paragraph and format, and each picture): an honest message
+// has a few.
+inline constexpr int maxMessageItems = 4096;
 // Pictures with data, and the pixels their headers claim together.
 inline constexpr int maxMessagePictures = 16;
 inline constexpr qint64 maxMessagePicturePixels = qint64(64) * 1024 * 1024;
+// Font sizes in points a message may carry: received ones outside are ignored, the editor and
+// the view stop there. The font bar itself offers 9 to 22.
+inline constexpr int minFontPointSize = 1;
+inline constexpr int maxFontPointSize = 72;
 // The decoded pictures of one history together (they are decoded at the size they are drawn).
 inline constexpr qint64 maxHistoryPictureBytes = qint64(128) * 1024 * 1024;
 

@@ -15,9 +15,14 @@ DocumentConverter::DocumentConverter(const QTextDocument* document, const Messag
     m_package.font = font;
 }
 
-MessagePackage DocumentConverter::convert()
+namespace {
+
+// What convert() reads: the root frame's blocks, fragment by fragment. picture(name, count) for
+// a run of pictures of one name, text(text) for any other fragment.
+template <typename Picture, typename Text>
+void walk(const QTextDocument* document, Picture picture, Text text)
 {
-    const QTextFrame* root = m_document->rootFrame();
+    const QTextFrame* root = document->rootFrame();
     for (QTextFrame::iterator frameIt = root->begin(); !frameIt.atEnd(); ++frameIt) {
         const QTextBlock block = frameIt.currentBlock();
         if (!block.isValid())
@@ -26,31 +31,52 @@ MessagePackage DocumentConverter::convert()
             const QTextFragment fragment = it.fragment();
             if (!fragment.isValid())
                 continue;
-            const QString text = fragment.text();
+            const QString run = fragment.text();
             const QTextCharFormat format = fragment.charFormat();
-            if (text.contains(QChar::ObjectReplacementCharacter) && format.isImageFormat()) {
+            if (run.contains(QChar::ObjectReplacementCharacter) && format.isImageFormat()) {
                 const QString name = format.toImageFormat().name();
                 // Equal pictures side by side share one fragment: one item per character.
-                for (int i = 0; i < text.size(); ++i) {
-                    if (name.isEmpty())
-                        continue;
-                    const QImage image = qvariant_cast<QImage>(
-                        m_document->resource(QTextDocument::ImageResource, QUrl(name)));
-                    if (image.isNull()) {
-                        qDebug() << "Leaving out a picture without data:" << name;
-                        continue;
-                    }
-                    m_package.appendImage(name, image);
-                }
+                if (!name.isEmpty())
+                    picture(name, run.size());
             } else {
-                // A dropped text file can make a run of a megabyte: the log gets its start.
-                qDebug() << (text.size() > 256 ? text.left(256) + QStringLiteral("...") : text);
-                if (!text.isEmpty())
-                    m_package.appendText(text);
+                text(run);
             }
         }
     }
+}
+
+} // namespace
+
+MessagePackage DocumentConverter::convert()
+{
+    walk(
+        m_document,
+        [this](const QString& name, int count) {
+            const QImage image = qvariant_cast<QImage>(
+                m_document->resource(QTextDocument::ImageResource, QUrl(name)));
+            if (image.isNull()) {
+                qDebug() << "Leaving out a picture without data:" << name;
+                return;
+            }
+            for (int i = 0; i < count; ++i)
+                m_package.appendImage(name, image);
+        },
+        [this](const QString& text) {
+            // A dropped text file can make a run of a megabyte: the log gets its start.
+            qDebug() << (text.size() > 256 ? text.left(256) + QStringLiteral("...") : text);
+            if (!text.isEmpty())
+                m_package.appendText(text);
+        });
     return m_package;
+}
+
+int DocumentConverter::itemCount(const QTextDocument* document)
+{
+    int items = 0;
+    walk(
+        document, [&items](const QString&, int count) { items += count; },
+        [&items](const QString& text) { items += text.isEmpty() ? 0 : 1; });
+    return items;
 }
 
 } // namespace MeetingSupport

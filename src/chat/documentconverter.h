@@ -17,6 +17,10 @@ public:
 
     MessagePackage convert();
 
+    // How many content items convert() makes of a document at most: one per run of text, one
+    // per picture (counted whether or not its data can be had, so no resource is looked up).
+    static int itemCount(const QTextDocument* document);
+
 private:
     const QTextDocument* m_document;
     MessagePackage m_package;

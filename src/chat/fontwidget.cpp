@@ -19,10 +19,6 @@ const QString italicKey = QStringLiteral("editor/font/italic");
 const QString underlineKey = QStringLiteral("editor/font/underline");
 const QString colorKey = QStringLiteral("editor/font/color");
 
-// Sizes a font can take at all; the size box offers 9 to 22.
-constexpr int smallestSize = 1;
-constexpr int largestSize = 512;
-
 bool isInstalled(const QString& family)
 {
     return QFontDatabase().families().contains(family);
@@ -45,7 +41,7 @@ public:
             font.family = family;
         bool ok = false;
         const int size = settings.value(sizeKey, font.size).toInt(&ok);
-        if (ok && size >= smallestSize && size <= largestSize)
+        if (ok && size >= minFontPointSize && size <= maxFontPointSize)
             font.size = size;
         setStyleBit(MessageFont::Bold, settings.value(boldKey, false).toBool());
         setStyleBit(MessageFont::Italic, settings.value(italicKey, false).toBool());

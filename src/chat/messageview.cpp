@@ -33,9 +33,6 @@ namespace MeetingSupport {
 
 namespace {
 
-// Content items looked at per message; an honest one has a few (a run of text per paragraph
-// and the pictures).
-constexpr int maxShownItems = 4096;
 // Unknown tags logged per message.
 constexpr int maxLoggedTags = 8;
 // Combining marks kept on one letter: piles beyond this cost the layout dearly and show as
@@ -48,8 +45,6 @@ constexpr int longestUnbrokenRun = 1024;
 constexpr int insertedBreakProperty = QTextFormat::UserProperty + 1;
 // Names are short; a longer one is cut in the header.
 constexpr int maxShownNameLength = 256;
-// Sizes from other members' font bars stop here; their own bar offers 9 to 22 points.
-constexpr int maxShownPointSize = 72;
 const QString placeholderPicture = QStringLiteral(":/qml/images/temp_down_image.png");
 // A message carrying this many characters of text and picture data leaves megabytes of
 // decoding buffers behind; once they are freed, the heap gives them back to the system.
@@ -207,8 +202,9 @@ void MessageViewPrivate::insertChatMessage(const ChatMessage& message)
 
     const MessageFont& font = message.package.font;
     QFont shownFont = font.toFont();
-    if (shownFont.pointSize() > maxShownPointSize)
-        shownFont.setPointSize(maxShownPointSize);
+    // A message of our own carries the editor's record, bounded the same way.
+    if (shownFont.pointSize() > maxFontPointSize)
+        shownFont.setPointSize(maxFontPointSize);
     QTextCharFormat bodyText;
     bodyText.setFont(shownFont);
     bodyText.setForeground(font.color.isValid() ? font.color : QColor(Qt::black));
@@ -238,7 +234,7 @@ void MessageViewPrivate::insertNote(const ChatMessage& message)
 void MessageViewPrivate::renderContent(const ChatMessage& message, const QTextCharFormat& format)
 {
     const QJsonArray& content = message.package.content;
-    const int items = qMin(content.size(), maxShownItems);
+    const int items = qMin(content.size(), maxMessageItems);
     allowance.itemsLeftOut = content.size() - items;
     for (int index = 0; index < items; ++index) {
         const QJsonValue item = content.at(index);

@@ -16,6 +16,9 @@
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 
+#include <functional>
+#include <memory>
+
 namespace MeetingSupport {
 
 namespace {
@@ -106,6 +109,9 @@ public:
 
     QUrl nextDroppedName() { return QUrl(QStringLiteral("dropped_image_%1").arg(counter++)); }
     bool admitsText(qint64 characters, int lineBreaks);
+    // Whether the document, edited so at the cursor, keeps to the content items of one message;
+    // the edit is tried on a copy.
+    bool admitsItems(const std::function<void(QTextCursor&)>& edit);
     bool admitsPicture(const QSize& size);
     void insertImageResource(const QUrl& url, const QImage& image);
     void insertFileText(const QString& path);
@@ -132,6 +138,24 @@ bool SendTextEditPrivate::admitsText(qint64 characters, int lineBreaks)
         return false;
     }
     return true;
+}
+
+bool SendTextEditPrivate::admitsItems(const std::function<void(QTextCursor&)>& edit)
+{
+    const std::unique_ptr<QTextDocument> trial(q->document()->clone());
+    const QTextCursor current = q->textCursor();
+    QTextCursor cursor(trial.get());
+    cursor.setPosition(current.anchor());
+    cursor.setPosition(current.position(), QTextCursor::KeepAnchor);
+    if (!cursor.hasSelection())
+        cursor.setCharFormat(current.charFormat());
+    edit(cursor);
+    if (DocumentConverter::itemCount(trial.get()) <= maxMessageItems)
+        return true;
+    emit q->refused(SendTextEdit::tr("This text has too many parts to send: one message holds at "
+                                     "most %Ln paragraphs, runs of text and pictures.",
+                                     nullptr, maxMessageItems));
+    return false;
 }
 
 bool SendTextEditPrivate::admitsPicture(const QSize& size)
@@ -163,6 +187,10 @@ void SendTextEditPrivate::insertImageResource(const QUrl& url, const QImage& ima
 {
     if (image.isNull() || !admitsPicture(image.size()))
         return;
+    QTextImageFormat picture;
+    picture.setName(url.toString());
+    if (!admitsItems([&picture](QTextCursor& cursor) { cursor.insertImage(picture); }))
+        return;
     q->document()->addResource(QTextDocument::ImageResource, url, image);
     QString element = QStringLiteral("<img");
     appendAttribute(element, QStringLiteral("src"), url.toString());
@@ -190,7 +218,8 @@ void SendTextEditPrivate::insertFileText(const QString& path)
     // Line ends as a file opened in text mode reads them.
     bytes.replace("\r\n", "\n");
     const QString text = cut ? QString() : QString::fromUtf8(bytes);
-    if (admitsText(cut ? room : text.size(), 0))
+    if (admitsText(cut ? room : text.size(), 0) &&
+        admitsItems([&text](QTextCursor& cursor) { cursor.insertText(text); }))
         q->insertPlainText(text);
 }
 
@@ -198,7 +227,8 @@ void SendTextEditPrivate::insertRichText(const QString& html, const QString& pla
 {
     // Parsing markup takes far longer than its text: past a bound only the plain text comes in.
     if (html.size() > 8 * qint64(maxMessageCharacters)) {
-        if (!plain.isEmpty() && admitsText(plain.size(), 0))
+        if (!plain.isEmpty() && admitsText(plain.size(), 0) &&
+            admitsItems([&plain](QTextCursor& cursor) { cursor.insertText(plain); }))
             q->insertPlainText(plain);
         else if (plain.isEmpty())
             admitsText(html.size(), 0);
@@ -232,13 +262,13 @@ void SendTextEditPrivate::insertRichText(const QString& html, const QString& pla
         cursor.setPosition(position + 1, QTextCursor::KeepAnchor);
         cursor.removeSelectedText();
     }
-    const Contents pasted = contentsOf(&scratch);
-    if (!admitsText(pasted.characters - pasted.pictures, pasted.lineBreaks))
+    const Contents contents = contentsOf(&scratch);
+    if (!admitsText(contents.characters - contents.pictures, contents.lineBreaks))
         return;
-    if (pasted.pictures > 0) {
+    if (contents.pictures > 0) {
         const Contents now = contentsOf(q->document());
-        if (now.pictures + pasted.pictures > maxMessagePictures ||
-            now.pixels + pasted.pixels > maxMessagePicturePixels) {
+        if (now.pictures + contents.pictures > maxMessagePictures ||
+            now.pixels + contents.pixels > maxMessagePicturePixels) {
             emit q->refused(SendTextEdit::tr("The pictures pasted do not fit into this message: "
                                              "one holds at most %1 pictures of %2 megapixels "
                                              "together.")
@@ -247,7 +277,10 @@ void SendTextEditPrivate::insertRichText(const QString& html, const QString& pla
             return;
         }
     }
-    q->textCursor().insertFragment(QTextDocumentFragment(&scratch));
+    const QTextDocumentFragment pasted(&scratch);
+    if (!admitsItems([&pasted](QTextCursor& cursor) { cursor.insertFragment(pasted); }))
+        return;
+    q->textCursor().insertFragment(pasted);
     q->ensureCursorVisible();
 }
 
@@ -261,10 +294,12 @@ SendTextEdit::~SendTextEdit()
 void SendTextEdit::setFontStyle(const MessageFont& font)
 {
     d->font = font;
+    // What others would not show is not written either.
+    d->font.size = qBound(minFontPointSize, font.size, maxFontPointSize);
     // Style sheets name a class inside a namespace with "--" in place of "::".
     const QString selector = QString::fromLatin1(metaObject()->className())
                                  .replace(QLatin1String("::"), QLatin1String("--"));
-    setStyleSheet(QStringLiteral("%1 {%2}").arg(selector, toStyleSheet(font)));
+    setStyleSheet(QStringLiteral("%1 {%2}").arg(selector, toStyleSheet(d->font)));
 }
 
 MessageFont SendTextEdit::fontStyle() const
@@ -323,9 +358,15 @@ void SendTextEdit::keyPressEvent(QKeyEvent* event)
     // Typing stops at the bounds of one message.
     const bool typing =
         !event->text().isEmpty() && event->text().at(0).isPrint() && !textCursor().hasSelection();
-    const bool refused = enter ? !d->admitsText(1, 1)
-                               : typing && document()->characterCount() > maxMessageCharacters &&
-                                     !d->admitsText(event->text().size(), 0);
+    // A letter typed into an empty paragraph starts a run of text: one part more.
+    const bool refused =
+        enter ? !d->admitsText(1, 1)
+              : typing && ((document()->characterCount() > maxMessageCharacters &&
+                            !d->admitsText(event->text().size(), 0)) ||
+                           (DocumentConverter::itemCount(document()) >= maxMessageItems &&
+                            !d->admitsItems([event](QTextCursor& cursor) {
+                                cursor.insertText(event->text());
+                            })));
     if (refused) {
         event->accept();
         return;
@@ -374,8 +415,12 @@ void SendTextEdit::insertFromMimeData(const QMimeData* source)
         d->insertRichText(source->html(), source->text());
         return;
     }
-    if (source->hasText() && !d->admitsText(source->text().size(), 0))
-        return;
+    if (source->hasText()) {
+        const QTextDocumentFragment pasted = QTextDocumentFragment::fromPlainText(source->text());
+        if (!d->admitsText(source->text().size(), 0) ||
+            !d->admitsItems([&pasted](QTextCursor& cursor) { cursor.insertFragment(pasted); }))
+            return;
+    }
     QTextEdit::insertFromMimeData(source);
 }
 

@@ -429,6 +429,12 @@ private slots:
         QTest::newRow("absurd size kept out")
             << QByteArray("message") << QByteArray("[[\"font\",{\"size\":100000}]]")
             << QByteArray("[]") << 9 << 0 << black << sys;
+        QTest::newRow("largest size")
+            << QByteArray("message") << QByteArray("[[\"font\",{\"size\":72}]]") << QByteArray("[]")
+            << 72 << 0 << black << sys;
+        QTest::newRow("size past the bound kept out")
+            << QByteArray("message") << QByteArray("[[\"font\",{\"size\":73}]]") << QByteArray("[]")
+            << 9 << 0 << black << sys;
         QTest::newRow("zero size kept out")
             << QByteArray("message") << QByteArray("[[\"font\",{\"size\":0}]]") << QByteArray("[]")
             << 9 << 0 << black << sys;
@@ -910,7 +916,8 @@ private slots:
             QVERIFY(messages.size() <= doc.count(',') + 1);
             for (const ChatMessage& message : messages) {
                 QVERIFY(message.type >= TextMessage && message.type <= UnknownMessage);
-                QVERIFY(message.package.font.size >= 1 && message.package.font.size <= 512);
+                QVERIFY(message.package.font.size >= minFontPointSize &&
+                        message.package.font.size <= maxFontPointSize);
                 // Whatever came in can go out again and come back as the same kinds.
                 const QList<ChatMessage> again = parseMessages(serializeMessages(message));
                 QCOMPARE(again.size(), 1);

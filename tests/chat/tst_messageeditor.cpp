@@ -227,6 +227,46 @@ private slots:
         QCOMPARE(pictureSources(editor).size(), pictures);
     }
 
+    // The history shows at most maxMessageItems parts of a message (a run of text per
+    // paragraph, each picture): the editor takes no more than that, however they come.
+    void partsOfOneMessage()
+    {
+        SendTextEdit editor;
+        QSignalSpy refused(&editor, &SendTextEdit::refused);
+        const QString lines = QStringLiteral("x\n").repeated(maxMessageItems);
+        QMimeData* tooMany = new QMimeData;
+        tooMany->setText(lines + QStringLiteral("x"));
+        paste(editor, tooMany);
+        QCOMPARE(refused.count(), 1);
+        QVERIFY(editor.document()->isEmpty());
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("lines.txt"));
+        QVERIFY(writeFile(file, (lines + QStringLiteral("x")).toUtf8()));
+        QMimeData* drop = new QMimeData;
+        drop->setUrls({QUrl::fromLocalFile(file)});
+        paste(editor, drop);
+        QCOMPARE(refused.count(), 2);
+        QVERIFY(editor.document()->isEmpty());
+
+        // Exactly as many, the last paragraph left empty, come in and go out whole.
+        QMimeData* fits = new QMimeData;
+        fits->setText(lines);
+        paste(editor, fits);
+        QCOMPARE(refused.count(), 2);
+        QCOMPARE(editor.messageContent().content.size(), maxMessageItems);
+        // Typing into that empty paragraph would start one part more; a picture too.
+        editor.moveCursor(QTextCursor::End);
+        QTest::keyClick(&editor, Qt::Key_Y);
+        editor.insertImage(solidImage(4, 4));
+        QCOMPARE(refused.count(), 4);
+        QCOMPARE(editor.messageContent().content.size(), maxMessageItems);
+        // Within a paragraph there is room.
+        editor.moveCursor(QTextCursor::Start);
+        QTest::keyClick(&editor, Qt::Key_Y);
+        QCOMPARE(refused.count(), 4);
+        QVERIFY(editor.toPlainText().startsWith(QStringLiteral("yx\n")));
+    }
+
     void pastedRichText()
     {
         // Rich text copied from the history names pictures by their senders' paths: a pipe
@@ -279,6 +319,13 @@ private slots:
         QCOMPARE(editor.font().bold(), bool(style & MessageFont::Bold));
         QCOMPARE(editor.font().italic(), bool(style & MessageFont::Italic));
         QCOMPARE(editor.palette().color(QPalette::Text), colour.isValid() ? colour : Qt::black);
+
+        // A size no message may carry is written at the largest one that may.
+        font.size = maxFontPointSize + 28;
+        editor.setFontStyle(font);
+        editor.ensurePolished();
+        QCOMPARE(editor.fontStyle().size, maxFontPointSize);
+        QCOMPARE(editor.messageContent().font.size, maxFontPointSize);
     }
 
     void fontBarSettings()
@@ -322,6 +369,9 @@ private slots:
                                                           << "30" << 30 << -1;
         QTest::newRow("size unusable") << ""
                                        << "-4" << 9 << 0;
+        // Larger than any message may carry, so others would not see it.
+        QTest::newRow("size over the bound")
+            << "" << QString::number(maxFontPointSize + 1) << 9 << 0;
     }
     void fontBarOddSettings()
     {
