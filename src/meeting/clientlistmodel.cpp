@@ -12,6 +12,28 @@
 
 namespace MeetingSupport {
 
+namespace {
+
+// A device that is on where the program turns it off: its pictogram on a disc like the one of
+// the muted badges, ringed in green, so that it reads at the list's icon size.
+QPixmap onBadge(const QString& pictogram, int size)
+{
+    QPixmap badge(size, size);
+    badge.fill(Qt::transparent);
+    QPainter painter(&badge);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const qreal pen = size / 12.0;
+    painter.setPen(QPen(QColor(0x4e, 0x9a, 0x06), pen));
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(QRectF(pen / 2, pen / 2, size - pen, size - pen));
+    const int inner = size * 3 / 4;
+    painter.drawPixmap((size - inner) / 2, (size - inner) / 2, QIcon(pictogram).pixmap(inner));
+    return badge;
+}
+
+} // namespace
+
 ClientStatus readClientStatus(quint16 clientID)
 {
     TsSDKClient* client = TsSDKClient::instance();
@@ -29,7 +51,9 @@ ClientStatus readClientStatus(quint16 clientID)
     return status;
 }
 
-ClientListModel::ClientListModel(QObject* parent) : QAbstractListModel(parent) {}
+ClientListModel::ClientListModel(QObject* parent, Marking marking)
+    : QAbstractListModel(parent), m_marking(marking)
+{}
 
 int ClientListModel::rowCount(const QModelIndex& parent) const
 {
@@ -52,17 +76,19 @@ QVariant ClientListModel::data(const QModelIndex& index, int role) const
     case Qt::EditRole:
         return client.nickname;
     case Qt::DecorationRole:
-        return clientIcon(client.channelID, client.status);
+        return clientIcon(client.channelID, marksOf(client));
     case Qt::ToolTipRole:
     case Qt::AccessibleDescriptionRole: {
         // What the tile's ring and badges show, in words for a tool tip and a screen reader.
+        const TileMarks marks = marksOf(client);
         QStringList states;
-        if (client.status.talking)
+        if (marks.ring)
             states << tr("talking");
-        if (client.status.inputMuted)
-            states << tr("microphone off");
-        if (client.status.outputMuted)
-            states << tr("speakers off");
+        if (marks.microphone != DeviceMark::None)
+            states << (marks.microphone == DeviceMark::Off ? tr("microphone off")
+                                                           : tr("microphone on"));
+        if (marks.speakers != DeviceMark::None)
+            states << (marks.speakers == DeviceMark::Off ? tr("speakers off") : tr("speakers on"));
         if (states.isEmpty())
             return QVariant();
         const QString list = states.join(QStringLiteral(", "));
@@ -108,19 +134,41 @@ bool ClientListModel::setClients(const QVector<ClientEntry>& clients)
     return false;
 }
 
-QIcon ClientListModel::clientIcon(quint64 channelID, const ClientStatus& status)
+TileMarks ClientListModel::marksOf(const ClientEntry& client) const
+{
+    const ClientStatus& status = client.status;
+    TileMarks marks;
+    if (m_marking == Marking::Members) {
+        marks.ring = status.talking;
+        marks.microphone = status.inputMuted ? DeviceMark::Off : DeviceMark::None;
+        marks.speakers = status.outputMuted ? DeviceMark::Off : DeviceMark::None;
+        return marks;
+    }
+    // The lobby mutes everyone in it, a meeting unmutes its members.
+    const bool mutedHere = client.channelID == LobbyChannelID;
+    const auto departure = [mutedHere](bool muted) {
+        if (muted == mutedHere)
+            return DeviceMark::None;
+        return muted ? DeviceMark::Off : DeviceMark::On;
+    };
+    marks.microphone = departure(status.inputMuted);
+    marks.speakers = departure(status.outputMuted);
+    return marks;
+}
+
+QIcon ClientListModel::clientIcon(quint64 channelID, const TileMarks& marks)
 {
     // Anywhere but the lobby counts as a meeting, an unknown channel (0) too.
     const bool inLobby = channelID == LobbyChannelID;
     const QString base =
         inLobby ? QStringLiteral(":/images/normal.png") : QStringLiteral(":/images/meetting.png");
-    if (status == ClientStatus())
+    if (marks.isPlain())
         return QIcon(base);
     const QString key = QStringLiteral("meeting-client-%1%2%3%4")
                             .arg(int(inLobby))
-                            .arg(int(status.talking))
-                            .arg(int(status.inputMuted))
-                            .arg(int(status.outputMuted));
+                            .arg(int(marks.ring))
+                            .arg(int(marks.microphone))
+                            .arg(int(marks.speakers));
     QPixmap pixmap;
     if (QPixmapCache::find(key, &pixmap))
         return QIcon(pixmap);
@@ -130,16 +178,21 @@ QIcon ClientListModel::clientIcon(quint64 channelID, const ClientStatus& status)
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawPixmap(0, 0, QIcon(base).pixmap(Size, Size));
-    if (status.talking)
+    if (marks.ring)
         painter.drawPixmap(0, 0, QIcon(QStringLiteral(":/images/talking.png")).pixmap(Size, Size));
-    // Badges in the lower corners: microphone left, speakers right.
+    // Badges in the lower corners: microphone left, speakers right; struck through when off.
     const int badge = Size / 2;
-    if (status.inputMuted)
-        painter.drawPixmap(0, Size - badge,
-                           QIcon(QStringLiteral(":/images/muted_microphone.png")).pixmap(badge));
-    if (status.outputMuted)
+    if (marks.microphone != DeviceMark::None)
+        painter.drawPixmap(
+            0, Size - badge,
+            marks.microphone == DeviceMark::Off
+                ? QIcon(QStringLiteral(":/images/muted_microphone.png")).pixmap(badge)
+                : onBadge(QStringLiteral(":/qml/images/micro_o.png"), badge));
+    if (marks.speakers != DeviceMark::None)
         painter.drawPixmap(Size - badge, Size - badge,
-                           QIcon(QStringLiteral(":/images/muted_speakers.png")).pixmap(badge));
+                           marks.speakers == DeviceMark::Off
+                               ? QIcon(QStringLiteral(":/images/muted_speakers.png")).pixmap(badge)
+                               : onBadge(QStringLiteral(":/qml/images/volume_o.png"), badge));
     painter.end();
     QPixmapCache::insert(key, pixmap);
     return QIcon(pixmap);

@@ -45,11 +45,40 @@ struct ClientEntry
     bool operator!=(const ClientEntry& other) const { return !(*this == other); }
 };
 
+// What a tile shows of a device beside the client's place.
+enum class DeviceMark {
+    None,
+    Off, // a badge: the microphone or speakers are off
+    On,  // a badge: they are on
+};
+
+// The marks on a client's tile: the ring while it is heard, and a badge per device.
+struct TileMarks
+{
+    bool ring = false;
+    DeviceMark microphone = DeviceMark::None;
+    DeviceMark speakers = DeviceMark::None;
+
+    bool isPlain() const
+    {
+        return !ring && microphone == DeviceMark::None && speakers == DeviceMark::None;
+    }
+};
+
 // Clients as rows: fixed extra items first, then one row per client entry, in the order given.
 class ClientListModel : public QAbstractListModel
 {
     Q_OBJECT
 public:
+    // Which states a tile marks.
+    enum class Marking {
+        // A meeting's members: who is heard, and each microphone or speakers that are off.
+        Members,
+        // The people online: only a device that departs from what the program sets where its
+        // owner is. The lobby turns both off, so there a badge says a device is on; in a
+        // meeting both are on, so there it says a device is off.
+        Departures,
+    };
     enum Roles {
         ChannelIdRole = Qt::UserRole + 2, // quint64
         IsExtraRole = Qt::UserRole + 3,   // true on the extra items
@@ -62,7 +91,7 @@ public:
     // The lobby: the server's default channel.
     static constexpr quint64 LobbyChannelID = 1;
 
-    explicit ClientListModel(QObject* parent = nullptr);
+    explicit ClientListModel(QObject* parent = nullptr, Marking marking = Marking::Members);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -72,14 +101,17 @@ public:
     // When only statuses changed, just those rows are announced as changed.
     bool setClients(const QVector<ClientEntry>& clients);
 
+    // What the tile of this client marks, by the model's marking.
+    TileMarks marksOf(const ClientEntry& client) const;
     // The tile of a client: its place (lobby or meeting), ringed while it is heard, with a
-    // small badge for a microphone or speakers that are off.
-    static QIcon clientIcon(quint64 channelID, const ClientStatus& status);
+    // small badge per marked device.
+    static QIcon clientIcon(quint64 channelID, const TileMarks& marks);
 
     void appendExtraItem(const QMap<int, QVariant>& item);
     QList<QMap<int, QVariant>> extraItems() const { return m_extraItems; }
 
 private:
+    const Marking m_marking;
     QList<QMap<int, QVariant>> m_extraItems;
     QVector<ClientEntry> m_clients;
 };

@@ -30,7 +30,8 @@ public:
 SupporterList::SupporterList(QWidget* parent) : QWidget(parent), d(new SupporterListPrivate(this))
 {
     d->ui.setupUi(this);
-    d->model = new ClientListModel(this);
+    // Everyone in the lobby is muted by design: their badges would say nothing.
+    d->model = new ClientListModel(this, ClientListModel::Marking::Departures);
     d->proxy = showThroughProxy(d->ui.listView, d->model);
 
     TsSDKClient* client = TsSDKClient::instance();
@@ -63,7 +64,7 @@ void SupporterList::refresh()
             TsSDKInterface::printError(QStringLiteral("Error getting channel of client:"), error);
             channel = 0;
         }
-        // Who is talking is known only inside the own meeting: the list shows the mute states.
+        // Who is talking is known only inside the own meeting: the list shows no ring.
         ClientStatus status = readClientStatus(it.key());
         status.talking = false;
         entries.append(ClientEntry{it.value(), quint64(channel), status});

@@ -3,12 +3,14 @@
 // channels and moving around. The voice client is a process-wide singleton, so the cases run in
 // order on one connection and build on each other's channels.
 #include "connectclient.h"
+#include "meeting/clientlistmodel.h"
 #include "meeting/meetinglist.h"
 #include "meeting/meetinglistmodel.h"
 #include "meeting/supporterlist.h"
 #include "queuedspy.h"
 #include "tsclient/tsparameters.h"
 #include "tsclient/tssdkclient.h"
+#include "tsclient/tssdkinterface.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 #include "widgethelpers.h"
@@ -336,6 +338,13 @@ private slots:
 
     void supporterListFollowsClients()
     {
+        // In the lobby the program mutes its user, as everyone there.
+        TsSDKInterface* sdk = m_client->sdk();
+        for (int flag : {CLIENT_INPUT_MUTED, CLIENT_OUTPUT_MUTED}) {
+            QCOMPARE(sdk->setClientSelfVariableAsInt(flag, 1), 0u);
+            m_carol.command({QStringLiteral("setflag"), flag, 1});
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(readClientStatus(anyID(m_carolId)).outputMuted, EventTimeout);
         SupporterList list;
         QCOMPARE(list.objectName(), QStringLiteral("SupporterList"));
         QCOMPARE(list.windowTitle(), QStringLiteral("Supporter List"));
@@ -358,7 +367,19 @@ private slots:
         list.refresh();
         QCOMPARE(resets.count(), 0);
 
-        // A move shows at once.
+        // Muted in the lobby says nothing: the rows above were plain. A microphone left on
+        // there is what shows.
+        QVERIFY(model->index(2, 0).data(ClientListModel::InputMutedRole).toBool());
+        QVERIFY(model->index(2, 0).data(ClientListModel::OutputMutedRole).toBool());
+        QCOMPARE(sdk->setClientSelfVariableAsInt(CLIENT_INPUT_MUTED, 0), 0u);
+        QTRY_COMPARE_WITH_TIMEOUT(model->index(0, 0).data(Qt::ToolTipRole).toString(),
+                                  QStringLiteral("anna: microphone on"), EventTimeout);
+        QVERIFY(!showsIcon(model->index(0, 0).data(Qt::DecorationRole),
+                           QStringLiteral(":/images/normal.png")));
+
+        // A move shows at once; in the meeting carol turns both on, as the program does there.
+        for (int flag : {CLIENT_INPUT_MUTED, CLIENT_OUTPUT_MUTED})
+            m_carol.command({QStringLiteral("setflag"), flag, 0});
         QVERIFY(move(m_carol, m_carolId, team));
         QTRY_VERIFY_WITH_TIMEOUT(showsIcon(model->index(2, 0).data(Qt::DecorationRole),
                                            QStringLiteral(":/images/meetting.png")),

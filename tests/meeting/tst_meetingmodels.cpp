@@ -183,6 +183,50 @@ private slots:
                  Q_UINT64_C(0xFFFFFFFFFFFFFFF0));
     }
 
+    void peopleOnlineMarkOnlyDepartures()
+    {
+        // The lobby mutes everyone in it and a meeting unmutes its members: the people online
+        // carry a badge only where a device departs from that, and never the ring.
+        ClientStatus muted;
+        muted.inputMuted = muted.outputMuted = true;
+        ClientStatus microphoneOn = muted;
+        microphoneOn.inputMuted = false;
+        ClientStatus talking;
+        talking.talking = true;
+        const QVector<ClientEntry> entries{{QStringLiteral("anna"), 1, muted},
+                                           {QStringLiteral("bob"), 1, microphoneOn},
+                                           {QStringLiteral("carol"), 7, muted},
+                                           {QStringLiteral("dave"), 7, talking}};
+        ClientListModel people(nullptr, ClientListModel::Marking::Departures);
+        people.setClients(entries);
+        QVERIFY(showsIcon(people.index(0).data(Qt::DecorationRole),
+                          QStringLiteral(":/images/normal.png")));
+        QVERIFY(!people.index(0).data(Qt::ToolTipRole).isValid());
+        QVERIFY(!showsIcon(people.index(1).data(Qt::DecorationRole),
+                           QStringLiteral(":/images/normal.png")));
+        QCOMPARE(people.index(1).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("bob: microphone on"));
+        QCOMPARE(people.index(2).data(Qt::AccessibleDescriptionRole).toString(),
+                 QStringLiteral("microphone off, speakers off"));
+        QVERIFY(showsIcon(people.index(3).data(Qt::DecorationRole),
+                          QStringLiteral(":/images/meetting.png")));
+        // The two badges of a device differ: on is not off.
+        const auto image = [](const QModelIndex& index) {
+            return index.data(Qt::DecorationRole).value<QIcon>().pixmap(32, 32).toImage();
+        };
+        people.setClients(
+            {{QStringLiteral("bob"), 1, microphoneOn}, {QStringLiteral("bob"), 7, microphoneOn}});
+        QVERIFY(image(people.index(0)) != image(people.index(1)));
+
+        // A meeting's members show every state.
+        ClientListModel members;
+        members.setClients(entries);
+        QCOMPARE(members.index(0).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("anna: microphone off, speakers off"));
+        QCOMPARE(members.index(3).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("dave: talking"));
+    }
+
     void extraItemsComeFirst()
     {
         ClientListModel model;
