@@ -85,6 +85,7 @@ private:
     bool m_headerSeen = false; // downloads: the transferData frame has arrived
     bool m_ended = false;
     QTimer m_idle;
+    QTimer m_nextTurn;
     QByteArray m_buffer;  // the file's bytes on their way
     int m_chunkStart = 0; // uploads: m_buffer[m_chunkStart, m_chunkEnd) is still to send
     int m_chunkEnd = 0;
