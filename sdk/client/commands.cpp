@@ -45,6 +45,7 @@ unsigned int startConnection(uint64 handler, const char* identity, const char* i
     hello.insert(field::Nickname, name);
     hello.insert(field::UniqueId, uniqueIdentifierOf(identity));
     hello.insert(field::VoiceLossAware, true);
+    hello.insert(field::VoiceBurstAware, true);
     return withHandler(handler, [&](HandlerState& state) -> unsigned int {
         if (state.active)
             return ERROR_connection_already_connected;

@@ -522,6 +522,7 @@ bool Connection::handleHandshake(const QString& type, const QCborMap& message)
                                "the server's address")
                     .arg(voiceAddress));
         m_voiceLoss = reader.optionalBoolean(field::VoiceLossAware);
+        m_voiceBursts = m_voiceLoss && reader.optionalBoolean(field::VoiceBurstAware);
         // A server without voice sends no token; one of another size is not ours to use.
         m_voiceToken = message.value(field::VoiceToken).toByteArray();
         m_voiceUpKey.clear();
@@ -596,6 +597,7 @@ void Connection::commitState()
     datagrams.upKey = m_voiceUpKey;
     datagrams.downKey = m_voiceDownKey;
     datagrams.lossAware = m_voiceLoss;
+    datagrams.burstAware = m_voiceBursts;
     // Over TLS, voice leaves the TLS connection only sealed: without keys it stays tunnelled.
     datagrams.offered = m_voiceUdp && (m_plain || !m_voiceUpKey.isEmpty());
     if (m_voicePort != 0)

@@ -133,7 +133,8 @@ private:
     // to the control connection's peer.
     QHostAddress m_voiceAddress;
     quint16 m_voicePort = 0;
-    bool m_voiceLoss = false; // the server takes loss reports
+    bool m_voiceLoss = false;   // the server takes loss reports
+    bool m_voiceBursts = false; // and bursts, and passes copies of older frames on
 };
 
 // Owns the connections; the network thread's root object.

@@ -51,7 +51,8 @@ void VoiceLink::start(const Datagrams& datagrams, const QHostAddress& server, qu
     m_token = datagrams.token;
     m_udpOffered = datagrams.offered;
     m_lossAware = datagrams.lossAware;
-    m_lastPayload.clear();
+    m_burstAware = datagrams.lossAware && datagrams.burstAware;
+    m_sent.clear();
     m_meters.clear();
     m_lastReport = -1;
     if (m_udpOffered && !datagrams.upKey.isEmpty()) {
@@ -244,16 +245,20 @@ void VoiceLink::tick()
         m_timer.setInterval(interval);
 }
 
-// Once a second: the loss of every speaker heard in that second goes to the server, and the
-// meters move on; a speaker not heard for the whole window is forgotten.
+// Once a second: the loss of every speaker heard in that second goes to the server (and how
+// it clusters, to a server that reads it), and the meters move on; a speaker not heard for the
+// whole window is forgotten.
 void VoiceLink::report()
 {
     for (auto it = m_meters.begin(); it != m_meters.end();) {
-        if (m_lossAware && it->heardThisSecond())
-            m_hooks.sendControl(encodeFrame(QCborMap{{TypeKey, type::VoiceReport},
-                                                     {field::ClientId, it.key()},
-                                                     {field::Loss, it->lossPercent()}}),
-                                true);
+        if (m_lossAware && it->heardThisSecond()) {
+            QCborMap report{{TypeKey, type::VoiceReport},
+                            {field::ClientId, it.key()},
+                            {field::Loss, it->lossPercent()}};
+            if (m_burstAware)
+                report.insert(field::Burst, it->burstLength());
+            m_hooks.sendControl(encodeFrame(report), true);
+        }
         it->rotate();
         it = it->idle() ? m_meters.erase(it) : std::next(it);
     }
@@ -263,10 +268,12 @@ bool VoiceLink::lossReported(const QCborMap& message)
 {
     MessageReader reader(message);
     const int loss = int(reader.integer(field::Loss, 0, 100));
+    const int burst = int(reader.optionalInteger(field::Burst, 0, LossMeter::MaxBurst));
     if (!reader.ok())
         return false;
+    // A server that tells no bursts knows only copies of the previous frame.
     if (m_running && m_engine)
-        m_engine->setLinkLoss(loss);
+        m_engine->setLinkLoss(loss, m_burstAware ? burst : std::min(burst, 1));
     return true;
 }
 
@@ -361,9 +368,12 @@ void VoiceLink::deliver(const Frame& frame)
     voice.timestamp = frame.timestamp;
     voice.endOfSpeech = frame.flags & EndOfSpeech;
     voice.payload = frame.payload;
-    voice.previous = frame.previous;
-    // Lost or overtaken, a frame is missing when due unless the listener holds one more.
-    voice.lossy = meter.lossPercent() > 0 || meter.overtaken();
+    voice.copies.reserve(frame.copies());
+    for (int back = 1; back <= frame.copies(); ++back)
+        voice.copies.append(*frame.copy(back));
+    // What the listener holds to use the copies follows how its own link loses frames.
+    voice.burst = meter.lossPercent() > 0 ? std::max(1, meter.burstLength()) : 0;
+    voice.arrivedAt = sound::Clock::now();
     if (!m_engine->receive(std::move(voice)))
         return;
     const bool wasTalking = m_talking.contains(frame.clientId);
@@ -399,13 +409,28 @@ void VoiceLink::send(quint64 session, const sound::EncodedVoice& voice)
     frame.timestamp = voice.timestamp;
     frame.flags = voice.endOfSpeech ? EndOfSpeech : 0;
     frame.payload = voice.payload;
-    // The copy goes only to a server that passes it on, and only of the frame just before.
-    if (voice.withPrevious && m_lossAware && !m_lastPayload.isEmpty() &&
-        m_lastTimestamp + quint32(FrameSamples) == voice.timestamp &&
-        previousFits(voice.payload.size(), m_lastPayload.size()))
-        frame.previous = m_lastPayload;
-    m_lastPayload = voice.payload;
-    m_lastTimestamp = voice.timestamp;
+    // Copies go only to a server that passes them on, older ones only to one that knows them,
+    // and only of the frames just before, without a gap: the previous one as it was sent, the
+    // older ones at the lower rate where there is one.
+    const int wanted = !m_lossAware ? 0 : m_burstAware ? voice.copies : std::min(voice.copies, 1);
+    for (int back = 1; back <= wanted && back <= m_sent.size(); ++back) {
+        const Sent& before = m_sent[back - 1];
+        if (before.timestamp + quint32(back * FrameSamples) != voice.timestamp)
+            break;
+        const QByteArray& copy =
+            back > 1 && !before.lowRate.isEmpty() ? before.lowRate : before.payload;
+        Frame with = frame;
+        if (back == 1)
+            with.previous = copy;
+        else
+            with.older.append(copy);
+        if (payloadSize(with) > MaxPayload)
+            break;
+        frame = std::move(with);
+    }
+    m_sent.prepend({voice.timestamp, voice.payload, voice.lowRate});
+    if (m_sent.size() > MaxCopies)
+        m_sent.removeLast();
     if (m_udp && m_socket) {
         if (m_sealer)
             sendDatagram(Kind::Voice, encodeFrame(frame));

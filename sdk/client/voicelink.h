@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QSet>
 #include <QTimer>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -55,7 +56,8 @@ public:
         bool offered = false;
         QByteArray upKey; // with both keys datagrams are sealed; without, they are clear
         QByteArray downKey;
-        bool lossAware = false; // the server takes loss reports and passes copies on
+        bool lossAware = false;  // the server takes loss reports and passes copies on
+        bool burstAware = false; // it takes bursts in reports and passes older copies on
     };
 
     VoiceLink(uint64 handler, Hooks hooks, QObject* parent);
@@ -108,9 +110,15 @@ private:
     quint32 m_nonce = 0;
     quint16 m_sequence = 0;
     bool m_lossAware = false;
-    // The last frame sent, for the copy the next one may carry.
-    QByteArray m_lastPayload;
-    quint32 m_lastTimestamp = 0;
+    bool m_burstAware = false;
+    // The last frames sent, newest first, for the copies the next one may carry.
+    struct Sent
+    {
+        quint32 timestamp = 0;
+        QByteArray payload;
+        QByteArray lowRate; // the same 20 ms coded at a lower rate, for older copies
+    };
+    QVector<Sent> m_sent;
     QMap<anyID, protocol::voice::LossMeter> m_meters; // the speakers heard lately
     qint64 m_lastReport = -1;
     std::shared_ptr<sound::VoiceEngine> m_engine;

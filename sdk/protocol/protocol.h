@@ -155,6 +155,12 @@ inline constexpr QLatin1String Udp("udp");                   // voicePath: true 
 // hello and welcome: the side speaks voice loss (reports, voiceLoss, frames with a copy)
 inline constexpr QLatin1String VoiceLossAware("voiceLoss");
 inline constexpr QLatin1String Loss("loss"); // voiceReport, voiceLoss: per cent of frames lost
+// hello and welcome: the side also speaks bursts (burst in reports and voiceLoss, frames with
+// copies of older frames too)
+inline constexpr QLatin1String VoiceBurstAware("voiceBursts");
+// voiceReport, voiceLoss, optional: how lost frames cluster, the run length that covers most of
+// them (0: no loss, 1: one at a time)
+inline constexpr QLatin1String Burst("burst");
 } // namespace field
 
 // Why a client left (clientLeft.reason).

@@ -9,7 +9,7 @@ namespace voicesdk::protocol::voice {
 
 namespace {
 
-constexpr quint8 KnownFlags = EndOfSpeech | WithPrevious;
+constexpr quint8 KnownFlags = EndOfSpeech | WithPrevious | WithOlder;
 
 void put16(QByteArray* out, quint16 value)
 {
@@ -36,34 +36,102 @@ QByteArray header(Kind kind)
 
 } // namespace
 
+int payloadSize(const Frame& frame)
+{
+    if (frame.previous.isEmpty())
+        return frame.payload.size();
+    int size = PreviousLengthBytes + frame.payload.size() + frame.previous.size();
+    if (!frame.older.isEmpty())
+        size += PreviousLengthBytes;
+    for (const QByteArray& copy : frame.older)
+        size += PreviousLengthBytes + copy.size();
+    return size;
+}
+
+void keepCopies(Frame* frame, int copies)
+{
+    if (copies <= 0)
+        frame->previous.clear();
+    if (frame->previous.isEmpty() || copies <= 1)
+        frame->older.clear();
+    else if (frame->older.size() > copies - 1)
+        frame->older.resize(copies - 1);
+}
+
 QByteArray encodeFrame(const Frame& frame)
 {
     const bool withPrevious = !frame.previous.isEmpty();
+    const bool withOlder = withPrevious && !frame.older.isEmpty();
     QByteArray out;
-    out.reserve(FrameHeaderBytes + PreviousLengthBytes + frame.payload.size() +
-                frame.previous.size());
+    out.reserve(FrameHeaderBytes + payloadSize(frame));
     put16(&out, frame.clientId);
     put16(&out, frame.sequence);
     put32(&out, frame.timestamp);
-    out.append(char(withPrevious ? frame.flags | WithPrevious : frame.flags & ~WithPrevious));
+    quint8 flags = frame.flags & ~(WithPrevious | WithOlder);
+    if (withPrevious)
+        flags |= WithPrevious;
+    if (withOlder)
+        flags |= WithOlder;
+    out.append(char(flags));
     if (withPrevious)
         put16(&out, quint16(frame.payload.size()));
     out.append(frame.payload);
+    if (withOlder)
+        put16(&out, quint16(frame.previous.size()));
     if (withPrevious)
         out.append(frame.previous);
+    if (withOlder) {
+        for (const QByteArray& copy : frame.older) {
+            put16(&out, quint16(copy.size()));
+            out.append(copy);
+        }
+    }
     return out;
 }
+
+namespace {
+
+// One part of at least a byte, after its length, within [*at, end); false when it does not fit.
+bool takePart(const char* data, int* at, int end, QByteArray* part)
+{
+    if (end - *at < PreviousLengthBytes + 1)
+        return false;
+    const int length = qFromBigEndian<quint16>(data + *at);
+    *at += PreviousLengthBytes;
+    if (length < 1 || length > end - *at)
+        return false;
+    *part = QByteArray(data + *at, length);
+    *at += length;
+    return true;
+}
+
+} // namespace
 
 bool decodeFrame(const char* data, int size, Frame* frame)
 {
     if (size < FrameHeaderBytes + 1 || size > FrameHeaderBytes + MaxPayload)
         return false;
     const quint8 flags = quint8(data[8]);
-    if (flags & ~KnownFlags)
+    if ((flags & ~KnownFlags) || ((flags & WithOlder) && !(flags & WithPrevious)))
         return false;
-    const char* payload = data + FrameHeaderBytes;
-    const int payloadBytes = size - FrameHeaderBytes;
-    if (flags & WithPrevious) {
+    frame->older.clear();
+    if (flags & WithOlder) {
+        // Every part holds at least one byte, and the copies end where the payload does.
+        int at = FrameHeaderBytes;
+        if (!takePart(data, &at, size, &frame->payload) ||
+            !takePart(data, &at, size, &frame->previous))
+            return false;
+        while (at < size) {
+            QByteArray copy;
+            if (1 + frame->older.size() >= MaxCopies || !takePart(data, &at, size, &copy))
+                return false;
+            frame->older.append(copy);
+        }
+        if (frame->older.isEmpty())
+            return false;
+    } else if (flags & WithPrevious) {
+        const char* payload = data + FrameHeaderBytes;
+        const int payloadBytes = size - FrameHeaderBytes;
         // Both parts hold at least one byte.
         if (payloadBytes < PreviousLengthBytes + 2)
             return false;
@@ -74,7 +142,7 @@ bool decodeFrame(const char* data, int size, Frame* frame)
         frame->previous = QByteArray(payload + PreviousLengthBytes + length,
                                      payloadBytes - PreviousLengthBytes - length);
     } else {
-        frame->payload = QByteArray(payload, payloadBytes);
+        frame->payload = QByteArray(data + FrameHeaderBytes, size - FrameHeaderBytes);
         frame->previous.clear();
     }
     frame->clientId = qFromBigEndian<quint16>(data);
@@ -192,6 +260,7 @@ void LossMeter::frame(quint16 sequence)
         m_newest = sequence;
         m_seen = 1;
         m_span = 1;
+        m_run = 0;
         ++m_arrived[m_current];
         return;
     }
@@ -200,8 +269,13 @@ void LossMeter::frame(quint16 sequence)
             // The frame ReorderFrames behind the newest is judged now.
             if (m_span >= ReorderFrames) {
                 ++m_judged[m_current];
-                if (!(m_seen & (quint64(1) << (ReorderFrames - 1))))
+                if (!(m_seen & (quint64(1) << (ReorderFrames - 1)))) {
                     ++m_lost[m_current];
+                    ++m_run;
+                } else if (m_run > 0) {
+                    ++m_runs[m_current][std::min(m_run, MaxBurst) - 1];
+                    m_run = 0;
+                }
             }
             m_seen <<= 1;
             m_span = std::min(m_span + 1, 64);
@@ -225,6 +299,7 @@ void LossMeter::rotate()
     m_lost[m_current] = 0;
     m_arrived[m_current] = 0;
     m_overtaken[m_current] = 0;
+    std::fill(std::begin(m_runs[m_current]), std::end(m_runs[m_current]), 0);
 }
 
 int LossMeter::lossPercent() const
@@ -238,6 +313,29 @@ int LossMeter::lossPercent() const
     if (judged <= 0)
         return 0;
     return std::min(100, (100 * lost + judged - 1) / judged);
+}
+
+int LossMeter::burstLength() const
+{
+    // Lost frames by the length of the run they belong to.
+    int frames[MaxBurst] = {};
+    int total = 0;
+    for (int length = 1; length <= MaxBurst; ++length) {
+        for (int i = 0; i < WindowSeconds; ++i)
+            frames[length - 1] += length * m_runs[i][length - 1];
+        if (length == std::min(m_run, MaxBurst))
+            frames[length - 1] += length;
+        total += frames[length - 1];
+    }
+    if (total == 0)
+        return 0;
+    int covered = 0;
+    for (int length = 1; length <= MaxBurst; ++length) {
+        covered += frames[length - 1];
+        if (100 * covered >= BurstCoverPercent * total)
+            return length;
+    }
+    return MaxBurst;
 }
 
 bool LossMeter::overtaken() const

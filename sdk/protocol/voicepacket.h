@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QVector>
 
 #include <cstdint>
 
@@ -23,19 +24,37 @@ enum Flags : quint8 {
     // The payload carries the previous frame too (sequence - 1, timestamp - FrameSamples): its
     // length (2 bytes), this frame's Opus, then the previous frame's Opus.
     WithPrevious = 0x02,
+    // With WithPrevious: copies of older frames follow the previous one (sequence - 2, - 3, ...),
+    // and every copy, the previous one included, is preceded by its length (2 bytes).
+    WithOlder = 0x04,
 };
+
+// Copies a frame may carry: the previous frame and up to three older ones.
+constexpr int MaxCopies = 4;
 
 // One voice frame as it travels in a datagram or tunnelled: who speaks (set by the server,
 // 0 from a client), its sequence number, its capture time in samples at 48 kHz, the flags, the
-// Opus data and, on a lossy link, a copy of the frame before.
+// Opus data and, on a lossy link, a copy of the frame before and, where losses come in bursts,
+// of older ones (often coded at a lower rate).
 struct Frame
 {
     quint16 clientId = 0;
     quint16 sequence = 0;
     quint32 timestamp = 0;
-    quint8 flags = 0; // WithPrevious follows `previous`
+    quint8 flags = 0; // WithPrevious and WithOlder follow `previous` and `older`
     QByteArray payload;
-    QByteArray previous; // empty: no copy
+    QByteArray previous;       // empty: no copy
+    QVector<QByteArray> older; // copies of sequence - 2, - 3, ...; only beside `previous`
+
+    int copies() const { return previous.isEmpty() ? 0 : 1 + older.size(); }
+    // The copy of the frame `back` frames before this one (1: the previous), or null.
+    const QByteArray* copy(int back) const
+    {
+        if (back == 1 && !previous.isEmpty())
+            return &previous;
+        return back >= 2 && back - 2 < older.size() && !previous.isEmpty() ? &older[back - 2]
+                                                                           : nullptr;
+    }
 };
 
 constexpr int FrameHeaderBytes = 9;
@@ -51,6 +70,11 @@ constexpr bool previousFits(int payloadBytes, int previousBytes)
 {
     return PreviousLengthBytes + payloadBytes + previousBytes <= MaxPayload;
 }
+// The payload's size with these copies; above MaxPayload they do not fit.
+int payloadSize(const Frame& frame);
+// The frame as a listener that reads at most `copies` copies gets it: older copies cut (a
+// listener of one copy), or all of them (one that reads none). The Opus is never looked into.
+void keepCopies(Frame* frame, int copies);
 
 // Datagrams. Client to server: version, kind, token, then a frame (voice) or a 4-byte nonce
 // (ping). Server to client: version, kind, then a frame (voice) or the nonce (pong).
@@ -103,12 +127,19 @@ class LossMeter
 public:
     static constexpr int WindowSeconds = 5;
     static constexpr int ReorderFrames = 4;
+    static constexpr int MaxBurst = 16; // longer runs of lost frames count as this long
+    // The share of the lost frames that burstLength() covers, in per cent.
+    static constexpr int BurstCoverPercent = 90;
     // A frame arrived.
     void frame(quint16 sequence);
     // Once a second: the oldest second leaves the window.
     void rotate();
     // The share of the frames judged in the window that were lost, in per cent rounded up.
     int lossPercent() const;
+    // How losses cluster: the shortest run length such that runs of lost frames no longer than
+    // it hold BurstCoverPercent of the frames lost in the window (1: lost one at a time); 0
+    // without loss. A run still going on counts as far as it has got.
+    int burstLength() const;
     // Frames arrived since the last rotate().
     bool heardThisSecond() const { return m_arrived[m_current] > 0; }
     // Nothing arrived in the whole window.
@@ -126,6 +157,8 @@ private:
     int m_lost[WindowSeconds] = {};
     int m_arrived[WindowSeconds] = {};
     int m_overtaken[WindowSeconds] = {};
+    int m_runs[WindowSeconds][MaxBurst] = {}; // runs of lost frames by length - 1
+    int m_run = 0;                            // lost frames in a row, judged so far
     int m_current = 0;
 };
 

@@ -519,6 +519,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     const bool outputMuted = reader.optionalBoolean(field::OutputMuted);
     const bool inputDeactivated = reader.optionalBoolean(field::InputDeactivated);
     const bool voiceLoss = reader.optionalBoolean(field::VoiceLossAware);
+    const bool voiceBursts = voiceLoss && reader.optionalBoolean(field::VoiceBurstAware);
     if (!reader.ok())
         return session->protocolError(QStringLiteral("bad hello: %1").arg(reader.errorString()));
     if (version != Version)
@@ -546,6 +547,7 @@ void Server::handleHello(Session* session, const QCborMap& message)
     request.inputDeactivated = inputDeactivated;
     // Kept on the session from now: the welcome may come later, from the service.
     session->voiceLoss = voiceLoss;
+    session->voiceBursts = voiceBursts;
     // The service settles the ID and the name; the session still counts as one without hello
     // until then, under the same bounds and timer.
     const QPointer<Session> target(session);
@@ -599,7 +601,8 @@ void Server::welcome(Session* session, const JoinResult& result)
                      {field::FloodRate, m_options.floodRate},
                      {field::VoiceToken, voice.token},
                      {field::VoiceUdp, m_voice->udpEnabled()},
-                     {field::VoiceLossAware, true}};
+                     {field::VoiceLossAware, true},
+                     {field::VoiceBurstAware, true}};
     if (!m_options.publicAddress.isEmpty() && m_voice->udpEnabled()) {
         const QString host = m_options.publicAddress.contains(QLatin1Char(':'))
                                  ? QStringLiteral("[%1]").arg(m_options.publicAddress)

@@ -83,7 +83,8 @@ public:
     bool inputMuted = false;
     bool outputMuted = false;
     bool inputDeactivated = false;
-    bool voiceLoss = false; // the client reports loss and takes frames that carry a copy
+    bool voiceLoss = false;   // the client reports loss and takes frames that carry a copy
+    bool voiceBursts = false; // it also reports bursts and takes copies of older frames
     QString leaveMessage;
     voicesdk::protocol::LeaveReason leaveReason = voicesdk::protocol::LeaveReason::Dropped;
 

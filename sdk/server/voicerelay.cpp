@@ -48,11 +48,13 @@ struct VoiceRelay::Peer
     struct Report
     {
         int loss = 0;
+        int burst = 0;
         qint64 at = 0;
     };
     QHash<anyID, Report> reports;
     RateLimiter reportLimiter{ReportsPerSecond, ReportsPerSecond};
     int toldLoss = -1; // what it was told last
+    int toldBurst = -1;
     qint64 toldAt = 0;
 };
 
@@ -198,10 +200,11 @@ bool VoiceRelay::handleControl(Session* session, const QString& type, const QCbo
     if (type == type::VoiceReport) {
         const anyID speaker = anyID(reader.integer(field::ClientId, 1, 0xFFFF));
         const int loss = int(reader.integer(field::Loss, 0, 100));
+        const int burst = int(reader.optionalInteger(field::Burst, 0, LossMeter::MaxBurst));
         if (!reader.ok())
             return false;
         if (peer)
-            report(session, peer, speaker, loss);
+            report(session, peer, speaker, loss, burst);
         return true;
     }
     if (type == type::VoicePath) {
@@ -229,9 +232,9 @@ bool VoiceRelay::handleControl(Session* session, const QString& type, const QCbo
     return true;
 }
 
-// The speaker is told the worst loss among its listeners' fresh reports, so it protects its
-// frames for the listener who needs it most.
-void VoiceRelay::report(Session* listener, Peer* listenerPeer, anyID speaker, int loss)
+// The speaker is told the worst loss and the longest bursts among its listeners' fresh reports,
+// so it protects its frames for the listener who needs it most.
+void VoiceRelay::report(Session* listener, Peer* listenerPeer, anyID speaker, int loss, int burst)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (!listenerPeer->reportLimiter.take(now)) {
@@ -243,22 +246,32 @@ void VoiceRelay::report(Session* listener, Peer* listenerPeer, anyID speaker, in
     Peer* to = m_bySession.value(speakerSession).get();
     if (!to || speakerSession == listener || speakerSession->channel != listener->channel)
         return;
-    to->reports.insert(listener->clientId, {loss, now});
+    // Someone who reports no bursts but loses frames loses them one at a time.
+    to->reports.insert(listener->clientId, {loss, loss > 0 ? std::max(burst, 1) : 0, now});
     int worst = 0;
+    int longest = 0;
     for (auto it = to->reports.begin(); it != to->reports.end();) {
         if (now - it->at > ReportLifeMs) {
             it = to->reports.erase(it);
             continue;
         }
         worst = std::max(worst, it->loss);
+        longest = std::max(longest, it->burst);
         ++it;
     }
-    if (worst == to->toldLoss || !speakerSession->voiceLoss ||
-        (worst < to->toldLoss && now - to->toldAt < LossFallIntervalMs))
+    if (!speakerSession->voiceBursts)
+        longest = to->toldBurst;
+    const bool rises = worst > to->toldLoss || longest > to->toldBurst;
+    if ((worst == to->toldLoss && longest == to->toldBurst) || !speakerSession->voiceLoss ||
+        (!rises && now - to->toldAt < LossFallIntervalMs))
         return;
     to->toldLoss = worst;
+    to->toldBurst = longest;
     to->toldAt = now;
-    speakerSession->sendMessage(QCborMap{{TypeKey, type::VoiceLoss}, {field::Loss, worst}});
+    QCborMap told{{TypeKey, type::VoiceLoss}, {field::Loss, worst}};
+    if (speakerSession->voiceBursts)
+        told.insert(field::Burst, longest);
+    speakerSession->sendMessage(told);
 }
 
 void VoiceRelay::take(Peer* from, Frame& frame, QByteArray frameBytes)
@@ -292,29 +305,31 @@ void VoiceRelay::forward(const Peer* from, quint64 channel, const QByteArray& fr
     const auto members = m_channels.constFind(channel);
     if (members == m_channels.constEnd())
         return;
-    // Listeners that do not know copies get the frame without one (made once, when needed).
-    const bool withPrevious =
-        frameBytes.size() > FrameHeaderBytes && (quint8(frameBytes[8]) & WithPrevious) != 0;
-    QByteArray plainBytes;
+    // Listeners get as many copies as they read: all, the previous one only (they know no older
+    // ones), or none (they know no copies). Each cut is made once, when needed.
+    const quint8 flags = frameBytes.size() > FrameHeaderBytes ? quint8(frameBytes[8]) : 0;
+    const int carried = (flags & WithOlder) ? 2 : (flags & WithPrevious) ? 1 : 0;
+    QByteArray cutBytes[2];
     struct Encoded
     {
         QByteArray datagram;
         QByteArray tunnelled;
-    } encoded[2];
+    } encoded[3];
     for (Peer* to : *members) {
         Session* listener = to->session;
         if (to == from || listener->outputMuted)
             continue;
-        const bool plain = withPrevious && !listener->voiceLoss;
-        if (plain && plainBytes.isEmpty()) {
-            Frame stripped;
-            if (!decodeFrame(frameBytes.constData(), frameBytes.size(), &stripped))
+        const int reads = listener->voiceBursts ? 2 : listener->voiceLoss ? 1 : 0;
+        const int variant = std::min(reads, carried);
+        if (variant < carried && cutBytes[variant].isEmpty()) {
+            Frame cut;
+            if (!decodeFrame(frameBytes.constData(), frameBytes.size(), &cut))
                 continue;
-            stripped.previous.clear();
-            plainBytes = encodeFrame(stripped);
+            keepCopies(&cut, variant);
+            cutBytes[variant] = encodeFrame(cut);
         }
-        const QByteArray& bytes = plain ? plainBytes : frameBytes;
-        Encoded& e = encoded[plain ? 1 : 0];
+        const QByteArray& bytes = variant < carried ? cutBytes[variant] : frameBytes;
+        Encoded& e = encoded[variant];
         bool sent;
         if (to->udp && to->port != 0 && m_socket) {
             // Sealed, every listener gets its own copy under its own key.

@@ -81,7 +81,7 @@ private:
     void readDatagrams();
     void take(Peer* from, voicesdk::protocol::voice::Frame& frame, QByteArray frameBytes);
     void forward(const Peer* from, quint64 channel, const QByteArray& frameBytes);
-    void report(Session* listener, Peer* listenerPeer, anyID speaker, int loss);
+    void report(Session* listener, Peer* listenerPeer, anyID speaker, int loss, int burst);
     void rebuildIndex();
     void drop(const char* why, const QString& who);
 

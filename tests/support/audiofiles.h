@@ -77,6 +77,18 @@ inline void appendBursts(QVector<qint16>* out, double frequency, double amplitud
     }
 }
 
+// A tone of steady level whose pitch wavers between 850 and 1150 Hz three times a second, as a
+// voice holding a vowel does: the codec takes it for speech (and conceals its losses as speech,
+// fading within a few frames).
+inline void appendWaver(QVector<qint16>* out, double amplitude, double seconds)
+{
+    double phase = 0;
+    for (int i = 0; i < int(seconds * Rate); ++i) {
+        phase += 2 * M_PI * (1000 + 150 * std::sin(2 * M_PI * 3 * i / Rate)) / Rate;
+        out->append(qint16(std::lround(amplitude * std::sin(phase))));
+    }
+}
+
 // RMS in dBFS of [from, from + count); -200 for silence.
 inline double levelDb(const QVector<qint16>& s, int from = 0, int count = -1)
 {

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
@@ -39,8 +41,13 @@ public:
         m_thread.wait();
     }
 
-    std::atomic<int> ways{Both};    // which directions suffer
-    std::atomic<double> loss{0};    // share of datagrams dropped
+    std::atomic<int> ways{Both}; // which directions suffer
+    std::atomic<double> loss{0}; // share of datagrams dropped
+    // Above 1: losses come in bursts of this many datagrams on average (Gilbert–Elliott: a good
+    // state that loses nothing and a bad one that loses all, left after 1/burst datagrams on
+    // average), with `loss` still the share lost in the long run.
+    std::atomic<double> burst{0};
+    std::atomic<int> loseNext{0};   // so many datagrams of voice in a row are lost on their way up
     std::atomic<int> jitterMs{0};   // each datagram held for 0 to jitterMs, so some overtake
     std::atomic<double> reorder{0}; // share held back and sent after the next one
     std::atomic<double> tamper{0};  // share with one bit flipped after the version and kind
@@ -49,6 +56,36 @@ public:
     std::atomic<int> passed{0};
     std::atomic<int> tampered{0};
     std::atomic<int> downstream{0}; // datagrams passed from the server
+    std::atomic<qint64> upBytes{0}; // bytes of the datagrams the client sent, lost ones too
+
+    // A ping has one of two sizes, clear or sealed; what else goes up is voice (sealed voice is
+    // never as short, clear voice only with an Opus packet of 19 bytes).
+    static bool isPing(int bytes) { return bytes == 2 + 16 + 4 || bytes == 2 + 16 + 8 + 4 + 16; }
+
+    // Whether each datagram of voice on its way up was lost, in order; for repeating the same
+    // losses elsewhere.
+    void recordLosses()
+    {
+        QMutexLocker lock(&m_recordMutex);
+        m_recording = true;
+        m_record.clear();
+    }
+    QVector<bool> recordedLosses()
+    {
+        QMutexLocker lock(&m_recordMutex);
+        return m_record;
+    }
+
+    // One step of the loss model: whether the next datagram is lost.
+    static bool lose(QRandomGenerator& random, double loss, double burst, bool* bad)
+    {
+        if (burst <= 1)
+            return random.generateDouble() < loss;
+        const double leave = 1.0 / burst;
+        const double enter = loss >= 1 ? 1 : leave * loss / (1 - loss);
+        *bad = random.generateDouble() < (*bad ? 1 - leave : enter);
+        return *bad;
+    }
 
     bool start(quint16 serverPort)
     {
@@ -115,11 +152,23 @@ private:
 
     void pass(Ways way, QByteArray bytes, const Send& send)
     {
+        if (way == Up)
+            upBytes += bytes.size();
         if (!(ways & way)) {
             send(bytes);
             return;
         }
-        if (blocked || m_random.generateDouble() < loss) {
+        bool lost = blocked || lose(m_random, loss, burst, &m_bad[way == Up ? 0 : 1]);
+        if (way == Up && !isPing(bytes.size()) && loseNext > 0) {
+            --loseNext;
+            lost = true;
+        }
+        if (way == Up) {
+            QMutexLocker lock(&m_recordMutex);
+            if (m_recording && !isPing(bytes.size()))
+                m_record.append(lost);
+        }
+        if (lost) {
             ++dropped;
             return;
         }
@@ -162,4 +211,8 @@ private:
     QUdpSocket* m_udp = nullptr;
     std::map<quint16, QUdpSocket*> m_upstream;
     Held m_held[2];
+    bool m_bad[2] = {false, false}; // the loss model's state, each way
+    QMutex m_recordMutex;
+    bool m_recording = false;
+    QVector<bool> m_record;
 };

@@ -21,6 +21,10 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace voicesdk::sound {
 
@@ -40,8 +44,15 @@ constexpr int EchoTailSamples = SampleRate / 5; // 200 ms of speaker-to-micropho
 // it costs 10 ms instead of 20. The echo canceller shares its frame size.
 constexpr int DspSamples = FrameSamples / 2;
 constexpr int IdleAfterMissing = 30; // 600 ms without a frame ends a speaker's turn
-constexpr int FecCache = 8;
 constexpr int MaxOpusBytes = protocol::voice::MaxPayload;
+constexpr int VoiceBitRate = 32000;
+constexpr int RealtimePriority = 10; // of SCHED_FIFO's 1 to 99: above ordinary work, below IRQs
+constexpr int RaisedNice = -10;
+// The older copies together cost at most one more frame of the main rate, so a frame with all
+// its copies stays within three times the clean rate; never above this, where the ear gains
+// little for a copy that is played only when both the frame and its full copy are lost.
+constexpr int MaxLowBitRate = 16000;
+constexpr int MinLowBitRate = 8000;
 
 float gainOf(float decibels)
 {
@@ -85,7 +96,7 @@ struct VoiceEngine::Dsp
         int error = 0;
         encoder = opus_encoder_create(SampleRate, 1, OPUS_APPLICATION_VOIP, &error);
         if (encoder) {
-            opus_encoder_ctl(encoder, OPUS_SET_BITRATE(32000));
+            opus_encoder_ctl(encoder, OPUS_SET_BITRATE(VoiceBitRate));
             opus_encoder_ctl(encoder, OPUS_SET_INBAND_FEC(1));
             opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(DefaultExpectedLoss));
             opus_encoder_ctl(encoder, OPUS_SET_DTX(1));
@@ -103,6 +114,8 @@ struct VoiceEngine::Dsp
     {
         if (encoder)
             opus_encoder_destroy(encoder);
+        if (lowRate)
+            opus_encoder_destroy(lowRate);
         speex_preprocess_state_destroy(preprocess);
         if (echo)
             speex_echo_state_destroy(echo);
@@ -123,161 +136,308 @@ struct VoiceEngine::Dsp
         }
     }
 
+    // The older copies' encoder, at bitRate; null when no older copies are sent.
+    void setLowRate(int bitRate)
+    {
+        if (bitRate <= 0) {
+            if (lowRate)
+                opus_encoder_destroy(lowRate);
+            lowRate = nullptr;
+            return;
+        }
+        if (!lowRate) {
+            int error = 0;
+            lowRate = opus_encoder_create(SampleRate, 1, OPUS_APPLICATION_VOIP, &error);
+            if (!lowRate)
+                return;
+            // Every frame sent gets its copy: no silence left out here.
+            opus_encoder_ctl(lowRate, OPUS_SET_DTX(0));
+            opus_encoder_ctl(lowRate, OPUS_SET_INBAND_FEC(0));
+        }
+        opus_encoder_ctl(lowRate, OPUS_SET_BITRATE(bitRate));
+    }
+
     OpusEncoder* encoder = nullptr;
+    OpusEncoder* lowRate = nullptr;
     SpeexPreprocessState* preprocess = nullptr;
     SpeexEchoState* echo = nullptr;
     protocol::voice::LogThrottle codecLog;
     protocol::voice::LogThrottle inputLog;
 };
 
-// One member of the channel who is heard: its frames in a jitter buffer, decoded in time order.
-// While its link loses frames the buffer holds one frame more (a margin of one frame on top of
-// what the arrival times ask for), so when a frame is due and missing the next one is already
-// here with its copy of it (or, from senders that send no copies, Opus's redundancy for it).
-// Copies stay beside the jitter buffer, so they never count as late arrivals in its measure of
-// the link's delay.
+// One member of the channel who is heard: its frames in a jitter buffer of our own, decoded in
+// time order.
+//
+// The buffer plays each frame a fixed time after it was said: long enough for all but the
+// slowest few of the last seconds' frames to arrive in time, and, while this listener loses the
+// speaker's frames, for the frames that carry copies of a missing one to be here too: as many
+// as the copies in each frame and the runs of lost frames here call for (that many fewer while
+// the link's own jitter already waits for them). The delay changes only where it costs nothing
+// to hear: in silence (frames the speaker left out, told by their sequence numbers, or a slot
+// after near silence) it is given back or taken, and a turn starts by waiting for it. It never
+// stretches speech. Frames are due when their slot is due to be mixed, not when a late voice
+// thread gets to it, so a busy machine costs nothing but the time it was late. A turn starts
+// with its oldest frame in hand, or with the copy of one that was lost or is late.
+//
+// Copies stay beside the frames, so they never count as arrivals in the measure of the link,
+// and a frame always wins over its copy; the previous frame's copy (as sent) over older ones
+// (at a lower rate).
 struct VoiceEngine::Speaker
 {
+    // Arrivals kept for the delay; the longest transit among them sets it.
+    static constexpr auto TransitWindow = std::chrono::seconds(4);
+    static constexpr double MarginMs = 1.0;
+    // The share of recent frames that the delay lets come in time, in per cent: a rare straggler
+    // is left to its copy or to concealment rather than delaying everything after it.
+    static constexpr size_t TransitPercentile = 97;
+    // Below -50 dBFS (RMS, squared in sample units): a frame of near silence, where the delay
+    // may change unheard.
+    static constexpr double QuietEnergy = 32768.0 * 32768.0 * 1e-5;
+    static constexpr double HoldStaysMs = 8000;
+    // Past this many frames behind what is due, frames are dropped to catch up, pause or not.
+    static constexpr int MaxBehindFrames = 12;
+    static constexpr int MaxHeld = 64;
+
     Speaker(anyID client, uint64 handler) : client(client), handler(handler)
     {
-        jitter = jitter_buffer_init(FrameSamples);
         int error = 0;
         decoder = opus_decoder_create(SampleRate, 1, &error);
     }
     ~Speaker()
     {
-        jitter_buffer_destroy(jitter);
         if (decoder)
             opus_decoder_destroy(decoder);
     }
     Speaker(const Speaker&) = delete;
     Speaker& operator=(const Speaker&) = delete;
 
+    struct Held
+    {
+        QByteArray data;
+        quint16 sequence = 0;
+        bool end = false;
+        int rank = 0; // copies: 1 the previous frame's copy (as sent), more: older, lower rate
+    };
+
+    static double msOf(Clock::time_point at)
+    {
+        return std::chrono::duration<double, std::milli>(at.time_since_epoch()).count();
+    }
+
+    // The timestamp on a line that does not wrap, near the last one seen.
+    qint64 unwrap(quint32 timestamp)
+    {
+        if (!known) {
+            known = true;
+            lastTimestamp = timestamp;
+            return lastTimestamp;
+        }
+        const qint64 at = lastTimestamp + qint32(timestamp - quint32(lastTimestamp));
+        lastTimestamp = std::max(lastTimestamp, at);
+        return at;
+    }
+
     void put(const IncomingVoice& voice)
     {
         if (!active) {
-            // A new turn: nothing of the last one is waited for.
-            jitter_buffer_reset(jitter);
+            // A new turn: it starts with what comes now; the link's delays are kept.
+            frames.clear();
+            copies.clear();
             opus_decoder_ctl(decoder, OPUS_RESET_STATE);
             active = true;
-            synced = false;
-            waited = false;
-            missing = 0;
+            started = false;
+            idle = 0;
         }
-        if (voice.lossy != holding) {
-            holding = voice.lossy;
-            spx_int32_t margin = holding ? FrameSamples : 0;
-            jitter_buffer_ctl(jitter, JITTER_BUFFER_SET_MARGIN, &margin);
-            log(LogLevel_INFO, "Voice",
-                holding ? QStringLiteral("frames of client %1 are lost or overtaken: holding one "
-                                         "frame more to recover them")
-                              .arg(client)
-                        : QStringLiteral("frames of client %1 come in order: back to the "
-                                         "shortest delay")
-                              .arg(client),
-                handler);
+        const qint64 at = unwrap(voice.timestamp);
+        const double arrived = msOf(voice.arrivedAt);
+        transits.push_back({arrived, arrived - double(at) / (SampleRate / 1000)});
+        while (!transits.empty() &&
+               arrived - transits.front().first >
+                   std::chrono::duration<double, std::milli>(TransitWindow).count())
+            transits.pop_front();
+        // More at once; less only once the link has needed less for a while, so the delay does
+        // not swing with every second's count.
+        const int wanted = voice.burst > 0 ? std::min(int(voice.copies.size()), voice.burst) : 0;
+        if (wanted >= hold || arrived - holdNeededAt > HoldStaysMs)
+            setHold(wanted);
+        if (wanted >= hold)
+            holdNeededAt = arrived;
+        if (!started || at >= pointer) {
+            frames[at] = {voice.payload, voice.sequence, voice.endOfSpeech, 0};
+            copies.erase(at);
         }
-        JitterBufferPacket packet{};
-        packet.data = const_cast<char*>(voice.payload.constData());
-        packet.len = spx_uint32_t(voice.payload.size());
-        packet.timestamp = voice.timestamp;
-        packet.span = FrameSamples;
-        packet.sequence = voice.sequence;
-        packet.user_data = voice.endOfSpeech ? 1 : 0;
-        jitter_buffer_put(jitter, &packet);
-        remember(&arrived, voice.timestamp, voice.payload);
+        for (int back = 1; back <= int(voice.copies.size()); ++back) {
+            const qint64 copyAt = at - qint64(back) * FrameSamples;
+            if ((started && copyAt < pointer) || frames.count(copyAt) ||
+                voice.copies[back - 1].isEmpty())
+                continue;
+            auto it = copies.find(copyAt);
+            if (it == copies.end() || it->second.rank > back)
+                copies[copyAt] = {voice.copies[back - 1], quint16(voice.sequence - back), false,
+                                  back};
+        }
+        while (int(frames.size()) > MaxHeld)
+            frames.erase(frames.begin());
+        while (int(copies.size()) > MaxHeld)
+            copies.erase(copies.begin());
     }
 
-    // A copy of the frame before `voice`, kept while that frame is still to be played.
-    void putCopy(quint32 timestamp, const QByteArray& payload)
+    void setHold(int frames)
     {
-        const quint32 pointer = quint32(jitter_buffer_get_pointer_timestamp(jitter));
-        if (!synced || qint32(timestamp - pointer) >= 0)
-            remember(&copies, timestamp, payload);
+        if (frames == hold)
+            return;
+        log(LogLevel_INFO, "Voice",
+            frames > 0 ? QStringLiteral("frames of client %1 are lost, in runs of up to %2: "
+                                        "holding %2 frame(s) more to recover them")
+                             .arg(client)
+                             .arg(frames)
+                       : QStringLiteral("frames of client %1 come whole: holding no frame for "
+                                        "copies")
+                             .arg(client),
+            handler);
+        hold = frames;
+    }
+
+    // The timestamp due at `dueAt`: said long enough ago for all but the slowest few recent
+    // frames to be here, and for a typical frame to be here with the frames held for copies
+    // behind it (on a link with jitter the delay for the stragglers already covers some).
+    qint64 dueTimestamp(Clock::time_point dueAt) const
+    {
+        std::vector<double> sorted;
+        sorted.reserve(transits.size());
+        for (const auto& transit : transits)
+            sorted.push_back(transit.second);
+        double slow = 0;
+        if (!sorted.empty()) {
+            std::sort(sorted.begin(), sorted.end());
+            slow = std::max(
+                sorted[std::min(sorted.size() * TransitPercentile / 100, sorted.size() - 1)],
+                sorted[sorted.size() / 2] + 20.0 * hold);
+        }
+        const double ms = msOf(dueAt) - slow - MarginMs;
+        return qint64(std::floor(ms * (SampleRate / 1000)));
     }
 
     // The next 20 ms of this speaker; false while it is not heard.
-    bool next(int16_t* pcm, protocol::voice::LogThrottle& log)
+    bool next(int16_t* pcm, Clock::time_point dueAt, protocol::voice::LogThrottle& log)
     {
         if (!active || !decoder)
             return false;
-        if (!synced && holding && !waited) {
-            // A turn on a lossy link starts with the frame after the first in hand too.
-            waited = true;
-            spx_int32_t count = 0;
-            jitter_buffer_ctl(jitter, JITTER_BUFFER_GET_AVALIABLE_COUNT, &count);
-            if (count < 2)
+        // Slots lie on the speaker's own grid of frames.
+        const qint64 dueRaw = dueTimestamp(dueAt);
+        if (!started) {
+            // The turn starts with the oldest frame in hand, or with the copy of one lost or
+            // late, and only once it is due: the turn has its whole delay from its first frame.
+            qint64 first = frames.empty() ? LLONG_MAX : frames.begin()->first;
+            if (!copies.empty())
+                first = std::min(first, copies.begin()->first);
+            if (first == LLONG_MAX)
                 return false;
+            if (first > dueRaw)
+                return false;
+            pointer = first;
+            started = true;
+            const auto& held = copies.count(first) ? copies.at(first) : frames.at(first);
+            lastSequence = quint16(held.sequence - 1);
         }
-        std::array<char, MaxOpusBytes> buffer;
-        JitterBufferPacket packet{};
-        packet.data = buffer.data();
-        packet.len = buffer.size();
-        const quint32 pointer = quint32(jitter_buffer_get_pointer_timestamp(jitter));
-        spx_int32_t offset = 0;
-        const int result = jitter_buffer_get(jitter, &packet, FrameSamples, &offset);
+        const qint64 due = pointer + (dueRaw - pointer) / FrameSamples * FrameSamples;
+        if (due - pointer > MaxBehindFrames * FrameSamples)
+            pointer = due; // far behind (a voice thread that stood still): catch up at once
+        frames.erase(frames.begin(), frames.lower_bound(pointer));
+        copies.erase(copies.begin(), copies.lower_bound(pointer));
+
         int decoded = -1;
-        if (result == JITTER_BUFFER_OK) {
-            synced = true;
-            decoded = opus_decode(decoder, reinterpret_cast<const unsigned char*>(packet.data),
-                                  opus_int32(packet.len), pcm, FrameSamples, 0);
-            if (decoded < 0)
-                logThrottled(log, handler, QStringLiteral("dropped a frame the decoder refused"));
-            missing = 0;
-        } else {
-            ++missing;
-            // Lost: its copy when one came, else the next frame's Opus redundancy when that is
-            // here, else concealment.
-            const Cached& copy = copies[(pointer / FrameSamples) % FecCache];
-            const Cached& after = arrived[((pointer + FrameSamples) / FrameSamples) % FecCache];
-            if (result == JITTER_BUFFER_MISSING && !copy.data.isEmpty() &&
-                copy.timestamp == pointer) {
-                decoded = opus_decode(decoder,
-                                      reinterpret_cast<const unsigned char*>(copy.data.constData()),
-                                      copy.data.size(), pcm, FrameSamples, 0);
-            } else if (result == JITTER_BUFFER_MISSING && !after.data.isEmpty() &&
-                       after.timestamp == pointer + FrameSamples) {
-                decoded = opus_decode(
-                    decoder, reinterpret_cast<const unsigned char*>(after.data.constData()),
-                    after.data.size(), pcm, FrameSamples, 1);
-            }
-        }
-        if (decoded != FrameSamples)
+        bool heard = false; // a frame, its copy or its redundancy: not concealment
+        auto frame = frames.find(pointer);
+        if (frame != frames.end() && quiet && pointer > dueRaw) {
+            // Ahead of what is due after near silence: one more slot of it costs nothing to
+            // hear, and the delay grows to what the link needs.
             decoded = opus_decode(decoder, nullptr, 0, pcm, FrameSamples, 0);
-        jitter_buffer_tick(jitter);
+        } else if (frame != frames.end()) {
+            decoded = decode(frame->second.data, pcm, false, log);
+            heard = true;
+            lastSequence = frame->second.sequence;
+            const bool end = frame->second.end;
+            frames.erase(frame);
+            pointer += FrameSamples;
+            if (end)
+                active = false;
+        } else {
+            const auto after = frames.upper_bound(pointer);
+            // Silence: the next frame in hand follows the last one played (nothing was lost, the
+            // speaker left the slots between out), or nothing is in hand after a quiet frame (the
+            // speaker most likely went quiet; a loss here costs nothing to hear). The delay moves
+            // here for free, to what is due: given back when behind, taken when ahead.
+            const bool pause =
+                (after != frames.end() && after->second.sequence == quint16(lastSequence + 1)) ||
+                (after == frames.end() && copies.empty() && quiet);
+            if (pause) {
+                if (pointer <= dueRaw)
+                    pointer = std::max(pointer + FrameSamples, due);
+                if (after != frames.end())
+                    pointer = std::min(pointer, after->first);
+            } else {
+                // Missing in speech: its copy, else Opus's redundancy in the next frame, else
+                // concealment. Holding the pointer here would stretch the speech; the delay
+                // changes at the next pause instead.
+                const auto copy = copies.find(pointer);
+                const auto next = frames.find(pointer + FrameSamples);
+                if (copy != copies.end()) {
+                    decoded = decode(copy->second.data, pcm, false, log);
+                    lastSequence = copy->second.sequence;
+                    copies.erase(copy);
+                } else if (next != frames.end()) {
+                    decoded = decode(next->second.data, pcm, true, log);
+                }
+                heard = decoded == FrameSamples;
+                pointer += FrameSamples;
+            }
+            if (decoded != FrameSamples)
+                decoded = opus_decode(decoder, nullptr, 0, pcm, FrameSamples, 0);
+        }
+        if (decoded == FrameSamples && heard) {
+            double sum = 0;
+            for (int i = 0; i < FrameSamples; ++i)
+                sum += double(pcm[i]) * pcm[i];
+            quiet = sum < QuietEnergy * FrameSamples;
+        }
+        // Long without a frame and nothing in hand: the turn is over.
+        if (heard)
+            idle = 0;
+        else if (++idle > IdleAfterMissing && frames.empty() && copies.empty())
+            active = false;
         if (decoded != FrameSamples)
             std::fill(pcm, pcm + FrameSamples, int16_t(0));
-        if ((result == JITTER_BUFFER_OK && packet.user_data) || missing > IdleAfterMissing)
-            active = false;
         return true;
     }
 
-    struct Cached
+    int decode(const QByteArray& data, int16_t* pcm, bool fec, protocol::voice::LogThrottle& log)
     {
-        quint32 timestamp = 0;
-        QByteArray data;
-    };
-    using Cache = std::array<Cached, FecCache>;
-
-    static void remember(Cache* cache, quint32 timestamp, const QByteArray& data)
-    {
-        Cached& slot = (*cache)[(timestamp / FrameSamples) % FecCache];
-        slot.timestamp = timestamp;
-        slot.data = data;
+        const int decoded =
+            opus_decode(decoder, reinterpret_cast<const unsigned char*>(data.constData()),
+                        opus_int32(data.size()), pcm, FrameSamples, fec ? 1 : 0);
+        if (decoded < 0 && !fec)
+            logThrottled(log, handler, QStringLiteral("dropped a frame the decoder refused"));
+        return decoded;
     }
 
     anyID client;
     uint64 handler;
-    JitterBuffer* jitter = nullptr;
     OpusDecoder* decoder = nullptr;
     protocol::voice::SequenceWindow window;
-    Cache arrived; // frames as they came, for the redundancy in them
-    Cache copies;  // copies of frames that may be missing
+    std::map<qint64, Held> frames;                  // by timestamp, not yet played
+    std::map<qint64, Held> copies;                  // of frames not (yet) here
+    std::deque<std::pair<double, double>> transits; // arrival and transit, in ms
+    bool known = false;
+    qint64 lastTimestamp = 0;
+    qint64 pointer = 0; // the timestamp of the next slot
+    quint16 lastSequence = 0;
     bool active = false;
-    bool holding = false; // a frame more in hand
-    bool synced = false;  // the jitter buffer has started this turn
-    bool waited = false;
-    int missing = 0;
+    bool started = false;
+    int hold = 0;            // frames held for copies
+    double holdNeededAt = 0; // when the link last asked for the frames held, in ms
+    int idle = 0;            // slots in a row without a frame
+    bool quiet = true;       // the last frame heard was near silence
 };
 
 VoiceEngine::VoiceEngine(uint64 handler) : m_handler(handler), m_dsp(std::make_unique<Dsp>()) {}
@@ -293,6 +453,7 @@ void VoiceEngine::attach(VoiceTransport transport)
         ++m_attachGeneration;
     }
     m_linkLoss.store(-1);
+    m_linkBurst.store(0);
     voicethread::wake();
 }
 
@@ -344,8 +505,9 @@ float VoiceEngine::inputLevel()
     return m_level.load(std::memory_order_relaxed);
 }
 
-void VoiceEngine::setLinkLoss(int percent)
+void VoiceEngine::setLinkLoss(int percent, int burst)
 {
+    m_linkBurst.store(qBound(0, burst, int(protocol::voice::LossMeter::MaxBurst)));
     m_linkLoss.store(qBound(0, percent, 100));
 }
 
@@ -480,7 +642,7 @@ void VoiceEngine::play(Clock::time_point now, const OpenedDevice<PlaybackSink>& 
     if (m_playback->isClocked()) {
         m_playbackIdle = false;
         for (int n = 0; n < MaxCatchUp && m_playback->queuedSamples() < ClockedQueueTarget; ++n) {
-            mixFrame(frame, config, flags);
+            mixFrame(frame, now, config, flags);
             m_playback->write(frame);
         }
         return;
@@ -496,8 +658,12 @@ void VoiceEngine::play(Clock::time_point now, const OpenedDevice<PlaybackSink>& 
     }
     m_playbackIdle = false;
     while (m_playbackFrames < due) {
+        // When this frame is mixed at the latest by a thread on time (ticks come every Tick),
+        // however late the thread comes to it.
+        const Clock::time_point dueAt =
+            device.openedAt + m_playbackFrames * FrameDuration - PlaybackLead + Tick;
         ++m_playbackFrames;
-        mixFrame(frame, config, flags);
+        mixFrame(frame, std::min(dueAt, now), config, flags);
         m_playback->write(frame);
     }
 }
@@ -529,6 +695,8 @@ void VoiceEngine::processCaptured(Frame& frame, const SoundConfig& config, const
         applyLinkLoss();
         if (!m_talking) {
             opus_encoder_ctl(m_dsp->encoder, OPUS_RESET_STATE);
+            if (m_dsp->lowRate)
+                opus_encoder_ctl(m_dsp->lowRate, OPUS_RESET_STATE);
             setTalking(true);
         }
         transmit(frame, false);
@@ -543,25 +711,43 @@ void VoiceEngine::processCaptured(Frame& frame, const SoundConfig& config, const
 }
 
 // Opus is told the loss its listeners see. Until the server says, its own redundancy covers
-// the loss it expects by default; once the link is known, a lossy one gets a copy of each frame
-// in the next (whole frames, whatever the sound: Opus's redundancy protects only what it takes
-// for speech, and asks for its speech mode, whose concealment of steady sounds fades fast), a
-// clean one none.
+// the loss it expects by default; once the link is known, a lossy one gets copies of the frames
+// before in each frame (whole frames, whatever the sound: Opus's redundancy protects only what it
+// takes for speech, and asks for its speech mode, whose concealment of steady sounds fades fast),
+// as many as the longest runs of lost frames the listeners report (up to MaxCopies), a clean one
+// none. The previous frame travels as it was sent, older ones at a lower rate.
 void VoiceEngine::applyLinkLoss()
 {
     const int loss = m_linkLoss.load(std::memory_order_relaxed);
-    if (loss == m_appliedLoss || !m_dsp->encoder)
+    const int burst = m_linkBurst.load(std::memory_order_relaxed);
+    const int copies = loss > 0 ? std::clamp(burst, 1, protocol::voice::MaxCopies) : 0;
+    if ((loss == m_appliedLoss && copies == m_copies) || !m_dsp->encoder)
         return;
-    m_appliedLoss = loss;
-    opus_encoder_ctl(m_dsp->encoder, OPUS_SET_INBAND_FEC(loss < 0 ? 1 : 0));
-    opus_encoder_ctl(m_dsp->encoder,
-                     OPUS_SET_PACKET_LOSS_PERC(loss < 0 ? DefaultExpectedLoss : loss));
-    if (loss >= 0)
-        log(LogLevel_INFO, "Voice",
-            loss > 0
-                ? QStringLiteral("expected loss %1 %: each frame carries the one before").arg(loss)
-                : QStringLiteral("expected loss 0 %: no redundancy"),
+    if (loss != m_appliedLoss) {
+        opus_encoder_ctl(m_dsp->encoder, OPUS_SET_INBAND_FEC(loss < 0 ? 1 : 0));
+        opus_encoder_ctl(m_dsp->encoder,
+                         OPUS_SET_PACKET_LOSS_PERC(loss < 0 ? DefaultExpectedLoss : loss));
+    }
+    const int lowRate =
+        copies >= 2 ? std::clamp(VoiceBitRate / (copies - 1), MinLowBitRate, MaxLowBitRate) : 0;
+    m_dsp->setLowRate(lowRate);
+    if (loss >= 0 && (loss != m_appliedLoss || copies != m_copies)) {
+        QString what;
+        if (copies == 0)
+            what = QStringLiteral("no redundancy");
+        else if (copies == 1)
+            what = QStringLiteral("each frame carries the one before");
+        else
+            what = QStringLiteral("each frame carries the one before and %1 older at %2 kb/s "
+                                  "(lost in runs of %3)")
+                       .arg(copies - 1)
+                       .arg(lowRate / 1000)
+                       .arg(burst);
+        log(LogLevel_INFO, "Voice", QStringLiteral("expected loss %1 %: %2").arg(loss).arg(what),
             m_handler);
+    }
+    m_appliedLoss = loss;
+    m_copies = copies;
 }
 
 void VoiceEngine::transmit(const Frame& frame, bool end)
@@ -576,14 +762,24 @@ void VoiceEngine::transmit(const Frame& frame, bool end)
                      QStringLiteral("encoding failed: %1").arg(QLatin1String(opus_strerror(size))));
         return;
     }
+    // The older copies' encoder hears every frame, so its state follows the speech.
+    QByteArray lowRate;
+    if (m_dsp->lowRate) {
+        unsigned char low[MaxOpusBytes];
+        const opus_int32 lowSize =
+            opus_encode(m_dsp->lowRate, frame.data(), FrameSamples, low, sizeof low);
+        if (lowSize > 2)
+            lowRate = QByteArray(reinterpret_cast<const char*>(low), lowSize);
+    }
     // Two bytes or less: silence the encoder leaves out (DTX); the receiver conceals the gap.
     if (size <= 2 && !end)
         return;
     EncodedVoice voice;
     voice.payload = QByteArray(reinterpret_cast<const char*>(data), size);
+    voice.lowRate = lowRate;
     voice.timestamp = m_timestamp;
     voice.endOfSpeech = end;
-    voice.withPrevious = m_appliedLoss > 0;
+    voice.copies = m_copies;
     m_current.send(voice);
 }
 
@@ -621,11 +817,11 @@ void VoiceEngine::takeReceived(const LocalFlags& flags)
         Speaker& speaker = *it->second;
         if (!speaker.window.accept(voice.sequence) || !isOneFrame(voice.payload, voice.speaker))
             continue;
+        for (QByteArray& copy : voice.copies) {
+            if (!isOneFrame(copy, voice.speaker))
+                copy.clear();
+        }
         speaker.put(voice);
-        // The copy counts only when the frame itself never came.
-        if (!voice.previous.isEmpty() && speaker.window.accept(quint16(voice.sequence - 1)) &&
-            isOneFrame(voice.previous, voice.speaker))
-            speaker.putCopy(voice.timestamp - quint32(FrameSamples), voice.previous);
     }
 }
 
@@ -641,14 +837,15 @@ bool VoiceEngine::isOneFrame(const QByteArray& payload, anyID speaker)
     return false;
 }
 
-void VoiceEngine::mixFrame(Frame& out, const SoundConfig& config, const LocalFlags& flags)
+void VoiceEngine::mixFrame(Frame& out, Clock::time_point dueAt, const SoundConfig& config,
+                           const LocalFlags& flags)
 {
     std::array<int32_t, FrameSamples> mix{};
     if (!flags.outputMuted) {
         const float voiceGain = gainOf(config.volumeModifier);
         std::array<int16_t, FrameSamples> pcm;
         for (auto& entry : m_speakers) {
-            if (!entry.second->next(pcm.data(), m_dsp->codecLog))
+            if (!entry.second->next(pcm.data(), dueAt, m_dsp->codecLog))
                 continue;
             for (int i = 0; i < FrameSamples; ++i)
                 mix[size_t(i)] += int32_t(std::lround(pcm[size_t(i)] * voiceGain));
@@ -689,9 +886,31 @@ std::shared_ptr<Hub> currentHub()
     return g_hub;
 }
 
+// The voice thread keeps time for the sound: above ordinary work where the system allows
+// (real-time scheduling, else a lower nice value), so that a busy machine delays it less. Its
+// work per tick is small and it sleeps between ticks, so it cannot hold a core.
+void raisePriority()
+{
+    sched_param param{};
+    param.sched_priority = std::min(RealtimePriority, sched_get_priority_max(SCHED_FIFO));
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+        log(LogLevel_INFO, "Voice", QStringLiteral("the voice thread runs at real-time priority"));
+        return;
+    }
+    if (setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), RaisedNice) == 0) {
+        log(LogLevel_INFO, "Voice",
+            QStringLiteral("the voice thread runs at nice %1").arg(RaisedNice));
+        return;
+    }
+    log(LogLevel_INFO, "Voice",
+        QStringLiteral("the voice thread keeps the ordinary priority: the system allows no "
+                       "higher"));
+}
+
 void run(std::shared_ptr<Hub> hub)
 {
     pthread_setname_np(pthread_self(), "voicesdk-voice");
+    raisePriority();
     Clock::time_point next = Clock::now();
     bool busy = true;
     for (;;) {

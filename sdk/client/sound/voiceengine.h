@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QMutex>
+#include <QVector>
 
 #include <atomic>
 #include <chrono>
@@ -21,10 +22,11 @@
 // while it captures or plays:
 //
 //   capture -> echo cancellation -> preprocessing (noise suppression) -> level -> voice
-//   activation with hang-over -> Opus (expected loss from the listeners) -> transport
-//   transport -> per speaker: jitter buffer (a frame more while frames go missing) -> Opus
-//   (copies of lost frames, FEC, concealment) -> mix -> volume -> playback, which is also the
-//   echo canceller's reference
+//   activation with hang-over -> Opus (expected loss from the listeners; a second, lower-rate
+//   Opus for the older copies while losses come in bursts) -> transport
+//   transport -> per speaker: jitter buffer (as long as the arrival times ask, and as many frames
+//   more as the copies and the link's bursts call for) -> Opus (copies of lost frames, FEC,
+//   concealment) -> mix -> volume -> playback, which is also the echo canceller's reference
 //
 // The network thread hands frames in and takes them out through VoiceTransport; nothing here
 // blocks on the network.
@@ -35,9 +37,10 @@ using Clock = std::chrono::steady_clock;
 struct EncodedVoice
 {
     QByteArray payload; // one Opus frame of 20 ms
+    QByteArray lowRate; // the same 20 ms at a lower rate, for older copies; empty when not made
     quint32 timestamp = 0;
     bool endOfSpeech = false;
-    bool withPrevious = false; // the link loses frames: carry a copy of the frame before
+    int copies = 0; // how many of the frames before this one it should carry
 };
 
 // Set while the handler's connection is established; both are called on the voice thread.
@@ -54,8 +57,9 @@ struct IncomingVoice
     quint32 timestamp = 0;
     bool endOfSpeech = false;
     QByteArray payload;
-    QByteArray previous; // a copy of the frame before, or empty
-    bool lossy = false;  // this speaker's frames were lost or overtaken lately
+    QVector<QByteArray> copies; // of the frames before: [0] the previous one, [1] the one before
+    int burst = 0;              // how this speaker's frames are lost here lately (LossMeter)
+    Clock::time_point arrivedAt;
 };
 
 enum class Notification { ClientEntered, ClientLeft };
@@ -104,9 +108,9 @@ public:
     // The last captured frame's level, after preprocessing; LevelFloor before the first. Asking
     // keeps the microphone measured for LevelInterest, muted or not.
     float inputLevel();
-    // The share of this client's frames its listeners lose (per cent, from the server); the
-    // encoder's expected loss and the copies follow it.
-    void setLinkLoss(int percent);
+    // The share of this client's frames its listeners lose (per cent, from the server) and how
+    // long their runs of lost frames are; the encoder's expected loss and the copies follow.
+    void setLinkLoss(int percent, int burst);
 
     // The voice thread. False when nothing is captured or played: no need to come back until
     // voicethread::wake().
@@ -130,7 +134,10 @@ private:
     void applyLinkLoss();
     void transmit(const Frame& frame, bool end);
     void setTalking(bool talking);
-    void mixFrame(Frame& out, const SoundConfig& config, const LocalFlags& flags);
+    // dueAt: when the frame is due to be mixed at the latest, which a late voice thread can
+    // only pass, never move.
+    void mixFrame(Frame& out, Clock::time_point dueAt, const SoundConfig& config,
+                  const LocalFlags& flags);
     void takeReceived(const LocalFlags& flags);
     bool isOneFrame(const QByteArray& payload, anyID speaker);
 
@@ -139,7 +146,8 @@ private:
     std::atomic<float> m_level{LevelFloor};
     std::atomic<Clock::rep> m_levelAskedAt{0}; // Clock's count; 0: never
     std::atomic<int> m_linkLoss{-1};           // -1: not known
-    std::atomic<bool> m_playing{false};        // received frames are wanted
+    std::atomic<int> m_linkBurst{0};
+    std::atomic<bool> m_playing{false}; // received frames are wanted
 
     // Guarded by m_mutex: what other threads hand in.
     QMutex m_mutex;
@@ -161,6 +169,7 @@ private:
     bool m_captureIdle = true; // not read lately: what it holds is stale
     bool m_playbackIdle = true;
     int m_appliedLoss = -2; // what the encoder was last set to
+    int m_copies = 0;       // of the frames before, in each frame
     bool m_talking = false;
     int m_hangover = 0;
     quint32 m_timestamp = 0;

@@ -63,7 +63,7 @@ private:
     };
     // On the TLS server, or on the one in clear.
     bool voiceHello(VoicePeer* p, const QString& nickname, bool clear = false,
-                    bool lossAware = false);
+                    bool lossAware = false, bool burstAware = false);
     // Whether voice reaches the peer before the answer to a ping sent now.
     static QList<QCborMap> voiceBeforePong(RawPeer& peer);
     static voice::Frame frame(quint16 sequence, quint8 flags = 0,
@@ -500,13 +500,15 @@ void tst_VoiceServerAbuse::deceptiveNamesAreRefused()
 }
 
 bool tst_VoiceServerAbuse::voiceHello(VoicePeer* p, const QString& nickname, bool clear,
-                                      bool lossAware)
+                                      bool lossAware, bool burstAware)
 {
     if (!p->peer.open((clear ? m_clear : m_server).port(), !clear))
         return false;
     QCborMap hello = helloMessage(nickname);
     if (lossAware)
         hello.insert(field::VoiceLossAware, true);
+    if (burstAware)
+        hello.insert(field::VoiceBurstAware, true);
     p->peer.send(hello);
     const QCborMap welcome = p->peer.next(type::Welcome);
     if (!welcome.value(field::VoiceLossAware).toBool())
@@ -622,45 +624,61 @@ void tst_VoiceServerAbuse::voiceGoesToTheChannelOnly()
     QVERIFY(voiceBeforePong(listener.peer).isEmpty());
 }
 
-// Copies of the frame before reach only listeners that said they read them; the others get the
-// frame as older servers sent it. The speaker hears the worst loss its listeners report.
+// Copies reach each listener as far as it said it reads them: all of them, the previous frame's
+// only (as servers sent them before older copies), or none (as before copies). The speaker hears
+// the worst loss and the longest bursts its listeners report, a speaker that knows no bursts
+// only the loss.
 void tst_VoiceServerAbuse::lossReportsAndCopies()
 {
-    VoicePeer speaker, newer, older;
-    QVERIFY(voiceHello(&speaker, QStringLiteral("talker"), false, true));
+    VoicePeer speaker, bursts, newer, older, oldSpeaker;
+    QVERIFY(voiceHello(&speaker, QStringLiteral("talker"), false, true, true));
+    QVERIFY(voiceHello(&bursts, QStringLiteral("bursts"), false, true, true));
     QVERIFY(voiceHello(&newer, QStringLiteral("newer"), false, true));
     QVERIFY(voiceHello(&older, QStringLiteral("older")));
+    QVERIFY(voiceHello(&oldSpeaker, QStringLiteral("oldtalker"), false, true));
     voice::Frame sent = frame(1);
     sent.previous = QByteArray(30, 'p');
+    sent.older = {QByteArray(12, 'q'), QByteArray(11, 'r')};
     speaker.peer.send(QCborMap{{TypeKey, type::Voice}, {field::VoiceFrame, encodeFrame(sent)}});
     QVERIFY(voiceBeforePong(speaker.peer).isEmpty()); // handled by now
-    for (VoicePeer* listener : {&newer, &older}) {
+    for (VoicePeer* listener : {&bursts, &newer, &older, &oldSpeaker}) {
         const QList<QCborMap> heard = voiceBeforePong(listener->peer);
         QCOMPARE(heard.size(), 1);
         const QByteArray bytes = heard.first().value(field::VoiceFrame).toByteArray();
         voice::Frame frame;
         QVERIFY(voice::decodeFrame(bytes.constData(), bytes.size(), &frame));
         QCOMPARE(frame.payload, sent.payload);
-        QCOMPARE(frame.previous, listener == &newer ? sent.previous : QByteArray());
+        QCOMPARE(frame.previous, listener == &older ? QByteArray() : sent.previous);
+        QCOMPARE(frame.older, listener == &bursts ? sent.older : QVector<QByteArray>());
     }
 
-    const auto told = [&](int loss) {
+    const auto told = [&](VoicePeer& to, int loss, int burst) {
         for (int i = 0; i < 10; ++i) {
-            const QCborMap m = speaker.peer.next(type::VoiceLoss, 3000);
-            if (m.isEmpty() || m.value(field::Loss).toInteger() == loss)
-                return !m.isEmpty();
+            const QCborMap m = to.peer.next(type::VoiceLoss, 3000);
+            if (m.isEmpty())
+                return false;
+            if (m.value(field::Loss).toInteger() == loss &&
+                m.value(field::Burst).toInteger(-1) == burst)
+                return true;
         }
         return false;
     };
-    const auto report = [&](VoicePeer& from, int loss) {
-        from.peer.send(QCborMap{
-            {TypeKey, type::VoiceReport}, {field::ClientId, speaker.id}, {field::Loss, loss}});
+    const auto report = [&](VoicePeer& from, VoicePeer& on, int loss, int burst) {
+        QCborMap m{{TypeKey, type::VoiceReport}, {field::ClientId, on.id}, {field::Loss, loss}};
+        if (burst >= 0)
+            m.insert(field::Burst, burst);
+        from.peer.send(m);
     };
-    report(newer, 7);
-    report(older, 3);
-    QVERIFY(told(7));
-    report(older, 12);
-    QVERIFY(told(12));
+    report(newer, speaker, 7, -1); // lost one at a time, as older listeners do not say
+    report(bursts, speaker, 3, 4);
+    QVERIFY(told(speaker, 7, 4));
+    report(older, speaker, 12, -1);
+    QVERIFY(told(speaker, 12, 4));
+    report(bursts, oldSpeaker, 9, 3);
+    QVERIFY(told(oldSpeaker, 9, -1));
+    // A burst out of range is a protocol error like a loss out of range.
+    report(newer, speaker, 5, voice::LossMeter::MaxBurst + 1);
+    QVERIFY(newer.peer.closedByServer());
     checkOthersStillTalk();
 }
 
