@@ -24,6 +24,7 @@
 #include "audiofiles.h"
 #include "eventrecorder.h"
 #include "lossyproxy.h"
+#include "speaker.h"
 #include "speech.h"
 #include "voiceserverprocess.h"
 
@@ -70,14 +71,6 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-template <typename Open> Clock::time_point opened(Open open, bool* ok)
-{
-    const Clock::time_point before = Clock::now();
-    *ok = open() == ERROR_ok;
-    const Clock::time_point after = Clock::now();
-    return before + (after - before) / 2;
-}
-
 double frameRms(const QVector<qint16>& s, int frame)
 {
     double sum = 0;
@@ -90,14 +83,9 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
          bool wavering, Result* out)
 {
     LossyProxy proxy(seed);
-    if (!proxy.start(serverPort))
-        return false;
-    proxy.ways = LossyProxy::Up;
     uint64 speaker = 0;
-    ts3client_spawnNewServerConnectionHandler(0, &speaker);
-    if (!connectHandler(speaker, proxy.port(), "mouth"))
+    if (!speakerThrough(proxy, serverPort, &speaker))
         return false;
-    QTest::qWait(1500); // past the first pongs: voice over UDP
     proxy.loss = c.loss;
     proxy.jitterMs = c.jitterMs;
 
@@ -116,23 +104,13 @@ bool run(const Case& c, quint16 serverPort, uint64 listener, int seconds, int se
     }
     const QString mouth = dir.filePath("mouth.wav");
     const QString ear = dir.filePath("ear.wav");
-    if (!writeWav(mouth, said))
-        return false;
-    bool ok1 = false, ok2 = false;
-    const Clock::time_point earOpened = opened(
-        [&] { return ts3client_openPlaybackDevice(listener, "virtual", ("file:" + ear).toUtf8()); },
-        &ok1);
-    const Clock::time_point mouthOpened = opened(
-        [&] { return ts3client_openCaptureDevice(speaker, "virtual", ("file:" + mouth).toUtf8()); },
-        &ok2);
-    if (!ok1 || !ok2)
+    double offsetMs = 0;
+    if (!openEnds(speaker, listener, said, mouth, ear, &offsetMs))
         return false;
     QTest::qWait(int(said.size() * 1000LL / Rate) + 500);
     ts3client_openPlaybackDevice(listener, "virtual", "discard");
     ts3client_destroyServerConnectionHandler(speaker);
     const QVector<qint16> heard = readWav(ear);
-    const double offsetMs =
-        std::chrono::duration<double, std::milli>(mouthOpened - earOpened).count();
 
     // Each cycle: its onset in the recording gives mouth to ear; the frames of the tone but the
     // first and last two are judged against the steady level.

@@ -5,6 +5,7 @@
 #include "audiofiles.h"
 #include "eventrecorder.h"
 #include "lossyproxy.h"
+#include "speaker.h"
 
 #include <opus/opus.h>
 #include <speex/speex_resampler.h>
@@ -25,10 +26,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int FrameSamples = Rate / 50;
-constexpr double DropoutDb = 10;  // under the source: the frame dropped out
-constexpr double SpeakingDb = 30; // frames this far under the loudest count as the source speaking
-constexpr int SpurtGapFrames = 10;    // speech parted by 200 ms of quiet: two stretches
-constexpr int MaxLagMs = 600;         // mouth to ear is looked for up to this
+constexpr double DropoutDb = 10;   // under the source: the frame dropped out
+constexpr double SpeakingDb = 30;  // frames this far under the loudest count as the source speaking
+constexpr int SpurtGapFrames = 10; // speech parted by 200 ms of quiet: two stretches
+constexpr int MaxLagMs = 600;      // mouth to ear is looked for up to this
 constexpr int EnvelopeSamples = Rate / 1000; // 1 ms
 
 const char* const Sentences[] = {
@@ -112,11 +113,11 @@ QVector<qint16> sayings(const QString& dir, double seconds, QString* error)
     for (int i = 0; said.size() < seconds * Rate; ++i) {
         const QString path = QStringLiteral("%1/s%2.wav").arg(dir).arg(i % 12);
         if (i < 12) {
-            const int code = QProcess::execute(
-                QStringLiteral("espeak-ng"),
-                {QStringLiteral("-v"), QStringLiteral("en-us"), QStringLiteral("-s"),
-                 QStringLiteral("165"), QStringLiteral("-w"), path,
-                 QString::fromUtf8(Sentences[i % 12])});
+            const int code = QProcess::execute(QStringLiteral("espeak-ng"),
+                                               {QStringLiteral("-v"), QStringLiteral("en-us"),
+                                                QStringLiteral("-s"), QStringLiteral("165"),
+                                                QStringLiteral("-w"), path,
+                                                QString::fromUtf8(Sentences[i % 12])});
             if (code != 0) {
                 *error = QStringLiteral("espeak-ng did not run (scripts/install-deps brings it)");
                 return {};
@@ -177,7 +178,8 @@ Score score(const QVector<qint16>& said, const QVector<qint16>& heard, int offse
     // Loudness over time in 1 ms steps, both from the source's first sample.
     const std::vector<double> saidEnvelope = envelope(said, 0, said.size());
     const std::vector<double> heardEnvelope =
-        align ? envelope(heard, offsetSamples, heard.size() - offsetSamples) : std::vector<double>();
+        align ? envelope(heard, offsetSamples, heard.size() - offsetSamples)
+              : std::vector<double>();
     int dropouts = 0;
     for (int f = fromFrame; f < std::min(frames, toFrame);) {
         if (!speaking[size_t(f)]) {
@@ -197,8 +199,8 @@ Score score(const QVector<qint16>& said, const QVector<qint16>& heard, int offse
             double best = -1;
             for (int ms = 0; ms <= MaxLagMs; ++ms) {
                 double ab = 0, bb = 0;
-                for (size_t i = first; i < last && i < saidEnvelope.size() &&
-                                       i + size_t(ms) < heardEnvelope.size();
+                for (size_t i = first;
+                     i < last && i < saidEnvelope.size() && i + size_t(ms) < heardEnvelope.size();
                      ++i) {
                     const double b = heardEnvelope[i + size_t(ms)];
                     ab += saidEnvelope[i] * b;
@@ -216,7 +218,8 @@ Score score(const QVector<qint16>& said, const QVector<qint16>& heard, int offse
             if (!speaking[size_t(g)])
                 continue;
             ++out.frames;
-            const double level = levelDb(heard, offsetSamples + g * FrameSamples + lag, FrameSamples);
+            const double level =
+                levelDb(heard, offsetSamples + g * FrameSamples + lag, FrameSamples);
             if (level < source[size_t(g)] - DropoutDb)
                 ++dropouts;
         }
@@ -233,7 +236,8 @@ Score score(const QVector<qint16>& said, const QVector<qint16>& heard, int offse
 // The bare codec under the same losses: every frame it sends (silence left out by DTX, as the
 // speaker does) takes the next loss decision in turn; a lost frame is rebuilt from the next
 // frame's FEC when that came, else concealed. Played without delay.
-QVector<qint16> codecAlone(const QVector<qint16>& said, const QVector<bool>& losses, int lossPercent)
+QVector<qint16> codecAlone(const QVector<qint16>& said, const QVector<bool>& losses,
+                           int lossPercent)
 {
     int error = 0;
     OpusEncoder* encoder = opus_encoder_create(Rate, 1, OPUS_APPLICATION_VOIP, &error);
@@ -268,20 +272,13 @@ QVector<qint16> codecAlone(const QVector<qint16>& said, const QVector<bool>& los
         else if (!after.isEmpty())
             n = opus_decode(decoder, reinterpret_cast<const unsigned char*>(after.constData()),
                             after.size(), pcm, FrameSamples, 1);
-        if (n != FrameSamples && opus_decode(decoder, nullptr, 0, pcm, FrameSamples, 0) != FrameSamples)
+        if (n != FrameSamples &&
+            opus_decode(decoder, nullptr, 0, pcm, FrameSamples, 0) != FrameSamples)
             std::fill(pcm, pcm + FrameSamples, qint16(0));
     }
     opus_encoder_destroy(encoder);
     opus_decoder_destroy(decoder);
     return out;
-}
-
-template <typename Open> Clock::time_point opened(Open open, bool* ok)
-{
-    const Clock::time_point before = Clock::now();
-    *ok = open() == ERROR_ok;
-    const Clock::time_point after = Clock::now();
-    return before + (after - before) / 2;
 }
 
 struct Outcome
@@ -296,14 +293,9 @@ bool runLink(const Link& link, const QVector<qint16>& said, quint16 serverPort, 
              int settle, quint32 seed, const QString& dir, Outcome* out)
 {
     LossyProxy proxy(seed);
-    if (!proxy.start(serverPort))
-        return false;
-    proxy.ways = LossyProxy::Up;
     uint64 speaker = 0;
-    ts3client_spawnNewServerConnectionHandler(0, &speaker);
-    if (!connectHandler(speaker, proxy.port(), "mouth"))
+    if (!speakerThrough(proxy, serverPort, &speaker))
         return false;
-    QTest::qWait(1500); // past the first pongs: voice over UDP
     proxy.loss = link.loss;
     proxy.burst = link.burst;
     proxy.jitterMs = link.jitterMs;
@@ -320,16 +312,8 @@ bool runLink(const Link& link, const QVector<qint16>& said, quint16 serverPort, 
     }
     const QString mouth = dir + "/mouth.wav";
     const QString ear = dir + "/ear.wav";
-    if (!writeWav(mouth, said))
-        return false;
-    bool ok1 = false, ok2 = false;
-    const Clock::time_point earOpened = opened(
-        [&] { return ts3client_openPlaybackDevice(listener, "virtual", ("file:" + ear).toUtf8()); },
-        &ok1);
-    const Clock::time_point mouthOpened = opened(
-        [&] { return ts3client_openCaptureDevice(speaker, "virtual", ("file:" + mouth).toUtf8()); },
-        &ok2);
-    if (!ok1 || !ok2)
+    double offsetMs = 0;
+    if (!openEnds(speaker, listener, said, mouth, ear, &offsetMs))
         return false;
     const qint64 settledBytesAt = settle * 1000;
     QTest::qWait(int(settledBytesAt));
@@ -344,8 +328,6 @@ bool runLink(const Link& link, const QVector<qint16>& said, quint16 serverPort, 
     ts3client_openPlaybackDevice(listener, "virtual", "discard");
     ts3client_destroyServerConnectionHandler(speaker);
     const QVector<qint16> heard = readWav(ear);
-    const double offsetMs =
-        std::chrono::duration<double, std::milli>(mouthOpened - earOpened).count();
     const int fromFrame = settle * 50;
     const int toFrame = int(said.size() / FrameSamples);
     out->heard = score(said, heard, int(offsetMs * Rate / 1000), fromFrame, toFrame, true);
@@ -355,7 +337,8 @@ bool runLink(const Link& link, const QVector<qint16>& said, quint16 serverPort, 
                        fromFrame, toFrame, true);
     out->rateKbps = double(bytesAtEnd - bytesAtSettle) * 8 / (spokenMs - settledBytesAt);
     out->measuredLoss =
-        losses.isEmpty() ? 0 : 100.0 * std::count(losses.begin(), losses.end(), true) / losses.size();
+        losses.isEmpty() ? 0
+                         : 100.0 * std::count(losses.begin(), losses.end(), true) / losses.size();
     return out->heard.frames > 0;
 }
 
@@ -418,8 +401,7 @@ int runSpeech(quint16 serverPort, uint64 listener, int seconds, int settle, int 
                     "  %5.1f kb/s (%.2f)%s\n",
                     link.name, sum.measuredLoss, sum.heard.dropouts, link.targetDropouts,
                     dropoutsMet ? "    " : " !! ", sum.codec.dropouts, sum.heard.mouthToEarMs,
-                    msTarget, msMet ? "     " : " !!  ", sum.rateKbps, rate,
-                    rateMet ? "" : " !!");
+                    msTarget, msMet ? "     " : " !!  ", sum.rateKbps, rate, rateMet ? "" : " !!");
     }
     std::printf("  targets %s (!! marks a miss)\n", allMet ? "met" : "missed");
     return 0;
