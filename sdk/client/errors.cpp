@@ -50,6 +50,8 @@ const char* errorText(unsigned int code)
         return "server is full";
     case ERROR_server_going_away:
         return "server is shutting down";
+    case ERROR_server_text_not_delivered:
+        return "text not delivered to every recipient";
     case ERROR_parameter_invalid:
         return "invalid parameter";
     case ERROR_parameter_missing:

@@ -125,6 +125,9 @@ enum Errors {
     ERROR_server_invalid_password = 0x0400,
     ERROR_server_full = 0x0401,
     ERROR_server_going_away = 0x0402, /* the server shut down: connect again (maybe elsewhere) */
+    /* a text did not reach every recipient: in a cluster, the instance of some of them could not
+     * be reached in time (onServerErrorEvent; extra names the channel or client) */
+    ERROR_server_text_not_delivered = 0x0403,
 
     ERROR_parameter_invalid = 0x0600,
     ERROR_parameter_missing = 0x0601,

@@ -133,9 +133,10 @@ public:
     virtual void clientLeft(const ClientRecord& client, int reason, const QString& message) = 0;
     virtual void channelCreated(const Channel& channel, const Invoker& invoker) = 0;
     virtual void channelDeleted(quint64 channel, const Invoker& invoker) = 0;
-    // Traffic from clients of other instances, for the clients here.
+    // Traffic from clients of other instances, for the clients here. privateText() is false
+    // when the target is not here.
     virtual void channelText(quint64 channel, const QByteArray& frame) = 0;
-    virtual void privateText(anyID target, const QByteArray& frame) = 0;
+    virtual bool privateText(anyID target, const QByteArray& frame) = 0;
     virtual void voice(quint64 channel, const QByteArray& frame) = 0;
     // A client here that the service does not know any more (it lost a conflict when the
     // instance joined the cluster again): its connection must end.
@@ -179,17 +180,24 @@ public:
                                Done done) = 0;
     virtual void deleteChannel(quint64 id, bool force, const Invoker& invoker, Done done) = 0;
 
-    // Traffic for clients of other instances; nothing for the embedded server.
-    virtual void sendChannelText(quint64 channel, const TextParts& text)
+    // Texts for clients of other instances. True when the text went to another instance:
+    // done() follows once it got there, or with the error that it could not. False when
+    // nothing crossed (always for the embedded server); done() is not called then.
+    virtual bool sendChannelText(quint64 channel, const TextParts& text, Done done)
     {
         Q_UNUSED(channel)
         Q_UNUSED(text)
+        Q_UNUSED(done)
+        return false;
     }
-    virtual void sendPrivateText(const ClientRecord& target, const TextParts& text)
+    virtual bool sendPrivateText(const ClientRecord& target, const TextParts& text, Done done)
     {
         Q_UNUSED(target)
         Q_UNUSED(text)
+        Q_UNUSED(done)
+        return false;
     }
+    // Voice frames for listeners on other instances: live, sent once, never held.
     virtual void sendVoice(quint64 channel, const QByteArray& frame)
     {
         Q_UNUSED(channel)

@@ -53,6 +53,24 @@ local function dropclient(c, reason, msg)
   redis.call('SREM', P..'i:'..c.i, c.id)
   return emit({e='left', id=c.id, c=c.c, r=reason, m=msg})
 end
+-- An instance is heard from: it counts as there until ttl ms from now, in Redis's own time
+-- (until: instance to that time). When nobody was heard from for longer than gap ms, or the
+-- clock went back, Redis was stopped, restarted or cut off from every instance: nobody could
+-- see the others stop, so each gets grace ms from now to be heard again. Returns Redis's time
+-- and 1 when the instance was not among the cluster's.
+local function heard(inst, ttl, gap, grace)
+  local time = redis.call('TIME')
+  local t = tonumber(time[1]) * 1000 + math.floor(tonumber(time[2]) / 1000)
+  local last = tonumber(redis.call('GET', P..'tick') or '0')
+  if t - last > gap or t < last then
+    for _, other in ipairs(redis.call('SMEMBERS', P..'instances')) do
+      redis.call('HSET', P..'until', other, t + grace)
+    end
+  end
+  redis.call('SET', P..'tick', t)
+  redis.call('HSET', P..'until', inst, t + ttl)
+  return t, redis.call('SADD', P..'instances', inst)
+end
 )lua";
 
 // ARGV: P, instance, nickname, unique ID, channel, flags, then the nickname cut for a number of
@@ -193,16 +211,15 @@ end
 return {0, q}
 )lua";
 
-// ARGV: P, instance, expiry in ms. Renews this instance's key and removes the clients of
-// instances whose keys expired, each exactly once: the script runs alone. Returns {sequence,
-// 1 when this instance had been removed itself, clients removed}.
+// ARGV: P, instance, time to live, gap, grace (ms). Renews this instance's time and removes the
+// clients of instances whose time ran out, each exactly once: the script runs alone. Returns
+// {sequence, 1 when this instance had been removed itself, clients removed, the instances}.
 constexpr char HeartbeatScript[] = R"lua(
 local inst = ARGV[2]
-redis.call('SET', P..'alive:'..inst, '1', 'PX', ARGV[3])
-local missing = redis.call('SADD', P..'instances', inst)
+local t, missing = heard(inst, tonumber(ARGV[3]), tonumber(ARGV[4]), tonumber(ARGV[5]))
 local reaped = 0
 for _, other in ipairs(redis.call('SMEMBERS', P..'instances')) do
-  if redis.call('EXISTS', P..'alive:'..other) == 0 then
+  if tonumber(redis.call('HGET', P..'until', other) or '0') < t then
     for _, m in ipairs(redis.call('SMEMBERS', P..'i:'..other)) do
       local c = getclient(m)
       if c and c.i == other then
@@ -212,26 +229,31 @@ for _, other in ipairs(redis.call('SMEMBERS', P..'instances')) do
     end
     redis.call('DEL', P..'i:'..other)
     redis.call('SREM', P..'instances', other)
+    redis.call('HDEL', P..'until', other)
     local res = redis.call('HGETALL', P..'res')
     for i = 1, #res, 2 do
       if string.match(res[i + 1], ' (%S+)$') == other then redis.call('HDEL', P..'res', res[i]) end
     end
   end
 end
-return {tonumber(redis.call('GET', P..'seq') or '0'), missing, reaped}
+return {tonumber(redis.call('GET', P..'seq') or '0'), missing, reaped,
+        redis.call('SMEMBERS', P..'instances')}
 )lua";
 
-// ARGV: P, instance, expiry, this instance's clients, the channels it knows (parents first,
-// each with need=true when its clients need it), a server ID to keep when there is none.
-// Redis takes what the instance holds where that does not clash with what others did, and
-// answers with all of it: {sequence, channels, clients, clients refused, server ID}. When Redis
-// has lost its state (no server ID) every channel the instance knows is given back.
+// ARGV: P, instance, time to live, this instance's clients, the channels it knows (parents
+// first, each with need=true when its clients need it), a server ID to keep when there is none,
+// gap, grace, the other instances' clients as it knows them. Redis takes what the instance
+// holds where that does not clash with what others did, and answers with all of it: {sequence,
+// channels, clients, clients refused, server ID}. When Redis has lost its state (no server ID)
+// every channel and client the instance knows is given back, the others' clients as theirs:
+// their instances come back within the grace and find them, and nobody is told of departures
+// that did not happen.
 constexpr char SyncScript[] = R"lua(
 local inst = ARGV[2]
 local fresh = redis.call('EXISTS', P..'uid') == 0
+local grace = tonumber(ARGV[8])
 redis.call('SETNX', P..'uid', ARGV[6])
-redis.call('SET', P..'alive:'..inst, '1', 'PX', ARGV[3])
-redis.call('SADD', P..'instances', inst)
+local t = heard(inst, tonumber(ARGV[3]), tonumber(ARGV[7]), grace)
 redis.call('SETNX', P..'nextchannel', 1)
 redis.call('SETNX', P..'nextclient', 1)
 if redis.call('HEXISTS', P..'channels', 1) == 0 then
@@ -256,9 +278,19 @@ for _, ch in ipairs(cjson.decode(ARGV[5])) do
     end
   end
 end
-local refused, present = {}, {}
-for _, c in ipairs(cjson.decode(ARGV[4])) do
-  present[c.id] = true
+local mine = cjson.decode(ARGV[4])
+local present = {}
+for _, c in ipairs(mine) do present[c.id] = true end
+-- Those gone meanwhile go first: a join that reached Redis only after the instance took the
+-- client in by itself must not hold the name the client has here.
+for _, m in ipairs(redis.call('SMEMBERS', P..'i:'..inst)) do
+  if not present[tonumber(m)] then
+    local c = getclient(m)
+    if c and c.i == inst then dropclient(c, 1, 'connection lost') end
+  end
+end
+local refused = {}
+for _, c in ipairs(mine) do
   if redis.call('HEXISTS', P..'channels', c.c) == 0 then c.c = 1 end
   local cur = getclient(c.id)
   if cur and cur.i == inst then
@@ -286,10 +318,20 @@ for _, c in ipairs(cjson.decode(ARGV[4])) do
     emit({e='join', c=c})
   end
 end
-for _, m in ipairs(redis.call('SMEMBERS', P..'i:'..inst)) do
-  if not present[tonumber(m)] then
-    local c = getclient(m)
-    if c and c.i == inst then dropclient(c, 1, 'connection lost') end
+if fresh then
+  for _, c in ipairs(cjson.decode(ARGV[9])) do
+    if type(c.i) == 'string' and c.i ~= inst and redis.call('HEXISTS', P..'clients', c.id) == 0
+        and redis.call('HEXISTS', P..'nicks', c.n) == 0 then
+      if redis.call('HEXISTS', P..'channels', c.c) == 0 then c.c = 1 end
+      putclient(c)
+      redis.call('HSET', P..'nicks', c.n, c.id)
+      redis.call('SADD', P..'m:'..c.c, c.id)
+      redis.call('SADD', P..'i:'..c.i, c.id)
+      if redis.call('SADD', P..'instances', c.i) == 1 then
+        redis.call('HSET', P..'until', c.i, t + grace)
+      end
+      emit({e='join', c=c})
+    end
   end
 end
 return {redis.call('GET', P..'seq') or '0', redis.call('HVALS', P..'channels'),
@@ -372,7 +414,8 @@ redis.call('HSET', P..'use', 'b:all', all)
 return 1
 )lua";
 
-constexpr int MaxBackoffMs = 4000;
+// Short: after an outage every instance must be back within the grace Redis gives it.
+constexpr int MaxBackoffMs = 1000;
 constexpr int InstanceIdLength = 16;
 
 int flagsOf(bool inputMuted, bool outputMuted, bool inputDeactivated)
@@ -540,6 +583,22 @@ RedisCluster::RedisCluster(const RedisClusterOptions& options, const QString& da
     });
     m_heartbeat.setInterval(options.heartbeatMs);
     connect(&m_heartbeat, &QTimer::timeout, this, &RedisCluster::heartbeat);
+    m_outbox = std::make_unique<ClusterOutbox>(
+        m_instance, options.holdMs, options.maxHeldBytes,
+        [this](const QString& instance, const QByteArray& payload,
+               std::function<void(qint64)> heard) {
+            if (!m_commands->command({"PUBLISH", key("to:") + instance.toLatin1(), payload},
+                                     [heard](const RedisValue& reply) {
+                                         heard(reply.isError() ? -1 : reply.toInteger());
+                                     }))
+                heard(-1);
+        });
+    m_outboxTimer.setInterval(500);
+    connect(&m_outboxTimer, &QTimer::timeout, this,
+            [this] { m_outbox->tick(QDateTime::currentMSecsSinceEpoch()); });
+    m_confirmTimer.setSingleShot(true);
+    m_confirmTimer.setInterval(0);
+    connect(&m_confirmTimer, &QTimer::timeout, this, &RedisCluster::sendConfirmations);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &RedisCluster::connectLinks);
 }
@@ -554,6 +613,7 @@ bool RedisCluster::start(QString* error)
     Q_UNUSED(error)
     logLine(QStringLiteral("cluster: instance %1 joins through %2")
                 .arg(m_instance, m_options.endpoint.describe()));
+    m_outboxTimer.start();
     connectLinks();
     return true;
 }
@@ -578,6 +638,11 @@ void RedisCluster::linkDown(const QString& reason)
     m_commands->close();
     m_subscriber->close();
     m_held.clear();
+    m_outbox->setOnline(false, QDateTime::currentMSecsSinceEpoch());
+    // Alone, this instance hands out IDs itself; from a random point, so that two instances
+    // alone at once seldom give out the same one (the later would lose it when Redis is back).
+    if (wasOnline)
+        m_nextClientId = anyID(QRandomGenerator::global()->bounded(1, 0x10000));
     // Whatever waited for the replica gets its answer now; nothing more comes from Redis.
     settleWaiting(true);
     runHeldRequests();
@@ -611,11 +676,15 @@ void RedisCluster::synchronise(const QString& why)
         return;
     m_phase = Phase::Syncing;
     m_held.clear();
-    QJsonArray mine;
+    QJsonArray mine, others;
     QSet<quint64> needed;
     for (const ClientRecord& client : m_state.clients()) {
+        if (client.instance != m_instance) {
+            others.append(clientJson(client));
+            continue;
+        }
         // Those on their way out are not handed back.
-        if (client.instance != m_instance || m_leaving.contains(client.id))
+        if (m_leaving.contains(client.id))
             continue;
         mine.append(clientJson(client));
         for (quint64 at = client.channel; at != 0 && !needed.contains(at);
@@ -640,7 +709,8 @@ void RedisCluster::synchronise(const QString& why)
     logLine(QStringLiteral("cluster: synchronising with Redis (%1)").arg(why));
     script(SyncScript,
            {m_instance.toLatin1(), QByteArray::number(m_options.heartbeatTtlMs), compact(mine),
-            compact(channels), m_uid.toLatin1()},
+            compact(channels), m_uid.toLatin1(), QByteArray::number(m_options.blindGapMs),
+            QByteArray::number(m_options.graceMs), compact(others)},
            [this](const RedisValue& reply) {
                if (m_phase != Phase::Syncing)
                    return;
@@ -724,23 +794,12 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
         m_events->clientLeft(old, int(LeaveReason::Dropped), QStringLiteral("connection lost"));
     }
     for (const ClientRecord& client : next.clients()) {
-        const ClientRecord* old = m_state.client(client.id);
-        if (!old) {
-            m_state.insertClient(client);
-            m_events->clientJoined(*m_state.client(client.id));
+        if (m_state.client(client.id)) {
+            catchUp(client);
             continue;
         }
-        if (old->channel != client.channel) {
-            const quint64 from = old->channel;
-            m_state.setClientChannel(client.id, client.channel);
-            m_events->clientMoved(*m_state.client(client.id), from, service);
-        }
-        if (old->inputMuted != client.inputMuted || old->outputMuted != client.outputMuted ||
-            old->inputDeactivated != client.inputDeactivated) {
-            m_state.setClientFlags(client.id, client.inputMuted, client.outputMuted,
-                                   client.inputDeactivated);
-            m_events->clientUpdated(*m_state.client(client.id), service);
-        }
+        m_state.insertClient(client);
+        m_events->clientJoined(*m_state.client(client.id));
     }
     QList<quint64> gone;
     for (const Channel& channel : m_state.channels()) {
@@ -782,12 +841,21 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
                                        "cluster's now"));
         });
     }
-    const QList<QByteArray> held = m_held;
+    const auto held = std::move(m_held);
     m_held.clear();
-    for (const QByteArray& payload : held)
-        event(payload);
+    for (const auto& [isEvent, payload] : held) {
+        // An event may show that the replica is off again: the rest waits for that snapshot.
+        if (m_phase != Phase::Online)
+            break;
+        if (isEvent)
+            event(payload);
+        else
+            traffic(payload);
+    }
     m_heartbeatSentAt = 0;
     m_heartbeat.start();
+    if (m_phase == Phase::Online)
+        m_outbox->setOnline(true, QDateTime::currentMSecsSinceEpoch());
     runHeldRequests();
     if (!m_readyAnnounced) {
         m_readyAnnounced = true;
@@ -797,18 +865,22 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
 
 void RedisCluster::message(const QByteArray& channel, const QByteArray& payload)
 {
-    if (channel == m_eventChannel) {
-        if (m_phase == Phase::Syncing) {
-            // Bounded: a snapshot comes within a heartbeat's time, or the link is dropped.
-            if (m_held.size() < 100000)
-                m_held.append(QByteArray(payload.constData(), payload.size()));
-            return;
-        }
-        if (m_phase == Phase::Online)
-            event(payload);
-    } else if (channel == m_inboxChannel && m_phase == Phase::Online) {
-        traffic(payload);
+    const bool isEvent = channel == m_eventChannel;
+    if (!isEvent && channel != m_inboxChannel)
+        return;
+    if (m_phase == Phase::Syncing) {
+        // Bounded: a snapshot comes within a heartbeat's time, or the link is dropped. Voice is
+        // live and not kept.
+        if (m_held.size() < 100000 && (isEvent || !payload.startsWith('V')))
+            m_held.append({isEvent, QByteArray(payload.constData(), payload.size())});
+        return;
     }
+    if (m_phase != Phase::Online)
+        return;
+    if (isEvent)
+        event(payload);
+    else
+        traffic(payload);
 }
 
 void RedisCluster::dropped(const char* what, const QString& detail)
@@ -861,6 +933,13 @@ RedisCluster::Outcome RedisCluster::applyEvent(const QJsonObject& event)
         if (!m_state.channels().contains(client.channel))
             return Outcome::Inconsistent;
         if (const ClientRecord* old = m_state.client(client.id)) {
+            // The same client announced again (the service's state was rebuilt): only what
+            // changed about it is news.
+            if (old->nickname == client.nickname && old->uniqueId == client.uniqueId &&
+                old->instance == client.instance) {
+                catchUp(client);
+                return Outcome::Applied;
+            }
             const ClientRecord gone = *old;
             m_state.removeClient(client.id);
             m_events->clientLeft(gone, int(LeaveReason::Dropped),
@@ -894,14 +973,20 @@ RedisCluster::Outcome RedisCluster::applyEvent(const QJsonObject& event)
         if (!m_state.client(anyID(id)) || !m_state.channels().contains(to))
             return Outcome::Inconsistent;
         const quint64 was = m_state.client(anyID(id))->channel;
+        if (was == to)
+            return Outcome::Applied; // told already
         m_state.setClientChannel(anyID(id), to);
         m_events->clientMoved(*m_state.client(anyID(id)), was, invoker);
     } else if (kind == QLatin1String("upd")) {
         ClientRecord client;
         if (!hasInvoker || !readClient(event.value(QLatin1String("c")), &client))
             return Outcome::Malformed;
-        if (!m_state.client(client.id))
+        const ClientRecord* old = m_state.client(client.id);
+        if (!old)
             return Outcome::Inconsistent;
+        if (old->inputMuted == client.inputMuted && old->outputMuted == client.outputMuted &&
+            old->inputDeactivated == client.inputDeactivated)
+            return Outcome::Applied; // told already
         m_state.setClientFlags(client.id, client.inputMuted, client.outputMuted,
                                client.inputDeactivated);
         m_events->clientUpdated(*m_state.client(client.id), invoker);
@@ -932,8 +1017,30 @@ RedisCluster::Outcome RedisCluster::applyEvent(const QJsonObject& event)
     return Outcome::Applied;
 }
 
+void RedisCluster::catchUp(const ClientRecord& client)
+{
+    const ClientRecord* old = m_state.client(client.id);
+    const Invoker service;
+    if (old->channel != client.channel) {
+        const quint64 from = old->channel;
+        m_state.setClientChannel(client.id, client.channel);
+        m_events->clientMoved(*m_state.client(client.id), from, service);
+    }
+    old = m_state.client(client.id);
+    if (old->inputMuted != client.inputMuted || old->outputMuted != client.outputMuted ||
+        old->inputDeactivated != client.inputDeactivated) {
+        m_state.setClientFlags(client.id, client.inputMuted, client.outputMuted,
+                               client.inputDeactivated);
+        m_events->clientUpdated(*m_state.client(client.id), service);
+    }
+}
+
 void RedisCluster::traffic(const QByteArray& payload)
 {
+    if (payload.startsWith('T'))
+        return crossingText(payload);
+    if (payload.startsWith('A'))
+        return m_outbox->confirmation(payload);
     if (payload.startsWith('V')) {
         // 'V', the channel (8 bytes, big-endian), the frame with its speaker set.
         constexpr int Header = 9;
@@ -947,10 +1054,24 @@ void RedisCluster::traffic(const QByteArray& payload)
         m_events->voice(channel, QByteArray(payload.constData() + Header, payload.size() - Header));
         return;
     }
-    const QJsonObject text = QJsonDocument::fromJson(payload).object();
+    dropped("traffic that is none", QString::fromUtf8(payload.left(100)));
+}
+
+void RedisCluster::crossingText(const QByteArray& payload)
+{
+    CrossingHeader header;
+    QByteArray record;
+    if (payload.size() > 16 * 1024 || !readCrossingText(payload, &header, &record))
+        return dropped("a text", QString::fromUtf8(payload.left(100)));
+    const ClusterInbox::Verdict verdict = m_inbox.take(header);
+    if (!m_confirmTimer.isActive())
+        m_confirmTimer.start();
+    if (verdict != ClusterInbox::Verdict::Deliver)
+        return; // shown already, or it waits for those before it
+    const QJsonObject text = QJsonDocument::fromJson(record).object();
     quint64 mode = 0, from = 0, target = 0, channel = 0, to = 0;
     QString name, uniqueId, message;
-    if (payload.size() > 16 * 1024 || !readNumber(text.value(QLatin1String("m")), 1, 2, &mode) ||
+    if (!readNumber(text.value(QLatin1String("m")), 1, 2, &mode) ||
         !readNumber(text.value(QLatin1String("f")), 1, 0xFFFF, &from) ||
         !readNumber(text.value(QLatin1String("g")), 0, 9007199254740991.0, &target) ||
         !readText(text.value(QLatin1String("n")), limits::NicknameLength, &name) ||
@@ -960,7 +1081,7 @@ void RedisCluster::traffic(const QByteArray& payload)
          !readNumber(text.value(QLatin1String("c")), 1, 9007199254740991.0, &channel)) ||
         (mode == TextMessageTarget_CLIENT &&
          !readNumber(text.value(QLatin1String("to")), 1, 0xFFFF, &to)))
-        return dropped("a text", QString::fromUtf8(payload.left(100)));
+        return dropped("a text", QString::fromUtf8(record.left(100)));
     const QByteArray nameBytes = name.toUtf8();
     const QByteArray uniqueIdBytes = uniqueId.toUtf8();
     const QByteArray messageBytes = message.toUtf8();
@@ -970,8 +1091,16 @@ void RedisCluster::traffic(const QByteArray& payload)
         Utf8View{messageBytes.constData(), messageBytes.size()}, qint64(target));
     if (mode == TextMessageTarget_CHANNEL)
         m_events->channelText(channel, frame);
-    else
-        m_events->privateText(anyID(to), frame);
+    else if (!m_events->privateText(anyID(to), frame))
+        m_inbox.refuse(header);
+}
+
+void RedisCluster::sendConfirmations()
+{
+    // Batched: one confirmation per sender for what one turn of the loop took. Lost ones are
+    // made good: the sender sends again, and the text is confirmed again, not shown again.
+    for (const auto& [sender, payload] : m_inbox.confirmations(m_instance))
+        m_commands->command({"PUBLISH", key("to:") + sender.toLatin1(), payload});
 }
 
 void RedisCluster::heartbeat()
@@ -987,10 +1116,12 @@ void RedisCluster::heartbeat()
         return;
     }
     m_heartbeatSentAt = now;
-    script(HeartbeatScript, {m_instance.toLatin1(), QByteArray::number(m_options.heartbeatTtlMs)},
+    script(HeartbeatScript,
+           {m_instance.toLatin1(), QByteArray::number(m_options.heartbeatTtlMs),
+            QByteArray::number(m_options.blindGapMs), QByteArray::number(m_options.graceMs)},
            [this](const RedisValue& reply) {
                m_heartbeatSentAt = 0;
-               if (m_phase != Phase::Online || reply.isError() || reply.elements.size() != 3)
+               if (m_phase != Phase::Online || reply.isError() || reply.elements.size() != 4)
                    return;
                const quint64 sequence = quint64(reply.elements.at(0).toInteger());
                if (reply.elements.at(1).toInteger() == 1)
@@ -999,6 +1130,14 @@ void RedisCluster::heartbeat()
                    logLine(QStringLiteral("cluster: removed %1 client(s) of instances that went "
                                           "away")
                                .arg(reaped));
+               // Texts for instances that went will not be confirmed; what they sent is done.
+               QSet<QString> instances;
+               for (const RedisValue& instance : reply.elements.at(3).elements)
+                   instances.insert(QString::fromLatin1(instance.string));
+               if (instances.contains(m_instance)) {
+                   m_outbox->keepOnly(instances);
+                   m_inbox.keepOnly(instances);
+               }
                // What Redis had a heartbeat ago should have arrived by now; if not, an event
                // was lost on the way (publishing is at most once).
                if (m_behind != 0 && m_applied < m_behind) {
@@ -1213,37 +1352,39 @@ void RedisCluster::publish(const QString& instance, const QByteArray& payload)
     m_commands->command({"PUBLISH", key("to:") + instance.toLatin1(), payload});
 }
 
-void RedisCluster::sendChannelText(quint64 channel, const TextParts& text)
+namespace {
+QJsonObject textRecord(const TextParts& text)
 {
-    if (m_phase != Phase::Online)
-        return;
-    QByteArray payload;
-    for (const QString& instance : m_state.instancesIn(channel)) {
-        if (instance == m_instance)
-            continue;
-        if (payload.isEmpty())
-            payload = compact(QJsonObject{{QStringLiteral("m"), text.mode},
-                                          {QStringLiteral("f"), text.fromId},
-                                          {QStringLiteral("n"), text.fromName},
-                                          {QStringLiteral("u"), text.fromUniqueId},
-                                          {QStringLiteral("x"), text.message},
-                                          {QStringLiteral("g"), double(text.target)},
-                                          {QStringLiteral("c"), double(channel)}});
-        publish(instance, payload);
-    }
+    return QJsonObject{
+        {QStringLiteral("m"), text.mode},     {QStringLiteral("f"), text.fromId},
+        {QStringLiteral("n"), text.fromName}, {QStringLiteral("u"), text.fromUniqueId},
+        {QStringLiteral("x"), text.message},  {QStringLiteral("g"), double(text.target)}};
+}
+} // namespace
+
+bool RedisCluster::sendChannelText(quint64 channel, const TextParts& text, Done done)
+{
+    // Where the replica has members; while Redis is away, where it had them.
+    QStringList instances = m_state.instancesIn(channel);
+    instances.removeAll(m_instance);
+    if (instances.isEmpty())
+        return false;
+    QJsonObject record = textRecord(text);
+    record.insert(QStringLiteral("c"), double(channel));
+    m_outbox->send(instances, compact(record), QDateTime::currentMSecsSinceEpoch(),
+                   std::move(done));
+    return true;
 }
 
-void RedisCluster::sendPrivateText(const ClientRecord& target, const TextParts& text)
+bool RedisCluster::sendPrivateText(const ClientRecord& target, const TextParts& text, Done done)
 {
-    if (m_phase != Phase::Online || target.instance == m_instance)
-        return;
-    publish(target.instance, compact(QJsonObject{{QStringLiteral("m"), text.mode},
-                                                 {QStringLiteral("f"), text.fromId},
-                                                 {QStringLiteral("n"), text.fromName},
-                                                 {QStringLiteral("u"), text.fromUniqueId},
-                                                 {QStringLiteral("x"), text.message},
-                                                 {QStringLiteral("g"), double(text.target)},
-                                                 {QStringLiteral("to"), target.id}}));
+    if (target.instance == m_instance || target.instance.isEmpty())
+        return false;
+    QJsonObject record = textRecord(text);
+    record.insert(QStringLiteral("to"), target.id);
+    m_outbox->send({target.instance}, compact(record), QDateTime::currentMSecsSinceEpoch(),
+                   std::move(done));
+    return true;
 }
 
 void RedisCluster::offer(const QByteArray& key, const TransferTicket& ticket, qint64 ttlMs,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "clusteroutbox.h"
 #include "filestore.h"
 #include "localcluster.h"
 #include "redislink.h"
@@ -20,6 +21,14 @@ struct RedisClusterOptions
     QString prefix = QStringLiteral("vs:"); // of every key and channel
     int heartbeatMs = 1000;
     int heartbeatTtlMs = 3000; // an instance silent for this long is gone
+    // When Redis heard from no instance for this long it was away itself (stopped, restarted,
+    // cut off): every instance then has the grace to be heard again before it counts as gone.
+    int blindGapMs = 2000;
+    int graceMs = 6000;
+    // Texts for other instances wait this long for them to confirm, holding at most these many
+    // bytes in all; then their senders are told they were not delivered.
+    int holdMs = 45000;
+    qint64 maxHeldBytes = 64 * 1024 * 1024;
 };
 
 // The service shared by several instances through Redis. Redis holds the state (clients,
@@ -28,12 +37,14 @@ struct RedisClusterOptions
 // instance sees every change in the same order. This instance keeps a replica built from those
 // events and answers the logic's questions from it; a request's outcome is given once the
 // replica holds its events. Texts and voice for clients of other instances go to those
-// instances' own Redis channels, once per instance.
+// instances' own Redis channels, once per instance; texts are held until the receiving instance
+// confirms them (ClusterOutbox), voice is not.
 //
 // When Redis cannot be reached the instance serves its own clients alone (from the replica,
-// without cross-instance traffic) and tries again with growing pauses; once back it hands Redis
-// what it holds and takes the state from there (a resynchronisation), as it does when a number
-// of the sequence went missing.
+// holding texts for other instances) and tries again with growing pauses; once back it hands
+// Redis what it holds and takes the state from there (a resynchronisation), as it does when a
+// number of the sequence went missing, and sends the texts it held. Instances are judged gone
+// only by silence Redis was there to see.
 class RedisCluster : public LocalCluster, public SharedFiles
 {
     Q_OBJECT
@@ -58,8 +69,8 @@ public:
                        Done done) override;
     void deleteChannel(quint64 id, bool force, const Invoker& invoker, Done done) override;
 
-    void sendChannelText(quint64 channel, const TextParts& text) override;
-    void sendPrivateText(const ClientRecord& target, const TextParts& text) override;
+    bool sendChannelText(quint64 channel, const TextParts& text, Done done) override;
+    bool sendPrivateText(const ClientRecord& target, const TextParts& text, Done done) override;
     void sendVoice(quint64 channel, const QByteArray& frame) override;
 
     // The file stores shared by the instances.
@@ -91,7 +102,11 @@ private:
     void message(const QByteArray& channel, const QByteArray& payload);
     void event(const QByteArray& payload);
     Outcome applyEvent(const QJsonObject& event);
+    // A client the replica holds, as the service has it now: its moves and flags are told.
+    void catchUp(const ClientRecord& client);
     void traffic(const QByteArray& payload);
+    void crossingText(const QByteArray& payload);
+    void sendConfirmations();
     void heartbeat();
     void publish(const QString& instance, const QByteArray& payload);
     // True when the request must wait for a snapshot on its way; runHeldRequests() runs them.
@@ -114,7 +129,8 @@ private:
     quint64 m_behind = 0;  // Redis was at this number a heartbeat ago
     bool m_synced = false; // the replica came from Redis at least once
     bool m_readyAnnounced = false;
-    QList<QByteArray> m_held; // events that came while a snapshot was on its way
+    // What came while a snapshot was on its way: events (true) and traffic, in order.
+    QList<QPair<bool, QByteArray>> m_held;
     QMultiMap<quint64, std::function<void()>> m_waiting;
     QSet<anyID> m_leaving; // this instance's clients it asked Redis to remove
     QList<std::function<void()>> m_heldRequests;
@@ -123,6 +139,10 @@ private:
     QTimer m_retry;
     int m_backoffMs = 0;
     bool m_outageLogged = false;
+    std::unique_ptr<ClusterOutbox> m_outbox;
+    ClusterInbox m_inbox;
+    QTimer m_outboxTimer;
+    QTimer m_confirmTimer;
     QByteArray m_eventChannel;
     QByteArray m_inboxChannel;
     std::unique_ptr<QHash<quint64, StoreUsage>> m_seed; // the stores as counted at the start

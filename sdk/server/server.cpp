@@ -36,6 +36,7 @@ std::unique_ptr<Cluster> makeCluster(const ServerOptions& options)
     if (!parseRedisUrl(options.cluster, &cluster.endpoint, &error))
         qFatal("--cluster: %s", qPrintable(error));
     cluster.endpoint.password = options.clusterPassword;
+    cluster.holdMs = options.clusterHoldMs;
     return std::make_unique<RedisCluster>(cluster, options.dataDirectory);
 }
 } // namespace
@@ -708,6 +709,24 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
                          QString::fromUtf8(text.data, text.size),
                          shownTarget};
     };
+    // A text that crosses to another instance is answered once it got there, or with the
+    // error that it could not: nothing is reported delivered that was not.
+    const auto answer = [session, returnCode](const char* what, qint64 id) {
+        return [sender = QPointer<Session>(session), returnCode, what, id](unsigned int code) {
+            if (!sender)
+                return;
+            QString extra;
+            if (code == ERROR_client_invalid_id)
+                extra = QStringLiteral("client %1 left before the text reached it").arg(id);
+            else if (code != ERROR_ok)
+                extra = QStringLiteral("%1 %2: another instance of the cluster could not be "
+                                       "reached in time")
+                            .arg(QLatin1String(what))
+                            .arg(id);
+            sender->reply(returnCode, code, extra);
+        };
+    };
+    bool crossed = false;
     if (mode == TextMessageTarget_CLIENT) {
         const anyID id = anyID(target <= 0xFFFF ? target : 0);
         Session* receiver = m_clients.value(id);
@@ -718,7 +737,8 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
         if (receiver)
             receiver->send(frame);
         else
-            m_cluster->sendPrivateText(*remote, partsFor(target));
+            crossed =
+                m_cluster->sendPrivateText(*remote, partsFor(target), answer("client", target));
         if (receiver != session)
             session->send(frame);
     } else if (mode == TextMessageTarget_CHANNEL) {
@@ -732,13 +752,15 @@ void Server::relayText(Session* session, int mode, qint64 target, Utf8View text,
         const QVector<Session*> members = m_members.value(channel);
         for (Session* client : members)
             client->send(frame);
-        m_cluster->sendChannelText(channel, partsFor(qint64(channel)));
+        crossed = m_cluster->sendChannelText(channel, partsFor(qint64(channel)),
+                                             answer("channel", qint64(channel)));
     } else {
         return session->reply(returnCode, ERROR_parameter_invalid,
                               QStringLiteral("unknown target mode"));
     }
     ++m_texts;
-    session->reply(returnCode, ERROR_ok);
+    if (!crossed)
+        session->reply(returnCode, ERROR_ok);
 }
 
 void Server::handleChannelCreate(Session* session, const QCborMap& message)
@@ -938,10 +960,12 @@ void Server::channelText(quint64 channel, const QByteArray& frame)
         client->send(frame);
 }
 
-void Server::privateText(anyID target, const QByteArray& frame)
+bool Server::privateText(anyID target, const QByteArray& frame)
 {
-    if (Session* receiver = m_clients.value(target))
+    Session* receiver = m_clients.value(target);
+    if (receiver)
         receiver->send(frame);
+    return receiver;
 }
 
 void Server::voice(quint64 channel, const QByteArray& frame)

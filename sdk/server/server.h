@@ -63,6 +63,9 @@ struct ServerOptions
     // The cluster: Redis's address (empty: the embedded server alone) and its password.
     QString cluster;
     QString clusterPassword;
+    // How long a text for another instance waits for it (through a Redis outage) before its
+    // sender is told that it was not delivered.
+    int clusterHoldMs = 45000;
     // Where clients send voice datagrams, announced in the welcome; empty: the address they
     // connected to. Port 0: the listening port.
     QString publicAddress;
@@ -156,7 +159,7 @@ private:
     void channelCreated(const Channel& channel, const Invoker& invoker) override;
     void channelDeleted(quint64 channel, const Invoker& invoker) override;
     void channelText(quint64 channel, const QByteArray& frame) override;
-    void privateText(anyID target, const QByteArray& frame) override;
+    bool privateText(anyID target, const QByteArray& frame) override;
     void voice(quint64 channel, const QByteArray& frame) override;
     void clientRevoked(anyID id, const QString& reason) override;
 

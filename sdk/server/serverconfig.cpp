@@ -343,6 +343,10 @@ QList<Setting> settingsOf(ServerOptions* o, QString* listenName, bool* noUdp, bo
              "password", QString(), bounded(&o->clusterPassword, 512)),
         text("cluster-password-file", "File holding Redis's password on its one line.", "file",
              QString(), secretFile(&o->clusterPassword, 512)),
+        number("cluster-hold-ms",
+               "How long a text for another instance waits through a Redis outage before its "
+               "sender is told that it was not delivered.",
+               "ms", 1000, 600 * 1000, &o->clusterHoldMs),
         number("drain-timeout-ms",
                "On SIGTERM, how long clients told to leave get before the server closes on them.",
                "ms", 0, 600 * 1000, &o->drainTimeoutMs),

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QThread>
 
+#include <csignal>
+
 RedisProcess::RedisProcess()
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
@@ -26,7 +28,9 @@ bool RedisProcess::start(int timeoutMs)
                     {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--unixsocket"),
                      socketPath(), QStringLiteral("--unixsocketperm"), QStringLiteral("700"),
                      QStringLiteral("--requirepass"), password(), QStringLiteral("--save"),
-                     QString(), QStringLiteral("--appendonly"), QStringLiteral("no"),
+                     QString(), QStringLiteral("--appendonly"),
+                     m_persistent ? QStringLiteral("yes") : QStringLiteral("no"),
+                     QStringLiteral("--appendfsync"), QStringLiteral("always"),
                      QStringLiteral("--dir"), m_dir.path()});
     if (!m_process.waitForStarted(timeoutMs))
         return false;
@@ -46,6 +50,18 @@ void RedisProcess::kill()
         return;
     m_process.kill();
     m_process.waitForFinished(5000);
+}
+
+void RedisProcess::pause()
+{
+    if (isRunning())
+        ::kill(pid_t(m_process.processId()), SIGSTOP);
+}
+
+void RedisProcess::resume()
+{
+    if (isRunning())
+        ::kill(pid_t(m_process.processId()), SIGCONT);
 }
 
 QString RedisProcess::cli(const QStringList& arguments) const

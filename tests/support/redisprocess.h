@@ -20,10 +20,16 @@ public:
     RedisProcess& operator=(const RedisProcess&) = delete;
 
     // Starts and waits until it answers. On a restart the socket stays the same, the data
-    // does not (as after a crash without persistence).
+    // does not (as after a crash without persistence) unless it is persistent.
     bool start(int timeoutMs = 10000);
+    // From the next start on: every write goes to an append-only file first, so the data
+    // survives kill() and start().
+    void setPersistent(bool persistent) { m_persistent = persistent; }
     // SIGKILL, as a crash.
     void kill();
+    // SIGSTOP and SIGCONT: Redis frozen, as on a machine that stalls, and waking.
+    void pause();
+    void resume();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
     qint64 processId() const { return m_process.processId(); }
 
@@ -37,4 +43,5 @@ public:
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    bool m_persistent = false;
 };

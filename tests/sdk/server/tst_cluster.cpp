@@ -109,6 +109,36 @@ QJsonObject transferEnd(VoiceCliProcess& user, int id)
     return user.waitForEvent("onFileTransferStatusEvent", is("transferID", id), 20000);
 }
 
+// A user's lines of one event from line `from` on.
+QList<QJsonObject> eventsOf(const VoiceCliProcess& user, const QString& event, int from = 0)
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject& line : user.lines().mid(from)) {
+        if (line["event"].toString() == event)
+            found.append(line);
+    }
+    return found;
+}
+
+// Other clients a user saw leave or join from line `from` on.
+int presenceNews(const VoiceCliProcess& user, int from, int self)
+{
+    int news = eventsOf(user, "onClientMoveTimeoutEvent", from).size();
+    for (const QJsonObject& move : eventsOf(user, "onClientMoveEvent", from))
+        news += move["clientID"].toInt() != self &&
+                (move["oldChannelID"].toInt() == 0 || move["newChannelID"].toInt() == 0);
+    return news;
+}
+
+// The texts a user received, in order.
+QStringList textsOf(const VoiceCliProcess& user)
+{
+    QStringList texts;
+    for (const QJsonObject& text : eventsOf(user, "onTextMessageEvent"))
+        texts.append(text["message"].toString());
+    return texts;
+}
+
 } // namespace
 
 class tst_Cluster : public QObject
@@ -120,6 +150,9 @@ private slots:
     void filesThroughEitherInstance();
     void deadInstanceLeavesOnce();
     void redisOutageAndResync();
+    void textsAndPresenceThroughRedisOutages_data();
+    void textsAndPresenceThroughRedisOutages();
+    void textsPastTheBoundAreReported();
     void garbageOnTheChannelsIsDropped();
     void oneAddressInFront();
 };
@@ -381,6 +414,181 @@ void tst_Cluster::redisOutageAndResync()
     QVERIFY(!erin.waitForEvent("onTextMessageEvent", is("message", QStringLiteral("back together")))
                  .isEmpty());
     QVERIFY(alice.quit() && carol.quit() && erin.quit());
+}
+
+void tst_Cluster::textsAndPresenceThroughRedisOutages_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("frozen 8 s") << "freeze";
+    QTest::newRow("restarted with its data") << "restart";
+    QTest::newRow("restarted empty") << "wipe";
+}
+
+void tst_Cluster::textsAndPresenceThroughRedisOutages()
+{
+    // Six members on three instances, two on each, text in the channel and privately to a
+    // member on another instance while Redis is away; a seventh moves and mutes meanwhile.
+    // Afterwards each text has arrived once, in order, and nobody saw anyone leave or join.
+    QFETCH(QString, fault);
+    Service service;
+    service.redis.setPersistent(fault == "restart");
+    QVERIFY2(service.start(3), qPrintable(service.logs()));
+    constexpr int Members = 6;
+    std::vector<std::unique_ptr<VoiceCliProcess>> members;
+    QList<VoiceCliProcess*> everyone;
+    for (int i = 0; i < Members; ++i) {
+        members.push_back(std::make_unique<VoiceCliProcess>());
+        everyone.append(members.back().get());
+        QVERIFY(members.back()->start());
+        QVERIFY(members.back()->connectTo(service.port(i % 3), QStringLiteral("m%1").arg(i)));
+    }
+    VoiceCliProcess mover;
+    everyone.append(&mover);
+    QVERIFY(mover.start() && mover.connectTo(service.port(0), "mover"));
+    QCOMPARE(agreedList(everyone, 10000).size(), Members + 1);
+    mover.send({"createchannel", "Side", "", 0});
+    const int side =
+        members.back()
+            ->waitForEvent("onNewChannelCreatedEvent", is("channelName", QStringLiteral("Side")))
+            .value("channelID")
+            .toInt();
+    QVERIFY(side > 1);
+    QVector<int> ids, marks;
+    for (VoiceCliProcess* user : everyone) {
+        ids.append(idOf(*user));
+        marks.append(user->lines().size());
+    }
+
+    QElapsedTimer away;
+    away.start();
+    if (fault == "freeze")
+        service.redis.pause();
+    else
+        service.redis.kill();
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < Members; ++i) {
+            members[size_t(i)]->send({"sendchannel", QStringLiteral("c%1-%2").arg(i).arg(round)});
+            members[size_t(i)]->send({"sendprivate", QStringLiteral("p%1-%2").arg(i).arg(round),
+                                      ids[(i + 1) % Members]});
+        }
+        QTest::qWait(2500);
+    }
+    QCOMPARE(mover.command({"move", ids.last(), side}).value("error").toInt(), 0);
+    QCOMPARE(mover.command({"setflag", 6, 1}).value("error").toInt(), 0);
+    QTest::qWait(qMax(0, int((fault == "freeze" ? 8000 : 6000) - away.elapsed())));
+    if (fault == "freeze")
+        service.redis.resume();
+    else
+        QVERIFY(service.redis.start());
+
+    // Every channel text from each member, every private text to it, once, in order.
+    const auto expected = [&](int i) {
+        QStringList texts;
+        for (int round = 0; round < 2; ++round) {
+            for (int j = 0; j < Members; ++j)
+                texts.append(QStringLiteral("c%1-%2").arg(j).arg(round));
+            texts.append(QStringLiteral("p%1-%2").arg(i).arg(round));
+            texts.append(QStringLiteral("p%1-%2").arg((i + Members - 1) % Members).arg(round));
+        }
+        texts.sort();
+        return texts;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    const auto allArrived = [&] {
+        for (int i = 0; i < Members; ++i) {
+            QStringList got = textsOf(*members[size_t(i)]);
+            got.sort();
+            if (got != expected(i))
+                return false;
+        }
+        return true;
+    };
+    while (!allArrived() && timer.elapsed() < 30000)
+        QTest::qWait(200);
+    QTest::qWait(1000); // nothing comes twice later either
+    for (int i = 0; i < Members; ++i) {
+        const QStringList got = textsOf(*members[size_t(i)]);
+        QStringList sorted = got;
+        sorted.sort();
+        QVERIFY2(
+            sorted == expected(i),
+            qPrintable(QStringLiteral("m%1 got %2\n").arg(i).arg(got.join(' ')) + service.logs()));
+        for (int j = 0; j < Members; ++j)
+            QVERIFY(got.indexOf(QStringLiteral("c%1-0").arg(j)) <
+                    got.indexOf(QStringLiteral("c%1-1").arg(j)));
+        QVERIFY(eventsOf(*members[size_t(i)], "onServerErrorEvent").isEmpty());
+    }
+    // Nobody left or joined, and the move and the flag reached everyone once.
+    QCOMPARE(agreedList(everyone, 10000).size(), Members + 1);
+    for (int u = 0; u < everyone.size(); ++u) {
+        VoiceCliProcess& user = *everyone[u];
+        QCOMPARE(presenceNews(user, marks[u], ids[u]), 0);
+        if (&user == &mover)
+            continue;
+        int moves = 0;
+        for (const char* event : {"onClientMoveEvent", "onClientMoveMovedEvent"}) {
+            for (const QJsonObject& move : eventsOf(user, event, marks[u]))
+                moves +=
+                    move["clientID"].toInt() == ids.last() && move["newChannelID"].toInt() == side;
+        }
+        QCOMPARE(moves, 1);
+        int updates = 0;
+        for (const QJsonObject& update : eventsOf(user, "onUpdateClientEvent", marks[u]))
+            updates += update["clientID"].toInt() == ids.last();
+        QCOMPARE(updates, 1);
+    }
+}
+
+void tst_Cluster::textsPastTheBoundAreReported()
+{
+    // Texts for another instance wait 6 s here; Redis stays away for 10.
+    Service service;
+    QVERIFY2(service.start(2, {"--cluster-hold-ms", "6000"}), qPrintable(service.logs()));
+    VoiceCliProcess alice, bob, carol;
+    QVERIFY(alice.start() && bob.start() && carol.start());
+    QVERIFY(alice.connectTo(service.port(0), "alice"));
+    QVERIFY(bob.connectTo(service.port(1), "bob"));
+    QVERIFY(carol.connectTo(service.port(1), "carol"));
+    QCOMPARE(agreedList({&alice, &bob, &carol}, 10000).size(), 3);
+    const int bobId = idOf(bob), carolId = idOf(carol);
+
+    QElapsedTimer away;
+    away.start();
+    service.redis.kill();
+    alice.send({"sendchannel", "too late"});
+    alice.send({"sendprivate", "too late for bob", bobId});
+    // Told while Redis is still away, once for each text.
+    const QJsonObject first = alice.waitForEvent("onServerErrorEvent", is("error", 0x0403), 9000);
+    const QJsonObject second = alice.waitForEvent("onServerErrorEvent", is("error", 0x0403), 1000);
+    QVERIFY(!first.isEmpty() && !second.isEmpty());
+    QVERIFY(away.elapsed() < 10000);
+    QCOMPARE(QStringList({first["extraMessage"].toString().section(':', 0, 0),
+                          second["extraMessage"].toString().section(':', 0, 0)}),
+             QStringList({"channel 1", QStringLiteral("client %1").arg(bobId)}));
+    QTest::qWait(int(10000 - away.elapsed()));
+    QVERIFY(service.redis.start());
+    QCOMPARE(agreedList({&alice, &bob, &carol}, 10000).size(), 3);
+
+    // A private text held for a client that leaves before it can be delivered: its sender
+    // learns that the client left.
+    service.redis.kill();
+    alice.send({"sendprivate", "gone before it came", carolId});
+    QTest::qWait(300);
+    QVERIFY(carol.quit());
+    QVERIFY(service.redis.start());
+    const QJsonObject left = alice.waitForEvent("onServerErrorEvent", is("error", 0x0200), 10000);
+    QVERIFY2(
+        left["extraMessage"].toString().contains(QStringLiteral("client %1 left").arg(carolId)),
+        qPrintable(service.logs()));
+
+    alice.send({"sendchannel", "in time"});
+    QVERIFY(!bob.waitForEvent("onTextMessageEvent", is("message", QStringLiteral("in time")))
+                 .isEmpty());
+    // What was reported undelivered never arrived, and nothing else was reported.
+    QVERIFY(textsOf(bob).filter("too late").isEmpty());
+    QCOMPARE(eventsOf(alice, "onServerErrorEvent").size(), 3);
+    QVERIFY(alice.quit() && bob.quit());
 }
 
 void tst_Cluster::garbageOnTheChannelsIsDropped()
