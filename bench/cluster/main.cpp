@@ -10,7 +10,13 @@
 //     a crossing listener beside the one on the speaker's instance;
 //  3. kill -9 of one instance behind haproxy: the time until no survivor lists its clients, and
 //     until they are all back through the front (reconnecting after BENCH_RETRY_MS, 5000, as the
-//     program does).
+//     program does);
+//  4. Redis away while the clients of part 1 text on (each text with a return code): frozen 8 s,
+//     killed and restarted with its data after 8 s, restarted empty after 8 s, and away
+//     BENCH_LONG_OUTAGE_S (60) seconds, longer than a text is held: every text across instances
+//     delivered once or reported to its sender, never reported delivered when it was not;
+//     leave and join events the clients saw (none left or joined); how soon after Redis' return
+//     every instance is connected again and lists everybody; the instances' memory meanwhile.
 // Everything runs on loopback; the load comes from this one process on epoll.
 #include "frame.h"
 #include "haproxyprocess.h"
@@ -23,6 +29,8 @@
 
 #include <QCborMap>
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -43,6 +51,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 using namespace voicesdk::protocol;
@@ -119,7 +128,9 @@ public:
     std::function<void(Peer*, Utf8View)> onText;
     std::function<void(Peer*, const QByteArray&)> onVoice;
     std::function<void(Peer*, anyID)> onLeft;
+    std::function<void(Peer*, anyID)> onJoined;
     std::function<void(Peer*, quint64)> onChannelCreated;
+    std::function<void(Peer*, unsigned int, const QString&)> onError; // code, return code
 
     Peer* open(quint16 port, int index, int instance, quint64 channel)
     {
@@ -245,8 +256,8 @@ private:
         }
         // Joins bring many state frames; only a few kinds matter here.
         const QByteArray body = QByteArray::fromRawData(frame.data, frame.size);
-        static const char* const wanted[] = {"welcome", "synced", "channelCreated", "clientLeft",
-                                             "voice"};
+        static const char* const wanted[] = {
+            "welcome", "synced", "channelCreated", "clientLeft", "clientJoined", "voice", "error"};
         if (std::none_of(std::begin(wanted), std::end(wanted),
                          [&](const char* kind) { return body.contains(kind); }))
             return;
@@ -262,6 +273,11 @@ private:
             onChannelCreated(peer, quint64(message.value(field::ChannelId).toInteger()));
         else if (type == type::ClientLeft && onLeft)
             onLeft(peer, anyID(message.value(field::ClientId).toInteger()));
+        else if (type == type::ClientJoined && onJoined)
+            onJoined(peer, anyID(message.value(field::ClientId).toInteger()));
+        else if (type == type::Error && onError)
+            onError(peer, unsigned(message.value(field::Code).toInteger()),
+                    message.value(field::ReturnCode).toString());
         else if (type == type::Voice && onVoice)
             onVoice(peer, message.value(field::VoiceFrame).toByteArray());
     }
@@ -274,6 +290,7 @@ private:
 struct Deployment
 {
     std::unique_ptr<RedisProcess> redis;
+    bool persistentRedis = false;
     QTemporaryDir shared;
     std::vector<std::unique_ptr<VoiceServerProcess>> instances;
 
@@ -291,6 +308,7 @@ struct Deployment
                                  shared.path()};
         if (cluster) {
             redis = std::make_unique<RedisProcess>();
+            redis->setPersistent(persistentRedis);
             if (!redis->start())
                 return false;
         }
@@ -582,6 +600,250 @@ bool runKill()
     return allLeftNs != 0 && allBackNs != 0;
 }
 
+// A figure of an instance's /metrics; -1 when it cannot be read.
+qint64 metric(quint16 adminPort, const QByteArray& name)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, adminPort);
+    if (!socket.waitForConnected(500))
+        return -1;
+    socket.write("GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(500))
+        reply += socket.readAll(); // the endpoint closes after its answer
+    const int at = reply.indexOf("\n" + name + ' ');
+    if (at < 0)
+        return -1;
+    return reply.mid(at + name.size() + 2, 24).split('\n').first().toLongLong();
+}
+
+// A text of part 4: how many should get it across instances and on the sender's, how many did,
+// and the answer to its return code (-1: none yet).
+struct HeldText
+{
+    int crossing = 0, local = 0;
+    int crossingGot = 0, localGot = 0;
+    int answer = -1;
+};
+
+bool runOutages()
+{
+    const int instances = setting("BENCH_INSTANCES", 3);
+    const int clients = setting("BENCH_CLIENTS", 600);
+    const int channels = setting("BENCH_CHANNELS", 50);
+    const qint64 intervalNs = qint64(setting("BENCH_INTERVAL_MS", 2000)) * 1000000;
+    Deployment deployment;
+    deployment.persistentRedis = true;
+    if (!deployment.start(instances, true, {"--admin-listen", "127.0.0.1:0"}))
+        return false;
+    Crowd crowd;
+    const std::vector<quint64> ids = makeChannels(crowd, deployment, channels);
+    if (int(ids.size()) != channels)
+        return false;
+    std::vector<Peer*> texters;
+    // Per channel, its members on each instance.
+    std::vector<std::vector<int>> members(static_cast<size_t>(channels),
+                                          std::vector<int>(static_cast<size_t>(instances)));
+    for (int i = 0; i < clients; ++i) {
+        texters.push_back(crowd.open(deployment.port(i % instances), i, i % instances,
+                                     ids[size_t(i % channels)]));
+        if (!texters.back())
+            return false;
+        ++members[size_t(i % channels)][size_t(i % instances)];
+    }
+    crowd.run(nowNs() + 60'000'000'000LL, [&] { return crowd.readyCount() >= clients + 1; });
+    if (crowd.readyCount() < clients + 1)
+        return false;
+    crowd.run(nowNs() + 2'000'000'000LL, [] { return false; }); // the last joins, told to all
+
+    std::vector<std::vector<HeldText>> sent(static_cast<size_t>(clients));
+    std::unordered_set<quint64> seen; // sender, text, receiver
+    qint64 twice = 0, news = 0;
+    crowd.onText = [&](Peer* peer, Utf8View message) {
+        const QList<QByteArray> fields =
+            QByteArray::fromRawData(message.data, std::min(message.size, 40)).split(' ');
+        const int sender = fields.size() > 2 ? fields[1].toInt() : -1;
+        const int n = fields.size() > 2 ? fields[2].toInt() : -1;
+        if (sender < 0 || sender >= clients || sender == peer->index || n < 0 ||
+            n >= int(sent[size_t(sender)].size()))
+            return;
+        if (!seen.insert(quint64(sender) << 40 | quint64(n) << 16 | quint64(peer->index)).second)
+            return void(++twice);
+        HeldText& text = sent[size_t(sender)][size_t(n)];
+        ++(peer->instance == texters[size_t(sender)]->instance ? text.localGot : text.crossingGot);
+    };
+    crowd.onError = [&](Peer*, unsigned int code, const QString& returnCode) {
+        const QStringList parts = returnCode.split(':');
+        const int sender = parts.size() == 2 ? parts[0].toInt() : -1;
+        const int n = parts.size() == 2 ? parts[1].toInt() : -1;
+        if (sender >= 0 && sender < clients && n >= 0 && n < int(sent[size_t(sender)].size()))
+            sent[size_t(sender)][size_t(n)].answer = int(code);
+    };
+    crowd.onLeft = [&](Peer*, anyID) { ++news; };
+    crowd.onJoined = [&](Peer*, anyID) { ++news; };
+    bool texting = true;
+    const auto textOn = [&] {
+        const qint64 now = nowNs();
+        for (Peer* peer : texters) {
+            if (!texting || !peer->ready || now < peer->nextSendNs)
+                continue;
+            std::vector<HeldText>& mine = sent[size_t(peer->index)];
+            const int channel = peer->index % channels;
+            HeldText text;
+            for (int i = 0; i < instances; ++i)
+                (i == peer->instance ? text.local : text.crossing) +=
+                    members[size_t(channel)][size_t(i)];
+            --text.local; // not the sender
+            QByteArray message = QByteArray::number(now) + ' ' + QByteArray::number(peer->index) +
+                                 ' ' + QByteArray::number(qint64(mine.size())) + ' ';
+            message += QByteArray(200 - message.size(), 'x');
+            crowd.send(peer, encodeFrame(QCborMap{
+                                 {TypeKey, type::Text},
+                                 {field::TargetMode, TextMessageTarget_CHANNEL},
+                                 {field::Target, 0},
+                                 {field::Message, QString::fromLatin1(message)},
+                                 {field::ReturnCode,
+                                  QStringLiteral("%1:%2").arg(peer->index).arg(mine.size())}}));
+            mine.push_back(text);
+            peer->nextSendNs += intervalNs;
+        }
+    };
+    const auto consistent = [&] {
+        for (const auto& instance : deployment.instances) {
+            if (metric(instance->adminPort(), "voice_server_cluster_connected") != 1 ||
+                metric(instance->adminPort(), "voice_server_cluster_clients") != clients + 1)
+                return false;
+        }
+        return true;
+    };
+
+    enum class Fault { Freeze, Restart, Wipe };
+    struct Case
+    {
+        const char* name;
+        Fault fault;
+        int seconds;
+    };
+    const int longOutage = setting("BENCH_LONG_OUTAGE_S", 60);
+    const Case cases[] = {
+        {"Redis frozen 8 s", Fault::Freeze, 8},
+        {"Redis killed, back with its data after 8 s", Fault::Restart, 8},
+        {"Redis killed, back empty after 8 s", Fault::Wipe, 8},
+        {"Redis killed, back empty after a long outage", Fault::Wipe, longOutage}};
+    bool ok = true;
+    for (const Case& test : cases) {
+        for (auto& texts : sent)
+            texts.clear();
+        seen.clear();
+        twice = news = 0;
+        texting = true;
+        const qint64 start = nowNs();
+        for (size_t i = 0; i < texters.size(); ++i)
+            texters[i]->nextSendNs = start + intervalNs * qint64(i) / qint64(texters.size());
+        crowd.run(start + 4'000'000'000LL, [&] { return textOn(), false; });
+        std::vector<long> before, peak;
+        std::vector<qint64> held(deployment.instances.size());
+        for (const auto& instance : deployment.instances) {
+            before.push_back(processUse(instance->processId()).rssKiB);
+            peak.push_back(before.back());
+        }
+        if (test.fault == Fault::Freeze)
+            deployment.redis->pause();
+        else
+            deployment.redis->kill();
+        qint64 nextSample = 0;
+        crowd.run(nowNs() + qint64(test.seconds) * 1'000'000'000LL, [&] {
+            textOn();
+            if (nowNs() >= nextSample) {
+                nextSample = nowNs() + 1'000'000'000LL;
+                for (size_t i = 0; i < peak.size(); ++i) {
+                    const VoiceServerProcess& instance = *deployment.instances[i];
+                    peak[i] = std::max(peak[i], processUse(instance.processId()).rssKiB);
+                    held[i] = std::max(
+                        held[i], metric(instance.adminPort(), "voice_server_cluster_held_bytes"));
+                }
+            }
+            return false;
+        });
+        if (test.fault == Fault::Freeze) {
+            deployment.redis->resume();
+        } else {
+            deployment.redis->setPersistent(test.fault == Fault::Restart);
+            if (!deployment.redis->start())
+                return false;
+        }
+        const qint64 back = nowNs();
+        qint64 consistentNs = 0, nextCheck = 0;
+        crowd.run(back + 8'000'000'000LL, [&] {
+            textOn();
+            if (consistentNs == 0 && nowNs() >= nextCheck) {
+                nextCheck = nowNs() + 200'000'000LL;
+                if (consistent())
+                    consistentNs = nowNs() - back;
+            }
+            return false;
+        });
+        // Every text answered: delivered, or reported.
+        texting = false;
+        const auto unanswered = [&] {
+            qint64 count = 0;
+            for (const auto& texts : sent)
+                count += std::count_if(texts.begin(), texts.end(),
+                                       [](const HeldText& text) { return text.answer < 0; });
+            return count;
+        };
+        crowd.run(nowNs() + 15'000'000'000LL, [&] { return unanswered() == 0; });
+        crowd.run(nowNs() + 500'000'000LL, [] { return false; });
+        qint64 texts = 0, crossing = 0, crossingGot = 0, local = 0, localGot = 0, reported = 0,
+               reportedInPart = 0, reportedButArrived = 0, deliveredButMissing = 0;
+        for (const auto& mine : sent) {
+            for (const HeldText& text : mine) {
+                ++texts;
+                crossing += text.crossing;
+                crossingGot += text.crossingGot;
+                local += text.local;
+                localGot += text.localGot;
+                if (text.answer == ERROR_ok) {
+                    deliveredButMissing +=
+                        text.crossingGot < text.crossing || text.localGot < text.local;
+                } else if (text.answer > 0) {
+                    ++reported;
+                    reportedInPart += text.crossingGot > 0 && text.crossingGot < text.crossing;
+                    reportedButArrived += text.crossingGot == text.crossing;
+                }
+            }
+        }
+        std::printf("%s: %lld texts; across instances %lld of %lld delivered, %lld twice; on the "
+                    "sender's instance %lld of %lld\n",
+                    test.name, texts, crossingGot, crossing, twice, localGot, local);
+        std::printf("  reported to their senders as not delivered: %lld (%lld of them reached one "
+                    "other instance before Redis went, %lld every one); reported delivered but "
+                    "missing somewhere: %lld; unanswered: %lld\n",
+                    reported, reportedInPart, reportedButArrived, deliveredButMissing,
+                    unanswered());
+        std::printf("  leave/join events the clients saw: %lld; every instance connected and "
+                    "listing all %d clients %.2f s after Redis' return\n",
+                    news, clients + 1, double(consistentNs) / 1e9);
+        std::printf("  instances' resident memory before the outage");
+        for (long kib : before)
+            std::printf(" %.1f", double(kib) / 1024);
+        std::printf(" MiB, at most meanwhile");
+        for (long kib : peak)
+            std::printf(" %.1f", double(kib) / 1024);
+        std::printf(" MiB; texts held at most");
+        for (qint64 bytes : held)
+            std::printf(" %.1f", double(bytes) / (1024 * 1024));
+        std::printf(" MiB\n\n");
+        std::fflush(stdout);
+        // Within the bound every text gets through; beyond it some are reported.
+        const bool withinBound = test.seconds <= 30;
+        ok = ok && twice == 0 && news == 0 && consistentNs > 0 && consistentNs <= 5'000'000'000LL &&
+             deliveredButMissing == 0 && unanswered() == 0 &&
+             (!withinBound || (crossingGot == crossing && reported == 0)) && localGot == local;
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -593,6 +855,10 @@ int main(int argc, char* argv[])
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
 
+    // BENCH_PARTS picks parts, e.g. "4" for the outages alone.
+    const QByteArray parts = qgetenv("BENCH_PARTS").isEmpty() ? "1234" : qgetenv("BENCH_PARTS");
+    if (!parts.contains('1') && !parts.contains('2') && !parts.contains('3'))
+        return parts.contains('4') && runOutages() ? 0 : 2;
     const int instances = setting("BENCH_INSTANCES", 3);
     std::printf("%d clients in %d channels, a 200-character text each every %d ms for %d s\n",
                 setting("BENCH_CLIENTS", 600), setting("BENCH_CHANNELS", 50),
@@ -609,6 +875,8 @@ int main(int argc, char* argv[])
     const bool voice = runVoice();
     std::fflush(stdout);
     const bool kill = runKill();
+    std::fflush(stdout);
+    const bool outages = runOutages();
     const bool delivered = one.delivered >= one.expected && many.delivered >= many.expected;
-    return delivered && voice && kill ? 0 : 2;
+    return delivered && voice && kill && outages ? 0 : 2;
 }

@@ -152,6 +152,13 @@ QByteArray renderMetrics(const ServerMetrics& m)
         metric(&out, "voice_server_cluster_clients", "gauge",
                "Clients of the whole cluster, as this instance sees them.",
                {{"", quint64(m.clusterClients)}});
+        metric(&out, "voice_server_cluster_held_texts", "gauge",
+               "Texts for other instances that they have not confirmed yet (all of them while "
+               "Redis is away).",
+               {{"", quint64(m.clusterHeldTexts)}});
+        metric(&out, "voice_server_cluster_held_bytes", "gauge",
+               "The memory those texts take, as counted against its bound.",
+               {{"", quint64(m.clusterHeldBytes)}});
     }
     out += processMetrics();
     return out;

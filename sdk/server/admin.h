@@ -28,6 +28,9 @@ struct ServerMetrics
     // clients of the whole service; -1: not in a cluster.
     int clusterConnected = -1;
     qint64 clusterClients = 0;
+    // Texts for other instances not confirmed yet, and their bytes.
+    qint64 clusterHeldTexts = 0;
+    qint64 clusterHeldBytes = 0;
 };
 
 enum class ServiceState { Starting, Serving, Draining, Stopping };

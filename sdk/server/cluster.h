@@ -167,6 +167,12 @@ public:
     virtual bool isReady() const { return true; }
     // 1 while the shared state is reached, 0 while this instance serves alone; -1 embedded.
     virtual int connectedToCluster() const { return -1; }
+    // Texts for other instances waiting to be confirmed, and their bytes.
+    virtual void heldTexts(qint64* texts, qint64* bytes) const
+    {
+        *texts = 0;
+        *bytes = 0;
+    }
 
     // Requests. The outcome comes after the events it caused; it may come at once.
     virtual void join(const JoinRequest& request, std::function<void(const JoinResult&)> done) = 0;

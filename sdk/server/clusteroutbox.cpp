@@ -4,7 +4,7 @@
 #include "serverlog.h"
 #include "voicesdk.h"
 
-#include <QDateTime>
+#include <chrono>
 
 namespace voiceserver {
 
@@ -17,6 +17,14 @@ constexpr qint64 ResendMs = 2000;
 constexpr int MaxHeaderBytes = 128;
 constexpr int MaxSenders = 1024;
 constexpr int MaxRefused = 4096;
+
+// Deadlines are kept in the monotonic clock: a clock set back or forward changes none.
+qint64 monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 bool readInstance(const QByteArray& text, QString* instance)
 {
@@ -48,12 +56,14 @@ bool readCrossingText(const QByteArray& payload, CrossingHeader* header, QByteAr
         return false;
     const QList<QByteArray> fields = payload.left(end).split(' ');
     quint64 stream = 0;
-    if (fields.size() != 5 || fields.at(0) != "T" || !readInstance(fields.at(1), &header->sender) ||
+    if (fields.size() != 5 || (fields.at(0) != "T" && fields.at(0) != "Q") ||
+        !readInstance(fields.at(1), &header->sender) ||
         !readNumber(fields.at(2), 0xFFFFFFFF, &stream) || stream == 0 ||
         !readNumber(fields.at(3), Q_UINT64_C(1) << 62, &header->number) ||
         !readNumber(fields.at(4), header->number, &header->base) || header->base == 0)
         return false;
     header->stream = quint32(stream);
+    header->query = fields.at(0) == "Q";
     *body = payload.mid(end + 1);
     return true;
 }
@@ -71,8 +81,12 @@ struct ClusterOutbox::Entry
     quint64 number = 0;
     QByteArray body; // shared with the other instances' entries of the same text
     qint64 deadline = 0;
-    qint64 sentAt = 0; // 0: to be published
+    qint64 sentAt = 0;       // 0: to be published
+    int inFlight = 0;        // publishes Redis has not answered
+    bool maybeShown = false; // a publish reached a listener, or its answer was lost
+    bool expired = false;    // past its time: only asked about, no longer offered
     bool refused = false;
+    bool told = false; // its sender knows the outcome; the entry keeps only its number
     std::shared_ptr<Delivery> delivery;
 };
 
@@ -83,12 +97,19 @@ struct ClusterOutbox::Stream
     std::deque<Entry> entries; // unconfirmed, in order
     // The receiver did not listen: only the oldest text is tried, on ticks, until it does.
     bool deaf = false;
+
+    Entry* find(quint64 number)
+    {
+        if (entries.empty() || number < entries.front().number ||
+            number - entries.front().number >= entries.size())
+            return nullptr;
+        return &entries[size_t(number - entries.front().number)];
+    }
 };
 
 ClusterOutbox::ClusterOutbox(const QString& self, qint64 holdMs, qint64 maxBytes, Publish publish)
     : m_self(self), m_holdMs(holdMs), m_maxBytes(maxBytes), m_publish(std::move(publish))
-{
-}
+{}
 
 ClusterOutbox::~ClusterOutbox() = default;
 
@@ -102,11 +123,14 @@ ClusterOutbox::Stream& ClusterOutbox::stream(const QString& instance)
     return *it;
 }
 
-void ClusterOutbox::setOnline(bool online, qint64 now)
+void ClusterOutbox::setOnline(bool online)
 {
+    if (online == m_online)
+        return;
     m_online = online;
     if (!online)
         return;
+    const qint64 now = monotonicMs();
     int waiting = 0;
     for (auto it = m_outgoing.begin(); it != m_outgoing.end(); ++it) {
         waiting += int(it->entries.size());
@@ -116,14 +140,14 @@ void ClusterOutbox::setOnline(bool online, qint64 now)
         publishUnsent(it.key(), *it, now);
     }
     if (waiting > 0)
-        logLine(QStringLiteral("cluster: %1 text(s) held for other instances go out now")
-                    .arg(waiting));
+        logLine(
+            QStringLiteral("cluster: %1 text(s) held for other instances go out now").arg(waiting));
     finish();
 }
 
-void ClusterOutbox::send(const QStringList& instances, const QByteArray& body, qint64 now,
-                         Done done)
+void ClusterOutbox::send(const QStringList& instances, const QByteArray& body, Done done)
 {
+    const qint64 now = monotonicMs();
     const qint64 cost = (body.size() + EntryOverhead) * instances.size();
     if (m_heldBytes + cost > m_maxBytes) {
         logLimited("cluster outbox full",
@@ -138,7 +162,12 @@ void ClusterOutbox::send(const QStringList& instances, const QByteArray& body, q
     delivery->done = std::move(done);
     for (const QString& instance : instances) {
         Stream& to = stream(instance);
-        to.entries.push_back(Entry{to.next++, body, now + m_holdMs, 0, false, delivery});
+        Entry entry;
+        entry.number = to.next++;
+        entry.body = body;
+        entry.deadline = now + m_holdMs;
+        entry.delivery = delivery;
+        to.entries.push_back(std::move(entry));
         m_heldBytes += body.size() + EntryOverhead;
         ++m_heldTexts;
         if (m_online && !to.deaf)
@@ -150,26 +179,44 @@ void ClusterOutbox::send(const QStringList& instances, const QByteArray& body, q
 void ClusterOutbox::publish(const QString& instance, Stream& stream, Entry& entry, qint64 now,
                             bool probe)
 {
-    entry.sentAt = now;
-    const QByteArray payload = "T " + m_self.toLatin1() + ' ' + QByteArray::number(stream.number) +
-                               ' ' + QByteArray::number(entry.number) + ' ' +
-                               QByteArray::number(stream.entries.front().number) + '\n' +
-                               entry.body;
-    m_publish(instance, payload, [this, instance, number = stream.number, probe](qint64 heard) {
+    const QByteArray header = QByteArray(entry.expired ? "Q " : "T ") + m_self.toLatin1() + ' ' +
+                              QByteArray::number(stream.number) + ' ' +
+                              QByteArray::number(entry.number) + ' ' +
+                              QByteArray::number(stream.entries.front().number) + '\n';
+    const auto heard = [this, instance, number = stream.number, text = entry.number,
+                        probe](qint64 listeners) {
         const auto it = m_outgoing.find(instance);
         if (it == m_outgoing.end() || it->number != number)
             return;
-        if (heard <= 0 && !it->deaf) {
-            // Lost there: everything from here on waits until the receiver listens.
-            it->deaf = true;
-            for (Entry& entry : it->entries)
-                entry.sentAt = 0;
-        } else if (heard > 0 && probe && it->deaf && m_online) {
+        if (Entry* entry = it->find(text)) {
+            --entry->inFlight;
+            entry->maybeShown = entry->maybeShown || listeners != 0;
+        }
+        if (listeners <= 0) {
+            deafen(*it);
+        } else if (probe && it->deaf && m_online) {
             it->deaf = false;
-            publishUnsent(instance, *it, QDateTime::currentMSecsSinceEpoch());
+            publishUnsent(instance, *it, monotonicMs());
             finish();
         }
-    });
+    };
+    entry.sentAt = now;
+    ++entry.inFlight;
+    if (!m_publish(instance, entry.expired ? header : header + entry.body, heard)) {
+        entry.sentAt = 0;
+        --entry.inFlight;
+        deafen(stream);
+    }
+}
+
+void ClusterOutbox::deafen(Stream& stream)
+{
+    // Lost there: everything from here on waits until the receiver listens.
+    if (stream.deaf)
+        return;
+    stream.deaf = true;
+    for (Entry& entry : stream.entries)
+        entry.sentAt = 0;
 }
 
 void ClusterOutbox::publishUnsent(const QString& instance, Stream& stream, qint64 now)
@@ -198,44 +245,61 @@ void ClusterOutbox::confirmation(const QByteArray& payload)
     const auto it = m_outgoing.find(instance);
     if (it == m_outgoing.end() || it->number != number)
         return;
-    std::deque<Entry>& entries = it->entries;
-    for (int i = 4; i < fields.size() && !entries.empty(); ++i) {
+    for (int i = 4; i < fields.size(); ++i) {
         quint64 refused = 0;
-        const quint64 first = entries.front().number;
-        if (readNumber(fields.at(i), Q_UINT64_C(1) << 62, &refused) && refused >= first &&
-            refused - first < entries.size())
-            entries[size_t(refused - first)].refused = true;
+        if (readNumber(fields.at(i), Q_UINT64_C(1) << 62, &refused)) {
+            if (Entry* entry = it->find(refused))
+                entry->refused = true;
+        }
     }
-    while (!entries.empty() && entries.front().number <= upTo) {
-        settle(entries.front(),
-               entries.front().refused ? unsigned(ERROR_client_invalid_id) : unsigned(ERROR_ok));
-        entries.pop_front();
+    while (!it->entries.empty() && it->entries.front().number <= upTo) {
+        Entry& entry = it->entries.front();
+        // Refused after its time: the receiver never showed it.
+        if (!entry.told)
+            tell(entry, !entry.refused  ? ERROR_ok
+                        : entry.expired ? ERROR_server_text_not_delivered
+                                        : ERROR_client_invalid_id);
+        drop(*it);
     }
     // It listens.
     if (it->deaf && m_online) {
         it->deaf = false;
-        publishUnsent(instance, *it, QDateTime::currentMSecsSinceEpoch());
+        publishUnsent(instance, *it, monotonicMs());
     }
     finish();
 }
 
-void ClusterOutbox::tick(qint64 now)
+void ClusterOutbox::tick()
 {
+    const qint64 now = monotonicMs();
     int expired = 0;
     for (auto it = m_outgoing.begin(); it != m_outgoing.end(); ++it) {
-        std::deque<Entry>& entries = it->entries;
-        // Held as long as they may be, in the order they came: the oldest go first.
-        while (!entries.empty() && entries.front().deadline <= now) {
-            settle(entries.front(), ERROR_server_text_not_delivered);
-            entries.pop_front();
-            ++expired;
+        // In the order they came, which is the order of their deadlines.
+        for (Entry& entry : it->entries) {
+            if (entry.deadline > now)
+                break;
+            if (entry.told)
+                continue;
+            if (!entry.expired) {
+                entry.expired = true;
+                entry.sentAt = 0; // asked about from now on
+            }
+            // Never shown: told now. Maybe shown: told what the receiver answers, or after
+            // another hold without an answer.
+            if ((!entry.maybeShown && entry.inFlight == 0) || now - entry.deadline >= m_holdMs) {
+                tell(entry, ERROR_server_text_not_delivered);
+                ++expired;
+            }
         }
-        if (!m_online || entries.empty())
+        while (!it->entries.empty() && it->entries.front().told)
+            drop(*it);
+        if (!m_online || it->entries.empty())
             continue;
+        Entry& oldest = it->entries.front();
         if (it->deaf) {
-            publish(it.key(), *it, entries.front(), now, true);
-        } else if (entries.front().sentAt != 0 && now - entries.front().sentAt >= ResendMs) {
-            for (Entry& entry : entries)
+            publish(it.key(), *it, oldest, now, true);
+        } else if (oldest.sentAt != 0 && now - oldest.sentAt >= ResendMs) {
+            for (Entry& entry : it->entries)
                 entry.sentAt = 0;
             publishUnsent(it.key(), *it, now);
         } else {
@@ -264,22 +328,33 @@ void ClusterOutbox::keepOnly(const QSet<QString>& instances)
                                    "delivered")
                         .arg(it.key())
                         .arg(it->entries.size()));
-        for (Entry& entry : it->entries)
-            settle(entry, ERROR_server_text_not_delivered);
+        while (!it->entries.empty()) {
+            if (!it->entries.front().told)
+                tell(it->entries.front(), ERROR_server_text_not_delivered);
+            drop(*it);
+        }
         it = m_outgoing.erase(it);
     }
     finish();
 }
 
-void ClusterOutbox::settle(Entry& entry, unsigned int code)
+void ClusterOutbox::tell(Entry& entry, unsigned int code)
 {
-    m_heldBytes -= entry.body.size() + EntryOverhead;
+    entry.told = true;
+    m_heldBytes -= entry.body.size();
+    entry.body = QByteArray();
+    const std::shared_ptr<Delivery> delivery = std::move(entry.delivery);
+    if (code != ERROR_ok && delivery->code == ERROR_ok)
+        delivery->code = code;
+    if (--delivery->waiting == 0 && delivery->done)
+        m_finished.append({std::move(delivery->done), delivery->code});
+}
+
+void ClusterOutbox::drop(Stream& stream)
+{
+    m_heldBytes -= stream.entries.front().body.size() + EntryOverhead;
     --m_heldTexts;
-    Delivery& delivery = *entry.delivery;
-    if (code != ERROR_ok && delivery.code == ERROR_ok)
-        delivery.code = code;
-    if (--delivery.waiting == 0 && delivery.done)
-        m_finished.append({std::move(delivery.done), delivery.code});
+    stream.entries.pop_front();
 }
 
 void ClusterOutbox::finish()
@@ -311,6 +386,14 @@ ClusterInbox::Verdict ClusterInbox::take(const CrossingHeader& header)
         return Verdict::Again;
     if (header.number > from.expected)
         return Verdict::Early;
+    if (header.query) {
+        // Past its time and never shown: it never will be, and the sender hears so.
+        if (from.refused.size() >= MaxRefused)
+            return Verdict::Early;
+        from.refused.append(header.number);
+        ++from.expected;
+        return Verdict::Again;
+    }
     ++from.expected;
     return Verdict::Deliver;
 }

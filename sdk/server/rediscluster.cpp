@@ -587,15 +587,13 @@ RedisCluster::RedisCluster(const RedisClusterOptions& options, const QString& da
         m_instance, options.holdMs, options.maxHeldBytes,
         [this](const QString& instance, const QByteArray& payload,
                std::function<void(qint64)> heard) {
-            if (!m_commands->command({"PUBLISH", key("to:") + instance.toLatin1(), payload},
-                                     [heard](const RedisValue& reply) {
-                                         heard(reply.isError() ? -1 : reply.toInteger());
-                                     }))
-                heard(-1);
+            return m_commands->command({"PUBLISH", key("to:") + instance.toLatin1(), payload},
+                                       [heard](const RedisValue& reply) {
+                                           heard(reply.isError() ? -1 : reply.toInteger());
+                                       });
         });
     m_outboxTimer.setInterval(500);
-    connect(&m_outboxTimer, &QTimer::timeout, this,
-            [this] { m_outbox->tick(QDateTime::currentMSecsSinceEpoch()); });
+    connect(&m_outboxTimer, &QTimer::timeout, this, [this] { m_outbox->tick(); });
     m_confirmTimer.setSingleShot(true);
     m_confirmTimer.setInterval(0);
     connect(&m_confirmTimer, &QTimer::timeout, this, &RedisCluster::sendConfirmations);
@@ -638,7 +636,7 @@ void RedisCluster::linkDown(const QString& reason)
     m_commands->close();
     m_subscriber->close();
     m_held.clear();
-    m_outbox->setOnline(false, QDateTime::currentMSecsSinceEpoch());
+    m_outbox->setOnline(false);
     // Alone, this instance hands out IDs itself; from a random point, so that two instances
     // alone at once seldom give out the same one (the later would lose it when Redis is back).
     if (wasOnline)
@@ -855,7 +853,7 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
     m_heartbeatSentAt = 0;
     m_heartbeat.start();
     if (m_phase == Phase::Online)
-        m_outbox->setOnline(true, QDateTime::currentMSecsSinceEpoch());
+        m_outbox->setOnline(true);
     runHeldRequests();
     if (!m_readyAnnounced) {
         m_readyAnnounced = true;
@@ -1037,7 +1035,7 @@ void RedisCluster::catchUp(const ClientRecord& client)
 
 void RedisCluster::traffic(const QByteArray& payload)
 {
-    if (payload.startsWith('T'))
+    if (payload.startsWith('T') || payload.startsWith('Q'))
         return crossingText(payload);
     if (payload.startsWith('A'))
         return m_outbox->confirmation(payload);
@@ -1371,8 +1369,7 @@ bool RedisCluster::sendChannelText(quint64 channel, const TextParts& text, Done 
         return false;
     QJsonObject record = textRecord(text);
     record.insert(QStringLiteral("c"), double(channel));
-    m_outbox->send(instances, compact(record), QDateTime::currentMSecsSinceEpoch(),
-                   std::move(done));
+    m_outbox->send(instances, compact(record), std::move(done));
     return true;
 }
 
@@ -1382,8 +1379,7 @@ bool RedisCluster::sendPrivateText(const ClientRecord& target, const TextParts& 
         return false;
     QJsonObject record = textRecord(text);
     record.insert(QStringLiteral("to"), target.id);
-    m_outbox->send({target.instance}, compact(record), QDateTime::currentMSecsSinceEpoch(),
-                   std::move(done));
+    m_outbox->send({target.instance}, compact(record), std::move(done));
     return true;
 }
 

@@ -59,6 +59,11 @@ public:
     bool isOnline() const { return m_phase == Phase::Online; }
     bool isReady() const override { return m_readyAnnounced; }
     int connectedToCluster() const override { return isOnline() ? 1 : 0; }
+    void heldTexts(qint64* texts, qint64* bytes) const override
+    {
+        *texts = m_outbox->heldTexts();
+        *bytes = m_outbox->heldBytes();
+    }
 
     void join(const JoinRequest& request, std::function<void(const JoinResult&)> done) override;
     void leave(anyID id, int reason, const QString& message) override;

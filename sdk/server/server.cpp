@@ -187,6 +187,7 @@ ServerMetrics Server::metrics() const
     metrics.droppedProtocol = m_droppedProtocol;
     metrics.clusterConnected = m_cluster->connectedToCluster();
     metrics.clusterClients = m_cluster->state().clients().size();
+    m_cluster->heldTexts(&metrics.clusterHeldTexts, &metrics.clusterHeldBytes);
     return metrics;
 }
 
