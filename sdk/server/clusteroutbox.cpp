@@ -281,8 +281,11 @@ void ClusterOutbox::tick()
             if (entry.told)
                 continue;
             if (!entry.expired) {
+                // Asked about from now on, never offered again: its record can go.
                 entry.expired = true;
-                entry.sentAt = 0; // asked about from now on
+                entry.sentAt = 0;
+                m_heldBytes -= entry.body.size();
+                entry.body = QByteArray();
             }
             // Never shown: told now. Maybe shown: told what the receiver answers, or after
             // another hold without an answer.

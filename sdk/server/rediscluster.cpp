@@ -416,6 +416,8 @@ return 1
 
 // Short: after an outage every instance must be back within the grace Redis gives it.
 constexpr int MaxBackoffMs = 1000;
+// What may wait for a snapshot on its way.
+constexpr qint64 MaxHeldBytes = 16 * 1024 * 1024;
 constexpr int InstanceIdLength = 16;
 
 int flagsOf(bool inputMuted, bool outputMuted, bool inputDeactivated)
@@ -636,6 +638,7 @@ void RedisCluster::linkDown(const QString& reason)
     m_commands->close();
     m_subscriber->close();
     m_held.clear();
+    m_heldBytes = 0;
     m_outbox->setOnline(false);
     // Alone, this instance hands out IDs itself; from a random point, so that two instances
     // alone at once seldom give out the same one (the later would lose it when Redis is back).
@@ -674,6 +677,7 @@ void RedisCluster::synchronise(const QString& why)
         return;
     m_phase = Phase::Syncing;
     m_held.clear();
+    m_heldBytes = 0;
     QJsonArray mine, others;
     QSet<quint64> needed;
     for (const ClientRecord& client : m_state.clients()) {
@@ -841,6 +845,7 @@ void RedisCluster::applySnapshot(const RedisValue& reply)
     }
     const auto held = std::move(m_held);
     m_held.clear();
+    m_heldBytes = 0;
     for (const auto& [isEvent, payload] : held) {
         // An event may show that the replica is off again: the rest waits for that snapshot.
         if (m_phase != Phase::Online)
@@ -867,10 +872,13 @@ void RedisCluster::message(const QByteArray& channel, const QByteArray& payload)
     if (!isEvent && channel != m_inboxChannel)
         return;
     if (m_phase == Phase::Syncing) {
-        // Bounded: a snapshot comes within a heartbeat's time, or the link is dropped. Voice is
-        // live and not kept.
-        if (m_held.size() < 100000 && (isEvent || !payload.startsWith('V')))
+        // Bounded: a snapshot comes within a heartbeat's time, or the link is dropped; texts
+        // left out are sent again. Voice is live and not kept.
+        if (m_held.size() < 100000 && m_heldBytes + payload.size() <= MaxHeldBytes &&
+            (isEvent || !payload.startsWith('V'))) {
             m_held.append({isEvent, QByteArray(payload.constData(), payload.size())});
+            m_heldBytes += payload.size();
+        }
         return;
     }
     if (m_phase != Phase::Online)

@@ -136,6 +136,7 @@ private:
     bool m_readyAnnounced = false;
     // What came while a snapshot was on its way: events (true) and traffic, in order.
     QList<QPair<bool, QByteArray>> m_held;
+    qint64 m_heldBytes = 0;
     QMultiMap<quint64, std::function<void()>> m_waiting;
     QSet<anyID> m_leaving; // this instance's clients it asked Redis to remove
     QList<std::function<void()>> m_heldRequests;

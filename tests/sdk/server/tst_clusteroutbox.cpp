@@ -25,8 +25,7 @@ struct Pair
                      heard(listening ? 1 : 0);
                      return true;
                  })
-    {
-    }
+    {}
 
     // "b" takes what is on the wire (but the texts numbered in `lose`) and confirms (unless
     // the confirmation is lost).
@@ -56,8 +55,9 @@ struct Pair
 
     void send(const QByteArray& text)
     {
-        outbox.send({QStringLiteral("b")}, text,
-                    [this, text](unsigned int code) { told.append({text, code}); });
+        outbox.send({QStringLiteral("b")}, text, [this, text](unsigned int code) {
+            told.append({text, code});
+        });
     }
 
     bool redisUp = true;
@@ -100,7 +100,7 @@ void tst_ClusterOutbox::lostTextsComeAgainOnceInOrder()
     QCOMPARE(pair.wire.size(), 1);
     pair.wire.clear();
     pair.listening = true;
-    pair.outbox.tick(); // heard: the rest follows
+    pair.outbox.tick();     // heard: the rest follows
     pair.wire += pair.wire; // and everything arrives twice
     pair.deliver();
     QCOMPARE(pair.shown, QStringList({"held", "one", "two", "three", "four"}));
@@ -113,7 +113,8 @@ void tst_ClusterOutbox::lostTextsComeAgainOnceInOrder()
     // A target that is not there: its sender is told so.
     pair.send("gone target");
     pair.deliver();
-    QCOMPARE(pair.told.last(), qMakePair(QByteArray("gone target"), unsigned(ERROR_client_invalid_id)));
+    QCOMPARE(pair.told.last(),
+             qMakePair(QByteArray("gone target"), unsigned(ERROR_client_invalid_id)));
 }
 
 void tst_ClusterOutbox::pastTheBoundsTheSenderIsTold()
@@ -144,10 +145,10 @@ void tst_ClusterOutbox::pastTheBoundsTheSenderIsTold()
     pair.send("in time");
     pair.deliver();
     QCOMPARE(pair.shown, QStringList({"first", "shown", "in time"}));
-    QCOMPARE(pair.told.mid(3), (QList<QPair<QByteArray, unsigned int>>{
-                                   {"shown", ERROR_ok},
-                                   {"lost", ERROR_server_text_not_delivered},
-                                   {"in time", ERROR_ok}}));
+    QCOMPARE(pair.told.mid(3),
+             (QList<QPair<QByteArray, unsigned int>>{{"shown", ERROR_ok},
+                                                     {"lost", ERROR_server_text_not_delivered},
+                                                     {"in time", ERROR_ok}}));
     // Asked about and not answered for another hold: told all the same.
     pair.send("unanswered");
     pair.redisUp = false;
