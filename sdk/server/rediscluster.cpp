@@ -416,6 +416,7 @@ return 1
 
 // Short: after an outage every instance must be back within the grace Redis gives it.
 constexpr int MaxBackoffMs = 1000;
+constexpr int ConfirmDelayMs = 25;
 // What may wait for a snapshot on its way.
 constexpr qint64 MaxHeldBytes = 16 * 1024 * 1024;
 constexpr int InstanceIdLength = 16;
@@ -596,8 +597,10 @@ RedisCluster::RedisCluster(const RedisClusterOptions& options, const QString& da
         });
     m_outboxTimer.setInterval(500);
     connect(&m_outboxTimer, &QTimer::timeout, this, [this] { m_outbox->tick(); });
+    // Confirmations wait a little to go out together: at a few hundred texts a second one
+    // each would double what Redis publishes. A text's sender hears of it that much later.
     m_confirmTimer.setSingleShot(true);
-    m_confirmTimer.setInterval(0);
+    m_confirmTimer.setInterval(ConfirmDelayMs);
     connect(&m_confirmTimer, &QTimer::timeout, this, &RedisCluster::sendConfirmations);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &RedisCluster::connectLinks);
@@ -1103,8 +1106,8 @@ void RedisCluster::crossingText(const QByteArray& payload)
 
 void RedisCluster::sendConfirmations()
 {
-    // Batched: one confirmation per sender for what one turn of the loop took. Lost ones are
-    // made good: the sender sends again, and the text is confirmed again, not shown again.
+    // One confirmation per sender for what came meanwhile. Lost ones are made good: the sender
+    // sends again, and the text is confirmed again, not shown again.
     for (const auto& [sender, payload] : m_inbox.confirmations(m_instance))
         m_commands->command({"PUBLISH", key("to:") + sender.toLatin1(), payload});
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Several voice-server instances as one service through a real redis-server: voice-cli users on
 // different instances see one list of clients and channels, texts and voice cross, files go up
-// through one instance and down through another; an instance killed, Redis lost and back, and
-// garbage on the cluster's Redis channels.
+// through one instance and down through another; an instance killed, Redis lost and back, texts
+// and who is there through Redis frozen or restarted with or without its data, texts held past
+// their bound, and garbage on the cluster's Redis channels.
 #include "audiofiles.h"
 #include "haproxyprocess.h"
 #include "rawpeer.h"
