@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 #include "filecommands.h"
+#include "screencommands.h"
 #include "soundcommands.h"
 
 #include <QCoreApplication>
@@ -269,6 +270,23 @@ const CommandHelp Commands[] = {
     {"opendevice", "capture|playback, mode, deviceID", "open a sound device"},
     {"getconfig", "identifier", "a preprocessor or playback value"},
     {"setconfig", "identifier, value", "set a preprocessor or playback value"},
+    {"screenshare", "\"start\"|\"stop\"[, monitor[, maxKbps]]",
+     "share the X11 display of DISPLAY (monitor -1: all of it) with the own channel, or stop"},
+    {"screens", "", "the shares in the own channel with their size and who controls them"},
+    {"screenwatch", "clientID[, x, y]",
+     "watch a share: onScreenFrame per picture, with the pixel at x, y (in the share's pixels) "
+     "as probe [r, g, b]"},
+    {"screenunwatch", "clientID", "stop watching a share"},
+    {"screensave", "clientID, path", "write the share's last picture as PNG (absolute path)"},
+    {"screencontrol", "\"grant\", clientID | \"revoke\" | \"open\"",
+     "on the sharer's side: give control to a member, take it back, or let the first watcher "
+     "who acts take it"},
+    {"screentake", "sharerID[, 1|0]", "take control of a share (when open) or let go of it"},
+    {"screeninput",
+     "sharerID, \"move\", x, y | \"button\", n, 1|0 | \"wheel\", dx, dy | \"key\", "
+     "keysym, 1|0 | \"text\", string",
+     "input for a share you control: pixels of the share, X buttons (1 left, 3 right), wheel "
+     "steps (positive up), X keysyms as numbers, text typed as it stands"},
     {"help", "", "this list"},
     {"quit", "", "disconnect and exit"},
 };
@@ -310,6 +328,8 @@ bool CommandLine::start()
     const QByteArray logs = qgetenv("VOICE_CLI_LOG_DIR");
     unsigned int error = ts3client_initClientLib(
         &functions, nullptr, logs.isEmpty() ? LogType_NONE : LogType_FILE, orNull(logs), nullptr);
+    if (error == ERROR_ok && !startScreenCommands(&CommandLine::print))
+        error = ERROR_undefined;
     if (error == ERROR_ok)
         error = ts3client_spawnNewServerConnectionHandler(0, &m_handler);
     print(QJsonObject{{QStringLiteral("result"), QStringLiteral("start")},
@@ -551,6 +571,8 @@ QJsonObject CommandLine::run(const QJsonArray& line)
             return result;
         if (handleSoundCommand(line, h, &result))
             return result;
+        if (handleScreenCommand(line, h, &result))
+            return result;
         return QJsonObject{{QStringLiteral("error"), int(ERROR_parameter_invalid)},
                            {QStringLiteral("message"), QStringLiteral("unknown command")}};
     }
@@ -565,7 +587,9 @@ QString CommandLine::usage()
         "A voice client on the SDK's C API. Reads one command per line on standard input, a JSON\n"
         "array such as [\"connect\",\"127.0.0.1\",10087,\"bob\",\"mossel\"], and prints one JSON\n"
         "object per line: {\"result\": command, \"error\": code, ...} for each command and\n"
-        "{\"event\": callback, ...} for every event of the server.\n\nCommands:\n");
+        "{\"event\": callback, ...} for every event of the server. Live screens print\n"
+        "onScreenShareEvent, onScreenFrame, onScreenCursorEvent, onScreenCursorShapeEvent,\n"
+        "onScreenControlEvent and onScreenErrorEvent.\n\nCommands:\n");
     for (const CommandHelp& entry : Commands) {
         text += QStringLiteral("  [\"%1\"%2]\n      %3\n")
                     .arg(QLatin1String(entry.name),

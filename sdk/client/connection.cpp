@@ -117,6 +117,13 @@ Connection::Connection(uint64 handler, QObject* parent) : QObject(parent), m_han
         notify(&ClientUIFunctions::onTalkStatusChangeEvent, status, 0, client);
     };
     m_voice = new VoiceLink(handler, std::move(hooks), this);
+    ScreenLink::Hooks screenHooks;
+    screenHooks.sendControl = [this](const QCborMap& message) {
+        if (m_phase == Phase::Established)
+            send(encodeFrame(message));
+    };
+    screenHooks.session = [this] { return m_socket ? m_socket->session() : TlsSession(); };
+    m_screen = new ScreenLink(handler, std::move(screenHooks), this);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] {
         fail(ERROR_failed_connection_initialisation, QStringLiteral("connection timed out"));
@@ -322,6 +329,7 @@ bool Connection::write(const QByteArray& frame)
 void Connection::closeSocket(const QByteArray& lastWords)
 {
     m_voice->stop();
+    m_screen->stop();
     m_phase = Phase::Idle;
     m_timer.stop();
     m_ping.stop();
@@ -482,8 +490,10 @@ void Connection::handleMessage(const QCborMap& message)
         ok = handleEvent(type, message);
         // Who is heard, and the chimes, follow the members of the own channel.
         if (ok &&
-            (type == type::ClientJoined || type == type::ClientMoved || type == type::ClientLeft))
+            (type == type::ClientJoined || type == type::ClientMoved || type == type::ClientLeft)) {
             m_voice->membersChanged();
+            m_screen->membersChanged();
+        }
         break;
     case Phase::Idle:
     case Phase::Connecting:
@@ -604,6 +614,7 @@ void Connection::commitState()
         m_voice->start(datagrams, m_voiceAddress, m_voicePort, state.ownId);
     else
         m_voice->start(datagrams, m_socket->peerAddress(), m_port, state.ownId);
+    m_screen->start(m_host, m_port, m_plain, m_certificate, state.ownId);
     log(LogLevel_INFO, "Connection",
         QStringLiteral("connected as client %1 with %2 channel(s) and %3 client(s)")
             .arg(state.ownId)
@@ -780,6 +791,8 @@ bool Connection::handleEvent(const QString& type, const QCborMap& message)
         return m_voice->tunnelled(message);
     if (type == type::VoiceLoss)
         return m_voice->lossReported(message);
+    if (type.startsWith(QLatin1String("screen")))
+        return m_screen->handleMessage(type, message);
     // Types this version does not know are skipped: newer servers may announce more.
     return true;
 }
@@ -938,6 +951,12 @@ VoiceLink* Core::voiceLink(uint64 handler)
 {
     auto it = m_connections.find(handler);
     return it == m_connections.end() ? nullptr : it->second->voiceLink();
+}
+
+ScreenLink* Core::screenLink(uint64 handler)
+{
+    auto it = m_connections.find(handler);
+    return it == m_connections.end() ? nullptr : it->second->screenLink();
 }
 
 void Core::remove(uint64 handler)

@@ -3,6 +3,7 @@
 
 #include "core.h"
 #include "frame.h"
+#include "screen/screenlink.h"
 #include "tlssocket.h"
 #include "transfer.h"
 #include "voicelink.h"
@@ -53,6 +54,7 @@ public:
     // Starts a file transfer; its end always arrives as onFileTransferStatusEvent.
     void startTransfer(const TransferRequest& request);
     VoiceLink* voiceLink() { return m_voice; }
+    ScreenLink* screenLink() { return m_screen; }
 
 private:
     enum class Phase { Idle, Connecting, Handshaking, Syncing, Established };
@@ -126,6 +128,7 @@ private:
     std::string m_textName, m_textUniqueId, m_textBody;
     bool m_reading = false; // inside onReadyRead
     VoiceLink* m_voice;
+    ScreenLink* m_screen;
     QByteArray m_voiceToken; // from the welcome
     QByteArray m_voiceUpKey, m_voiceDownKey;
     bool m_voiceUdp = false;
@@ -149,6 +152,8 @@ public:
     Connection* connection(uint64 handler);
     // The handler's voice link; null when it has no connection. Never creates one.
     VoiceLink* voiceLink(uint64 handler);
+    // The same for its live screens.
+    ScreenLink* screenLink(uint64 handler);
     void remove(uint64 handler);
 
 private:

@@ -6,6 +6,7 @@
 #include <QCborMap>
 #include <QMap>
 #include <QRecursiveMutex>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -79,6 +80,22 @@ struct TransferRecord
     qint64 finishedAt = 0; // msecs since the epoch
 };
 
+// What the own channel's shares look like to this client (docs/protocol.md, "Screens").
+struct SharedScreen
+{
+    int width = 0;
+    int height = 0;
+    anyID controller = 0;
+    bool open = false;
+};
+
+struct ScreenMirror
+{
+    QMap<anyID, SharedScreen> shares; // the own share too, once the server confirmed it
+    bool sharing = false;             // the own share runs (from the request on)
+    QSet<anyID> watching;
+};
+
 struct HandlerState
 {
     ServerMirror mirror;
@@ -90,6 +107,7 @@ struct HandlerState
     quint64 generation = 0;
     QMap<anyID, TransferRecord> transfers;
     anyID nextTransferId = 1;
+    ScreenMirror screens;
 };
 
 class Core;

@@ -285,6 +285,7 @@ unsigned int ts3client_destroyClientLib(void)
     library->thread.join();
     delete library;
     g_callbacks = ClientUIFunctions{};
+    forgetScreenCallbacks();
     QMutexLocker lock(&g_logMutex);
     if (g_logFile)
         std::fclose(g_logFile);

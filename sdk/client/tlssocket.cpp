@@ -15,8 +15,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -343,6 +345,18 @@ void TlsSocket::scheduleFlush()
             flush();
         },
         Qt::QueuedConnection);
+}
+
+qint64 TlsSocket::unsentBytes() const
+{
+    qint64 unsent = bytesToWrite();
+    if (m_stream) {
+        int kernel = 0;
+        if (::ioctl(m_stream->descriptor(), SIOCOUTQNSD, &kernel) == 0)
+            unsent += kernel;
+        unsent += m_stream->pendingBytes();
+    }
+    return unsent;
 }
 
 void TlsSocket::flush()

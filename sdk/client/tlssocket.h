@@ -70,6 +70,9 @@ public:
     qint64 send(const char* data, qint64 size);
     // Queued bytes not yet taken.
     qint64 bytesToWrite() const { return m_out.size() - m_outTaken; }
+    // Everything not yet on the wire: queued, sealed and waiting, and in the kernel's send
+    // queue. How far behind a live stream is.
+    qint64 unsentBytes() const;
     // Plain bytes OpenSSL holds that no readiness of the descriptor announces: a reader that
     // stopped early reads on without waiting.
     bool hasBuffered() const;

@@ -164,7 +164,17 @@ enum Errors {
     ERROR_sound_invalid_device = 0x0A01,
     ERROR_sound_device_open_failed = 0x0A02,
     ERROR_sound_invalid_identifier = 0x0A03,
-    ERROR_sound_invalid_value = 0x0A04
+    ERROR_sound_invalid_value = 0x0A04,
+
+    /* Live screens (the voicescreen_ functions below) */
+    ERROR_screen_no_display = 0x0C00,  /* no X11 display to capture (none, or a Wayland session) */
+    ERROR_screen_not_sharing = 0x0C01, /* that client shares no screen in the own channel */
+    ERROR_screen_already_sharing = 0x0C02,
+    ERROR_screen_not_watching = 0x0C03,
+    ERROR_screen_not_controller = 0x0C04, /* input from a member the sharer has not given control */
+    ERROR_screen_codec = 0x0C05,          /* the video encoder or decoder failed */
+    ERROR_screen_limit_reached = 0x0C06,  /* a screen too large, or input or requests too fast */
+    ERROR_screen_ended = 0x0C07 /* the share ended: stopped, left, or the display closed */
 };
 
 /* ---- Callbacks --------------------------------------------------------------------------- */
@@ -430,6 +440,114 @@ ts3client_getPlaybackConfigValueAsFloat(uint64 serverConnectionHandlerID, const 
                                         float* result);
 VOICESDK_EXPORT unsigned int ts3client_setPlaybackConfigValue(uint64 serverConnectionHandlerID,
                                                               const char* ident, const char* value);
+
+/* ---- Live screens ------------------------------------------------------------------------ */
+
+/* Beyond the voice SDK: a member shares its X11 screen with its own channel, the others watch
+ * it, and one member at a time may drive the sharer's mouse and keyboard. The picture and the
+ * input travel through the server (encrypted like everything else) on a connection of their own,
+ * so a share never delays texts or voice. Only members of the sharer's channel see a share;
+ * leaving the channel, moving, or the connection ending ends a client's share and its watching.
+ *
+ * Callbacks: onScreenShareEvent, onScreenControlEvent and onScreenErrorEvent are called on the
+ * library's network thread, in order with the ClientUIFunctions events; onScreenFrameEvent and
+ * the cursor events on the library's screen thread, one at a time, in the order of the frames.
+ * Pointers passed to callbacks are valid only during the call. */
+struct VoiceScreenFunctions
+{
+    /* clientID (the own client too) started sharing (sharing 1, with the screen's size in
+     * pixels; again when the size changes) or stopped (0). Entering a channel announces the
+     * shares running there; leaving it ends them for this client. */
+    void (*onScreenShareEvent)(uint64 serverConnectionHandlerID, anyID clientID, int sharing,
+                               int width, int height);
+    /* A decoded frame of a watched share: width x height pixels, 4 bytes each in the order B, G,
+     * R, A (A is 255), rows stride bytes apart. A watcher whose link cannot take the share gets
+     * it scaled down to half its size (width and height say so; scale to the share's size).
+     * frameNumber counts the sharer's frames (gaps: frames dropped on the way); encodedBytes is
+     * the size of the frame on the wire. */
+    void (*onScreenFrameEvent)(uint64 serverConnectionHandlerID, anyID clientID,
+                               unsigned int frameNumber, int width, int height, int stride,
+                               const unsigned char* pixels, unsigned int encodedBytes);
+    /* The sharer's mouse pointer, in the share's pixels; visible 0 while it is off the shared
+     * area. Drawn by the watcher, so that its movement costs no video. */
+    void (*onScreenCursorEvent)(uint64 serverConnectionHandlerID, anyID clientID, int x, int y,
+                                int visible);
+    /* The pointer's shape: width x height pixels in the order B, G, R, A (premultiplied), rows
+     * width * 4 bytes apart, with its hot spot. */
+    void (*onScreenCursorShapeEvent)(uint64 serverConnectionHandlerID, anyID clientID, int width,
+                                     int height, int hotX, int hotY, const unsigned char* pixels);
+    /* Who controls sharerID's screen now: controllerID (0: nobody), and whether the sharer lets
+     * the first member who asks take it (open 1). Every member of the channel hears it. */
+    void (*onScreenControlEvent)(uint64 serverConnectionHandlerID, anyID sharerID,
+                                 anyID controllerID, int open);
+    /* Something about clientID's share went wrong for this client: a watch or input refused by
+     * the server, or the own share ended because the display closed (the share's end follows as
+     * onScreenShareEvent). One line of text says what. */
+    void (*onScreenErrorEvent)(uint64 serverConnectionHandlerID, anyID clientID, unsigned int error,
+                               const char* message);
+    /* Room for later events; zero them. */
+    void (*reserved[10])(void);
+};
+
+/* Registers the screen callbacks (the table is copied; null removes them). Call after
+ * ts3client_initClientLib; ts3client_destroyClientLib forgets them. */
+VOICESDK_EXPORT unsigned int voicescreen_setCallbacks(const struct VoiceScreenFunctions* functions);
+
+/* Shares an X11 display with the own channel: display names it (null: the DISPLAY variable),
+ * monitor -1 shares the whole display, 0, 1, ... one monitor of it (as RandR lists them).
+ * maxKbps caps the video's bit rate (0: 3000). The size is at most 7680 x 4320. Fails with
+ * ERROR_screen_no_display where there is no X11 display to capture (a Wayland session without
+ * X11 access included), ERROR_screen_already_sharing, ERROR_connection_not_connected. */
+VOICESDK_EXPORT unsigned int voicescreen_startShare(uint64 serverConnectionHandlerID,
+                                                    const char* display, int monitor,
+                                                    unsigned int maxKbps);
+/* Ends the own share; watchers hear of it. ERROR_screen_not_sharing when there is none. */
+VOICESDK_EXPORT unsigned int voicescreen_stopShare(uint64 serverConnectionHandlerID);
+
+/* Starts or stops receiving clientID's frames (onScreenFrameEvent). ERROR_screen_not_sharing
+ * when clientID shares nothing in the own channel; unwatch: ERROR_screen_not_watching. */
+VOICESDK_EXPORT unsigned int voicescreen_watch(uint64 serverConnectionHandlerID, anyID clientID);
+VOICESDK_EXPORT unsigned int voicescreen_unwatch(uint64 serverConnectionHandlerID, anyID clientID);
+
+/* The sharer gives control of its screen to one member of its channel (0: to nobody, taking it
+ * back); one member at a time. With open 1 any watcher may take control while nobody holds it
+ * (voicescreen_takeControl). Stopping the share, or the controller leaving, ends control. */
+VOICESDK_EXPORT unsigned int voicescreen_setController(uint64 serverConnectionHandlerID,
+                                                       anyID clientID, int open);
+/* A watcher asks for control of sharerID's screen (take 1; granted while control is open and
+ * nobody holds it) or lets go of it (take 0). The outcome arrives as onScreenControlEvent, or
+ * onScreenErrorEvent with ERROR_screen_not_controller. */
+VOICESDK_EXPORT unsigned int voicescreen_takeControl(uint64 serverConnectionHandlerID,
+                                                     anyID sharerID, int take);
+
+/* Input for sharerID's screen, injected there only while this client controls it (else the
+ * server answers with onScreenErrorEvent, ERROR_screen_not_controller). Coordinates are the
+ * share's pixels (outside it: ERROR_parameter_invalid); buttons are X's (1 left, 2 middle,
+ * 3 right); wheel steps are positive up and right; keys are X keysyms; text is UTF-8 typed as
+ * it stands (at most 1024 bytes). Input beyond 1000 events a second is dropped
+ * (ERROR_screen_limit_reached). */
+VOICESDK_EXPORT unsigned int voicescreen_sendMouseMove(uint64 serverConnectionHandlerID,
+                                                       anyID sharerID, int x, int y);
+VOICESDK_EXPORT unsigned int voicescreen_sendMouseButton(uint64 serverConnectionHandlerID,
+                                                         anyID sharerID, int button, int pressed);
+VOICESDK_EXPORT unsigned int voicescreen_sendWheel(uint64 serverConnectionHandlerID, anyID sharerID,
+                                                   int dx, int dy);
+VOICESDK_EXPORT unsigned int voicescreen_sendKey(uint64 serverConnectionHandlerID, anyID sharerID,
+                                                 unsigned int keysym, int pressed);
+VOICESDK_EXPORT unsigned int voicescreen_sendText(uint64 serverConnectionHandlerID, anyID sharerID,
+                                                  const char* text);
+
+/* Queries (callable from any thread, the callbacks included). The clients sharing in the own
+ * channel (0-terminated; release with ts3client_freeMemory); a share's size; who controls it
+ * (0: nobody) and whether control is open. ERROR_screen_not_sharing for a client that shares
+ * nothing there. */
+VOICESDK_EXPORT unsigned int voicescreen_getSharingClients(uint64 serverConnectionHandlerID,
+                                                           anyID** result);
+VOICESDK_EXPORT unsigned int voicescreen_getShareSize(uint64 serverConnectionHandlerID,
+                                                      anyID clientID, int* width, int* height);
+VOICESDK_EXPORT unsigned int voicescreen_getController(uint64 serverConnectionHandlerID,
+                                                       anyID sharerID, anyID* controllerID,
+                                                       int* open);
 
 #ifdef __cplusplus
 }

@@ -62,6 +62,16 @@ inline constexpr QLatin1String VoicePath("voicePath");
 // the worst of a speaker's listeners (server -> client)
 inline constexpr QLatin1String VoiceReport("voiceReport");
 inline constexpr QLatin1String VoiceLoss("voiceLoss");
+// screens (docs/protocol.md, "Screens"), client -> server: a key for a screen connection; the
+// own share starting, resized or ending; watching a share; who controls the own share; a
+// watcher taking or letting go of control
+inline constexpr QLatin1String ScreenOpen("screenOpen");
+inline constexpr QLatin1String ScreenShare("screenShare");
+inline constexpr QLatin1String ScreenWatch("screenWatch");
+inline constexpr QLatin1String ScreenControl("screenControl");
+inline constexpr QLatin1String ScreenTake("screenTake");
+// opens a screen connection instead of a control connection
+inline constexpr QLatin1String Screen("screen");
 // server -> client
 inline constexpr QLatin1String Welcome("welcome");
 inline constexpr QLatin1String Refused("refused");
@@ -86,6 +96,13 @@ inline constexpr QLatin1String FtFailed("ftFailed");   // a transfer was refused
 // on a transfer connection
 inline constexpr QLatin1String TransferData("transferData"); // download: size, then the bytes
 inline constexpr QLatin1String TransferDone("transferDone"); // upload: the outcome
+// screens: the key of a screen connection; a share in the own channel started, changed or
+// ended; who controls a share; how many watch the own share; a screen request refused
+inline constexpr QLatin1String ScreenReady("screenReady");
+inline constexpr QLatin1String ScreenShared("screenShared");
+inline constexpr QLatin1String ScreenControlled("screenControlled");
+inline constexpr QLatin1String ScreenWatchers("screenWatchers");
+inline constexpr QLatin1String ScreenError("screenError");
 } // namespace type
 
 namespace field {
@@ -161,6 +178,13 @@ inline constexpr QLatin1String VoiceBurstAware("voiceBursts");
 // voiceReport, voiceLoss, optional: how lost frames cluster, the run length that covers most of
 // them (0: no loss, 1: one at a time)
 inline constexpr QLatin1String Burst("burst");
+// screens
+inline constexpr QLatin1String On("on");       // screenShare, screenWatch, screenShared, screenTake
+inline constexpr QLatin1String Width("width"); // screenShare, screenShared
+inline constexpr QLatin1String Height("height");         // screenShare, screenShared
+inline constexpr QLatin1String Controller("controller"); // screenControl, screenControlled
+inline constexpr QLatin1String Open("open");             // screenControl, screenControlled
+inline constexpr QLatin1String Count("count");           // screenWatchers
 } // namespace field
 
 // Why a client left (clientLeft.reason).

@@ -74,6 +74,7 @@ Server::Server(const ServerOptions& options, QObject* parent)
     , m_files(std::make_unique<FileService>(options.dataDirectory, options.files,
                                             m_cluster->state().channels()))
     , m_voice(new VoiceRelay(m_clients, options.tls, this))
+    , m_screens(new ScreenRelay(m_clients, m_members, this))
 {
     m_cluster->setEvents(this);
     m_voice->setCrossing(
@@ -431,6 +432,7 @@ void Server::sessionClosed(Session* session, const QString& reason)
     m_files->sessionClosed(session);
     if (session->clientId == 0 || m_clients.value(session->clientId) != session)
         return;
+    m_screens->clientGone(session);
     m_clients.remove(session->clientId);
     leaveChannel(session);
     m_voice->removeClient(session);
@@ -449,6 +451,15 @@ void Server::handleFrame(Session* session, const QCborMap& message)
             // The socket goes with the transfer; the session is done with then.
             const QPointer<Session> target(session);
             m_files->startTransfer(session, message, [this, target] {
+                if (!target)
+                    return;
+                m_pending.removeOne(target);
+                m_sessions.remove(target);
+                target->deleteLater();
+            });
+        } else if (type == type::Screen) {
+            const QPointer<Session> target(session);
+            m_screens->attach(session, message, [this, target] {
                 if (!target)
                     return;
                 m_pending.removeOne(target);
@@ -486,6 +497,9 @@ void Server::handleFrame(Session* session, const QCborMap& message)
         session->reply(returnCode, ERROR_ok); // everybody sees everything already
     } else if (FileService::handles(type)) {
         m_files->handleRequest(session, type, message);
+    } else if (ScreenRelay::handles(type)) {
+        if (!m_screens->handleControl(session, type, message))
+            session->protocolError(QStringLiteral("bad '%1' message").arg(type));
     } else if (type == type::Voice || type == type::VoicePath || type == type::VoiceReport) {
         if (!m_voice->handleControl(session, type, message))
             session->protocolError(QStringLiteral("bad '%1' message").arg(type));
@@ -623,6 +637,7 @@ void Server::welcome(Session* session, const JoinResult& result)
     // client's frame until that client does.
     session->send(m_cluster->state().channelTree());
     session->send(m_cluster->state().everybody() + encodeFrame(QCborMap{{TypeKey, type::Synced}}));
+    m_screens->clientEntered(session);
 }
 
 void Server::handleMove(Session* session, const QCborMap& message)
@@ -899,9 +914,10 @@ void Server::clientJoined(const ClientRecord& client)
 
 void Server::clientMoved(const ClientRecord& client, quint64 from, const Invoker& invoker)
 {
-    if (Session* session = m_clients.value(client.id)) {
-        leaveChannel(session);
-        enterChannel(session, client.channel);
+    Session* mover = m_clients.value(client.id);
+    if (mover) {
+        leaveChannel(mover);
+        enterChannel(mover, client.channel);
     }
     QCborMap moved{{TypeKey, type::ClientMoved},
                    {field::ClientId, client.id},
@@ -909,6 +925,9 @@ void Server::clientMoved(const ClientRecord& client, quint64 from, const Invoker
                    {field::ToChannel, qint64(client.channel)}};
     addInvoker(&moved, invoker);
     announce(moved);
+    // After the move is told: the shares of the old channel end, those of the new one start.
+    if (mover)
+        m_screens->clientMoved(mover, from);
 }
 
 void Server::clientUpdated(const ClientRecord& client, const Invoker& invoker)
@@ -980,6 +999,7 @@ void Server::clientRevoked(anyID id, const QString& reason)
     if (!session)
         return;
     // The service has forgotten it already, or gave its ID to another: nothing to tell it.
+    m_screens->clientGone(session);
     leaveChannel(session);
     m_voice->removeClient(session);
     session->close(reason, true);

@@ -8,6 +8,7 @@
 #include "heaptrim.h"
 #include "iopool.h"
 #include "listener.h"
+#include "screenrelay.h"
 #include "session.h"
 #include "textmessagecodec.h"
 #include "voicerelay.h"
@@ -92,6 +93,7 @@ public:
     quint16 port() const;
     QHostAddress address() const;
     const VoiceStats& voiceStats() const { return m_voice->stats(); }
+    const ScreenStats& screenStats() const { return m_screens->stats(); }
     // The numbers the admin endpoint reports.
     ServerMetrics metrics() const;
 
@@ -185,6 +187,7 @@ private:
     HeapTrimmer m_heapTrimmer;
     std::unique_ptr<FileService> m_files;
     VoiceRelay* m_voice;
+    ScreenRelay* m_screens;
     std::unique_ptr<IoPool> m_io; // made by listen()
     bool m_draining = false;
     QTimer m_drainTimer;

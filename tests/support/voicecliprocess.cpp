@@ -3,6 +3,7 @@
 
 #include "voiceserverprocess.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTest>
@@ -19,6 +20,15 @@ VoiceCliProcess::~VoiceCliProcess()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+}
+
+void VoiceCliProcess::setEnvironmentVariable(const QString& name, const QString& value)
+{
+    QProcessEnvironment environment = m_process.processEnvironment().isEmpty()
+                                          ? QProcessEnvironment::systemEnvironment()
+                                          : m_process.processEnvironment();
+    environment.insert(name, value);
+    m_process.setProcessEnvironment(environment);
 }
 
 bool VoiceCliProcess::start(int timeoutMs)
@@ -44,6 +54,7 @@ void VoiceCliProcess::readLines()
         m_buffer.remove(0, newline + 1);
         if (line.isObject()) {
             m_lines.append(line.object());
+            m_times.append(QDateTime::currentMSecsSinceEpoch());
             m_claimed.append(false);
         }
     }

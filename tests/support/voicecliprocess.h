@@ -27,6 +27,8 @@ public:
     VoiceCliProcess(const VoiceCliProcess&) = delete;
     VoiceCliProcess& operator=(const VoiceCliProcess&) = delete;
 
+    // For the next start, e.g. DISPLAY for a sharer.
+    void setEnvironmentVariable(const QString& name, const QString& value);
     bool start(int timeoutMs = 10000);
     void send(const QJsonArray& command);
 
@@ -41,8 +43,9 @@ public:
     bool connectTo(quint16 port, const QString& nickname,
                    const QString& password = QStringLiteral("mossel"));
 
-    // Every line so far, claimed or not.
+    // Every line so far, claimed or not, and when each was read (ms since the epoch).
     QList<QJsonObject> lines() const { return m_lines; }
+    QList<qint64> times() const { return m_times; }
     // "quit" and wait for the process to end.
     bool quit(int timeoutMs = 10000);
     qint64 pid() const { return m_process.processId(); }
@@ -53,6 +56,7 @@ private:
     QProcess m_process;
     QByteArray m_buffer;
     QList<QJsonObject> m_lines;
+    QList<qint64> m_times;
     QList<bool> m_claimed;
 };
 
