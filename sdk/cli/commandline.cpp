@@ -272,7 +272,8 @@ const CommandHelp Commands[] = {
     {"setconfig", "identifier, value", "set a preprocessor or playback value"},
     {"screenshare", "\"start\"|\"stop\"[, monitor[, maxKbps]]",
      "share the X11 display of DISPLAY (monitor -1: all of it) with the own channel, or stop"},
-    {"screens", "", "the shares in the own channel with their size and who controls them"},
+    {"screens", "",
+     "the shares in the own channel with their size and who controls them; who watches the own"},
     {"screenwatch", "clientID[, x, y]",
      "watch a share: onScreenFrame per picture, with the pixel at x, y (in the share's pixels) "
      "as probe [r, g, b]"},
@@ -589,7 +590,7 @@ QString CommandLine::usage()
         "object per line: {\"result\": command, \"error\": code, ...} for each command and\n"
         "{\"event\": callback, ...} for every event of the server. Live screens print\n"
         "onScreenShareEvent, onScreenFrame, onScreenCursorEvent, onScreenCursorShapeEvent,\n"
-        "onScreenControlEvent and onScreenErrorEvent.\n\nCommands:\n");
+        "onScreenControlEvent, onScreenWatchEvent and onScreenErrorEvent.\n\nCommands:\n");
     for (const CommandHelp& entry : Commands) {
         text += QStringLiteral("  [\"%1\"%2]\n      %3\n")
                     .arg(QLatin1String(entry.name),

@@ -105,6 +105,14 @@ void onScreenControlEvent(uint64 h, anyID sharerID, anyID controllerID, int open
     g_print(line);
 }
 
+void onScreenWatchEvent(uint64 h, anyID watcherID, int watching)
+{
+    QJsonObject line = event("onScreenWatchEvent", h);
+    line.insert(QStringLiteral("watcherID"), watcherID);
+    line.insert(QStringLiteral("watching"), watching);
+    g_print(line);
+}
+
 void onScreenErrorEvent(uint64 h, anyID clientID, unsigned int error, const char* message)
 {
     QJsonObject line = event("onScreenErrorEvent", h);
@@ -146,6 +154,7 @@ bool startScreenCommands(void (*print)(const QJsonObject&))
     functions.onScreenCursorShapeEvent = onScreenCursorShapeEvent;
     functions.onScreenControlEvent = onScreenControlEvent;
     functions.onScreenErrorEvent = onScreenErrorEvent;
+    functions.onScreenWatchEvent = onScreenWatchEvent;
     return voicescreen_setCallbacks(&functions) == ERROR_ok;
 }
 
@@ -276,6 +285,14 @@ bool handleScreenCommand(const QJsonArray& cmd, uint64 h, QJsonObject* result)
             }
             ts3client_freeMemory(ids);
             result->insert(QStringLiteral("shares"), shares);
+            anyID* watchers = nullptr;
+            if (voicescreen_getWatchers(h, &watchers) == ERROR_ok) {
+                QJsonArray list;
+                for (anyID* id = watchers; *id; ++id)
+                    list.append(*id);
+                ts3client_freeMemory(watchers);
+                result->insert(QStringLiteral("watchers"), list);
+            }
         }
     } else {
         return false;

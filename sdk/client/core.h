@@ -94,6 +94,7 @@ struct ScreenMirror
     QMap<anyID, SharedScreen> shares; // the own share too, once the server confirmed it
     bool sharing = false;             // the own share runs (from the request on)
     QSet<anyID> watching;
+    QList<anyID> watchers; // of the own share
 };
 
 struct HandlerState

@@ -485,8 +485,11 @@ struct VoiceScreenFunctions
      * onScreenShareEvent). One line of text says what. */
     void (*onScreenErrorEvent)(uint64 serverConnectionHandlerID, anyID clientID, unsigned int error,
                                const char* message);
+    /* For the sharer: watcherID started (watching 1) or stopped (0) watching the own share;
+     * leaving or moving away stops it. */
+    void (*onScreenWatchEvent)(uint64 serverConnectionHandlerID, anyID watcherID, int watching);
     /* Room for later events; zero them. */
-    void (*reserved[10])(void);
+    void (*reserved[9])(void);
 };
 
 /* Registers the screen callbacks (the table is copied; null removes them). Call after
@@ -511,7 +514,8 @@ VOICESDK_EXPORT unsigned int voicescreen_unwatch(uint64 serverConnectionHandlerI
 
 /* The sharer gives control of its screen to one member of its channel (0: to nobody, taking it
  * back); one member at a time. With open 1 any watcher may take control while nobody holds it
- * (voicescreen_takeControl). Stopping the share, or the controller leaving, ends control. */
+ * (voicescreen_takeControl). Stopping the share, or the controller leaving, ends control. May
+ * be called right after voicescreen_startShare: the requests reach the server in order. */
 VOICESDK_EXPORT unsigned int voicescreen_setController(uint64 serverConnectionHandlerID,
                                                        anyID clientID, int open);
 /* A watcher asks for control of sharerID's screen (take 1; granted while control is open and
@@ -548,6 +552,10 @@ VOICESDK_EXPORT unsigned int voicescreen_getShareSize(uint64 serverConnectionHan
 VOICESDK_EXPORT unsigned int voicescreen_getController(uint64 serverConnectionHandlerID,
                                                        anyID sharerID, anyID* controllerID,
                                                        int* open);
+/* Who watches the own share (0-terminated; release with ts3client_freeMemory);
+ * ERROR_screen_not_sharing without one. */
+VOICESDK_EXPORT unsigned int voicescreen_getWatchers(uint64 serverConnectionHandlerID,
+                                                     anyID** result);
 
 #ifdef __cplusplus
 }

@@ -185,6 +185,7 @@ inline constexpr QLatin1String Height("height");         // screenShare, screenS
 inline constexpr QLatin1String Controller("controller"); // screenControl, screenControlled
 inline constexpr QLatin1String Open("open");             // screenControl, screenControlled
 inline constexpr QLatin1String Count("count");           // screenWatchers
+inline constexpr QLatin1String Clients("clients");       // screenWatchers: who
 } // namespace field
 
 // Why a client left (clientLeft.reason).

@@ -63,12 +63,15 @@ void ScreenRelay::tellWatching(const Share& share)
     if (share.here())
         return;
     int watchers[2] = {0, 0};
-    for (const WatchState& state : share.watchers)
-        ++watchers[state.stream];
+    QList<quint16> clients;
+    for (auto it = share.watchers.cbegin(); it != share.watchers.cend(); ++it) {
+        ++watchers[it->stream];
+        clients.append(it.key());
+    }
     QByteArray payload;
     QDataStream out(&payload, QIODevice::WriteOnly);
     out << quint8('W') << m_crossing.self << quint16(share.sharer) << quint16(watchers[0])
-        << quint16(watchers[1]);
+        << quint16(watchers[1]) << clients;
     cross(share.instance, payload);
 }
 
@@ -165,12 +168,17 @@ void ScreenRelay::crossed(const QByteArray& payload)
                                         {field::Open, open}});
         return;
     }
-    case 'W': { // how many watch a share of this instance there, per stream
+    case 'W': { // who watches a share of this instance there, and how many on each stream
         quint16 full = 0, scaled = 0;
-        in >> full >> scaled;
-        if (in.status() != QDataStream::Ok || !known || !known->here())
+        QList<quint16> clients;
+        in >> full >> scaled >> clients;
+        if (in.status() != QDataStream::Ok || !known || !known->here() ||
+            clients.size() != full + scaled)
             return;
         Remote& remote = known->remotes[from];
+        remote.clients.clear();
+        for (const quint16 id : qAsConst(clients))
+            remote.clients.append(id);
         const bool more = full + scaled > remote.watchers[0] + remote.watchers[1];
         remote.watchers[0] = full;
         remote.watchers[1] = scaled;

@@ -10,6 +10,7 @@
 #include "session.h"
 #include "tls.h"
 
+#include <QCborArray>
 #include <QDataStream>
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -818,9 +819,15 @@ void ScreenRelay::tellWatcherCount(Share& share)
 {
     if (!share.here())
         return tellWatching(share);
-    if (Session* sharer = m_clients.value(share.sharer))
-        sharer->sendMessage(
-            QCborMap{{TypeKey, type::ScreenWatchers}, {field::Count, share.watcherCount()}});
+    if (Session* sharer = m_clients.value(share.sharer)) {
+        const QList<anyID> watchers = share.watcherList();
+        QCborArray clients;
+        for (const anyID id : watchers)
+            clients.append(id);
+        sharer->sendMessage(QCborMap{{TypeKey, type::ScreenWatchers},
+                                     {field::Count, watchers.size()},
+                                     {field::Clients, clients}});
+    }
 }
 
 void ScreenRelay::announceShare(const Share& share, bool on)

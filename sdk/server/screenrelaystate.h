@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -40,6 +41,7 @@ struct ScreenRelay::WatchState
 struct ScreenRelay::Remote
 {
     int watchers[2] = {0, 0}; // per stream
+    QList<anyID> clients;     // who they are
     quint32 lowKbps = 0;      // what its slowest watcher on the scaled stream takes; 0: none
     qint64 seenAt = 0;
 };
@@ -67,12 +69,13 @@ struct ScreenRelay::Share
     qint64 seenAt = 0;   // another instance's share: when it was told last
 
     bool here() const { return instance.isEmpty(); }
-    int watcherCount() const
+    // Who watches, here and on the other instances.
+    QList<anyID> watcherList() const
     {
-        int count = watchers.size();
+        QList<anyID> all = watchers.keys();
         for (const Remote& remote : remotes)
-            count += remote.watchers[0] + remote.watchers[1];
-        return count;
+            all += remote.clients;
+        return all;
     }
 };
 

@@ -313,3 +313,15 @@ unsigned int voicescreen_getController(uint64 serverConnectionHandlerID, anyID s
         return ERROR_ok;
     });
 }
+
+unsigned int voicescreen_getWatchers(uint64 serverConnectionHandlerID, anyID** result)
+{
+    if (!result)
+        return ERROR_parameter_invalid;
+    return connected(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
+        if (!state.screens.sharing)
+            return ERROR_screen_not_sharing;
+        *result = dupIdList<anyID>(state.screens.watchers);
+        return *result ? unsigned(ERROR_ok) : unsigned(ERROR_out_of_memory);
+    });
+}

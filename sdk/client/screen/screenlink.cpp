@@ -10,6 +10,7 @@
 #include "tls.h"
 #include "x11screen.h"
 
+#include <QCborArray>
 #include <QPointer>
 
 namespace voicesdk {
@@ -184,10 +185,34 @@ bool ScreenLink::handleMessage(const QString& type, const QCborMap& message)
     }
     if (type == type::ScreenWatchers) {
         const int count = int(reader.integer(field::Count, 0, 0xFFFF));
-        if (!reader.ok())
+        const QCborArray list = message.value(field::Clients).toArray();
+        if (!reader.ok() || list.size() > 0xFFFF)
             return false;
+        QList<anyID> now;
+        for (const QCborValue& id : list) {
+            if (!id.isInteger() || id.toInteger() < 1 || id.toInteger() > 0xFFFF)
+                return false;
+            now.append(anyID(id.toInteger()));
+        }
         if (m_share)
             m_share->setWatchers(count);
+        // Who came and who went, told one by one.
+        QList<anyID> before;
+        {
+            QMutexLocker locker(&stateMutex());
+            if (HandlerState* state = findHandler(m_handler)) {
+                before = state->screens.watchers;
+                state->screens.watchers = now;
+            }
+        }
+        if (const auto fn = screenCallbacks().onScreenWatchEvent) {
+            for (const anyID id : qAsConst(before))
+                if (!now.contains(id))
+                    fn(m_handler, id, 0);
+            for (const anyID id : qAsConst(now))
+                if (!before.contains(id))
+                    fn(m_handler, id, 1);
+        }
         return true;
     }
     if (type == type::ScreenError) {
@@ -227,6 +252,7 @@ void ScreenLink::shareEnded(anyID sharer)
         m_viewer->forget(sharer);
     if (sharer == m_ownId && m_share) {
         // The server ended it (the own client moved): so does the capture.
+        forgetWatchers();
         m_share.reset();
         m_input.reset();
         m_backlogTimer.stop();
@@ -328,6 +354,19 @@ void ScreenLink::ownShareFailed(unsigned int code, const QString& message)
     stopShare(message);
 }
 
+void ScreenLink::forgetWatchers()
+{
+    QList<anyID> before;
+    {
+        QMutexLocker locker(&stateMutex());
+        if (HandlerState* state = findHandler(m_handler))
+            before.swap(state->screens.watchers);
+    }
+    if (const auto fn = screenCallbacks().onScreenWatchEvent)
+        for (const anyID id : qAsConst(before))
+            fn(m_handler, id, 0);
+}
+
 void ScreenLink::stopShare(const QString& why)
 {
     if (!m_share) {
@@ -351,6 +390,7 @@ void ScreenLink::stopShare(const QString& why)
         }
     }
     Q_UNUSED(known)
+    forgetWatchers();
     tellShare(m_ownId, false, 0, 0);
 }
 

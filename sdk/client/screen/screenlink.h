@@ -79,6 +79,8 @@ private:
     void measureBacklog();
     void injected(const protocol::screen::Input& input);
     void shareEnded(anyID sharer);
+    // The own share ended: its watchers are told as gone.
+    void forgetWatchers();
     void ownShareFailed(unsigned int code, const QString& message);
     // Events; the mirror is written before they are told.
     void tellShare(anyID client, bool sharing, int width, int height);

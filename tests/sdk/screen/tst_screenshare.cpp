@@ -160,6 +160,12 @@ void tst_ScreenShare::shareAndWatch()
     const QJsonArray shares = watcher.command({"screens"}).value("shares").toArray();
     QCOMPARE(shares.size(), 1);
     QCOMPARE(shares.at(0).toObject().value("clientID").toInt(), sharerId);
+    // The sharer knows who watches.
+    const int watcherId = idOf(&watcher);
+    QCOMPARE(
+        sharer.waitForEvent("onScreenWatchEvent", is("watching", 1)).value("watcherID").toInt(),
+        watcherId);
+    QCOMPARE(sharer.command({"screens"}).value("watchers").toArray(), QJsonArray{watcherId});
 
     // The picture as a whole arrives recognisably.
     QTemporaryDir dir;
@@ -179,6 +185,9 @@ void tst_ScreenShare::shareAndWatch()
 
     // Unwatched, nothing more comes; stopped, the share ends for the others.
     QCOMPARE(watcher.command({"screenunwatch", sharerId}).value("error").toInt(), 0);
+    QCOMPARE(
+        sharer.waitForEvent("onScreenWatchEvent", is("watching", 0)).value("watcherID").toInt(),
+        watcherId);
     QTest::qWait(200);
     const int before = watcher.lines().size();
     QVERIFY(m_display.fill(QRect(80, 80, 40, 40), Qt::black));
