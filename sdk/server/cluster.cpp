@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cluster.h"
 
+#include <QSet>
+
 #include "frame.h"
 #include "protocol.h"
 
@@ -124,6 +126,15 @@ QStringList ClusterState::instancesIn(quint64 channel) const
 {
     const auto it = m_instances.constFind(channel);
     return it == m_instances.constEnd() ? QStringList() : it->keys();
+}
+
+QStringList ClusterState::instances() const
+{
+    QSet<QString> all;
+    for (const QHash<QString, int>& counts : m_instances)
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            all.insert(it.key());
+    return all.values();
 }
 
 QByteArray ClusterState::channelTree() const

@@ -94,8 +94,9 @@ public:
     int depthOf(quint64 channelId) const;
     // Clients in the channels of a subtree.
     QList<anyID> occupants(const QList<quint64>& channels) const;
-    // Other instances holding members of a channel.
+    // Other instances holding members of a channel; of any channel.
     QStringList instancesIn(quint64 channel) const;
+    QStringList instances() const;
 
     // The "channel" frames of a newcomer, parents first, and every client's frame.
     QByteArray channelTree() const;
@@ -138,6 +139,8 @@ public:
     virtual void channelText(quint64 channel, const QByteArray& frame) = 0;
     virtual bool privateText(anyID target, const QByteArray& frame) = 0;
     virtual void voice(quint64 channel, const QByteArray& frame) = 0;
+    // A message of another instance's screen relay (ScreenRelay::crossed).
+    virtual void screen(const QByteArray& payload) = 0;
     // A client here that the service does not know any more (it lost a conflict when the
     // instance joined the cluster again): its connection must end.
     virtual void clientRevoked(anyID id, const QString& reason) = 0;
@@ -204,6 +207,12 @@ public:
         return false;
     }
     // Voice frames for listeners on other instances: live, sent once, never held.
+    // A message for the screen relay of another instance; live like voice, never kept.
+    virtual void sendScreen(const QString& instance, const QByteArray& payload)
+    {
+        Q_UNUSED(instance)
+        Q_UNUSED(payload)
+    }
     virtual void sendVoice(quint64 channel, const QByteArray& frame)
     {
         Q_UNUSED(channel)

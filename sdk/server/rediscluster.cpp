@@ -876,9 +876,9 @@ void RedisCluster::message(const QByteArray& channel, const QByteArray& payload)
         return;
     if (m_phase == Phase::Syncing) {
         // Bounded: a snapshot comes within a heartbeat's time, or the link is dropped; texts
-        // left out are sent again. Voice is live and not kept.
+        // left out are sent again. Voice and screens are live and not kept.
         if (m_held.size() < 100000 && m_heldBytes + payload.size() <= MaxHeldBytes &&
-            (isEvent || !payload.startsWith('V'))) {
+            (isEvent || (!payload.startsWith('V') && !payload.startsWith('S')))) {
             m_held.append({isEvent, QByteArray(payload.constData(), payload.size())});
             m_heldBytes += payload.size();
         }
@@ -1061,6 +1061,11 @@ void RedisCluster::traffic(const QByteArray& payload)
         if (!m_state.channels().contains(channel))
             return;
         m_events->voice(channel, QByteArray(payload.constData() + Header, payload.size() - Header));
+        return;
+    }
+    if (payload.startsWith('S')) {
+        // 'S', then the screen relay's own message, which it checks.
+        m_events->screen(QByteArray(payload.constData() + 1, payload.size() - 1));
         return;
     }
     dropped("traffic that is none", QString::fromUtf8(payload.left(100)));
@@ -1505,6 +1510,12 @@ void RedisCluster::change(quint64 channel, qint64 bytes, int entries)
 void RedisCluster::seed(const QHash<quint64, StoreUsage>& usage)
 {
     m_seed = std::make_unique<QHash<quint64, StoreUsage>>(usage);
+}
+
+void RedisCluster::sendScreen(const QString& instance, const QByteArray& payload)
+{
+    if (m_phase == Phase::Online && instance != m_instance)
+        publish(instance, QByteArray(1, 'S') + payload);
 }
 
 void RedisCluster::sendVoice(quint64 channel, const QByteArray& frame)

@@ -77,6 +77,7 @@ public:
     bool sendChannelText(quint64 channel, const TextParts& text, Done done) override;
     bool sendPrivateText(const ClientRecord& target, const TextParts& text, Done done) override;
     void sendVoice(quint64 channel, const QByteArray& frame) override;
+    void sendScreen(const QString& instance, const QByteArray& payload) override;
 
     // The file stores shared by the instances.
     bool isShared() const override { return m_phase == Phase::Online; }

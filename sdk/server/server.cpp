@@ -125,6 +125,20 @@ bool Server::listen(QString* error, bool* mayPass)
     }
     if (!m_cluster->start(error))
         return false;
+    if (!m_cluster->instanceId().isEmpty()) {
+        // Shares cross to the other instances like voice does.
+        ScreenCrossing crossing;
+        crossing.self = m_cluster->instanceId();
+        crossing.send = [this](const QString& instance, const QByteArray& payload) {
+            m_cluster->sendScreen(instance, payload);
+        };
+        crossing.others = [this] { return m_cluster->state().instances(); };
+        crossing.channelOf = [this](anyID id) -> quint64 {
+            const ClientRecord* client = m_cluster->state().client(id);
+            return client ? client->channel : 0;
+        };
+        m_screens->setCrossing(std::move(crossing));
+    }
     // Clients are taken once the instance holds the cluster's state, or serves alone.
     waitForCluster(5000);
     if (mayPass)
@@ -928,6 +942,8 @@ void Server::clientMoved(const ClientRecord& client, quint64 from, const Invoker
     // After the move is told: the shares of the old channel end, those of the new one start.
     if (mover)
         m_screens->clientMoved(mover, from);
+    else
+        m_screens->remoteClientMoved(client.id, client.channel);
 }
 
 void Server::clientUpdated(const ClientRecord& client, const Invoker& invoker)
@@ -944,8 +960,10 @@ void Server::clientUpdated(const ClientRecord& client, const Invoker& invoker)
 
 void Server::clientLeft(const ClientRecord& client, int reason, const QString& message)
 {
-    if (!client.instance.isEmpty() && client.instance != m_cluster->instanceId())
+    if (!client.instance.isEmpty() && client.instance != m_cluster->instanceId()) {
         m_files->remoteOwnerLeft(client.id, client.instance);
+        m_screens->remoteClientLeft(client.id);
+    }
     // Others learn about it after the current frame is handled, never in the middle of
     // another broadcast (a client dropped while one is sent to it).
     announce(QCborMap{{TypeKey, type::ClientLeft},
@@ -991,6 +1009,11 @@ bool Server::privateText(anyID target, const QByteArray& frame)
 void Server::voice(quint64 channel, const QByteArray& frame)
 {
     m_voice->deliver(channel, frame);
+}
+
+void Server::screen(const QByteArray& payload)
+{
+    m_screens->crossed(payload);
 }
 
 void Server::clientRevoked(anyID id, const QString& reason)

@@ -163,6 +163,7 @@ private:
     void channelText(quint64 channel, const QByteArray& frame) override;
     bool privateText(anyID target, const QByteArray& frame) override;
     void voice(quint64 channel, const QByteArray& frame) override;
+    void screen(const QByteArray& payload) override;
     void clientRevoked(anyID id, const QString& reason) override;
 
     ServerOptions m_options;

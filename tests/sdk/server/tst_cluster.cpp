@@ -10,6 +10,7 @@
 #include "redisprocess.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
+#include "xvfbdisplay.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -148,6 +149,7 @@ class tst_Cluster : public QObject
 private slots:
     void oneServiceForEveryone();
     void trafficCrossesInstances();
+    void screensCrossInstances();
     void filesThroughEitherInstance();
     void deadInstanceLeavesOnce();
     void redisOutageAndResync();
@@ -284,6 +286,67 @@ void tst_Cluster::trafficCrossesInstances()
     const double share = audio::toneShareDb(samples, 1000, start + 2400, 9600);
     QVERIFY2(share > -3, qPrintable(QStringLiteral("tone share %1 dB").arg(share)));
     QVERIFY(alice.quit() && bob.quit());
+}
+
+void tst_Cluster::screensCrossInstances()
+{
+    Service service;
+    QVERIFY2(service.start(2), qPrintable(service.logs()));
+    XvfbDisplay display(QSize(640, 360));
+    QVERIFY(display.start());
+    QVERIFY(display.watchInput());
+    QVERIFY(display.fill(QRect(0, 0, 640, 360), Qt::darkGreen));
+    // The sharer on one instance, a watcher on each.
+    VoiceCliProcess sharer, near, far;
+    sharer.setEnvironmentVariable("DISPLAY", display.name());
+    QVERIFY(sharer.start() && near.start() && far.start());
+    QVERIFY(sharer.connectTo(service.port(0), "sharer"));
+    QVERIFY(near.connectTo(service.port(0), "near"));
+    QVERIFY(far.connectTo(service.port(1), "far"));
+    QCOMPARE(clientsSeenBy(far, 3).size(), 3);
+    const int sharerId = idOf(sharer);
+    const int farId = idOf(far);
+    QCOMPARE(sharer.command({"screenshare", "start"}).value("error").toInt(), 0);
+    const QJsonObject shared = far.waitForEvent("onScreenShareEvent", is("sharing", 1));
+    QCOMPARE(shared.value("width").toInt(), 640);
+    QCOMPARE(far.command({"screenwatch", sharerId, 5, 5}).value("error").toInt(), 0);
+    QCOMPARE(near.command({"screenwatch", sharerId, 5, 5}).value("error").toInt(), 0);
+    QCOMPARE(sharer.waitForEvent("onScreenWatchEvent", is("watcherID", farId)).value("watching"),
+             QJsonValue(1));
+    const auto shows = [](const QColor& color) {
+        return [color](const QJsonObject& line) {
+            const QJsonArray probe = line.value("probe").toArray();
+            return line.value("event") == QLatin1String("onScreenFrame") && probe.size() == 3 &&
+                   qAbs(probe[0].toInt() - color.red()) < 30 &&
+                   qAbs(probe[1].toInt() - color.green()) < 30 &&
+                   qAbs(probe[2].toInt() - color.blue()) < 30;
+        };
+    };
+    QVERIFY2(!far.waitFor(shows(Qt::darkGreen)).isEmpty(), qPrintable(service.logs()));
+    QVERIFY(display.fill(QRect(0, 0, 64, 64), Qt::yellow));
+    QVERIFY(!far.waitFor(shows(Qt::yellow)).isEmpty());
+    QVERIFY(!near.waitFor(shows(Qt::yellow)).isEmpty());
+
+    // Control crosses: refused before it is given, injected once it is.
+    QCOMPARE(far.command({"screeninput", sharerId, "move", 10, 10}).value("error").toInt(), 0);
+    QCOMPARE(far.waitForEvent("onScreenErrorEvent").value("error").toInt(), 0x0C04);
+    QCOMPARE(sharer.command({"screencontrol", "grant", farId}).value("error").toInt(), 0);
+    QVERIFY(!far.waitForEvent("onScreenControlEvent", is("controllerID", farId)).isEmpty());
+    QCOMPARE(far.command({"screeninput", sharerId, "move", 300, 200}).value("error").toInt(), 0);
+    QCOMPARE(far.command({"screeninput", sharerId, "button", 1, 1}).value("error").toInt(), 0);
+    QCOMPARE(far.command({"screeninput", sharerId, "button", 1, 0}).value("error").toInt(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(display.input(),
+                              (QStringList{"press 1 at 300,200", "release 1 at 300,200"}), 5000);
+
+    // The controller leaving its instance takes control away; the share ending is told there.
+    QVERIFY(far.quit());
+    QVERIFY(!near.waitForEvent("onScreenControlEvent", is("controllerID", 0)).isEmpty());
+    VoiceCliProcess late;
+    QVERIFY(late.start() && late.connectTo(service.port(1), "late"));
+    QVERIFY(!late.waitForEvent("onScreenShareEvent", is("sharing", 1)).isEmpty());
+    QCOMPARE(sharer.command({"screenshare", "stop"}).value("error").toInt(), 0);
+    QVERIFY(!late.waitForEvent("onScreenShareEvent", is("sharing", 0)).isEmpty());
+    QVERIFY(sharer.quit() && near.quit() && late.quit());
 }
 
 void tst_Cluster::filesThroughEitherInstance()
