@@ -129,7 +129,9 @@ void ScreenShare::run()
     // picture, in the full stream's pixels.
     std::unique_ptr<ScreenEncoder> low;
     QRect lowChanged;
-    qint64 lastLowAt = -1000, lowChangeAt = 0;
+    // The next picture of it waits until the last one has left at its rate: the encoder
+    // overshoots its rate on pictures that all change, and the link it serves has no room.
+    qint64 lowNextAt = 0, lowChangeAt = 0;
     quint32 lowNumber = 0;
     unsigned int kbps = s.maxKbps;
     unsigned int own = s.maxKbps; // what the own link takes
@@ -171,7 +173,7 @@ void ScreenShare::run()
             s.lowKeyRequested = true;
         }
         low->setBitrate(kbps);
-        if (at - lastLowAt < 1000 / MaxLowFps)
+        if (at < lowNextAt)
             return true;
         ScreenEncoder::Frame kind;
         if (s.lowKeyRequested)
@@ -195,7 +197,8 @@ void ScreenShare::run()
         bool key = false;
         if (!low->encode(kind, at, &data, &key))
             return false;
-        lastLowAt = at;
+        // kbit/s are bits per millisecond.
+        lowNextAt = at + qMax<qint64>(1000 / MaxLowFps, qint64(data.size()) * 8 / kbps);
         if (data.isEmpty()) {
             if (kind == ScreenEncoder::Frame::Key)
                 s.lowKeyRequested = true;
@@ -235,8 +238,7 @@ void ScreenShare::run()
             else if (encoder->needsTopOff())
                 frameAt = qMax(lastFrameAt + interval, lastChangeAt + TopOffAfterMs);
             if (s.lowKbps > 0 && (s.lowKeyRequested || !lowChanged.isEmpty()))
-                frameAt = frameAt < 0 ? lastLowAt + 1000 / MaxLowFps
-                                      : qMin(frameAt, lastLowAt + 1000 / MaxLowFps);
+                frameAt = frameAt < 0 ? lowNextAt : qMin(frameAt, lowNextAt);
             if (frameAt >= 0) {
                 // Behind, the own link wakes this when it catches up; a spent bit rate refills.
                 if (behind)
