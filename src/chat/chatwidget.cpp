@@ -6,6 +6,8 @@
 #include "files/filewidget.h"
 #include "fontwidget.h"
 #include "remote/anydeskhandle.h"
+#include "remote/builtinremotehandle.h"
+#include "remote/screensession.h"
 #include "screenshot.h"
 #include "teamspeak3serverinterface.h"
 #include "tsclient/tssdkclient.h"
@@ -30,6 +32,8 @@ namespace {
 constexpr int MaxShownRemoteText = 512;
 // Remote-desktop messages kept while the launcher waits for its program; more are dropped.
 constexpr int MaxQueuedRemote = 8;
+// A requester's name as another client gave it, in the question to the user.
+constexpr int MaxShownRequester = 64;
 
 QString shownRemoteText(const QString& text)
 {
@@ -56,13 +60,17 @@ public:
         delete faceWidget;
         TeamSpeak3ServerInterface* gone = std::exchange(engine, nullptr);
         delete gone;
-        delete remote;
+        delete anyDesk;
+        delete builtin;
+        // Stops the own share and closes the viewers while the pane is still whole.
+        delete screens;
     }
 
     QList<QWidget*> inputs() const
     {
-        QList<QWidget*> widgets{sendButton,     ui.msgInputWidget,  ui.btnDevice_5,  ui.btnDevice_6,
-                                ui.btnSendFile, ui.toolButtonImage, ui.btnScreenshot};
+        QList<QWidget*> widgets{sendButton,       ui.msgInputWidget, ui.btnDevice_5,
+                                ui.btnDevice_6,   ui.btnSendFile,    ui.toolButtonImage,
+                                ui.btnScreenshot, ui.btnShareScreen};
         if (!ui.btnRemote->isHidden())
             widgets << ui.btnRemote;
         return widgets;
@@ -72,6 +80,9 @@ public:
     {
         for (QWidget* widget : inputs())
             widget->setEnabled(enabled);
+        // A share running when the others left can still be stopped here.
+        if (screens && screens->isSharing())
+            ui.btnShareScreen->setEnabled(true);
         if (enabled && editorFocusWanted) {
             // Only while the keyboard is still in the pane or nowhere: a user who went on to
             // something else is not pulled back.
@@ -114,8 +125,12 @@ public:
     void chooseImages();
     void startScreenCapture();
     void requestRemote();
-    void handleRemote(const ChatMessage& message);
-    bool handleRemoteOne(const ChatMessage& message);
+    void toggleScreenShare();
+    void sharingChanged(bool sharing);
+    void handleRemote(const ChatMessage& message, bool own = false);
+    bool handleRemoteOne(const ChatMessage& message, bool own);
+    RemoteHandle* answeringLauncher(bool own, const QString& requester);
+    BuiltinRemoteHandle* builtinLauncher();
 
     Ui::ChatWidget ui;
     FontWidget* fontWidget = nullptr;
@@ -123,9 +138,18 @@ public:
     FaceWidget* faceWidget = nullptr;
     QPushButton* sendButton = nullptr;
     TeamSpeak3ServerInterface* engine = nullptr;
-    RemoteHandle* remote = nullptr;
-    // Remote-desktop messages that came while the launcher was busy with one.
-    QList<ChatMessage> remoteQueue;
+    // The launchers: the program beside Meeting, and the built-in screens.
+    RemoteHandle* anyDesk = nullptr;
+    BuiltinRemoteHandle* builtin = nullptr;
+    ScreenSession* screens = nullptr;
+    // Remote-desktop messages that came while the launcher was busy with one; own marks the
+    // user's own request (role 3), which is answered without asking.
+    struct QueuedRemote
+    {
+        ChatMessage message;
+        bool own = false;
+    };
+    QList<QueuedRemote> remoteQueue;
     bool remoteBusy = false;
     // The editor is to take the keyboard once it takes input.
     bool editorFocusWanted = false;
@@ -174,8 +198,9 @@ void ChatWidgetPrivate::setTabOrder()
             order << widget;
     }
     order << ui.toolButtonFont << ui.toolButtonFace << ui.btnDevice_5 << ui.btnDevice_6
-          << ui.btnRemote << ui.btnSendFile << ui.toolButtonImage << ui.btnScreenshot
-          << ui.msgInputWidget << sendButton << ui.btnBox->button(QDialogButtonBox::Close);
+          << ui.btnRemote << ui.btnShareScreen << ui.btnSendFile << ui.toolButtonImage
+          << ui.btnScreenshot << ui.msgInputWidget << sendButton
+          << ui.btnBox->button(QDialogButtonBox::Close);
     for (int i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order.at(i - 1), order.at(i));
 }
@@ -215,18 +240,19 @@ void ChatWidgetPrivate::startScreenCapture()
 
 void ChatWidgetPrivate::requestRemote()
 {
-    const QString program =
-        remote ? static_cast<AnyDeskHandle*>(remote)->programFile()
-               : AnyDeskHandle::programFile(AnyDeskHandle::variantForRole(clientRole()));
-    if (!QFileInfo(program).isFile()) {
+    // The built-in screens are always there; a program beside Meeting must be.
+    const int role = clientRole();
+    if (chosenRemoteLauncher(role) == RemoteLauncher::External &&
+        !QFileInfo(AnyDeskHandle::programFile(AnyDeskHandle::variantForRole(role))).isFile()) {
         addStatus(ChatWidget::tr("No valid remote component, remote request can't be send."), 2);
         return;
     }
     ChatMessage request(RemoteRequest);
     request.package.setRequest(QJsonObject());
-    if (clientRole() == 3) {
-        // Our own program starts and its ID goes to the others at once.
-        handleRemote(request);
+    if (role == 3) {
+        // Our own program starts (or our screen is shared) and the answer goes to the others
+        // at once.
+        handleRemote(request, true);
         return;
     }
     request.info = makeInfo();
@@ -242,7 +268,57 @@ void ChatWidgetPrivate::requestRemote()
                   1);
 }
 
-void ChatWidgetPrivate::handleRemote(const ChatMessage& message)
+void ChatWidgetPrivate::toggleScreenShare()
+{
+    if (screens->isSharing()) {
+        screens->stopSharing();
+        return;
+    }
+    QString error;
+    if (!screens->startSharing(false, QString(), &error))
+        addStatus(error, 2);
+    // Checked once the share runs, not on the click.
+    ui.btnShareScreen->setChecked(screens->isSharing());
+}
+
+void ChatWidgetPrivate::sharingChanged(bool sharing)
+{
+    QToolButton* button = ui.btnShareScreen;
+    button->setChecked(sharing);
+    button->setToolTip(sharing ? ChatWidget::tr("Your screen is shared: stop sharing it")
+                               : ChatWidget::tr("Share your screen with the meeting"));
+    if (sharing)
+        button->setEnabled(true);
+    else
+        setInputsEnabled(canWrite());
+}
+
+BuiltinRemoteHandle* ChatWidgetPrivate::builtinLauncher()
+{
+    if (!builtin)
+        builtin = new BuiltinRemoteHandle(screens);
+    return builtin;
+}
+
+RemoteHandle* ChatWidgetPrivate::answeringLauncher(bool own, const QString& requester)
+{
+    if (chosenRemoteLauncher(clientRole()) == RemoteLauncher::External) {
+        if (!anyDesk)
+            anyDesk = new AnyDeskHandle(AnyDeskHandle::variantForRole(clientRole()));
+        return anyDesk;
+    }
+    BuiltinRemoteHandle* launcher = builtinLauncher();
+    if (own) {
+        launcher->setRequester(QString());
+    } else {
+        // Whoever asks, the user is asked first; a nameless request is still a request.
+        const QString name = requester.trimmed().left(MaxShownRequester);
+        launcher->setRequester(name.isEmpty() ? ChatWidget::tr("A member of the meeting") : name);
+    }
+    return launcher;
+}
+
+void ChatWidgetPrivate::handleRemote(const ChatMessage& message, bool own)
 {
     // The launcher runs the event loop while it waits for its program, so more requests may
     // come meanwhile: they are answered in turn once it is done.
@@ -250,18 +326,19 @@ void ChatWidgetPrivate::handleRemote(const ChatMessage& message)
         qDebug() << "Dropping a remote-desktop message: too many wait for an answer";
         return;
     }
-    remoteQueue.append(message);
+    remoteQueue.append({message, own});
     if (remoteBusy)
         return;
     remoteBusy = true;
     while (!remoteQueue.isEmpty()) {
-        if (!handleRemoteOne(remoteQueue.takeFirst()))
+        const QueuedRemote next = remoteQueue.takeFirst();
+        if (!handleRemoteOne(next.message, next.own))
             return; // the pane went away: this record is gone too
     }
     remoteBusy = false;
 }
 
-bool ChatWidgetPrivate::handleRemoteOne(const ChatMessage& message)
+bool ChatWidgetPrivate::handleRemoteOne(const ChatMessage& message, bool own)
 {
     const QJsonArray content = message.package.content;
     if (content.size() < 2)
@@ -269,27 +346,33 @@ bool ChatWidgetPrivate::handleRemoteOne(const ChatMessage& message)
     const QString tag = content.at(0).toString();
     const QPointer<ChatWidget> alive(q);
     if (tag == QLatin1String("request")) {
-        if (!remote)
-            remote = new AnyDeskHandle(AnyDeskHandle::variantForRole(clientRole()));
-        const QJsonObject reply = remote->handleRequest();
+        const QJsonObject reply = answeringLauncher(own, message.info.sender())->handleRequest();
         if (!alive)
             return false;
         ChatMessage answer(RemoteRequest);
         answer.info = makeInfo();
         answer.package.setReply(reply);
         emit q->sendMessage(answer);
+        // The user asked: what went wrong is said here too, not only to the others.
+        if (own && reply.contains(QStringLiteral("error")))
+            addStatus(shownRemoteText(reply.value(QStringLiteral("error")).toString()), 2);
     } else if (tag == QLatin1String("reply")) {
         const QJsonObject reply = content.at(1).toObject();
         const QString app = reply.value(QStringLiteral("app_name")).toString();
-        // Our one launcher drives AnyDesk; replies naming another program show nothing.
-        if (app != QLatin1String("AnyDesk")) {
+        // A launcher per program named; replies naming another program show nothing.
+        RemoteHandle* launcher = nullptr;
+        if (app == QLatin1String("AnyDesk")) {
+            if (!anyDesk)
+                anyDesk = new AnyDeskHandle(AnyDeskHandle::variantForRole(clientRole()));
+            launcher = anyDesk;
+        } else if (app == BuiltinRemoteHandle::appName()) {
+            launcher = builtinLauncher();
+        } else {
             qDebug().noquote() << "No launcher for the remote component" << app.left(64);
             return true;
         }
-        if (!remote)
-            remote = new AnyDeskHandle(AnyDeskHandle::variantForRole(clientRole()));
         QString extra;
-        const bool started = remote->handleReply(reply, &extra);
+        const bool started = launcher->handleReply(reply, &extra);
         if (!alive)
             return false;
         if (started) {
@@ -350,6 +433,12 @@ ChatWidget::ChatWidget(QWidget* parent) : QWidget(parent), d(new ChatWidgetPriva
     connect(
         d->ui.btnRemote, &QToolButton::clicked, this, [this] { d->requestRemote(); },
         Qt::QueuedConnection);
+    d->screens = new ScreenSession(this);
+    connect(d->screens, &ScreenSession::status, this,
+            [this](const QString& text, int level) { d->addStatus(text, level); });
+    connect(d->screens, &ScreenSession::sharingChanged, this,
+            [this](bool sharing) { d->sharingChanged(sharing); });
+    connect(d->ui.btnShareScreen, &QToolButton::clicked, this, [this] { d->toggleScreenShare(); });
     connect(d->ui.btnSendFile, &QToolButton::clicked, this, [this] {
         d->fileWidget->show();
         d->fileWidget->raise();
@@ -438,6 +527,11 @@ void ChatWidget::setChatInterface(TeamSpeak3ServerInterface* engine)
 TeamSpeak3ServerInterface* ChatWidget::chatInterface() const
 {
     return d->engine;
+}
+
+ScreenSession* ChatWidget::screenSession() const
+{
+    return d->screens;
 }
 
 int ChatWidget::statusLevel(QtMsgType type)

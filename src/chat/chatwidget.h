@@ -10,14 +10,15 @@
 namespace MeetingSupport {
 
 class ChatWidgetPrivate;
+class ScreenSession;
 class TeamSpeak3ServerInterface;
 
 // The chat pane of an open meeting: the history, a tool bar (font bar, microphone, speakers,
-// remote desktop, shared files, pictures, screen capture), the editor, and Send and Close. It
-// binds a chat engine to the widgets: shows what arrives, sends what the user writes, forwards
-// the shared-files pane's requests, and runs the remote-desktop request and reply. Without an
-// engine, or with fewer than two members in the room, nothing can be written. Deletes itself
-// when closed.
+// remote desktop, screen sharing, shared files, pictures, screen capture), the editor, and Send
+// and Close. It binds a chat engine to the widgets: shows what arrives, sends what the user
+// writes, forwards the shared-files pane's requests, and runs the remote-desktop request and
+// reply, with the program beside Meeting or with its own live screens. Without an engine, or
+// with fewer than two members in the room, nothing can be written. Deletes itself when closed.
 class ChatWidget : public QWidget
 {
     Q_OBJECT
@@ -28,6 +29,8 @@ public:
     // Takes the engine over (deleting the one held before); null disables the pane.
     void setChatInterface(TeamSpeak3ServerInterface* engine);
     TeamSpeak3ServerInterface* chatInterface() const;
+    // The meeting's live screens: the own share and the members' viewers.
+    ScreenSession* screenSession() const;
 
     // Status line levels: 0 information (blue), 1 warning (orange), 2 error (red).
     static int statusLevel(QtMsgType type);

@@ -28,6 +28,7 @@ public:
     QToolButton* btnDevice_5;
     QToolButton* btnDevice_6;
     QToolButton* btnRemote;
+    QToolButton* btnShareScreen;
     QToolButton* btnSendFile;
     QToolButton* toolButtonImage;
     QToolButton* btnScreenshot;
@@ -69,6 +70,8 @@ public:
         btnDevice_6 = toolButton(widget, "btnDevice_6", ":/qml/images/volume_o.png");
         btnDevice_6->setCheckable(true);
         btnRemote = toolButton(widget, "btnRemote", ":/qml/images/remote.png");
+        btnShareScreen = toolButton(widget, "btnShareScreen", ":/qml/images/share_screen.png");
+        btnShareScreen->setCheckable(true);
         btnSendFile = toolButton(widget, "btnSendFile", ":/qml/images/send_file.png");
         toolButtonImage = toolButton(widget, "toolButtonImage", ":/qml/images/send_image.png");
         toolButtonImage->setIconSize(QSize(18, 18));
@@ -107,6 +110,7 @@ public:
         describe(btnDevice_5, tr("Microphone"), tr("Microphone on or off"));
         describe(btnDevice_6, tr("Speakers"), tr("Speakers on or off"));
         describe(btnRemote, tr("Remote desktop"), tr("Ask the others for remote-desktop help"));
+        describe(btnShareScreen, tr("Share screen"), tr("Share your screen with the meeting"));
         describe(btnSendFile, tr("Shared files"), tr("Show the meeting's shared files"));
         describe(toolButtonImage, tr("Send a picture"), tr("Insert a picture into the message"));
         describe(btnScreenshot, tr("Screen capture"),

@@ -89,6 +89,10 @@ QVariant ClientListModel::data(const QModelIndex& index, int role) const
                                                            : tr("microphone on"));
         if (marks.speakers != DeviceMark::None)
             states << (marks.speakers == DeviceMark::Off ? tr("speakers off") : tr("speakers on"));
+        if (client.status.sharing)
+            states << tr("sharing the screen");
+        if (client.status.controlling)
+            states << tr("controlling a shared screen");
         if (states.isEmpty())
             return QVariant();
         const QString list = states.join(QStringLiteral(", "));
@@ -105,6 +109,12 @@ QVariant ClientListModel::data(const QModelIndex& index, int role) const
         return client.status.inputMuted;
     case OutputMutedRole:
         return client.status.outputMuted;
+    case SharingRole:
+        return client.status.sharing;
+    case ControllingRole:
+        return client.status.controlling;
+    case ClientIdRole:
+        return QVariant::fromValue<quint16>(client.clientID);
     default:
         return QVariant();
     }
@@ -123,7 +133,8 @@ bool ClientListModel::setClients(const QVector<ClientEntry>& clients)
     const int offset = m_extraItems.size();
     static const QVector<int> roles{
         Qt::DecorationRole, Qt::ToolTipRole, Qt::AccessibleDescriptionRole,
-        TalkingRole,        InputMutedRole,  OutputMutedRole};
+        TalkingRole,        InputMutedRole,  OutputMutedRole,
+        SharingRole,        ControllingRole};
     for (int i = 0; i < clients.size(); ++i) {
         if (clients.at(i).status == m_clients.at(i).status)
             continue;
@@ -138,6 +149,7 @@ TileMarks ClientListModel::marksOf(const ClientEntry& client) const
 {
     const ClientStatus& status = client.status;
     TileMarks marks;
+    marks.sharing = status.sharing;
     if (m_marking == Marking::Members) {
         marks.ring = status.talking;
         marks.microphone = status.inputMuted ? DeviceMark::Off : DeviceMark::None;
@@ -164,11 +176,12 @@ QIcon ClientListModel::clientIcon(quint64 channelID, const TileMarks& marks)
         inLobby ? QStringLiteral(":/images/normal.png") : QStringLiteral(":/images/meetting.png");
     if (marks.isPlain())
         return QIcon(base);
-    const QString key = QStringLiteral("meeting-client-%1%2%3%4")
+    const QString key = QStringLiteral("meeting-client-%1%2%3%4%5")
                             .arg(int(inLobby))
                             .arg(int(marks.ring))
                             .arg(int(marks.microphone))
-                            .arg(int(marks.speakers));
+                            .arg(int(marks.speakers))
+                            .arg(int(marks.sharing));
     QPixmap pixmap;
     if (QPixmapCache::find(key, &pixmap))
         return QIcon(pixmap);
@@ -193,6 +206,10 @@ QIcon ClientListModel::clientIcon(quint64 channelID, const TileMarks& marks)
                            marks.speakers == DeviceMark::Off
                                ? QIcon(QStringLiteral(":/images/muted_speakers.png")).pixmap(badge)
                                : onBadge(QStringLiteral(":/qml/images/volume_o.png"), badge));
+    // A shared screen in the upper right corner.
+    if (marks.sharing)
+        painter.drawPixmap(Size - badge, 0,
+                           QIcon(QStringLiteral(":/images/sharing_screen.png")).pixmap(badge));
     painter.end();
     QPixmapCache::insert(key, pixmap);
     return QIcon(pixmap);

@@ -17,11 +17,14 @@ struct ClientStatus
     bool talking = false;
     bool inputMuted = false;  // the microphone is off
     bool outputMuted = false; // the speakers are off
+    bool sharing = false;     // shares their screen with the meeting
+    bool controlling = false; // controls a member's shared screen
 
     bool operator==(const ClientStatus& other) const
     {
         return talking == other.talking && inputMuted == other.inputMuted &&
-               outputMuted == other.outputMuted;
+               outputMuted == other.outputMuted && sharing == other.sharing &&
+               controlling == other.controlling;
     }
     bool operator!=(const ClientStatus& other) const { return !(*this == other); }
 };
@@ -30,17 +33,20 @@ struct ClientStatus
 // The talking state is known only of members of the own channel.
 ClientStatus readClientStatus(quint16 clientID);
 
-// One client on the server: its nickname and the channel it is in (0 when unknown). The
-// status changes all the time and is not part of what makes two entries the same client.
+// One client on the server: its nickname, the channel it is in (0 when unknown) and its ID
+// (0 when not known). The status changes all the time and is not part of what makes two
+// entries the same client.
 struct ClientEntry
 {
     QString nickname;
     quint64 channelID = 0;
     ClientStatus status = {};
+    quint16 clientID = 0;
 
     bool operator==(const ClientEntry& other) const
     {
-        return nickname == other.nickname && channelID == other.channelID;
+        return nickname == other.nickname && channelID == other.channelID &&
+               clientID == other.clientID;
     }
     bool operator!=(const ClientEntry& other) const { return !(*this == other); }
 };
@@ -52,16 +58,18 @@ enum class DeviceMark {
     On,  // a badge: they are on
 };
 
-// The marks on a client's tile: the ring while it is heard, and a badge per device.
+// The marks on a client's tile: the ring while it is heard, a badge per device, one for a share.
 struct TileMarks
 {
     bool ring = false;
     DeviceMark microphone = DeviceMark::None;
     DeviceMark speakers = DeviceMark::None;
+    bool sharing = false; // a badge: shares their screen
 
     bool isPlain() const
     {
-        return !ring && microphone == DeviceMark::None && speakers == DeviceMark::None;
+        return !ring && microphone == DeviceMark::None && speakers == DeviceMark::None &&
+               !sharing;
     }
 };
 
@@ -86,6 +94,9 @@ public:
         TalkingRole = Qt::UserRole + 5,   // bool
         InputMutedRole = Qt::UserRole + 6,
         OutputMutedRole = Qt::UserRole + 7,
+        SharingRole = Qt::UserRole + 8,     // bool: shares their screen
+        ControllingRole = Qt::UserRole + 9, // bool: controls a shared screen
+        ClientIdRole = Qt::UserRole + 10,   // quint16
     };
 
     // The lobby: the server's default channel.
@@ -104,7 +115,7 @@ public:
     // What the tile of this client marks, by the model's marking.
     TileMarks marksOf(const ClientEntry& client) const;
     // The tile of a client: its place (lobby or meeting), ringed while it is heard, with a
-    // small badge per marked device.
+    // small badge per marked device, and one for a shared screen.
     static QIcon clientIcon(quint64 channelID, const TileMarks& marks);
 
     void appendExtraItem(const QMap<int, QVariant>& item);

@@ -6,6 +6,8 @@
 #include "clientlistmodel.h"
 #include "getselectdialog.h"
 #include "meetinglistmodel.h"
+#include "remote/screensession.h"
+#include "remote/screenviewer.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkinterface.h"
 #include "ui_meetingwidget.h"
@@ -13,8 +15,11 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
+#include <QMenu>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
+#include <QTimer>
 
 namespace MeetingSupport {
 
@@ -33,12 +38,64 @@ public:
             client->moveToChannel(QStringLiteral("Default Channel"), QString());
     }
 
+    void placeViewer(ScreenViewer* viewer);
+    void memberMenu(const QPoint& at);
+
     Ui::MeetingWidget ui;
     bool left = false;
     ClientListModel* model = nullptr;
     QMutex mutex;
     MeetingWidget* q;
 };
+
+void MeetingWidgetPrivate::placeViewer(ScreenViewer* viewer)
+{
+    QTabWidget* tabs = ui.viewerTabs;
+    const int index = tabs->addTab(viewer, viewer->title());
+    tabs->setTabToolTip(index, viewer->title());
+    tabs->setCurrentIndex(index);
+    if (tabs->isHidden()) {
+        tabs->show();
+        // The screen gets most of the height; the chat keeps what it needs.
+        const int height = ui.splitter->height();
+        ui.splitter->setSizes({height * 3 / 5, height - height * 3 / 5});
+    }
+    QObject::connect(viewer, &QObject::destroyed, q, [this] {
+        // The tab went with its page; the room goes back to the chat with the last one.
+        QTimer::singleShot(0, q, [this] {
+            if (ui.viewerTabs->count() == 0)
+                ui.viewerTabs->hide();
+        });
+    });
+}
+
+void MeetingWidgetPrivate::memberMenu(const QPoint& at)
+{
+    const QModelIndex index = ui.listView->indexAt(at);
+    if (!index.isValid() || index.data(ClientListModel::IsExtraRole).toBool())
+        return;
+    const quint16 member = index.data(ClientListModel::ClientIdRole).value<quint16>();
+    const QString name = index.data(Qt::DisplayRole).toString();
+    TsSDKClient* client = TsSDKClient::instance();
+    ScreenSession* screens = ui.chatWidget->screenSession();
+    if (member == 0 || member == client->ownClientID())
+        return;
+    QMenu menu(q);
+    if (screens->sharers().contains(member)) {
+        menu.addAction(MeetingWidget::tr("Show %1's screen").arg(name), q,
+                       [screens, member] { screens->openViewer(member); });
+    }
+    if (screens->isSharing()) {
+        if (screens->ownController() == member)
+            menu.addAction(MeetingWidget::tr("Take back control of your screen from %1").arg(name),
+                           q, [screens] { screens->giveControl(0); });
+        else
+            menu.addAction(MeetingWidget::tr("Give %1 control of your screen").arg(name), q,
+                           [screens, member] { screens->giveControl(member); });
+    }
+    if (!menu.isEmpty())
+        menu.exec(ui.listView->viewport()->mapToGlobal(at));
+}
 
 namespace {
 
@@ -69,6 +126,10 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
     d->ui.listView->setSpacing(4);
 
     connect(d->ui.listView, &QListView::clicked, this, &MeetingWidget::onClicked);
+    // A member's tile offers their screen, and control of the own one.
+    d->ui.listView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(d->ui.listView, &QListView::customContextMenuRequested, this,
+            [this](const QPoint& at) { d->memberMenu(at); });
     // The members come after the chat pane's Close button; the pane keeps its own order.
     setTabOrder(d->ui.chatWidget, d->ui.listView);
     d->ui.listView->setAccessibleName(tr("Members"));
@@ -78,6 +139,10 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
 
     TsSDKClient* client = TsSDKClient::instance();
     connect(d->ui.chatWidget, &ChatWidget::closed, this, &QWidget::close);
+    ScreenSession* screens = d->ui.chatWidget->screenSession();
+    connect(screens, &ScreenSession::viewerOpened, this,
+            [this](ScreenViewer* viewer) { d->placeViewer(viewer); });
+    connect(screens, &ScreenSession::sharesChanged, this, &MeetingWidget::refreshMembers);
     connect(client, &TsSDKClient::onClientMoveEvent, this, &MeetingWidget::refreshMembers);
     connect(client, &TsSDKClient::onClientMoveMovedEvent, this, &MeetingWidget::refreshMembers);
     connect(client, &TsSDKClient::onUpdateClientEvent, d->ui.chatWidget,
@@ -108,10 +173,21 @@ void MeetingWidget::refreshMembers()
     TsSDKClient* client = TsSDKClient::instance();
     const quint64 channel = client->channelOfClient(client->ownClientID());
     const QMap<anyID, QString> members = client->channelClientList(channel);
+    const ScreenSession* screens = d->ui.chatWidget->screenSession();
+    const QList<quint16> sharers = screens->sharers();
+    QSet<quint16> controllers;
+    for (quint16 sharer : sharers)
+        controllers.insert(screens->controllerOf(sharer));
+    controllers.insert(screens->ownController());
     QVector<ClientEntry> entries;
     entries.reserve(members.size());
-    for (auto it = members.cbegin(); it != members.cend(); ++it)
-        entries.append(ClientEntry{it.value(), channel, readClientStatus(it.key())});
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        ClientStatus status = readClientStatus(it.key());
+        status.sharing =
+            it.key() == client->ownClientID() ? screens->isSharing() : sharers.contains(it.key());
+        status.controlling = controllers.contains(it.key());
+        entries.append(ClientEntry{it.value(), channel, status, it.key()});
+    }
     d->model->setClients(entries);
     // The title carries the head count and is written when the widget paints.
     update();
@@ -158,6 +234,13 @@ void MeetingWidget::onClicked(const QModelIndex& index)
         index.data(ClientListModel::ExtraIdRole).toString() == QLatin1String("Invite")) {
         qDebug() << "Invite";
         invite();
+        return;
+    }
+    // A member who shares: their screen, opened again if it was closed.
+    if (index.data(ClientListModel::SharingRole).toBool()) {
+        const quint16 member = index.data(ClientListModel::ClientIdRole).value<quint16>();
+        if (member != TsSDKClient::instance()->ownClientID())
+            d->ui.chatWidget->screenSession()->openViewer(member);
     }
 }
 

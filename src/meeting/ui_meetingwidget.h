@@ -7,6 +7,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListView>
+#include <QSplitter>
+#include <QTabWidget>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -20,6 +22,8 @@ public:
     QVBoxLayout* verticalLayout;
     QLabel* labelTitle;
     QHBoxLayout* horizontalLayout;
+    QSplitter* splitter;
+    QTabWidget* viewerTabs;
     MeetingSupport::ChatWidget* chatWidget;
     QListView* listView;
 
@@ -45,12 +49,27 @@ public:
 
         horizontalLayout = new QHBoxLayout();
         horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
-        chatWidget = new MeetingSupport::ChatWidget(widget);
+        // Shared screens above the chat, shown while there are any.
+        splitter = new QSplitter(Qt::Vertical, widget);
+        splitter->setObjectName(QStringLiteral("splitter"));
+        splitter->setChildrenCollapsible(false);
+        viewerTabs = new QTabWidget(splitter);
+        viewerTabs->setObjectName(QStringLiteral("viewerTabs"));
+        viewerTabs->setDocumentMode(true);
+        viewerTabs->setTabBarAutoHide(true);
+        viewerTabs->hide();
+        splitter->addWidget(viewerTabs);
+        chatWidget = new MeetingSupport::ChatWidget(splitter);
         chatWidget->setObjectName(QStringLiteral("chatWidget"));
         // Narrower than the pane's own minimum, so that the meeting fits the main window's
         // design width instead of widening it.
         chatWidget->setMinimumWidth(400);
-        horizontalLayout->addWidget(chatWidget);
+        // Lower than its own minimum too, so that a shared screen above it gets the room.
+        chatWidget->setMinimumHeight(240);
+        splitter->addWidget(chatWidget);
+        splitter->setStretchFactor(0, 3);
+        splitter->setStretchFactor(1, 2);
+        horizontalLayout->addWidget(splitter);
 
         listView = new QListView(widget);
         listView->setObjectName(QStringLiteral("listView"));
@@ -75,6 +94,8 @@ public:
     {
         widget->setWindowTitle(
             QCoreApplication::translate("MeetingSupport::MeetingWidget", "Meeting Chat"));
+        viewerTabs->setAccessibleName(
+            QCoreApplication::translate("MeetingSupport::MeetingWidget", "Shared screens"));
     }
 };
 

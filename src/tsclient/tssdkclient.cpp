@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tssdkclient.h"
 
+#include "screenframes.h"
 #include "textframing.h"
 #include "tsparameters.h"
 #include "tssdkinterface.h"
@@ -70,6 +71,7 @@ TsSDKClient* TsSDKClient::instance()
     if (!theInstance && !shuttingDown) {
         auto* client = new TsSDKClient();
         client->m_parameters = std::make_unique<TsParameters>();
+        client->m_screenFrames = std::make_unique<ScreenFrames>();
         theInstance = client;
         // The SDK's handlers may run as soon as the library is up; they find the client set.
         client->m_sdk = std::make_unique<TsSDKInterface>();

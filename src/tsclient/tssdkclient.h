@@ -4,14 +4,18 @@
 #include "sounddevice.h"
 #include "voicesdk.h"
 
+#include <QImage>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QPoint>
+#include <QSize>
 #include <QStringList>
 
 #include <atomic>
 #include <memory>
 
+class ScreenFrames;
 class TsParameters;
 class TsSDKInterface;
 
@@ -28,6 +32,8 @@ public:
     ~TsSDKClient() override;
 
     TsSDKInterface* sdk() const { return m_sdk.get(); }
+    // Watched screens' frames on their way from the SDK's thread to the viewers.
+    ScreenFrames* screenFrames() const { return m_screenFrames.get(); }
 
     // The client for the SDK's event handlers: null before it exists and once it is being
     // destroyed, so a late event neither creates it anew nor touches it half torn down.
@@ -97,6 +103,15 @@ signals:
     void onFileTransferStatusEvent(quint16 transferID, quint32 status, QString statusMessage,
                                    quint64 remotefileSize);
 
+    // Live screens in the own channel (the own client's share included).
+    void onScreenShareEvent(quint16 clientID, bool sharing, QSize size);
+    // A frame of a watched share waits in screenFrames(); told once until it is taken.
+    void onScreenFrameReady(quint16 clientID);
+    void onScreenCursorEvent(quint16 clientID, QPoint position, bool visible);
+    void onScreenCursorShapeEvent(quint16 clientID, QImage shape, QPoint hotSpot);
+    void onScreenControlEvent(quint16 sharerID, quint16 controllerID, bool open);
+    void onScreenErrorEvent(quint16 clientID, quint32 error, QString message);
+
 private:
     TsSDKClient();
     friend class TsSDKEvents;
@@ -104,6 +119,7 @@ private:
     std::atomic<anyID> m_ownClientID{0};
     std::atomic<bool> m_connected{false};
     std::atomic<int> m_role{2};
+    std::unique_ptr<ScreenFrames> m_screenFrames;
     std::unique_ptr<TsSDKInterface> m_sdk;
     std::unique_ptr<TsParameters> m_parameters;
     // The parameters are read by the SDK's thread too.

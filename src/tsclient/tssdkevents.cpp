@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tssdkevents.h"
 
+#include "screenframes.h"
 #include "textframing.h"
 #include "tsparameters.h"
 #include "tssdkclient.h"
@@ -19,6 +20,11 @@ quint64 ownChannel(TsSDKClient* self)
 {
     return self->channelOfClient(self->ownClientID());
 }
+
+// A pointer's picture larger than this is no pointer.
+constexpr int MaxCursorSide = 256;
+// Error texts from the library are shown to the user: a long one is cut.
+constexpr int MaxScreenErrorText = 512;
 
 QMutex nicknameCacheMutex;
 QMap<anyID, QString> nicknameCache;
@@ -46,6 +52,16 @@ void TsSDKEvents::fillCallbacks(ClientUIFunctions* functions)
     functions->onFileListEvent = onFileListEvent;
     functions->onFileListFinishedEvent = onFileListFinishedEvent;
     functions->onFileInfoEvent = onFileInfoEvent;
+}
+
+void TsSDKEvents::fillScreenCallbacks(VoiceScreenFunctions* functions)
+{
+    functions->onScreenShareEvent = onScreenShareEvent;
+    functions->onScreenFrameEvent = onScreenFrameEvent;
+    functions->onScreenCursorEvent = onScreenCursorEvent;
+    functions->onScreenCursorShapeEvent = onScreenCursorShapeEvent;
+    functions->onScreenControlEvent = onScreenControlEvent;
+    functions->onScreenErrorEvent = onScreenErrorEvent;
 }
 
 TextFraming::Reassembler& TsSDKEvents::reassembler()
@@ -330,4 +346,66 @@ void TsSDKEvents::onFileInfoEvent(uint64, uint64 channelID, const char* name, ui
         return;
     if (channelID == ownChannel(self))
         emit self->onFileInfoEvent(text(name), size, datetime);
+}
+
+void TsSDKEvents::onScreenShareEvent(uint64, anyID clientID, int sharing, int width, int height)
+{
+    TsSDKClient* const self = TsSDKClient::eventTarget();
+    if (!self)
+        return;
+    emit self->onScreenShareEvent(clientID, sharing != 0, sharing ? QSize(width, height) : QSize());
+}
+
+void TsSDKEvents::onScreenFrameEvent(uint64, anyID clientID, unsigned int frameNumber, int width,
+                                     int height, int stride, const unsigned char* pixels,
+                                     unsigned int)
+{
+    TsSDKClient* const self = TsSDKClient::eventTarget();
+    if (!self)
+        return;
+    // The one copy of the frame, scaled for its viewer; the GUI thread only paints it.
+    if (self->screenFrames()->deliver(clientID, frameNumber, width, height, stride, pixels))
+        emit self->onScreenFrameReady(clientID);
+}
+
+void TsSDKEvents::onScreenCursorEvent(uint64, anyID clientID, int x, int y, int visible)
+{
+    TsSDKClient* const self = TsSDKClient::eventTarget();
+    if (!self)
+        return;
+    emit self->onScreenCursorEvent(clientID, QPoint(x, y), visible != 0);
+}
+
+void TsSDKEvents::onScreenCursorShapeEvent(uint64, anyID clientID, int width, int height, int hotX,
+                                           int hotY, const unsigned char* pixels)
+{
+    TsSDKClient* const self = TsSDKClient::eventTarget();
+    if (!self)
+        return;
+    if (!pixels || width <= 0 || height <= 0 || width > MaxCursorSide || height > MaxCursorSide) {
+        qDebug() << "Dropping a pointer shape of" << width << "x" << height << "from client"
+                 << clientID;
+        return;
+    }
+    // Copied: the pixels are the library's only during the call.
+    const QImage shape =
+        QImage(pixels, width, height, width * 4, QImage::Format_ARGB32_Premultiplied).copy();
+    emit self->onScreenCursorShapeEvent(clientID, shape, QPoint(hotX, hotY));
+}
+
+void TsSDKEvents::onScreenControlEvent(uint64, anyID sharerID, anyID controllerID, int open)
+{
+    TsSDKClient* const self = TsSDKClient::eventTarget();
+    if (!self)
+        return;
+    emit self->onScreenControlEvent(sharerID, controllerID, open != 0);
+}
+
+void TsSDKEvents::onScreenErrorEvent(uint64, anyID clientID, unsigned int error,
+                                     const char* message)
+{
+    TsSDKClient* const self = TsSDKClient::eventTarget();
+    if (!self)
+        return;
+    emit self->onScreenErrorEvent(clientID, error, text(message).left(MaxScreenErrorText));
 }

@@ -12,6 +12,7 @@ class TsSDKEvents
 {
 public:
     static void fillCallbacks(ClientUIFunctions* functions);
+    static void fillScreenCallbacks(VoiceScreenFunctions* functions);
 
     // Framed texts being put together, per sender.
     static TextFraming::Reassembler& reassembler();
@@ -59,4 +60,17 @@ public:
     static void onFileListFinishedEvent(uint64 handler, uint64 channelID, const char* path);
     static void onFileInfoEvent(uint64 handler, uint64 channelID, const char* name, uint64 size,
                                 uint64 datetime);
+
+    // Live screens. Frames go into TsSDKClient::screenFrames(), scaled for their viewer.
+    static void onScreenShareEvent(uint64 handler, anyID clientID, int sharing, int width,
+                                   int height);
+    static void onScreenFrameEvent(uint64 handler, anyID clientID, unsigned int frameNumber,
+                                   int width, int height, int stride, const unsigned char* pixels,
+                                   unsigned int encodedBytes);
+    static void onScreenCursorEvent(uint64 handler, anyID clientID, int x, int y, int visible);
+    static void onScreenCursorShapeEvent(uint64 handler, anyID clientID, int width, int height,
+                                         int hotX, int hotY, const unsigned char* pixels);
+    static void onScreenControlEvent(uint64 handler, anyID sharerID, anyID controllerID, int open);
+    static void onScreenErrorEvent(uint64 handler, anyID clientID, unsigned int error,
+                                   const char* message);
 };

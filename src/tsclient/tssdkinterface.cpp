@@ -105,10 +105,20 @@ unsigned int TsSDKInterface::initClientLib()
         logs = resources + QStringLiteral("logs");
     qDebug().noquote() << QStringLiteral("resource path: %1").arg(resources);
 
-    return logFailure(ts3client_initClientLib(
-                          &functions, nullptr, LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
-                          logs.toUtf8().constData(), resources.toUtf8().constData()),
-                      QStringLiteral("Error initializing server library:"));
+    const unsigned int error =
+        logFailure(ts3client_initClientLib(
+                       &functions, nullptr, LogType_FILE | LogType_CONSOLE | LogType_USERLOGGING,
+                       logs.toUtf8().constData(), resources.toUtf8().constData()),
+                   QStringLiteral("Error initializing server library:"));
+    if (error != ERROR_ok)
+        return error;
+    VoiceScreenFunctions screens;
+    std::memset(&screens, 0, sizeof screens);
+    TsSDKEvents::fillScreenCallbacks(&screens);
+    // Without them the program still talks and chats; screens just do not show.
+    logFailure(voicescreen_setCallbacks(&screens),
+               QStringLiteral("Error registering the screen callbacks:"));
+    return error;
 }
 
 namespace {
@@ -569,4 +579,96 @@ void TsSDKInterface::setVolumeFactorWave(float value)
     const unsigned int error = ts3client_setPlaybackConfigValue(
         m_handlerId, "volume_factor_wave", configNumber(value).toUtf8().constData());
     qDebug() << "set volume_factor_wave:" << error;
+}
+
+unsigned int TsSDKInterface::startScreenShare()
+{
+    // The display this program runs on, all of it.
+    return logFailure(voicescreen_startShare(m_handlerId, nullptr, -1, 0),
+                      QStringLiteral("Error starting to share the screen:"));
+}
+
+unsigned int TsSDKInterface::stopScreenShare()
+{
+    return logFailure(voicescreen_stopShare(m_handlerId),
+                      QStringLiteral("Error stopping the screen share:"));
+}
+
+unsigned int TsSDKInterface::watchScreen(anyID sharerID, bool watch)
+{
+    return logFailure(
+        watch ? voicescreen_watch(m_handlerId, sharerID)
+              : voicescreen_unwatch(m_handlerId, sharerID),
+        QStringLiteral("Error %1 screen of client %2:")
+            .arg(watch ? QStringLiteral("watching the") : QStringLiteral("leaving the"))
+            .arg(sharerID));
+}
+
+unsigned int TsSDKInterface::setScreenController(anyID clientID, bool open)
+{
+    return logFailure(voicescreen_setController(m_handlerId, clientID, open ? 1 : 0),
+                      QStringLiteral("Error handing control of the screen:"));
+}
+
+unsigned int TsSDKInterface::takeScreenControl(anyID sharerID, bool take)
+{
+    return logFailure(voicescreen_takeControl(m_handlerId, sharerID, take ? 1 : 0),
+                      QStringLiteral("Error asking for control of a screen:"));
+}
+
+unsigned int TsSDKInterface::sendScreenInput(anyID sharerID, const ScreenInput& input)
+{
+    unsigned int error = ERROR_ok;
+    switch (input.kind) {
+    case ScreenInput::Move:
+        error = voicescreen_sendMouseMove(m_handlerId, sharerID, input.a, input.b);
+        break;
+    case ScreenInput::Button:
+        error = voicescreen_sendMouseButton(m_handlerId, sharerID, input.a, input.b);
+        break;
+    case ScreenInput::Wheel:
+        error = voicescreen_sendWheel(m_handlerId, sharerID, input.a, input.b);
+        break;
+    case ScreenInput::Key:
+        error = voicescreen_sendKey(m_handlerId, sharerID, input.keysym, input.b);
+        break;
+    case ScreenInput::Text:
+        error = voicescreen_sendText(m_handlerId, sharerID, input.text.toUtf8().constData());
+        break;
+    }
+    // Too fast is dropped by the library and said once by the caller, not per event.
+    if (error != ERROR_screen_limit_reached)
+        logFailure(error, QStringLiteral("Error sending input to a screen:"));
+    return error;
+}
+
+unsigned int TsSDKInterface::getScreenSharers(QList<anyID>* sharers)
+{
+    anyID* raw = nullptr;
+    if (const unsigned int error = logFailure(voicescreen_getSharingClients(m_handlerId, &raw),
+                                              QStringLiteral("Error listing the shared screens:")))
+        return error;
+    SdkPtr<anyID> ids(raw);
+    for (const anyID* id = ids.get(); id && *id; ++id)
+        sharers->append(*id);
+    return ERROR_ok;
+}
+
+unsigned int TsSDKInterface::getScreenShareSize(anyID sharerID, QSize* size)
+{
+    int width = 0;
+    int height = 0;
+    const unsigned int error = voicescreen_getShareSize(m_handlerId, sharerID, &width, &height);
+    *size = error == ERROR_ok ? QSize(width, height) : QSize();
+    return error;
+}
+
+unsigned int TsSDKInterface::getScreenController(anyID sharerID, anyID* controllerID, bool* open)
+{
+    int isOpen = 0;
+    *controllerID = 0;
+    const unsigned int error =
+        voicescreen_getController(m_handlerId, sharerID, controllerID, &isOpen);
+    *open = error == ERROR_ok && isOpen != 0;
+    return error;
 }

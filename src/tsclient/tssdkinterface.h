@@ -5,11 +5,31 @@
 #include "sounddevice.h"
 #include "voicesdk.h"
 
+#include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSize>
 #include <QStringList>
 
 class TsParameters;
+
+// One input event for a shared screen: a move to (a, b), button a pressed (b 1) or released,
+// wheel steps (a right, b up), keysym pressed (b 1) or released, or text typed as it stands.
+struct ScreenInput
+{
+    enum Kind { Move, Button, Wheel, Key, Text };
+    Kind kind = Move;
+    int a = 0;
+    int b = 0;
+    quint32 keysym = 0;
+    QString text;
+
+    bool operator==(const ScreenInput& other) const
+    {
+        return kind == other.kind && a == other.a && b == other.b && keysym == other.keysym &&
+               text == other.text;
+    }
+};
 
 // The one object that calls the voice SDK: it owns the library's lifetime in this process and the
 // single connection handler, and wraps every call with the handler ID, logging failures.
@@ -68,6 +88,20 @@ public:
                                    const QStringList& files);
     unsigned int requestCreateDirectory(quint64 channelID, const QString& channelPwd,
                                         const QString& path);
+
+    // Live screens in the own channel.
+    unsigned int startScreenShare();
+    unsigned int stopScreenShare();
+    // Starts (watch) or stops receiving sharerID's frames.
+    unsigned int watchScreen(anyID sharerID, bool watch);
+    // As the sharer: control to clientID (0: to nobody), and whether the first watcher who
+    // asks may take it.
+    unsigned int setScreenController(anyID clientID, bool open);
+    unsigned int takeScreenControl(anyID sharerID, bool take);
+    unsigned int sendScreenInput(anyID sharerID, const ScreenInput& input);
+    unsigned int getScreenSharers(QList<anyID>* sharers);
+    unsigned int getScreenShareSize(anyID sharerID, QSize* size);
+    unsigned int getScreenController(anyID sharerID, anyID* controllerID, bool* open);
 
     // Sound.
     unsigned int openCaptureDevice(const ISoundDevice& device);

@@ -192,8 +192,9 @@ class TestChatWidget : public QObject
     bool inputsEnabled() const
     {
         int enabled = 0;
-        const char* names[] = {"msgInputWidget", "btnSend",         "btnDevice_5", "btnDevice_6",
-                               "btnRemote",      "toolButtonImage", "btnSendFile", "btnScreenshot"};
+        const char* names[] = {"msgInputWidget", "btnSend",       "btnDevice_5",
+                               "btnDevice_6",    "btnRemote",     "toolButtonImage",
+                               "btnSendFile",    "btnScreenshot", "btnShareScreen"};
         for (const char* name : names)
             enabled += child(name)->isEnabled() ? 1 : 0;
         if (enabled != 0 && enabled != int(std::size(names)))
@@ -407,8 +408,9 @@ private slots:
 
         // Icon-only buttons carry names a screen reader says and tips; the microphone and
         // speakers say whether they are on.
-        for (const char* name : {"toolButtonFont", "btnDevice_5", "btnDevice_6", "btnRemote",
-                                 "btnSendFile", "toolButtonImage", "btnScreenshot"}) {
+        for (const char* name :
+             {"toolButtonFont", "btnDevice_5", "btnDevice_6", "btnRemote", "btnShareScreen",
+              "btnSendFile", "toolButtonImage", "btnScreenshot"}) {
             QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(child(name));
             QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(), name);
             QVERIFY2(!child(name)->toolTip().isEmpty(), name);
@@ -438,9 +440,10 @@ private slots:
                                                        : stop->objectName());
             stop = stop->nextInFocusChain();
         } while (stop != view() && m_pane->isAncestorOf(stop));
-        QCOMPARE(order, (QStringList{"msgViewWidget", "toolButtonFont", "btnDevice_5",
-                                     "btnDevice_6", "btnRemote", "btnSendFile", "toolButtonImage",
-                                     "btnScreenshot", "msgInputWidget", "btnSend", "Close"}));
+        QCOMPARE(order,
+                 (QStringList{"msgViewWidget", "toolButtonFont", "btnDevice_5", "btnDevice_6",
+                              "btnRemote", "btnShareScreen", "btnSendFile", "toolButtonImage",
+                              "btnScreenshot", "msgInputWidget", "btnSend", "Close"}));
     }
 
     void devicesAndConnection()
@@ -677,6 +680,8 @@ private slots:
 
     void programMissing()
     {
+        // Forced to the program: without it the built-in screens would answer.
+        QSettings().setValue(QStringLiteral("remote/launcher"), QStringLiteral("external"));
         QVERIFY(QFile::remove(program('S')));
         newPane();
         child<QToolButton>("btnRemote")->click();
@@ -705,6 +710,7 @@ private slots:
         bobSends("[\"pardon\",{}]");
         QTRY_VERIFY(LogRecorder::has(QStringLiteral("Unknown Remote Request: pardon")));
         QCOMPARE(view()->toPlainText(), shown);
+        QSettings().remove(QStringLiteral("remote/launcher"));
     }
 
     void supporterPane()

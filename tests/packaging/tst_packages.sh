@@ -83,9 +83,13 @@ sed "s|/usr/bin/voice-server|$root/usr/bin/voice-server|" \
   "$root/lib/systemd/system/voice-server.service" >"$unit"
 # The manual page it names is checked above, in the package.
 systemd-analyze verify --man=no "$unit" || fail "systemd-analyze verify"
-for program in usr/lib/meeting/Meeting usr/lib/meeting/RylUpdater usr/lib/meeting/AnyDesk_S.exe \
+for program in usr/lib/meeting/Meeting usr/lib/meeting/RylUpdater \
                usr/bin/meeting usr/bin/voice-cli; do
   [ -x "$root/$program" ] || fail "$program is missing"
+done
+# Remote help comes with the program: no stand-in takes the place of a remote-desktop program.
+for program in AnyDesk_S.exe AnyDesk_C.exe; do
+  [ ! -e "$root/usr/lib/meeting/$program" ] || fail "$program is in the package"
 done
 # Every library the client needs is found: from Debian's packages or beside it.
 if ldd "$root/usr/lib/meeting/Meeting" | grep -q "not found"; then fail "Meeting lacks a library"; fi

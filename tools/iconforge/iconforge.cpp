@@ -560,6 +560,16 @@ int main(int argc, char** argv)
     };
     save(mutedBadge(QStringLiteral("micro_o.png")), img + "muted_microphone.png");
     save(mutedBadge(QStringLiteral("volume_o.png")), img + "muted_speakers.png");
+    // The badge of a member who shares their screen: a display on a white disc ringed in
+    // the colour of sending.
+    save(icon(32,
+              [](QPainter& p) {
+                  p.setPen(QPen(c::green3, 4));
+                  p.setBrush(Qt::white);
+                  p.drawEllipse(QRectF(3, 3, 58, 58));
+                  tango(p, "devices/video-display", QRectF(12, 11, 40, 40));
+              }),
+         img + "sharing_screen.png");
 
     // The splash: the emblem and the program's name on a blue field.
     {
@@ -664,6 +674,13 @@ int main(int argc, char** argv)
                   tango(p, "apps/preferences-desktop-remote-desktop", QRectF(0, 0, 64, 64));
               }),
          qml + "remote.png");
+    // Sharing the own screen: a display sending.
+    save(icon(S,
+              [](QPainter& p) {
+                  tango(p, "devices/video-display", QRectF(0, 0, 60, 60));
+                  badgeSend(p, {48, 46}, 12);
+              }),
+         qml + "share_screen.png");
     save(icon(S, [](QPainter& p) { tango(p, "actions/edit-cut", QRectF(0, 0, 64, 64)); }),
          qml + "scissors.png");
     save(icon(S,
