@@ -475,13 +475,8 @@ QString ScreenSession::errorText(unsigned int error)
     default:
         break;
     }
-    char* text = nullptr;
-    if (ts3client_getErrorMessage(error, &text) == ERROR_ok && text) {
-        const QString message = QString::fromUtf8(text);
-        ts3client_freeMemory(text);
-        return message;
-    }
-    return tr("error %1.").arg(error);
+    const QString message = TsSDKInterface::errorMessage(error);
+    return message.isEmpty() ? tr("error %1.").arg(error) : message;
 }
 
 } // namespace MeetingSupport

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -663,6 +664,9 @@ void ScreenViewer::setFullScreenShown(bool shown)
         d->content->setParent(nullptr, Qt::Window);
         d->content->setWindowTitle(title());
         d->placeholder->show();
+        // The screen the viewer is on; set outright too, for a desktop without a window manager.
+        if (const QScreen* screen = this->screen())
+            d->content->setGeometry(screen->geometry());
         d->content->showFullScreen();
         d->content->activateWindow();
         d->display->setFocus(Qt::OtherFocusReason);

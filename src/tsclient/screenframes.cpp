@@ -7,13 +7,16 @@
 #include <libyuv/scale_argb.h>
 
 #include <cstring>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
-// Pictures kept per share: one shown, one waiting, one being written, one to spare.
-constexpr int MaxPooled = 4;
+// Pictures kept per share: one shown, one waiting, one to spare (the one being written is out).
+constexpr int MaxPooled = 3;
 
-// source into target (both Format_RGB32, which is B, G, R, A in memory): a box filter when
+// source into target (both B, G, R, A in memory, which Format_RGB32 is): a box filter when
 // shrinking keeps text readable, bilinear when growing.
 void scaleInto(const uchar* source, int stride, const QSize& size, QImage* target)
 {
@@ -41,12 +44,23 @@ QSize ScreenFrames::fitted(const QSize& source, const QSize& box)
 
 void ScreenFrames::setViewBox(quint16 sharer, const QSize& box)
 {
-    QMutexLocker locker(&m_mutex);
-    if (box.isEmpty()) {
-        m_shares.remove(sharer);
+    if (!box.isEmpty()) {
+        QMutexLocker locker(&m_mutex);
+        m_shares[sharer].box = box;
         return;
     }
-    m_shares[sharer].box = box;
+    {
+        QMutexLocker last(&m_lastMutex);
+        QMutexLocker locker(&m_mutex);
+        const bool had = m_shares.remove(sharer) + m_last.remove(sharer) > 0;
+        if (!had)
+            return;
+    }
+#ifdef __GLIBC__
+    // Megabytes of pictures were freed inside the heap; without this they would stay the
+    // program's.
+    malloc_trim(0);
+#endif
 }
 
 QImage ScreenFrames::reusable(Share* share, const QSize& size)
@@ -54,7 +68,7 @@ QImage ScreenFrames::reusable(Share* share, const QSize& size)
     QImage found;
     for (int i = share->pool.size() - 1; i >= 0; --i) {
         QImage& image = share->pool[i];
-        // Held by nobody else: neither waiting nor shown.
+        // Held by nobody else: neither waiting, nor shown, nor kept as the last frame.
         if (!image.isDetached())
             continue;
         if (image.size() != size) {
@@ -67,13 +81,31 @@ QImage ScreenFrames::reusable(Share* share, const QSize& size)
     return found;
 }
 
-void ScreenFrames::publish(Share* share, QImage image, quint32 number)
+bool ScreenFrames::publish(quint16 sharer, QImage image, quint32 number, const QSize& source,
+                           const uchar* pixels, int stride)
 {
-    while (share->pool.size() >= MaxPooled)
-        share->pool.removeFirst();
-    share->pool.append(image);
-    share->pending = std::move(image);
-    share->pendingNumber = number;
+    QMutexLocker locker(&m_mutex);
+    const auto it = m_shares.find(sharer);
+    if (it == m_shares.end())
+        return false;
+    const QSize size = fitted(source, it->box);
+    if (size != image.size()) {
+        // The viewer changed size meanwhile, and may have asked for the last frame again
+        // before this one was kept: this one at the new size, or a still screen stays blurred.
+        image = QImage(size, QImage::Format_RGB32);
+        if (image.isNull())
+            return false;
+        scaleInto(pixels, stride, source, &image);
+    }
+    while (it->pool.size() >= MaxPooled)
+        it->pool.removeFirst();
+    it->pool.append(image);
+    it->pending = std::move(image);
+    it->pendingNumber = number;
+    it->pendingSource = source;
+    const bool tell = !it->told;
+    it->told = true;
+    return tell;
 }
 
 bool ScreenFrames::deliver(quint16 sharer, quint32 number, int width, int height, int stride,
@@ -88,7 +120,6 @@ bool ScreenFrames::deliver(quint16 sharer, quint32 number, int width, int height
     const QSize source(width, height);
     QSize size;
     QImage out;
-    QImage copy;
     {
         QMutexLocker locker(&m_mutex);
         const auto it = m_shares.find(sharer);
@@ -96,39 +127,33 @@ bool ScreenFrames::deliver(quint16 sharer, quint32 number, int width, int height
             return false; // nobody looks at it
         size = fitted(source, it->box);
         out = reusable(&*it, size);
-        copy = std::move(it->spare);
     }
-    // Written outside the lock: the GUI thread never waits for a frame being made.
+    // Written outside m_mutex: the GUI thread never waits for a frame being made.
     if (out.isNull())
         out = QImage(size, QImage::Format_RGB32);
-    if (copy.size() != source)
-        copy = QImage(source, QImage::Format_RGB32);
-    if (out.isNull() || copy.isNull()) {
+    if (out.isNull()) {
         qDebug() << "No memory for a screen frame of" << width << "x" << height;
         return false;
     }
-    scaleInto(pixels, stride, source, &copy);
-    scaleInto(copy.constBits(), int(copy.bytesPerLine()), source, &out);
-
-    QMutexLocker locker(&m_mutex);
-    const auto it = m_shares.find(sharer);
-    if (it == m_shares.end())
-        return false;
-    if (fitted(source, it->box) != out.size()) {
-        // The viewer changed size meanwhile, and may have asked for the last frame again
-        // before this one was kept: this one at the new size, or a still screen stays blurred.
-        out = QImage(fitted(source, it->box), QImage::Format_RGB32);
-        if (out.isNull())
-            return false;
-        scaleInto(copy.constBits(), int(copy.bytesPerLine()), source, &out);
+    scaleInto(pixels, stride, source, &out);
+    {
+        QMutexLocker last(&m_lastMutex);
+        Last& kept = m_last[sharer];
+        kept.number = number;
+        if (size == source) {
+            // Shown 1:1: the picture is the full-size frame, shared, never written again.
+            kept.image = out;
+        } else {
+            if (kept.image.size() != source || !kept.image.isDetached())
+                kept.image = QImage(source, QImage::Format_RGB32);
+            if (kept.image.isNull()) {
+                m_last.remove(sharer);
+            } else {
+                scaleInto(pixels, stride, source, &kept.image);
+            }
+        }
     }
-    it->spare = std::move(it->last);
-    it->last = std::move(copy);
-    it->lastNumber = number;
-    publish(&*it, std::move(out), number);
-    const bool tell = !it->told;
-    it->told = true;
-    return tell;
+    return publish(sharer, std::move(out), number, source, pixels, stride);
 }
 
 bool ScreenFrames::take(quint16 sharer, Frame* frame)
@@ -142,26 +167,37 @@ bool ScreenFrames::take(quint16 sharer, Frame* frame)
         return false;
     frame->image = std::move(it->pending);
     it->pending = QImage();
-    frame->source = it->last.size();
     frame->number = it->pendingNumber;
+    // The size of the screen the picture was made from, not of the picture.
+    frame->source = it->pendingSource;
     return true;
 }
 
 bool ScreenFrames::rescale(quint16 sharer)
 {
-    QMutexLocker locker(&m_mutex);
-    const auto it = m_shares.find(sharer);
-    if (it == m_shares.end() || it->last.isNull())
+    QMutexLocker last(&m_lastMutex);
+    const auto kept = m_last.constFind(sharer);
+    if (kept == m_last.cend() || kept->image.isNull())
         return false;
-    const QSize size = fitted(it->last.size(), it->box);
-    if (!it->pending.isNull() && it->pending.size() == size)
-        return true;
-    QImage out = reusable(&*it, size);
+    const QImage& source = kept->image;
+    QSize size;
+    QImage out;
+    {
+        QMutexLocker locker(&m_mutex);
+        const auto it = m_shares.find(sharer);
+        if (it == m_shares.end())
+            return false;
+        size = fitted(source.size(), it->box);
+        if (!it->pending.isNull() && it->pending.size() == size)
+            return true;
+        out = reusable(&*it, size);
+    }
     if (out.isNull())
         out = QImage(size, QImage::Format_RGB32);
     if (out.isNull())
         return false;
-    scaleInto(it->last.constBits(), int(it->last.bytesPerLine()), it->last.size(), &out);
-    publish(&*it, std::move(out), it->lastNumber);
+    scaleInto(source.constBits(), int(source.bytesPerLine()), source.size(), &out);
+    publish(sharer, std::move(out), kept->number, source.size(), source.constBits(),
+            int(source.bytesPerLine()));
     return true;
 }

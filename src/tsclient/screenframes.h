@@ -18,6 +18,7 @@
 //
 // The last decoded frame is also kept at full size, so a viewer that changes size (full
 // screen) gets a sharp picture at once even when the shared screen is still and sends nothing.
+// When the last viewer of a share goes, the heap's freed pages go back to the system.
 class ScreenFrames
 {
 public:
@@ -58,18 +59,26 @@ private:
         QSize box;
         QImage pending;
         quint32 pendingNumber = 0;
+        QSize pendingSource;
         // Pictures handed out or waiting; one is reused once only this list holds it.
         QList<QImage> pool;
-        // The last frame at full size, and the buffer the next one is copied into.
-        QImage last;
-        QImage spare;
-        quint32 lastNumber = 0;
         bool told = false;
+    };
+    // The last frame at full size (the published picture itself when it is shown 1:1).
+    struct Last
+    {
+        QImage image;
+        quint32 number = 0;
     };
 
     QImage reusable(Share* share, const QSize& size);
-    void publish(Share* share, QImage image, quint32 number);
+    bool publish(quint16 sharer, QImage image, quint32 number, const QSize& source,
+                 const uchar* pixels, int stride);
 
+    // Order: m_lastMutex before m_mutex; the GUI thread's take() needs only m_mutex, so it
+    // never waits for a frame being copied.
     QMutex m_mutex;
     QHash<quint16, Share> m_shares;
+    QMutex m_lastMutex;
+    QHash<quint16, Last> m_last;
 };

@@ -61,6 +61,14 @@ void TsSDKInterface::printError(const QString& message, unsigned int error)
     qDebug().noquote() << message;
 }
 
+QString TsSDKInterface::errorMessage(unsigned int error)
+{
+    char* text = nullptr;
+    if (ts3client_getErrorMessage(error, &text) != ERROR_ok)
+        return QString();
+    return takeSdkString(text);
+}
+
 TsSDKInterface::TsSDKInterface()
 {
     initClientLib();

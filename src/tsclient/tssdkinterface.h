@@ -43,6 +43,8 @@ public:
     uint64 handlerId() const { return m_handlerId; }
 
     static void printError(const QString& message, unsigned int error);
+    // The SDK's text for an error code; empty when it has none.
+    static QString errorMessage(unsigned int error);
 
     // Start-up steps, run by the constructor.
     static unsigned int initClientLib();
