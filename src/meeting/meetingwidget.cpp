@@ -157,6 +157,8 @@ MeetingWidget::MeetingWidget(QWidget* parent) : QWidget(parent), d(new MeetingWi
 MeetingWidget::~MeetingWidget()
 {
     d->leave();
+    // The chat pane and the screens go first, while the private part they report to is whole.
+    delete d->ui.splitter;
     delete d;
 }
 

@@ -313,7 +313,8 @@ ScreenSession::~ScreenSession()
     if (client && d->own != ScreenSessionPrivate::Own::Idle && client->isConnected())
         client->sdk()->stopScreenShare();
     // Closing the viewers stops watching.
-    for (const QPointer<ScreenViewer>& viewer : qAsConst(d->viewers))
+    const QHash<quint16, QPointer<ScreenViewer>> viewers = std::exchange(d->viewers, {});
+    for (const QPointer<ScreenViewer>& viewer : viewers)
         delete viewer.data();
     delete d;
 }

@@ -569,6 +569,11 @@ ScreenViewer::ScreenViewer(quint16 sharer, quint16 self, QWidget* parent)
     connect(d->display, &ScreenDisplay::doubleClicked, this,
             [this] { setFullScreenShown(!isFullScreenShown()); });
     connect(d->display, &ScreenDisplay::escapePressed, this, [this] { d->leaveFullScreen(); });
+    // Pictures came: whatever was said while waiting for them is over.
+    connect(d->display, &ScreenDisplay::frameShown, this, [this] {
+        if (!d->ended && !d->display->notice().isEmpty())
+            d->display->setNotice(QString());
+    });
     d->content->installEventFilter(this);
     d->updateState();
 }
@@ -635,6 +640,7 @@ void ScreenViewer::end(const QString& why)
     if (d->ended)
         return;
     d->ended = true;
+    d->title->setText(title());
     d->control->setControl(0, false);
     d->display->setNotice(why);
     d->updateState();

@@ -5,6 +5,7 @@
 // with the built-in launcher against the program's own view in a second process (carol, the
 // person helped, on a display of hers that records the input landing on it). One connection
 // for the run; the cases build on each other's state.
+#include "chat/chatwidget.h"
 #include "chat/messageview.h"
 #include "connectclient.h"
 #include "logrecorder.h"
