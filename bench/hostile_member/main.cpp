@@ -12,6 +12,7 @@
 //
 // Needs Xvfb, libX11 and libXtst (loaded at run time).
 #include "chat/chatmessage.h"
+#include "guiholds.h"
 #include "tsclient/textframing.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
@@ -141,72 +142,6 @@ void pressReturn(Display* display)
     x11.fakeKey(display, code, 0, 0);
     x11.flush(display);
 }
-
-// The longest stretch in which the program's main (GUI) thread ran without a break.
-class HoldSampler
-{
-public:
-    void start(qint64 pid)
-    {
-        m_path = QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid).toStdString();
-        m_thread = std::thread([this] { run(); });
-    }
-    void stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    double longestMs() const { return m_longestNs / 1e6; }
-    void resetLongest() { m_longestNs = 0; }
-    // How long the thread has been idle now (ms), for waiting until the program settles.
-    double idleMs() const { return m_idleNs / 1e6; }
-
-private:
-    long long cpuNs() const
-    {
-        FILE* file = std::fopen(m_path.c_str(), "r");
-        if (!file)
-            return -1;
-        long long ns = -1;
-        if (std::fscanf(file, "%lld", &ns) != 1)
-            ns = -1;
-        std::fclose(file);
-        return ns;
-    }
-    void run()
-    {
-        long long lastCpu = cpuNs();
-        auto last = std::chrono::steady_clock::now();
-        long long busy = 0;
-        while (!m_stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            const long long cpu = cpuNs();
-            const auto now = std::chrono::steady_clock::now();
-            const long long wall =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(now - last).count();
-            if (cpu < 0)
-                break;
-            // Busy: it ran for most of the interval (a loaded machine lends it less than all).
-            if (cpu - lastCpu >= wall * 7 / 10) {
-                busy += wall;
-                m_idleNs = 0;
-            } else {
-                busy = 0;
-                m_idleNs += wall;
-            }
-            m_longestNs = std::max(m_longestNs.load(), busy);
-            lastCpu = cpu;
-            last = now;
-        }
-    }
-
-    std::string m_path;
-    std::thread m_thread;
-    std::atomic<bool> m_stop{false};
-    std::atomic<long long> m_longestNs{0};
-    std::atomic<long long> m_idleNs{0};
-};
 
 double residentMiB(qint64 pid, const char* key = "VmRSS:")
 {
@@ -441,7 +376,7 @@ int main(int argc, char** argv)
     if (status == 0 && !window)
         fail("no main window");
 
-    HoldSampler holds;
+    GuiHoldSampler holds;
     if (status == 0) {
         QThread::sleep(2);
         holds.start(pid);

@@ -4,6 +4,7 @@
 // BENCH_IDLE_WAIT seconds (default 10) its CPU is read from /proc over BENCH_IDLE_SECONDS
 // (default 30), per thread, then again with both unmuted (sending silence, playing) as the
 // baseline of the same run. Target: under 0.1 % of a core while muted.
+#include "processuse.h"
 #include "voicecliprocess.h"
 #include "voiceserverprocess.h"
 
@@ -17,36 +18,12 @@
 
 namespace {
 
-struct ThreadTime
-{
-    QString name;
-    qint64 ns = 0;
-};
-
-// Run time of every thread of a process, from the scheduler's nanosecond counters.
-QMap<qint64, ThreadTime> threadTimes(qint64 pid)
-{
-    QMap<qint64, ThreadTime> out;
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks + '/' + tid + QStringLiteral("/schedstat"));
-        QFile comm(tasks + '/' + tid + QStringLiteral("/comm"));
-        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly))
-            continue;
-        ThreadTime t;
-        t.ns = stat.readAll().split(' ').value(0).toLongLong();
-        t.name = QString::fromUtf8(comm.readAll().trimmed());
-        out.insert(tid.toLongLong(), t);
-    }
-    return out;
-}
-
 // Share of one core over `seconds`, in per cent: the whole process and its busiest threads.
 double measure(qint64 pid, int seconds, const char* what)
 {
-    const QMap<qint64, ThreadTime> before = threadTimes(pid);
+    const QMap<qint64, ThreadUse> before = threadUse(pid);
     QTest::qWait(seconds * 1000);
-    const QMap<qint64, ThreadTime> after = threadTimes(pid);
+    const QMap<qint64, ThreadUse> after = threadUse(pid);
     const double span = seconds * 1e9;
     double total = 0;
     QMultiMap<double, QString> busiest;

@@ -8,14 +8,29 @@
 //
 // Printed beside their targets: the GUI thread's work per frame (every event it handled between
 // two frames, p50 / p95, and the longest single event: never over 16 ms), the process's CPU
-// while watching (under 30 % of a core, decoding included; decoding is the engine's and timed by
-// bench_screen_share), memory over the figure without a viewer (under 100 MiB), and after the
+// while watching, memory over the figure without a viewer (under 100 MiB), and after the
 // viewer closes: threads and CPU back to what they were before.
+//
+// Then the whole road: the program's meeting view (tests' screenpeer, a process of its own on a
+// 1920 x 1080 display) watching, full screen, a voice-cli member's share of another 1920 x 1080
+// display that changes completely 30 times a second, through a real voice-server: the
+// program's CPU with decoding (under 30 % of a core), its longest GUI hold sampled from outside,
+// its memory over the figure before the share, and once the share stops, its threads and CPU
+// against the idle figures before it.
 //
 //   bench_screen_view            (runs itself under xvfb-run)
 //   BENCH_SECONDS=10             seconds per case
 //   BENCH_SCREENSHOT=/tmp/x.png  a picture of the screen during each case (needs ImageMagick)
+#include "processuse.h"
 #include "remote/screenviewer.h"
+#ifdef MEETING_SCREEN_ENGINE
+#include "guiholds.h"
+#include "voicecliprocess.h"
+#include "voiceserverprocess.h"
+#include "xvfbdisplay.h"
+
+#include <QTemporaryDir>
+#endif
 #include "tsclient/screenframes.h"
 #include "tsclient/tssdkclient.h"
 #include "tsclient/tssdkevents.h"
@@ -106,48 +121,18 @@ double percentile(std::vector<qint64> values, double p)
     return double(values[at]) / 1e6;
 }
 
-// Run time of every thread of a process, in ns, from the scheduler's counters.
+// Run time of every thread of a process, in ns.
 qint64 cpuNs(qint64 pid)
 {
     qint64 total = 0;
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks + '/' + tid + QStringLiteral("/schedstat"));
-        if (stat.open(QIODevice::ReadOnly))
-            total += stat.readAll().split(' ').value(0).toLongLong();
-    }
+    for (const ThreadUse& thread : threadUse(pid))
+        total += thread.ns;
     return total;
 }
 
-int threadCount()
+double residentMiB()
 {
-    return int(QDir(QStringLiteral("/proc/self/task"))
-                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
-                   .size());
-}
-
-double residentMiB(const char* key = "VmRSS:")
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').first().toDouble() / 1024.0;
-    }
-    return 0;
-}
-
-QString threadNames()
-{
-    QStringList names;
-    for (const QString& tid :
-         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(tid));
-        if (comm.open(QIODevice::ReadOnly))
-            names << QString::fromUtf8(comm.readAll().trimmed());
-    }
-    return names.join(QLatin1Char(','));
+    return double(processUse(QCoreApplication::applicationPid()).rssKiB) / 1024.0;
 }
 
 // Decoded frames as the library hands them over: a desktop-like picture with a block that moves,
@@ -248,10 +233,6 @@ Figures run(TimedApplication& app, Producer& producer, int seconds, const QStrin
     while (wall.elapsed() < seconds * 1000) {
         QTest::qWait(100);
         figures.mib = std::max(figures.mib, residentMiB());
-        if (qEnvironmentVariableIsSet("BENCH_VERBOSE") && wall.elapsed() % 1000 < 100)
-            std::fprintf(stderr, "-- anon %.1f shmem %.1f file %.1f threads %s\n",
-                         residentMiB("RssAnon:"), residentMiB("RssShmem:"), residentMiB("RssFile:"),
-                         qPrintable(threadNames()));
         if (!pictured && wall.elapsed() > seconds * 500) {
             pictured = true;
             // Not through QProcess: its helper thread would stay and count as left over.
@@ -269,6 +250,171 @@ Figures run(TimedApplication& app, Producer& producer, int seconds, const QStrin
     figures.shown = int(app.perFrame.size());
     return figures;
 }
+
+#ifdef MEETING_SCREEN_ENGINE
+// The program's CPU over ms, in % of a core.
+double cpuOver(qint64 pid, int ms)
+{
+    const double before = processUse(pid).cpuSeconds;
+    QTest::qWait(ms);
+    return 100.0 * (processUse(pid).cpuSeconds - before) / (ms / 1000.0);
+}
+
+// The program (screenpeer) watching a voice-cli member's share through a real server.
+bool watchRealShare(int seconds)
+{
+    std::printf("the program watching a voice-cli member's 1920 x 1080 share, full screen, the "
+                "whole screen changing %d times a second (decoding included)\n",
+                Fps);
+    VoiceServerProcess server;
+    XvfbDisplay shared(QSize(Width, Height));
+    XvfbDisplay watching(QSize(Width, Height));
+    if (!server.start() || !shared.start() || !watching.start()) {
+        std::fprintf(stderr, "server or displays did not start\n");
+        return false;
+    }
+    VoiceCliProcess bob;
+    bob.setEnvironmentVariable(QStringLiteral("DISPLAY"), shared.name());
+    if (!bob.start() || !bob.connectTo(server.port(), QStringLiteral("bob")))
+        return false;
+    const int bobId = bob.command({QStringLiteral("whoami")}).value("clientID").toInt();
+    bob.command({"createchannel", "tolvane_Bench", "", 1});
+    qint64 room = 0;
+    for (int i = 0; i < 50 && room == 0; ++i) {
+        QTest::qWait(100);
+        for (const QJsonValue& c :
+             bob.command({QStringLiteral("channels")}).value("channels").toArray())
+            if (c.toObject().value("name").toString() == QLatin1String("tolvane_Bench"))
+                room = qint64(c.toObject().value("channelID").toDouble());
+    }
+    bob.command({"move", bobId, double(room), ""});
+
+    QTemporaryDir home;
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), watching.name());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    program.setProcessEnvironment(environment);
+    program.setWorkingDirectory(home.path());
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString peer =
+        qEnvironmentVariable("MEETING_BIN_DIR", QCoreApplication::applicationDirPath()) +
+        QStringLiteral("/../tests/screenpeer");
+    program.start(peer, {QString::number(server.port()), QStringLiteral("anna"),
+                         QStringLiteral("tolvane_Bench")});
+    const auto line = [&](const QByteArray& start) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 20000) {
+            while (program.canReadLine()) {
+                const QByteArray got = program.readLine().trimmed();
+                if (got.startsWith(start))
+                    return got;
+            }
+            QTest::qWait(20);
+        }
+        return QByteArray();
+    };
+    if (line("ready").isEmpty()) {
+        std::fprintf(stderr, "the program did not join the meeting (%s)\n", qPrintable(peer));
+        return false;
+    }
+    const qint64 pid = program.processId();
+    QTest::qWait(2000);
+    const double idleBefore = cpuOver(pid, 5000);
+    const ProcessUse before = processUse(pid);
+
+    // Two whole-screen pictures, in turn, 30 times a second, drawn by a thread of this bench.
+    std::vector<QImage> pictures = makeFrames(2);
+    std::atomic<bool> drawing{true};
+    if (bob.command({"screenshare", "start"}).value("error").toInt() != 0)
+        return false;
+    std::thread painter([&] {
+        auto next = std::chrono::steady_clock::now();
+        for (unsigned n = 0; drawing; ++n) {
+            shared.putImage(pictures[n % 2]);
+            next += std::chrono::microseconds(1000000 / Fps);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    const auto names = [pid] {
+        QStringList list;
+        for (const ThreadUse& thread : threadUse(pid))
+            list << thread.name;
+        list.sort();
+        return list.join(QStringLiteral(", "));
+    };
+    double peakMiB = 0;
+    QString namesWatching;
+    // One window of `seconds`: pictures shown, CPU with its busiest threads, GUI holds.
+    const auto measure = [&](const char* what) {
+        QTest::qWait(2000);
+        GuiHoldSampler holds;
+        holds.start(pid);
+        program.write("frames\n");
+        const int framesBefore = line("frames").mid(7).toInt();
+        const double cpuStart = processUse(pid).cpuSeconds;
+        const QMap<qint64, ThreadUse> threadsStart = threadUse(pid);
+        QElapsedTimer wall;
+        wall.start();
+        while (wall.elapsed() < seconds * 1000) {
+            QTest::qWait(200);
+            peakMiB = std::max(peakMiB, processUse(pid).rssKiB / 1024.0);
+        }
+        const double span = double(wall.elapsed()) / 1000.0;
+        const double cpu = 100.0 * (processUse(pid).cpuSeconds - cpuStart) / span;
+        QMultiMap<qint64, QString> byUse;
+        const QMap<qint64, ThreadUse> now = threadUse(pid);
+        for (auto it = now.cbegin(); it != now.cend(); ++it)
+            byUse.insert(-(it->ns - threadsStart.value(it.key()).ns), it->name);
+        QStringList busiest;
+        for (auto it = byUse.cbegin(); it != byUse.cend() && busiest.size() < 3; ++it)
+            busiest << QStringLiteral("%1 %2 %")
+                           .arg(it.value())
+                           .arg(double(-it.key()) / 1e7 / span, 0, 'f', 1);
+        program.write("frames\n");
+        const int shown = line("frames").mid(7).toInt() - framesBefore;
+        holds.stop();
+        namesWatching = names();
+        std::printf("  %s\n", what);
+        std::printf("    %-42s %6d in %.0f s (%.1f a second)\n", "pictures shown", shown, span,
+                    double(shown) / span);
+        std::printf("    %-42s %6.1f %% of a core (target: under %.0f %%)%s\n",
+                    "CPU of the program", cpu, TargetCpu, cpu < TargetCpu ? "" : "  OVER");
+        std::printf("    %-42s %s\n", "its busiest threads",
+                    qPrintable(busiest.join(QStringLiteral(", "))));
+        std::printf("    %-42s %6.1f ms (sampled every 5 ms; target: never over %.0f ms)\n",
+                    "longest GUI hold", holds.longestMs(), TargetHoldMs);
+    };
+    measure("in the meeting view");
+    program.write("fullscreen\n");
+    measure("full screen");
+    drawing = false;
+    painter.join();
+
+    // Stopped: the viewer says why and goes; nothing of it runs on.
+    bob.command({"screenshare", "stop"});
+    QTest::qWait(ScreenViewer::LingerMs + 2000);
+    const double idleAfter = cpuOver(pid, 5000);
+    const ProcessUse after = processUse(pid);
+    std::printf("  %-44s %6.1f MiB over the figure before the share (target: under %.0f)%s\n",
+                "memory while watching", peakMiB - before.rssKiB / 1024.0, TargetMiB,
+                peakMiB - before.rssKiB / 1024.0 < TargetMiB ? "" : "  OVER");
+    std::printf("  %-44s %6d (before the share %d)%s\n", "threads after it stopped", after.threads,
+                before.threads, after.threads <= before.threads ? "" : "  MORE");
+    if (after.threads > before.threads)
+        std::printf("  %-44s %s\n  %-44s %s\n", "  while watching", qPrintable(namesWatching),
+                    "  after", qPrintable(names()));
+    std::printf("  %-44s %6.2f %% of a core (before the share %.2f %%)\n",
+                "CPU idle after it stopped", idleAfter, idleBefore);
+    program.write("quit\n");
+    program.waitForFinished(10000);
+    bob.quit();
+    return true;
+}
+#endif
 
 } // namespace
 
@@ -322,7 +468,7 @@ int main(int argc, char** argv)
     qint64 before = cpuNs(pid);
     QTest::qWait(3000);
     const double idleBefore = 100.0 * double(cpuNs(pid) - before) / 3e9;
-    const int threadsBefore = threadCount();
+    const int threadsBefore = processUse(pid).threads;
 
     // Baseline: the frames arrive, nobody looks (the library's callback drops them at once).
     const Figures nobody = run(app, producer, seconds, QString());
@@ -370,7 +516,7 @@ int main(int argc, char** argv)
     before = cpuNs(pid);
     QTest::qWait(3000);
     const double idleAfter = 100.0 * double(cpuNs(pid) - before) / 3e9;
-    const int threadsAfter = threadCount();
+    const int threadsAfter = processUse(pid).threads;
     std::printf("after the viewer closed\n");
     std::printf("  %-44s %6d (before watching %d)%s\n", "threads", threadsAfter, threadsBefore,
                 threadsAfter <= threadsBefore ? "" : "  MORE");
@@ -378,9 +524,9 @@ int main(int argc, char** argv)
                 idleBefore);
     std::printf("  %-44s %6.1f MiB (without a viewer %.1f MiB)\n", "memory", residentMiB(),
                 withoutMiB);
-    if (qEnvironmentVariableIsSet("BENCH_VERBOSE"))
-        std::fprintf(stderr, "-- anon %.1f shmem %.1f file %.1f threads %s\n",
-                     residentMiB("RssAnon:"), residentMiB("RssShmem:"), residentMiB("RssFile:"),
-                     qPrintable(threadNames()));
+#ifdef MEETING_SCREEN_ENGINE
+    if (!watchRealShare(seconds))
+        return 1;
+#endif
     return 0;
 }

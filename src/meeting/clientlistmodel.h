@@ -68,8 +68,7 @@ struct TileMarks
 
     bool isPlain() const
     {
-        return !ring && microphone == DeviceMark::None && speakers == DeviceMark::None &&
-               !sharing;
+        return !ring && microphone == DeviceMark::None && speakers == DeviceMark::None && !sharing;
     }
 };
 

@@ -10,16 +10,26 @@
 #include <QDebug>
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 #include <memory>
 
 namespace MeetingSupport {
 
+namespace {
+
+// Why a share ended is known a moment after it ended: the library may tell the end of the
+// connection, or the sharer's move out of the channel, after the share's end.
+constexpr int ReasonDelayMs = 300;
+
+} // namespace
+
 class ScreenSessionPrivate
 {
 public:
-    enum class Own { Idle, Starting, Sharing, Stopping };
+    // Ending: the own share ended without the user stopping it; why follows.
+    enum class Own { Idle, Starting, Sharing, Stopping, Ending };
 
     struct Share
     {
@@ -45,6 +55,7 @@ public:
     void updateBanner();
     void watch(quint16 sharer);
     void shareEnded(quint16 sharer);
+    void finishEnd(quint16 sharer);
     void endAll(const QString& why);
 
     Own own = Own::Idle;
@@ -55,6 +66,8 @@ public:
     std::unique_ptr<ShareBanner> banner;
     QHash<quint16, Share> shares;
     QHash<quint16, QPointer<ScreenViewer>> viewers;
+    // Members' shares that ended, waiting for why.
+    QSet<quint16> ending;
     ScreenSession* q;
 };
 
@@ -71,10 +84,19 @@ void ScreenSessionPrivate::shareEvent(quint16 clientID, bool sharing, const QSiz
     if (clientID == 0)
         return;
     if (clientID == self()) {
-        if (sharing && own == Own::Starting)
+        if (sharing && own == Own::Starting) {
             ownStarted();
-        else if (!sharing && own != Own::Idle)
+        } else if (!sharing && own == Own::Stopping) {
             ownEnded(ScreenSession::tr("You stopped sharing your screen."), 0);
+        } else if (!sharing && (own == Own::Starting || own == Own::Sharing)) {
+            // Not stopped here: the display went, or the connection; said once known.
+            own = Own::Ending;
+            banner.reset();
+            QTimer::singleShot(ReasonDelayMs, q, [this] {
+                if (own == Own::Ending)
+                    ownEnded(ScreenSession::tr("Sharing your screen ended."), 1);
+            });
+        }
         return;
     }
     if (!sharing) {
@@ -92,7 +114,9 @@ void ScreenSessionPrivate::shareEvent(quint16 clientID, bool sharing, const QSiz
             share.controller = controller;
             share.open = open;
         }
-        say(ScreenSession::tr("%1 is sharing their screen.").arg(nameOf(clientID)), 0);
+        // Ended and at once shared again: the same viewer goes on.
+        if (!ending.remove(clientID))
+            say(ScreenSession::tr("%1 is sharing their screen.").arg(nameOf(clientID)), 0);
         ScreenViewer* waiting = viewers.value(clientID);
         if (waiting && !waiting->hasEnded()) {
             // Opened for a remote-help reply that came before the share.
@@ -110,8 +134,21 @@ void ScreenSessionPrivate::shareEnded(quint16 sharer)
 {
     const bool known = shares.remove(sharer) > 0;
     ScreenViewer* viewer = viewers.value(sharer);
-    if (!known && !viewer)
+    if ((!known && !viewer) || ending.contains(sharer))
         return;
+    // No more input goes there; the viewer says why once that is known.
+    if (viewer)
+        viewer->setControl(0, false);
+    ending.insert(sharer);
+    emit q->sharesChanged();
+    QTimer::singleShot(ReasonDelayMs, q, [this, sharer] { finishEnd(sharer); });
+}
+
+void ScreenSessionPrivate::finishEnd(quint16 sharer)
+{
+    if (!ending.remove(sharer) || shares.contains(sharer))
+        return; // said already (the connection ended), or shared again
+    ScreenViewer* viewer = viewers.value(sharer);
     // Whoever left the channel took their share along.
     const quint64 own = client()->channelOfClient(self());
     const bool left = own != 0 && client()->channelOfClient(sharer) != own;
@@ -122,7 +159,6 @@ void ScreenSessionPrivate::shareEnded(quint16 sharer)
     if (viewer)
         viewer->end(why);
     say(why, left ? 1 : 0);
-    emit q->sharesChanged();
 }
 
 void ScreenSessionPrivate::controlEvent(quint16 sharer, quint16 controller, bool open)
@@ -192,8 +228,12 @@ void ScreenSessionPrivate::endAll(const QString& why)
 {
     const bool anything = own != Own::Idle || !shares.isEmpty() || !viewers.isEmpty();
     shares.clear();
+    ending.clear();
     for (const QPointer<ScreenViewer>& viewer : qAsConst(viewers)) {
-        if (viewer)
+        // One that ended a moment ago (its sharer dropped first) says the larger reason.
+        if (viewer && viewer->hasEnded())
+            viewer->setNotice(why);
+        else if (viewer)
             viewer->end(why);
     }
     if (own != Own::Idle)

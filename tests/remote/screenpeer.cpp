@@ -4,14 +4,18 @@
 //   ready <own client ID>         connected, in the meeting, the view shown
 //   banner <text>                 the sharing bar came up or changed
 //   nobanner                      it went
+//   frames <n>                    (asked) pictures the viewers have shown so far
 // Lines in:
 //   help                          the remote-help button is pressed
 //   stop                          the bar's Stop button is pressed
+//   fullscreen                    the viewer shows its screen on the whole display
+//   frames                        how many pictures were shown
 //   quit
 //
 //   screenpeer <port> <nickname> <channel>
 #include "connectclient.h"
 #include "meeting/meetingwidget.h"
+#include "remote/screenviewer.h"
 #include "remote/sharebanner.h"
 
 #include <QApplication>
@@ -72,8 +76,19 @@ int main(int argc, char** argv)
     say(QStringLiteral("ready %1").arg(client->ownClientID()));
 
     QString lastBanner;
+    int framesShown = 0;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
+        // Viewers open as members share: their pictures are counted.
+        if (meeting) {
+            for (ScreenViewer* viewer : meeting->findChildren<ScreenViewer*>()) {
+                if (viewer->property("counted").toBool())
+                    continue;
+                viewer->setProperty("counted", true);
+                QObject::connect(viewer->display(), &ScreenDisplay::frameShown, &app,
+                                 [&framesShown] { ++framesShown; });
+            }
+        }
         ShareBanner* banner = shownBanner();
         const QString now = banner ? banner->text() : QString();
         if (now == lastBanner)
@@ -98,6 +113,11 @@ int main(int argc, char** argv)
             } else if (command == QLatin1String("stop")) {
                 if (ShareBanner* banner = shownBanner())
                     banner->findChild<QPushButton*>(QStringLiteral("shareBannerStop"))->click();
+            } else if (command == QLatin1String("fullscreen") && meeting) {
+                if (auto* viewer = meeting->findChild<ScreenViewer*>())
+                    viewer->setFullScreenShown(true);
+            } else if (command == QLatin1String("frames")) {
+                say(QStringLiteral("frames %1").arg(framesShown));
             } else if (command == QLatin1String("quit")) {
                 app.quit();
             }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "processuse.h"
 
+#include <QDir>
 #include <QFile>
 #include <QList>
 
@@ -24,7 +25,26 @@ ProcessUse processUse(qint64 pid)
                 use.rssKiB = line.mid(6).trimmed().split(' ').first().toLong();
             else if (line.startsWith("VmHWM:"))
                 use.peakKiB = line.mid(6).trimmed().split(' ').first().toLong();
+            else if (line.startsWith("Threads:"))
+                use.threads = line.mid(8).trimmed().toInt();
         }
     }
     return use;
+}
+
+QMap<qint64, ThreadUse> threadUse(qint64 pid)
+{
+    QMap<qint64, ThreadUse> out;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks + QLatin1Char('/') + tid + QStringLiteral("/schedstat"));
+        QFile comm(tasks + QLatin1Char('/') + tid + QStringLiteral("/comm"));
+        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly))
+            continue;
+        ThreadUse use;
+        use.ns = stat.readAll().split(' ').value(0).toLongLong();
+        use.name = QString::fromUtf8(comm.readAll().trimmed());
+        out.insert(tid.toLongLong(), use);
+    }
+    return out;
 }
