@@ -511,6 +511,11 @@ VOICESDK_EXPORT unsigned int voicescreen_stopShare(uint64 serverConnectionHandle
  * when clientID shares nothing in the own channel; unwatch: ERROR_screen_not_watching. */
 VOICESDK_EXPORT unsigned int voicescreen_watch(uint64 serverConnectionHandlerID, anyID clientID);
 VOICESDK_EXPORT unsigned int voicescreen_unwatch(uint64 serverConnectionHandlerID, anyID clientID);
+/* Asks for a whole picture of a watched share soon (a key frame, rate-limited by the server),
+ * for a viewer that needs one again, say after it changed size and kept no full-size copy.
+ * ERROR_screen_not_watching when clientID's share is not watched. */
+VOICESDK_EXPORT unsigned int voicescreen_requestKeyFrame(uint64 serverConnectionHandlerID,
+                                                         anyID clientID);
 
 /* The sharer gives control of its screen to one member of its channel (0: to nobody, taking it
  * back); one member at a time. With open 1 any watcher may take control while nobody holds it

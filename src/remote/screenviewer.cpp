@@ -114,8 +114,12 @@ void ScreenDisplayPrivate::updateBox()
         return;
     ScreenFrames* frames = TsSDKClient::instance()->screenFrames();
     frames->setViewBox(sharer, box);
-    if (frames->rescale(sharer))
+    bool sharp = true;
+    if (frames->rescale(sharer, &sharp))
         takeFrame();
+    // Made larger than the picture it had: a whole new one comes from the sharer.
+    if (!sharp)
+        TsSDKClient::instance()->sdk()->requestScreenKeyFrame(sharer);
 }
 
 ScreenDisplay::ScreenDisplay(quint16 sharer, ScreenControl* control, QWidget* parent)

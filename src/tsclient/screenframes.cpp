@@ -82,7 +82,7 @@ QImage ScreenFrames::reusable(Share* share, const QSize& size)
 }
 
 bool ScreenFrames::publish(quint16 sharer, QImage image, quint32 number, const QSize& source,
-                           const uchar* pixels, int stride)
+                           const uchar* pixels, int stride, const QSize& pixelSize)
 {
     QMutexLocker locker(&m_mutex);
     const auto it = m_shares.find(sharer);
@@ -95,11 +95,14 @@ bool ScreenFrames::publish(quint16 sharer, QImage image, quint32 number, const Q
         image = QImage(size, QImage::Format_RGB32);
         if (image.isNull())
             return false;
-        scaleInto(pixels, stride, source, &image);
+        scaleInto(pixels, stride, pixelSize, &image);
     }
     while (it->pool.size() >= MaxPooled)
         it->pool.removeFirst();
     it->pool.append(image);
+    it->latest = image;
+    it->latestNumber = number;
+    it->latestSource = source;
     it->pending = std::move(image);
     it->pendingNumber = number;
     it->pendingSource = source;
@@ -138,22 +141,16 @@ bool ScreenFrames::deliver(quint16 sharer, quint32 number, int width, int height
     scaleInto(pixels, stride, source, &out);
     {
         QMutexLocker last(&m_lastMutex);
-        Last& kept = m_last[sharer];
-        kept.number = number;
         if (size == source) {
             // Shown 1:1: the picture is the full-size frame, shared, never written again.
+            Last& kept = m_last[sharer];
+            kept.number = number;
             kept.image = out;
         } else {
-            if (kept.image.size() != source || !kept.image.isDetached())
-                kept.image = QImage(source, QImage::Format_RGB32);
-            if (kept.image.isNull()) {
-                m_last.remove(sharer);
-            } else {
-                scaleInto(pixels, stride, source, &kept.image);
-            }
+            m_last.remove(sharer);
         }
     }
-    return publish(sharer, std::move(out), number, source, pixels, stride);
+    return publish(sharer, std::move(out), number, source, pixels, stride, source);
 }
 
 bool ScreenFrames::take(quint16 sharer, Frame* frame)
@@ -173,13 +170,14 @@ bool ScreenFrames::take(quint16 sharer, Frame* frame)
     return true;
 }
 
-bool ScreenFrames::rescale(quint16 sharer)
+bool ScreenFrames::rescale(quint16 sharer, bool* sharp)
 {
+    if (sharp)
+        *sharp = true;
     QMutexLocker last(&m_lastMutex);
-    const auto kept = m_last.constFind(sharer);
-    if (kept == m_last.cend() || kept->image.isNull())
-        return false;
-    const QImage& source = kept->image;
+    QImage from;
+    quint32 number = 0;
+    QSize source;
     QSize size;
     QImage out;
     {
@@ -187,7 +185,19 @@ bool ScreenFrames::rescale(quint16 sharer)
         const auto it = m_shares.find(sharer);
         if (it == m_shares.end())
             return false;
-        size = fitted(source.size(), it->box);
+        const auto kept = m_last.constFind(sharer);
+        if (kept != m_last.cend() && !kept->image.isNull()) {
+            from = kept->image;
+            number = kept->number;
+            source = from.size();
+        } else {
+            from = it->latest;
+            number = it->latestNumber;
+            source = it->latestSource;
+        }
+        if (from.isNull())
+            return false;
+        size = fitted(source, it->box);
         if (!it->pending.isNull() && it->pending.size() == size)
             return true;
         out = reusable(&*it, size);
@@ -196,8 +206,10 @@ bool ScreenFrames::rescale(quint16 sharer)
         out = QImage(size, QImage::Format_RGB32);
     if (out.isNull())
         return false;
-    scaleInto(source.constBits(), int(source.bytesPerLine()), source.size(), &out);
-    publish(sharer, std::move(out), kept->number, source.size(), source.constBits(),
-            int(source.bytesPerLine()));
+    scaleInto(from.constBits(), int(from.bytesPerLine()), from.size(), &out);
+    if (sharp)
+        *sharp = size.width() <= from.width() && size.height() <= from.height();
+    publish(sharer, std::move(out), number, source, from.constBits(), int(from.bytesPerLine()),
+            from.size());
     return true;
 }

@@ -16,8 +16,10 @@
 // falls behind sees frames replaced, never queued. The pictures are reused once the GUI has let
 // go of them, so a running share allocates nothing per frame.
 //
-// The last decoded frame is also kept at full size, so a viewer that changes size (full
-// screen) gets a sharp picture at once even when the shared screen is still and sends nothing.
+// A viewer that changes size gets the newest picture fitted again at once: from the full-size
+// frame when it is shown 1:1 (kept for free, it is the picture itself), else from the fitted
+// picture, which is not sharp when it grows; the viewer then asks the sharer for a whole new
+// picture. A full-size copy of every frame would cost a copy of 8 MB per 1080p frame.
 // When the last viewer of a share goes, the heap's freed pages go back to the system.
 class ScreenFrames
 {
@@ -47,8 +49,9 @@ public:
     // GUI thread: the newest frame since the last take; false when none came.
     bool take(quint16 sharer, Frame* frame);
     // GUI thread: the last frame again, fitted to the box as it is now (after a resize); true
-    // when one waits to be taken.
-    bool rescale(quint16 sharer);
+    // when one waits to be taken. *sharp (may be null) is false when it was made larger than
+    // the picture it came from: a new frame from the sharer is worth asking for.
+    bool rescale(quint16 sharer, bool* sharp = nullptr);
 
     // source scaled to fit box with its aspect kept; empty when either is empty.
     static QSize fitted(const QSize& source, const QSize& box);
@@ -63,8 +66,12 @@ private:
         // Pictures handed out or waiting; one is reused once only this list holds it.
         QList<QImage> pool;
         bool told = false;
+        // The newest picture published (shared with the GUI or waiting; never written again).
+        QImage latest;
+        quint32 latestNumber = 0;
+        QSize latestSource;
     };
-    // The last frame at full size (the published picture itself when it is shown 1:1).
+    // The last frame at full size while it is shown 1:1 (the published picture itself).
     struct Last
     {
         QImage image;
@@ -72,8 +79,9 @@ private:
     };
 
     QImage reusable(Share* share, const QSize& size);
+    // source: the shared screen's size; pixels, stride and pixelSize: what image was made from.
     bool publish(quint16 sharer, QImage image, quint32 number, const QSize& source,
-                 const uchar* pixels, int stride);
+                 const uchar* pixels, int stride, const QSize& pixelSize);
 
     // Order: m_lastMutex before m_mutex; the GUI thread's take() needs only m_mutex, so it
     // never waits for a frame being copied.

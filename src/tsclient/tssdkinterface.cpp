@@ -612,6 +612,13 @@ unsigned int TsSDKInterface::watchScreen(anyID sharerID, bool watch)
             .arg(sharerID));
 }
 
+unsigned int TsSDKInterface::requestScreenKeyFrame(anyID sharerID)
+{
+    return logFailure(
+        voicescreen_requestKeyFrame(m_handlerId, sharerID),
+        QStringLiteral("Error asking for a whole picture of client %1's screen:").arg(sharerID));
+}
+
 unsigned int TsSDKInterface::setScreenController(anyID clientID, bool open)
 {
     return logFailure(voicescreen_setController(m_handlerId, clientID, open ? 1 : 0),

@@ -96,6 +96,8 @@ public:
     unsigned int stopScreenShare();
     // Starts (watch) or stops receiving sharerID's frames.
     unsigned int watchScreen(anyID sharerID, bool watch);
+    // A whole new picture of a watched share, soon.
+    unsigned int requestScreenKeyFrame(anyID sharerID);
     // As the sharer: control to clientID (0: to nobody), and whether the first watcher who
     // asks may take it.
     unsigned int setScreenController(anyID clientID, bool open);

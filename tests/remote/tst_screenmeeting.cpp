@@ -215,6 +215,23 @@ private slots:
         // Nobody gave anna control: her clicks stay here.
         QCOMPARE(viewer->control()->state(), ScreenControl::ViewOnly);
 
+        // Full screen once bob's still screen sends nothing more: the picture grows at once
+        // and a whole new one is asked for, which comes sharp at the new size.
+        quint32 settled = display->frameNumber();
+        int still = 0;
+        for (int waited = 0; still < 10 && waited < ShareTimeout; waited += 100) {
+            QTest::qWait(100);
+            still = display->frameNumber() == settled ? still + 1 : 0;
+            settled = display->frameNumber();
+        }
+        QVERIFY(still >= 10);
+        const QSize small = display->picture().size();
+        viewer->setFullScreenShown(true);
+        QTRY_VERIFY(display->picture().width() > small.width());
+        QTRY_VERIFY_WITH_TIMEOUT(display->frameNumber() > settled, ShareTimeout);
+        viewer->setFullScreenShown(false);
+        QTRY_COMPARE(display->picture().size(), small);
+
         // bob stops: the viewer says so, and goes.
         QPointer<ScreenViewer> watched(viewer);
         QCOMPARE(m_bob.command({"screenshare", "stop"}).value("error").toInt(), 0);

@@ -153,17 +153,32 @@ private slots:
         QVERIFY(frames.take(Sharer, &frame));
         QCOMPARE(frame.image.constBits(), shown);
 
-        // A new size: the last frame is fitted again without a new one from the sharer.
+        // A larger size: the last picture is fitted again at once, not sharp (a new frame is
+        // to be asked for), since no full-size copy of a shrunk frame is kept.
         frames.setViewBox(Sharer, QSize(1920, 1200));
-        QVERIFY(frames.rescale(Sharer));
+        bool sharp = true;
+        QVERIFY(frames.rescale(Sharer, &sharp));
+        QVERIFY(!sharp);
         QVERIFY(frames.take(Sharer, &frame));
         QCOMPARE(frame.image.size(), QSize(1920, 1080));
         QCOMPARE(frame.number, 4u);
         QVERIFY(nearly(quadrantColours(frame.image)));
+        // Shown 1:1, the frame is the picture: a smaller size later is fitted from it, sharp.
+        frame = ScreenFrames::Frame();
+        QVERIFY(deliver(5));
+        QVERIFY(frames.take(Sharer, &frame));
+        QCOMPARE(frame.image.size(), QSize(1920, 1080));
+        frames.setViewBox(Sharer, QSize(960, 960));
+        QVERIFY(frames.rescale(Sharer, &sharp));
+        QVERIFY(sharp);
+        QVERIFY(frames.take(Sharer, &frame));
+        QCOMPARE(frame.image.size(), QSize(960, 540));
+        QCOMPARE(frame.number, 5u);
+        QVERIFY(nearly(quadrantColours(frame.image)));
 
         // Gone: frames are dropped and nothing is kept.
         frames.setViewBox(Sharer, QSize());
-        QVERIFY(!deliver(5));
+        QVERIFY(!deliver(6));
         QVERIFY(!frames.rescale(Sharer));
     }
 

@@ -172,6 +172,20 @@ unsigned int voicescreen_unwatch(uint64 serverConnectionHandlerID, anyID clientI
                : unsigned(ERROR_lib_not_initialized);
 }
 
+unsigned int voicescreen_requestKeyFrame(uint64 serverConnectionHandlerID, anyID clientID)
+{
+    const unsigned int code =
+        connected(serverConnectionHandlerID, [&](HandlerState& state) -> unsigned int {
+            return state.screens.watching.contains(clientID) ? ERROR_ok : ERROR_screen_not_watching;
+        });
+    if (code != ERROR_ok)
+        return code;
+    return post(serverConnectionHandlerID,
+                [clientID](ScreenLink& link) { link.requestKeyFrame(clientID); })
+               ? unsigned(ERROR_ok)
+               : unsigned(ERROR_lib_not_initialized);
+}
+
 unsigned int voicescreen_setController(uint64 serverConnectionHandlerID, anyID clientID, int open)
 {
     const unsigned int code =

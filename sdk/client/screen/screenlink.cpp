@@ -68,6 +68,7 @@ void ScreenLink::stop()
     m_input.reset();
     m_backlogTimer.stop();
     m_viewer.reset();
+    m_streams.clear();
     if (m_stream) {
         m_stream->disconnect(this);
         m_stream->abort();
@@ -228,13 +229,36 @@ bool ScreenLink::handleMessage(const QString& type, const QCborMap& message)
                 if (HandlerState* state = findHandler(m_handler))
                     watched = state->screens.watching.remove(client);
             }
-            if (watched && m_viewer)
-                m_viewer->forget(client);
+            if (watched)
+                forgetPictures(client);
         }
         tellError(client, code, text);
         return true;
     }
     return true; // newer servers may say more
+}
+
+void ScreenLink::requestKeyFrame(anyID sharer)
+{
+    if (m_running && m_streamState == Stream::Open)
+        sendPacket(encodeKeyRequest(sharer, m_streams.value(sharer, FullStream)));
+}
+
+void ScreenLink::forgetPictures(anyID sharer)
+{
+    m_streams.remove(sharer);
+    if (!m_viewer)
+        return;
+    m_viewer->forget(sharer);
+    bool watching = false;
+    {
+        QMutexLocker locker(&stateMutex());
+        if (const HandlerState* state = findHandler(m_handler))
+            watching = !state->screens.watching.isEmpty();
+    }
+    // A watch asked for meanwhile makes a new one when it gets here.
+    if (!watching)
+        m_viewer.reset();
 }
 
 void ScreenLink::shareEnded(anyID sharer)
@@ -248,8 +272,8 @@ void ScreenLink::shareEnded(anyID sharer)
             watched = state->screens.watching.remove(sharer);
         }
     }
-    if (watched && m_viewer)
-        m_viewer->forget(sharer);
+    if (watched)
+        forgetPictures(sharer);
     if (sharer == m_ownId && m_share) {
         // The server ended it (the own client moved): so does the capture.
         forgetWatchers();
@@ -426,8 +450,8 @@ void ScreenLink::watch(anyID sharer, bool on)
             };
             m_viewer = std::make_unique<screen::ScreenViewer>(std::move(callbacks));
         }
-    } else if (m_viewer) {
-        m_viewer->forget(sharer);
+    } else {
+        forgetPictures(sharer);
     }
     m_hooks.sendControl(
         QCborMap{{TypeKey, type::ScreenWatch}, {field::ClientId, sharer}, {field::On, on}});
@@ -565,6 +589,8 @@ void ScreenLink::onStreamReadable()
                     if (!state || !state->screens.watching.contains(video.client))
                         break;
                     locker.unlock();
+                    m_streams.insert(video.client,
+                                     (video.flags & LowFrame) ? ScaledStream : FullStream);
                     m_viewer->push(video);
                 }
                 break;

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QCborMap>
+#include <QHash>
 #include <QObject>
 #include <QSize>
 #include <QSslCertificate>
@@ -63,6 +64,7 @@ public:
                const QByteArray& display, int monitor, unsigned int maxKbps);
     void stopShare(const QString& why);
     void watch(anyID sharer, bool on);
+    void requestKeyFrame(anyID sharer);
     void setController(anyID controller, bool open);
     void take(anyID sharer, bool on);
     void input(const protocol::screen::Input& input);
@@ -79,6 +81,8 @@ private:
     void measureBacklog();
     void injected(const protocol::screen::Input& input);
     void shareEnded(anyID sharer);
+    // Nothing more of sharer's pictures; the decoding thread goes once nothing is watched.
+    void forgetPictures(anyID sharer);
     // The own share ended: its watchers are told as gone.
     void forgetWatchers();
     void ownShareFailed(unsigned int code, const QString& message);
@@ -106,6 +110,8 @@ private:
     QSize m_shareSize;
     quint64 m_shareChannel = 0; // where the own share runs
     std::unique_ptr<screen::ScreenViewer> m_viewer;
+    // The stream each watched share's pictures come on (the server chooses it).
+    QHash<anyID, quint8> m_streams;
     QTimer m_backlogTimer;
 };
 
