@@ -714,13 +714,25 @@ void VoiceEngine::processCaptured(Frame& frame, const SoundConfig& config, const
 // the loss it expects by default; once the link is known, a lossy one gets copies of the frames
 // before in each frame (whole frames, whatever the sound: Opus's redundancy protects only what it
 // takes for speech, and asks for its speech mode, whose concealment of steady sounds fades fast),
-// as many as the longest runs of lost frames the listeners report (up to MaxCopies), a clean one
-// none. The previous frame travels as it was sent, older ones at a lower rate.
+// as many as the longest runs of lost frames the listeners report (up to MaxCopies; fewer only
+// after the reports asked for fewer a while), a clean one none. The previous frame travels as it
+// was sent, older ones at a lower rate.
 void VoiceEngine::applyLinkLoss()
 {
     const int loss = m_linkLoss.load(std::memory_order_relaxed);
     const int burst = m_linkBurst.load(std::memory_order_relaxed);
-    const int copies = loss > 0 ? std::clamp(burst, 1, protocol::voice::MaxCopies) : 0;
+    const int wanted = loss > 0 ? std::clamp(burst, 1, protocol::voice::MaxCopies) : 0;
+    int copies = wanted;
+    if (wanted > 0 && wanted < m_copies) {
+        if (!m_fewerWanted) {
+            m_fewerWanted = true;
+            m_fewerSince = m_timestamp;
+        }
+        if (m_timestamp - m_fewerSince < quint32(FewerCopiesAfterMs) * (FrameSamples / 20))
+            copies = m_copies;
+    } else {
+        m_fewerWanted = false;
+    }
     if ((loss == m_appliedLoss && copies == m_copies) || !m_dsp->encoder)
         return;
     if (loss != m_appliedLoss) {

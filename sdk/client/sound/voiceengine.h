@@ -86,6 +86,9 @@ public:
     static constexpr float LevelReference = -50.0f;
     static constexpr float LevelFloor = -50.0f;
     static constexpr int HangoverFrames = 15; // 300 ms: words are not cut at their ends
+    // Fewer copies only once the reports have asked for fewer this long: a few seconds' window
+    // of a bursty link may hold no long run, and the next one comes anyway.
+    static constexpr int FewerCopiesAfterMs = 8000;
     static constexpr int MaxSpeakers = 32;
     static constexpr size_t MaxQueued = 256; // received frames waiting for the voice thread
     // Before the server says what the link loses: Opus's own redundancy at this expected loss.
@@ -170,6 +173,9 @@ private:
     bool m_playbackIdle = true;
     int m_appliedLoss = -2; // what the encoder was last set to
     int m_copies = 0;       // of the frames before, in each frame
+    // Since when (m_timestamp) the reports ask for fewer copies than are sent.
+    bool m_fewerWanted = false;
+    quint32 m_fewerSince = 0;
     bool m_talking = false;
     int m_hangover = 0;
     quint32 m_timestamp = 0;
