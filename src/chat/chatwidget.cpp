@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -34,6 +35,10 @@ constexpr int MaxShownRemoteText = 512;
 constexpr int MaxQueuedRemote = 8;
 // A requester's name as another client gave it, in the question to the user.
 constexpr int MaxShownRequester = 64;
+// What the server says an undelivered text was for, as shown; and one notice for the
+// fragments of one message, which each fail alike.
+constexpr int MaxShownWhere = 128;
+constexpr int UndeliveredQuietMs = 2000;
 
 QString shownRemoteText(const QString& text)
 {
@@ -151,6 +156,7 @@ public:
     };
     QList<QueuedRemote> remoteQueue;
     bool remoteBusy = false;
+    QElapsedTimer lastUndelivered;
     // The editor is to take the keyboard once it takes input.
     bool editorFocusWanted = false;
     // The connection as the engine's status events told it, in their order: down from a loss
@@ -439,6 +445,18 @@ ChatWidget::ChatWidget(QWidget* parent) : QWidget(parent), d(new ChatWidgetPriva
     connect(d->screens, &ScreenSession::sharingChanged, this,
             [this](bool sharing) { d->sharingChanged(sharing); });
     connect(d->ui.btnShareScreen, &QToolButton::clicked, this, [this] { d->toggleScreenShare(); });
+    // The history shows what was sent as sent: a text the server could not deliver says so.
+    connect(TsSDKClient::instance(), &TsSDKClient::textNotDelivered, this,
+            [this](const QString& where) {
+                if (d->lastUndelivered.isValid() &&
+                    d->lastUndelivered.elapsed() < UndeliveredQuietMs)
+                    return;
+                d->lastUndelivered.start();
+                d->addStatus(tr("A message did not reach everyone it was for (%1): the servers "
+                                "lost touch meanwhile. Please send it again.")
+                                 .arg(where.left(MaxShownWhere)),
+                             2);
+            });
     connect(d->ui.btnSendFile, &QToolButton::clicked, this, [this] {
         d->fileWidget->show();
         d->fileWidget->raise();

@@ -94,6 +94,9 @@ signals:
     void onClientMoveSubscriptionEvent(QString name, int visibility);
     void onClientMoveTimeoutEvent(QString name, QString timeoutMessage);
     void onServerErrorEvent(QString errorMsg, QString extraMsg);
+    // The server could not deliver a text of ours to every recipient (its instances lost touch
+    // for too long); where names the channel or client it was for.
+    void textNotDelivered(QString where);
     void onUserLoggingMessageEvent(int logLevel, QString logMsg, QString logTime,
                                    QString completeLogString);
     void onFileInfoEvent(QString name, quint64 size, quint64 datetime);

@@ -240,13 +240,15 @@ void TsSDKEvents::onClientMoveMovedEvent(uint64, anyID clientID, uint64 oldChann
                                       text(moverName));
 }
 
-void TsSDKEvents::onServerErrorEvent(uint64, const char* errorMessage, unsigned int, const char*,
-                                     const char* extraMessage)
+void TsSDKEvents::onServerErrorEvent(uint64, const char* errorMessage, unsigned int error,
+                                     const char*, const char* extraMessage)
 {
     TsSDKClient* const self = TsSDKClient::eventTarget();
     if (!self)
         return;
     emit self->onServerErrorEvent(text(errorMessage), text(extraMessage));
+    if (error == ERROR_server_text_not_delivered)
+        emit self->textNotDelivered(text(extraMessage));
 }
 
 void TsSDKEvents::onTextMessageEvent(uint64, anyID targetMode, anyID toID, anyID fromID,

@@ -20,6 +20,7 @@
 #include "framedtext.h"
 #include "logrecorder.h"
 #include "meeting/meetingwidget.h"
+#include "tsclient/tssdkevents.h"
 #include "voiceserverprocess.h"
 #include "widgethelpers.h"
 
@@ -333,6 +334,20 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("Empty message...")), 1);
         QCOMPARE(log.count(QStringLiteral("Unknown message...")), 1);
         QCOMPARE(view()->toPlainText(), shownText);
+
+        // The server could not deliver a text of ours (each of its fragments fails alike): one
+        // red line says so; other server errors show nothing, as before.
+        const QString undelivered = QStringLiteral(
+            "A message did not reach everyone it was for (channel 7): the servers lost touch "
+            "meanwhile. Please send it again.");
+        for (int fragment = 0; fragment < 3; ++fragment)
+            TsSDKEvents::onServerErrorEvent(1, "text not delivered to every recipient",
+                                            ERROR_server_text_not_delivered, "", "channel 7");
+        TsSDKEvents::onServerErrorEvent(1, "invalid parameter",
+                                        ERROR_parameter_invalid, "", "channel 7");
+        QCOMPARE(view()->toPlainText().count(undelivered), 1);
+        QCOMPARE(statusColour(undelivered), QStringLiteral("#ff3030"));
+        QCOMPARE(view()->toPlainText().count(QStringLiteral("invalid parameter")), 0);
     }
 
     void sharedFiles()
