@@ -343,8 +343,8 @@ private slots:
         for (int fragment = 0; fragment < 3; ++fragment)
             TsSDKEvents::onServerErrorEvent(1, "text not delivered to every recipient",
                                             ERROR_server_text_not_delivered, "", "channel 7");
-        TsSDKEvents::onServerErrorEvent(1, "invalid parameter",
-                                        ERROR_parameter_invalid, "", "channel 7");
+        TsSDKEvents::onServerErrorEvent(1, "invalid parameter", ERROR_parameter_invalid, "",
+                                        "channel 7");
         QCOMPARE(view()->toPlainText().count(undelivered), 1);
         QCOMPARE(statusColour(undelivered), QStringLiteral("#ff3030"));
         QCOMPARE(view()->toPlainText().count(QStringLiteral("invalid parameter")), 0);
